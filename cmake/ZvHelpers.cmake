@@ -1,0 +1,59 @@
+# Small helpers shared by every target of the tree.
+include_guard(GLOBAL)
+include(GenerateExportHeader)
+
+# Warnings, sanitizers and source-tree-relative __FILE__ for one target.
+function(zv_target_defaults target)
+  if(MSVC)
+    target_compile_options(${target} PRIVATE /W4 /permissive-)
+    if(ZV_WERROR)
+      target_compile_options(${target} PRIVATE /WX)
+    endif()
+  else()
+    target_compile_options(${target} PRIVATE
+      -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
+      -Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual
+      -Wnull-dereference -Wimplicit-fallthrough
+      # Log lines and source locations carry source-tree paths such as
+      # Platform/Core/Persistence/ZvFileIO/ZvFileIO.cpp on every machine.
+      -fmacro-prefix-map=${PROJECT_SOURCE_DIR}/=)
+    if(ZV_WERROR)
+      target_compile_options(${target} PRIVATE -Werror)
+    endif()
+    if(ZV_SANITIZE)
+      target_compile_options(${target} PRIVATE -fsanitize=${ZV_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+      target_link_options(${target} PRIVATE -fsanitize=${ZV_SANITIZE})
+    endif()
+  endif()
+endfunction()
+
+# zv_add_library(<name> SOURCES ... [PUBLIC_DEPS ...] [PRIVATE_DEPS ...]
+#                [INCLUDE_ROOT <dir>] [EXPORT_HEADER <path relative to include root>])
+# A shared library with hidden visibility and a generated export header.
+function(zv_add_library name)
+  cmake_parse_arguments(ARG "" "INCLUDE_ROOT;EXPORT_HEADER" "SOURCES;PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
+  add_library(${name} SHARED ${ARG_SOURCES})
+  zv_target_defaults(${name})
+  set(generated ${PROJECT_BINARY_DIR}/generated)
+  generate_export_header(${name} EXPORT_FILE_NAME ${generated}/${ARG_EXPORT_HEADER})
+  target_include_directories(${name} PUBLIC
+    $<BUILD_INTERFACE:${ARG_INCLUDE_ROOT}>
+    $<BUILD_INTERFACE:${generated}>
+    $<INSTALL_INTERFACE:include>)
+  target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
+  set_target_properties(${name} PROPERTIES
+    VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+endfunction()
+
+# zv_add_test(<name> SOURCES ... LIBS ...): one GoogleTest executable whose
+# cases CTest lists one by one.
+function(zv_add_test name)
+  if(NOT ZV_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  zv_target_defaults(${name})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock_main Threads::Threads)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+endfunction()

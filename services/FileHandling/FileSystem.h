@@ -1,0 +1,58 @@
+#pragma once
+// FileSystem: the operations FileUtilities forwards to. The native one is
+// installed by default; tests and hosts install doubles (recording,
+// failing, crash-simulating) with FileUtilities::setFileSystem.
+//
+// Thread-safety: implementations must allow concurrent calls.
+
+#include <memory>
+
+#include "FileHandling/FileHandlingExport.h"
+#include "FileHandling/FileName.h"
+
+namespace Zorvan {
+
+class SERVICES_FILEHANDLING_EXPORT FileSystem {
+public:
+    virtual ~FileSystem();
+
+    // True when something exists under `name`. With followSymlinks false a
+    // symbolic link counts as existing even when what it points to does not;
+    // with true the link's final target must exist.
+    virtual bool exists(const FileName& name, bool followSymlinks) = 0;
+    // True when the file exists and may not be written: no write permission
+    // bit is set, or it lives on a read-only file system. The answer does not
+    // depend on the privileges of the process.
+    virtual bool isReadOnly(const FileName& name) = 0;
+    // Removes the file. Throws FileNameException naming the file and the
+    // system's reason when it cannot.
+    virtual void remove(const FileName& name) = 0;
+    // Puts the content of `source` in place under the name `destination`,
+    // atomically: afterwards `destination` holds either its old content or
+    // all of source's, never a mix, and `source` is gone. Returns false, and
+    // leaves `destination` as it was, when that cannot be done. Never throws.
+    virtual bool replaceFile(const FileName& source, const FileName& destination) = 0;
+};
+
+// Forwards every call to another FileSystem, so that a test double can
+// override only the operation it is about.
+class SERVICES_FILEHANDLING_EXPORT FileSystemWrapper : public FileSystem {
+public:
+    explicit FileSystemWrapper(std::shared_ptr<FileSystem> target);
+    ~FileSystemWrapper() override;
+
+    bool exists(const FileName& name, bool followSymlinks) override;
+    bool isReadOnly(const FileName& name) override;
+    void remove(const FileName& name) override;
+    bool replaceFile(const FileName& source, const FileName& destination) override;
+
+    FileSystem& target() const { return *m_target; }
+
+private:
+    std::shared_ptr<FileSystem> m_target;
+};
+
+// The operating system's file system.
+SERVICES_FILEHANDLING_EXPORT std::shared_ptr<FileSystem> nativeFileSystem();
+
+} // namespace Zorvan

@@ -1,0 +1,7 @@
+#include "Serialization/SingleObjectInterface.h"
+
+namespace Zorvan {
+
+template class SingleObjectInterface<SerializationTransferObject>;
+
+} // namespace Zorvan
