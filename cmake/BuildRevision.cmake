@@ -1,3 +1,4 @@
+cmake_policy(VERSION 3.25)
 # Writes OUTPUT, a source file defining the build's source revision:
 # OVERRIDE when given, else git's short commit hash (with "-dirty" when
 # tracked files have changes), else "unknown". The file is rewritten only

@@ -1,3 +1,4 @@
+cmake_policy(VERSION 3.25)
 # Fails unless LIBRARY's dynamic symbol table exports exactly the classes
 # ZvFileIO, DesignIOModule and FileOpenException (with their typeinfo and
 # vtables), and at least one operation of each.

@@ -1,0 +1,49 @@
+// Naming and deleting autosave copies.
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "FileHandling/FileUtilities.h"
+#include "FileHandling/testing/FakeFileSystem.h"
+#include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
+
+namespace Zorvan {
+namespace {
+
+using Calls = std::vector<std::string>;
+
+TEST(Autosave, NameInsertsBakBeforeTheExtension) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"d/pump.zvd", "d/pump.bak.zvd"},
+        {"d/pump", "d/pump.bak"},
+        {"d.v2/pump.tar.zvd", "d.v2/pump.tar.bak.zvd"},
+        {"pump.", "pump.bak."},
+    };
+    for (const auto& [name, expected] : cases) {
+        EXPECT_EQ(ZvFileIO().constructAutosaveFileName(name).toNativeString(), expected) << name;
+    }
+}
+
+TEST(Autosave, DeleteReportsWhetherACopyExisted) {
+    auto fs = std::make_shared<testing::FakeFileSystem>();
+    const ScopedFileSystem installed(fs);
+    ZvFileIO io;
+
+    EXPECT_FALSE(io.deleteAssociatedAutosaveFile("d/p.zvd"));
+    EXPECT_EQ(fs->calls, Calls{"exists d/p.bak.zvd"});
+
+    fs->files["d/p.bak.zvd"] = false;
+    EXPECT_TRUE(io.deleteAssociatedAutosaveFile("d/p.zvd"));
+    EXPECT_FALSE(fs->files.contains("d/p.bak.zvd"));
+
+    fs->files["d/p.bak.zvd"] = false;
+    fs->failRemove = std::make_exception_ptr(FileNameException("Cannot remove", "d/p.bak.zvd"));
+    EXPECT_TRUE(io.deleteAssociatedAutosaveFile("d/p.zvd"));
+
+    fs->failRemove = std::make_exception_ptr(std::runtime_error("not a file-name failure"));
+    EXPECT_THROW(io.deleteAssociatedAutosaveFile("d/p.zvd"), std::runtime_error);
+}
+
+} // namespace
+} // namespace Zorvan

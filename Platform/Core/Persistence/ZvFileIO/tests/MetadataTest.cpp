@@ -1,0 +1,151 @@
+// The metadata written on every save, and the identifier counter's trip
+// between files and the identifier service.
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <thread>
+
+#include "Identifier/Identifier.h"
+#include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
+#include "Serialization/MemoryDesignStore.h"
+#include "Serialization/testing/MockSingleObjectInterface.h"
+#include "VersionControl/VersionControl.h"
+
+namespace Zorvan {
+namespace {
+
+using ::testing::_;
+using ::testing::DoAll;
+using ::testing::Eq;
+using ::testing::SetArgReferee;
+using ::testing::StrictMock;
+using testing::MockSingleObjectInterface;
+
+struct MetadataCase {
+    int mode;
+    const char* createdRevision;
+    bool writesCreated;
+    bool marksUpdated;
+};
+
+class WriteMetaData : public ::testing::TestWithParam<MetadataCase> {};
+
+TEST_P(WriteMetaData, CallsTheInterfaceInOrder) {
+    const MetadataCase& c = GetParam();
+    const std::string build = VersionControl().getRootRevisionAsString();
+    ASSERT_FALSE(build.empty());
+    auto handle = std::make_shared<StrictMock<MockSingleObjectInterface>>();
+    {
+        ::testing::InSequence order;
+        EXPECT_CALL(*handle, writeDataRevision("data-7"));
+        EXPECT_CALL(*handle, writeDataRevisionNumber(Eq(7)));
+        if (c.writesCreated) {
+            EXPECT_CALL(*handle, writeCreatedRevision(*c.createdRevision ? c.createdRevision : build));
+        }
+        EXPECT_CALL(*handle, writeLastSavedRevision(build));
+        if (c.marksUpdated) {
+            EXPECT_CALL(*handle, markUpdated());
+        }
+        EXPECT_CALL(*handle, writeMaxIdentifier(_, _));
+    }
+    EXPECT_EQ(ZvFileIO::writeMetaData(handle, "data-7", 7, static_cast<ZvFileWriteMode>(c.mode), c.createdRevision),
+              build);
+    EXPECT_EQ(handle.use_count(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, WriteMetaData,
+                         ::testing::Values(MetadataCase{0, "", true, false}, MetadataCase{0, "r0", true, false},
+                                           MetadataCase{1, "r0", false, true}, MetadataCase{2, "", false, true},
+                                           MetadataCase{3, "r0", false, false},
+                                           MetadataCase{-1, "", false, false}));
+
+TEST(Metadata, StepsDoneBeforeAnExceptionStayDone) {
+    auto store = std::make_shared<StrictMock<MockSingleObjectInterface>>();
+    EXPECT_CALL(*store, writeDataRevision("d"));
+    EXPECT_CALL(*store, writeDataRevisionNumber(_)).WillOnce(::testing::Throw(std::runtime_error("full")));
+    EXPECT_THROW(ZvFileIO::writeMetaData(store, "d", 1, ZvFileWriteMode::Overwrite, ""), std::runtime_error);
+    EXPECT_EQ(store.use_count(), 1);
+}
+
+TEST(Metadata, GetDataRevisionHandsOverTheCallersVariables) {
+    auto handle = std::make_shared<StrictMock<MockSingleObjectInterface>>();
+    ::testing::InSequence order;
+    EXPECT_CALL(*handle, readDataRevision(Eq("keep")));
+    EXPECT_CALL(*handle, readDataRevisionNumber(Eq(42))).WillOnce(SetArgReferee<0>(43));
+    std::string revision = "keep";
+    std::int32_t number = 42;
+    ZvFileIO().getDataRevision(handle, revision, number);
+    EXPECT_EQ(revision, "keep");
+    EXPECT_EQ(number, 43);
+
+    EXPECT_CALL(*handle, addGroup(Eq(0))).WillOnce(SetArgReferee<0>(5));
+    ZvFileIO().createGroup(handle);
+    EXPECT_EQ(handle.use_count(), 1);
+}
+
+TEST(Metadata, EmptyHandleIsABadArgument) {
+    ZvFileIO io;
+    std::string revision;
+    std::int32_t number = 0;
+    EXPECT_THROW(ZvFileIO::writeMetaData(nullptr, "", 0, ZvFileWriteMode::Overwrite, ""), std::invalid_argument);
+    EXPECT_THROW(io.getDataRevision(nullptr, revision, number), std::invalid_argument);
+    EXPECT_THROW(io.createGroup(nullptr), std::invalid_argument);
+    EXPECT_THROW(ZvFileIO::readMaxIdentifierValue(nullptr), std::invalid_argument);
+    EXPECT_THROW(ZvFileIO::updateMaxIdentifierValue(nullptr), std::invalid_argument);
+}
+
+TEST(IdentifierCounter, OpenThenSaveNeverRepeatsAStoredIdentifier) {
+    auto opened = std::make_shared<MemoryDesignStore>();
+    opened->maxIdentifierNumber = 1'000'000;
+    ZvFileIO::readMaxIdentifierValue(opened);
+    const Identifier::IdValue fresh = Identifier::create();
+    EXPECT_GE(fresh.number, 1'000'000);
+
+    auto saved = std::make_shared<MemoryDesignStore>();
+    ZvFileIO::writeMetaData(saved, "", 0, ZvFileWriteMode::Overwrite, "");
+    EXPECT_EQ(saved->maxIdentifierNumber, fresh.number + 1);
+    EXPECT_EQ(saved->maxIdentifierDomain, fresh.domain);
+
+    // A file without a counter, or an older one, leaves the service's counter alone.
+    ZvFileIO::readMaxIdentifierValue(std::make_shared<MemoryDesignStore>());
+    EXPECT_EQ(Identifier::create().number, fresh.number + 1);
+}
+
+TEST(IdentifierCounter, AFailedReadLeavesTheLockFree) {
+    auto failing = std::make_shared<StrictMock<MockSingleObjectInterface>>();
+    EXPECT_CALL(*failing, readMaxIdentifier(_, _)).WillOnce(::testing::Throw(std::runtime_error("torn")));
+    EXPECT_THROW(ZvFileIO::readMaxIdentifierValue(failing), std::runtime_error);
+    EXPECT_EQ(failing.use_count(), 1);
+    ZvFileIO::readMaxIdentifierValue(std::make_shared<MemoryDesignStore>()); // would block if the lock were held
+}
+
+TEST(IdentifierCounter, ConcurrentHandOversAndSavesStayConsistent) {
+    constexpr int kRounds = 2000;
+    const std::int64_t base = Identifier::create().number + 10;
+    auto opener = [base](int offset) {
+        auto store = std::make_shared<MemoryDesignStore>();
+        for (int i = 0; i < kRounds; ++i) {
+            store->maxIdentifierNumber = base + 2 * i + offset;
+            ZvFileIO::readMaxIdentifierValue(store);
+        }
+    };
+    auto saver = [] {
+        auto store = std::make_shared<MemoryDesignStore>();
+        for (int i = 0; i < kRounds; ++i) {
+            const std::int64_t before = Identifier::create().number;
+            ZvFileIO::updateMaxIdentifierValue(store);
+            ASSERT_GT(store->maxIdentifierNumber, before);
+        }
+    };
+    std::thread a(opener, 0);
+    std::thread b(opener, 1);
+    std::thread c(saver);
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_GE(Identifier::create().number, base + 2 * kRounds - 1);
+}
+
+} // namespace
+} // namespace Zorvan

@@ -1,0 +1,62 @@
+// FileName's split into folder, leaf and extension, and the names derived
+// from it, for ordinary and odd names.
+
+#include <gtest/gtest.h>
+
+#include "FileHandling/FileName.h"
+
+namespace Zorvan {
+namespace {
+
+TEST(FileName, SplitsEveryKindOfName) {
+    struct Case {
+        const char* path;
+        const char* folder;
+        const char* leaf;
+        const char* extension;
+        const char* replaced; // with extension ".tmp" + old extension
+    };
+    const Case cases[] = {
+        {"d/pump.zvd", "d/", "pump.zvd", ".zvd", "d/pump.tmp.zvd"},
+        {"pump.zvd", "", "pump.zvd", ".zvd", "pump.tmp.zvd"},
+        {"/abs/pump.tar.zvd", "/abs/", "pump.tar.zvd", ".zvd", "/abs/pump.tar.tmp.zvd"},
+        {"d/pump", "d/", "pump", "", "d/pump.tmp"},
+        {"d.v2/e.x/pump", "d.v2/e.x/", "pump", "", "d.v2/e.x/pump.tmp"},
+        {"d/.zvd", "d/", ".zvd", ".zvd", "d/.tmp.zvd"},
+        {"pump.", "", "pump.", ".", "pump.tmp."},
+        {"d/", "d/", "", "", "d/.tmp"},
+        {"", "", "", "", ".tmp"},
+        {"///", "///", "", "", "///.tmp"},
+        {".", "", ".", ".", ".tmp."},
+        {"..", "", "..", "..", ".tmp.."},
+        {"d/..", "d/", "..", "..", "d/.tmp.."},
+        {"a..b", "", "a..b", ".b", "a..tmp.b"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("path \"") + c.path + "\"");
+        FileName name(c.path);
+        EXPECT_EQ(name.getFolder(), c.folder);
+        EXPECT_EQ(name.getLeafName(), c.leaf);
+        EXPECT_EQ(name.getExtension(), c.extension);
+        EXPECT_EQ(name.getFolder() + name.getLeafName(), c.path);
+        EXPECT_TRUE(FileName(name.toNativeString()) == name);
+
+        const FileName original(name);
+        name.replaceExtension(".tmp" + name.getExtension());
+        EXPECT_EQ(name.toNativeString(), c.replaced);
+        EXPECT_EQ(name.getFolder(), c.folder);
+        EXPECT_TRUE(name != original);
+    }
+    EXPECT_EQ(FileName(static_cast<const char*>(nullptr)).toNativeString(), "");
+}
+
+#ifdef _WIN32
+TEST(FileName, AcceptsBothSeparatorsOnWindows) {
+    const FileName name("C:\\d/e\\pump.zvd");
+    EXPECT_EQ(name.getLeafName(), "pump.zvd");
+    EXPECT_EQ(name.getFolder(), "C:\\d/e\\");
+}
+#endif
+
+} // namespace
+} // namespace Zorvan
