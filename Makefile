@@ -15,8 +15,8 @@ test: deps
 
 demo: deps
 	cmake --preset release
-	cmake --build --preset release --target open_design
-	./build/release/examples/open_design
+	cmake --build --preset release --target zvfile
+	dir=$$(mktemp -d) && ./build/release/host/zvfile demo "$$dir"; status=$$?; rm -rf "$$dir"; exit $$status
 
 # The suite under ASan+UBSan and under TSan.
 sanitizers: deps

@@ -24,6 +24,12 @@ function(zv_target_defaults target)
       target_compile_options(${target} PRIVATE -fsanitize=${ZV_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
       target_link_options(${target} PRIVATE -fsanitize=${ZV_SANITIZE})
     endif()
+    if(MINGW)
+      # The C++ runtime, libgcc and winpthread go into each DLL and program,
+      # so a host loads our DLLs without shipping MinGW's runtime DLLs.
+      # Exceptions still cross DLL boundaries: types are matched by name.
+      target_link_options(${target} PRIVATE -static)
+    endif()
   endif()
 endfunction()
 
@@ -43,10 +49,15 @@ function(zv_add_library name)
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
   set_target_properties(${name} PROPERTIES
     VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+  if(WIN32)
+    set_target_properties(${name} PROPERTIES PREFIX "") # Persistence_ZvFileIO.dll, as hosts load it
+  endif()
 endfunction()
 
 # zv_add_test(<name> SOURCES ... LIBS ...): one GoogleTest executable whose
-# cases CTest lists one by one.
+# cases CTest lists one by one. ZV_TEST_DISCOVERY_ARGS and ZV_TEST_PROPERTIES
+# (set for runs under an emulator) add to gtest_discover_tests' arguments
+# and to every case's properties.
 function(zv_add_test name)
   if(NOT ZV_BUILD_TESTS)
     return()
@@ -55,5 +66,34 @@ function(zv_add_test name)
   add_executable(${name} ${ARG_SOURCES})
   zv_target_defaults(${name})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock_main Threads::Threads)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 ${ZV_TEST_DISCOVERY_ARGS}
+    PROPERTIES TIMEOUT 120 ${ZV_TEST_PROPERTIES})
+endfunction()
+
+# zv_add_platform_test(<name> PLATFORM WINDOWS|POSIX SOURCES ... LIBS ...):
+# tests of what exists on one kind of system only (permission bits and
+# symbolic links, the read-only attribute). On that kind they are built as
+# zv_add_test does and carry the label windows-only or posix-only; elsewhere
+# CTest lists <name> as a disabled test with that label, so the run's
+# summary shows what was left out instead of passing over it in silence.
+function(zv_add_platform_test name)
+  if(NOT ZV_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "PLATFORM" "SOURCES;LIBS" ${ARGN})
+  string(TOLOWER "${ARG_PLATFORM}-only" label)
+  if(ARG_PLATFORM STREQUAL "WINDOWS")
+    set(applies ${WIN32})
+  elseif(ARG_PLATFORM STREQUAL "POSIX")
+    set(applies ${UNIX})
+  else()
+    message(FATAL_ERROR "zv_add_platform_test(${name}): PLATFORM must be WINDOWS or POSIX")
+  endif()
+  if(applies)
+    set(ZV_TEST_PROPERTIES ${ZV_TEST_PROPERTIES} LABELS ${label})
+    zv_add_test(${name} SOURCES ${ARG_SOURCES} LIBS ${ARG_LIBS})
+  else()
+    add_test(NAME ${name} COMMAND ${CMAKE_COMMAND} -E false)
+    set_tests_properties(${name} PROPERTIES DISABLED TRUE LABELS ${label})
+  endif()
 endfunction()

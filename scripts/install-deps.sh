@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need.
+# Installs the Debian packages the build, the tests and the demo need;
+# with --windows also those of the Windows cross build.
 # Idempotent: does nothing when every package is already there.
 set -euo pipefail
 
@@ -10,7 +11,23 @@ packages=(
   libbenchmark-dev
   libsqlite3-dev           # the file-backed design store
   libcli11-dev             # the zvfile host's command line
+  nlohmann-json3-dev       # zvfile info --json
 )
+
+# The Windows cross build and its tests under Wine (make windows). Kept out
+# of the ordinary install: the compiler and Wine are large and the Linux
+# suite needs neither.
+windows_packages=(
+  g++-mingw-w64-x86-64-posix   # x86_64-w64-mingw32-g++-posix, its binutils (objdump, c++filt)
+  wine64 wine                  # runs the test executables; console only, no X server
+  googletest                   # GoogleTest/GMock sources, built with the cross compiler
+  libboost-dev                 # Boost headers; boost::mutex is header-only on Windows
+)
+case "${1:-}" in
+  "") ;;
+  --windows) packages+=("${windows_packages[@]}") ;;
+  *) echo "usage: $0 [--windows]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -23,8 +40,8 @@ sudo=""
 echo "Installing: ${missing[*]}"
 # Package lists can be empty on a fresh machine; then apt-get silently
 # installs nothing, so always refresh them first.
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+$sudo apt-get -o DPkg::Lock::Timeout=600 update -qq
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
 
 failed=()
 for p in "${missing[@]}"; do

@@ -3,10 +3,24 @@
 #include <cstdio>
 #include <ctime>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace Zorvan {
 
 const char* toString(LogLevel level) {
     return level == LogLevel::Error ? "ERROR" : "INFO";
+}
+
+bool isStandardErrorTerminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return ::isatty(STDERR_FILENO) != 0;
+#endif
 }
 
 LogSink::~LogSink() = default;

@@ -21,6 +21,10 @@ enum class LogLevel { Info, Error };
 // Text of a level as it stands in a log line: "INFO" or "ERROR".
 SERVICES_LOGGING_EXPORT const char* toString(LogLevel level);
 
+// True when standard error is an interactive terminal, where a progress
+// line that rewrites itself can be shown.
+SERVICES_LOGGING_EXPORT bool isStandardErrorTerminal();
+
 // One call of Logging::logINFO or logERROR, as the caller gave it.
 struct LogRecord {
     std::chrono::system_clock::time_point time;

@@ -1,0 +1,107 @@
+#include "Demo.h"
+
+#include <filesystem>
+#include <fstream>
+
+#include "Commands.h"
+#include "Logging/Logging.h"
+#include "Serialization/SqliteDesignStore.h"
+
+namespace zvfile {
+namespace {
+
+namespace fs = std::filesystem;
+using Zorvan::ZvFileWriteMode;
+
+// Shows the library's log lines in the story, where they happen.
+class StorySink : public Zorvan::LogSink {
+public:
+    explicit StorySink(std::ostream& out) : m_out(out) {}
+    void write(const Zorvan::LogRecord& record) override {
+        m_out << "  log " << Zorvan::toString(record.level) << ": " << record.message << "\n";
+    }
+
+private:
+    std::ostream& m_out;
+};
+
+class Story {
+public:
+    Story(std::ostream& out, std::ostream& err) : m_out(out), m_err(err) {}
+
+    // Runs one step; `expected` is the exit code the step should end with.
+    template <class Command>
+    void step(const std::string& title, int expected, Command&& command) {
+        m_out << "\n== " << ++m_count << ". " << title << "\n";
+        m_out.flush();
+        const int code = guarded(std::forward<Command>(command), m_out);
+        if (code != expected) {
+            m_err << "zvfile demo: step " << m_count << " ended with " << code << ", expected " << expected << "\n";
+            m_failed = true;
+        }
+    }
+    std::ostream& out() { return m_out; }
+    bool failed() const { return m_failed; }
+
+private:
+    std::ostream& m_out;
+    std::ostream& m_err;
+    int m_count = 0;
+    bool m_failed = false;
+};
+
+} // namespace
+
+int demo(const std::string& folder, std::ostream& out, std::ostream& err) {
+    fs::create_directories(folder);
+    const std::string design = (fs::path(folder) / "pump.zvd").string();
+    Story story(out, err);
+    const Zorvan::ScopedLogSink logToStory(std::make_shared<StorySink>(out));
+    auto saveWith = [&](ZvFileWriteMode mode, std::int64_t objects, std::vector<std::string> select,
+                        const std::string& revision, std::int32_t number) {
+        return [=, &out] {
+            return save(SaveOptions{design, mode, objects, select, revision, number, false}, out);
+        };
+    };
+
+    story.step("Create a design of 1000 objects", kDone, saveWith(ZvFileWriteMode::Overwrite, 1000, {}, "initial", 1));
+    story.step("Rewrite it completely (through a temporary file)", kDone,
+               saveWith(ZvFileWriteMode::Overwrite, 1200, {}, "redesign", 2));
+    story.step("Update only the valves in place", kDone,
+               saveWith(ZvFileWriteMode::UpdateSelected, -1, {"valves"}, "valve fix", 3));
+    story.step("Reopen it", kDone, [&] { return info(design, false, out); });
+    story.step("Make an autosave copy", kDone, [&] { return autosave(design, out); });
+    story.step("Delete the autosave copy", kDone, [&] { return clean(design, out); });
+
+    story.step("Try to save over a read-only file", kRefused, [&] {
+        const fs::perms before = fs::status(design).permissions();
+        fs::permissions(design, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+        struct Restore {
+            std::string file;
+            fs::perms perms;
+            ~Restore() { fs::permissions(file, perms); }
+        } restore{design, before};
+        return saveWith(ZvFileWriteMode::Overwrite, 10, {}, "blocked", 4)();
+    });
+
+    const std::string future = (fs::path(folder) / "future.zvd").string();
+    story.step("Open a file written by a newer version", kRefused, [&] {
+        fs::remove(future);
+        // What a later release would write: a format version beyond this one's.
+        const auto store =
+            Zorvan::SqliteDesignStore::openForWriting(future, Zorvan::SqliteDesignStore::kCurrentVersion + 1);
+        store->commit();
+        return info(future, false, out);
+    });
+
+    const std::string notes = (fs::path(folder) / "notes.zvd").string();
+    story.step("Open a file that is not a design", kRefused, [&] {
+        std::ofstream(notes) << "Shopping list: flanges, gaskets, bolts.\n";
+        return info(notes, false, out);
+    });
+
+    out << "\n" << (story.failed() ? "The demo did not go as planned." : "Every step went as planned.") << "\n";
+    return story.failed() ? kRefused : kDone;
+}
+
+} // namespace zvfile

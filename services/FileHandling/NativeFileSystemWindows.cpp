@@ -1,0 +1,283 @@
+// The native file system on Windows.
+//
+// Names are UTF-8 text. Every call converts them to UTF-16 and uses the
+// wide-character API, so that names outside the ANSI code page work, and
+// the system's messages come back as UTF-8 as well.
+//
+// replaceFile is the durable half of a save through a temporary file:
+//   1. flush the temporary file's data to disk (FlushFileBuffers), so that
+//      the destination's name can never point at content still in a cache;
+//   2. ReplaceFileW puts it in the destination's place and gives it the
+//      destination's ACL, attributes and creation time, so that a rewrite
+//      keeps what the user or an administrator set on the file;
+//   3. when there is no destination yet, or ReplaceFileW could not move the
+//      replacement into place (the destination is then gone or renamed),
+//      MoveFileExW renames it over the destination, writing through to disk.
+// The destination is never deleted before the rename: a crash in between
+// would lose the file.
+//
+// Virus scanners and indexers open a file for a moment after it was
+// written. remove and the renames of replaceFile retry a few times while
+// the file is held that way, then report the failure.
+//
+// Symbolic links in the destination are not followed: a link is replaced
+// by the file itself (on POSIX the file the link points to is replaced).
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <climits>
+#include <cwctype>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "FileHandling/FileNameException.h"
+#include "FileHandling/FileSystem.h"
+#include "Logging/Logging.h"
+
+namespace Zorvan {
+namespace {
+
+const Logging& logger() {
+    static const Logging instance(__FILE__);
+    return instance;
+}
+
+// Owns a handle from CreateFileW; closes it on every exit path.
+class UniqueHandle {
+public:
+    explicit UniqueHandle(HANDLE handle) : m_handle(handle) {}
+    ~UniqueHandle() {
+        if (*this) {
+            ::CloseHandle(m_handle);
+        }
+    }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    HANDLE get() const { return m_handle; }
+    explicit operator bool() const { return m_handle != INVALID_HANDLE_VALUE && m_handle != nullptr; }
+
+private:
+    HANDLE m_handle;
+};
+
+// The UTF-16 form of UTF-8 `text`; nothing when `text` is not valid UTF-8.
+std::optional<std::wstring> widen(const std::string& text) {
+    if (text.empty()) {
+        return std::wstring();
+    }
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) {
+        return std::nullopt;
+    }
+    const int size = static_cast<int>(text.size());
+    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), length);
+    return wide;
+}
+
+std::string narrow(const wchar_t* text, int length) {
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) {
+        return std::string();
+    }
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), size, nullptr, nullptr);
+    return utf8;
+}
+
+// The system's text for `error`, in the user's language, as UTF-8:
+// "The system cannot find the file specified". The trailing period and
+// line break are dropped, as the text ends a longer message.
+std::string reason(DWORD error) {
+    wchar_t buffer[512];
+    DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                                    buffer, static_cast<DWORD>(std::size(buffer)), nullptr);
+    while (length > 0 && (std::iswspace(buffer[length - 1]) != 0 || buffer[length - 1] == L'.')) {
+        --length;
+    }
+    const std::string text = narrow(buffer, static_cast<int>(length));
+    return text.empty() ? "system error " + std::to_string(error) : text;
+}
+
+// Opens `path` for reading its attributes only, following links. Such a
+// handle conflicts with no other process's sharing mode.
+UniqueHandle openForQuery(const std::wstring& path) {
+    return UniqueHandle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+// True when `error`, from an operation on `path`, may come from another
+// process holding the file for a moment rather than from the file itself:
+// a sharing violation, or access denied to a file that is neither
+// read-only nor a folder (those are refused every time).
+bool mayBeHeld(DWORD error, const std::wstring& path) {
+    if (error == ERROR_SHARING_VIOLATION) {
+        return true;
+    }
+    if (error != ERROR_ACCESS_DENIED) {
+        return false;
+    }
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes == INVALID_FILE_ATTRIBUTES ||
+           (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+}
+
+// Runs `operation`, a call that reports failure through GetLastError, until
+// it succeeds, fails for another reason than `path` being held, or has
+// been tried kAttempts times (about a fifth of a second in all). Returns
+// ERROR_SUCCESS or the last error.
+template <class Operation>
+DWORD retryWhileHeld(const std::wstring& path, Operation operation) {
+    constexpr int kAttempts = 5;
+    for (int attempt = 1;; ++attempt) {
+        if (operation()) {
+            return ERROR_SUCCESS;
+        }
+        const DWORD error = ::GetLastError();
+        if (attempt == kAttempts || !mayBeHeld(error, path)) {
+            return error;
+        }
+        ::Sleep(static_cast<DWORD>(20 * attempt));
+    }
+}
+
+// The error of a failed step of replaceFile: which step, and the system's code.
+struct Failure {
+    const char* step;
+    DWORD error;
+};
+
+std::optional<Failure> flush(const std::wstring& path) {
+    // FlushFileBuffers needs write access.
+    const UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        return Failure{"open the source", ::GetLastError()};
+    }
+    if (!::FlushFileBuffers(file.get())) {
+        return Failure{"flush the source", ::GetLastError()};
+    }
+    return std::nullopt;
+}
+
+std::optional<Failure> replace(const std::string& source, const std::string& destination) {
+    const std::optional<std::wstring> from = widen(source);
+    const std::optional<std::wstring> to = widen(destination);
+    if (!from || !to) {
+        return Failure{"convert the names to UTF-16", ERROR_NO_UNICODE_TRANSLATION};
+    }
+    if (auto failure = flush(*from)) {
+        return failure;
+    }
+    if (::GetFileAttributesW(to->c_str()) != INVALID_FILE_ATTRIBUTES) {
+        // Merge and ACL errors would otherwise refuse the whole save when
+        // the process may not copy every property of the destination; the
+        // content matters more.
+        const DWORD error = retryWhileHeld(*to, [&] {
+            return ::ReplaceFileW(to->c_str(), from->c_str(), nullptr,
+                                  REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                                  nullptr) != 0;
+        });
+        if (error == ERROR_SUCCESS) {
+            return std::nullopt;
+        }
+        // Any other failure leaves both files under their names.
+        if (error != ERROR_UNABLE_TO_MOVE_REPLACEMENT && error != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+            return Failure{"replace the destination", error};
+        }
+    }
+    const DWORD error = retryWhileHeld(*to, [&] {
+        return ::MoveFileExW(from->c_str(), to->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    });
+    if (error != ERROR_SUCCESS) {
+        return Failure{"rename the source over the destination", error};
+    }
+    return std::nullopt;
+}
+
+class WindowsFileSystem final : public FileSystem {
+public:
+    bool exists(const FileName& name, bool followSymlinks) override {
+        const std::optional<std::wstring> path = widen(name.toNativeString());
+        if (!path) {
+            return false;
+        }
+        const DWORD attributes = ::GetFileAttributesW(path->c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) {
+            // A file that another process holds without sharing still exists.
+            return ::GetLastError() == ERROR_SHARING_VIOLATION;
+        }
+        // GetFileAttributesW describes a final link itself, dangling or not;
+        // only opening through it tells whether its target exists.
+        if (!followSymlinks || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+            return true;
+        }
+        return static_cast<bool>(openForQuery(*path));
+    }
+
+    bool isReadOnly(const FileName& name) override {
+        const std::optional<std::wstring> path = widen(name.toNativeString());
+        if (!path) {
+            return false;
+        }
+        // One handle answers both questions for the file a link finally
+        // names, on the volume it really lives on (mounted folders included).
+        const UniqueHandle file = openForQuery(*path);
+        if (!file) {
+            return false;
+        }
+        BY_HANDLE_FILE_INFORMATION info{};
+        // On a folder the attribute only marks a customised view.
+        if (::GetFileInformationByHandle(file.get(), &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            return true;
+        }
+        DWORD volumeFlags = 0;
+        return ::GetVolumeInformationByHandleW(file.get(), nullptr, 0, nullptr, nullptr, &volumeFlags, nullptr, 0) &&
+               (volumeFlags & FILE_READ_ONLY_VOLUME) != 0;
+    }
+
+    void remove(const FileName& name) override {
+        const std::string path = name.toNativeString();
+        const std::optional<std::wstring> wide = widen(path);
+        const DWORD error = wide ? retryWhileHeld(*wide, [&] { return ::DeleteFileW(wide->c_str()) != 0; })
+                                 : static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION);
+        if (error != ERROR_SUCCESS) {
+            const std::string message = "Cannot remove '" + path + "': " + reason(error);
+            logger().logERROR(message, __FILE__, ZV_FUNCTION_SIGNATURE, __LINE__);
+            throw FileNameException(message, path);
+        }
+    }
+
+    bool replaceFile(const FileName& source, const FileName& destination) override {
+        const std::string from = source.toNativeString();
+        const std::string to = destination.toNativeString();
+        if (const std::optional<Failure> failure = replace(from, to)) {
+            logger().logERROR("Cannot replace '" + to + "' with '" + from + "': cannot " + failure->step + ": " +
+                                  reason(failure->error),
+                              __FILE__, ZV_FUNCTION_SIGNATURE, __LINE__);
+            return false;
+        }
+        return true;
+    }
+};
+
+} // namespace
+
+std::shared_ptr<FileSystem> nativeFileSystem() {
+    static const std::shared_ptr<FileSystem> instance = std::make_shared<WindowsFileSystem>();
+    return instance;
+}
+
+} // namespace Zorvan

@@ -1,0 +1,372 @@
+#include "Serialization/SqliteDesignStore.h"
+
+#include <sqlite3.h>
+
+#include <utility>
+
+namespace Zorvan {
+namespace {
+
+// "ZvD1" in the database header tells a design file from any other SQLite file.
+constexpr int kApplicationId = 0x5A764431;
+
+// The three tables of a design file. The metadata live in one row whose
+// columns are NULL until first written, so a read of a field never written
+// leaves the caller's variable alone.
+constexpr const char* kSchema = R"sql(
+CREATE TABLE zv_metadata(
+    singleton INTEGER PRIMARY KEY CHECK (singleton = 1),
+    file_version INTEGER NOT NULL,
+    data_revision TEXT,
+    data_revision_number INTEGER,
+    created_revision TEXT,
+    last_saved_revision TEXT,
+    identifier_number INTEGER,
+    identifier_domain INTEGER,
+    update_count INTEGER NOT NULL DEFAULT 0);
+CREATE TABLE zv_objects(id INTEGER PRIMARY KEY, type TEXT NOT NULL, payload BLOB NOT NULL);
+CREATE TABLE zv_groups(id INTEGER PRIMARY KEY);
+)sql";
+
+} // namespace
+
+DesignStoreException::DesignStoreException(const std::string& message, const std::string& path,
+                                           std::source_location location)
+    : ZvException(message, location), m_path(path) {}
+DesignStoreException::DesignStoreException(const DesignStoreException& other) = default;
+DesignStoreException& DesignStoreException::operator=(const DesignStoreException& other) = default;
+DesignStoreException::~DesignStoreException() = default;
+
+// A prepared statement, finalized on every exit path.
+class SqliteDesignStore::Statement {
+public:
+    Statement(const SqliteDesignStore& store, const std::string& sql) : m_store(store) {
+        if (sqlite3_prepare_v2(store.m_db.get(), sql.c_str(), static_cast<int>(sql.size()), &m_stmt, nullptr) !=
+            SQLITE_OK) {
+            store.fail("cannot prepare a query");
+        }
+    }
+    ~Statement() { sqlite3_finalize(m_stmt); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& bind(int index, std::int64_t value) {
+        check(sqlite3_bind_int64(m_stmt, index, value));
+        return *this;
+    }
+    Statement& bind(int index, const std::string& value) {
+        check(sqlite3_bind_text(m_stmt, index, value.data(), static_cast<int>(value.size()), SQLITE_STATIC));
+        return *this;
+    }
+    Statement& bindBlob(int index, const std::string& value) {
+        check(sqlite3_bind_blob(m_stmt, index, value.data(), static_cast<int>(value.size()), SQLITE_STATIC));
+        return *this;
+    }
+    // Advances to the next row: true while there is one.
+    bool step() {
+        const int result = sqlite3_step(m_stmt);
+        if (result == SQLITE_ROW) {
+            return true;
+        }
+        if (result != SQLITE_DONE) {
+            m_store.fail("cannot run a query");
+        }
+        return false;
+    }
+    // Runs a statement that returns no rows, and makes it ready to run again.
+    void run() {
+        step();
+        reset();
+    }
+    void reset() {
+        sqlite3_reset(m_stmt);
+        sqlite3_clear_bindings(m_stmt);
+    }
+    bool isNull(int column) const { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
+    std::int64_t integer(int column) const { return sqlite3_column_int64(m_stmt, column); }
+    std::string text(int column) const {
+        const auto* data = static_cast<const char*>(sqlite3_column_blob(m_stmt, column));
+        return data ? std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, column))) : std::string();
+    }
+
+private:
+    void check(int result) const {
+        if (result != SQLITE_OK) {
+            m_store.fail("cannot bind a value");
+        }
+    }
+
+    const SqliteDesignStore& m_store;
+    sqlite3_stmt* m_stmt = nullptr;
+};
+
+// The statements of the object hot path, prepared once per handle.
+struct SqliteDesignStore::Statements {
+    explicit Statements(const SqliteDesignStore& store)
+        : contains(store, "SELECT 1 FROM zv_objects WHERE id = ?"),
+          insert(store, "INSERT INTO zv_objects(id, type, payload) VALUES (?, ?, ?)"),
+          update(store, "UPDATE zv_objects SET type = ?2, payload = ?3 WHERE id = ?1"),
+          read(store, "SELECT type, payload FROM zv_objects WHERE id = ?") {}
+    Statement contains;
+    Statement insert;
+    Statement update;
+    Statement read;
+};
+
+std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReading(const std::string& path) {
+    std::shared_ptr<SqliteDesignStore> store(new SqliteDesignStore(path, SQLITE_OPEN_READONLY, kCurrentVersion));
+    // A hot journal left by an update that died needs a writer to roll it
+    // back; a read-only connection refuses to read until that is done.
+    if (sqlite3_exec(store->m_db.get(), "PRAGMA schema_version", nullptr, nullptr, nullptr) ==
+        SQLITE_READONLY_ROLLBACK) {
+        store.reset();
+        {
+            const SqliteDesignStore recovery(path, SQLITE_OPEN_READWRITE, kCurrentVersion);
+            recovery.execute("PRAGMA schema_version");
+        }
+        store.reset(new SqliteDesignStore(path, SQLITE_OPEN_READONLY, kCurrentVersion));
+    }
+    return store;
+}
+
+std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForWriting(const std::string& path,
+                                                                     std::int32_t writerVersion) {
+    std::shared_ptr<SqliteDesignStore> store(new SqliteDesignStore(
+        path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, writerVersion));
+    store->beginWrite();
+    store->createSchema();
+    return store;
+}
+
+SqliteDesignStore::SqliteDesignStore(std::string path, int flags, std::int32_t writerVersion)
+    : m_path(std::move(path)),
+      m_writerVersion(writerVersion),
+      m_writable((flags & SQLITE_OPEN_READWRITE) != 0),
+      m_db(nullptr, &sqlite3_close_v2) {
+    sqlite3* db = nullptr;
+    const int result = sqlite3_open_v2(m_path.c_str(), &db, flags | SQLITE_OPEN_EXRESCODE, nullptr);
+    m_db.reset(db);
+    if (result != SQLITE_OK) {
+        fail(result == SQLITE_CANTOPEN && !m_writable ? "cannot open it" : "cannot open it for writing");
+    }
+    sqlite3_busy_timeout(db, 5000);
+}
+
+SqliteDesignStore::~SqliteDesignStore() {
+    m_statements.reset();
+    if (m_inTransaction) {
+        // Not committed: the file keeps what it held before this handle.
+        sqlite3_exec(m_db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+}
+
+void SqliteDesignStore::fail(const std::string& what) const {
+    const char* reason = m_db ? sqlite3_errmsg(m_db.get()) : "out of memory";
+    throw DesignStoreException("Design file '" + m_path + "': " + what + ": " + reason, m_path);
+}
+
+void SqliteDesignStore::execute(const char* sql) const {
+    if (sqlite3_exec(m_db.get(), sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        fail("cannot run a query");
+    }
+}
+
+void SqliteDesignStore::beginWrite() {
+    if (!m_writable) {
+        throw DesignStoreException("Design file '" + m_path + "' is open for reading only", m_path);
+    }
+    if (!m_inTransaction) {
+        execute("BEGIN IMMEDIATE");
+        m_inTransaction = true;
+    }
+}
+
+void SqliteDesignStore::createSchema() {
+    if (sqlite3_exec(m_db.get(), "PRAGMA schema_version", nullptr, nullptr, nullptr) == SQLITE_NOTADB) {
+        throw DesignStoreException("'" + m_path + "' is not a design file", m_path);
+    }
+    Statement tables(*this, "SELECT count(*), sum(name = 'zv_metadata') FROM sqlite_schema");
+    tables.step();
+    const std::int64_t count = tables.integer(0);
+    if (count == 0) {
+        execute(kSchema);
+        execute(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
+        Statement(*this, "INSERT INTO zv_metadata(singleton, file_version) VALUES (1, ?)")
+            .bind(1, std::int64_t{m_writerVersion})
+            .run();
+    } else {
+        std::int32_t version = 0;
+        if (tables.integer(1) != 1 || !readFileVersion(version)) {
+            throw DesignStoreException("'" + m_path + "' is not a design file", m_path);
+        }
+    }
+    m_statements = std::make_unique<Statements>(*this);
+}
+
+bool SqliteDesignStore::isOpen() const { return m_db != nullptr; }
+
+bool SqliteDesignStore::readCurrentVersion(std::int32_t& version) {
+    version = m_writerVersion;
+    return true;
+}
+
+bool SqliteDesignStore::readFileVersion(std::int32_t& version) {
+    // Anything that is not a design file of this store (text, an empty or
+    // truncated file, a database of another schema) answers false.
+    sqlite3_stmt* raw = nullptr;
+    auto query = [&](const char* sql) -> bool {
+        sqlite3_finalize(raw);
+        raw = nullptr;
+        return sqlite3_prepare_v2(m_db.get(), sql, -1, &raw, nullptr) == SQLITE_OK && sqlite3_step(raw) == SQLITE_ROW &&
+               sqlite3_column_type(raw, 0) == SQLITE_INTEGER;
+    };
+    bool ok = query("PRAGMA application_id") && sqlite3_column_int(raw, 0) == kApplicationId &&
+              query("SELECT file_version FROM zv_metadata WHERE singleton = 1");
+    if (ok) {
+        const std::int64_t stored = sqlite3_column_int64(raw, 0);
+        ok = stored >= INT32_MIN && stored <= INT32_MAX;
+        if (ok) {
+            version = static_cast<std::int32_t>(stored);
+        }
+    }
+    sqlite3_finalize(raw);
+    return ok;
+}
+
+template <class T>
+void SqliteDesignStore::writeField(const char* column, const T& value) {
+    beginWrite();
+    Statement(*this, std::string("UPDATE zv_metadata SET ") + column + " = ? WHERE singleton = 1")
+        .bind(1, value)
+        .run();
+}
+
+template <class T>
+bool SqliteDesignStore::readField(const char* column, T& value) const {
+    Statement select(*this, std::string("SELECT ") + column + " FROM zv_metadata WHERE singleton = 1");
+    if (!select.step()) {
+        fail("has no metadata");
+    }
+    if (select.isNull(0)) {
+        return false;
+    }
+    if constexpr (std::is_same_v<T, std::string>) {
+        value = select.text(0);
+    } else {
+        value = static_cast<T>(select.integer(0));
+    }
+    return true;
+}
+
+void SqliteDesignStore::markUpdated() {
+    beginWrite();
+    execute("UPDATE zv_metadata SET update_count = update_count + 1 WHERE singleton = 1");
+}
+
+void SqliteDesignStore::addGroup(std::int32_t& reference) {
+    beginWrite();
+    execute("INSERT INTO zv_groups DEFAULT VALUES");
+    reference = static_cast<std::int32_t>(sqlite3_last_insert_rowid(m_db.get()));
+}
+
+std::int32_t SqliteDesignStore::groupCount() const {
+    Statement count(*this, "SELECT count(*) FROM zv_groups");
+    count.step();
+    return static_cast<std::int32_t>(count.integer(0));
+}
+
+void SqliteDesignStore::readDataRevisionNumber(std::int32_t& number) { readField("data_revision_number", number); }
+void SqliteDesignStore::writeDataRevisionNumber(std::int32_t& number) {
+    writeField("data_revision_number", std::int64_t{number});
+}
+void SqliteDesignStore::readDataRevision(std::string& revision) { readField("data_revision", revision); }
+void SqliteDesignStore::writeDataRevision(const std::string& revision) { writeField("data_revision", revision); }
+void SqliteDesignStore::writeCreatedRevision(const std::string& revision) { writeField("created_revision", revision); }
+void SqliteDesignStore::readCreatedRevision(std::string& revision) { readField("created_revision", revision); }
+void SqliteDesignStore::writeLastSavedRevision(const std::string& revision) {
+    writeField("last_saved_revision", revision);
+}
+void SqliteDesignStore::readLastSavedRevision(std::string& revision) { readField("last_saved_revision", revision); }
+
+std::int64_t SqliteDesignStore::objectCount() const {
+    Statement count(*this, "SELECT count(*) FROM zv_objects");
+    count.step();
+    return count.integer(0);
+}
+
+std::int64_t SqliteDesignStore::updateCount() const {
+    std::int64_t count = 0;
+    readField("update_count", count);
+    return count;
+}
+
+void SqliteDesignStore::commit() {
+    if (m_inTransaction) {
+        execute("COMMIT");
+        m_inTransaction = false;
+    }
+}
+
+void SqliteDesignStore::writeMaxIdentifier(std::int64_t number, std::int16_t domain) {
+    beginWrite();
+    Statement(*this, "UPDATE zv_metadata SET identifier_number = ?, identifier_domain = ? WHERE singleton = 1")
+        .bind(1, number)
+        .bind(2, std::int64_t{domain})
+        .run();
+}
+
+void SqliteDesignStore::readMaxIdentifier(std::int64_t& number, std::int16_t& domain) {
+    if (std::int64_t stored = 0; readField("identifier_number", stored)) {
+        number = stored;
+    }
+    readField("identifier_domain", domain);
+}
+
+bool SqliteDesignStore::contains(SerializationTransferObject& object) {
+    if (!m_statements) {
+        m_statements = std::make_unique<Statements>(*this);
+    }
+    Statement& select = m_statements->contains;
+    const bool found = select.bind(1, object.id()).step();
+    select.reset();
+    return found;
+}
+
+void SqliteDesignStore::insert(SerializationTransferObject& object) {
+    beginWrite();
+    m_statements->insert.bind(1, object.id()).bind(2, object.type()).bindBlob(3, object.payload()).run();
+}
+
+bool SqliteDesignStore::read(SerializationTransferObject& object) {
+    if (!m_statements) {
+        m_statements = std::make_unique<Statements>(*this);
+    }
+    Statement& select = m_statements->read;
+    const bool found = select.bind(1, object.id()).step();
+    if (found) {
+        object = SerializationTransferObject(object.id(), select.text(0), select.text(1));
+    }
+    select.reset();
+    return found;
+}
+
+void SqliteDesignStore::update(SerializationTransferObject& object) {
+    beginWrite();
+    m_statements->update.bind(1, object.id()).bind(2, object.type()).bindBlob(3, object.payload()).run();
+}
+
+std::vector<SerializationTransferObject> SqliteDesignStore::readAllObjects() const {
+    std::vector<SerializationTransferObject> objects;
+    Statement select(*this, "SELECT id, type, payload FROM zv_objects ORDER BY id");
+    while (select.step()) {
+        objects.emplace_back(select.integer(0), select.text(1), select.text(2));
+    }
+    return objects;
+}
+
+void SqliteDesignStore::copyTo(const std::string& path) const {
+    Statement copy(*this, "VACUUM INTO ?");
+    copy.bind(1, path).run();
+}
+
+} // namespace Zorvan

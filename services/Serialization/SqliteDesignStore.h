@@ -1,0 +1,126 @@
+#pragma once
+// SqliteDesignStore: a design file on disk. One design file is one SQLite
+// database with a metadata row, a table of objects (identity, type,
+// payload) and a table of groups; its application id marks it as a design
+// file.
+//
+// A handle is bound to its file by one of the two factories. A handle for
+// writing opens one transaction before its first change; nothing it wrote
+// is in the file until commit() returns, and a handle destroyed without
+// commit() leaves the file as it was. An update in place is therefore all
+// or nothing, even when the process dies in the middle.
+//
+// Failures other than those of readCurrentVersion/readFileVersion (which
+// answer false) raise DesignStoreException naming the file.
+//
+// Thread-safety: one thread at a time per handle; distinct handles may be
+// used concurrently.
+
+#include <cstdint>
+#include <memory>
+#include <source_location>
+#include <string>
+#include <vector>
+
+#include "Exceptions/ZvException.h"
+#include "Serialization/DesignStoreExport.h"
+#include "Serialization/SingleObjectInterface.h"
+
+struct sqlite3;
+
+namespace Zorvan {
+
+class SERVICES_DESIGNSTORE_EXPORT DesignStoreException : public ZvException {
+public:
+    DesignStoreException(const std::string& message, const std::string& path,
+                         std::source_location location = std::source_location::current());
+    DesignStoreException(const DesignStoreException& other);
+    DesignStoreException& operator=(const DesignStoreException& other);
+    ~DesignStoreException() override;
+
+    const std::string& path() const noexcept { return m_path; }
+
+private:
+    std::string m_path;
+};
+
+class SERVICES_DESIGNSTORE_EXPORT SqliteDesignStore final : public SingleObjectInterface<SerializationTransferObject> {
+public:
+    // The format version this software writes.
+    static constexpr std::int32_t kCurrentVersion = 3;
+
+    // Opens an existing file read-only. An update in place that was cut
+    // short is rolled back first. Throws when the file does not exist or
+    // cannot be opened; a file that is not a design opens, and then
+    // answers false to readFileVersion.
+    static std::shared_ptr<SqliteDesignStore> openForReading(const std::string& path);
+    // Creates the file (recording `writerVersion` as its format version),
+    // or opens an existing design for an update in place. Refuses a path
+    // that is a symbolic link and an existing file that is not a design.
+    // `writerVersion` is the format version the writing software reports
+    // through readCurrentVersion; tests use it to stand in for other
+    // releases.
+    static std::shared_ptr<SqliteDesignStore> openForWriting(const std::string& path,
+                                                             std::int32_t writerVersion = kCurrentVersion);
+
+    ~SqliteDesignStore() override;
+    SqliteDesignStore(const SqliteDesignStore&) = delete;
+    SqliteDesignStore& operator=(const SqliteDesignStore&) = delete;
+
+    bool isOpen() const override;
+    bool readCurrentVersion(std::int32_t& version) override;
+    bool readFileVersion(std::int32_t& version) override;
+    void markUpdated() override;
+    void addGroup(std::int32_t& reference) override;
+    std::int32_t groupCount() const override;
+    void readDataRevisionNumber(std::int32_t& number) override;
+    void writeDataRevisionNumber(std::int32_t& number) override;
+    void readDataRevision(std::string& revision) override;
+    void writeDataRevision(const std::string& revision) override;
+    void writeCreatedRevision(const std::string& revision) override;
+    void readCreatedRevision(std::string& revision) override;
+    void writeLastSavedRevision(const std::string& revision) override;
+    void readLastSavedRevision(std::string& revision) override;
+    std::int64_t objectCount() const override;
+    // Makes every change of this handle durable at once. Throws when it
+    // cannot; the file then holds what it held before.
+    void commit() override;
+    void writeMaxIdentifier(std::int64_t number, std::int16_t domain) override;
+    void readMaxIdentifier(std::int64_t& number, std::int16_t& domain) override;
+    bool contains(SerializationTransferObject& object) override;
+    void insert(SerializationTransferObject& object) override;
+    bool read(SerializationTransferObject& object) override;
+    void update(SerializationTransferObject& object) override;
+
+    // Every stored object, in identity order.
+    std::vector<SerializationTransferObject> readAllObjects() const;
+    // How many saves updated the file in place.
+    std::int64_t updateCount() const;
+    // Writes a consistent copy of the committed file to `path`, which must
+    // not exist yet.
+    void copyTo(const std::string& path) const;
+    const std::string& path() const noexcept { return m_path; }
+
+private:
+    class Statement;
+    struct Statements;
+
+    SqliteDesignStore(std::string path, int flags, std::int32_t writerVersion);
+    void execute(const char* sql) const;
+    [[noreturn]] void fail(const std::string& what) const;
+    void beginWrite();
+    void createSchema();
+    template <class T>
+    void writeField(const char* column, const T& value);
+    template <class T>
+    bool readField(const char* column, T& value) const;
+
+    std::string m_path;
+    std::int32_t m_writerVersion;
+    bool m_writable;
+    bool m_inTransaction = false;
+    std::unique_ptr<sqlite3, int (*)(sqlite3*)> m_db;
+    std::unique_ptr<Statements> m_statements;
+};
+
+} // namespace Zorvan

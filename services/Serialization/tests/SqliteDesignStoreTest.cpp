@@ -1,0 +1,152 @@
+// The file-backed design store on real files.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "Serialization/SqliteDesignStore.h"
+
+namespace Zorvan {
+namespace {
+
+namespace fs = std::filesystem;
+
+class DesignStore : public ::testing::Test {
+protected:
+    DesignStore() : dir(fs::temp_directory_path() / ("zvstore-" + std::to_string(std::random_device()()))) {
+        fs::create_directories(dir);
+    }
+    ~DesignStore() override { fs::remove_all(dir); }
+    std::string path(const char* leaf) const { return (dir / leaf).string(); }
+    static std::string bytes(const std::string& file) {
+        std::ostringstream content;
+        content << std::ifstream(file, std::ios::binary).rdbuf();
+        return content.str();
+    }
+    // A committed design with two objects and every metadata field set.
+    std::string makeDesign(const char* leaf) const {
+        auto store = SqliteDesignStore::openForWriting(path(leaf));
+        std::int32_t number = 9;
+        std::int32_t group = 0;
+        store->writeDataRevision("data-a");
+        store->writeDataRevisionNumber(number);
+        store->writeCreatedRevision("c1");
+        store->writeLastSavedRevision("s1");
+        store->writeMaxIdentifier(77, 3);
+        store->addGroup(group);
+        store->markUpdated();
+        for (SerializationTransferObject object : {SerializationTransferObject(1, "Pipe", std::string("a\0b", 3)),
+                                                   SerializationTransferObject(2, "Valve", "v")}) {
+            store->insert(object);
+        }
+        store->commit();
+        return path(leaf);
+    }
+
+    fs::path dir;
+};
+
+TEST_F(DesignStore, WhatIsWrittenIsReadBack) {
+    auto store = SqliteDesignStore::openForReading(makeDesign("a.zvd"));
+    std::int32_t version = -1;
+    std::int32_t number = 0;
+    std::string text;
+    std::int64_t idNumber = 0;
+    std::int16_t idDomain = 0;
+    ASSERT_TRUE(store->readFileVersion(version));
+    EXPECT_EQ(version, SqliteDesignStore::kCurrentVersion);
+    store->readDataRevision(text);
+    EXPECT_EQ(text, "data-a");
+    store->readDataRevisionNumber(number);
+    EXPECT_EQ(number, 9);
+    store->readCreatedRevision(text);
+    EXPECT_EQ(text, "c1");
+    store->readLastSavedRevision(text);
+    EXPECT_EQ(text, "s1");
+    store->readMaxIdentifier(idNumber, idDomain);
+    EXPECT_EQ(idNumber, 77);
+    EXPECT_EQ(idDomain, 3);
+    EXPECT_EQ(store->groupCount(), 1);
+    EXPECT_EQ(store->updateCount(), 1);
+    const std::vector<SerializationTransferObject> objects = store->readAllObjects();
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_EQ(objects[0], SerializationTransferObject(1, "Pipe", std::string("a\0b", 3)));
+    SerializationTransferObject probe(2, "", "");
+    EXPECT_TRUE(store->contains(probe));
+    EXPECT_TRUE(store->read(probe));
+    EXPECT_EQ(probe.payload(), "v");
+    EXPECT_THROW(store->markUpdated(), DesignStoreException) << "a reading handle refuses writes";
+}
+
+TEST_F(DesignStore, FieldsNeverWrittenLeaveTheCallersValues) {
+    {
+        auto store = SqliteDesignStore::openForWriting(path("new.zvd"));
+        store->commit();
+    }
+    auto store = SqliteDesignStore::openForReading(path("new.zvd"));
+    std::string text = "keep";
+    std::int64_t idNumber = 5;
+    std::int16_t idDomain = 6;
+    store->readCreatedRevision(text);
+    store->readMaxIdentifier(idNumber, idDomain);
+    EXPECT_EQ(text, "keep");
+    EXPECT_EQ(idNumber, 5);
+    EXPECT_EQ(idDomain, 6);
+    EXPECT_EQ(store->objectCount(), 0);
+}
+
+TEST_F(DesignStore, AHandleDroppedWithoutCommitChangesNothing) {
+    const std::string design = makeDesign("a.zvd");
+    const std::string before = bytes(design);
+    {
+        auto store = SqliteDesignStore::openForWriting(design);
+        SerializationTransferObject changed(1, "Pipe", "changed");
+        store->update(changed);
+        store->writeDataRevision("data-b");
+    }
+    EXPECT_EQ(bytes(design), before);
+    EXPECT_FALSE(fs::exists(design + "-journal"));
+}
+
+TEST_F(DesignStore, AnythingButADesignIsRefusedWithoutAnException) {
+    const std::string design = makeDesign("real.zvd");
+    std::ofstream(path("text.zvd")) << "just some notes\n";
+    std::ofstream(path("empty.zvd")).flush();
+    const std::string full = bytes(design);
+    std::ofstream(path("truncated.zvd"), std::ios::binary) << full.substr(0, full.size() / 2);
+    // A SQLite database of another schema: copy the design, then drop its marker.
+    {
+        auto store = SqliteDesignStore::openForWriting(path("foreign.zvd"));
+        store->commit();
+    }
+    std::string foreign = bytes(path("foreign.zvd"));
+    foreign.replace(68, 4, std::string(4, '\0')); // the application id in the database header
+    std::ofstream(path("foreign.zvd"), std::ios::binary | std::ios::trunc) << foreign;
+
+    for (const char* leaf : {"text.zvd", "empty.zvd", "truncated.zvd", "foreign.zvd"}) {
+        SCOPED_TRACE(leaf);
+        const std::string before = bytes(path(leaf));
+        std::int32_t version = -1;
+        EXPECT_FALSE(SqliteDesignStore::openForReading(path(leaf))->readFileVersion(version));
+        EXPECT_EQ(version, -1);
+        if (std::string(leaf) != "empty.zvd") {
+            EXPECT_THROW(SqliteDesignStore::openForWriting(path(leaf)), DesignStoreException);
+        }
+        EXPECT_EQ(bytes(path(leaf)), before);
+    }
+    EXPECT_THROW(SqliteDesignStore::openForReading(path("missing.zvd")), DesignStoreException);
+}
+
+#ifndef _WIN32
+TEST_F(DesignStore, WritingRefusesASymbolicLink) {
+    const std::string design = makeDesign("a.zvd");
+    fs::create_symlink(design, path("a.tmp.zvd"));
+    EXPECT_THROW(SqliteDesignStore::openForWriting(path("a.tmp.zvd")), DesignStoreException);
+}
+#endif
+
+} // namespace
+} // namespace Zorvan
