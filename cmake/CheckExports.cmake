@@ -1,21 +1,57 @@
 cmake_policy(VERSION 3.25)
-# Fails unless LIBRARY's dynamic symbol table exports exactly the classes
-# ZvFileIO, DesignIOModule and FileOpenException (with their typeinfo and
-# vtables), and at least one operation of each.
-execute_process(COMMAND ${NM} -D -C --defined-only ${LIBRARY}
-  OUTPUT_VARIABLE listing RESULT_VARIABLE failed)
-if(failed)
-  message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
+# Fails unless LIBRARY exports exactly the classes ZvFileIO, DesignIOModule
+# and FileOpenException (with their typeinfo and vtables), and at least one
+# operation of each. The exports are read with NM from a shared object's
+# dynamic symbol table, or, when OBJDUMP is given, from a DLL's export
+# table (and demangled with CXXFILT).
+if(OBJDUMP)
+  execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "${OBJDUMP} failed on ${LIBRARY}")
+  endif()
+  # The name table: "[Ordinal/Name Pointer] Table" and one line per name,
+  # "\t[   3] _ZN6Zorvan8ZvFileIO...", up to an empty line.
+  string(FIND "${dump}" "[Ordinal/Name Pointer] Table" start)
+  set(names "")
+  if(start GREATER_EQUAL 0)
+    string(SUBSTRING "${dump}" ${start} -1 table)
+    string(FIND "${table}" "\n\n" end)
+    string(SUBSTRING "${table}" 0 ${end} table)
+    string(REGEX MATCHALL "\t\\[ *[0-9]+\\] [^\n]+" entries "${table}")
+    foreach(entry IN LISTS entries)
+      string(REGEX REPLACE "^\t\\[ *[0-9]+\\] " "" name "${entry}")
+      list(APPEND names "${name}")
+    endforeach()
+  endif()
+  set(listing "")
+  if(names)
+    execute_process(COMMAND ${CXXFILT} ${names} OUTPUT_VARIABLE listing RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR "${CXXFILT} failed")
+    endif()
+  endif()
+else()
+  execute_process(COMMAND ${NM} -D -C --defined-only ${LIBRARY}
+    OUTPUT_VARIABLE listing RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "${NM} failed on ${LIBRARY}")
+  endif()
+  string(REPLACE "\n" ";" rows "${listing}")
+  set(listing "")
+  foreach(row IN LISTS rows)
+    # "0000000000012a40 T Zorvan::ZvFileIO::..." -> the name alone
+    string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] " "" row "${row}")
+    string(APPEND listing "${row}\n")
+  endforeach()
 endif()
 string(REPLACE "\n" ";" lines "${listing}")
 set(classes "ZvFileIO|DesignIOModule|FileOpenException")
 set(foreign "")
 set(found "")
-foreach(line IN LISTS lines)
-  if(line STREQUAL "")
+foreach(symbol IN LISTS lines)
+  if(symbol STREQUAL "")
     continue()
   endif()
-  string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] " "" symbol "${line}")
   if(symbol MATCHES "^((typeinfo|typeinfo name|vtable) for )?Zorvan::(${classes})(::|$)")
     list(APPEND found "${CMAKE_MATCH_3}")
   else()

@@ -12,6 +12,7 @@ packages=(
   libsqlite3-dev           # the file-backed design store
   libcli11-dev             # the zvfile host's command line
   nlohmann-json3-dev       # zvfile info --json
+  strace                   # checks the order of flush, rename and folder sync
 )
 
 # The Windows cross build and its tests under Wine (make windows). Kept out

@@ -26,10 +26,11 @@ protected:
         fs::create_directories(dir);
     }
     ~Host() override {
+        std::error_code ignored;
         for (const auto& entry : fs::directory_iterator(dir)) {
-            fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add);
+            fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
         }
-        fs::remove_all(dir);
+        fs::remove_all(dir, ignored);
     }
     std::string path(const char* leaf) const { return (dir / leaf).string(); }
 
@@ -165,6 +166,37 @@ TEST_F(Host, AutosaveCopyIsMadeAndCleanedBesideTheDesign) {
     clean(path("a.zvd"), out);
     clean(path("a.zvd"), out);
     EXPECT_EQ(out.str(), "deleted '" + path("a.bak.zvd") + "'\nno autosave copy of '" + path("a.zvd") + "'\n");
+}
+
+// An Overwrite through a symbolic link replaces the file the link points
+// to, keeps its permission bits and leaves the link in place, also when
+// that file lies on another device (/dev/shm is a separate file system
+// where it exists).
+TEST_F(Host, OverwriteKeepsLinksAndPermissions) {
+    std::vector<fs::path> realFolders = {dir / "real"};
+    if (fs::is_directory("/dev/shm")) {
+        realFolders.push_back(fs::path("/dev/shm") / dir.filename());
+    }
+    for (const fs::path& folder : realFolders) {
+        SCOPED_TRACE(folder.string());
+        fs::create_directories(folder);
+        const std::string real = (folder / "pump.zvd").string();
+        ASSERT_EQ(run({real, ZvFileWriteMode::Overwrite, 3, {}, "old", 1}), kDone) << err.str();
+        const fs::perms perms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+        fs::permissions(real, perms);
+        fs::remove(path("link.zvd"));
+        fs::create_symlink(real, path("link.zvd"));
+
+        ASSERT_EQ(run({path("link.zvd"), ZvFileWriteMode::Overwrite, 9, {}, "new", 2}), kDone) << err.str();
+        EXPECT_TRUE(fs::is_symlink(path("link.zvd")));
+        EXPECT_EQ(fs::read_symlink(path("link.zvd")), real);
+        EXPECT_EQ(fs::status(real).permissions(), perms);
+        EXPECT_EQ(SqliteDesignStore::openForReading(real)->objectCount(), 9);
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << "no copy left over";
+        if (folder != realFolders.front()) {
+            fs::remove_all(folder);
+        }
+    }
 }
 
 TEST_F(Host, DemoTellsTheWholeStory) {

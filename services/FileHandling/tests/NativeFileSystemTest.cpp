@@ -1,89 +1,92 @@
-// The native file system on real files in a fresh folder.
+// The native file system on real files, as every system must behave.
+// What only one kind of system has (permission bits and symbolic links,
+// the read-only attribute) is tested in NativeFileSystemPosixTest.cpp and
+// NativeFileSystemWindowsTest.cpp.
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <sstream>
-
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
+#include "Logging/Logging.h"
+#include "TempFolder.h"
 
 namespace Zorvan {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::TempFolder;
 
 class NativeFileSystem : public ::testing::Test {
 protected:
-    NativeFileSystem() {
-        std::random_device random;
-        dir = fs::temp_directory_path() / ("zvfilehandling-" + std::to_string(random()));
-        fs::create_directories(dir);
-    }
-    ~NativeFileSystem() override {
-        std::error_code ignored;
-        fs::permissions(dir, fs::perms::owner_all, ignored);
-        fs::remove_all(dir, ignored);
-    }
-    std::string path(const char* leaf) const { return (dir / leaf).string(); }
-    std::string write(const char* leaf, const std::string& content) const {
-        std::ofstream(path(leaf)) << content;
-        return path(leaf);
-    }
-    static std::string read(const std::string& file) {
-        std::ostringstream content;
-        content << std::ifstream(file).rdbuf();
-        return content.str();
-    }
-
-    fs::path dir;
+    TempFolder dir;
+    std::shared_ptr<MemorySink> log = std::make_shared<MemorySink>();
+    ScopedLogSink installed{log};
 };
 
-TEST_F(NativeFileSystem, ExistsFollowsLinksOnlyWhenAsked) {
-    const std::string file = write("a.zvd", "x");
-    fs::create_symlink(path("missing.zvd"), path("dangling.zvd"));
-    EXPECT_TRUE(FileUtilities::exists(file, false));
-    EXPECT_FALSE(FileUtilities::exists(path("missing.zvd"), false));
-    EXPECT_TRUE(FileUtilities::exists(path("dangling.zvd"), false));
-    EXPECT_FALSE(FileUtilities::exists(path("dangling.zvd"), true));
-}
-
-TEST_F(NativeFileSystem, ReadOnlyMeansNoWriteBitForEveryUserRootIncluded) {
-    const std::string file = write("a.zvd", "x");
-    EXPECT_FALSE(FileUtilities::isReadOnly(file));
-    fs::permissions(file, fs::perms::owner_read | fs::perms::group_read);
-    EXPECT_TRUE(FileUtilities::isReadOnly(file)); // even when the tests run as root
-    EXPECT_FALSE(FileUtilities::isReadOnly(path("missing.zvd")));
+// Names are UTF-8 text: a name outside ASCII must reach the same file that
+// the standard library creates under it.
+TEST_F(NativeFileSystem, ExistsAndRemoveTakeUtf8Names) {
+    for (const std::string leaf : {"pump.zvd", "Pumpe \xC3\xBC\xC3\x9F.zvd", "\xE3\x83\x9D\xE3\x83\xB3\xE3\x83\x97.zvd"}) {
+        SCOPED_TRACE(leaf);
+        const std::string file = dir.write(leaf, "x");
+        ASSERT_TRUE(fs::exists(TempFolder::fromUtf8(file)));
+        EXPECT_TRUE(FileUtilities::exists(file, false));
+        EXPECT_TRUE(FileUtilities::exists(file, true));
+        EXPECT_FALSE(FileUtilities::isReadOnly(file));
+        FileUtilities::remove(file);
+        EXPECT_FALSE(fs::exists(TempFolder::fromUtf8(file)));
+        EXPECT_FALSE(FileUtilities::exists(file, false));
+        EXPECT_FALSE(FileUtilities::isReadOnly(file)) << "a missing file is not read-only";
+    }
 }
 
 TEST_F(NativeFileSystem, RemoveNamesTheFileAndTheReason) {
-    const std::string file = write("a.zvd", "x");
-    FileUtilities::remove(file);
-    EXPECT_FALSE(fs::exists(file));
+    const std::string file = dir.path("missing \xC3\xBC.zvd");
     try {
         FileUtilities::remove(file);
         FAIL() << "removing a missing file succeeded";
     } catch (const FileNameException& e) {
-        EXPECT_EQ(std::string(e.what()), "Cannot remove '" + file + "': No such file or directory");
+        const std::string message = e.what();
+        const std::string prefix = "Cannot remove '" + file + "': ";
+        ASSERT_EQ(message.substr(0, prefix.size()), prefix);
+        // One line that ends in the system's reason, not in its punctuation.
+        const std::string reason = message.substr(prefix.size());
+        EXPECT_FALSE(reason.empty());
+        EXPECT_EQ(reason.find_first_of("\r\n"), std::string::npos) << reason;
+        EXPECT_NE(reason.back(), '.') << reason;
         EXPECT_EQ(e.path(), file);
+        const auto records = log->records();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].level, LogLevel::Error);
+        EXPECT_EQ(records[0].message, message);
     }
 }
 
-TEST_F(NativeFileSystem, ReplaceKeepsPermissionsAndLinks) {
-    const std::string target = write("a.zvd", "old");
-    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
-    fs::create_symlink(target, path("link.zvd"));
+TEST_F(NativeFileSystem, ReplacePutsTheSourceInTheDestinationsPlace) {
+    for (const bool destinationExists : {true, false}) {
+        SCOPED_TRACE(destinationExists ? "over an existing file" : "no destination yet");
+        const std::string target = dir.path("a \xC3\xBC.zvd");
+        if (destinationExists) {
+            dir.write("a \xC3\xBC.zvd", "old content, longer than the new");
+        }
+        ASSERT_TRUE(FileUtilities::replaceFile(dir.write("a.tmp.zvd", "new"), target));
+        EXPECT_EQ(TempFolder::read(target), "new");
+        EXPECT_FALSE(FileUtilities::exists(dir.path("a.tmp.zvd"), false));
+        fs::remove(TempFolder::fromUtf8(target));
+    }
+    EXPECT_TRUE(log->records().empty());
+}
 
-    ASSERT_TRUE(FileUtilities::replaceFile(write("a.tmp.zvd", "new"), path("link.zvd")));
-    EXPECT_TRUE(fs::is_symlink(path("link.zvd")));
-    EXPECT_EQ(read(target), "new");
-    EXPECT_FALSE(fs::exists(path("a.tmp.zvd")));
-    EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
-
-    EXPECT_FALSE(FileUtilities::replaceFile(path("missing.zvd"), target));
-    EXPECT_EQ(read(target), "new");
+TEST_F(NativeFileSystem, AFailedReplaceLeavesTheDestinationAndLogs) {
+    const std::string target = dir.write("a.zvd", "old");
+    const std::string missing = dir.path("missing.tmp.zvd");
+    EXPECT_FALSE(FileUtilities::replaceFile(missing, target));
+    EXPECT_EQ(TempFolder::read(target), "old");
+    const auto records = log->records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, LogLevel::Error);
+    const std::string prefix = "Cannot replace '" + target + "' with '" + missing + "': cannot ";
+    EXPECT_EQ(records[0].message.substr(0, prefix.size()), prefix);
 }
 
 } // namespace

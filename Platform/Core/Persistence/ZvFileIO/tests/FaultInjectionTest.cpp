@@ -1,0 +1,196 @@
+// Every exported operation, with each of its collaborator calls failing in
+// turn: what comes out is exactly the injected fault, no collaborator is
+// called after it, every handle share is released and the identifier lock
+// is free again.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <iostream>
+#include <optional>
+
+#include "FileHandling/FileUtilities.h"
+#include "FileHandling/testing/FakeFileSystem.h"
+#include "Platform/Core/Persistence/ZvFileIO/DesignIOModule.h"
+#include "Platform/Core/Persistence/ZvFileIO/FileOpenException.h"
+#include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
+#include "Logging/Logging.h"
+#include "Serialization/testing/FailingDesignStore.h"
+#include "Translation/Translator.h"
+
+namespace Zorvan {
+namespace {
+
+using testing::FaultPlan;
+using testing::InjectedFault;
+
+// The file system, the translation catalogue and the log sink, each asking
+// the plan before doing its work.
+class FailingFileSystem : public testing::FakeFileSystem {
+public:
+    explicit FailingFileSystem(FaultPlan& plan) : m_plan(plan) {}
+    bool exists(const FileName& n, bool f) override { return m_plan.hit("exists"), FakeFileSystem::exists(n, f); }
+    bool isReadOnly(const FileName& n) override { return m_plan.hit("isReadOnly"), FakeFileSystem::isReadOnly(n); }
+    void remove(const FileName& n) override { m_plan.hit("remove"), FakeFileSystem::remove(n); }
+    bool replaceFile(const FileName& s, const FileName& d) override {
+        return !m_plan.hit("replaceFile") && FakeFileSystem::replaceFile(s, d);
+    }
+
+private:
+    FaultPlan& m_plan;
+};
+
+class FailingCatalogue : public Catalogue {
+public:
+    explicit FailingCatalogue(FaultPlan& plan) : m_plan(plan) {}
+    std::optional<std::string> lookup(const char*, const char*, const char*, int) const override {
+        m_plan.hit("translate");
+        return std::nullopt;
+    }
+
+private:
+    FaultPlan& m_plan;
+};
+
+class FailingSink : public LogSink {
+public:
+    explicit FailingSink(FaultPlan& plan) : m_plan(plan) {}
+    void write(const LogRecord&) override { m_plan.hit("log"); }
+
+private:
+    FaultPlan& m_plan;
+};
+
+struct World {
+    FaultPlan plan;
+    std::shared_ptr<FailingFileSystem> fs = std::make_shared<FailingFileSystem>(plan);
+    std::shared_ptr<testing::FailingDesignStore> store = std::make_shared<testing::FailingDesignStore>(plan);
+    SerializationHandle handle = store;
+    std::optional<DesignIOModule> module; // a module keeps its share for its lifetime
+};
+
+struct Operation {
+    const char* name;
+    std::function<void(World&)> run;
+    long sharesAfter = 1; // handle shares the test expects afterwards
+};
+
+const Operation kOperations[] = {
+    {"verifyZVVersion", [](World& w) { ZvFileIO().verifyZVVersion(w.handle, std::make_shared<Progress>()); }},
+    {"isCurrentZVVersion", [](World& w) { ZvFileIO().isCurrentZVVersion(w.handle); }},
+    {"verifyZVVersion(empty)", [](World&) { ZvFileIO().verifyZVVersion(nullptr, nullptr); }},
+    {"logFileVersionInfo", [](World& w) { ZvFileIO::logFileVersionInfo("d/p.zvd", w.handle); }},
+    {"checkSavePossible(read-only)",
+     [](World& w) {
+         w.fs->files["d/p.zvd"] = true;
+         std::string message;
+         ZvFileIO::checkSavePossible("d/p.zvd", ZvFileWriteMode::Overwrite, &message);
+     }},
+    {"checkSavePossible(nameless)",
+     [](World&) {
+         std::string message;
+         ZvFileIO::checkSavePossible("d/.zvd", ZvFileWriteMode::Overwrite, &message);
+     }},
+    {"prepareFileName",
+     [](World& w) {
+         w.fs->files = {{"d/p.zvd", false}, {"d/p.tmp.zvd", false}};
+         ZvFileIO::prepareFileName("d/p.zvd", ZvFileWriteMode::Overwrite);
+     }},
+    {"restoreFileName",
+     [](World& w) {
+         w.fs->files = {{"d/p.zvd", false}, {"d/p.tmp.zvd", false}};
+         ZvFileIO::restoreFileName("d/p.zvd", "d/p.tmp.zvd", ZvFileWriteMode::Overwrite);
+     }},
+    {"readMaxIdentifierValue", [](World& w) { ZvFileIO::readMaxIdentifierValue(w.handle); }},
+    {"updateMaxIdentifierValue", [](World& w) { ZvFileIO::updateMaxIdentifierValue(w.handle); }},
+    {"writeMetaData(Overwrite)",
+     [](World& w) { ZvFileIO::writeMetaData(w.handle, "d", 1, ZvFileWriteMode::Overwrite, ""); }},
+    {"writeMetaData(UpdateAll)",
+     [](World& w) { ZvFileIO::writeMetaData(w.handle, "d", 1, ZvFileWriteMode::UpdateAll, "r0"); }},
+    {"getDataRevision",
+     [](World& w) {
+         std::string revision;
+         std::int32_t number = 0;
+         ZvFileIO().getDataRevision(w.handle, revision, number);
+     }},
+    {"createGroup", [](World& w) { ZvFileIO().createGroup(w.handle); }},
+    {"deleteAssociatedAutosaveFile",
+     [](World& w) {
+         w.fs->files["d/p.bak.zvd"] = false;
+         ZvFileIO().deleteAssociatedAutosaveFile("d/p.zvd");
+     }},
+    {"DesignIOModule::save",
+     [](World& w) {
+         w.module.emplace(w.handle, ZvFileWriteMode::UpdateAll, false);
+         SerializationTransferObject object(1, "Pipe", "p");
+         w.store->real.objects[1] = object;
+         w.module->save(object);
+     },
+     2},
+};
+
+TEST(FaultInjection, EveryCallOfEveryOperationCanFailCleanly) {
+    int pairs = 0;
+    for (const Operation& operation : kOperations) {
+        // A clean run counts the operation's collaborator calls.
+        int callCount = 0;
+        {
+            World world;
+            const ScopedFileSystem fs(world.fs);
+            const ScopedLogSink sink(std::make_shared<FailingSink>(world.plan));
+            const auto catalogue = Translator::setCatalogue(std::make_shared<FailingCatalogue>(world.plan));
+            try {
+                operation.run(world);
+            } catch (const FileOpenException&) {
+                // the empty handle's refusal is the operation's own outcome
+            }
+            Translator::setCatalogue(catalogue);
+            callCount = static_cast<int>(world.plan.calls.size());
+        }
+        ASSERT_GT(callCount, 0) << operation.name;
+
+        for (int k = 1; k <= callCount; ++k) {
+            SCOPED_TRACE(std::string(operation.name) + ", failing call " + std::to_string(k));
+            World world;
+            const ScopedFileSystem fs(world.fs);
+            const ScopedLogSink sink(std::make_shared<FailingSink>(world.plan));
+            const auto catalogue = Translator::setCatalogue(std::make_shared<FailingCatalogue>(world.plan));
+            world.plan.failAt(k);
+            try {
+                operation.run(world);
+                ADD_FAILURE() << "no exception";
+            } catch (const InjectedFault& e) {
+                EXPECT_EQ(e.what(), FaultPlan::message(k, world.plan.calls.back()));
+            }
+            Translator::setCatalogue(catalogue);
+            EXPECT_EQ(static_cast<int>(world.plan.calls.size()), k) << "a collaborator was called after the fault";
+            world.store.reset();
+            EXPECT_EQ(world.handle.use_count(), operation.sharesAfter);
+            ++pairs;
+        }
+    }
+    // Would block if any failure above had left the identifier lock held.
+    World world;
+    ZvFileIO::readMaxIdentifierValue(world.handle);
+    RecordProperty("pairs", pairs);
+    std::cout << "[ fault injection ] " << pairs << " (operation, failing call) pairs\n";
+}
+
+// Where a collaborator reports failure through its result, the operation
+// turns it into its own outcome.
+TEST(FaultInjection, FailuresReportedByResultBecomeTheOperationsOutcome) {
+    World world;
+    const ScopedFileSystem fs(world.fs);
+    for (int k : {1, 2}) {
+        world.plan.failAt(k, FaultPlan::Kind::ReturnFalse);
+        EXPECT_THROW(ZvFileIO().verifyZVVersion(world.handle, nullptr), FileOpenException);
+        EXPECT_EQ(static_cast<int>(world.plan.calls.size()), k) << "readCurrentVersion follows a failed readFileVersion";
+    }
+    world.fs->files = {{"d/p.zvd", false}, {"d/p.tmp.zvd", false}};
+    world.plan.failAt(1, FaultPlan::Kind::ReturnFalse);
+    EXPECT_FALSE(ZvFileIO::restoreFileName("d/p.zvd", "d/p.tmp.zvd", ZvFileWriteMode::Overwrite));
+    EXPECT_TRUE(world.fs->files.contains("d/p.tmp.zvd")) << "the temporary file is kept for the user";
+}
+
+} // namespace
+} // namespace Zorvan

@@ -1,0 +1,60 @@
+#pragma once
+// A fresh folder for one test of the native file system, removed with
+// everything in it afterwards (read-only files and folders included). Names
+// go in and out as UTF-8 text, the form the file service takes, on every
+// system.
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+namespace Zorvan::testing {
+
+class TempFolder {
+public:
+    TempFolder() {
+        std::random_device random;
+        m_path = std::filesystem::temp_directory_path() / ("zvfilehandling-" + std::to_string(random()));
+        std::filesystem::create_directories(m_path);
+    }
+    ~TempFolder() {
+        namespace fs = std::filesystem;
+        std::error_code ignored;
+        fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ignored);
+        for (const auto& entry : fs::recursive_directory_iterator(m_path, ignored)) {
+            fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add | fs::perm_options::nofollow,
+                            ignored);
+        }
+        fs::remove_all(m_path, ignored);
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    // The UTF-8 name of `leaf` (UTF-8) in the folder.
+    std::string path(const std::string& leaf) const { return utf8(m_path / fromUtf8(leaf)); }
+    // Writes `content` to `leaf` and returns its name.
+    std::string write(const std::string& leaf, const std::string& content) const {
+        std::ofstream(fromUtf8(path(leaf)), std::ios::binary) << content;
+        return path(leaf);
+    }
+    static std::string read(const std::string& file) {
+        std::ostringstream content;
+        content << std::ifstream(fromUtf8(file), std::ios::binary).rdbuf();
+        return content.str();
+    }
+
+    static std::filesystem::path fromUtf8(const std::string& text) {
+        return std::filesystem::path(std::u8string(text.begin(), text.end()));
+    }
+    static std::string utf8(const std::filesystem::path& path) {
+        const std::u8string text = path.u8string();
+        return std::string(text.begin(), text.end());
+    }
+
+private:
+    std::filesystem::path m_path;
+};
+
+} // namespace Zorvan::testing
