@@ -1,27 +1,44 @@
 # The two entry points. Both install what is missing first.
-#   make test   build everything and run every test (what CI runs)
+#   make test   build everything and run every test (what CI runs): the
+#               suite as built for development, under ASan+UBSan and
+#               under TSan; fuzz corpora replay as part of each
 #   make demo   build the host program and run its demo on real files
-PRESET ?= dev
+# make check runs the development preset alone, for a quick round.
+# make windows cross-builds the Windows DLLs and runs their tests under Wine.
+# make bench builds the overhead benchmarks (Release) and prints each
+# operation's ratio to the bare collaborator calls; BENCH_ARGS adds options.
+PRESETS ?= dev asan tsan
+BENCH_ARGS ?=
 
-.PHONY: deps test demo sanitizers clean
+.PHONY: deps test check demo windows bench clean
 
 deps:
 	./scripts/install-deps.sh
 
 test: deps
-	cmake --preset $(PRESET)
-	cmake --build --preset $(PRESET)
-	ctest --preset $(PRESET)
+	@for preset in $(PRESETS); do \
+	  echo "== $$preset"; \
+	  cmake --preset $$preset && cmake --build --preset $$preset && ctest --preset $$preset || exit 1; \
+	done
+
+check:
+	$(MAKE) test PRESETS=dev
 
 demo: deps
 	cmake --preset release
 	cmake --build --preset release --target zvfile
 	dir=$$(mktemp -d) && ./build/release/host/zvfile demo "$$dir"; status=$$?; rm -rf "$$dir"; exit $$status
 
-# The suite under ASan+UBSan and under TSan.
-sanitizers: deps
-	$(MAKE) test PRESET=asan
-	$(MAKE) test PRESET=tsan
+windows:
+	./scripts/install-deps.sh --windows
+	cmake --preset windows
+	cmake --build --preset windows
+	ctest --preset windows
+
+bench: deps
+	cmake --preset bench
+	cmake --build --preset bench
+	./build/bench/bench/zvfileio_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true $(BENCH_ARGS)
 
 clean:
 	rm -rf build

@@ -24,6 +24,11 @@ function(zv_target_defaults target)
       target_compile_options(${target} PRIVATE -fsanitize=${ZV_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
       target_link_options(${target} PRIVATE -fsanitize=${ZV_SANITIZE})
     endif()
+    if(ZV_BUILD_FUZZERS AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+      # Coverage in every library too, so that libFuzzer is guided by the
+      # code under test and not only by the fuzz target itself.
+      target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
+    endif()
     if(MINGW)
       # The C++ runtime, libgcc and winpthread go into each DLL and program,
       # so a host loads our DLLs without shipping MinGW's runtime DLLs.
@@ -33,11 +38,14 @@ function(zv_target_defaults target)
   endif()
 endfunction()
 
-# zv_add_library(<name> SOURCES ... [PUBLIC_DEPS ...] [PRIVATE_DEPS ...]
+# zv_add_library(<name> SOURCES ... [HEADERS ...] [PUBLIC_DEPS ...] [PRIVATE_DEPS ...]
 #                [INCLUDE_ROOT <dir>] [EXPORT_HEADER <path relative to include root>])
 # A shared library with hidden visibility and a generated export header.
+# HEADERS are the headers it offers its users; they and the export header
+# form the file sets HEADERS and export_header, installed under include/,
+# each at the path it is included by (FileHandling/FileName.h).
 function(zv_add_library name)
-  cmake_parse_arguments(ARG "" "INCLUDE_ROOT;EXPORT_HEADER" "SOURCES;PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "INCLUDE_ROOT;EXPORT_HEADER" "SOURCES;HEADERS;PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
   add_library(${name} SHARED ${ARG_SOURCES})
   zv_target_defaults(${name})
   set(generated ${PROJECT_BINARY_DIR}/generated)
@@ -46,6 +54,12 @@ function(zv_add_library name)
     $<BUILD_INTERFACE:${ARG_INCLUDE_ROOT}>
     $<BUILD_INTERFACE:${generated}>
     $<INSTALL_INTERFACE:include>)
+  cmake_path(ABSOLUTE_PATH ARG_INCLUDE_ROOT NORMALIZE)
+  # Two sets: the build folder may lie inside the source tree, and base
+  # folders of one set must not nest.
+  target_sources(${name}
+    PUBLIC FILE_SET HEADERS BASE_DIRS ${ARG_INCLUDE_ROOT} FILES ${ARG_HEADERS}
+    PUBLIC FILE_SET export_header TYPE HEADERS BASE_DIRS ${generated} FILES ${generated}/${ARG_EXPORT_HEADER})
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
   set_target_properties(${name} PROPERTIES
     VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
@@ -93,7 +107,17 @@ function(zv_add_platform_test name)
     set(ZV_TEST_PROPERTIES ${ZV_TEST_PROPERTIES} LABELS ${label})
     zv_add_test(${name} SOURCES ${ARG_SOURCES} LIBS ${ARG_LIBS})
   else()
+    zv_add_absent_test(${name} LABEL ${label})
+  endif()
+endfunction()
+
+# zv_add_absent_test(<name> LABEL <label>): a disabled test <name> standing
+# for tests this build leaves out, <label> saying why, so that CTest's
+# summary lists them among the tests that did not run.
+function(zv_add_absent_test name)
+  cmake_parse_arguments(ARG "" "LABEL" "" ${ARGN})
+  if(ZV_BUILD_TESTS)
     add_test(NAME ${name} COMMAND ${CMAKE_COMMAND} -E false)
-    set_tests_properties(${name} PROPERTIES DISABLED TRUE LABELS ${label})
+    set_tests_properties(${name} PROPERTIES DISABLED TRUE LABELS ${ARG_LABEL})
   endif()
 endfunction()

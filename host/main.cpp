@@ -11,9 +11,19 @@
 
 #include "Commands.h"
 #include "Demo.h"
+#ifdef ZV_MESSAGE_DOMAIN
+#include "Translation/GettextCatalogue.h"
+#endif
 
 int main(int argc, char** argv) {
     using Zorvan::ZvFileWriteMode;
+#ifdef ZV_MESSAGE_DOMAIN
+    try {
+        Zorvan::installGettextCatalogue(ZV_MESSAGE_DOMAIN, ZV_LOCALE_DIR);
+    } catch (const std::exception& e) {
+        std::cerr << "zvfile: messages stay in English: " << e.what() << "\n";
+    }
+#endif
     CLI::App app{"Open, save and inspect design files."};
     app.require_subcommand(1);
 

@@ -8,11 +8,16 @@ packages=(
   g++ make cmake ninja-build binutils git
   libboost-thread-dev      # boost::mutex for the identifier hand-over
   libgtest-dev libgmock-dev
-  libbenchmark-dev
+  libbenchmark-dev         # make bench: the overhead benchmarks
+  libboost-locale-dev      # the gettext catalogue of the translation service
+  gettext                  # xgettext, msgfmt, msgmerge, msgcmp: the message catalogues
   libsqlite3-dev           # the file-backed design store
   libcli11-dev             # the zvfile host's command line
   nlohmann-json3-dev       # zvfile info --json
   strace                   # checks the order of flush, rename and folder sync
+  # The fuzz preset: libFuzzer and clang's sanitizer runtimes. Clang 16,
+  # not Debian's default 14: std::source_location needs clang 15 or later.
+  clang-16 libclang-rt-16-dev
 )
 
 # The Windows cross build and its tests under Wine (make windows). Kept out

@@ -87,12 +87,13 @@ TEST_F(Host, SaveThenReopenRoundTripsMetadataAndObjects) {
     EXPECT_NE(json.str().find("\"objects\": 50"), std::string::npos) << json.str();
 }
 
-TEST_F(Host, OverwriteGoesThroughATemporaryFileAndKeepsTheCreatedRevision) {
+TEST_F(Host, OverwriteGoesThroughAFreshTemporaryFileAndKeepsTheCreatedRevision) {
     {
         auto store = SqliteDesignStore::openForWriting(path("a.zvd"));
         store->writeCreatedRevision("r0");
         store->commit();
     }
+    std::ofstream(path("a.tmp.zvd")) << "left over from a crash";
     ASSERT_EQ(run({path("a.zvd"), ZvFileWriteMode::Overwrite, 20, {}, "second", 2}), kDone) << err.str();
     EXPECT_NE(out.str().find("writing through '" + path("a.tmp.zvd") + "'"), std::string::npos) << out.str();
     EXPECT_FALSE(fs::exists(path("a.tmp.zvd")));

@@ -21,11 +21,14 @@ public:
     // with true the link's final target must exist.
     virtual bool exists(const FileName& name, bool followSymlinks) = 0;
     // True when the file exists and may not be written: no write permission
-    // bit is set, or it lives on a read-only file system. The answer does not
-    // depend on the privileges of the process.
+    // bit is set (on Windows: it has the read-only attribute), or it lives on
+    // a read-only file system. The answer does not depend on the privileges
+    // of the process.
     virtual bool isReadOnly(const FileName& name) = 0;
     // Removes the file. Throws FileNameException naming the file and the
-    // system's reason when it cannot.
+    // system's reason when it cannot. (Windows refuses to remove a read-only
+    // file; a file another program holds open for a moment is waited for
+    // briefly.)
     virtual void remove(const FileName& name) = 0;
     // Puts the content of `source` in place under the name `destination`,
     // atomically: afterwards `destination` holds either its old content or

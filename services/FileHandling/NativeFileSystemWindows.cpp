@@ -7,10 +7,12 @@
 // replaceFile is the durable half of a save through a temporary file:
 //   1. flush the temporary file's data to disk (FlushFileBuffers), so that
 //      the destination's name can never point at content still in a cache;
-//   2. ReplaceFileW puts it in the destination's place and gives it the
+//   2. give it the destination's hidden, system, archive and not-indexed
+//      attributes;
+//   3. ReplaceFileW puts it in the destination's place and gives it the
 //      destination's ACL, attributes and creation time, so that a rewrite
 //      keeps what the user or an administrator set on the file;
-//   3. when there is no destination yet, or ReplaceFileW could not move the
+//   4. when there is no destination yet, or ReplaceFileW could not move the
 //      replacement into place (the destination is then gone or renamed),
 //      MoveFileExW renames it over the destination, writing through to disk.
 // The destination is never deleted before the rename: a crash in between
@@ -20,8 +22,8 @@
 // written. remove and the renames of replaceFile retry a few times while
 // the file is held that way, then report the failure.
 //
-// Symbolic links in the destination are not followed: a link is replaced
-// by the file itself (on POSIX the file the link points to is replaced).
+// The destination's name is used as given: unlike on POSIX, a symbolic
+// link there is not resolved to the file it points to first.
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -33,6 +35,7 @@
 
 #include <climits>
 #include <cwctype>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,16 +55,19 @@ const Logging& logger() {
 // Owns a handle from CreateFileW; closes it on every exit path.
 class UniqueHandle {
 public:
-    explicit UniqueHandle(HANDLE handle) : m_handle(handle) {}
-    ~UniqueHandle() {
-        if (*this) {
-            ::CloseHandle(m_handle);
-        }
-    }
+    explicit UniqueHandle(HANDLE handle = INVALID_HANDLE_VALUE) : m_handle(handle) {}
+    ~UniqueHandle() { reset(INVALID_HANDLE_VALUE); }
     UniqueHandle(const UniqueHandle&) = delete;
     UniqueHandle& operator=(const UniqueHandle&) = delete;
     HANDLE get() const { return m_handle; }
     explicit operator bool() const { return m_handle != INVALID_HANDLE_VALUE && m_handle != nullptr; }
+    // Closes the handle held so far and takes `handle` instead.
+    void reset(HANDLE handle) {
+        if (*this) {
+            ::CloseHandle(m_handle);
+        }
+        m_handle = handle;
+    }
 
 private:
     HANDLE m_handle;
@@ -109,12 +115,14 @@ std::string reason(DWORD error) {
     return text.empty() ? "system error " + std::to_string(error) : text;
 }
 
-// Opens `path` for reading its attributes only, following links. Such a
-// handle conflicts with no other process's sharing mode.
-UniqueHandle openForQuery(const std::wstring& path) {
+// Opens `path` (a file or a folder) for reading its attributes only. Such
+// a handle conflicts with no other process's sharing mode. With
+// followLinks false a final link is opened itself, dangling or not.
+UniqueHandle openForQuery(const std::wstring& path, bool followLinks = true) {
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
     return UniqueHandle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                                      flags, nullptr));
 }
 
 // True when `error`, from an operation on `path`, may come from another
@@ -159,16 +167,32 @@ struct Failure {
 };
 
 std::optional<Failure> flush(const std::wstring& path) {
-    // FlushFileBuffers needs write access.
-    const UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        return Failure{"open the source", ::GetLastError()};
+    // FlushFileBuffers needs write access, which a scanner reading the
+    // freshly written file may deny for a moment.
+    UniqueHandle file;
+    const DWORD error = retryWhileHeld(path, [&] {
+        file.reset(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return static_cast<bool>(file);
+    });
+    if (error != ERROR_SUCCESS) {
+        return Failure{"open the source", error};
     }
     if (!::FlushFileBuffers(file.get())) {
         return Failure{"flush the source", ::GetLastError()};
     }
     return std::nullopt;
+}
+
+// The attributes of `destination` that its replacement takes on before it
+// is put in place. ReplaceFileW copies them too, but the MoveFileExW
+// fallback would not. Read-only is left out: a read-only destination is
+// refused anyway, and the attribute would only keep the replacement from
+// being renamed.
+DWORD keptAttributes(DWORD destination) {
+    const DWORD kept = destination & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    return kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
 }
 
 std::optional<Failure> replace(const std::string& source, const std::string& destination) {
@@ -180,7 +204,10 @@ std::optional<Failure> replace(const std::string& source, const std::string& des
     if (auto failure = flush(*from)) {
         return failure;
     }
-    if (::GetFileAttributesW(to->c_str()) != INVALID_FILE_ATTRIBUTES) {
+    if (const DWORD existing = ::GetFileAttributesW(to->c_str()); existing != INVALID_FILE_ATTRIBUTES) {
+        if (!::SetFileAttributesW(from->c_str(), keptAttributes(existing))) {
+            return Failure{"copy the attributes", ::GetLastError()};
+        }
         // Merge and ACL errors would otherwise refuse the whole save when
         // the process may not copy every property of the destination; the
         // content matters more.
@@ -213,17 +240,7 @@ public:
         if (!path) {
             return false;
         }
-        const DWORD attributes = ::GetFileAttributesW(path->c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
-            // A file that another process holds without sharing still exists.
-            return ::GetLastError() == ERROR_SHARING_VIOLATION;
-        }
-        // GetFileAttributesW describes a final link itself, dangling or not;
-        // only opening through it tells whether its target exists.
-        if (!followSymlinks || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-            return true;
-        }
-        return static_cast<bool>(openForQuery(*path));
+        return static_cast<bool>(openForQuery(*path, followSymlinks));
     }
 
     bool isReadOnly(const FileName& name) override {

@@ -28,6 +28,18 @@ CREATE TABLE zv_objects(id INTEGER PRIMARY KEY, type TEXT NOT NULL, payload BLOB
 CREATE TABLE zv_groups(id INTEGER PRIMARY KEY);
 )sql";
 
+// The size of the database file on disk; -1 when it cannot be read. Asked
+// before a handle writes anything, it is the size the file was opened with.
+sqlite3_int64 fileSize(sqlite3* db) {
+    sqlite3_file* file = nullptr;
+    sqlite3_int64 size = -1;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || file == nullptr ||
+        file->pMethods == nullptr || file->pMethods->xFileSize(file, &size) != SQLITE_OK) {
+        return -1;
+    }
+    return size;
+}
+
 } // namespace
 
 DesignStoreException::DesignStoreException(const std::string& message, const std::string& path,
@@ -189,6 +201,13 @@ void SqliteDesignStore::createSchema() {
     tables.step();
     const std::int64_t count = tables.integer(0);
     if (count == 0) {
+        // Only a database that holds nothing becomes a new design. One with
+        // no tables whose header carries an application id or a user version
+        // belongs to another program that has not made its tables yet.
+        Statement marks(*this, "SELECT application_id, user_version FROM pragma_application_id, pragma_user_version");
+        if (!marks.step() || marks.integer(0) != 0 || marks.integer(1) != 0) {
+            throw DesignStoreException("'" + m_path + "' is not a design file", m_path);
+        }
         execute(kSchema);
         execute(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
         Statement(*this, "INSERT INTO zv_metadata(singleton, file_version) VALUES (1, ?)")
@@ -198,6 +217,13 @@ void SqliteDesignStore::createSchema() {
         std::int32_t version = 0;
         if (tables.integer(1) != 1 || !readFileVersion(version)) {
             throw DesignStoreException("'" + m_path + "' is not a design file", m_path);
+        }
+        // A rollback restores whole pages: in a file cut off inside its last
+        // page it would write that page out in full, and a handle dropped
+        // without commit() would leave the file longer than it was.
+        Statement pageSize(*this, "PRAGMA page_size");
+        if (!pageSize.step() || pageSize.integer(0) <= 0 || fileSize(m_db.get()) % pageSize.integer(0) != 0) {
+            throw DesignStoreException("'" + m_path + "' is damaged: it ends inside a page", m_path);
         }
     }
     m_statements = std::make_unique<Statements>(*this);

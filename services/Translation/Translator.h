@@ -11,6 +11,12 @@
 
 #include "Translation/TranslationExport.h"
 
+// Marks a source text where it is written down but translated later, by a
+// translate() call with the same context, so that the text extraction for
+// the message catalogues finds it: ZV_TRANSLATE_NOOP("DesignIO", "text")
+// is just "text".
+#define ZV_TRANSLATE_NOOP(context, sourceText) sourceText
+
 namespace Zorvan {
 
 // A source of translations. lookup() receives exactly what translate() was

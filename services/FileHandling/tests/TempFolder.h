@@ -32,6 +32,7 @@ public:
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
 
+    const std::filesystem::path& root() const { return m_path; }
     // The UTF-8 name of `leaf` (UTF-8) in the folder.
     std::string path(const std::string& leaf) const { return utf8(m_path / fromUtf8(leaf)); }
     // Writes `content` to `leaf` and returns its name.

@@ -4,8 +4,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
+
+#include <sqlite3.h>
 
 #include "Serialization/SqliteDesignStore.h"
 
@@ -125,8 +128,16 @@ TEST_F(DesignStore, AnythingButADesignIsRefusedWithoutAnException) {
     std::string foreign = bytes(path("foreign.zvd"));
     foreign.replace(68, 4, std::string(4, '\0')); // the application id in the database header
     std::ofstream(path("foreign.zvd"), std::ios::binary | std::ios::trunc) << foreign;
+    // Another program's database before it made its tables: no schema, but
+    // that program's application id in the header.
+    {
+        sqlite3* raw = nullptr;
+        sqlite3_open(path("no-tables.zvd").c_str(), &raw);
+        const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, &sqlite3_close);
+        ASSERT_EQ(sqlite3_exec(db.get(), "PRAGMA application_id = 1234", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
 
-    for (const char* leaf : {"text.zvd", "empty.zvd", "truncated.zvd", "foreign.zvd"}) {
+    for (const char* leaf : {"text.zvd", "empty.zvd", "truncated.zvd", "foreign.zvd", "no-tables.zvd"}) {
         SCOPED_TRACE(leaf);
         const std::string before = bytes(path(leaf));
         std::int32_t version = -1;
@@ -138,6 +149,19 @@ TEST_F(DesignStore, AnythingButADesignIsRefusedWithoutAnException) {
         EXPECT_EQ(bytes(path(leaf)), before);
     }
     EXPECT_THROW(SqliteDesignStore::openForReading(path("missing.zvd")), DesignStoreException);
+}
+
+// A rollback writes whole pages back: a design cut off inside its last page
+// would come out of a dropped handle longer than it went in.
+TEST_F(DesignStore, ADesignCutOffInsideAPageIsReadButNotUpdated) {
+    const std::string full = bytes(makeDesign("full.zvd"));
+    std::ofstream(path("cut.zvd"), std::ios::binary) << full.substr(0, full.size() - 100);
+    const std::string before = bytes(path("cut.zvd"));
+
+    std::int32_t version = -1;
+    EXPECT_TRUE(SqliteDesignStore::openForReading(path("cut.zvd"))->readFileVersion(version));
+    EXPECT_THROW(SqliteDesignStore::openForWriting(path("cut.zvd")), DesignStoreException);
+    EXPECT_EQ(bytes(path("cut.zvd")), before);
 }
 
 #ifndef _WIN32

@@ -22,18 +22,27 @@ public:
     // Keeps a share of `handle` (may be empty) for the module's lifetime.
     // doAction() is true for Overwrite and UpdateAll whatever `doAction` says.
     DesignIOModule(SerializationHandle handle, ZvFileWriteMode mode, bool doAction);
+    // Shares the other module's handle; saves as the other does.
     DesignIOModule(const DesignIOModule& other);
     // Takes the handle over; the source then saves nothing.
     DesignIOModule(DesignIOModule&& other) noexcept;
     DesignIOModule& operator=(const DesignIOModule&) = delete;
     DesignIOModule& operator=(DesignIOModule&&) = delete;
+    // Releases the handle share. None of the constructors, nor the
+    // destructor, throws.
     ~DesignIOModule();
 
+    // Whether save() stores anything (given a handle): true for Overwrite
+    // and UpdateAll, else the value given at construction.
     bool doAction() const;
+    // The mode given at construction, also one this library does not know.
     ZvFileWriteMode writeMode() const;
 
     // Stores `object`, or does nothing when the handle is empty or doAction()
-    // is false. Exceptions of the interface pass through.
+    // is false: Overwrite inserts it; any other mode updates it when the
+    // file already holds an object of its identity, else inserts it.
+    // `object` is passed to the interface as it is; the module does not
+    // change it. Exceptions of the interface pass through.
     void save(SerializationTransferObject& object);
 
 private:

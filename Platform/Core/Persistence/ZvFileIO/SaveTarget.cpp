@@ -20,13 +20,14 @@ bool ZvFileIO::checkSavePossible(const FileName& fileName, ZvFileWriteMode /*mod
     // A leaf that is nothing but an extension (".zvd", or nothing at all)
     // names no file; decided before looking at the disk.
     if (fileName.getExtension() == fileName.getLeafName()) {
-        setMessage(errorMessage, "The file must have a name. An empty filename is not allowed.");
+        setMessage(errorMessage,
+                   ZV_TRANSLATE_NOOP("DesignIO", "The file must have a name. An empty filename is not allowed."));
         return false;
     }
     if (!FileUtilities::exists(fileName, false) || !FileUtilities::isReadOnly(fileName)) {
         return true;
     }
-    setMessage(errorMessage, "It is not possible to overwrite a readonly file.");
+    setMessage(errorMessage, ZV_TRANSLATE_NOOP("DesignIO", "It is not possible to overwrite a readonly file."));
     return false;
 }
 

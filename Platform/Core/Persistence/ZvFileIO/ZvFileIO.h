@@ -29,8 +29,10 @@
 
 namespace Zorvan {
 
-// The kind of a save.
-enum class ZvFileWriteMode : std::int32_t {
+// The kind of a save. Any other value is accepted: it writes in place,
+// records the last saved revision only, and saves as UpdateSelected does.
+// Unscoped, so that both ZvFileWriteMode::Overwrite and Overwrite name a value.
+enum ZvFileWriteMode : std::int32_t {
     // A complete rewrite: an existing target is written through a temporary
     // file; every design part saves; objects are always inserted.
     Overwrite = 0,
@@ -50,6 +52,7 @@ public:
     // Takes a share of the other object's map before releasing its own, so
     // that self-assignment keeps the map.
     ZvFileIO& operator=(const ZvFileIO& other);
+    // Releases the map share. None of these four operations throws.
     ~ZvFileIO();
 
     // ---- Opening ---------------------------------------------------------
@@ -60,13 +63,15 @@ public:
     // "Error reading file version." at ERROR, when `handle` is empty or a
     // version cannot be read. `progress` may be empty; nothing is reported.
     bool verifyZVVersion(SerializationHandle handle, ProgressHandle progress) const;
-    // True when the file can be read and its version equals the current one.
-    // Throws as verifyZVVersion.
+    // True when the file can be read and its version equals the current one;
+    // false for an older, a negative or a newer version. Throws as
+    // verifyZVVersion.
     bool isCurrentZVVersion(SerializationHandle handle) const;
     // Logs one INFO line: "Opening file (version: 7 created with revision:
     // r1 last saved with revision: r2)". Reads whatever the file gives
     // (version -1 and empty revisions when it gives nothing). Does nothing
-    // for an empty handle. `fileName` is not used.
+    // for an empty handle. `fileName` is not used. Raises nothing of its
+    // own; exceptions of the interface and of the log sink pass through.
     static void logFileVersionInfo(const FileName& fileName, SerializationHandle handle);
 
     // ---- Save targets ------------------------------------------------------
@@ -74,25 +79,33 @@ public:
     // True when `fileName` may be written: it has a name (its leaf is more
     // than an extension) and it does not exist or is not read-only. When
     // false and `errorMessage` is not null, `*errorMessage` receives the
-    // translated reason. `mode` is not consulted.
+    // translated reason; it is left alone when the result is true. `mode`
+    // is not consulted. Raises nothing of its own; exceptions of the file
+    // system pass through.
     static bool checkSavePossible(const FileName& fileName, ZvFileWriteMode mode, std::string* errorMessage);
     // The name to write to: `fileName` itself, except for an Overwrite of an
     // existing file, which is written beside it as part.tmp.ext (a file left
-    // under that name is removed first; FileNameException when that fails).
+    // under that name is removed first). Throws the FileNameException of a
+    // failed removal; nothing is undone.
     static FileName prepareFileName(const FileName& fileName, ZvFileWriteMode mode);
     // Call as restoreFileName(target, temporary, mode) with the name
     // prepareFileName returned as `temporary`. For an Overwrite whose names
     // differ, puts the temporary file in the target's place and returns
-    // whether that worked; otherwise returns true and does nothing.
+    // whether that worked; otherwise returns true and does nothing. A failed
+    // replacement is reported as false, never raised; the temporary file is
+    // then left as the file system left it.
     static bool restoreFileName(const FileName& target, const FileName& temporary, ZvFileWriteMode mode);
 
     // ---- Identifier counter ------------------------------------------------
     // REQUIRES: `handle` is not empty (std::invalid_argument otherwise).
 
     // Hands the file's identifier counter to the identifier service, under
-    // the library's identifier lock; (0, 0) when the file has none.
+    // the library's identifier lock; (0, 0) when the file has none. When
+    // reading fails, the interface's exception passes through and the
+    // counter is left as it was.
     static void readMaxIdentifierValue(SerializationHandle handle);
-    // Writes the identifier service's next value into the file.
+    // Writes the identifier service's next value into the file. Exceptions
+    // of the interface pass through.
     static void updateMaxIdentifierValue(SerializationHandle handle);
 
     // ---- Metadata ----------------------------------------------------------
@@ -110,12 +123,14 @@ public:
     // a field the file does not hold leaves its variable as it was.
     void getDataRevision(SerializationHandle handle, std::string& dataRevision,
                          std::int32_t& dataRevisionNumber) const;
-    // Asks the interface to add a group.
+    // Asks the interface to add a group; the new group's number is not
+    // kept. Exceptions of the interface pass through.
     void createGroup(SerializationHandle handle);
 
     // ---- Autosave ------------------------------------------------------------
 
-    // The autosave copy's name: part.ext -> part.bak.ext. No disk access.
+    // The autosave copy's name: part.ext -> part.bak.ext. No disk access;
+    // raises nothing of its own.
     FileName constructAutosaveFileName(const FileName& fileName) const;
     // Removes the autosave copy of `fileName`. True when one existed and its
     // removal was attempted, even if the removal failed with

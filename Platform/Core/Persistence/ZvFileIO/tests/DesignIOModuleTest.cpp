@@ -19,6 +19,11 @@ struct ModuleCase {
     bool asksContains; // save asks contains() before choosing
 };
 
+std::string name(const ModuleCase& c) {
+    return "mode" + std::to_string(c.mode) + (c.doActionGiven ? "Selected" : "Unselected");
+}
+void PrintTo(const ModuleCase& c, std::ostream* os) { *os << name(c); }
+
 class DesignModule : public ::testing::TestWithParam<ModuleCase> {};
 
 TEST_P(DesignModule, StoresAsTheModeSays) {
@@ -56,7 +61,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, DesignModule,
                          ::testing::Values(ModuleCase{0, false, true, false}, ModuleCase{0, true, true, false},
                                            ModuleCase{1, false, false, false}, ModuleCase{1, true, true, true},
                                            ModuleCase{2, false, true, true}, ModuleCase{2, true, true, true},
-                                           ModuleCase{5, false, false, false}, ModuleCase{5, true, true, true}));
+                                           ModuleCase{5, false, false, false}, ModuleCase{5, true, true, true}),
+                         [](const auto& testInfo) { return name(testInfo.param); });
 
 TEST(DesignModuleValue, CopySharesAndMoveTakesTheHandleOver) {
     auto handle = std::make_shared<StrictMock<MockSingleObjectInterface>>();

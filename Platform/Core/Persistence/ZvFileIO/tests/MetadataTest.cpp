@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 
@@ -28,6 +29,12 @@ struct MetadataCase {
     bool writesCreated;
     bool marksUpdated;
 };
+
+std::string name(const MetadataCase& c) {
+    return "mode" + std::string(c.mode < 0 ? "Minus" : "") + std::to_string(std::abs(c.mode)) +
+           (*c.createdRevision ? "WithCreatedRevision" : "");
+}
+void PrintTo(const MetadataCase& c, std::ostream* os) { *os << name(c); }
 
 class WriteMetaData : public ::testing::TestWithParam<MetadataCase> {};
 
@@ -58,7 +65,8 @@ INSTANTIATE_TEST_SUITE_P(Modes, WriteMetaData,
                          ::testing::Values(MetadataCase{0, "", true, false}, MetadataCase{0, "r0", true, false},
                                            MetadataCase{1, "r0", false, true}, MetadataCase{2, "", false, true},
                                            MetadataCase{3, "r0", false, false},
-                                           MetadataCase{-1, "", false, false}));
+                                           MetadataCase{-1, "", false, false}),
+                         [](const auto& testInfo) { return name(testInfo.param); });
 
 TEST(Metadata, StepsDoneBeforeAnExceptionStayDone) {
     auto store = std::make_shared<StrictMock<MockSingleObjectInterface>>();

@@ -1,11 +1,7 @@
-// The ZvFileIO object's map share, FileOpenException as a value, and
-// exceptions crossing library boundaries.
+// The ZvFileIO object's map share, and FileOpenException as a value.
 
 #include <gtest/gtest.h>
 
-
-#include "FileHandling/FileNameException.h"
-#include "FileHandling/FileUtilities.h"
 #include "Platform/Core/Persistence/ZvFileIO/FileOpenException.h"
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
 
@@ -57,17 +53,6 @@ TEST(FileOpenExceptionValue, CopiesAndMovesKeepMessageTypeAndLocation) {
         throw original;
     } catch (const std::exception& e) {
         EXPECT_NE(dynamic_cast<const FileOpenException*>(&e), nullptr);
-    }
-}
-
-TEST(ExceptionAcrossLibraries, FileNameExceptionIsCaughtByType) {
-    const FileName missing("/nonexistent-folder-of-zvfileio/design.zvd");
-    try {
-        FileUtilities::remove(missing);
-        FAIL() << "remove of a missing file succeeded";
-    } catch (const FileNameException& e) {
-        EXPECT_EQ(e.path(), missing.toNativeString());
-        EXPECT_NE(std::string(e.what()).find("No such file or directory"), std::string::npos) << e.what();
     }
 }
 

@@ -1,10 +1,8 @@
 #pragma once
 // Helpers shared by the library's tests.
 
-#include <filesystem>
 #include <memory>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -46,28 +44,6 @@ public:
 private:
     std::shared_ptr<const Catalogue> m_previousCatalogue;
     ScopedLogSink m_sink{log};
-};
-
-// A fresh folder for one test, removed with everything in it afterwards.
-class TempDir {
-public:
-    TempDir() {
-        std::random_device random;
-        m_path = std::filesystem::temp_directory_path() / ("zvfileio-test-" + std::to_string(random()));
-        std::filesystem::create_directories(m_path);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string file(const std::string& leaf) const { return (m_path / leaf).string(); }
-    const std::filesystem::path& path() const { return m_path; }
-
-private:
-    std::filesystem::path m_path;
 };
 
 } // namespace Zorvan::testing

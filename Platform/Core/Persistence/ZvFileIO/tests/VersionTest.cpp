@@ -31,6 +31,8 @@ struct VersionCase {
     enum { Refused, Readable, Current, Throws } outcome;
 };
 
+void PrintTo(const VersionCase& c, std::ostream* os) { *os << c.name; }
+
 class VersionDecision : public ::testing::TestWithParam<VersionCase> {
 protected:
     // A mock that answers the two version reads as the case says; readCurrentVersion

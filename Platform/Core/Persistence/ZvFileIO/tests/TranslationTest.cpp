@@ -1,0 +1,74 @@
+// What the user reads, in the language the locale variables select, with
+// the shipped catalogues installed as a host installs them.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FileHandling/FileUtilities.h"
+#include "FileHandling/testing/FakeFileSystem.h"
+#include "Logging/Logging.h"
+#include "Platform/Core/Persistence/ZvFileIO/FileOpenException.h"
+#include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
+#include "Translation/GettextCatalogue.h"
+#include "Translation/testing/LocaleEnvironment.h"
+
+namespace Zorvan {
+namespace {
+
+using testing::LocaleEnvironment;
+
+struct Messages {
+    std::string nameless;
+    std::string readOnly;
+    std::string versionUnreadable;
+};
+
+Messages userMessages() {
+    const auto fs = std::make_shared<testing::FakeFileSystem>();
+    fs->files["d/locked.zvd"] = true;
+    const ScopedFileSystem installed(fs);
+    const ScopedLogSink quiet(std::make_shared<MemorySink>());
+    Messages messages;
+    ZvFileIO::checkSavePossible("d/.zvd", ZvFileWriteMode::Overwrite, &messages.nameless);
+    ZvFileIO::checkSavePossible("d/locked.zvd", ZvFileWriteMode::Overwrite, &messages.readOnly);
+    try {
+        ZvFileIO().verifyZVVersion(nullptr, nullptr);
+    } catch (const FileOpenException& e) {
+        messages.versionUnreadable = e.what();
+    }
+    return messages;
+}
+
+TEST(UserMessages, ComeInTheLanguageTheLocaleVariablesSelect) {
+    const Messages english{"The file must have a name. An empty filename is not allowed.",
+                           "It is not possible to overwrite a readonly file.", "Error reading file version."};
+    const Messages german{"Die Datei muss einen Namen haben. Ein leerer Dateiname ist nicht zul\xC3\xA4ssig.",
+                          "Eine schreibgesch\xC3\xBCtzte Datei kann nicht \xC3\xBC" "berschrieben werden.",
+                          "Fehler beim Lesen der Dateiversion."};
+    struct Case {
+        std::vector<const char*> environment; // LANGUAGE, LC_ALL, LC_MESSAGES, LANG
+        const Messages& expected;
+    };
+    const Case cases[] = {
+        {{"de"}, german},
+        {{nullptr, "C"}, english},
+        {{nullptr, nullptr, nullptr, "de_DE.UTF-8"}, german},
+        {{"fr"}, english}, // no French catalogue: the source texts
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(LocaleEnvironment::describe(c.environment));
+        const LocaleEnvironment environment(c.environment);
+        const auto previous = installGettextCatalogue(ZV_MESSAGE_DOMAIN, ZV_LOCALE_DIR);
+        const Messages shown = userMessages();
+        Translator::setCatalogue(previous);
+        EXPECT_EQ(shown.nameless, c.expected.nameless);
+        EXPECT_EQ(shown.readOnly, c.expected.readOnly);
+        EXPECT_EQ(shown.versionUnreadable, c.expected.versionUnreadable);
+    }
+}
+
+} // namespace
+} // namespace Zorvan

@@ -1,0 +1,248 @@
+// Fuzz target: arbitrary bytes opened as a design file through the SQLite
+// design store, as a host opens a file a user picked. Invariants:
+//   - openForReading opens any existing file without throwing, and never
+//     changes it;
+//   - readFileVersion never throws, and false leaves the caller's
+//     variable alone;
+//   - the library agrees with the store: verifyZVVersion accepts exactly
+//     the versions 0..kCurrentVersion of a file whose version was read, and
+//     raises FileOpenException(VersionUnreadable) for any other file;
+//   - every other read fails, if at all, with DesignStoreException;
+//   - openForWriting either refuses with DesignStoreException or gives a
+//     handle bound to a design; it takes an empty file, and no file that
+//     is not a design but carries another program's mark; writes through that handle fail, if at all,
+//     with DesignStoreException, and dropping it without commit() leaves
+//     the file byte for byte as it was.
+// Any other exception, a crash or a sanitizer report is a finding.
+//
+// Speed (each input opens two connections, so a run is slow next to a
+// pure target): the files live in a folder of this process's own, on
+// /dev/shm when there is one; SQLite's lookaside allocator and memory
+// statistics are off (without lookaside every small allocation of SQLite
+// goes through the sanitizer's allocator, which also lets AddressSanitizer
+// see a misuse of memory SQLite handed out); and AddressSanitizer's
+// defaults below trade a shorter use-after-free window for about four
+// times the throughput. ASAN_OPTIONS still overrides them.
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <system_error>
+
+#include <sqlite3.h>
+
+#include "FileHandling/FileName.h"
+#include "FuzzCheck.h"
+#include "Logging/Logging.h"
+#include "Platform/Core/Persistence/ZvFileIO/FileOpenException.h"
+#include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
+#include "Serialization/SqliteDesignStore.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace Zorvan;
+
+// A fresh folder, removed with its content when the process exits normally.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        std::error_code error;
+        const fs::path shm("/dev/shm");
+        const fs::path base = fs::is_directory(shm, error) ? shm : fs::temp_directory_path();
+        std::random_device random;
+        do {
+            m_path = base / ("zv-designstore-fuzz-" + std::to_string(random()));
+        } while (!fs::create_directory(m_path));
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        fs::remove_all(m_path, ignored);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    fs::path file(const char* leaf) const { return m_path / leaf; }
+
+private:
+    fs::path m_path;
+};
+
+// Process-wide SQLite settings; they take effect only before the first
+// connection is opened.
+bool configureSqlite() {
+    return sqlite3_config(SQLITE_CONFIG_LOOKASIDE, 0, 0) == SQLITE_OK &&
+           sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
+}
+
+// Log lines of every refused file would bury the fuzzer's own output.
+class DiscardSink final : public LogSink {
+public:
+    void write(const LogRecord& /*record*/) override {}
+};
+
+// Writes `bytes` as `file`, with no journal or WAL file of an earlier input
+// beside it: SQLite would take one as part of this database.
+void writeFresh(const fs::path& file, const std::string& bytes) {
+    for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+        std::error_code ignored;
+        fs::remove(fs::path(file).concat(suffix), ignored);
+    }
+    std::ofstream(file, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// The file's bytes; none when it is gone.
+std::optional<std::string> contentOf(const fs::path& file) {
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(file, error);
+    if (error) {
+        return std::nullopt;
+    }
+    std::string content(static_cast<std::size_t>(size), '\0');
+    std::ifstream(file, std::ios::binary).read(content.data(), static_cast<std::streamsize>(content.size()));
+    return content;
+}
+
+// Every read a host makes after opening. Throws DesignStoreException when
+// the file does not hold what a read needs.
+void readEverything(const std::shared_ptr<SqliteDesignStore>& store) {
+    const ZvFileIO io;
+    ZvFileIO::logFileVersionInfo(FileName(store->path()), store);
+    std::string dataRevision;
+    std::int32_t dataRevisionNumber = 0;
+    io.getDataRevision(store, dataRevision, dataRevisionNumber);
+    ZvFileIO::readMaxIdentifierValue(store);
+    static_cast<void>(store->objectCount());
+    static_cast<void>(store->groupCount());
+    static_cast<void>(store->updateCount());
+    SerializationTransferObject absent(-1, "", "");
+    static_cast<void>(store->contains(absent));
+    for (const SerializationTransferObject& object : store->readAllObjects()) {
+        SerializationTransferObject probe(object.id(), "", "");
+        static_cast<void>(store->contains(probe));
+        static_cast<void>(store->read(probe));
+    }
+}
+
+// Returns whether the file reads as a design.
+bool checkReading(const fs::path& file, const std::string& bytes) {
+    std::shared_ptr<SqliteDesignStore> store = SqliteDesignStore::openForReading(file.string());
+
+    constexpr std::int32_t kUntouched = -12345;
+    std::int32_t version = kUntouched;
+    const bool isDesign = store->readFileVersion(version);
+    ZV_FUZZ_REQUIRE(isDesign || version == kUntouched, "readFileVersion answered false but set " + std::to_string(version));
+
+    // verifyZVVersion reads the version again: a verdict that does not
+    // match the first answer also shows an answer that changed.
+    const ZvFileIO io;
+    if (isDesign) {
+        constexpr std::int32_t kCurrent = SqliteDesignStore::kCurrentVersion;
+        ZV_FUZZ_REQUIRE(io.verifyZVVersion(store, nullptr) == (version >= 0 && version <= kCurrent),
+                        "verifyZVVersion's verdict on version " + std::to_string(version));
+    } else {
+        bool refused = false;
+        try {
+            static_cast<void>(io.verifyZVVersion(store, nullptr));
+        } catch (const FileOpenException& e) {
+            refused = e.getType() == FileOpenException::VersionUnreadable;
+        }
+        ZV_FUZZ_REQUIRE(refused, std::string("verifyZVVersion did not refuse a file whose version cannot be read"));
+    }
+
+    try {
+        readEverything(store);
+    } catch (const DesignStoreException&) {
+        // The file lacks what a read needs: refused as the store promises.
+    }
+    store.reset();
+    ZV_FUZZ_REQUIRE(contentOf(file) == bytes, std::string("opening for reading changed the file"));
+    return isDesign;
+}
+
+// What a save writes, in the order the library writes it.
+void writeSomething(const std::shared_ptr<SqliteDesignStore>& store) {
+    SerializationTransferObject object(1, "Pipe", std::string("p\0q", 3));
+    if (store->contains(object)) {
+        store->update(object);
+    } else {
+        store->insert(object);
+    }
+    ZvFileIO().createGroup(store);
+    ZvFileIO::writeMetaData(store, "fuzz", 7, ZvFileWriteMode::UpdateAll, "");
+}
+
+// Whether `bytes` start with a SQLite header carrying the user version or
+// application id (big-endian, at 60 and 68) of a program; a design's own
+// application id counts too.
+bool carriesAMark(const std::string& bytes) {
+    constexpr std::size_t kHeaderSize = 100;
+    const auto field = [&](std::size_t offset) {
+        std::uint32_t value = 0;
+        for (std::size_t i = offset; i < offset + 4; ++i) {
+            value = (value << 8) | static_cast<unsigned char>(bytes[i]);
+        }
+        return value;
+    };
+    return bytes.size() >= kHeaderSize && (field(60) != 0 || field(68) != 0);
+}
+
+// `isDesign`: whether the same bytes read as a design.
+void checkWriting(const fs::path& file, const std::string& bytes, bool isDesign) {
+    bool opened = false;
+    try {
+        const std::shared_ptr<SqliteDesignStore> store = SqliteDesignStore::openForWriting(file.string());
+        opened = true;
+        // Besides a design, only a database that holds nothing may become
+        // one: a file marked by another program is refused.
+        ZV_FUZZ_REQUIRE(isDesign || !carriesAMark(bytes),
+                        std::string("openForWriting took over a file another program marked as its own"));
+        std::int32_t version = 0;
+        ZV_FUZZ_REQUIRE(store->readFileVersion(version), std::string("openForWriting gave a handle without a design"));
+        writeSomething(store);
+        // Dropped here without commit().
+    } catch (const DesignStoreException&) {
+        // Refused, or a write failed: the store's documented failure.
+    }
+    ZV_FUZZ_REQUIRE(opened || !bytes.empty(), std::string("openForWriting refused an empty file, a new design"));
+    ZV_FUZZ_REQUIRE(contentOf(file) == bytes, std::string("a handle dropped without commit changed the file"));
+}
+
+} // namespace
+
+// Each connection allocates and frees SQLite's page cache: with the default
+// 256 MB quarantine and a fill of every new block, memory is never reused
+// and page faults dominate the run.
+extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() {
+    return "quarantine_size_mb=8:max_malloc_fill_size=0:malloc_context_size=4:detect_stack_use_after_return=0";
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const bool configured = configureSqlite();
+    ZV_FUZZ_REQUIRE(configured, std::string("SQLite was initialised before the fuzz target could configure it"));
+    static const ScopedLogSink quiet(std::make_shared<DiscardSink>());
+    static const ScratchFolder folder;
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    try {
+        const fs::path reading = folder.file("read.zvd");
+        writeFresh(reading, bytes);
+        const bool isDesign = checkReading(reading, bytes);
+
+        const fs::path writing = folder.file("write.zvd");
+        writeFresh(writing, bytes);
+        checkWriting(writing, bytes, isDesign);
+    } catch (const std::exception& e) {
+        // Also a DesignStoreException from openForReading, or from
+        // anything but a read or a write.
+        Zorvan::fuzz::fail("an exception the store does not promise", e.what());
+    } catch (...) {
+        Zorvan::fuzz::fail("an exception the store does not promise", "not a std::exception");
+    }
+    return 0;
+}

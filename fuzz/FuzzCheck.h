@@ -1,0 +1,46 @@
+#pragma once
+// How a fuzz target reports a broken invariant: one line on standard error
+// naming the condition and the values involved, then abort(), which
+// libFuzzer and the replay program both treat as a finding (libFuzzer
+// saves the input as crash-*).
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace Zorvan::fuzz {
+
+[[noreturn]] inline void fail(const char* condition, const std::string& details) {
+    std::fprintf(stderr, "fuzz invariant broken: %s\n  %s\n", condition, details.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+// `text` in double quotes with every byte outside printable ASCII as \xNN,
+// so a name made of arbitrary bytes reads unambiguously in a report.
+inline std::string quoted(const std::string& text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte > 0x7e || c == '"' || c == '\\') {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xf];
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+} // namespace Zorvan::fuzz
+
+// Aborts with `details` (a std::string expression, built only on failure)
+// unless `condition` holds.
+#define ZV_FUZZ_REQUIRE(condition, details)                                                                            \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            ::Zorvan::fuzz::fail(#condition, (details));                                                               \
+        }                                                                                                              \
+    } while (false)

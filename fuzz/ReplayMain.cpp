@@ -1,0 +1,84 @@
+// Runs a fuzz target once on each saved input, without libFuzzer, so that
+// the corpora are checked by every build and compiler as ordinary tests.
+//
+//   FileNameFuzzer_replay fuzz/corpus/FileName [more folders or files]
+//
+// A folder stands for every regular file below it, taken in name order so
+// that a failure repeats on every machine. Arguments starting with '-' are
+// libFuzzer options and are ignored, so a fuzzer's command line replays
+// unchanged. The target aborts on the first broken invariant; the last
+// "running" line then names the input. Exit code 0 when every input ran,
+// 1 when an argument does not exist or nothing was found to run (a corpus
+// path gone wrong must not pass as an empty success).
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <string>
+#include <system_error>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The inputs named by one argument, sorted; false when it does not exist.
+bool collectInputs(const fs::path& argument, std::vector<fs::path>& inputs) {
+    std::error_code error;
+    if (fs::is_regular_file(argument, error)) {
+        inputs.push_back(argument);
+        return true;
+    }
+    if (!fs::is_directory(argument, error)) {
+        return false;
+    }
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::recursive_directory_iterator(argument)) {
+        if (entry.is_regular_file()) {
+            found.push_back(entry.path());
+        }
+    }
+    std::sort(found.begin(), found.end());
+    inputs.insert(inputs.end(), found.begin(), found.end());
+    return true;
+}
+
+// The input exactly as long as the file, so that AddressSanitizer sees a
+// read past its end.
+std::vector<std::uint8_t> readInput(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<fs::path> inputs;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument.starts_with('-')) {
+            continue;
+        }
+        if (!collectInputs(argument, inputs)) {
+            std::cerr << "replay: no such file or folder: " << argument << "\n";
+            return 1;
+        }
+    }
+    if (inputs.empty()) {
+        std::cerr << "replay: no inputs; usage: " << argv[0] << " FOLDER_OR_FILE...\n";
+        return 1;
+    }
+    for (const auto& file : inputs) {
+        std::cout << "running " << file.string() << "\n" << std::flush;
+        const std::vector<std::uint8_t> input = readInput(file);
+        LLVMFuzzerTestOneInput(input.data(), input.size());
+    }
+    std::cout << "replayed " << inputs.size() << " inputs\n";
+    return 0;
+}

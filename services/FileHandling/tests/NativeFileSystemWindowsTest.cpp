@@ -1,0 +1,163 @@
+// The native file system on Windows: the read-only attribute, files held
+// open by other programs, and what a replacement keeps of the destination.
+
+#include <gtest/gtest.h>
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <chrono>
+#include <thread>
+
+#include "FileHandling/FileNameException.h"
+#include "FileHandling/FileUtilities.h"
+#include "TempFolder.h"
+
+namespace Zorvan {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempFolder;
+
+DWORD attributesOf(const std::string& file) { return ::GetFileAttributesW(TempFolder::fromUtf8(file).c_str()); }
+
+void setAttributes(const std::string& file, DWORD attributes) {
+    ASSERT_TRUE(::SetFileAttributesW(TempFolder::fromUtf8(file).c_str(), attributes)) << file;
+}
+
+// Opens `file` the way a scanner does that allows no one to delete or
+// rename it meanwhile; closes it when destroyed.
+class HeldOpen {
+public:
+    explicit HeldOpen(const std::string& file)
+        : m_handle(::CreateFileW(TempFolder::fromUtf8(file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
+    ~HeldOpen() { release(); }
+    HeldOpen(const HeldOpen&) = delete;
+    HeldOpen& operator=(const HeldOpen&) = delete;
+    bool valid() const { return m_handle != INVALID_HANDLE_VALUE; }
+    void release() {
+        if (valid()) {
+            ::CloseHandle(m_handle);
+            m_handle = INVALID_HANDLE_VALUE;
+        }
+    }
+
+private:
+    HANDLE m_handle;
+};
+
+TEST(NativeFileSystemWindows, ReadOnlyIsTheAttributeOfAFile) {
+    const TempFolder dir;
+    const std::string file = dir.write("a.zvd", "x");
+    struct Case {
+        const char* name;
+        DWORD attributes;
+        bool readOnly;
+    };
+    const Case cases[] = {
+        {"read-only", FILE_ATTRIBUTE_READONLY, true},
+        {"read-only and hidden", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN, true},
+        {"hidden", FILE_ATTRIBUTE_HIDDEN, false},
+        {"normal", FILE_ATTRIBUTE_NORMAL, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        setAttributes(file, c.attributes);
+        EXPECT_EQ(FileUtilities::isReadOnly(file), c.readOnly);
+    }
+    // On a folder the attribute only marks a customised view.
+    const std::string folder = dir.path("folder");
+    fs::create_directory(TempFolder::fromUtf8(folder));
+    setAttributes(folder, FILE_ATTRIBUTE_READONLY);
+    EXPECT_FALSE(FileUtilities::isReadOnly(folder));
+}
+
+TEST(NativeFileSystemWindows, RemoveWaitsBrieflyForAFileHeldOpen) {
+    const TempFolder dir;
+    const std::string file = dir.write("a.zvd", "x");
+    HeldOpen scanner(file);
+    ASSERT_TRUE(scanner.valid());
+    std::thread done([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        scanner.release();
+    });
+    EXPECT_NO_THROW(FileUtilities::remove(file));
+    done.join();
+    EXPECT_FALSE(fs::exists(TempFolder::fromUtf8(file)));
+}
+
+TEST(NativeFileSystemWindows, RemoveGivesUpOnAFileHeldOrReadOnly) {
+    const TempFolder dir;
+    const std::string held = dir.write("held.zvd", "x");
+    const HeldOpen scanner(held);
+    ASSERT_TRUE(scanner.valid());
+    const std::string readOnly = dir.write("read-only.zvd", "x");
+    setAttributes(readOnly, FILE_ATTRIBUTE_READONLY);
+    for (const std::string& file : {held, readOnly}) {
+        SCOPED_TRACE(file);
+        try {
+            FileUtilities::remove(file);
+            ADD_FAILURE() << "the file was removed";
+        } catch (const FileNameException& e) {
+            EXPECT_EQ(e.path(), file);
+            EXPECT_GT(std::string(e.what()).size(), ("Cannot remove '" + file + "': ").size());
+        }
+        EXPECT_TRUE(fs::exists(TempFolder::fromUtf8(file)));
+    }
+}
+
+TEST(NativeFileSystemWindows, ReplaceKeepsTheDestinationsAttributes) {
+    const TempFolder dir;
+    const std::string target = dir.write("a.zvd", "old");
+    setAttributes(target, FILE_ATTRIBUTE_HIDDEN);
+    const std::string temporary = dir.write("a.tmp.zvd", "new");
+    setAttributes(temporary, FILE_ATTRIBUTE_NORMAL);
+
+    ASSERT_TRUE(FileUtilities::replaceFile(temporary, target));
+    EXPECT_EQ(TempFolder::read(target), "new");
+    EXPECT_NE(attributesOf(target) & FILE_ATTRIBUTE_HIDDEN, 0u) << "attributes " << attributesOf(target);
+    EXPECT_FALSE(fs::exists(TempFolder::fromUtf8(temporary)));
+}
+
+TEST(NativeFileSystemWindows, ReplaceLeavesAReadOnlyDestinationAlone) {
+    const TempFolder dir;
+    const std::string target = dir.write("a.zvd", "old");
+    setAttributes(target, FILE_ATTRIBUTE_READONLY);
+    const std::string temporary = dir.write("a.tmp.zvd", "new");
+
+    EXPECT_FALSE(FileUtilities::replaceFile(temporary, target));
+    EXPECT_EQ(TempFolder::read(target), "old");
+    EXPECT_EQ(TempFolder::read(temporary), "new");
+}
+
+TEST(NativeFileSystemWindows, ExistsFollowsAFinalLinkOnlyWhenAsked) {
+    const TempFolder dir;
+    const std::string link = dir.path("dangling.zvd");
+    // Creating links needs a privilege or developer mode; Wine reports
+    // success but creates nothing. Either way there is nothing to test.
+    ::CreateSymbolicLinkW(TempFolder::fromUtf8(link).c_str(), TempFolder::fromUtf8(dir.path("missing.zvd")).c_str(),
+                          SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    if (fs::directory_iterator(dir.root()) == fs::directory_iterator()) {
+        GTEST_SKIP() << "no symbolic link could be created here";
+    }
+    EXPECT_TRUE(FileUtilities::exists(link, false));
+    EXPECT_FALSE(FileUtilities::exists(link, true));
+}
+
+TEST(NativeFileSystemWindows, ANameThatIsNotUtf8NamesNoFile) {
+    const TempFolder dir;
+    const std::string name = dir.path("a") + "\xFF.zvd";
+    EXPECT_FALSE(FileUtilities::exists(name, false));
+    EXPECT_FALSE(FileUtilities::isReadOnly(name));
+    EXPECT_THROW(FileUtilities::remove(name), FileNameException);
+    EXPECT_FALSE(FileUtilities::replaceFile(dir.write("b.zvd", "x"), name));
+}
+
+} // namespace
+} // namespace Zorvan

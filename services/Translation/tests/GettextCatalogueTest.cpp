@@ -1,0 +1,112 @@
+// The gettext catalogue over the test domain of tests/messages/de.po,
+// compiled by the build into ZV_TEST_LOCALE_DIR.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Translation/GettextCatalogue.h"
+#include "Translation/testing/LocaleEnvironment.h"
+
+namespace Zorvan {
+namespace {
+
+using testing::LocaleEnvironment;
+
+TEST(GettextCatalogue, LanguagesComeFromTheFirstLocaleVariableSet) {
+    struct Case {
+        std::vector<const char*> environment; // LANGUAGE, LC_ALL, LC_MESSAGES, LANG
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {{}, {}},
+        {{"de"}, {"de"}},
+        {{"fr:de_AT:de"}, {"fr", "de_AT", "de"}},
+        {{"fr::de:"}, {"fr", "de"}},                            // empty entries are skipped
+        {{"de:C:fr"}, {"de"}},                                  // C ends the list: source texts
+        {{"de", "C"}, {"de"}},                                  // LANGUAGE counts even when the locale is C
+        {{"", "de_DE.UTF-8", "fr", "it"}, {"de_DE.UTF-8"}},     // an empty LANGUAGE is not set
+        {{nullptr, nullptr, "fr_FR", "de"}, {"fr_FR"}},         // LC_MESSAGES before LANG
+        {{nullptr, nullptr, nullptr, "de_AT.UTF-8@euro"}, {"de_AT.UTF-8@euro"}},
+        {{nullptr, "C.UTF-8", nullptr, "de"}, {}},
+        {{nullptr, nullptr, nullptr, "POSIX"}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(LocaleEnvironment::describe(c.environment));
+        const LocaleEnvironment environment(c.environment);
+        EXPECT_EQ(languagesFromEnvironment(), c.expected);
+    }
+}
+
+TEST(GettextCatalogue, LooksUpByContextAndFallsBackAlongTheLanguages) {
+    struct Case {
+        std::vector<std::string> languages;
+        const char* context;
+        const char* sourceText;
+        int n;
+        std::optional<std::string> expected;
+    };
+    const Case cases[] = {
+        {{"de"}, "Menu", "Save", -1, "Speichern"},
+        {{"de"}, "Backup", "Save", -1, "Sichern"},          // the context is part of the key
+        {{"de"}, "Toolbar", "Save", -1, std::nullopt},
+        {{"de"}, "Menu", "Open", -1, "\xC3\x96" "ffnen"},   // UTF-8 "Öffnen"
+        {{"de"}, "Menu", "%n file", 1, "%n Datei"},
+        {{"de"}, "Menu", "%n file", 3, "%n Dateien"},
+        {{"de_AT.UTF-8@euro"}, "Menu", "Save", -1, "Speichern"}, // region, encoding, modifier dropped
+        {{"fr", "de"}, "Menu", "Save", -1, "Speichern"},    // fr has no catalogue
+        {{"fr"}, "Menu", "Save", -1, std::nullopt},
+        {{}, "Menu", "Save", -1, std::nullopt},
+        {{"de"}, nullptr, "Save", -1, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.context != nullptr ? c.context : "null") + "|" + c.sourceText + "|" +
+                     std::to_string(c.n) + " in " + (c.languages.empty() ? "" : c.languages.front()));
+        const GettextCatalogue catalogue("test", ZV_TEST_LOCALE_DIR, c.languages);
+        EXPECT_EQ(catalogue.lookup(c.context, c.sourceText, nullptr, c.n), c.expected);
+    }
+}
+
+TEST(GettextCatalogue, InstalledForTheEnvironmentItTranslatesOrLeavesTheSourceText) {
+    struct Case {
+        std::vector<const char*> environment;
+        std::string directory;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {{"de"}, ZV_TEST_LOCALE_DIR, "Speichern"},
+        {{nullptr, "C"}, ZV_TEST_LOCALE_DIR, "Save"},
+        {{"de"}, "/nonexistent-locale-folder", "Save"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.directory + ": " + LocaleEnvironment::describe(c.environment));
+        const LocaleEnvironment environment(c.environment);
+        const auto previous = installGettextCatalogue("test", c.directory);
+        EXPECT_EQ(Translator::translate("Menu", "Save", nullptr, -1), c.expected);
+        Translator::setCatalogue(previous);
+    }
+}
+
+TEST(GettextCatalogue, ABrokenCatalogueThrowsAndLeavesTheInstalledOneInPlace) {
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / ("gettext-test-" + std::to_string(std::random_device()()));
+    std::filesystem::create_directories(folder / "de" / "LC_MESSAGES");
+    std::ofstream(folder / "de" / "LC_MESSAGES" / "test.mo") << "not a message catalogue";
+    const LocaleEnvironment environment({"de"});
+    const auto previous = installGettextCatalogue("test", ZV_TEST_LOCALE_DIR);
+
+    EXPECT_THROW(installGettextCatalogue("test", folder.string()), std::runtime_error);
+    EXPECT_EQ(Translator::translate("Menu", "Save", nullptr, -1), "Speichern");
+
+    Translator::setCatalogue(previous);
+    std::filesystem::remove_all(folder);
+}
+
+} // namespace
+} // namespace Zorvan
