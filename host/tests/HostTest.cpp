@@ -5,11 +5,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <random>
 #include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include "Commands.h"
 #include "Demo.h"
+#include "FileHandling/testing/TempFolder.h"
 #include "Serialization/SqliteDesignStore.h"
 #include "VersionControl/VersionControl.h"
 
@@ -19,20 +21,11 @@ namespace {
 namespace fs = std::filesystem;
 using Zorvan::SqliteDesignStore;
 using Zorvan::ZvFileWriteMode;
+namespace testing = Zorvan::testing;
 
 class Host : public ::testing::Test {
 protected:
-    Host() : dir(fs::temp_directory_path() / ("zvfile-test-" + std::to_string(std::random_device()()))) {
-        fs::create_directories(dir);
-    }
-    ~Host() override {
-        std::error_code ignored;
-        for (const auto& entry : fs::directory_iterator(dir)) {
-            fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ignored);
-        }
-        fs::remove_all(dir, ignored);
-    }
-    std::string path(const char* leaf) const { return (dir / leaf).string(); }
+    std::string path(const char* leaf) const { return folder.path(leaf); }
 
     int run(SaveOptions options) {
         options.progress = false;
@@ -42,14 +35,13 @@ protected:
     std::map<std::string, std::string> snapshot() const {
         std::map<std::string, std::string> files;
         for (const auto& entry : fs::directory_iterator(dir)) {
-            std::ostringstream content;
-            content << std::ifstream(entry.path(), std::ios::binary).rdbuf();
-            files[entry.path().filename().string()] = content.str();
+            files[entry.path().filename().string()] = testing::TempFolder::read(entry.path().string());
         }
         return files;
     }
 
-    fs::path dir;
+    testing::TempFolder folder;
+    const fs::path& dir = folder.root();
     std::ostringstream out;
     std::ostringstream err;
 };
@@ -58,33 +50,17 @@ TEST_F(Host, SaveThenReopenRoundTripsMetadataAndObjects) {
     ASSERT_EQ(run({path("a.zvd"), ZvFileWriteMode::Overwrite, 50, {}, "first", 5}), kDone) << err.str();
     const std::string build = VersionControl().getRootRevisionAsString();
 
-    auto store = SqliteDesignStore::openForReading(path("a.zvd"));
-    std::int32_t version = -1;
-    std::int32_t number = 0;
-    std::string dataRevision, created, lastSaved;
-    std::int64_t nextId = 0;
-    std::int16_t domain = -1;
-    ASSERT_TRUE(store->readFileVersion(version));
-    store->readDataRevision(dataRevision);
-    store->readDataRevisionNumber(number);
-    store->readCreatedRevision(created);
-    store->readLastSavedRevision(lastSaved);
-    store->readMaxIdentifier(nextId, domain);
-    EXPECT_EQ(version, SqliteDesignStore::kCurrentVersion);
-    EXPECT_EQ(dataRevision, "first");
-    EXPECT_EQ(number, 5);
-    EXPECT_EQ(created, build);
-    EXPECT_EQ(lastSaved, build);
-    EXPECT_EQ(domain, 0);
-    EXPECT_EQ(store->groupCount(), 4);
-    const auto objects = store->readAllObjects();
+    std::ostringstream shown;
+    ASSERT_EQ(info(path("a.zvd"), true, shown), kDone);
+    const auto report = nlohmann::json::parse(shown.str());
+    const auto objects = SqliteDesignStore::openForReading(path("a.zvd"))->readAllObjects();
     ASSERT_EQ(objects.size(), 50u);
-    EXPECT_GT(nextId, objects.back().id()) << "the stored counter is past every stored identifier";
+    EXPECT_EQ(report, nlohmann::json::parse(R"({"file": ")" + path("a.zvd") + R"(", "readable": true, "current": true,
+        "version": )" + std::to_string(SqliteDesignStore::kCurrentVersion) + R"(, "createdRevision": ")" + build +
+                                            R"(", "lastSavedRevision": ")" + build + R"(", "dataRevision": "first",
+        "dataRevisionNumber": 5, "identifier": {"number": )" + std::to_string(objects.back().id() + 1) +
+                                            R"(, "domain": 0}, "objects": 50})"));
     EXPECT_NE(objects.front().payload().find("saved as 'first'"), std::string::npos);
-
-    std::ostringstream json;
-    ASSERT_EQ(info(path("a.zvd"), true, json), kDone);
-    EXPECT_NE(json.str().find("\"objects\": 50"), std::string::npos) << json.str();
 }
 
 TEST_F(Host, OverwriteGoesThroughAFreshTemporaryFileAndKeepsTheCreatedRevision) {
@@ -178,10 +154,10 @@ TEST_F(Host, OverwriteKeepsLinksAndPermissions) {
     if (fs::is_directory("/dev/shm")) {
         realFolders.push_back(fs::path("/dev/shm") / dir.filename());
     }
-    for (const fs::path& folder : realFolders) {
-        SCOPED_TRACE(folder.string());
-        fs::create_directories(folder);
-        const std::string real = (folder / "pump.zvd").string();
+    for (const fs::path& realFolder : realFolders) {
+        SCOPED_TRACE(realFolder.string());
+        fs::create_directories(realFolder);
+        const std::string real = (realFolder / "pump.zvd").string();
         ASSERT_EQ(run({real, ZvFileWriteMode::Overwrite, 3, {}, "old", 1}), kDone) << err.str();
         const fs::perms perms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
         fs::permissions(real, perms);
@@ -193,9 +169,9 @@ TEST_F(Host, OverwriteKeepsLinksAndPermissions) {
         EXPECT_EQ(fs::read_symlink(path("link.zvd")), real);
         EXPECT_EQ(fs::status(real).permissions(), perms);
         EXPECT_EQ(SqliteDesignStore::openForReading(real)->objectCount(), 9);
-        EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << "no copy left over";
-        if (folder != realFolders.front()) {
-            fs::remove_all(folder);
+        EXPECT_EQ(std::distance(fs::directory_iterator(realFolder), fs::directory_iterator()), 1) << "no copy left over";
+        if (realFolder != realFolders.front()) {
+            fs::remove_all(realFolder);
         }
     }
 }

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "FileHandling/FileUtilities.h"
-#include "TempFolder.h"
+#include "FileHandling/testing/TempFolder.h"
 
 namespace Zorvan {
 namespace {

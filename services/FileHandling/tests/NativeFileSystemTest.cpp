@@ -8,7 +8,7 @@
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
 #include "Logging/Logging.h"
-#include "TempFolder.h"
+#include "FileHandling/testing/TempFolder.h"
 
 namespace Zorvan {
 namespace {

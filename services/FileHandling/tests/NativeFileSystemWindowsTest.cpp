@@ -16,7 +16,7 @@
 
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
-#include "TempFolder.h"
+#include "FileHandling/testing/TempFolder.h"
 
 namespace Zorvan {
 namespace {

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "Serialization/MemoryDesignStore.h"
-#include "Serialization/testing/FaultPlan.h"
+#include "Common/testing/FaultPlan.h"
 
 namespace Zorvan::testing {
 

@@ -5,11 +5,10 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <random>
-#include <sstream>
 
 #include <sqlite3.h>
 
+#include "FileHandling/testing/TempFolder.h"
 #include "Serialization/SqliteDesignStore.h"
 
 namespace Zorvan {
@@ -19,16 +18,8 @@ namespace fs = std::filesystem;
 
 class DesignStore : public ::testing::Test {
 protected:
-    DesignStore() : dir(fs::temp_directory_path() / ("zvstore-" + std::to_string(std::random_device()()))) {
-        fs::create_directories(dir);
-    }
-    ~DesignStore() override { fs::remove_all(dir); }
-    std::string path(const char* leaf) const { return (dir / leaf).string(); }
-    static std::string bytes(const std::string& file) {
-        std::ostringstream content;
-        content << std::ifstream(file, std::ios::binary).rdbuf();
-        return content.str();
-    }
+    std::string path(const char* leaf) const { return folder.path(leaf); }
+    static std::string bytes(const std::string& file) { return testing::TempFolder::read(file); }
     // A committed design with two objects and every metadata field set.
     std::string makeDesign(const char* leaf) const {
         auto store = SqliteDesignStore::openForWriting(path(leaf));
@@ -49,7 +40,7 @@ protected:
         return path(leaf);
     }
 
-    fs::path dir;
+    testing::TempFolder folder;
 };
 
 TEST_F(DesignStore, WhatIsWrittenIsReadBack) {

@@ -10,56 +10,23 @@
 #include <optional>
 
 #include "FileHandling/FileUtilities.h"
-#include "FileHandling/testing/FakeFileSystem.h"
+#include "FileHandling/testing/FailingFileSystem.h"
+#include "Logging/testing/FailingSink.h"
 #include "Platform/Core/Persistence/ZvFileIO/DesignIOModule.h"
 #include "Platform/Core/Persistence/ZvFileIO/FileOpenException.h"
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
 #include "Logging/Logging.h"
 #include "Serialization/testing/FailingDesignStore.h"
-#include "Translation/Translator.h"
+#include "Translation/testing/FailingCatalogue.h"
 
 namespace Zorvan {
 namespace {
 
+using testing::FailingCatalogue;
+using testing::FailingFileSystem;
+using testing::FailingSink;
 using testing::FaultPlan;
 using testing::InjectedFault;
-
-// The file system, the translation catalogue and the log sink, each asking
-// the plan before doing its work.
-class FailingFileSystem : public testing::FakeFileSystem {
-public:
-    explicit FailingFileSystem(FaultPlan& plan) : m_plan(plan) {}
-    bool exists(const FileName& n, bool f) override { return m_plan.hit("exists"), FakeFileSystem::exists(n, f); }
-    bool isReadOnly(const FileName& n) override { return m_plan.hit("isReadOnly"), FakeFileSystem::isReadOnly(n); }
-    void remove(const FileName& n) override { m_plan.hit("remove"), FakeFileSystem::remove(n); }
-    bool replaceFile(const FileName& s, const FileName& d) override {
-        return !m_plan.hit("replaceFile") && FakeFileSystem::replaceFile(s, d);
-    }
-
-private:
-    FaultPlan& m_plan;
-};
-
-class FailingCatalogue : public Catalogue {
-public:
-    explicit FailingCatalogue(FaultPlan& plan) : m_plan(plan) {}
-    std::optional<std::string> lookup(const char*, const char*, const char*, int) const override {
-        m_plan.hit("translate");
-        return std::nullopt;
-    }
-
-private:
-    FaultPlan& m_plan;
-};
-
-class FailingSink : public LogSink {
-public:
-    explicit FailingSink(FaultPlan& plan) : m_plan(plan) {}
-    void write(const LogRecord&) override { m_plan.hit("log"); }
-
-private:
-    FaultPlan& m_plan;
-};
 
 struct World {
     FaultPlan plan;

@@ -1,5 +1,5 @@
 #pragma once
-// A fresh folder for one test of the native file system, removed with
+// A fresh folder for one test, removed with
 // everything in it afterwards (read-only files and folders included). Names
 // go in and out as UTF-8 text, the form the file service takes, on every
 // system.
@@ -16,7 +16,7 @@ class TempFolder {
 public:
     TempFolder() {
         std::random_device random;
-        m_path = std::filesystem::temp_directory_path() / ("zvfilehandling-" + std::to_string(random()));
+        m_path = std::filesystem::temp_directory_path() / ("zvtest-" + std::to_string(random()));
         std::filesystem::create_directories(m_path);
     }
     ~TempFolder() {
