@@ -73,26 +73,6 @@ TEST(GettextCatalogue, LooksUpByContextAndFallsBackAlongTheLanguages) {
     }
 }
 
-TEST(GettextCatalogue, InstalledForTheEnvironmentItTranslatesOrLeavesTheSourceText) {
-    struct Case {
-        std::vector<const char*> environment;
-        std::string directory;
-        std::string expected;
-    };
-    const Case cases[] = {
-        {{"de"}, ZV_TEST_LOCALE_DIR, "Speichern"},
-        {{nullptr, "C"}, ZV_TEST_LOCALE_DIR, "Save"},
-        {{"de"}, "/nonexistent-locale-folder", "Save"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.directory + ": " + LocaleEnvironment::describe(c.environment));
-        const LocaleEnvironment environment(c.environment);
-        const auto previous = installGettextCatalogue("test", c.directory);
-        EXPECT_EQ(Translator::translate("Menu", "Save", nullptr, -1), c.expected);
-        Translator::setCatalogue(previous);
-    }
-}
-
 TEST(GettextCatalogue, ABrokenCatalogueThrowsAndLeavesTheInstalledOneInPlace) {
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() / ("gettext-test-" + std::to_string(std::random_device()()));

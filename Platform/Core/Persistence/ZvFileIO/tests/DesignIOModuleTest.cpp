@@ -82,13 +82,5 @@ TEST(DesignModuleValue, CopySharesAndMoveTakesTheHandleOver) {
     target.save(object);
 }
 
-TEST(DesignModuleValue, InterfaceExceptionPassesThrough) {
-    auto handle = std::make_shared<StrictMock<MockSingleObjectInterface>>();
-    SerializationTransferObject object(1, "Valve", "");
-    EXPECT_CALL(*handle, insert(object)).WillOnce(::testing::Throw(std::length_error("full")));
-    DesignIOModule module(handle, ZvFileWriteMode::Overwrite, false);
-    EXPECT_THROW(module.save(object), std::length_error);
-}
-
 } // namespace
 } // namespace Zorvan

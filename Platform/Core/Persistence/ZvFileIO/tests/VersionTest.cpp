@@ -110,25 +110,6 @@ TEST(Version, EmptyHandleIsRefusedWithTheLoggedException) {
     EXPECT_EQ(services.log->records().size(), 2u);
 }
 
-TEST(Version, InterfaceExceptionPassesUnchangedAndReleasesTheHandle) {
-    testing::ServiceDoubles services;
-    auto handle = std::make_shared<StrictMock<MockSingleObjectInterface>>();
-    EXPECT_CALL(*handle, readFileVersion(_)).WillRepeatedly(::testing::Throw(std::runtime_error("disk gone")));
-    const ZvFileIO io;
-    for (auto call : {0, 1, 2}) {
-        try {
-            call == 0   ? static_cast<void>(io.verifyZVVersion(handle, nullptr))
-            : call == 1 ? static_cast<void>(io.isCurrentZVVersion(handle))
-                        : ZvFileIO::logFileVersionInfo("a.zvd", handle);
-            ADD_FAILURE() << "no exception from call " << call;
-        } catch (const std::runtime_error& e) {
-            EXPECT_STREQ(e.what(), "disk gone");
-        }
-        EXPECT_EQ(handle.use_count(), 1);
-    }
-    EXPECT_TRUE(services.log->records().empty());
-}
-
 TEST(Version, LogLineCarriesVersionAndRevisions) {
     struct Case {
         bool reads;
