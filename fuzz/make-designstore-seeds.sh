@@ -4,9 +4,10 @@
 # zvfile host, and damaged or foreign files derived from them. Run it
 # again only to change the seeds; the corpus in the repository is what the
 # tests replay. Inputs the fuzzer found are kept there beside these and are
-# not made here: design-ends-inside-a-page.zvd (a design cut off inside its
-# last page, which a dropped writing handle used to lengthen) and the files
-# named by their SHA-1, merged in because they reach code the seeds do not.
+# not made here: design-ends-inside-a-page.zvd and short-file-read-as-empty.zvd
+# (files ending inside a page, which a dropped writing handle used to
+# lengthen) and the files named by their SHA-1, merged in because they
+# reach code the seeds do not.
 #   fuzz/make-designstore-seeds.sh build/dev/host/zvfile [OUTDIR]
 set -euo pipefail
 zvfile=$(realpath "$1")

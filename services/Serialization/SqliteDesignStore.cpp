@@ -197,6 +197,15 @@ void SqliteDesignStore::createSchema() {
     if (sqlite3_exec(m_db.get(), "PRAGMA schema_version", nullptr, nullptr, nullptr) == SQLITE_NOTADB) {
         throw DesignStoreException("'" + m_path + "' is not a design file", m_path);
     }
+    // A rollback restores whole pages: a file that ends inside a page (a
+    // design cut off, or a fragment SQLite reads as an empty database) would
+    // have that page written out in full, and a handle dropped without
+    // commit() would leave the file longer than it was.
+    Statement pageSize(*this, "PRAGMA page_size");
+    const sqlite3_int64 size = fileSize(m_db.get());
+    if (!pageSize.step() || pageSize.integer(0) <= 0 || size < 0 || size % pageSize.integer(0) != 0) {
+        throw DesignStoreException("'" + m_path + "' is damaged or not a design file: it ends inside a page", m_path);
+    }
     Statement tables(*this, "SELECT count(*), sum(name = 'zv_metadata') FROM sqlite_schema");
     tables.step();
     const std::int64_t count = tables.integer(0);
@@ -217,13 +226,6 @@ void SqliteDesignStore::createSchema() {
         std::int32_t version = 0;
         if (tables.integer(1) != 1 || !readFileVersion(version)) {
             throw DesignStoreException("'" + m_path + "' is not a design file", m_path);
-        }
-        // A rollback restores whole pages: in a file cut off inside its last
-        // page it would write that page out in full, and a handle dropped
-        // without commit() would leave the file longer than it was.
-        Statement pageSize(*this, "PRAGMA page_size");
-        if (!pageSize.step() || pageSize.integer(0) <= 0 || fileSize(m_db.get()) % pageSize.integer(0) != 0) {
-            throw DesignStoreException("'" + m_path + "' is damaged: it ends inside a page", m_path);
         }
     }
     m_statements = std::make_unique<Statements>(*this);
