@@ -62,13 +62,18 @@ double peakMemoryMiB() {
     return 0;
 }
 
+// Removes `target` outside the timed part, so every iteration writes a new file.
+void startFresh(benchmark::State& state, const std::string& target) {
+    state.PauseTiming();
+    fs::remove(target);
+    state.ResumeTiming();
+}
+
 void libraryRoad(benchmark::State& state) {
     const Folder folder;
     const std::string target = folder.file("design.zvd");
     for (auto _ : state) {
-        state.PauseTiming();
-        fs::remove(target);
-        state.ResumeTiming();
+        startFresh(state, target);
         const ZvFileWriteMode mode = Overwrite;
         if (!ZvFileIO::checkSavePossible(target, mode, nullptr)) {
             state.SkipWithError("target refused");
@@ -104,9 +109,7 @@ void directSqlite(benchmark::State& state) {
     const Folder folder;
     const std::string target = folder.file("design.zvd");
     for (auto _ : state) {
-        state.PauseTiming();
-        fs::remove(target);
-        state.ResumeTiming();
+        startFresh(state, target);
         sqlite3* db = nullptr;
         check(sqlite3_open_v2(target.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr), db, state);
         check(sqlite3_exec(db,
