@@ -56,7 +56,10 @@ public:
     static std::shared_ptr<SqliteDesignStore> openForReading(const std::string& path);
     // Creates the file (recording `writerVersion` as its format version),
     // or opens an existing design for an update in place. Refuses a path
-    // that is a symbolic link and an existing file that is not a design.
+    // that is a symbolic link, an existing file that is not a design (an
+    // empty database becomes one only when its header carries no other
+    // program's application id or user version), and a file that ends
+    // inside a page, which a rollback would lengthen.
     // `writerVersion` is the format version the writing software reports
     // through readCurrentVersion; tests use it to stand in for other
     // releases.
