@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 namespace Zorvan {
@@ -39,6 +41,43 @@ sqlite3_int64 fileSize(sqlite3* db) {
     }
     return size;
 }
+
+bool isBusy(int result) { return (result & 0xff) == SQLITE_BUSY || (result & 0xff) == SQLITE_LOCKED; }
+
+// SQLite opens whatever is at a name, and a FIFO, a device or a folder at
+// the file's name or at its rollback journal's (which it opens to look for
+// a cut-short update) would block it or worse. Both are looked at first.
+void refuseIrregularFiles(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status file = fs::status(path, error);
+    if (fs::exists(file) && !fs::is_regular_file(file)) {
+        throw DesignStoreException("'" + path + "' is not a regular file", path);
+    }
+    const std::string journal = path + "-journal";
+    const fs::file_status left = fs::symlink_status(journal, error);
+    if (fs::exists(left) && !fs::is_regular_file(left)) {
+        throw DesignStoreException("'" + path + "' cannot be opened: '" + journal + "' is in the way (not a regular file)",
+                                   path);
+    }
+}
+
+// The name SQLite is given: links in the folders resolved, the last
+// component as it is. SQLite's no-follow mode refuses a link anywhere in
+// the name, but only a link at the file itself is a risk to guard against.
+std::string withResolvedFolder(const std::string& path) {
+    namespace fs = std::filesystem;
+    const fs::path name(path);
+    if (!name.has_parent_path() || !name.has_filename()) {
+        return path;
+    }
+    std::error_code error;
+    const fs::path folder = fs::canonical(name.parent_path(), error);
+    return error ? path : (folder / name.filename()).string();
+}
+
+// Owns a connection of its own; closes it on every exit path.
+using Connection = std::unique_ptr<sqlite3, int (*)(sqlite3*)>;
 
 } // namespace
 
@@ -125,18 +164,22 @@ struct SqliteDesignStore::Statements {
     Statement read;
 };
 
-std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReading(const std::string& path) {
-    std::shared_ptr<SqliteDesignStore> store(new SqliteDesignStore(path, SQLITE_OPEN_READONLY, kCurrentVersion));
+std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReading(const std::string& path,
+                                                                     std::chrono::milliseconds busyTimeout) {
+    std::shared_ptr<SqliteDesignStore> store(
+        new SqliteDesignStore(path, SQLITE_OPEN_READONLY, kCurrentVersion, busyTimeout));
     // A hot journal left by an update that died needs a writer to roll it
     // back; a read-only connection refuses to read until that is done.
-    if (sqlite3_exec(store->m_db.get(), "PRAGMA schema_version", nullptr, nullptr, nullptr) ==
-        SQLITE_READONLY_ROLLBACK) {
+    const int result = sqlite3_exec(store->m_db.get(), "PRAGMA schema_version", nullptr, nullptr, nullptr);
+    if (result == SQLITE_READONLY_ROLLBACK) {
         store.reset();
         {
-            const SqliteDesignStore recovery(path, SQLITE_OPEN_READWRITE, kCurrentVersion);
+            const SqliteDesignStore recovery(path, SQLITE_OPEN_READWRITE, kCurrentVersion, busyTimeout);
             recovery.execute("PRAGMA schema_version");
         }
-        store.reset(new SqliteDesignStore(path, SQLITE_OPEN_READONLY, kCurrentVersion));
+        store.reset(new SqliteDesignStore(path, SQLITE_OPEN_READONLY, kCurrentVersion, busyTimeout));
+    } else if (isBusy(result)) {
+        store->fail("cannot read it");
     }
     return store;
 }
@@ -150,18 +193,36 @@ std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForWriting(const std::
     return store;
 }
 
-SqliteDesignStore::SqliteDesignStore(std::string path, int flags, std::int32_t writerVersion)
+std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReplacement(const std::string& path,
+                                                                         std::int32_t writerVersion) {
+    std::shared_ptr<SqliteDesignStore> store(
+        new SqliteDesignStore(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, writerVersion));
+    if (fileSize(store->m_db.get()) != 0) {
+        throw DesignStoreException("'" + path + "' is not an empty file", path);
+    }
+    // The durable replace is the only durability this file needs: no
+    // journal to write, nothing synced before the replace flushes it once.
+    store->execute("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF");
+    store->beginWrite();
+    store->createSchema();
+    return store;
+}
+
+SqliteDesignStore::SqliteDesignStore(std::string path, int flags, std::int32_t writerVersion,
+                                     std::chrono::milliseconds busyTimeout)
     : m_path(std::move(path)),
       m_writerVersion(writerVersion),
       m_writable((flags & SQLITE_OPEN_READWRITE) != 0),
       m_db(nullptr, &sqlite3_close_v2) {
+    refuseIrregularFiles(m_path);
     sqlite3* db = nullptr;
-    const int result = sqlite3_open_v2(m_path.c_str(), &db, flags | SQLITE_OPEN_EXRESCODE, nullptr);
+    const int result =
+        sqlite3_open_v2(withResolvedFolder(m_path).c_str(), &db, flags | SQLITE_OPEN_EXRESCODE, nullptr);
     m_db.reset(db);
     if (result != SQLITE_OK) {
         fail(result == SQLITE_CANTOPEN && !m_writable ? "cannot open it" : "cannot open it for writing");
     }
-    sqlite3_busy_timeout(db, 5000);
+    sqlite3_busy_timeout(db, static_cast<int>(busyTimeout.count()));
 }
 
 SqliteDesignStore::~SqliteDesignStore() {
@@ -173,6 +234,10 @@ SqliteDesignStore::~SqliteDesignStore() {
 }
 
 void SqliteDesignStore::fail(const std::string& what) const {
+    if (m_db && isBusy(sqlite3_extended_errcode(m_db.get()))) {
+        throw DesignStoreBusyException("Design file '" + m_path + "': " + what + ": another program is writing it",
+                                       m_path);
+    }
     const char* reason = m_db ? sqlite3_errmsg(m_db.get()) : "out of memory";
     throw DesignStoreException("Design file '" + m_path + "': " + what + ": " + reason, m_path);
 }
@@ -392,9 +457,41 @@ std::vector<SerializationTransferObject> SqliteDesignStore::readAllObjects() con
     return objects;
 }
 
+bool SqliteDesignStore::isEmpty() const { return fileSize(m_db.get()) == 0; }
+
 void SqliteDesignStore::copyTo(const std::string& path) const {
-    Statement copy(*this, "VACUUM INTO ?");
-    copy.bind(1, path).run();
+    refuseIrregularFiles(path);
+    sqlite3* raw = nullptr;
+    const int opened = sqlite3_open_v2(withResolvedFolder(path).c_str(), &raw,
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE, nullptr);
+    const Connection copy(raw, &sqlite3_close_v2);
+    auto refuse = [&](const char* what) {
+        throw DesignStoreException("Design file '" + m_path + "': cannot copy it to '" + path + "': " + what + ": " +
+                                       (copy ? sqlite3_errmsg(copy.get()) : "out of memory"),
+                                   m_path);
+    };
+    if (opened != SQLITE_OK) {
+        refuse("cannot open the copy");
+    }
+    if (sqlite3_exec(copy.get(), "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF", nullptr, nullptr, nullptr) !=
+        SQLITE_OK) {
+        refuse("cannot prepare the copy");
+    }
+    // The backup reads the committed file in one read transaction, so the
+    // copy is consistent even while another program waits to write.
+    sqlite3_backup* backup = sqlite3_backup_init(copy.get(), "main", m_db.get(), "main");
+    if (backup == nullptr) {
+        refuse("cannot start the copy");
+    }
+    const int stepped = sqlite3_backup_step(backup, -1);
+    sqlite3_backup_finish(backup);
+    if (stepped != SQLITE_DONE) {
+        if (isBusy(stepped)) {
+            throw DesignStoreBusyException("Design file '" + m_path + "': cannot copy it: another program is writing it",
+                                           m_path);
+        }
+        refuse("cannot write the copy");
+    }
 }
 
 } // namespace Zorvan

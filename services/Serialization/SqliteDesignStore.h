@@ -16,6 +16,7 @@
 // Thread-safety: one thread at a time per handle; distinct handles may be
 // used concurrently.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <source_location>
@@ -44,19 +45,38 @@ private:
     std::string m_path;
 };
 
+// Raised when another program holds the file locked for longer than the
+// busy timeout (it is writing it): the file is fine, only busy.
+class SERVICES_DESIGNSTORE_EXPORT DesignStoreBusyException : public DesignStoreException {
+public:
+    using DesignStoreException::DesignStoreException;
+};
+
 class SERVICES_DESIGNSTORE_EXPORT SqliteDesignStore final : public SingleObjectInterface<SerializationTransferObject> {
 public:
     // The format version this software writes.
     static constexpr std::int32_t kCurrentVersion = 3;
 
+    // How long an open waits for another program that holds the file
+    // locked before it gives up with DesignStoreBusyException.
+    static constexpr std::chrono::milliseconds kBusyTimeout{5000};
+
     // Opens an existing file read-only. An update in place that was cut
     // short is rolled back first. Throws when the file does not exist or
     // cannot be opened; a file that is not a design opens, and then
     // answers false to readFileVersion.
-    static std::shared_ptr<SqliteDesignStore> openForReading(const std::string& path);
+    //
+    // Every factory refuses at once, without opening it, a file or a
+    // rollback journal (path + "-journal") that is not a regular file (a
+    // FIFO, a device, a folder), which SQLite would otherwise block on; and
+    // raises DesignStoreBusyException when another program still holds the
+    // file locked after `busyTimeout`.
+    static std::shared_ptr<SqliteDesignStore> openForReading(const std::string& path,
+                                                             std::chrono::milliseconds busyTimeout = kBusyTimeout);
     // Creates the file (recording `writerVersion` as its format version),
     // or opens an existing design for an update in place. Refuses a path
-    // that is a symbolic link, an existing file that is not a design (an
+    // whose last component is a symbolic link (links in its folders are
+    // resolved first), an existing file that is not a design (an
     // empty database becomes one only when its header carries no other
     // program's application id or user version), and a file that ends
     // inside a page, which a rollback would lengthen.
@@ -65,6 +85,15 @@ public:
     // releases.
     static std::shared_ptr<SqliteDesignStore> openForWriting(const std::string& path,
                                                              std::int32_t writerVersion = kCurrentVersion);
+    // Opens an empty file the caller has just created (NewFile) for a new
+    // design that a durable replace will put in place of another file. It
+    // is written without a rollback journal and without syncs of its own:
+    // nobody sees the file before the replace flushes it, and a crash
+    // leaves a file the next save removes. A handle dropped without
+    // commit() leaves the file in no useful state; the caller removes it.
+    // Refuses a symbolic link at `path` and a file that is not empty.
+    static std::shared_ptr<SqliteDesignStore> openForReplacement(const std::string& path,
+                                                                 std::int32_t writerVersion = kCurrentVersion);
 
     ~SqliteDesignStore() override;
     SqliteDesignStore(const SqliteDesignStore&) = delete;
@@ -99,8 +128,13 @@ public:
     std::vector<SerializationTransferObject> readAllObjects() const;
     // How many saves updated the file in place.
     std::int64_t updateCount() const;
-    // Writes a consistent copy of the committed file to `path`, which must
-    // not exist yet.
+    // True when the file holds no database at all: a first save that did
+    // not finish leaves it so (an interrupted one is rolled back to empty
+    // when it is opened).
+    bool isEmpty() const;
+    // Writes a consistent copy of the committed file into `path`, an empty
+    // file the caller created (NewFile); a symbolic link at `path` is
+    // refused. The copy is not flushed: the caller's durable replace does that.
     void copyTo(const std::string& path) const;
     const std::string& path() const noexcept { return m_path; }
 
@@ -108,7 +142,8 @@ private:
     class Statement;
     struct Statements;
 
-    SqliteDesignStore(std::string path, int flags, std::int32_t writerVersion);
+    SqliteDesignStore(std::string path, int flags, std::int32_t writerVersion,
+                      std::chrono::milliseconds busyTimeout = kBusyTimeout);
     void execute(const char* sql) const;
     [[noreturn]] void fail(const std::string& what) const;
     void beginWrite();

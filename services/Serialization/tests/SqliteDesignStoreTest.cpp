@@ -8,6 +8,10 @@
 
 #include <sqlite3.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "FileHandling/testing/TempFolder.h"
 #include "Serialization/SqliteDesignStore.h"
 
@@ -163,11 +167,67 @@ TEST_F(DesignStore, AFileEndingInsideAPageIsNotOpenedForWriting) {
     }
 }
 
-#ifndef _WIN32
-TEST_F(DesignStore, WritingRefusesASymbolicLink) {
+// A file the caller creates empty is filled without a journal, and a copy
+// of a design goes into such a file whole; neither takes a file that holds
+// something already.
+TEST_F(DesignStore, ReplacementsAndCopiesFillOnlyAnEmptyFileTheCallerMade) {
     const std::string design = makeDesign("a.zvd");
-    fs::create_symlink(design, path("a.tmp.zvd"));
-    EXPECT_THROW(SqliteDesignStore::openForWriting(path("a.tmp.zvd")), DesignStoreException);
+    std::ofstream(path("a.tmp.zvd")).flush();
+    {
+        auto store = SqliteDesignStore::openForReplacement(path("a.tmp.zvd"));
+        SerializationTransferObject object(5, "Pump", "p");
+        store->insert(object);
+        EXPECT_FALSE(fs::exists(path("a.tmp.zvd-journal")));
+        store->commit();
+    }
+    EXPECT_EQ(SqliteDesignStore::openForReading(path("a.tmp.zvd"))->objectCount(), 1);
+    EXPECT_THROW(SqliteDesignStore::openForReplacement(path("a.tmp.zvd")), DesignStoreException);
+
+    std::ofstream(path("a.bak.zvd")).flush();
+    SqliteDesignStore::openForReading(design)->copyTo(path("a.bak.zvd"));
+    const auto copy = SqliteDesignStore::openForReading(path("a.bak.zvd"));
+    EXPECT_EQ(copy->readAllObjects(), SqliteDesignStore::openForReading(design)->readAllObjects());
+    EXPECT_FALSE(copy->isEmpty());
+    std::ofstream(path("empty.zvd")).flush();
+    EXPECT_TRUE(SqliteDesignStore::openForReading(path("empty.zvd"))->isEmpty());
+}
+
+// Another program in the middle of writing the file: the open says so,
+// after the timeout, instead of reading the file as damaged.
+TEST_F(DesignStore, AFileAnotherProgramIsWritingIsReportedBusy) {
+    const std::string design = makeDesign("a.zvd");
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(design.c_str(), &raw), SQLITE_OK);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> writer(raw, &sqlite3_close);
+    ASSERT_EQ(sqlite3_exec(writer.get(), "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_THROW(SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20)), DesignStoreBusyException);
+    ASSERT_EQ(sqlite3_exec(writer.get(), "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_NO_THROW(SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20)));
+}
+
+#ifndef _WIN32
+// A FIFO, a device or a folder at the design's name or at its journal's
+// would block SQLite forever; a link at the name itself is refused for
+// writing (it could lead anywhere), while links in its folders are fine.
+TEST_F(DesignStore, OddFilesAreRefusedAtOnceAndFolderLinksAreFollowed) {
+    const std::string design = makeDesign("a.zvd");
+    ASSERT_EQ(::mkfifo(path("fifo.zvd").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((design + "-journal").c_str(), 0600), 0);
+    fs::create_directory(path("folder.zvd"));
+    fs::create_symlink(design, path("link.zvd"));
+    for (const char* leaf : {"fifo.zvd", "a.zvd", "folder.zvd"}) {
+        SCOPED_TRACE(leaf);
+        EXPECT_THROW(SqliteDesignStore::openForReading(path(leaf)), DesignStoreException);
+        EXPECT_THROW(SqliteDesignStore::openForWriting(path(leaf)), DesignStoreException);
+    }
+    EXPECT_THROW(SqliteDesignStore::openForWriting(path("link.zvd")), DesignStoreException);
+    EXPECT_THROW(SqliteDesignStore::openForReplacement(path("link.zvd")), DesignStoreException);
+    fs::remove(design + "-journal");
+
+    fs::create_directory(path("real"));
+    fs::create_directory_symlink(path("real"), path("linked"));
+    SqliteDesignStore::openForWriting(path("linked") + "/b.zvd")->commit();
+    EXPECT_EQ(SqliteDesignStore::openForReading(path("real") + "/b.zvd")->objectCount(), 0);
 }
 #endif
 
