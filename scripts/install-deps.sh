@@ -15,6 +15,7 @@ packages=(
   libcli11-dev             # the zvfile host's command line
   nlohmann-json3-dev       # zvfile info --json
   strace                   # checks the order of flush, rename and folder sync
+  acl                      # setfacl/getfacl: the tests give files ACLs and read them back
   # The fuzz preset: libFuzzer and clang's sanitizer runtimes. Clang 16,
   # not Debian's default 14: std::source_location needs clang 15 or later.
   clang-16 libclang-rt-16-dev

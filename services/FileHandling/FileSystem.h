@@ -20,10 +20,13 @@ public:
     // symbolic link counts as existing even when what it points to does not;
     // with true the link's final target must exist.
     virtual bool exists(const FileName& name, bool followSymlinks) = 0;
-    // True when the file exists and may not be written: no write permission
-    // bit is set (on Windows: it has the read-only attribute), or it lives on
-    // a read-only file system. The answer does not depend on the privileges
-    // of the process.
+    // True when the file exists and may not be written. On POSIX: no write
+    // permission bit is set (then even a privileged process is refused), or
+    // this process may not write it, judged for its effective user and
+    // groups by the owner and group bits, the ACL, a read-only mount or an
+    // immutable flag; so the same file can be read-only to one user and
+    // writable to another. On Windows: it has the read-only attribute or
+    // lives on a read-only volume, whoever asks.
     virtual bool isReadOnly(const FileName& name) = 0;
     // Removes the file. Throws FileNameException naming the file and the
     // system's reason when it cannot. (Windows refuses to remove a read-only
@@ -34,6 +37,14 @@ public:
     // atomically: afterwards `destination` holds either its old content or
     // all of source's, never a mix, and `source` is gone. Returns false, and
     // leaves `destination` as it was, when that cannot be done. Never throws.
+    // The replacement keeps what was set on the destination: on POSIX its
+    // owner (where the process may give it), group, permission bits, ACL and
+    // extended attributes, given through a descriptor of the source; a
+    // source that is a symbolic link, not a regular file or linked under
+    // another name too is refused, and so is one whose name holds another
+    // file by the time of the rename. A source of another user is never
+    // changed: it is put in place as it is when it belongs to the
+    // destination's owner, and refused otherwise.
     virtual bool replaceFile(const FileName& source, const FileName& destination) = 0;
 };
 

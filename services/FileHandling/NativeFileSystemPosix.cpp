@@ -1,18 +1,27 @@
 // The native file system on POSIX systems.
 //
 // replaceFile is the durable half of a save through a temporary file:
-//   1. flush the temporary file's data to disk, so that the rename can
-//      never expose a name whose content is still in the page cache;
-//   2. give it the destination's permission bits (and owner, when allowed);
-//   3. rename it over the destination: readers see the old or the new file;
-//   4. sync the folder, so that the rename itself survives a power cut.
+//   1. open the source without following a link, and go on only when it is
+//      a regular file with a single link: a link planted at its name, or a
+//      hard link to some other file, is refused before anything changes;
+//   2. through that descriptor give it the destination's owner (where the
+//      process may), group, permission bits, ACL and extended attributes.
+//      Only a file of this process's effective user is changed; one of
+//      another user is put in place as it is when it belongs to the
+//      destination's owner (NewFile made it for the design's owner) and
+//      refused otherwise;
+//   3. flush it to disk, so that the rename can never expose a name whose
+//      content or attributes are still in the page cache;
+//   4. check that the source's name still holds the file flushed, then
+//      rename it over the destination: readers see the old or the new file;
+//   5. sync the folder, so that the rename itself survives a power cut.
 // A destination that is a symbolic link keeps the link: the file it finally
 // points to is replaced. When that file is on another device the source is
-// first copied beside it.
+// copied beside it into a new file, which takes the source's attributes
+// through its descriptor and is flushed before it is renamed into place.
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,46 +29,24 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileSystem.h"
 #include "Logging/Logging.h"
+#include "PosixFiles.h"
 
 namespace Zorvan {
 namespace {
+
+using posix::Failure;
+using posix::reason;
+using posix::UniqueFd;
 
 const Logging& logger() {
     static const Logging instance(__FILE__);
     return instance;
 }
-
-std::string reason(int error) { return std::generic_category().message(error); }
-
-// Owns a file descriptor; closes it on every exit path.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : m_fd(fd) {}
-    ~UniqueFd() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return m_fd; }
-    explicit operator bool() const { return m_fd >= 0; }
-
-private:
-    int m_fd;
-};
-
-// The error of a failed step of replaceFile: which step, and errno.
-struct Failure {
-    const char* step;
-    int error;
-};
 
 std::string folderOf(const std::string& path) {
     const std::string folder = FileName(path).getFolder();
@@ -77,6 +64,12 @@ std::string finalTarget(const std::string& path) {
     return resolved ? std::string(resolved.get()) : std::string();
 }
 
+// True when `path` names the file `st` describes (no link followed).
+bool holds(const std::string& path, const struct stat& st) {
+    struct stat now {};
+    return ::lstat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino;
+}
+
 std::optional<Failure> writeAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t written = ::write(fd, data, size);
@@ -92,24 +85,21 @@ std::optional<Failure> writeAll(int fd, const char* data, std::size_t size) {
     return std::nullopt;
 }
 
-// Copies `source` to a new file in `folder`, flushed to disk; returns its
-// name in `copy`. Used when the destination lies on another device.
-std::optional<Failure> copyInto(const std::string& source, const std::string& folder, std::string& copy) {
-    const UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!in) {
-        return Failure{"open the source", errno};
-    }
+// Copies the file open as `source` (from its start) to a new file in
+// `folder` with the source's attributes, flushed to disk; returns its name
+// in `copy`. Used when the destination lies on another device.
+std::optional<Failure> copyInto(int source, const std::string& folder, std::string& copy) {
     std::string pattern = folder + "/.zvreplace-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
-    const UniqueFd out(::mkstemp(name.data()));
+    const UniqueFd out(::mkostemp(name.data(), O_CLOEXEC));
     if (!out) {
         return Failure{"create a copy beside the destination", errno};
     }
     copy = name.data();
     std::vector<char> buffer(1 << 16);
     for (;;) {
-        const ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
+        const ssize_t got = ::read(source, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) {
             continue;
         }
@@ -123,30 +113,43 @@ std::optional<Failure> copyInto(const std::string& source, const std::string& fo
             return failure;
         }
     }
+    if (auto failure = posix::adoptAttributes(out.get(), source)) {
+        return failure;
+    }
     if (::fsync(out.get()) != 0) {
         return Failure{"flush the copy", errno};
     }
     return std::nullopt;
 }
 
-// Flushes `path` and gives it the permission bits and, where the process
-// may, the owner of `like` (when that exists).
-std::optional<Failure> flushAndAdopt(const std::string& path, const std::string& like) {
-    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        return Failure{"open the source", errno};
+// Steps 1 and 2: the source, open, checked and given the destination's
+// attributes; `st` describes it.
+std::optional<Failure> prepareSource(const UniqueFd& in, const std::string& destination, struct stat& st) {
+    if (!in) {
+        return errno == ELOOP ? Failure{"open the source: it is a symbolic link"} : Failure{"open the source", errno};
     }
-    if (::fsync(fd.get()) != 0) {
-        return Failure{"flush the source", errno};
+    if (::fstat(in.get(), &st) != 0) {
+        return Failure{"read the source's attributes", errno};
     }
-    struct stat st {};
-    if (::stat(like.c_str(), &st) == 0) {
-        if (::fchmod(fd.get(), st.st_mode & 07777) != 0) {
-            return Failure{"copy the permissions", errno};
-        }
-        // Only a privileged process may hand a file to another owner; for
-        // everyone else keeping the bits is all that can be done.
-        [[maybe_unused]] const int ignored = ::fchown(fd.get(), st.st_uid, st.st_gid);
+    if (!S_ISREG(st.st_mode)) {
+        return Failure{"use the source: it is not a regular file"};
+    }
+    if (st.st_nlink != 1) {
+        return Failure{"use the source: it has " + std::to_string(st.st_nlink) + " links"};
+    }
+    const UniqueFd like(::open(destination.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!like) {
+        return errno == ENOENT ? std::nullopt : std::optional<Failure>(Failure{"open the destination", errno});
+    }
+    if (st.st_uid == ::geteuid()) {
+        return posix::adoptAttributes(in.get(), like.get());
+    }
+    struct stat target {};
+    if (::fstat(like.get(), &target) != 0) {
+        return Failure{"read the destination's attributes", errno};
+    }
+    if (target.st_uid != st.st_uid) {
+        return Failure{"use the source: it belongs to another user than the destination"};
     }
     return std::nullopt;
 }
@@ -162,8 +165,18 @@ void syncFolder(const std::string& folder) {
 }
 
 std::optional<Failure> replace(const std::string& source, const std::string& destination) {
-    if (auto failure = flushAndAdopt(source, destination)) {
+    const UniqueFd in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (auto failure = prepareSource(in, destination, st)) {
         return failure;
+    }
+    if (::fsync(in.get()) != 0) {
+        return Failure{"flush the source", errno};
+    }
+    // Someone who may write the folder could have put another file under
+    // the name since it was opened.
+    if (!holds(source, st)) {
+        return Failure{"rename the source: its name no longer holds the file that was flushed"};
     }
     if (::rename(source.c_str(), destination.c_str()) == 0) {
         syncFolder(folderOf(destination));
@@ -173,10 +186,7 @@ std::optional<Failure> replace(const std::string& source, const std::string& des
         return Failure{"rename the source over the destination", errno};
     }
     std::string copy;
-    std::optional<Failure> failure = copyInto(source, folderOf(destination), copy);
-    if (!failure) {
-        failure = flushAndAdopt(copy, destination);
-    }
+    std::optional<Failure> failure = copyInto(in.get(), folderOf(destination), copy);
     if (!failure && ::rename(copy.c_str(), destination.c_str()) != 0) {
         failure = Failure{"rename the copy over the destination", errno};
     }
@@ -186,7 +196,9 @@ std::optional<Failure> replace(const std::string& source, const std::string& des
         }
         return failure;
     }
-    ::unlink(source.c_str());
+    if (holds(source, st)) {
+        ::unlink(source.c_str());
+    }
     syncFolder(folderOf(destination));
     return std::nullopt;
 }
@@ -205,11 +217,18 @@ public:
         if (::stat(path.c_str(), &st) != 0) {
             return false;
         }
+        // Without a write bit even a privileged process, which the system
+        // would let write, is refused.
         if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
             return true;
         }
-        struct statvfs volume {};
-        return ::statvfs(path.c_str(), &volume) == 0 && (volume.f_flag & ST_RDONLY) != 0;
+        // Otherwise the system answers for this process's effective user and
+        // groups: owner and group bits, the ACL, a read-only mount, an
+        // immutable file.
+        if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0) {
+            return false;
+        }
+        return errno == EACCES || errno == EPERM || errno == EROFS;
     }
 
     void remove(const FileName& name) override {
@@ -228,7 +247,7 @@ public:
             to.empty() ? Failure{"resolve the destination's link", errno} : replace(from, to);
         if (failure) {
             logger().logERROR("Cannot replace '" + destination.toNativeString() + "' with '" + from +
-                                  "': cannot " + failure->step + ": " + reason(failure->error),
+                                  "': " + posix::describe(*failure),
                               __FILE__, ZV_FUNCTION_SIGNATURE, __LINE__);
             return false;
         }

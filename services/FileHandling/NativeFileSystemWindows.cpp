@@ -25,17 +25,6 @@
 // The destination's name is used as given: unlike on POSIX, a symbolic
 // link there is not resolved to the file it points to first.
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
-#include <climits>
-#include <cwctype>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,76 +32,18 @@
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileSystem.h"
 #include "Logging/Logging.h"
+#include "WindowsFiles.h"
 
 namespace Zorvan {
 namespace {
 
+using windows::reason;
+using windows::UniqueHandle;
+using windows::widen;
+
 const Logging& logger() {
     static const Logging instance(__FILE__);
     return instance;
-}
-
-// Owns a handle from CreateFileW; closes it on every exit path.
-class UniqueHandle {
-public:
-    explicit UniqueHandle(HANDLE handle = INVALID_HANDLE_VALUE) : m_handle(handle) {}
-    ~UniqueHandle() { reset(INVALID_HANDLE_VALUE); }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    HANDLE get() const { return m_handle; }
-    explicit operator bool() const { return m_handle != INVALID_HANDLE_VALUE && m_handle != nullptr; }
-    // Closes the handle held so far and takes `handle` instead.
-    void reset(HANDLE handle) {
-        if (*this) {
-            ::CloseHandle(m_handle);
-        }
-        m_handle = handle;
-    }
-
-private:
-    HANDLE m_handle;
-};
-
-// The UTF-16 form of UTF-8 `text`; nothing when `text` is not valid UTF-8.
-std::optional<std::wstring> widen(const std::string& text) {
-    if (text.empty()) {
-        return std::wstring();
-    }
-    if (text.size() > static_cast<std::size_t>(INT_MAX)) {
-        return std::nullopt;
-    }
-    const int size = static_cast<int>(text.size());
-    const int length = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-    if (length <= 0) {
-        return std::nullopt;
-    }
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), length);
-    return wide;
-}
-
-std::string narrow(const wchar_t* text, int length) {
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) {
-        return std::string();
-    }
-    std::string utf8(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), size, nullptr, nullptr);
-    return utf8;
-}
-
-// The system's text for `error`, in the user's language, as UTF-8:
-// "The system cannot find the file specified". The trailing period and
-// line break are dropped, as the text ends a longer message.
-std::string reason(DWORD error) {
-    wchar_t buffer[512];
-    DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                    buffer, static_cast<DWORD>(std::size(buffer)), nullptr);
-    while (length > 0 && (std::iswspace(buffer[length - 1]) != 0 || buffer[length - 1] == L'.')) {
-        --length;
-    }
-    const std::string text = narrow(buffer, static_cast<int>(length));
-    return text.empty() ? "system error " + std::to_string(error) : text;
 }
 
 // Opens `path` (a file or a folder) for reading its attributes only. Such

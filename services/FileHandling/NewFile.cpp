@@ -1,0 +1,35 @@
+// What NewFile does the same way on every system; creating, identifying
+// and removing files is in NewFilePosix.cpp and NewFileWindows.cpp.
+
+#include "FileHandling/NewFile.h"
+
+#include <utility>
+
+namespace Zorvan {
+
+NewFile::NewFile(FileName name, FileIdentity identity) : m_name(std::move(name)), m_identity(identity) {}
+
+NewFile::NewFile(NewFile&& other) noexcept
+    : m_name(other.m_name), m_identity(other.m_identity), m_released(other.m_released) {
+    other.m_released = true;
+}
+
+NewFile& NewFile::operator=(NewFile&& other) noexcept {
+    if (this != &other) {
+        discard();
+        m_name = other.m_name;
+        m_identity = other.m_identity;
+        m_released = other.m_released;
+        other.m_released = true;
+    }
+    return *this;
+}
+
+NewFile::~NewFile() { discard(); }
+
+bool NewFile::unchanged() const {
+    FileIdentity now;
+    return identityOf(m_name, now) && now == m_identity;
+}
+
+} // namespace Zorvan
