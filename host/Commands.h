@@ -5,7 +5,9 @@
 // (read-only target, newer or unreadable file) throws Refusal with one
 // sentence naming the file.
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -16,6 +18,11 @@
 namespace zvfile {
 
 enum ExitCode : int { kDone = 0, kRefused = 1, kUsage = 2 };
+
+// The most objects `save --objects` accepts.
+inline constexpr std::int64_t kMaxObjects = 100'000'000;
+// How long a save waits for another save of the same design by default.
+inline constexpr std::chrono::seconds kDefaultLockWait{10};
 
 class Refusal : public std::runtime_error {
 public:
@@ -34,11 +41,25 @@ struct SaveOptions {
     std::int32_t dataRevisionNumber = 0;
     // A progress line on standard error while saving, when it is a terminal.
     bool progress = true;
+    // How long to wait for another program that is saving the same design.
+    std::chrono::milliseconds lockWait = kDefaultLockWait;
 };
 
+// Test seam: called with the name of each step of a save or autosave as it
+// is reached ("locked", "prepared", "writing", "committed", "copied"), so
+// that a test can look at the files or start a rival save right there.
+// Crash tests reach the same points from outside with ZVFILE_PAUSE_AT=step,
+// which stops the process there.
+using StepHook = std::function<void(const std::string& step)>;
+void setStepHook(StepHook hook);
+
+// A design is saved, and an autosave copy written, under the design's
+// one-writer lock: a second save of the same design waits for the first
+// (up to lockWait, with a note on standard error) or is refused as busy.
 int save(const SaveOptions& options, std::ostream& out);
 int info(const std::string& file, bool json, std::ostream& out);
-int autosave(const std::string& file, std::ostream& out);
+int autosave(const std::string& file, std::ostream& out,
+             std::chrono::milliseconds lockWait = kDefaultLockWait);
 int clean(const std::string& file, std::ostream& out);
 
 // Runs `command`, turning a Refusal or any other failure into one line

@@ -35,12 +35,20 @@ int main(int argc, char** argv) {
     save->add_option("FILE", saveOptions.file, "Design file")->required();
     save->add_option("--mode", saveOptions.mode, "overwrite, update-selected or update-all")
         ->transform(CLI::CheckedTransformer(modes, CLI::ignore_case));
-    save->add_option("--objects", saveOptions.objects, "Objects the design holds")->check(CLI::NonNegativeNumber);
+    save->add_option("--objects", saveOptions.objects,
+                     "Objects the design holds, 0 to " + std::to_string(zvfile::kMaxObjects))
+        ->check(CLI::Range(std::int64_t{0}, zvfile::kMaxObjects));
     save->add_option("--select", saveOptions.select, "Parts saved by update-selected (pipes, valves, pumps, sensors)")
         ->delimiter(',');
     auto* revision = save->add_option("--data-revision", saveOptions.dataRevision, "Data revision text");
     save->add_option("--data-revision-number", saveOptions.dataRevisionNumber, "Data revision number")
         ->needs(revision);
+
+    double waitSeconds = static_cast<double>(zvfile::kDefaultLockWait.count());
+    save->add_option("--wait", waitSeconds,
+                     "Seconds to wait for another program that is saving FILE (default " +
+                         std::to_string(zvfile::kDefaultLockWait.count()) + ")")
+        ->check(CLI::Range(0.0, 3600.0));
 
     std::string file;
     bool json = false;
@@ -49,6 +57,8 @@ int main(int argc, char** argv) {
     info->add_flag("--json", json, "Print JSON");
     CLI::App* autosave = app.add_subcommand("autosave", "Write the autosave copy of FILE and print its name");
     autosave->add_option("FILE", file, "Design file")->required();
+    autosave->add_option("--wait", waitSeconds, "Seconds to wait for another program that is saving FILE")
+        ->check(CLI::Range(0.0, 3600.0));
     CLI::App* clean = app.add_subcommand("clean", "Delete the autosave copy of FILE");
     clean->add_option("FILE", file, "Design file")->required();
     std::string folder;
@@ -62,6 +72,8 @@ int main(int argc, char** argv) {
         return code == 0 ? zvfile::kDone : zvfile::kUsage;
     }
 
+    const auto lockWait = std::chrono::milliseconds(static_cast<std::int64_t>(waitSeconds * 1000));
+    saveOptions.lockWait = lockWait;
     const auto run = [&]() -> int {
         if (*save) {
             return zvfile::save(saveOptions, std::cout);
@@ -70,7 +82,7 @@ int main(int argc, char** argv) {
             return zvfile::info(file, json, std::cout);
         }
         if (*autosave) {
-            return zvfile::autosave(file, std::cout);
+            return zvfile::autosave(file, std::cout, lockWait);
         }
         if (*clean) {
             return zvfile::clean(file, std::cout);

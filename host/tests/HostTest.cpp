@@ -4,13 +4,20 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include <nlohmann/json.hpp>
 
 #include "Commands.h"
 #include "Demo.h"
+#include "FileHandling/FileNameException.h"
+#include "FileHandling/FileUtilities.h"
 #include "FileHandling/testing/TempFolder.h"
 #include "Serialization/SqliteDesignStore.h"
 #include "VersionControl/VersionControl.h"
@@ -25,17 +32,39 @@ namespace testing = Zorvan::testing;
 
 class Host : public ::testing::Test {
 protected:
-    std::string path(const char* leaf) const { return folder.path(leaf); }
+    void TearDown() override { setStepHook(nullptr); }
+
+    std::string path(const std::string& leaf) const { return folder.path(leaf); }
 
     int run(SaveOptions options) {
         options.progress = false;
+        options.lockWait = std::chrono::milliseconds(0);
         return guarded([&] { return save(options, out); }, err);
     }
-    // Every file of the folder with its bytes.
+    int runAutosave(const std::string& file) {
+        return guarded([&] { return autosave(file, out, std::chrono::milliseconds(0)); }, err);
+    }
+    // Runs `action` once, when the save road reaches `step`.
+    void at(const std::string& step, std::function<void()> action) {
+        setStepHook([step, action, done = std::make_shared<bool>(false)](const std::string& reached) {
+            if (reached == step && !*done) {
+                *done = true;
+                action();
+            }
+        });
+    }
+    std::string dataRevision(const std::string& file) const {
+        std::string revision;
+        SqliteDesignStore::openForReading(file)->readDataRevision(revision);
+        return revision;
+    }
+    bool said(const std::string& text) const { return err.str().find(text) != std::string::npos; }
+    // Every entry of the folder with its bytes (regular files) or its kind.
     std::map<std::string, std::string> snapshot() const {
         std::map<std::string, std::string> files;
         for (const auto& entry : fs::directory_iterator(dir)) {
-            files[entry.path().filename().string()] = testing::TempFolder::read(entry.path().string());
+            files[entry.path().filename().string()] =
+                entry.is_regular_file() ? testing::TempFolder::read(entry.path().string()) : "<not a regular file>";
         }
         return files;
     }
@@ -175,6 +204,175 @@ TEST_F(Host, OverwriteKeepsLinksAndPermissions) {
         }
     }
 }
+
+// One writer per design: while a save holds it, every other save or
+// autosave of that design is turned away as busy (these do not wait) and
+// touches nothing of the running save, which then completes.
+TEST_F(Host, ASecondWriterIsRefusedAsBusyWhileASaveRuns) {
+    ASSERT_EQ(run({path("a.zvd"), ZvFileWriteMode::Overwrite, 20, {}, "old", 1}), kDone) << err.str();
+    const std::map<std::string, std::function<int()>> rivals = {
+        {"rewrite", [&] { return run({path("a.zvd"), ZvFileWriteMode::Overwrite, 5, {}, "rival", 9}); }},
+        {"update", [&] { return run({path("a.zvd"), ZvFileWriteMode::UpdateAll, -1, {}, "rival", 9}); }},
+        {"autosave", [&] { return runAutosave(path("a.zvd")); }},
+    };
+    for (const ZvFileWriteMode mode : {ZvFileWriteMode::Overwrite, ZvFileWriteMode::UpdateAll}) {
+        for (const auto& [name, rival] : rivals) {
+            SCOPED_TRACE(name + (mode == ZvFileWriteMode::Overwrite ? " during a rewrite" : " during an update"));
+            err.str("");
+            int rivalCode = -1;
+            at("writing", [&] {
+                const auto before = snapshot();
+                rivalCode = rival();
+                EXPECT_EQ(snapshot(), before);
+            });
+            ASSERT_EQ(run({path("a.zvd"), mode, -1, {}, "first", 2}), kDone) << err.str();
+            EXPECT_EQ(rivalCode, kRefused);
+            EXPECT_TRUE(said("another program is saving it")) << err.str();
+            EXPECT_EQ(dataRevision(path("a.zvd")), "first");
+            EXPECT_FALSE(fs::exists(path("a.tmp.zvd")));
+        }
+    }
+    // A program that updates designs without the lock, caught in the act:
+    // its journal would be rolled into a new file renamed in under it.
+    const std::string design = testing::TempFolder::read(path("a.zvd"));
+    at("committed", [&] { folder.write("a.zvd-journal", ""); });
+    EXPECT_EQ(run({path("a.zvd"), ZvFileWriteMode::Overwrite, 5, {}, "late", 3}), kRefused);
+    EXPECT_TRUE(said("another program is updating it in place")) << err.str();
+    EXPECT_EQ(testing::TempFolder::read(path("a.zvd")), design);
+}
+
+// Files the road creates carry the design's permission bits from before
+// their first byte, and a temporary file that is swapped for a link while
+// the save runs is never followed nor put in place.
+TEST_F(Host, TemporaryFilesAreNeverLooserThanTheDesignNorRedirected) {
+    ASSERT_EQ(run({path("a.zvd"), ZvFileWriteMode::Overwrite, 20, {}, "old", 1}), kDone) << err.str();
+    const fs::perms privateBits = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions(path("a.zvd"), privateBits);
+    fs::perms seen = fs::perms::none;
+    at("prepared", [&] { seen = fs::status(path("a.tmp.zvd")).permissions(); });
+    ASSERT_EQ(run({path("a.zvd"), ZvFileWriteMode::Overwrite, 20, {}, "new", 2}), kDone) << err.str();
+    EXPECT_EQ(seen, privateBits) << "temporary file";
+    at("copied", [&] { seen = fs::status(path("a.bak.tmp.zvd")).permissions(); });
+    ASSERT_EQ(runAutosave(path("a.zvd")), kDone) << err.str();
+    EXPECT_EQ(seen, privateBits) << "temporary autosave copy";
+    EXPECT_EQ(fs::status(path("a.bak.zvd")).permissions(), privateBits);
+    EXPECT_EQ(fs::status(path("a.zvd")).permissions(), privateBits);
+
+    const std::string victim = folder.write("victim", "not yours");
+    fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
+    const std::string design = testing::TempFolder::read(path("a.zvd"));
+    at("committed", [&] {
+        fs::remove(path("a.tmp.zvd"));
+        fs::create_symlink(victim, path("a.tmp.zvd"));
+    });
+    EXPECT_EQ(run({path("a.zvd"), ZvFileWriteMode::Overwrite, 20, {}, "swapped", 3}), kRefused);
+    EXPECT_TRUE(said("replaced its temporary file")) << err.str();
+    EXPECT_EQ(testing::TempFolder::read(victim), "not yours");
+    EXPECT_EQ(fs::status(victim).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(testing::TempFolder::read(path("a.zvd")), design);
+}
+
+// Links in the folder path and a link at the design itself work in every
+// mode: the file the link points to is the one saved, the link stays.
+TEST_F(Host, LinksInTheFolderPathAndAtTheDesignWorkInEveryMode) {
+    fs::create_directory(dir / "real");
+    fs::create_directory_symlink(dir / "real", dir / "linked");
+    ASSERT_EQ(run({path("real/a.zvd"), ZvFileWriteMode::Overwrite, 8, {}, "one", 1}), kDone) << err.str();
+    fs::create_symlink(path("real/a.zvd"), path("link.zvd"));
+    for (const std::string name : {"linked/a.zvd", "link.zvd"}) {
+        for (const ZvFileWriteMode mode :
+             {ZvFileWriteMode::Overwrite, ZvFileWriteMode::UpdateAll, ZvFileWriteMode::UpdateSelected}) {
+            SCOPED_TRACE(name + " mode " + std::to_string(static_cast<int>(mode)));
+            EXPECT_EQ(run({path(name), mode, -1, {"pipes"}, name, 2}), kDone) << err.str();
+            EXPECT_EQ(dataRevision(path("real/a.zvd")), name);
+        }
+    }
+    EXPECT_TRUE(fs::is_symlink(path("link.zvd")));
+    ASSERT_EQ(runAutosave(path("linked/a.zvd")), kDone) << err.str();
+    EXPECT_TRUE(fs::exists(path("real/a.bak.zvd")));
+}
+
+// A save that fails midway leaves the design, and the autosave copy, as
+// they were and nothing of its own; a first save that fails leaves no file,
+// and one that was killed (an empty file) never blocks the next save.
+TEST_F(Host, AnInterruptedSaveLeavesNothingBehindAndBlocksNothing) {
+    at("writing", [] { throw std::runtime_error("disk full"); });
+    EXPECT_EQ(run({path("new.zvd"), ZvFileWriteMode::Overwrite, 20, {}, "x", 1}), kRefused);
+    EXPECT_EQ(snapshot(), (std::map<std::string, std::string>{}));
+
+    ASSERT_EQ(run({path("a.zvd"), ZvFileWriteMode::Overwrite, 20, {}, "old", 1}), kDone) << err.str();
+    ASSERT_EQ(runAutosave(path("a.zvd")), kDone) << err.str();
+    const auto before = snapshot();
+    at("writing", [] { throw std::runtime_error("disk full"); });
+    EXPECT_EQ(run({path("a.zvd"), ZvFileWriteMode::Overwrite, 20, {}, "x", 1}), kRefused);
+    at("copied", [] { throw std::runtime_error("disk full"); });
+    EXPECT_EQ(runAutosave(path("a.zvd")), kRefused);
+    EXPECT_EQ(snapshot(), before);
+
+    setStepHook(nullptr);
+    std::ofstream(path("killed.zvd")).flush(); // what a first save killed midway leaves
+    EXPECT_EQ(run({path("killed.zvd"), ZvFileWriteMode::UpdateAll, 5, {}, "x", 1}), kRefused);
+    EXPECT_TRUE(said("holds no design yet")) << err.str();
+    std::ostringstream shown;
+    EXPECT_EQ(guarded([&] { return info(path("killed.zvd"), false, shown); }, err), kRefused);
+    EXPECT_EQ(run({path("killed.zvd"), ZvFileWriteMode::Overwrite, 5, {}, "x", 1}), kDone) << err.str();
+    EXPECT_EQ(dataRevision(path("killed.zvd")), "x");
+}
+
+// The file service stands in for the disk: a replace it cannot make, or a
+// removal it refuses, is reported as such and never as done.
+class RefusingFileSystem : public Zorvan::FileSystemWrapper {
+public:
+    RefusingFileSystem() : FileSystemWrapper(Zorvan::nativeFileSystem()) {}
+    bool replaceFile(const Zorvan::FileName&, const Zorvan::FileName&) override { return false; }
+    void remove(const Zorvan::FileName& name) override {
+        throw Zorvan::FileNameException("Cannot remove '" + name.toNativeString() + "': Permission denied",
+                                        name.toNativeString());
+    }
+};
+
+TEST_F(Host, FailuresAreNeverReportedAsSuccess) {
+    ASSERT_EQ(run({path("a.zvd"), ZvFileWriteMode::Overwrite, 20, {}, "old", 1}), kDone) << err.str();
+    ASSERT_EQ(runAutosave(path("a.zvd")), kDone) << err.str();
+    out.str("");
+    const Zorvan::ScopedFileSystem refusing(std::make_shared<RefusingFileSystem>());
+    EXPECT_EQ(run({path("a.zvd"), ZvFileWriteMode::Overwrite, 20, {}, "new", 2}), kRefused);
+    EXPECT_TRUE(said("it is kept in '" + path("a.tmp.zvd") + "'")) << err.str();
+    EXPECT_EQ(guarded([&] { return clean(path("a.zvd"), out); }, err), kRefused);
+    EXPECT_TRUE(said("cannot delete '" + path("a.bak.zvd") + "'")) << err.str();
+    EXPECT_EQ(out.str().find("saved"), std::string::npos) << out.str();
+    EXPECT_EQ(out.str().find("deleted"), std::string::npos) << out.str();
+    EXPECT_EQ(dataRevision(path("a.zvd")), "old");
+}
+
+#ifndef _WIN32
+// What cannot be a design is refused at once, before anything is written:
+// a FIFO or a folder at the design's name or its journal's (SQLite would
+// block on them), and a name too long for the files a save puts beside it.
+TEST_F(Host, OddFilesAndOverlongNamesAreRefusedAtOnce) {
+    ASSERT_EQ(run({path("a.zvd"), ZvFileWriteMode::Overwrite, 5, {}, "old", 1}), kDone) << err.str();
+    ASSERT_EQ(::mkfifo(path("fifo.zvd").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(path("a.zvd-journal").c_str(), 0600), 0);
+    fs::create_directory(path("folder.zvd"));
+    const std::string longest(255 - 8 - 4, 'n');
+    const auto before = snapshot();
+    for (const std::string& leaf : std::vector<std::string>{"fifo.zvd", "a.zvd", "folder.zvd", longest + "x.zvd"}) {
+        SCOPED_TRACE(leaf);
+        EXPECT_EQ(run({path(leaf), ZvFileWriteMode::Overwrite, 5, {}, "x", 1}), kRefused);
+        EXPECT_EQ(run({path(leaf), ZvFileWriteMode::UpdateAll, 5, {}, "x", 1}), kRefused);
+        EXPECT_EQ(runAutosave(path(leaf)), kRefused);
+        std::ostringstream shown;
+        EXPECT_EQ(guarded([&] { return info(path(leaf), false, shown); }, err), kRefused);
+    }
+    EXPECT_TRUE(said("this folder takes names of up to 255 bytes")) << err.str();
+    EXPECT_EQ(snapshot(), before);
+    fs::remove(path("a.zvd-journal"));
+    EXPECT_EQ(run({path(longest + ".zvd"), ZvFileWriteMode::Overwrite, 5, {}, "x", 1}), kDone) << err.str();
+    EXPECT_EQ(run({path(longest + ".zvd"), ZvFileWriteMode::Overwrite, 5, {}, "y", 1}), kDone) << err.str();
+    EXPECT_EQ(run({path(longest + ".zvd"), ZvFileWriteMode::UpdateAll, 5, {}, "z", 1}), kDone) << err.str();
+    EXPECT_EQ(runAutosave(path(longest + ".zvd")), kDone) << err.str();
+}
+#endif
 
 TEST_F(Host, DemoTellsTheWholeStory) {
     EXPECT_EQ(demo((dir / "demo").string(), out, err), kDone) << out.str() << err.str();

@@ -54,7 +54,7 @@ void refuseIrregularFiles(const std::string& path) {
     if (fs::exists(file) && !fs::is_regular_file(file)) {
         throw DesignStoreException("'" + path + "' is not a regular file", path);
     }
-    const std::string journal = path + "-journal";
+    const std::string journal = SqliteDesignStore::journalPath(path);
     const fs::file_status left = fs::symlink_status(journal, error);
     if (fs::exists(left) && !fs::is_regular_file(left)) {
         throw DesignStoreException("'" + path + "' cannot be opened: '" + journal + "' is in the way (not a regular file)",

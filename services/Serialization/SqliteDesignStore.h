@@ -128,6 +128,10 @@ public:
     std::vector<SerializationTransferObject> readAllObjects() const;
     // How many saves updated the file in place.
     std::int64_t updateCount() const;
+    // The rollback journal SQLite keeps beside `path` while it updates it,
+    // found by name: a replacement renamed in under a journal left there
+    // would have that journal rolled into it by the next open.
+    static std::string journalPath(const std::string& path) { return path + "-journal"; }
     // True when the file holds no database at all: a first save that did
     // not finish leaves it so (an interrupted one is rolled back to empty
     // when it is opened).
