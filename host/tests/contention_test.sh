@@ -60,7 +60,7 @@ grep -q "another program is saving it" "$dir/impatient.err" || fail "the refusal
 "$zvfile" save "$design" --objects 10 --data-revision patient --wait 60 >/dev/null 2>"$dir/patient.err" &
 patient=$!
 waitfor "$dir/patient.err" "waiting up to"
-[[ $(revision) == b50 ]] || fail "the design changed while the stopped save held it"
+[[ $(revision) == "$found" ]] || fail "the design changed while the stopped save held it"
 kill -KILL $stopped
 wait $stopped 2>/dev/null || true
 wait $patient || fail "the waiting save failed after the other was killed: $(cat "$dir/patient.err")"

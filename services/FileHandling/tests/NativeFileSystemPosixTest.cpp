@@ -1,56 +1,93 @@
-// The native file system on POSIX systems: symbolic links, permission
-// bits, owners, ACLs and extended attributes, which Windows files do not
-// have in this form.
+// The file service on POSIX systems: the permission bits, owners, ACLs and
+// extended attributes NewFile and replaceFile give and keep, and links.
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <map>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
+#include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
 #include "FileHandling/NewFile.h"
 #include "FileHandling/testing/TempFolder.h"
 #include "Logging/Logging.h"
-#include "PosixTestSupport.h"
 
 namespace Zorvan {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace testing;
+using testing::TempFolder;
 
-TEST(NativeFileSystemPosix, ExistsFollowsLinksOnlyWhenAsked) {
-    const TempFolder dir;
-    fs::create_symlink(dir.path("missing.zvd"), dir.path("dangling.zvd"));
-    EXPECT_TRUE(FileUtilities::exists(dir.path("dangling.zvd"), false));
-    EXPECT_FALSE(FileUtilities::exists(dir.path("dangling.zvd"), true));
+constexpr uid_t kNobody = 65534;
+constexpr gid_t kNogroup = 65534;
+const std::string nobody = std::to_string(kNobody);
+
+struct stat statOf(const std::string& path) {
+    struct stat st {};
+    ::lstat(path.c_str(), &st);
+    return st;
 }
 
-TEST(NativeFileSystemPosix, ReadOnlyWithoutAWriteBitEvenForRoot) {
-    const TempFolder dir;
-    const std::string file = dir.write("a.zvd", "x");
-    fs::permissions(file, fs::perms::owner_read | fs::perms::group_read);
-    EXPECT_TRUE(FileUtilities::isReadOnly(file)); // even when the tests run as root
-    fs::permissions(file, fs::perms::owner_write, fs::perm_options::add);
-    EXPECT_FALSE(FileUtilities::isReadOnly(file));
+// Every extended attribute of `path` (the ACL among them), name to value.
+std::map<std::string, std::string> attributes(const std::string& path) {
+    std::map<std::string, std::string> all;
+    char names[4096];
+    char value[4096];
+    const ssize_t size = ::listxattr(path.c_str(), names, sizeof names);
+    for (const char* name = names; name < names + size; name += std::string(name).size() + 1) {
+        const ssize_t length = ::getxattr(path.c_str(), name, value, sizeof value);
+        all[name] = std::string(value, length < 0 ? 0 : static_cast<std::size_t>(length));
+    }
+    return all;
+}
+
+// Bits, owner, group and extended attributes of `path`.
+auto accessOf(const std::string& path) {
+    const struct stat st = statOf(path);
+    return std::tuple{st.st_mode, st.st_uid, st.st_gid, attributes(path)};
+}
+
+// Runs setfacl with `arguments`; false when the file system takes no ACL.
+bool setfacl(const std::string& arguments) { return std::system(("setfacl " + arguments + " 2>/dev/null").c_str()) == 0; }
+
+// Runs `check` in a forked child that has become user `uid` of group `gid`
+// (no other groups) and returns its result (0 to 254); -1 when the child
+// could not switch or died (it is killed after 30 seconds).
+template <class Check>
+int asUser(uid_t uid, gid_t gid, Check check) {
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(30);
+        const bool switched = ::setgroups(0, nullptr) == 0 && ::setresgid(gid, gid, gid) == 0 &&
+                              ::setresuid(uid, uid, uid) == 0;
+        ::_exit(switched ? check() : 255);
+    }
+    int status = 0;
+    const bool ended = child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status);
+    return ended && WEXITSTATUS(status) != 255 ? WEXITSTATUS(status) : -1;
 }
 
 // Who may write a file depends on who asks: owner and group bits and the
-// ACL are judged for the process's user.
-TEST(NativeFileSystemPosix, ReadOnlyIsJudgedForTheUserWhoAsks) {
+// ACL; without a write bit not even root, whom the system lets write, may.
+TEST(FilesPosix, ReadOnlyIsJudgedForTheUserWhoAsks) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root to act as another user";
     }
     const TempFolder dir;
     ASSERT_EQ(::chmod(dir.root().c_str(), 0755), 0);
-    const std::string nobody = std::to_string(kNobody);
-    struct Case {
-        mode_t mode;
-        uid_t owner;
-        gid_t group;
-        std::string acl; // for setfacl -m
-        bool readOnlyToNobody;
-    };
+    struct Case { mode_t mode; uid_t owner; gid_t group; std::string acl; bool readOnlyToNobody; };
     const std::vector<Case> cases = {
+        {0444, 0, 0, "", true},
         {0664, 0, 0, "", true}, // writable by root's group only
         {0664, 0, 0, "u:" + nobody + ":rw", false},
         {0644, 0, 0, "u:" + nobody + ":r", true},
@@ -67,7 +104,7 @@ TEST(NativeFileSystemPosix, ReadOnlyIsJudgedForTheUserWhoAsks) {
         if (!c.acl.empty() && !setfacl("-m " + c.acl + " '" + paths.back() + "'")) {
             GTEST_SKIP() << "the file system takes no ACL";
         }
-        EXPECT_FALSE(FileUtilities::isReadOnly(paths.back())) << "root may write what has a write bit";
+        EXPECT_EQ(FileUtilities::isReadOnly(paths.back()), (c.mode & 0222) == 0) << "root, case " << paths.size();
     }
     const int wrong = asUser(kNobody, kNogroup, [&] {
         for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -80,119 +117,143 @@ TEST(NativeFileSystemPosix, ReadOnlyIsJudgedForTheUserWhoAsks) {
     EXPECT_EQ(wrong, 0) << "-1: the check did not run; otherwise the case that went wrong, from 1";
 }
 
-TEST(NativeFileSystemPosix, ReplaceKeepsPermissionsAndLinks) {
-    const TempFolder dir;
-    const std::string target = dir.write("a.zvd", "old");
-    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
-    fs::create_symlink(target, dir.path("link.zvd"));
-
-    ASSERT_TRUE(FileUtilities::replaceFile(dir.write("a.tmp.zvd", "new"), dir.path("link.zvd")));
-    EXPECT_TRUE(fs::is_symlink(dir.path("link.zvd")));
-    EXPECT_EQ(TempFolder::read(target), "new");
-    EXPECT_FALSE(fs::exists(dir.path("a.tmp.zvd")));
-    EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
-}
-
-// Whoever may write the folder can put something else under the source's
-// name once the writer closed it: replaceFile must neither change that nor
-// put it in place. The victim is the writer's own file unless said.
-TEST(NativeFileSystemPosix, ReplaceRefusesASourceThatIsNotTheWritersFile) {
+// Whoever may write the folder can plant something at the name of a file the
+// writer makes or puts in place: NewFile must not take it over nor replaceFile
+// put it in place, and neither may change it or the victim it leads to.
+TEST(FilesPosix, NeitherTakesOverWhatIsPlantedAtTheName) {
     const TempFolder dir;
     const auto log = std::make_shared<MemorySink>();
     const ScopedLogSink installed(log);
+    const std::string design = dir.write("a.zvd", "design");
     const std::string planted = dir.path("a.tmp.zvd");
-    struct Case {
-        const char* what;
-        bool victimOfAnotherUser;
-        std::function<std::string(const std::string& victim)> plant; // returns the source's name
+    const std::string victim = dir.path("victim");
+    const std::pair<const char*, std::function<int()>> cases[] = {
+        {"symbolic link", [&] { return ::symlink(victim.c_str(), planted.c_str()); }},
+        {"dangling link", [&] { return ::symlink(dir.path("missing").c_str(), planted.c_str()); }},
+        {"hard link", [&] { return ::link(victim.c_str(), planted.c_str()); }},
+        {"FIFO", [&] { return ::mkfifo(planted.c_str(), 0600); }},
+        {"another user's file", nullptr}, // the victim itself, nobody's
     };
-    const std::vector<Case> cases = {
-        {"symbolic link", false, [&](const std::string& v) { fs::create_symlink(v, planted); return planted; }},
-        {"hard link", false, [&](const std::string& v) { fs::create_hard_link(v, planted); return planted; }},
-        {"FIFO", false, [&](const std::string&) { ::mkfifo(planted.c_str(), 0600); return planted; }},
-        {"another user's file", true, [](const std::string& v) { return v; }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        if (c.victimOfAnotherUser && ::geteuid() != 0) {
+    ASSERT_EQ(::chmod(design.c_str(), 0664), 0);
+    for (const auto& [what, plant] : cases) {
+        SCOPED_TRACE(what);
+        if (!plant && ::geteuid() != 0) {
             continue;
         }
-        const std::string design = dir.write("a.zvd", "design");
-        ASSERT_EQ(::chmod(design.c_str(), 0664), 0);
-        const std::string victim = dir.write("victim", "secret");
+        dir.write("victim", "secret");
         ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
-        ASSERT_EQ(::chown(victim.c_str(), c.victimOfAnotherUser ? kNobody : ::geteuid(), ::getegid()), 0);
-        const std::string source = c.plant(victim);
-        const struct stat before[] = {statOf(victim), statOf(source)};
-
+        ASSERT_EQ(::chown(victim.c_str(), plant ? ::geteuid() : kNobody, ::getegid()), 0);
+        ASSERT_EQ(plant ? plant() : 0, 0);
+        const std::string source = plant ? planted : victim;
+        const auto before = std::tuple{accessOf(victim), accessOf(source)};
         log->clear();
+        EXPECT_THROW(NewFile::create(source, design), FileNameException);
         EXPECT_FALSE(FileUtilities::replaceFile(source, design));
         EXPECT_EQ(TempFolder::read(design), "design");
         EXPECT_EQ(TempFolder::read(victim), "secret");
-        const struct stat after[] = {statOf(victim), statOf(source)};
-        for (std::size_t i = 0; i < 2; ++i) {
-            EXPECT_EQ(after[i].st_mode, before[i].st_mode) << i;
-            EXPECT_EQ(after[i].st_uid, before[i].st_uid) << i;
-        }
-        EXPECT_EQ(log->records().size(), 1u);
+        EXPECT_EQ(std::tuple(accessOf(victim), accessOf(source)), before);
+        EXPECT_FALSE(fs::exists(dir.path("missing")));
+        EXPECT_EQ(log->records().size(), 2u);
         fs::remove(planted);
         fs::remove(victim);
     }
+    {
+        // A link made right after the file was removed may get its inode number.
+        const NewFile file = NewFile::create(planted, design);
+        fs::remove(planted);
+        fs::create_symlink(victim, planted);
+        EXPECT_FALSE(file.unchanged());
+    }
+    EXPECT_TRUE(FileUtilities::exists(planted, false)) << "the link stays";
+    EXPECT_FALSE(FileUtilities::exists(planted, true)) << "and leads nowhere";
 }
 
-// What was set on the design stays on it after a rewrite: bits, owner, ACL,
-// extended attributes; also when the source was made by NewFile for the
-// design's owner, and when the design lies on another device (reached
-// through a link, it gets a copy).
-TEST(NativeFileSystemPosix, ReplacementKeepsTheDestinationsAccess) {
+// A new file takes the design's access and nothing the folder hands down,
+// and a replacement keeps the design's: from a file of this process's user,
+// from a NewFile made for the design's owner, through a link, and when the
+// design lies on another device and gets a copy.
+TEST(FilesPosix, NewFilesAndReplacementsTakeTheDesignsAccess) {
     const TempFolder dir;
     const fs::path elsewhere = fs::path("/dev/shm") / dir.root().filename();
     std::error_code ignored;
     const bool otherDevice =
         fs::create_directory(elsewhere, ignored) && statOf(elsewhere).st_dev != statOf(dir.root()).st_dev;
     const std::shared_ptr<void> cleanup(nullptr, [&](void*) { fs::remove_all(elsewhere, ignored); });
-    const std::string source = dir.path("a.tmp.zvd");
-    struct Case {
-        const char* what;
-        bool madeByNewFile;
-        bool onOtherDevice;
-    };
-    for (const Case c : {Case{"same folder", false, false}, Case{"made by NewFile", true, false},
-                         Case{"on another device", false, true}}) {
-        SCOPED_TRACE(c.what);
-        if (c.onOtherDevice && !otherDevice) {
+    fs::create_directory(dir.path("shared"));
+    const bool acls = setfacl("-d -m u:" + nobody + ":rwx '" + dir.path("shared") + "'");
+    const std::string made = dir.path("shared/a.tmp.zvd");
+    const std::string link = dir.path("shared/link.zvd");
+    enum Replacement { Direct, NewFileThroughLink, OtherDeviceThroughLink };
+    // nobodys: owned by nobody:nogroup (when the tests run as root); withAcl: and a user attribute.
+    struct Case { mode_t mode; bool nobodys; bool withAcl; Replacement replacement; };
+    for (const Case c : {Case{0600, false, false, Direct}, Case{0640, false, false, Direct},
+                         Case{0664, false, false, NewFileThroughLink}, Case{02770, false, false, Direct},
+                         Case{0640, true, false, NewFileThroughLink}, Case{0640, true, true, Direct},
+                         Case{0640, true, true, OtherDeviceThroughLink}}) {
+        SCOPED_TRACE(::testing::Message() << std::oct << c.mode << ' ' << c.nobodys << c.withAcl << c.replacement);
+        if (c.replacement == OtherDeviceThroughLink && !otherDevice) {
             continue;
         }
-        const std::string design = c.onOtherDevice ? (elsewhere / "a.zvd").string() : dir.path("a.zvd");
-        const std::string target = c.onOtherDevice ? dir.path("link.zvd") : design;
+        const std::string design = c.replacement == OtherDeviceThroughLink ? (elsewhere / "a.zvd").string()
+                                                                            : dir.path("shared/a.zvd");
         std::ofstream(design) << "old";
-        ASSERT_EQ(::chmod(design.c_str(), 0640), 0);
-        if (::geteuid() == 0) {
+        ASSERT_TRUE(!acls || setfacl("-b '" + design + "'") || c.replacement == OtherDeviceThroughLink);
+        if (c.nobodys && ::geteuid() == 0) {
             ASSERT_EQ(::chown(design.c_str(), kNobody, kNogroup), 0);
         }
-        if (!setfacl("-m u:" + std::to_string(kNobody + 1) + ":rw '" + design + "'") ||
-            ::setxattr(design.c_str(), "user.zv", "pump", 4, 0) != 0) {
+        ASSERT_EQ(::chmod(design.c_str(), c.mode), 0);
+        if (c.withAcl && (!acls || !setfacl("-m u:" + nobody + ":rw '" + design + "'") ||
+                          ::setxattr(design.c_str(), "user.zv", "pump", 4, 0) != 0)) {
             GTEST_SKIP() << "the file system takes no ACL or no user attribute";
         }
-        const struct stat before = statOf(design);
-        const auto attributesBefore = attributes(design);
-        if (c.madeByNewFile) {
-            NewFile::create(source, design).release();
+        const auto access = accessOf(design);
+        ASSERT_EQ(std::get<3>(access).size(), c.withAcl ? 2u : 0u);
+        {
+            NewFile file = NewFile::create(made, design);
+            EXPECT_EQ(accessOf(made), access);
+            EXPECT_EQ(file.identity().device, statOf(made).st_dev);
+            EXPECT_EQ(file.identity().inode, statOf(made).st_ino);
+            if (c.replacement == NewFileThroughLink) {
+                file.release();
+            }
         }
-        if (c.onOtherDevice) {
-            fs::create_symlink(design, target);
+        std::ofstream(made) << "new";
+        if (c.replacement != Direct) {
+            fs::create_symlink(design, link);
         }
-        std::ofstream(source) << "new";
-
-        ASSERT_TRUE(FileUtilities::replaceFile(source, target));
+        ASSERT_TRUE(FileUtilities::replaceFile(made, c.replacement == Direct ? design : link));
         EXPECT_EQ(TempFolder::read(design), "new");
-        EXPECT_FALSE(fs::exists(source));
-        const struct stat after = statOf(design);
-        EXPECT_EQ(after.st_mode, before.st_mode);
-        EXPECT_EQ(after.st_uid, before.st_uid);
-        EXPECT_EQ(after.st_gid, before.st_gid);
-        EXPECT_EQ(attributes(design), attributesBefore);
+        EXPECT_FALSE(fs::exists(made));
+        EXPECT_EQ(fs::is_symlink(link), c.replacement != Direct);
+        EXPECT_EQ(accessOf(design), access);
         fs::remove(design);
+        fs::remove(link);
+    }
+}
+
+// A process that may not give the file the design's group leaves it in a
+// group of its own, which must not get the design's group access.
+TEST(FilesPosix, NewFileGivesNoAccessToAGroupTheDesignDoesNotName) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to act as another user";
+    }
+    const TempFolder dir;
+    ASSERT_EQ(::chmod(dir.root().c_str(), 0777), 0);
+    const std::string design = dir.write("a.zvd", "x"); // root:root
+    const std::string made = dir.path("a.tmp.zvd");
+    ASSERT_EQ(::chmod(design.c_str(), 0664), 0);
+    for (const bool withAcl : {false, true}) {
+        SCOPED_TRACE(withAcl ? "design with an ACL" : "design without an ACL");
+        if (withAcl && !setfacl("-m u:" + nobody + ":rw '" + design + "'")) {
+            GTEST_SKIP() << "the file system takes no ACL";
+        }
+        ASSERT_EQ(asUser(kNobody, kNogroup, [&]() noexcept { NewFile::create(made, design).release(); return 0; }), 0);
+        const std::string expected = dir.write("expected", "");
+        ASSERT_EQ(::chown(expected.c_str(), kNobody, kNogroup), 0);
+        ASSERT_TRUE(setfacl("--set u::rw-," + std::string(withAcl ? "u:" + nobody + ":rw-,m::rw-," : "") +
+                            "g::---,o::r-- '" + expected + "'"));
+        EXPECT_EQ(accessOf(made), accessOf(expected));
+        fs::remove(made);
     }
 }
 

@@ -1,10 +1,9 @@
-// NewFile on real files, as every system must behave. The access a new
-// file takes from the design is tested in NewFilePosixTest.cpp.
+// NewFile on real files, as every system must behave; the access a new file
+// takes from the design is tested in NativeFileSystemPosixTest.cpp.
 
 #include "FileHandling/NewFile.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/testing/TempFolder.h"
@@ -46,19 +45,16 @@ TEST_F(NewFileTest, RefusesWhatItCannotCreateAndLeavesTheNameAlone) {
 }
 
 TEST_F(NewFileTest, RemovesItsFileOnlyWhileTheNameHoldsIt) {
+    FileIdentity identity;
+    EXPECT_FALSE(identityOf(temporary, identity));
     {
         const NewFile file = NewFile::create(temporary, design);
         EXPECT_EQ(fs::file_size(TempFolder::fromUtf8(temporary)), 0u);
-        FileIdentity identity;
         ASSERT_TRUE(identityOf(temporary, identity));
         EXPECT_EQ(identity, file.identity());
         EXPECT_TRUE(file.unchanged());
     }
     EXPECT_FALSE(present(temporary)) << "dropped unused";
-
-    NewFile::create(temporary, design).release();
-    EXPECT_TRUE(present(temporary)) << "released";
-    fs::remove(TempFolder::fromUtf8(temporary));
     {
         const std::string other = dir.write("other.zvd", "other");
         const NewFile file = NewFile::create(temporary, design);
@@ -70,18 +66,13 @@ TEST_F(NewFileTest, RemovesItsFileOnlyWhileTheNameHoldsIt) {
     {
         NewFile kept = NewFile::create(temporary, design);
         NewFile(std::move(kept)).release();
-        EXPECT_TRUE(present(temporary)) << "a moved-from object leaves the file alone";
         kept = NewFile::create(dir.path("b.tmp.zvd"), design);
+        EXPECT_TRUE(present(temporary)) << "released, and left alone by the moved-from object";
         kept = NewFile::create(dir.path("c.tmp.zvd"), design);
         EXPECT_FALSE(present(dir.path("b.tmp.zvd"))) << "assigning over an object drops its file";
     }
     EXPECT_FALSE(present(dir.path("c.tmp.zvd")));
     EXPECT_TRUE(log->records().empty());
-}
-
-TEST_F(NewFileTest, IdentityAndLeafLength) {
-    FileIdentity identity;
-    EXPECT_FALSE(identityOf(dir.path("missing.zvd"), identity));
     EXPECT_EQ(maxLeafNameLength(design), 255u);
     EXPECT_EQ(maxLeafNameLength("a.zvd"), 255u) << "a name without a folder is in the current one";
 }
