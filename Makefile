@@ -7,10 +7,12 @@
 # make windows cross-builds the Windows DLLs and runs their tests under Wine.
 # make bench builds the overhead benchmarks (Release) and prints each
 # operation's ratio to the bare collaborator calls; BENCH_ARGS adds options.
+# make docs builds the API reference of the installed headers with Doxygen
+# (build/release/docs/html; installed with the package once built).
 PRESETS ?= dev asan tsan
 BENCH_ARGS ?=
 
-.PHONY: deps test check demo windows bench clean
+.PHONY: deps test check demo docs windows bench clean
 
 deps:
 	./scripts/install-deps.sh
@@ -28,6 +30,11 @@ demo: deps
 	cmake --preset release
 	cmake --build --preset release --target zvfile
 	dir=$$(mktemp -d) && ./build/release/host/zvfile demo "$$dir"; status=$$?; rm -rf "$$dir"; exit $$status
+
+docs: deps
+	cmake --preset release
+	cmake --build --preset release --target docs
+	@echo "API reference: build/release/docs/html/index.html"
 
 windows:
 	./scripts/install-deps.sh --windows

@@ -94,7 +94,10 @@ void libraryRoad(benchmark::State& state) {
             ZvFileIO::writeMetaData(store, "bench", 1, mode, "");
             store->commit();
         }
-        ZvFileIO::restoreFileName(target, written, mode);
+        if (!ZvFileIO::restoreFileName(target, written, mode)) {
+            state.SkipWithError("the new version could not be put in place");
+            return;
+        }
     }
     state.counters["peak_MiB"] = peakMemoryMiB();
 }

@@ -42,8 +42,9 @@ endfunction()
 #                [INCLUDE_ROOT <dir>] [EXPORT_HEADER <path relative to include root>])
 # A shared library with hidden visibility and a generated export header.
 # HEADERS are the headers it offers its users; they and the export header
-# form the file sets HEADERS and export_header, installed under include/,
-# each at the path it is included by (FileHandling/FileName.h).
+# form the file sets HEADERS and export_header, which the package installs
+# at the paths they are included by (FileHandling/FileName.h) and whose
+# install folder it gives users as the include directory (ZvPackage).
 function(zv_add_library name)
   cmake_parse_arguments(ARG "" "INCLUDE_ROOT;EXPORT_HEADER" "SOURCES;HEADERS;PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
   add_library(${name} SHARED ${ARG_SOURCES})
@@ -52,8 +53,7 @@ function(zv_add_library name)
   generate_export_header(${name} EXPORT_FILE_NAME ${generated}/${ARG_EXPORT_HEADER})
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${ARG_INCLUDE_ROOT}>
-    $<BUILD_INTERFACE:${generated}>
-    $<INSTALL_INTERFACE:include>)
+    $<BUILD_INTERFACE:${generated}>)
   cmake_path(ABSOLUTE_PATH ARG_INCLUDE_ROOT NORMALIZE)
   # Two sets: the build folder may lie inside the source tree, and base
   # folders of one set must not nest.

@@ -16,6 +16,8 @@ packages=(
   nlohmann-json3-dev       # zvfile info --json
   strace                   # checks the order of flush, rename and folder sync
   acl                      # setfacl/getfacl: the tests give files ACLs and read them back
+  pkg-config               # the package test builds a host from persistence-zvfileio.pc alone
+  doxygen                  # make docs: the API reference from the installed headers
   # The fuzz preset: libFuzzer and clang's sanitizer runtimes. Clang 16,
   # not Debian's default 14: std::source_location needs clang 15 or later.
   clang-16 libclang-rt-16-dev

@@ -1,9 +1,10 @@
 #pragma once
-// ZvException: the common base of the system's exceptions. It carries a
-// message for the user and the place in the source where it was raised.
-//
-// Thread-safety: an object is immutable after construction except through
-// assignment; distinct objects may be used from different threads.
+/// @file
+/// ZvException: the common base of the system's exceptions. It carries a
+/// message for the user and the place in the source where it was raised.
+///
+/// Thread-safety: an object is immutable after construction except through
+/// assignment; distinct objects may be used from different threads.
 
 #include <exception>
 #include <source_location>
@@ -15,18 +16,18 @@ namespace Zorvan {
 
 class SERVICES_EXCEPTIONS_EXPORT ZvException : public std::exception {
 public:
-    // Raise as `throw ZvException(message, std::source_location::current())`;
-    // the default argument records the constructing expression's location.
+    /// Raise as `throw ZvException(message, std::source_location::current())`;
+    /// the default argument records the constructing expression's location.
     explicit ZvException(const std::string& message,
                          std::source_location location = std::source_location::current());
     ZvException(const ZvException& other);
     ZvException& operator=(const ZvException& other);
     ~ZvException() override;
 
-    // The message given at construction.
+    /// The message given at construction.
     const char* what() const noexcept override;
-    // The message followed by where it was raised, for log files:
-    // "Disk full (raised at src/a.cpp:12 in void f())".
+    /// The message followed by where it was raised, for log files:
+    /// "Disk full (raised at src/a.cpp:12 in void f())".
     virtual std::string log() const;
 
     const std::source_location& location() const noexcept { return m_location; }

@@ -1,7 +1,8 @@
 #pragma once
-// FileNameException: raised by the file-handling service when an operation
-// on a named file fails. The message names the file and gives the system's
-// reason: "Cannot remove 'a/pump.zvd': Permission denied".
+/// @file
+/// FileNameException: raised by the file-handling service when an operation
+/// on a named file fails. The message names the file and gives the system's
+/// reason: "Cannot remove 'a/pump.zvd': Permission denied".
 
 #include <source_location>
 #include <string>
@@ -19,7 +20,7 @@ public:
     FileNameException& operator=(const FileNameException& other);
     ~FileNameException() override;
 
-    // The file the failed operation was about.
+    /// The file the failed operation was about.
     const std::string& path() const noexcept { return m_path; }
 
 private:

@@ -1,15 +1,16 @@
 #pragma once
-// FileUtilities: the static file operations of the system. Each call
-// forwards to the installed FileSystem (the native one unless a host or
-// test installed another); see FileSystem for the contract of each.
-//
-// Convention for a rewrite through a temporary file: the new content is
-// written under the temporary name, then replaceFile(temporary, target)
-// puts it in place. Hosts reach this through
-// ZvFileIO::restoreFileName(target, temporary, mode), which passes its
-// second argument first.
-//
-// Thread-safety: all operations may be called concurrently.
+/// @file
+/// FileUtilities: the static file operations of the system. Each call
+/// forwards to the installed FileSystem (the native one unless a host or
+/// test installed another); see FileSystem for the contract of each.
+///
+/// Convention for a rewrite through a temporary file: the new content is
+/// written under the temporary name, then replaceFile(temporary, target)
+/// puts it in place. Hosts reach this through
+/// ZvFileIO::restoreFileName(target, temporary, mode), which passes its
+/// second argument first.
+///
+/// Thread-safety: all operations may be called concurrently.
 
 #include <memory>
 
@@ -26,13 +27,13 @@ public:
     static void remove(const FileName& name);
     static bool replaceFile(const FileName& source, const FileName& destination);
 
-    // Installs `fileSystem` (null: the native one) and returns the one it replaces.
+    /// Installs `fileSystem` (null: the native one) and returns the one it replaces.
     static std::shared_ptr<FileSystem> setFileSystem(std::shared_ptr<FileSystem> fileSystem);
     static std::shared_ptr<FileSystem> fileSystem();
 };
 
-// Installs a file system for the lifetime of the object, then puts the
-// previous one back.
+/// Installs a file system for the lifetime of the object, then puts the
+/// previous one back.
 class SERVICES_FILEHANDLING_EXPORT ScopedFileSystem {
 public:
     explicit ScopedFileSystem(std::shared_ptr<FileSystem> fileSystem);

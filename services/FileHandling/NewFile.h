@@ -1,20 +1,21 @@
 #pragma once
-// NewFile: a file the save road creates beside a design (the temporary file
-// of a rewrite, the temporary autosave copy) so that it is never looser than
-// the design, from its first byte, and cannot be redirected.
-//
-// create() makes the file with O_CREAT | O_EXCL | O_NOFOLLOW (Windows:
-// CREATE_NEW), so it never follows a link planted at the name and never
-// takes over an existing file; it starts readable by its owner alone, and
-// before create() returns it carries the design's owner and group (where the
-// process may give them), permission bits, ACL and extended attributes
-// (Windows: its attributes), all set through the descriptor it was created
-// with. Where that cannot all be done the file ends tighter, never looser:
-// without the design's group its group gets no access, and without the
-// design's ACL neither group nor others do; attributes the process may not
-// set (security.* without privilege) are left out.
-//
-// Thread-safety: distinct objects may be used on any threads.
+/// @file
+/// NewFile: a file the save road creates beside a design (the temporary file
+/// of a rewrite, the temporary autosave copy) so that it is never looser than
+/// the design, from its first byte, and cannot be redirected.
+///
+/// create() makes the file with O_CREAT | O_EXCL | O_NOFOLLOW (Windows:
+/// CREATE_NEW), so it never follows a link planted at the name and never
+/// takes over an existing file; it starts readable by its owner alone, and
+/// before create() returns it carries the design's owner and group (where the
+/// process may give them), permission bits, ACL and extended attributes
+/// (Windows: its attributes), all set through the descriptor it was created
+/// with. Where that cannot all be done the file ends tighter, never looser:
+/// without the design's group its group gets no access, and without the
+/// design's ACL neither group nor others do; attributes the process may not
+/// set (security.* without privilege) are left out.
+///
+/// Thread-safety: distinct objects may be used on any threads.
 
 #include <cstddef>
 #include <cstdint>
@@ -25,44 +26,44 @@
 
 namespace Zorvan {
 
-// Which file a name holds: device and inode (Windows: volume serial number
-// and file index).
+/// Which file a name holds: device and inode (Windows: volume serial number
+/// and file index).
 struct FileIdentity {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
-    // When the file came to be, in nanoseconds since 1970, where the file
-    // system records it (0 elsewhere, and on Windows, whose file index is
-    // not handed on): a file made after another was removed may get the
-    // same inode number, and is still another file.
+    /// When the file came to be, in nanoseconds since 1970, where the file
+    /// system records it (0 elsewhere, and on Windows, whose file index is
+    /// not handed on): a file made after another was removed may get the
+    /// same inode number, and is still another file.
     std::uint64_t birth = 0;
     friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
 class SERVICES_FILEHANDLING_EXPORT NewFile {
 public:
-    // Creates `name` empty, with the access of `like` (an existing file;
-    // links followed). Throws FileNameException naming the file and the
-    // system's reason when it cannot (the name is taken, the folder cannot
-    // be written, ...).
+    /// Creates `name` empty, with the access of `like` (an existing file;
+    /// links followed). Throws FileNameException naming the file and the
+    /// system's reason when it cannot (the name is taken, the folder cannot
+    /// be written, ...).
     static NewFile create(const FileName& name, const FileName& like);
 
     NewFile(NewFile&& other) noexcept;
     NewFile& operator=(NewFile&& other) noexcept;
-    // Removes the file when the name still holds it (it was neither put in
-    // place nor kept with release()).
+    /// Removes the file when the name still holds it (it was neither put in
+    /// place nor kept with release()).
     ~NewFile();
 
     const FileName& name() const noexcept { return m_name; }
     const FileIdentity& identity() const noexcept { return m_identity; }
-    // True when the name still holds the file created here: nothing renamed
-    // or replaced it meanwhile (no link is followed).
+    /// True when the name still holds the file created here: nothing renamed
+    /// or replaced it meanwhile (no link is followed).
     bool unchanged() const;
-    // Keeps the file on disk when this object goes.
+    /// Keeps the file on disk when this object goes.
     void release() noexcept { m_released = true; }
 
 private:
     NewFile(FileName name, FileIdentity identity);
-    // Removes the file when it is neither released nor replaced; never throws.
+    /// Removes the file when it is neither released nor replaced; never throws.
     void discard() noexcept;
 
     FileName m_name;
@@ -70,12 +71,12 @@ private:
     bool m_released = false;
 };
 
-// The identity of the file `name` holds, no link followed; false when
-// nothing is there.
+/// The identity of the file `name` holds, no link followed; false when
+/// nothing is there.
 SERVICES_FILEHANDLING_EXPORT bool identityOf(const FileName& name, FileIdentity& identity);
 
-// The longest leaf name, in bytes, that the folder of `name` takes (NAME_MAX
-// of its file system: 255 on most).
+/// The longest leaf name, in bytes, that the folder of `name` takes (NAME_MAX
+/// of its file system: 255 on most).
 SERVICES_FILEHANDLING_EXPORT std::size_t maxLeafNameLength(const FileName& name);
 
 } // namespace Zorvan

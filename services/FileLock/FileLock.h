@@ -1,31 +1,32 @@
 #pragma once
-// FileLock: the one-writer lock of a design file. Every road that writes a
-// design (a rewrite, an update in place, an autosave, a first save) holds it
-// from before it picks the name it writes to until the new content is in
-// place, so that two saves of one design never interleave, whichever
-// processes run them.
-//
-// The lock is a byte-range lock on the design file itself, on one byte that
-// SQLite never reads, writes or locks (kLockOffset, above SQLite's lock
-// bytes at 1 GiB), taken through a descriptor of its own: an open file
-// description lock on Linux (F_OFD_SETLK), LockFileEx on Windows. It
-// therefore neither disturbs SQLite's locks on the same file nor is
-// disturbed by them, also on NFS, where flock() would conflict with them.
-//
-// A lock on a name is a lock on a file: after locking, the file the name
-// now holds is compared with the locked one (device and inode, or volume
-// and file index); when a rewrite renamed a new file over the design
-// meanwhile, the old one is let go and the new one locked. A lock is never
-// held on a file that is no longer the design.
-//
-// Closing any descriptor of a file drops every POSIX record lock the
-// process holds on it, SQLite's included. A FileLock keeps its descriptor
-// for its whole life: destroy it only after every SQLite connection this
-// process has on the design is closed (declare it first).
-//
-// Thread-safety: distinct FileLock objects may be used on any threads. Two
-// threads of one process asking for the lock of one design exclude each
-// other like two processes do.
+/// @file
+/// FileLock: the one-writer lock of a design file. Every road that writes a
+/// design (a rewrite, an update in place, an autosave, a first save) holds it
+/// from before it picks the name it writes to until the new content is in
+/// place, so that two saves of one design never interleave, whichever
+/// processes run them.
+///
+/// The lock is a byte-range lock on the design file itself, on one byte that
+/// SQLite never reads, writes or locks (kLockOffset, above SQLite's lock
+/// bytes at 1 GiB), taken through a descriptor of its own: an open file
+/// description lock on Linux (F_OFD_SETLK), LockFileEx on Windows. It
+/// therefore neither disturbs SQLite's locks on the same file nor is
+/// disturbed by them, also on NFS, where flock() would conflict with them.
+///
+/// A lock on a name is a lock on a file: after locking, the file the name
+/// now holds is compared with the locked one (device and inode, or volume
+/// and file index); when a rewrite renamed a new file over the design
+/// meanwhile, the old one is let go and the new one locked. A lock is never
+/// held on a file that is no longer the design.
+///
+/// Closing any descriptor of a file drops every POSIX record lock the
+/// process holds on it, SQLite's included. A FileLock keeps its descriptor
+/// for its whole life: destroy it only after every SQLite connection this
+/// process has on the design is closed (declare it first).
+///
+/// Thread-safety: distinct FileLock objects may be used on any threads. Two
+/// threads of one process asking for the lock of one design exclude each
+/// other like two processes do.
 
 #include <chrono>
 #include <cstdint>
@@ -39,7 +40,7 @@
 
 namespace Zorvan {
 
-// Raised when another writer still holds the lock after the wait allowed.
+/// Raised when another writer still holds the lock after the wait allowed.
 class SERVICES_FILELOCK_EXPORT FileBusyException : public ZvException {
 public:
     FileBusyException(const std::string& message, const std::string& path,
@@ -56,38 +57,38 @@ private:
 
 class SERVICES_FILELOCK_EXPORT FileLock {
 public:
-    // The byte that is locked: SQLite locks 0x40000000 to 0x400001FF and
-    // leaves the page that holds them unused.
+    /// The byte that is locked: SQLite locks 0x40000000 to 0x400001FF and
+    /// leaves the page that holds them unused.
     static constexpr std::int64_t kLockOffset = 0x40000000 + 0x400;
 
     struct Options {
-        // Create the file, empty, when nothing is at the name (mode 0666
-        // less the umask): a first save locks the name it is about to fill.
+        /// Create the file, empty, when nothing is at the name (mode 0666
+        /// less the umask): a first save locks the name it is about to fill.
         bool create = false;
-        // How long to wait for another writer before giving up; zero: do
-        // not wait.
+        /// How long to wait for another writer before giving up; zero: do
+        /// not wait.
         std::chrono::milliseconds wait{0};
-        // Called once, before waiting, when another writer holds the lock.
-        std::function<void()> onWait;
+        /// Called once, before waiting, when another writer holds the lock.
+        std::function<void()> onWait{};
     };
 
-    // Takes the lock of the file `path` names (links followed). Throws
-    // FileBusyException when another writer still holds it after
-    // options.wait, and FileNameException when the file does not exist (and
-    // options.create is false), cannot be opened for writing, or is not a
-    // regular file (a FIFO or device at the name is never opened in a way
-    // that blocks).
+    /// Takes the lock of the file `path` names (links followed). Throws
+    /// FileBusyException when another writer still holds it after
+    /// options.wait, and FileNameException when the file does not exist (and
+    /// options.create is false), cannot be opened for writing, or is not a
+    /// regular file (a FIFO or device at the name is never opened in a way
+    /// that blocks).
     static FileLock acquire(const std::string& path, const Options& options);
 
     FileLock(FileLock&& other) noexcept;
     FileLock& operator=(FileLock&& other) noexcept;
-    // Releases the lock. When acquire created the file and the name still
-    // holds it, empty (a first save that did not finish), it is removed
-    // first, so that a failed first save leaves no file behind.
+    /// Releases the lock. When acquire created the file and the name still
+    /// holds it, empty (a first save that did not finish), it is removed
+    /// first, so that a failed first save leaves no file behind.
     ~FileLock();
 
     const std::string& path() const;
-    // True when acquire created the file.
+    /// True when acquire created the file.
     bool createdFile() const;
 
 private:

@@ -1,10 +1,11 @@
 #pragma once
-// LogSink: where the log lines of every Logging object go. One sink is
-// installed per process; the default writes to standard error. Tests and
-// hosts install their own with Logging::setSink.
-//
-// Thread-safety: write() may be called from several threads at once; the
-// sinks here serialise their output themselves.
+/// @file
+/// LogSink: where the log lines of every Logging object go. One sink is
+/// installed per process; the default writes to standard error. Tests and
+/// hosts install their own with Logging::setSink.
+///
+/// Thread-safety: write() may be called from several threads at once; the
+/// sinks here serialise their output themselves.
 
 #include <chrono>
 #include <memory>
@@ -18,14 +19,14 @@ namespace Zorvan {
 
 enum class LogLevel { Info, Error };
 
-// Text of a level as it stands in a log line: "INFO" or "ERROR".
+/// Text of a level as it stands in a log line: "INFO" or "ERROR".
 SERVICES_LOGGING_EXPORT const char* toString(LogLevel level);
 
-// True when standard error is an interactive terminal, where a progress
-// line that rewrites itself can be shown.
+/// True when standard error is an interactive terminal, where a progress
+/// line that rewrites itself can be shown.
 SERVICES_LOGGING_EXPORT bool isStandardErrorTerminal();
 
-// One call of Logging::logINFO or logERROR, as the caller gave it.
+/// One call of Logging::logINFO or logERROR, as the caller gave it.
 struct LogRecord {
     std::chrono::system_clock::time_point time;
     LogLevel level;
@@ -42,19 +43,19 @@ public:
     virtual void write(const LogRecord& record) = 0;
 };
 
-// Writes one line per record to standard error:
-// 2026-12-06T03:22:26.123Z ERROR [logger] message (file:line, function)
+/// Writes one line per record to standard error:
+/// 2026-12-06T03:22:26.123Z ERROR [logger] message (file:line, function)
 class SERVICES_LOGGING_EXPORT StderrSink final : public LogSink {
 public:
     void write(const LogRecord& record) override;
-    // The line StderrSink writes for a record, without the newline.
+    /// The line StderrSink writes for a record, without the newline.
     static std::string format(const LogRecord& record);
 
 private:
     std::mutex m_mutex;
 };
 
-// Keeps every record in memory, for tests and for hosts that show the log.
+/// Keeps every record in memory, for tests and for hosts that show the log.
 class SERVICES_LOGGING_EXPORT MemorySink final : public LogSink {
 public:
     void write(const LogRecord& record) override;

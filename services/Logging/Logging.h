@@ -1,10 +1,11 @@
 #pragma once
-// Logging: a named logger. Each logINFO/logERROR call writes exactly one
-// record, tagged with the logger's name and the caller's file, function
-// signature and line, to the process-wide sink (standard error unless a
-// host or test installs another with setSink).
-//
-// Thread-safety: all operations may be called concurrently.
+/// @file
+/// Logging: a named logger. Each logINFO/logERROR call writes exactly one
+/// record, tagged with the logger's name and the caller's file, function
+/// signature and line, to the process-wide sink (standard error unless a
+/// host or test installs another with setSink).
+///
+/// Thread-safety: all operations may be called concurrently.
 
 #include <memory>
 #include <string>
@@ -12,7 +13,7 @@
 #include "Logging/LogSink.h"
 #include "Logging/LoggingExport.h"
 
-// The calling function's full signature, for the `function` argument.
+/// The calling function's full signature, for the `function` argument.
 #if defined(_MSC_VER)
 #define ZV_FUNCTION_SIGNATURE __FUNCSIG__
 #else
@@ -31,8 +32,8 @@ public:
 
     const std::string& name() const noexcept { return m_name; }
 
-    // Installs `sink` for every logger of the process and returns the one
-    // it replaces. A null sink restores the default standard-error sink.
+    /// Installs `sink` for every logger of the process and returns the one
+    /// it replaces. A null sink restores the default standard-error sink.
     static std::shared_ptr<LogSink> setSink(std::shared_ptr<LogSink> sink);
 
 private:
@@ -42,7 +43,7 @@ private:
     std::string m_name;
 };
 
-// Installs a sink for the lifetime of the object, then puts the previous one back.
+/// Installs a sink for the lifetime of the object, then puts the previous one back.
 class SERVICES_LOGGING_EXPORT ScopedLogSink {
 public:
     explicit ScopedLogSink(std::shared_ptr<LogSink> sink);

@@ -1,9 +1,10 @@
 #pragma once
-// MemoryDesignStore: a design file kept in memory. It implements the whole
-// serialization interface with plain fields, for tests, examples and hosts
-// that want a scratch design. commit() only counts.
-//
-// Thread-safety: one thread at a time, like every handle.
+/// @file
+/// MemoryDesignStore: a design file kept in memory. It implements the whole
+/// serialization interface with plain fields, for tests, examples and hosts
+/// that want a scratch design. commit() only counts.
+///
+/// Thread-safety: one thread at a time, like every handle.
 
 #include <cstdint>
 #include <map>
@@ -16,10 +17,10 @@ namespace Zorvan {
 class SERVICES_SERIALIZATION_EXPORT MemoryDesignStore final
     : public SingleObjectInterface<SerializationTransferObject> {
 public:
-    // The format version this store writes.
+    /// The format version this store writes.
     static constexpr std::int32_t kCurrentVersion = 1;
 
-    // A new, empty design in the current format.
+    /// A new, empty design in the current format.
     MemoryDesignStore();
     ~MemoryDesignStore() override;
 
@@ -46,7 +47,7 @@ public:
     bool read(SerializationTransferObject& object) override;
     void update(SerializationTransferObject& object) override;
 
-    // The stored fields, open for tests to set up and inspect.
+    /// The stored fields, open for tests to set up and inspect.
     std::int32_t fileVersion = kCurrentVersion;
     std::int32_t dataRevisionNumber = 0;
     std::string dataRevision;

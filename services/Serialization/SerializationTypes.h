@@ -1,5 +1,6 @@
 #pragma once
-// The plain values that travel through the serialization interface.
+/// @file
+/// The plain values that travel through the serialization interface.
 
 #include <cstdint>
 #include <functional>
@@ -10,9 +11,9 @@
 
 namespace Zorvan {
 
-// One stored object of a design: a process-unique identity, a type name
-// and an opaque payload. Two objects with the same identity are the same
-// object, in two versions.
+/// One stored object of a design: a process-unique identity, a type name
+/// and an opaque payload. Two objects with the same identity are the same
+/// object, in two versions.
 class SERVICES_SERIALIZATION_EXPORT SerializationTransferObject {
 public:
     SerializationTransferObject() = default;
@@ -31,8 +32,8 @@ private:
     std::string m_payload;
 };
 
-// Receives progress reports from long operations: `done` of `total` steps.
-// The default reporter ignores them; hosts pass a callback.
+/// Receives progress reports from long operations: `done` of `total` steps.
+/// The default reporter ignores them; hosts pass a callback.
 class SERVICES_SERIALIZATION_EXPORT Progress {
 public:
     using Callback = std::function<void(std::int64_t done, std::int64_t total)>;
@@ -46,12 +47,12 @@ private:
     Callback m_callback;
 };
 
-// Renamed object types: while a file is loaded, a type stored under an old
-// name is read as its new name.
+/// Renamed object types: while a file is loaded, a type stored under an old
+/// name is read as its new name.
 class SERVICES_SERIALIZATION_EXPORT LoadRefactoringMap {
 public:
     void addRename(const std::string& oldType, const std::string& newType);
-    // The type to read `storedType` as: its new name, or itself.
+    /// The type to read `storedType` as: its new name, or itself.
     std::string resolve(const std::string& storedType) const;
 
 private:

@@ -92,7 +92,7 @@ DesignStoreException::~DesignStoreException() = default;
 class SqliteDesignStore::Statement {
 public:
     Statement(const SqliteDesignStore& store, const std::string& sql) : m_store(store) {
-        if (sqlite3_prepare_v2(store.m_db.get(), sql.c_str(), static_cast<int>(sql.size()), &m_stmt, nullptr) !=
+        if (sqlite3_prepare_v2(store.connection(), sql.c_str(), static_cast<int>(sql.size()), &m_stmt, nullptr) !=
             SQLITE_OK) {
             store.fail("cannot prepare a query");
         }
@@ -242,8 +242,24 @@ void SqliteDesignStore::fail(const std::string& what) const {
     throw DesignStoreException("Design file '" + m_path + "': " + what + ": " + reason, m_path);
 }
 
+sqlite3* SqliteDesignStore::connection() const {
+    if (!m_db) {
+        throw DesignStoreException("Design file '" + m_path + "' is closed", m_path);
+    }
+    return m_db.get();
+}
+
+void SqliteDesignStore::close() {
+    m_statements.reset();
+    if (m_inTransaction && m_db) {
+        sqlite3_exec(m_db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    m_inTransaction = false;
+    m_db.reset();
+}
+
 void SqliteDesignStore::execute(const char* sql) const {
-    if (sqlite3_exec(m_db.get(), sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (sqlite3_exec(connection(), sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
         fail("cannot run a query");
     }
 }
@@ -310,7 +326,7 @@ bool SqliteDesignStore::readFileVersion(std::int32_t& version) {
     auto query = [&](const char* sql) -> bool {
         sqlite3_finalize(raw);
         raw = nullptr;
-        return sqlite3_prepare_v2(m_db.get(), sql, -1, &raw, nullptr) == SQLITE_OK && sqlite3_step(raw) == SQLITE_ROW &&
+        return m_db && sqlite3_prepare_v2(m_db.get(), sql, -1, &raw, nullptr) == SQLITE_OK && sqlite3_step(raw) == SQLITE_ROW &&
                sqlite3_column_type(raw, 0) == SQLITE_INTEGER;
     };
     bool ok = query("PRAGMA application_id") && sqlite3_column_int(raw, 0) == kApplicationId &&
@@ -457,7 +473,7 @@ std::vector<SerializationTransferObject> SqliteDesignStore::readAllObjects() con
     return objects;
 }
 
-bool SqliteDesignStore::isEmpty() const { return fileSize(m_db.get()) == 0; }
+bool SqliteDesignStore::isEmpty() const { return fileSize(connection()) == 0; }
 
 void SqliteDesignStore::copyTo(const std::string& path) const {
     refuseIrregularFiles(path);
@@ -479,7 +495,7 @@ void SqliteDesignStore::copyTo(const std::string& path) const {
     }
     // The backup reads the committed file in one read transaction, so the
     // copy is consistent even while another program waits to write.
-    sqlite3_backup* backup = sqlite3_backup_init(copy.get(), "main", m_db.get(), "main");
+    sqlite3_backup* backup = sqlite3_backup_init(copy.get(), "main", connection(), "main");
     if (backup == nullptr) {
         refuse("cannot start the copy");
     }

@@ -1,20 +1,21 @@
 #pragma once
-// SqliteDesignStore: a design file on disk. One design file is one SQLite
-// database with a metadata row, a table of objects (identity, type,
-// payload) and a table of groups; its application id marks it as a design
-// file.
-//
-// A handle is bound to its file by one of the two factories. A handle for
-// writing opens one transaction before its first change; nothing it wrote
-// is in the file until commit() returns, and a handle destroyed without
-// commit() leaves the file as it was. An update in place is therefore all
-// or nothing, even when the process dies in the middle.
-//
-// Failures other than those of readCurrentVersion/readFileVersion (which
-// answer false) raise DesignStoreException naming the file.
-//
-// Thread-safety: one thread at a time per handle; distinct handles may be
-// used concurrently.
+/// @file
+/// SqliteDesignStore: a design file on disk. One design file is one SQLite
+/// database with a metadata row, a table of objects (identity, type,
+/// payload) and a table of groups; its application id marks it as a design
+/// file.
+///
+/// A handle is bound to its file by one of the two factories. A handle for
+/// writing opens one transaction before its first change; nothing it wrote
+/// is in the file until commit() returns, and a handle destroyed without
+/// commit() leaves the file as it was. An update in place is therefore all
+/// or nothing, even when the process dies in the middle.
+///
+/// Failures other than those of readCurrentVersion/readFileVersion (which
+/// answer false) raise DesignStoreException naming the file.
+///
+/// Thread-safety: one thread at a time per handle; distinct handles may be
+/// used concurrently.
 
 #include <chrono>
 #include <cstdint>
@@ -45,8 +46,8 @@ private:
     std::string m_path;
 };
 
-// Raised when another program holds the file locked for longer than the
-// busy timeout (it is writing it): the file is fine, only busy.
+/// Raised when another program holds the file locked for longer than the
+/// busy timeout (it is writing it): the file is fine, only busy.
 class SERVICES_DESIGNSTORE_EXPORT DesignStoreBusyException : public DesignStoreException {
 public:
     using DesignStoreException::DesignStoreException;
@@ -54,44 +55,44 @@ public:
 
 class SERVICES_DESIGNSTORE_EXPORT SqliteDesignStore final : public SingleObjectInterface<SerializationTransferObject> {
 public:
-    // The format version this software writes.
+    /// The format version this software writes.
     static constexpr std::int32_t kCurrentVersion = 3;
 
-    // How long an open waits for another program that holds the file
-    // locked before it gives up with DesignStoreBusyException.
+    /// How long an open waits for another program that holds the file
+    /// locked before it gives up with DesignStoreBusyException.
     static constexpr std::chrono::milliseconds kBusyTimeout{5000};
 
-    // Opens an existing file read-only. An update in place that was cut
-    // short is rolled back first. Throws when the file does not exist or
-    // cannot be opened; a file that is not a design opens, and then
-    // answers false to readFileVersion.
-    //
-    // Every factory refuses at once, without opening it, a file or a
-    // rollback journal (path + "-journal") that is not a regular file (a
-    // FIFO, a device, a folder), which SQLite would otherwise block on; and
-    // raises DesignStoreBusyException when another program still holds the
-    // file locked after `busyTimeout`.
+    /// Opens an existing file read-only. An update in place that was cut
+    /// short is rolled back first. Throws when the file does not exist or
+    /// cannot be opened; a file that is not a design opens, and then
+    /// answers false to readFileVersion.
+    ///
+    /// Every factory refuses at once, without opening it, a file or a
+    /// rollback journal (path + "-journal") that is not a regular file (a
+    /// FIFO, a device, a folder), which SQLite would otherwise block on; and
+    /// raises DesignStoreBusyException when another program still holds the
+    /// file locked after `busyTimeout`.
     static std::shared_ptr<SqliteDesignStore> openForReading(const std::string& path,
                                                              std::chrono::milliseconds busyTimeout = kBusyTimeout);
-    // Creates the file (recording `writerVersion` as its format version),
-    // or opens an existing design for an update in place. Refuses a path
-    // whose last component is a symbolic link (links in its folders are
-    // resolved first), an existing file that is not a design (an
-    // empty database becomes one only when its header carries no other
-    // program's application id or user version), and a file that ends
-    // inside a page, which a rollback would lengthen.
-    // `writerVersion` is the format version the writing software reports
-    // through readCurrentVersion; tests use it to stand in for other
-    // releases.
+    /// Creates the file (recording `writerVersion` as its format version),
+    /// or opens an existing design for an update in place. Refuses a path
+    /// whose last component is a symbolic link (links in its folders are
+    /// resolved first), an existing file that is not a design (an
+    /// empty database becomes one only when its header carries no other
+    /// program's application id or user version), and a file that ends
+    /// inside a page, which a rollback would lengthen.
+    /// `writerVersion` is the format version the writing software reports
+    /// through readCurrentVersion; tests use it to stand in for other
+    /// releases.
     static std::shared_ptr<SqliteDesignStore> openForWriting(const std::string& path,
                                                              std::int32_t writerVersion = kCurrentVersion);
-    // Opens an empty file the caller has just created (NewFile) for a new
-    // design that a durable replace will put in place of another file. It
-    // is written without a rollback journal and without syncs of its own:
-    // nobody sees the file before the replace flushes it, and a crash
-    // leaves a file the next save removes. A handle dropped without
-    // commit() leaves the file in no useful state; the caller removes it.
-    // Refuses a symbolic link at `path` and a file that is not empty.
+    /// Opens an empty file the caller has just created (NewFile) for a new
+    /// design that a durable replace will put in place of another file. It
+    /// is written without a rollback journal and without syncs of its own:
+    /// nobody sees the file before the replace flushes it, and a crash
+    /// leaves a file the next save removes. A handle dropped without
+    /// commit() leaves the file in no useful state; the caller removes it.
+    /// Refuses a symbolic link at `path` and a file that is not empty.
     static std::shared_ptr<SqliteDesignStore> openForReplacement(const std::string& path,
                                                                  std::int32_t writerVersion = kCurrentVersion);
 
@@ -114,9 +115,13 @@ public:
     void writeLastSavedRevision(const std::string& revision) override;
     void readLastSavedRevision(std::string& revision) override;
     std::int64_t objectCount() const override;
-    // Makes every change of this handle durable at once. Throws when it
-    // cannot; the file then holds what it held before.
+    /// Makes every change of this handle durable at once. Throws when it
+    /// cannot; the file then holds what it held before.
     void commit() override;
+    /// Closes the file now, also while other shares of the handle remain
+    /// (changes not committed are dropped); every later call that needs the
+    /// file raises DesignStoreException.
+    void close();
     void writeMaxIdentifier(std::int64_t number, std::int16_t domain) override;
     void readMaxIdentifier(std::int64_t& number, std::int16_t& domain) override;
     bool contains(SerializationTransferObject& object) override;
@@ -124,21 +129,21 @@ public:
     bool read(SerializationTransferObject& object) override;
     void update(SerializationTransferObject& object) override;
 
-    // Every stored object, in identity order.
+    /// Every stored object, in identity order.
     std::vector<SerializationTransferObject> readAllObjects() const;
-    // How many saves updated the file in place.
+    /// How many saves updated the file in place.
     std::int64_t updateCount() const;
-    // The rollback journal SQLite keeps beside `path` while it updates it,
-    // found by name: a replacement renamed in under a journal left there
-    // would have that journal rolled into it by the next open.
+    /// The rollback journal SQLite keeps beside `path` while it updates it,
+    /// found by name: a replacement renamed in under a journal left there
+    /// would have that journal rolled into it by the next open.
     static std::string journalPath(const std::string& path) { return path + "-journal"; }
-    // True when the file holds no database at all: a first save that did
-    // not finish leaves it so (an interrupted one is rolled back to empty
-    // when it is opened).
+    /// True when the file holds no database at all: a first save that did
+    /// not finish leaves it so (an interrupted one is rolled back to empty
+    /// when it is opened).
     bool isEmpty() const;
-    // Writes a consistent copy of the committed file into `path`, an empty
-    // file the caller created (NewFile); a symbolic link at `path` is
-    // refused. The copy is not flushed: the caller's durable replace does that.
+    /// Writes a consistent copy of the committed file into `path`, an empty
+    /// file the caller created (NewFile); a symbolic link at `path` is
+    /// refused. The copy is not flushed: the caller's durable replace does that.
     void copyTo(const std::string& path) const;
     const std::string& path() const noexcept { return m_path; }
 
@@ -148,6 +153,8 @@ private:
 
     SqliteDesignStore(std::string path, int flags, std::int32_t writerVersion,
                       std::chrono::milliseconds busyTimeout = kBusyTimeout);
+    /// The open connection; raises DesignStoreException after close().
+    sqlite3* connection() const;
     void execute(const char* sql) const;
     [[noreturn]] void fail(const std::string& what) const;
     void beginWrite();

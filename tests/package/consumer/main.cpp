@@ -1,24 +1,70 @@
-// Checks the version of a design held in memory and prints the outcome;
-// with the gettext catalogue, also a message from the installed German
-// catalogue.
+// A host of the installed package: saves a design of three pipes to
+// pump.zvd, reopens it and prints what it reads back, then opens a design
+// written by a newer version of the software, which is refused. Run it in
+// an empty folder.
+#include <cstdint>
+#include <exception>
 #include <iostream>
-#include <memory>
+#include <string>
 
-#include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
-#include "Serialization/MemoryDesignStore.h"
-#ifdef LOCALE_DIR
-#include "Translation/GettextCatalogue.h"
-#endif
+#include "Identifier/Identifier.h"
+#include "Platform/Core/Persistence/DesignSave/DesignSave.h"
+
+namespace {
+
+// Saves `file` anew with three pipes. Nothing is in the file before commit()
+// returns; a save left by an exception leaves the file as it was.
+void savePipes(const std::string& file) {
+    Zorvan::DesignSaveOptions options;
+    options.mode = Zorvan::ZvFileWriteMode::Overwrite;
+    Zorvan::DesignSave save = Zorvan::DesignSave::begin(file, options);
+    Zorvan::DesignIOModule pipes = save.module(/*doAction=*/true); // one module per design part
+    for (const char* size : {"DN50", "DN80", "DN100"}) {
+        Zorvan::SerializationTransferObject pipe(Zorvan::Identifier::create().number, "Pipe", size);
+        pipes.save(pipe);
+    }
+    save.createGroup();
+    const Zorvan::SaveResult saved = save.commit("first issue", 1);
+    std::cout << "saved '" << file << "' (software revision " << saved.revision << ")\n";
+}
+
+// Opens `file` and prints its metadata and objects; a design that cannot be
+// opened is reported as the user sees it.
+void showDesign(const std::string& file) {
+    try {
+        const Zorvan::OpenedDesign design = Zorvan::openDesign(file);
+        design.requireReadable(file); // refuses a design of a newer version
+        std::string dataRevision;
+        std::int32_t dataRevisionNumber = 0;
+        Zorvan::ZvFileIO().getDataRevision(design.store, dataRevision, dataRevisionNumber);
+        std::int64_t nextIdentifier = 0;
+        std::int16_t domain = 0;
+        design.store->readMaxIdentifier(nextIdentifier, domain);
+        std::cout << file << ": version " << design.version << (design.current ? ", current" : ", older") << "\n"
+                  << "  created with revision " << design.createdRevision << ", last saved with revision "
+                  << design.lastSavedRevision << "\n"
+                  << "  data revision: " << dataRevision << " (" << dataRevisionNumber << ")\n"
+                  << "  identifiers: next " << nextIdentifier << " in domain " << domain << "\n";
+        for (const Zorvan::SerializationTransferObject& object : design.store->readAllObjects()) {
+            std::cout << "  object " << object.id() << ": " << object.type() << " " << object.payload() << "\n";
+        }
+    } catch (const Zorvan::DesignRefusedException& e) {
+        std::cout << e.what() << "\n";
+    }
+}
+
+} // namespace
 
 int main() {
-    const auto store = std::make_shared<Zorvan::MemoryDesignStore>();
-    const Zorvan::ZvFileIO io;
-    std::cout << std::boolalpha << "current design: readable " << io.verifyZVVersion(store, nullptr) << ", current "
-              << io.isCurrentZVVersion(store) << "\n";
-    store->fileVersion = Zorvan::MemoryDesignStore::kCurrentVersion + 1;
-    std::cout << "newer design: readable " << io.verifyZVVersion(store, nullptr) << "\n";
-#ifdef LOCALE_DIR
-    const Zorvan::GettextCatalogue german(MESSAGE_DOMAIN, LOCALE_DIR, {"de"});
-    std::cout << german.lookup("ZvFileIO", "Error reading file version.", nullptr, -1).value_or("(none)") << "\n";
-#endif
+    try {
+        savePipes("pump.zvd");
+        showDesign("pump.zvd");
+        // A design of the next format version, as a newer release writes it.
+        Zorvan::SqliteDesignStore::openForWriting("future.zvd", Zorvan::SqliteDesignStore::kCurrentVersion + 1)
+            ->commit();
+        showDesign("future.zvd");
+    } catch (const std::exception& e) {
+        std::cerr << "consumer: " << e.what() << "\n";
+        return 1;
+    }
 }

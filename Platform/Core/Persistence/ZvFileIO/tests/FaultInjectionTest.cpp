@@ -43,30 +43,30 @@ struct Operation {
 };
 
 const Operation kOperations[] = {
-    {"verifyZVVersion", [](World& w) { ZvFileIO().verifyZVVersion(w.handle, std::make_shared<Progress>()); }},
-    {"isCurrentZVVersion", [](World& w) { ZvFileIO().isCurrentZVVersion(w.handle); }},
-    {"verifyZVVersion(empty)", [](World&) { ZvFileIO().verifyZVVersion(nullptr, nullptr); }},
+    {"verifyZVVersion", [](World& w) { (void)ZvFileIO().verifyZVVersion(w.handle, std::make_shared<Progress>()); }},
+    {"isCurrentZVVersion", [](World& w) { (void)ZvFileIO().isCurrentZVVersion(w.handle); }},
+    {"verifyZVVersion(empty)", [](World&) { (void)ZvFileIO().verifyZVVersion(nullptr, nullptr); }},
     {"logFileVersionInfo", [](World& w) { ZvFileIO::logFileVersionInfo("d/p.zvd", w.handle); }},
     {"checkSavePossible(read-only)",
      [](World& w) {
          w.fs->files["d/p.zvd"] = true;
          std::string message;
-         ZvFileIO::checkSavePossible("d/p.zvd", ZvFileWriteMode::Overwrite, &message);
+         (void)ZvFileIO::checkSavePossible("d/p.zvd", ZvFileWriteMode::Overwrite, &message);
      }},
     {"checkSavePossible(nameless)",
      [](World&) {
          std::string message;
-         ZvFileIO::checkSavePossible("d/.zvd", ZvFileWriteMode::Overwrite, &message);
+         (void)ZvFileIO::checkSavePossible("d/.zvd", ZvFileWriteMode::Overwrite, &message);
      }},
     {"prepareFileName",
      [](World& w) {
          w.fs->files = {{"d/p.zvd", false}, {"d/p.tmp.zvd", false}};
-         ZvFileIO::prepareFileName("d/p.zvd", ZvFileWriteMode::Overwrite);
+         (void)ZvFileIO::prepareFileName("d/p.zvd", ZvFileWriteMode::Overwrite);
      }},
     {"restoreFileName",
      [](World& w) {
          w.fs->files = {{"d/p.zvd", false}, {"d/p.tmp.zvd", false}};
-         ZvFileIO::restoreFileName("d/p.zvd", "d/p.tmp.zvd", ZvFileWriteMode::Overwrite);
+         (void)ZvFileIO::restoreFileName("d/p.zvd", "d/p.tmp.zvd", ZvFileWriteMode::Overwrite);
      }},
     {"readMaxIdentifierValue", [](World& w) { ZvFileIO::readMaxIdentifierValue(w.handle); }},
     {"updateMaxIdentifierValue", [](World& w) { ZvFileIO::updateMaxIdentifierValue(w.handle); }},
@@ -150,7 +150,7 @@ TEST(FaultInjection, FailuresReportedByResultBecomeTheOperationsOutcome) {
     const ScopedFileSystem fs(world.fs);
     for (int k : {1, 2}) {
         world.plan.failAt(k, FaultPlan::Kind::ReturnFalse);
-        EXPECT_THROW(ZvFileIO().verifyZVVersion(world.handle, nullptr), FileOpenException);
+        EXPECT_THROW((void)ZvFileIO().verifyZVVersion(world.handle, nullptr), FileOpenException);
         EXPECT_EQ(static_cast<int>(world.plan.calls.size()), k) << "readCurrentVersion follows a failed readFileVersion";
     }
     world.fs->files = {{"d/p.zvd", false}, {"d/p.tmp.zvd", false}};

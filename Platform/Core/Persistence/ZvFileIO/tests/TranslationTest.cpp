@@ -32,10 +32,10 @@ Messages userMessages() {
     const ScopedFileSystem installed(fs);
     const ScopedLogSink quiet(std::make_shared<MemorySink>());
     Messages messages;
-    ZvFileIO::checkSavePossible("d/.zvd", ZvFileWriteMode::Overwrite, &messages.nameless);
-    ZvFileIO::checkSavePossible("d/locked.zvd", ZvFileWriteMode::Overwrite, &messages.readOnly);
+    EXPECT_FALSE(ZvFileIO::checkSavePossible("d/.zvd", ZvFileWriteMode::Overwrite, &messages.nameless));
+    EXPECT_FALSE(ZvFileIO::checkSavePossible("d/locked.zvd", ZvFileWriteMode::Overwrite, &messages.readOnly));
     try {
-        ZvFileIO().verifyZVVersion(nullptr, nullptr);
+        (void)ZvFileIO().verifyZVVersion(nullptr, nullptr);
     } catch (const FileOpenException& e) {
         messages.versionUnreadable = e.what();
     }

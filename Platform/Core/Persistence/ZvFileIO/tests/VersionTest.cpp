@@ -103,8 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Version, EmptyHandleIsRefusedWithTheLoggedException) {
     testing::ServiceDoubles services;
     const ZvFileIO io;
-    EXPECT_THROW(io.verifyZVVersion(nullptr, nullptr), FileOpenException);
-    EXPECT_THROW(io.isCurrentZVVersion(nullptr), ZvException);
+    EXPECT_THROW((void)io.verifyZVVersion(nullptr, nullptr), FileOpenException);
+    EXPECT_THROW((void)io.isCurrentZVVersion(nullptr), ZvException);
     EXPECT_EQ(services.log->records().size(), 2u);
     ZvFileIO::logFileVersionInfo("a.zvd", nullptr);
     EXPECT_EQ(services.log->records().size(), 2u);

@@ -1,0 +1,344 @@
+#include "Platform/Core/Persistence/DesignSave/DesignSave.h"
+
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+
+#include "FileHandling/FileNameException.h"
+#include "FileHandling/FileUtilities.h"
+#include "FileHandling/NewFile.h"
+#include "FileLock/FileLock.h"
+#include "Platform/Core/Persistence/ZvFileIO/FileOpenException.h"
+
+namespace Zorvan {
+
+DesignRefusedException::DesignRefusedException(const std::string& message, DesignRefusal reason,
+                                               std::source_location location)
+    : ZvException(message, location), m_reason(reason) {}
+DesignRefusedException::DesignRefusedException(const DesignRefusedException& other) = default;
+DesignRefusedException& DesignRefusedException::operator=(const DesignRefusedException& other) = default;
+DesignRefusedException::~DesignRefusedException() = default;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string quoted(const std::string& file) { return "'" + file + "'"; }
+
+[[noreturn]] void refuse(const char* doing, const std::string& file, const std::string& why, DesignRefusal reason) {
+    throw DesignRefusedException(std::string("cannot ") + doing + " " + quoted(file) + ": " + why, reason);
+}
+
+// The longest suffix a save adds to a design's leaf name: "part.zvd-journal"
+// for an update in place, "part.bak.tmp.zvd" for the temporary autosave copy.
+constexpr std::size_t kLongestSuffix = 8;
+
+// The file a save of `file` writes: the file itself, or the file a link at
+// that name finally points to. Refuses, before anything is written, a link
+// to nothing, anything but a regular file, and a name too long for the
+// files the save puts beside it.
+std::string saveTarget(const std::string& file, const char* doing) {
+    std::error_code error;
+    std::string target = file;
+    if (fs::is_symlink(file, error)) {
+        const fs::path resolved = fs::canonical(file, error);
+        if (error) {
+            refuse(doing, file, "it is a symbolic link to a file that does not exist.", DesignRefusal::Missing);
+        }
+        target = resolved.string();
+    }
+    const fs::file_status status = fs::status(target, error);
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        refuse(doing, file, "it is not a regular file.", DesignRefusal::NotRegularFile);
+    }
+    const std::size_t limit = maxLeafNameLength(target);
+    if (FileName(target).getLeafName().size() + kLongestSuffix > limit) {
+        refuse(doing, file,
+               "its name is too long; this folder takes names of up to " + std::to_string(limit) +
+                   " bytes, and a design's name may have at most " + std::to_string(limit - kLongestSuffix) +
+                   " to leave room for its temporary files.",
+               DesignRefusal::NameTooLong);
+    }
+    return target;
+}
+
+void step(const DesignSaveOptions& options, std::string_view name) {
+    if (options.onStep) {
+        options.onStep(name);
+    }
+}
+
+// Takes the design's one-writer lock. `create`: a first save locks the name
+// it is about to fill with an empty file.
+FileLock lockDesign(const std::string& file, const std::string& target, bool create,
+                    const DesignSaveOptions& options) {
+    FileLock::Options lockOptions;
+    lockOptions.create = create;
+    lockOptions.wait = options.lockWait;
+    lockOptions.onWait = options.onWait;
+    try {
+        FileLock lock = FileLock::acquire(target, lockOptions);
+        step(options, "locked");
+        return lock;
+    } catch (const FileBusyException&) {
+        refuse("save", file, "another program is saving it; try again when it is done.", DesignRefusal::Busy);
+    } catch (const FileNameException& e) {
+        refuse("save", file, std::string(e.what()) + ".", DesignRefusal::Failed);
+    }
+}
+
+// Opens `file` for reading; nullopt for an empty file when `emptyIsNew`.
+std::optional<OpenedDesign> open(const std::string& file, bool emptyIsNew) {
+    OpenedDesign opened;
+    try {
+        opened.store = SqliteDesignStore::openForReading(file);
+    } catch (const DesignStoreBusyException&) {
+        refuse("open", file, "another program is writing it; try again when it is done.", DesignRefusal::Busy);
+    } catch (const DesignStoreException& e) {
+        std::error_code error;
+        if (!fs::exists(file, error)) {
+            refuse("open", file, "it does not exist.", DesignRefusal::Missing);
+        }
+        refuse("open", file, std::string(e.what()) + ".", DesignRefusal::NotADesign);
+    }
+    if (opened.store->isEmpty()) {
+        if (emptyIsNew) {
+            return std::nullopt;
+        }
+        refuse("open", file, "it holds no design yet (its first save did not finish).", DesignRefusal::NoDesignYet);
+    }
+    const ZvFileIO io;
+    try {
+        opened.readable = io.verifyZVVersion(opened.store, nullptr);
+        opened.current = opened.readable && io.isCurrentZVVersion(opened.store);
+    } catch (const FileOpenException& e) {
+        refuse("open", file, e.what(), DesignRefusal::NotADesign);
+    }
+    opened.store->readFileVersion(opened.version);
+    opened.store->readCreatedRevision(opened.createdRevision);
+    opened.store->readLastSavedRevision(opened.lastSavedRevision);
+    return opened;
+}
+
+} // namespace
+
+void OpenedDesign::requireReadable(const std::string& file) const {
+    if (!readable) {
+        throw DesignRefusedException(quoted(file) + " was written by a newer version of the software (file version " +
+                                         std::to_string(version) + ", this one reads up to " +
+                                         std::to_string(SqliteDesignStore::kCurrentVersion) +
+                                         "); it is left untouched.",
+                                     DesignRefusal::Newer);
+    }
+}
+
+namespace {
+
+// Runs `action`, turning a failure of the store or the disk into a refusal
+// that names the file.
+template <class Action>
+auto guarded(const char* doing, const std::string& file, Action&& action) {
+    try {
+        return action();
+    } catch (const DesignStoreBusyException&) {
+        refuse(doing, file, "another program is writing it; try again when it is done.", DesignRefusal::Busy);
+    } catch (const DesignStoreException& e) {
+        refuse(doing, file, std::string(e.what()) + ".", DesignRefusal::Failed);
+    } catch (const FileNameException& e) {
+        refuse(doing, file, std::string(e.what()) + ".", DesignRefusal::Failed);
+    }
+}
+
+} // namespace
+
+OpenedDesign openDesign(const std::string& file) { return *open(file, /*emptyIsNew=*/false); }
+
+// Declared in the order of taking: destroyed in reverse, so the store is
+// closed before its temporary file is removed, and every handle on the
+// design before the lock is let go (closing the lock's descriptor earlier
+// would drop SQLite's locks on the design).
+struct DesignSave::State {
+    State(std::string fileName, std::string targetName, const DesignSaveOptions& saveOptions, FileLock designLock)
+        : file(std::move(fileName)),
+          target(std::move(targetName)),
+          options(saveOptions),
+          lock(std::move(designLock)),
+          written(target) {}
+
+    std::string file;
+    std::string target;
+    DesignSaveOptions options;
+    FileLock lock;
+    std::shared_ptr<SqliteDesignStore> previous;
+    std::string createdRevision;
+    FileName written;
+    std::optional<NewFile> temporary;
+    std::shared_ptr<SqliteDesignStore> store;
+};
+
+DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& options) {
+    const ZvFileWriteMode mode = options.mode;
+    const std::string target = saveTarget(file, "save");
+    std::string reason;
+    if (!ZvFileIO::checkSavePossible(target, mode, &reason)) {
+        const FileName name(target);
+        refuse("save", file, reason,
+               name.getLeafName() == name.getExtension() ? DesignRefusal::NoName : DesignRefusal::ReadOnly);
+    }
+    if (mode != ZvFileWriteMode::Overwrite && !FileUtilities::exists(target, false)) {
+        throw DesignRefusedException("cannot update " + quoted(file) + " in place: it does not exist.",
+                                     DesignRefusal::Missing);
+    }
+    auto state = std::make_unique<State>(file, target, options,
+                                         lockDesign(file, target, mode == ZvFileWriteMode::Overwrite, options));
+    if (!state->lock.createdFile()) {
+        if (const std::optional<OpenedDesign> opened = open(target, /*emptyIsNew=*/true)) {
+            opened->requireReadable(file);
+            ZvFileIO::logFileVersionInfo(target, opened->store);
+            ZvFileIO::readMaxIdentifierValue(opened->store);
+            // A rewrite keeps the revision the design was created with.
+            state->createdRevision = opened->createdRevision;
+            state->previous = opened->store;
+        } else if (mode != ZvFileWriteMode::Overwrite) {
+            throw DesignRefusedException("cannot update " + quoted(file) + " in place: it holds no design yet.",
+                                         DesignRefusal::NoDesignYet);
+        }
+    }
+    // A rewrite goes through a temporary file; so does a first save, whose
+    // name the lock holds with an empty file until the new one replaces it.
+    guarded("save", file, [&] {
+        state->written = ZvFileIO::prepareFileName(target, mode);
+        if (state->written != FileName(target)) {
+            state->temporary.emplace(NewFile::create(state->written, target));
+        }
+        step(options, "prepared");
+        const std::string written = state->written.toNativeString();
+        state->store = state->temporary ? SqliteDesignStore::openForReplacement(written)
+                                        : SqliteDesignStore::openForWriting(written);
+        return 0;
+    });
+    return DesignSave(std::move(state));
+}
+
+DesignSave::DesignSave(std::unique_ptr<State> state) : m_state(std::move(state)) {}
+DesignSave::DesignSave(DesignSave&& other) noexcept = default;
+DesignSave& DesignSave::operator=(DesignSave&& other) noexcept = default;
+DesignSave::~DesignSave() = default;
+
+const std::shared_ptr<SqliteDesignStore>& DesignSave::previous() const { return m_state->previous; }
+bool DesignSave::isNewDesign() const { return m_state->previous == nullptr; }
+const FileName& DesignSave::writtenFile() const { return m_state->written; }
+
+DesignIOModule DesignSave::module(bool doAction) const {
+    if (!m_state->store) {
+        throw std::logic_error("DesignSave::module called after commit()");
+    }
+    return DesignIOModule(m_state->store, m_state->options.mode, doAction);
+}
+
+void DesignSave::createGroup() {
+    if (!m_state->store) {
+        throw std::logic_error("DesignSave::createGroup called after commit()");
+    }
+    guarded("save", m_state->file, [&] {
+        ZvFileIO().createGroup(m_state->store);
+        return 0;
+    });
+}
+
+SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t dataRevisionNumber) {
+    State& s = *m_state;
+    if (!s.store) {
+        throw std::logic_error("DesignSave::commit called twice");
+    }
+    const ZvFileWriteMode mode = s.options.mode;
+    SaveResult result;
+    guarded("save", s.file, [&] {
+        result.revision = ZvFileIO::writeMetaData(s.store, dataRevision, dataRevisionNumber, mode, s.createdRevision);
+        s.store->commit();
+        // Closed now, also while the host still holds design modules: the
+        // file it wrote must be closed before it is put in place.
+        s.store->close();
+        s.store.reset();
+        s.previous.reset();
+        return 0;
+    });
+    step(s.options, "committed");
+    if (s.temporary && !s.temporary->unchanged()) {
+        refuse("save", s.file,
+               "another program replaced its temporary file " + quoted(s.written.toNativeString()) +
+                   "; the design is left as it was.",
+               DesignRefusal::Interfered);
+    }
+    // The lock keeps every DesignSave out; a program that updates designs
+    // without it may still be in the middle of one, and its journal would be
+    // rolled into a new file renamed in under it.
+    if (s.temporary && FileUtilities::exists(SqliteDesignStore::journalPath(s.target), false)) {
+        refuse("save", s.file, "another program is updating it in place; the design is left as it was.",
+               DesignRefusal::Busy);
+    }
+    if (!ZvFileIO::restoreFileName(s.target, s.written, mode)) {
+        refuse("save", s.file, "its new version cannot be put in place; the design is left as it was.",
+               DesignRefusal::Failed);
+    }
+    return result;
+}
+
+namespace {
+
+// Puts a finished autosave copy in place of the previous one. A replacement
+// takes the access of the file it replaces, but a copy must carry the
+// design's: a previous copy with other permission bits (made by an older
+// release), or one this process may not replace with a file of the
+// design's owner (made by another user), is removed first. The new copy is
+// complete by then.
+bool replaceCopy(const FileName& temporary, const FileName& copy, const std::string& design) {
+    std::error_code error;
+    const fs::file_status previous = fs::symlink_status(copy.toNativeString(), error);
+    if (fs::exists(previous) && previous.permissions() != fs::status(design, error).permissions()) {
+        FileUtilities::remove(copy);
+    }
+    if (FileUtilities::replaceFile(temporary, copy)) {
+        return true;
+    }
+    if (!FileUtilities::exists(copy, false)) {
+        return false;
+    }
+    FileUtilities::remove(copy);
+    return FileUtilities::replaceFile(temporary, copy);
+}
+
+} // namespace
+
+FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& options) {
+    const std::string target = saveTarget(file, "write the autosave copy of");
+    const FileName copy = ZvFileIO().constructAutosaveFileName(file);
+    FileName temporary = copy;
+    temporary.replaceExtension(".tmp" + copy.getExtension());
+    const FileLock lock = lockDesign(file, target, /*create=*/false, options);
+    const OpenedDesign opened = openDesign(target);
+    opened.requireReadable(file);
+    std::error_code error;
+    if (fs::is_symlink(copy.toNativeString(), error)) {
+        refuse("write the autosave copy of", file, quoted(copy.toNativeString()) + " is a symbolic link.",
+               DesignRefusal::Interfered);
+    }
+    guarded("write the autosave copy of", file, [&] {
+        if (FileUtilities::exists(temporary, false)) {
+            FileUtilities::remove(temporary); // left by an autosave that did not finish
+        }
+        NewFile written = NewFile::create(temporary, target);
+        opened.store->copyTo(temporary.toNativeString());
+        step(options, "copied");
+        if (!written.unchanged() || !replaceCopy(temporary, copy, target)) {
+            throw DesignRefusedException("cannot put the autosave copy of " + quoted(file) +
+                                             " in place; the previous copy is kept.",
+                                         DesignRefusal::Failed);
+        }
+        return 0;
+    });
+    return copy;
+}
+
+} // namespace Zorvan
