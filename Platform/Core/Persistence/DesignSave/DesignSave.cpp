@@ -71,7 +71,7 @@ void step(const DesignSaveOptions& options, std::string_view name) {
 
 // Takes the design's one-writer lock. `create`: a first save locks the name
 // it is about to fill with an empty file.
-FileLock lockDesign(const std::string& file, const std::string& target, bool create,
+FileLock lockDesign(const char* doing, const std::string& file, const std::string& target, bool create,
                     const DesignSaveOptions& options) {
     FileLock::Options lockOptions;
     lockOptions.create = create;
@@ -82,9 +82,9 @@ FileLock lockDesign(const std::string& file, const std::string& target, bool cre
         step(options, "locked");
         return lock;
     } catch (const FileBusyException&) {
-        refuse("save", file, "another program is saving it; try again when it is done.", DesignRefusal::Busy);
+        refuse(doing, file, "another program is saving it; try again when it is done.", DesignRefusal::Busy);
     } catch (const FileNameException& e) {
-        refuse("save", file, std::string(e.what()) + ".", DesignRefusal::Failed);
+        refuse(doing, file, std::string(e.what()) + ".", DesignRefusal::Failed);
     }
 }
 
@@ -191,7 +191,7 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
                                      DesignRefusal::Missing);
     }
     auto state = std::make_unique<State>(file, target, options,
-                                         lockDesign(file, target, mode == ZvFileWriteMode::Overwrite, options));
+                                         lockDesign("save", file, target, mode == ZvFileWriteMode::Overwrite, options));
     if (!state->lock.createdFile()) {
         if (const std::optional<OpenedDesign> opened = open(target, /*emptyIsNew=*/true)) {
             opened->requireReadable(file);
@@ -316,7 +316,7 @@ FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& opt
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
     FileName temporary = copy;
     temporary.replaceExtension(".tmp" + copy.getExtension());
-    const FileLock lock = lockDesign(file, target, /*create=*/false, options);
+    const FileLock lock = lockDesign("write the autosave copy of", file, target, /*create=*/false, options);
     const OpenedDesign opened = openDesign(target);
     opened.requireReadable(file);
     std::error_code error;

@@ -1,10 +1,16 @@
-// The save API on real files: the road it runs, and every misuse of the
-// road it replaces either impossible or reported.
+// The save API on real files: the road it runs, what it leaves when it is
+// interrupted, raced or tampered with, and every refusal and misuse reported.
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <tuple>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "FileHandling/testing/TempFolder.h"
 #include "Identifier/Identifier.h"
@@ -14,14 +20,25 @@ namespace Zorvan {
 namespace {
 
 namespace fs = std::filesystem;
+using Mode = ZvFileWriteMode;
 
 class DesignSaveTest : public ::testing::Test {
 protected:
-    std::string path(const char* leaf) const { return folder.path(leaf); }
-    // Saves `objects` new objects to `leaf` in `mode`, committed.
-    void saveDesign(const char* leaf, int objects, const std::string& revision,
-                    ZvFileWriteMode mode = ZvFileWriteMode::Overwrite) {
-        DesignSave save = DesignSave::begin(path(leaf), options(mode));
+    std::string path(const std::string& leaf) const { return folder.path(leaf); }
+    // Options that do not wait for the lock and run `action` as the save
+    // reaches `step` (every step when it is empty).
+    static DesignSaveOptions options(Mode mode = Mode::Overwrite, const std::string& step = "",
+                                     const std::function<void()>& action = {}) {
+        return {mode, std::chrono::milliseconds(0), {}, [step, action](std::string_view reached) {
+                    if (action && (step.empty() || reached == step)) {
+                        action();
+                    }
+                }};
+    }
+    // Saves `objects` new objects to `leaf`, committed.
+    void saveDesign(const std::string& leaf, int objects, const std::string& revision,
+                    const DesignSaveOptions& o = options()) {
+        DesignSave save = DesignSave::begin(path(leaf), o);
         DesignIOModule module = save.module(true);
         for (int i = 0; i < objects; ++i) {
             SerializationTransferObject object(Identifier::create().number, "Pipe", revision);
@@ -29,104 +46,244 @@ protected:
         }
         (void)save.commit(revision, objects);
     }
-    static DesignSaveOptions options(ZvFileWriteMode mode) {
-        DesignSaveOptions o;
-        o.mode = mode;
-        o.lockWait = std::chrono::milliseconds(0);
-        return o;
+    static std::string revisionOf(const std::string& file) {
+        std::string revision;
+        SqliteDesignStore::openForReading(file)->readDataRevision(revision);
+        return revision;
     }
+    // Every entry of the folder with its bytes (regular files) or its kind.
     std::map<std::string, std::string> files() const {
         std::map<std::string, std::string> all;
         for (const auto& entry : fs::directory_iterator(folder.root())) {
-            all[entry.path().filename().string()] = testing::TempFolder::read(entry.path().string());
+            all[entry.path().filename().string()] =
+                entry.is_regular_file() ? testing::TempFolder::read(entry.path().string()) : "<not a regular file>";
         }
         return all;
     }
-    static DesignRefusal refusalOf(const std::function<void()>& action) {
+    // The reason and the message `action` is refused with.
+    static std::pair<DesignRefusal, std::string> refusalOf(const std::function<void()>& action) {
         try {
             action();
         } catch (const DesignRefusedException& e) {
-            return e.reason();
+            return {e.reason(), e.what()};
         }
         ADD_FAILURE() << "no refusal";
-        return DesignRefusal::Failed;
+        return {DesignRefusal::Failed, ""};
+    }
+    // A refusal of a save of a.zvd, as refusalOf gives it.
+    std::pair<DesignRefusal, std::string> refusal(DesignRefusal reason, const std::string& why) const {
+        return {reason, "cannot save '" + path("a.zvd") + "': " + why};
     }
 
     testing::TempFolder folder;
 };
 
-TEST_F(DesignSaveTest, ASavedDesignReopensWithItsObjectsAndMetadata) {
-    saveDesign("a.zvd", 3, "first");
-    saveDesign("a.zvd", 2, "second", ZvFileWriteMode::UpdateAll);
-    const OpenedDesign opened = openDesign(path("a.zvd"));
-    EXPECT_TRUE(opened.readable && opened.current);
-    std::string revision;
-    opened.store->readDataRevision(revision);
-    EXPECT_EQ(revision, "second");
-    EXPECT_EQ(opened.store->objectCount(), 5);
-    EXPECT_EQ(opened.store->updateCount(), 1);
-    EXPECT_EQ(files().size(), 1u) << "nothing but the design";
-}
-
-// The old road let a host forget the commit, or stop midway, and still
-// report success; a DesignSave that is not committed changes nothing and
-// removes what it made, for a new design and an existing one alike.
-TEST_F(DesignSaveTest, ASaveNotCommittedLeavesEverythingAsItWas) {
-    for (const bool existing : {false, true}) {
-        for (const ZvFileWriteMode mode : {ZvFileWriteMode::Overwrite, ZvFileWriteMode::UpdateAll}) {
-            if (!existing && mode != ZvFileWriteMode::Overwrite) {
-                continue;
-            }
-            SCOPED_TRACE(std::string(existing ? "existing" : "new") + " design, mode " + std::to_string(mode));
-            if (existing) {
-                saveDesign("a.zvd", 3, "kept");
-            }
-            const auto before = files();
-            std::shared_ptr<SqliteDesignStore> previous;
-            {
-                DesignSave save = DesignSave::begin(path("a.zvd"), options(mode));
-                previous = save.previous();
-                EXPECT_EQ(previous != nullptr, existing);
-                DesignIOModule module = save.module(true);
-                SerializationTransferObject object(Identifier::create().number, "Pipe", "lost");
-                module.save(object);
-                EXPECT_THROW(
-                    {
-                        save.createGroup();
-                        throw std::runtime_error("the host fails midway");
-                    },
-                    std::runtime_error);
-            }
-            EXPECT_EQ(files(), before);
-            if (previous) {
-                EXPECT_EQ(previous.use_count(), 1) << "the save keeps no share of the design it read";
-            }
-            previous.reset();
-            fs::remove(path("a.zvd"));
+// A first save, a rewrite and an update, each dropped once without its
+// commit (the host forgot, or failed midway) and then run to the end. The
+// dropped save changes nothing, removes what it made (a first save leaves
+// no file, the others the design and its autosave copy as they were) and
+// keeps no share of the design it read. While the other runs,
+// at every step, every other save or autosave of the design is refused as
+// busy and touches nothing. A first save writes a temporary file like a
+// rewrite, so that one killed midway leaves only the empty file the lock
+// holds; a rewrite is not held up by one a crash left and keeps the
+// revision the design was created with. A module still held at the commit
+// is closed all the same, and any use of a save after its commit is
+// reported. A failed autosave keeps the previous copy.
+TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
+    const auto busy = refusal(DesignRefusal::Busy, "another program is saving it; try again when it is done.");
+    const auto rivalsAreBusy = [&] {
+        const auto before = files();
+        for (const Mode rival : {Mode::Overwrite, Mode::UpdateAll}) {
+            EXPECT_EQ(refusalOf([&] { (void)DesignSave::begin(path("a.zvd"), options(rival)); }), busy);
+        }
+        EXPECT_EQ(refusalOf([&] { (void)writeAutosaveCopy(path("a.zvd"), options()); }),
+                  std::make_pair(DesignRefusal::Busy, "cannot write the autosave copy of '" + path("a.zvd") +
+                                                          "': another program is saving it; try again when it is done."));
+        EXPECT_EQ(files(), before);
+    };
+    for (const Mode mode : {Mode::Overwrite, Mode::Overwrite, Mode::UpdateAll}) {
+        const auto before = files();
+        SCOPED_TRACE(std::string(before.empty() ? "new" : "existing") + " design, mode " + std::to_string(mode));
+        std::shared_ptr<SqliteDesignStore> previous;
+        {
+            DesignSave dropped = DesignSave::begin(path("a.zvd"), options(mode));
+            previous = dropped.previous();
+            EXPECT_EQ(previous != nullptr, !before.empty());
+            EXPECT_EQ(dropped.writtenFile().toNativeString(), path(mode == Mode::Overwrite ? "a.tmp.zvd" : "a.zvd"));
+            DesignIOModule module = dropped.module(true);
+            SerializationTransferObject object(Identifier::create().number, "Pipe", "lost");
+            module.save(object);
+            dropped.createGroup();
+        }
+        EXPECT_EQ(files(), before);
+        EXPECT_EQ(previous.use_count(), previous ? 1 : 0);
+        previous.reset();
+        if (mode == Mode::Overwrite) {
+            folder.write("a.tmp.zvd", "left over from a crash");
+        }
+        {
+            DesignSave save = DesignSave::begin(path("a.zvd"), options(mode, "", rivalsAreBusy));
+            DesignIOModule kept = save.module(true);
+            SerializationTransferObject object(Identifier::create().number, "Pipe", "saved");
+            kept.save(object);
+            (void)save.commit("saved in mode " + std::to_string(mode), 1);
+            SerializationTransferObject late(Identifier::create().number, "Pipe", "late");
+            EXPECT_THROW(kept.save(late), DesignStoreException);
+            EXPECT_THROW((void)save.module(true), std::logic_error);
+            EXPECT_THROW((void)save.commit("again", 2), std::logic_error);
+        }
+        if (before.empty()) {
+            const auto store = SqliteDesignStore::openForWriting(path("a.zvd"));
+            store->writeCreatedRevision("r0");
+            store->commit();
+            (void)writeAutosaveCopy(path("a.zvd"), options());
         }
     }
+    const OpenedDesign opened = openDesign(path("a.zvd"));
+    EXPECT_TRUE(opened.readable && opened.current);
+    EXPECT_EQ(opened.createdRevision, "r0");
+    EXPECT_EQ(revisionOf(path("a.zvd")), "saved in mode " + std::to_string(Mode::UpdateAll));
+    EXPECT_EQ(opened.store->objectCount(), 2);
+    EXPECT_EQ(opened.store->updateCount(), 1);
+    EXPECT_EQ(files().size(), 2u) << "nothing but the design and its autosave copy";
+    const auto before = files();
+    EXPECT_THROW((void)writeAutosaveCopy(path("a.zvd"), options(Mode::Overwrite, "copied",
+                                                                 [] { throw std::runtime_error("disk full"); })),
+                 std::runtime_error);
+    EXPECT_EQ(files(), before);
 }
 
-// What the type system cannot stop is reported: a second save of a design
-// that is being saved, and any use of a save after its commit.
-TEST_F(DesignSaveTest, MisuseIsReported) {
-    saveDesign("a.zvd", 1, "first");
-    DesignSave save = DesignSave::begin(path("a.zvd"), options(ZvFileWriteMode::Overwrite));
-    EXPECT_EQ(refusalOf([&] { (void)DesignSave::begin(path("a.zvd"), options(ZvFileWriteMode::UpdateAll)); }),
-              DesignRefusal::Busy);
-    EXPECT_EQ(refusalOf([&] { (void)writeAutosaveCopy(path("a.zvd"), options(ZvFileWriteMode::Overwrite)); }),
-              DesignRefusal::Busy);
-    DesignIOModule kept = save.module(true); // still held at commit: the file is closed all the same
-    (void)save.commit("second", 2);
-    SerializationTransferObject late(Identifier::create().number, "Pipe", "late");
-    EXPECT_THROW(kept.save(late), DesignStoreException);
-    EXPECT_THROW((void)save.module(true), std::logic_error);
-    EXPECT_THROW((void)save.commit("third", 3), std::logic_error);
-    EXPECT_EQ(refusalOf([&] { (void)DesignSave::begin(path("missing.zvd"), options(ZvFileWriteMode::UpdateAll)); }),
-              DesignRefusal::Missing);
-    EXPECT_EQ(refusalOf([&] { (void)DesignSave::begin(path(".zvd"), options(ZvFileWriteMode::Overwrite)); }),
-              DesignRefusal::NoName);
-    EXPECT_EQ(files().size(), 1u);
+// The files a save creates carry the design's permission bits from before
+// their first byte, and so does an autosave copy that replaces one an older
+// release left open to everybody. A temporary file swapped for a link while
+// a rewrite runs is neither followed nor put in place, and the journal of a
+// program that updates designs without the lock, caught in the act, stops
+// the rewrite too (it would be rolled into the new file): the design is
+// left as it was.
+TEST_F(DesignSaveTest, ItsFilesAreNeverLooserThanTheDesignNorRedirected) {
+    saveDesign("a.zvd", 3, "old");
+    const fs::perms privateBits = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions(path("a.zvd"), privateBits);
+    const auto permissionsOf = [&](const std::string& leaf) { return fs::status(path(leaf)).permissions(); };
+    fs::perms seen = fs::perms::none;
+    saveDesign("a.zvd", 3, "new", options(Mode::Overwrite, "prepared", [&] { seen = permissionsOf("a.tmp.zvd"); }));
+    EXPECT_EQ(seen, privateBits) << "temporary file";
+    folder.write("a.bak.zvd", "older copy");
+    fs::permissions(path("a.bak.zvd"), fs::perms::all);
+    (void)writeAutosaveCopy(path("a.zvd"),
+                            options(Mode::Overwrite, "copied", [&] { seen = permissionsOf("a.bak.tmp.zvd"); }));
+    EXPECT_EQ(seen, privateBits) << "temporary autosave copy";
+    EXPECT_EQ(permissionsOf("a.bak.zvd"), privateBits);
+    EXPECT_EQ(permissionsOf("a.zvd"), privateBits);
+
+    const std::string victim = folder.write("victim", "not yours");
+    fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
+    const auto before = files();
+    const auto swapForLink = [&] {
+        fs::remove(path("a.tmp.zvd"));
+        fs::create_symlink(victim, path("a.tmp.zvd"));
+    };
+    EXPECT_EQ(refusalOf([&] { saveDesign("a.zvd", 3, "late", options(Mode::Overwrite, "committed", swapForLink)); }),
+              refusal(DesignRefusal::Interfered, "another program replaced its temporary file '" + path("a.tmp.zvd") +
+                                                     "'; the design is left as it was."));
+    EXPECT_EQ(permissionsOf("victim"), fs::perms::owner_read | fs::perms::owner_write);
+    fs::remove(path("a.tmp.zvd"));
+    const auto journal = [&] { folder.write("a.zvd-journal", ""); };
+    EXPECT_EQ(refusalOf([&] { saveDesign("a.zvd", 3, "late", options(Mode::Overwrite, "committed", journal)); }),
+              refusal(DesignRefusal::Busy, "another program is updating it in place; the design is left as it was."));
+    fs::remove(path("a.zvd-journal"));
+    EXPECT_EQ(files(), before);
+}
+
+// Links in the folder path and a link at the design work in every mode and
+// for an autosave: the file the link points to is saved, beside itself
+// (also on another device, /dev/shm where there is one), keeping its
+// permission bits, and the link stays. So does the longest name that leaves
+// room for the save's own files.
+TEST_F(DesignSaveTest, LinksAndTheLongestNameWorkInEveryMode) {
+    const fs::path real =
+        fs::is_directory("/dev/shm") ? fs::path("/dev/shm") / folder.root().filename() : folder.root() / "real";
+    fs::create_directories(real);
+    struct Remove {
+        fs::path folder;
+        ~Remove() { fs::remove_all(folder); }
+    } removeReal{real};
+    fs::create_directory_symlink(real, folder.root() / "linked");
+    saveDesign("linked/a.zvd", 2, "one");
+    const fs::perms perms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions(real / "a.zvd", perms);
+    fs::create_symlink(real / "a.zvd", path("link.zvd"));
+    const std::string longest(255 - 8 - 4, 'n');
+    const std::pair<std::string, std::string> names[] = {{"linked/a.zvd", (real / "a.zvd").string()},
+                                                         {"link.zvd", (real / "a.zvd").string()},
+                                                         {longest + ".zvd", path(longest + ".zvd")}};
+    for (const auto& [name, saved] : names) {
+        for (const Mode mode : {Mode::Overwrite, Mode::Overwrite, Mode::UpdateAll, Mode::UpdateSelected}) {
+            SCOPED_TRACE(name + " mode " + std::to_string(mode));
+            saveDesign(name, 1, name, options(mode));
+            EXPECT_EQ(revisionOf(saved), name);
+        }
+        EXPECT_TRUE(fs::exists(writeAutosaveCopy(path(name), options()).toNativeString()));
+    }
+    EXPECT_TRUE(fs::is_symlink(path("link.zvd")));
+    EXPECT_EQ(fs::status(real / "a.zvd").permissions(), perms);
+    EXPECT_EQ(std::distance(fs::directory_iterator(real), fs::directory_iterator()), 2) << "the design and its copy";
+}
+
+// Every refusal is one sentence naming the file, made before anything is
+// written. A FIFO or a folder at a design's name or its journal's (the
+// store would block on them) and a name too long for the files a save puts
+// beside it are refused at once, also by an autosave and by opening.
+TEST_F(DesignSaveTest, EveryRefusalSaysWhyAndChangesNoFile) {
+    saveDesign("locked.zvd", 1, "");
+    fs::permissions(path("locked.zvd"), fs::perms::owner_read);
+    SqliteDesignStore::openForWriting(path("future.zvd"), SqliteDesignStore::kCurrentVersion + 1)->commit();
+    folder.write("notes.zvd", "not a design\n");
+    folder.write("killed.zvd", ""); // what a first save killed midway leaves
+    saveDesign("held.zvd", 1, "");
+    fs::create_directory(path("folder.zvd"));
+    const std::string longest(255 - 8 - 4, 'n');
+#ifndef _WIN32
+    ASSERT_EQ(::mkfifo(path("fifo.zvd").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(path("held.zvd-journal").c_str(), 0600), 0);
+#endif
+
+    using enum DesignRefusal;
+    const std::tuple<std::string, Mode, DesignRefusal, std::string, bool> cases[] = {
+        // the file, how it is saved, the reason and message, and whether an autosave and opening refuse it too
+        {"locked.zvd", Mode::Overwrite, ReadOnly, "It is not possible to overwrite a readonly file.", false},
+        {"locked.zvd", Mode::UpdateAll, ReadOnly, "It is not possible to overwrite a readonly file.", false},
+        {"future.zvd", Mode::Overwrite, Newer, "was written by a newer version of the software", true},
+        {"future.zvd", Mode::UpdateAll, Newer, "was written by a newer version of the software", true},
+        {"notes.zvd", Mode::Overwrite, NotADesign, "Error reading file version.", true},
+        {"killed.zvd", Mode::UpdateAll, NoDesignYet, "holds no design yet", true},
+        {"missing.zvd", Mode::UpdateSelected, Missing, "it does not exist", true},
+        {".zvd", Mode::Overwrite, NoName, "The file must have a name.", false},
+        {"folder.zvd", Mode::UpdateAll, NotRegularFile, "it is not a regular file", true},
+        {longest + "x.zvd", Mode::Overwrite, NameTooLong, "this folder takes names of up to 255 bytes", false},
+#ifndef _WIN32
+        {"fifo.zvd", Mode::Overwrite, NotRegularFile, "it is not a regular file", true},
+        {"held.zvd", Mode::Overwrite, NotADesign, "held.zvd-journal' is in the way", true},
+#endif
+    };
+    const auto before = files();
+    for (const auto& [file, mode, reason, message, everyRoad] : cases) {
+        SCOPED_TRACE(file + " mode " + std::to_string(mode));
+        const auto [refused, said] = refusalOf([&] { (void)DesignSave::begin(path(file), options(mode)); });
+        EXPECT_EQ(refused, reason);
+        EXPECT_NE(said.find(path(file)), std::string::npos) << said;
+        EXPECT_NE(said.find(message), std::string::npos) << said;
+        EXPECT_EQ(said.find('\n'), std::string::npos) << said;
+        if (everyRoad) {
+            (void)refusalOf([&] { (void)writeAutosaveCopy(path(file), options()); });
+            (void)refusalOf([&] { openDesign(path(file)).requireReadable(path(file)); });
+        }
+    }
+    EXPECT_EQ(files(), before);
+    // The empty file a killed first save left is simply replaced.
+    saveDesign("killed.zvd", 1, "x");
+    EXPECT_EQ(revisionOf(path("killed.zvd")), "x");
 }
 
 } // namespace
