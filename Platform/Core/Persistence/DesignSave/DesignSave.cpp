@@ -171,6 +171,7 @@ struct DesignSave::State {
     DesignSaveOptions options;
     FileLock lock;
     std::shared_ptr<SqliteDesignStore> previous;
+    bool isNew = true;
     std::string createdRevision;
     FileName written;
     std::optional<NewFile> temporary;
@@ -200,6 +201,7 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
             // A rewrite keeps the revision the design was created with.
             state->createdRevision = opened->createdRevision;
             state->previous = opened->store;
+            state->isNew = false;
         } else if (mode != ZvFileWriteMode::Overwrite) {
             throw DesignRefusedException("cannot update " + quoted(file) + " in place: it holds no design yet.",
                                          DesignRefusal::NoDesignYet);
@@ -227,7 +229,7 @@ DesignSave& DesignSave::operator=(DesignSave&& other) noexcept = default;
 DesignSave::~DesignSave() = default;
 
 const std::shared_ptr<SqliteDesignStore>& DesignSave::previous() const { return m_state->previous; }
-bool DesignSave::isNewDesign() const { return m_state->previous == nullptr; }
+bool DesignSave::isNewDesign() const { return m_state->isNew; }
 const FileName& DesignSave::writtenFile() const { return m_state->written; }
 
 DesignIOModule DesignSave::module(bool doAction) const {
