@@ -9,18 +9,11 @@
 // lock keeps no reader, SQLite or a rewrite's rename away from the file.
 // Names are UTF-8 text, converted to UTF-16 for the wide-character API.
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
-
-#include <climits>
-#include <cwctype>
-#include <iterator>
+#include <optional>
 #include <string>
+#include <utility>
+
+#include "FileHandling/WindowsFiles.h"
 
 #include "FileHandling/FileNameException.h"
 #include "FileLock/FileLock.h"
@@ -33,44 +26,16 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 HANDLE toHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
-// The UTF-16 form of UTF-8 `text`; throws FileNameException naming `text`
+using windows::reason;
+
+// The UTF-16 form of UTF-8 `path`; throws FileNameException naming `path`
 // when it is not valid UTF-8.
-std::wstring widen(const std::string& text) {
-    if (text.empty()) {
-        return std::wstring();
+std::wstring widen(const std::string& path) {
+    std::optional<std::wstring> wide = windows::widen(path);
+    if (!wide) {
+        throw FileNameException("Cannot open '" + path + "' for writing: the name is not valid UTF-8 text", path);
     }
-    const int size = text.size() > static_cast<std::size_t>(INT_MAX) ? 0 : static_cast<int>(text.size());
-    const int length =
-        size == 0 ? 0 : ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-    if (length <= 0) {
-        throw FileNameException("Cannot open '" + text + "' for writing: the name is not valid UTF-8 text", text);
-    }
-    std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), length);
-    return wide;
-}
-
-std::string narrow(const wchar_t* text, int length) {
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) {
-        return std::string();
-    }
-    std::string utf8(static_cast<std::size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), size, nullptr, nullptr);
-    return utf8;
-}
-
-// The system's text for `error` as UTF-8, without the trailing period and
-// line break, as it ends a longer message.
-std::string reason(DWORD error) {
-    wchar_t buffer[512];
-    DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-                                    buffer, static_cast<DWORD>(std::size(buffer)), nullptr);
-    while (length > 0 && (std::iswspace(buffer[length - 1]) != 0 || buffer[length - 1] == L'.')) {
-        --length;
-    }
-    const std::string text = narrow(buffer, static_cast<int>(length));
-    return text.empty() ? "system error " + std::to_string(error) : text;
+    return std::move(*wide);
 }
 
 [[noreturn]] void throwNotRegular(const std::string& path) {
@@ -103,23 +68,10 @@ FileId idOf(HANDLE handle, const std::string& path) {
 
 // A handle opened to read a file's attributes only (folders included): it
 // conflicts with no other handle's sharing mode.
-class QueryHandle {
-public:
-    QueryHandle(const std::wstring& path, DWORD flags)
-        : m_handle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr)) {}
-    ~QueryHandle() {
-        if (m_handle != INVALID_HANDLE_VALUE) {
-            ::CloseHandle(m_handle);
-        }
-    }
-    QueryHandle(const QueryHandle&) = delete;
-    QueryHandle& operator=(const QueryHandle&) = delete;
-    HANDLE get() const { return m_handle; }
-
-private:
-    HANDLE m_handle;
-};
+windows::UniqueHandle openQuery(const std::wstring& path, DWORD flags) {
+    return windows::UniqueHandle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                               FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr));
+}
 
 } // namespace
 
@@ -137,7 +89,7 @@ void NativeFile::close() noexcept {
 }
 
 std::optional<FileId> fileAt(const std::string& path) {
-    const QueryHandle query(widen(path), 0);
+    const windows::UniqueHandle query = openQuery(widen(path), 0);
     if (query.get() == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         if (isMissing(error)) {
@@ -213,7 +165,7 @@ void removeIfEmpty(const std::string& path, const NativeFile& file) noexcept {
     try {
         const std::wstring wide = widen(path);
         // The name itself must be this file, not a link put there since.
-        const QueryHandle query(wide, FILE_FLAG_OPEN_REPARSE_POINT);
+        const windows::UniqueHandle query = openQuery(wide, FILE_FLAG_OPEN_REPARSE_POINT);
         LARGE_INTEGER size{};
         if (query.get() != INVALID_HANDLE_VALUE && idOf(query.get(), path) == file.id() && ::GetFileSizeEx(toHandle(file.handle()), &size) &&
             size.QuadPart == 0) {
