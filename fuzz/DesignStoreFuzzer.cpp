@@ -123,11 +123,12 @@ void readEverything(const std::shared_ptr<SqliteDesignStore>& store) {
     static_cast<void>(store->updateCount());
     SerializationTransferObject absent(-1, "", "");
     static_cast<void>(store->contains(absent));
-    for (const SerializationTransferObject& object : store->readAllObjects()) {
+    store->forEachObject([&](const SerializationTransferObject& object) {
         SerializationTransferObject probe(object.id(), "", "");
         static_cast<void>(store->contains(probe));
         static_cast<void>(store->read(probe));
-    }
+        return true;
+    });
 }
 
 // Returns whether the file reads as a design.

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "FileHandling/FileUtilities.h"
+#include "Identifier/Identifier.h"
 #include "Logging/Logging.h"
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
 #include "SampleDesign.h"
@@ -96,39 +97,48 @@ int save(const SaveOptions& options, std::ostream& out) {
     const std::string& file = options.file;
     const ZvFileWriteMode mode = options.mode;
     DesignSave saving = DesignSave::begin(file, saveOptions(file, mode, options.lockWait));
-    std::vector<Zorvan::SerializationTransferObject> existing;
-    if (saving.previous()) {
-        existing = saving.previous()->readAllObjects();
-    }
-    const std::int64_t count = options.objects >= 0
-                                   ? options.objects
-                                   : (saving.isNewDesign() ? 100 : static_cast<std::int64_t>(existing.size()));
-    const SampleDesign design = makeDesign(existing, count, options.dataRevision);
-    existing.clear();
+    const std::int64_t count =
+        options.objects >= 0 ? options.objects : (saving.isNewDesign() ? 100 : saving.objectCount());
     if (!saving.isNewDesign() && saving.writtenFile() != FileName(file)) {
         out << "writing through " << quoted(saving.writtenFile().toNativeString()) << "\n";
     }
-    {
-        ProgressLine progress(file, design.size(), options.progress);
-        std::int64_t done = 0;
-        for (std::size_t part = 0; part < kParts.size(); ++part) {
-            const bool selected = std::find(options.select.begin(), options.select.end(), kParts[part]) !=
-                                  options.select.end();
-            Zorvan::DesignIOModule module = saving.module(selected);
-            if (mode == ZvFileWriteMode::Overwrite) {
-                saving.createGroup();
-            }
-            for (Zorvan::SerializationTransferObject object : design.parts[part]) {
-                module.save(object);
-                progress.advance(++done);
-                if (done == design.size() / 2) {
-                    checkpoint("writing");
-                }
-            }
+    std::vector<Zorvan::DesignIOModule> modules;
+    for (const std::string_view part : kParts) {
+        modules.push_back(saving.module(std::find(options.select.begin(), options.select.end(), part) !=
+                                        options.select.end()));
+        if (mode == ZvFileWriteMode::Overwrite) {
+            saving.createGroup();
         }
     }
+    {
+        // Objects go out one at a time in identity order: the design's own
+        // objects first (identities kept), then new ones from the identifier
+        // service, which come after every identity the design holds.
+        ProgressLine progress(file, count, options.progress);
+        std::int64_t done = 0;
+        const auto saveOne = [&](std::int64_t id, std::size_t part) {
+            Zorvan::SerializationTransferObject object = sampleObject(id, part, options.dataRevision);
+            modules[part].save(object);
+            progress.advance(++done);
+            if (done == count / 2) {
+                checkpoint("writing");
+            }
+        };
+        saving.forEachObject([&](const Zorvan::SerializationTransferObject& existing) {
+            if (done == count) {
+                return false;
+            }
+            const std::size_t part = partIndex(existing.type());
+            saveOne(existing.id(), part < kParts.size() ? part : 0);
+            return true;
+        });
+        while (done < count) {
+            saveOne(Zorvan::Identifier::create().number, static_cast<std::size_t>(done) % kParts.size());
+        }
+    }
+    modules.clear();
     const Zorvan::SaveResult result = saving.commit(options.dataRevision, options.dataRevisionNumber);
-    out << "saved " << design.size() << " objects to " << quoted(file) << " (software revision " << result.revision
+    out << "saved " << count << " objects to " << quoted(file) << " (software revision " << result.revision
         << ")\n";
     return kDone;
 }

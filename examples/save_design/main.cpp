@@ -45,9 +45,10 @@ void showDesign(const std::string& file) {
                   << design.lastSavedRevision << "\n"
                   << "  data revision: " << dataRevision << " (" << dataRevisionNumber << ")\n"
                   << "  identifiers: next " << nextIdentifier << " in domain " << domain << "\n";
-        for (const Zorvan::SerializationTransferObject& object : design.store->readAllObjects()) {
+        design.store->forEachObject([](const Zorvan::SerializationTransferObject& object) {
             std::cout << "  object " << object.id() << ": " << object.type() << " " << object.payload() << "\n";
-        }
+            return true;
+        });
     } catch (const Zorvan::DesignRefusedException& e) {
         std::cout << e.what() << "\n";
     }

@@ -17,6 +17,7 @@
 #include "FileHandling/testing/TempFolder.h"
 #include "Serialization/SqliteDesignStore.h"
 #include "VersionControl/VersionControl.h"
+#include "Serialization/testing/StoredObjects.h"
 
 namespace zvfile {
 namespace {
@@ -49,7 +50,7 @@ TEST_F(Host, SaveThenReopenRoundTripsMetadataAndObjects) {
     std::ostringstream shown;
     ASSERT_EQ(info(path("a.zvd"), true, shown), kDone);
     const auto report = nlohmann::json::parse(shown.str());
-    const auto objects = SqliteDesignStore::openForReading(path("a.zvd"))->readAllObjects();
+    const auto objects = Zorvan::testing::storedObjects(*SqliteDesignStore::openForReading(path("a.zvd")));
     ASSERT_EQ(objects.size(), 50u);
     EXPECT_EQ(report, nlohmann::json::parse(R"({"file": ")" + path("a.zvd") + R"(", "readable": true, "current": true,
         "version": )" + std::to_string(SqliteDesignStore::kCurrentVersion) + R"(, "createdRevision": ")" + build +
@@ -74,12 +75,12 @@ TEST_F(Host, EveryCommandSaysWhatItDid) {
     EXPECT_EQ(out.str(), savedLine(40) + "writing through '" + path("a.tmp.zvd") + "'\n" + savedLine(40) + copy +
                              "\n" + copy + "\ndeleted '" + copy + "'\nno autosave copy of '" + path("a.zvd") + "'\n");
 
-    const auto before = SqliteDesignStore::openForReading(path("a.zvd"))->readAllObjects();
+    const auto before = Zorvan::testing::storedObjects(*SqliteDesignStore::openForReading(path("a.zvd")));
     out.str("");
     ASSERT_EQ(run({path("a.zvd"), ZvFileWriteMode::UpdateSelected, -1, {"valves"}, "new", 2}), kDone) << err.str();
     EXPECT_EQ(out.str(), savedLine(40));
     auto store = SqliteDesignStore::openForReading(path("a.zvd"));
-    const auto after = store->readAllObjects();
+    const auto after = Zorvan::testing::storedObjects(*store);
     ASSERT_EQ(after.size(), before.size());
     for (std::size_t i = 0; i < after.size(); ++i) {
         EXPECT_EQ(after[i].id(), before[i].id());

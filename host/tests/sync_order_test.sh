@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Watches the system calls of a real rewrite of an existing design and
-# checks the durable order of the native replacement: the temporary file is
-# flushed (fsync) before it is renamed over the target, and the folder is
-# synced after the rename.
+# Watches the system calls of real saves and opens. A rewrite of an existing
+# design flushes exactly twice, in the durable order: the temporary file,
+# once its attributes are set, before it is renamed over the target, and the
+# folder after the rename; a first save flushes twice too. Opening a design
+# to show it takes the file's read lock once.
 set -euo pipefail
 zvfile=$1
 dir=$(mktemp -d)
@@ -11,10 +12,12 @@ design=$dir/pump.zvd
 "$zvfile" save "$design" --objects 10 >/dev/null 2>&1
 # LeakSanitizer cannot run under a tracer; the other sanitizers can.
 ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" \
-  strace -f -e trace=openat,fsync,fdatasync,rename,renameat,renameat2 -o "$dir/trace" "$zvfile" save "$design" --objects 20 >/dev/null 2>&1
+  strace -f -e trace=openat,fsync,fdatasync,sync_file_range,msync,syncfs,rename,renameat,renameat2,fchmod,fchown,fsetxattr \
+  -o "$dir/trace" "$zvfile" save "$design" --objects 20 >/dev/null 2>&1
 trace=$(sed 's/^[0-9]* *//' "$dir/trace")
 
 fail() { echo "sync order: $*" >&2; echo "$trace" >&2; exit 1; }
+flushes() { grep -cE "^(f(data)?sync|sync_file_range|msync|syncfs)\(" <<<"$1" || true; }
 
 rename_line=$(grep -n "rename.*\"$dir/pump.tmp.zvd\", .*\"$design\"" <<<"$trace" | tail -1 | cut -d: -f1)
 [[ -n $rename_line ]] || fail "no rename of the temporary file over the design"
@@ -27,8 +30,25 @@ fd=$(grep "openat(.*\"$dir/pump.tmp.zvd\"" <<<"$before" | tail -1 | sed -n 's/.*
 opened_at=$(grep -n "openat(.*\"$dir/pump.tmp.zvd\"" <<<"$before" | tail -1 | cut -d: -f1)
 tail -n "+$opened_at" <<<"$before" | grep -qE "^f(data)?sync\($fd\) += 0" ||
   fail "the temporary file is not flushed between its last opening and the rename"
+flushed_at=$(grep -nE "^f(data)?sync\($fd\)" <<<"$before" | tail -1 | cut -d: -f1)
+tail -n "+$flushed_at" <<<"$before" | grep -qE "^f(chmod|chown|setxattr)\(" &&
+  fail "the temporary file's attributes change after its flush"
+[[ $(flushes "$trace") -eq 2 ]] || fail "a rewrite flushes $(flushes "$trace") times, not 2"
 
 # The folder opened and synced after the rename.
 dirfd=$(grep "O_DIRECTORY" <<<"$after" | head -1 | sed -n 's/.*= \([0-9]*\)$/\1/p')
 [[ -n $dirfd ]] && grep -qE "^fsync\($dirfd\) += 0" <<<"$after" || fail "the folder is not synced after the rename"
-echo "sync order: flush, rename, folder sync"
+
+ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" \
+  strace -f -e trace=fsync,fdatasync,sync_file_range,msync,syncfs -o "$dir/trace" \
+  "$zvfile" save "$dir/new.zvd" --objects 20 >/dev/null 2>&1
+trace=$(sed 's/^[0-9]* *//' "$dir/trace")
+[[ $(flushes "$trace") -eq 2 ]] || fail "a first save flushes $(flushes "$trace") times, not 2"
+
+# SQLite takes its shared lock as a read lock on a range past the first GiB.
+ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" \
+  strace -f -e trace=fcntl -o "$dir/trace" "$zvfile" info "$design" >/dev/null 2>&1
+trace=$(sed 's/^[0-9]* *//' "$dir/trace")
+locks=$(grep -c "F_SETLK.*F_RDLCK, l_whence=SEEK_SET, l_start=1073741826" <<<"$trace" || true)
+[[ $locks -eq 1 ]] || fail "showing a design takes its read lock $locks times, not once"
+echo "sync order: flush, rename, folder sync; two flushes a save; one read lock to show a design"

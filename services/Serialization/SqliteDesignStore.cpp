@@ -3,8 +3,10 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <limits>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace Zorvan {
 namespace {
@@ -168,9 +170,9 @@ std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReading(const std::
                                                                      std::chrono::milliseconds busyTimeout) {
     std::shared_ptr<SqliteDesignStore> store(
         new SqliteDesignStore(path, SQLITE_OPEN_READONLY, kCurrentVersion, busyTimeout));
+    int result = store->beginRead();
     // A hot journal left by an update that died needs a writer to roll it
     // back; a read-only connection refuses to read until that is done.
-    const int result = sqlite3_exec(store->m_db.get(), "PRAGMA schema_version", nullptr, nullptr, nullptr);
     if (result == SQLITE_READONLY_ROLLBACK) {
         store.reset();
         {
@@ -178,10 +180,27 @@ std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReading(const std::
             recovery.execute("PRAGMA schema_version");
         }
         store.reset(new SqliteDesignStore(path, SQLITE_OPEN_READONLY, kCurrentVersion, busyTimeout));
-    } else if (isBusy(result)) {
+        result = store->beginRead();
+    }
+    if (isBusy(result)) {
         store->fail("cannot read it");
     }
     return store;
+}
+
+int SqliteDesignStore::beginRead() {
+    // BEGIN takes no lock; the first read takes the shared lock, which the
+    // transaction then keeps.
+    execute("BEGIN");
+    m_inTransaction = true;
+    return sqlite3_exec(connection(), "PRAGMA schema_version", nullptr, nullptr, nullptr);
+}
+
+void SqliteDesignStore::endRead() {
+    if (!m_writable && m_inTransaction && m_db) {
+        sqlite3_exec(m_db.get(), "COMMIT", nullptr, nullptr, nullptr);
+        m_inTransaction = false;
+    }
 }
 
 std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForWriting(const std::string& path,
@@ -464,13 +483,51 @@ void SqliteDesignStore::update(SerializationTransferObject& object) {
     m_statements->update.bind(1, object.id()).bind(2, object.type()).bindBlob(3, object.payload()).run();
 }
 
-std::vector<SerializationTransferObject> SqliteDesignStore::readAllObjects() const {
-    std::vector<SerializationTransferObject> objects;
-    Statement select(*this, "SELECT id, type, payload FROM zv_objects ORDER BY id");
-    while (select.step()) {
-        objects.emplace_back(select.integer(0), select.text(1), select.text(2));
+void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields) const {
+    // Outside a transaction every batch would see another state of the file.
+    struct Walk {
+        const SqliteDesignStore& store;
+        bool own;
+        ~Walk() {
+            if (own) {
+                sqlite3_exec(store.m_db.get(), "COMMIT", nullptr, nullptr, nullptr);
+            }
+        }
+    } walk{*this, !m_inTransaction};
+    if (walk.own) {
+        execute("BEGIN");
     }
-    return objects;
+    Statement last(*this, "SELECT max(id) FROM zv_objects");
+    if (!last.step() || last.isNull(0)) {
+        return;
+    }
+    const std::int64_t end = last.integer(0);
+    // Batches of rows read by identity: no statement is left running while
+    // `visit` writes, and a batch is all the walk holds.
+    constexpr std::int64_t kBatch = 256;
+    Statement select(*this, fields == Fields::All
+                                ? "SELECT id, type, payload FROM zv_objects WHERE id > ? AND id <= ? ORDER BY id LIMIT ?"
+                                : "SELECT id, type FROM zv_objects WHERE id > ? AND id <= ? ORDER BY id LIMIT ?");
+    std::vector<SerializationTransferObject> batch;
+    batch.reserve(kBatch);
+    std::int64_t after = std::numeric_limits<std::int64_t>::min();
+    do {
+        batch.clear();
+        select.bind(1, after).bind(2, end).bind(3, kBatch);
+        while (select.step()) {
+            batch.emplace_back(select.integer(0), select.text(1),
+                               fields == Fields::All ? select.text(2) : std::string());
+        }
+        select.reset();
+        for (const SerializationTransferObject& object : batch) {
+            if (!visit(object)) {
+                return;
+            }
+        }
+        if (!batch.empty()) {
+            after = batch.back().id();
+        }
+    } while (batch.size() == kBatch);
 }
 
 bool SqliteDesignStore::isEmpty() const { return fileSize(connection()) == 0; }

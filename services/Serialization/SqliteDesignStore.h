@@ -19,10 +19,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <source_location>
 #include <string>
-#include <vector>
 
 #include "Exceptions/ZvException.h"
 #include "Serialization/DesignStoreExport.h"
@@ -66,6 +66,12 @@ public:
     /// short is rolled back first. Throws when the file does not exist or
     /// cannot be opened; a file that is not a design opens, and then
     /// answers false to readFileVersion.
+    ///
+    /// The handle reads the file in one read transaction, which it takes as
+    /// it opens: everything it reads is one state of the file, and reading
+    /// its metadata costs one lock. Other programs may read meanwhile; one
+    /// that updates the file in place waits until endRead(), close() or the
+    /// handle's end lets the lock go.
     ///
     /// Every factory refuses at once, without opening it, a file or a
     /// rollback journal (path + "-journal") that is not a regular file (a
@@ -129,8 +135,21 @@ public:
     bool read(SerializationTransferObject& object) override;
     void update(SerializationTransferObject& object) override;
 
-    /// Every stored object, in identity order.
-    std::vector<SerializationTransferObject> readAllObjects() const;
+    /// What forEachObject reads of each object.
+    enum class Fields { All, IdentityAndType };
+    /// Receives one object; returns false to end the walk.
+    using ObjectVisitor = std::function<bool(const SerializationTransferObject& object)>;
+    /// Calls `visit` with every stored object in identity order, until it
+    /// returns false. With Fields::IdentityAndType the payloads are not read
+    /// (the objects' payloads are empty). Objects are read a few hundred at
+    /// a time, so the walk holds little memory, and `visit` may write
+    /// through this handle; objects it inserts with an identity larger than
+    /// every one stored when the walk began (as new identities are) are not
+    /// visited. A handle not in a transaction reads the whole walk in one.
+    void forEachObject(const ObjectVisitor& visit, Fields fields = Fields::All) const;
+    /// Ends the read transaction of a handle for reading; later reads each
+    /// take the lock for themselves. Does nothing on a handle for writing.
+    void endRead();
     /// How many saves updated the file in place.
     std::int64_t updateCount() const;
     /// The rollback journal SQLite keeps beside `path` while it updates it,
@@ -156,6 +175,9 @@ private:
     /// The open connection; raises DesignStoreException after close().
     sqlite3* connection() const;
     void execute(const char* sql) const;
+    /// Starts the read transaction of a handle for reading and takes its
+    /// lock; returns SQLite's answer to the first read.
+    int beginRead();
     [[noreturn]] void fail(const std::string& what) const;
     void beginWrite();
     void createSchema();

@@ -14,6 +14,7 @@
 
 #include "FileHandling/testing/TempFolder.h"
 #include "Serialization/SqliteDesignStore.h"
+#include "Serialization/testing/StoredObjects.h"
 
 namespace Zorvan {
 namespace {
@@ -69,7 +70,7 @@ TEST_F(DesignStore, WhatIsWrittenIsReadBack) {
     EXPECT_EQ(idDomain, 3);
     EXPECT_EQ(store->groupCount(), 1);
     EXPECT_EQ(store->updateCount(), 1);
-    const std::vector<SerializationTransferObject> objects = store->readAllObjects();
+    const std::vector<SerializationTransferObject> objects = Zorvan::testing::storedObjects(*store);
     ASSERT_EQ(objects.size(), 2u);
     EXPECT_EQ(objects[0], SerializationTransferObject(1, "Pipe", std::string("a\0b", 3)));
     SerializationTransferObject probe(2, "", "");
@@ -186,14 +187,16 @@ TEST_F(DesignStore, ReplacementsAndCopiesFillOnlyAnEmptyFileTheCallerMade) {
     std::ofstream(path("a.bak.zvd")).flush();
     SqliteDesignStore::openForReading(design)->copyTo(path("a.bak.zvd"));
     const auto copy = SqliteDesignStore::openForReading(path("a.bak.zvd"));
-    EXPECT_EQ(copy->readAllObjects(), SqliteDesignStore::openForReading(design)->readAllObjects());
+    EXPECT_EQ(Zorvan::testing::storedObjects(*copy), Zorvan::testing::storedObjects(*SqliteDesignStore::openForReading(design)));
     EXPECT_FALSE(copy->isEmpty());
     std::ofstream(path("empty.zvd")).flush();
     EXPECT_TRUE(SqliteDesignStore::openForReading(path("empty.zvd"))->isEmpty());
 }
 
 // Another program in the middle of writing the file: the open says so,
-// after the timeout, instead of reading the file as damaged.
+// after the timeout, instead of reading the file as damaged. A handle for
+// reading holds one read lock from its opening until endRead(), so that
+// program cannot change the file under it meanwhile.
 TEST_F(DesignStore, AFileAnotherProgramIsWritingIsReportedBusy) {
     const std::string design = makeDesign("a.zvd");
     sqlite3* raw = nullptr;
@@ -202,7 +205,57 @@ TEST_F(DesignStore, AFileAnotherProgramIsWritingIsReportedBusy) {
     ASSERT_EQ(sqlite3_exec(writer.get(), "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
     EXPECT_THROW(SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20)), DesignStoreBusyException);
     ASSERT_EQ(sqlite3_exec(writer.get(), "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
-    EXPECT_NO_THROW(SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20)));
+
+    const auto reader = SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20));
+    EXPECT_EQ(sqlite3_exec(writer.get(), "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_BUSY);
+    EXPECT_EQ(reader->objectCount(), 2);
+    reader->endRead();
+    ASSERT_EQ(sqlite3_exec(writer.get(), "BEGIN EXCLUSIVE; DELETE FROM zv_objects; COMMIT", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    EXPECT_EQ(reader->objectCount(), 0) << "after endRead() every read sees the file as it is";
+}
+
+// A walk reads a design of any size a batch at a time, in identity order,
+// and may write through the same handle as it goes: an update in place
+// rewrites every object it visits and adds as many with new identities
+// (larger than any stored, as the identifier service hands out), and visits
+// each object of the design once, never one it added.
+TEST_F(DesignStore, AWalkVisitsEveryObjectOnceWhileTheHandleWrites) {
+    constexpr std::int64_t kObjects = 600; // more than two batches
+    {
+        auto store = SqliteDesignStore::openForWriting(path("a.zvd"));
+        for (std::int64_t id = kObjects; id >= 1; --id) {
+            SerializationTransferObject object(id * 2, "Pipe", "old");
+            store->insert(object);
+        }
+        store->commit();
+    }
+    auto store = SqliteDesignStore::openForWriting(path("a.zvd"));
+    std::vector<std::int64_t> visited;
+    store->forEachObject(
+        [&](const SerializationTransferObject& object) {
+            EXPECT_EQ(object.payload(), "");
+            visited.push_back(object.id());
+            SerializationTransferObject updated(object.id(), "Pipe", "new");
+            store->update(updated);
+            SerializationTransferObject added(object.id() + 2 * kObjects, "Valve", "added");
+            store->insert(added);
+            return true;
+        },
+        SqliteDesignStore::Fields::IdentityAndType);
+    ASSERT_EQ(visited.size(), static_cast<std::size_t>(kObjects));
+    for (std::size_t i = 0; i < visited.size(); ++i) {
+        ASSERT_EQ(visited[i], static_cast<std::int64_t>(i + 1) * 2);
+    }
+    store->commit();
+    const auto objects = testing::storedObjects(*SqliteDesignStore::openForReading(path("a.zvd")));
+    ASSERT_EQ(objects.size(), static_cast<std::size_t>(2 * kObjects));
+    EXPECT_EQ(objects.front(), SerializationTransferObject(2, "Pipe", "new"));
+    EXPECT_EQ(objects.back(), SerializationTransferObject(4 * kObjects, "Valve", "added"));
+
+    int seen = 0;
+    store->forEachObject([&](const SerializationTransferObject&) { return ++seen < 3; });
+    EXPECT_EQ(seen, 3) << "a walk ends when the visitor says so";
 }
 
 #ifndef _WIN32

@@ -200,8 +200,14 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
             ZvFileIO::readMaxIdentifierValue(opened->store);
             // A rewrite keeps the revision the design was created with.
             state->createdRevision = opened->createdRevision;
-            state->previous = opened->store;
             state->isNew = false;
+            // A rewrite reads the design as it was while it writes the new
+            // version beside it. An update in place reads it through the
+            // store it writes: a second connection's read lock would keep
+            // that store from ever committing.
+            if (mode == ZvFileWriteMode::Overwrite) {
+                state->previous = opened->store;
+            }
         } else if (mode != ZvFileWriteMode::Overwrite) {
             throw DesignRefusedException("cannot update " + quoted(file) + " in place: it holds no design yet.",
                                          DesignRefusal::NoDesignYet);
@@ -209,6 +215,13 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
     }
     // A rewrite goes through a temporary file; so does a first save, whose
     // name the lock holds with an empty file until the new one replaces it.
+    // The temporary file is written without a journal or syncs of its own
+    // (nobody sees it before it is in place), so both flush exactly twice,
+    // the least a save that is done when it says so can do: the new file
+    // before its rename, else a power cut could leave the name holding a
+    // file whose pages never reached the disk; the folder after it, else
+    // the cut could undo the rename and the design would be the old one,
+    // or for a first save an empty file.
     guarded("save", file, [&] {
         state->written = ZvFileIO::prepareFileName(target, mode);
         if (state->written != FileName(target)) {
@@ -228,7 +241,30 @@ DesignSave::DesignSave(DesignSave&& other) noexcept = default;
 DesignSave& DesignSave::operator=(DesignSave&& other) noexcept = default;
 DesignSave::~DesignSave() = default;
 
-const std::shared_ptr<SqliteDesignStore>& DesignSave::previous() const { return m_state->previous; }
+void DesignSave::forEachObject(const SqliteDesignStore::ObjectVisitor& visit) const {
+    if (!m_state->store) {
+        throw std::logic_error("DesignSave::forEachObject called after commit()");
+    }
+    if (m_state->isNew) {
+        return;
+    }
+    const SqliteDesignStore& design = m_state->previous ? *m_state->previous : *m_state->store;
+    guarded("save", m_state->file, [&] {
+        design.forEachObject(visit, SqliteDesignStore::Fields::IdentityAndType);
+        return 0;
+    });
+}
+
+std::int64_t DesignSave::objectCount() const {
+    if (!m_state->store) {
+        throw std::logic_error("DesignSave::objectCount called after commit()");
+    }
+    if (m_state->isNew) {
+        return 0;
+    }
+    const SqliteDesignStore& design = m_state->previous ? *m_state->previous : *m_state->store;
+    return guarded("save", m_state->file, [&] { return design.objectCount(); });
+}
 bool DesignSave::isNewDesign() const { return m_state->isNew; }
 const FileName& DesignSave::writtenFile() const { return m_state->written; }
 

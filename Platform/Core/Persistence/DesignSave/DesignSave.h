@@ -14,7 +14,8 @@
 /// begin() takes the design's one-writer lock, checks the target, opens the
 /// design as it is (its version must be readable and not newer; the version
 /// line is logged and the identifier counter handed to the identifier
-/// service) and opens the store the new version is written through: a
+/// service, all read under one read lock) and opens the store the new
+/// version is written through: a
 /// temporary file beside the design for a rewrite and for a first save, the
 /// design itself for an update in place. commit() writes the metadata,
 /// commits the store and puts the new version in place; the save is done
@@ -97,7 +98,9 @@ struct SaveResult {
 };
 
 /// A design opened for reading, as every host should: the store bound to the
-/// file and what its version says.
+/// file and what its version says. The store reads the design in one read
+/// transaction (see SqliteDesignStore::openForReading): drop it, or call its
+/// endRead(), once done reading.
 struct PERSISTENCE_DESIGNSAVE_EXPORT OpenedDesign {
     /// Raises DesignRefusedException (DesignRefusal::Newer) naming `file`
     /// when the running software cannot read the design.
@@ -130,9 +133,19 @@ public:
     /// Without commit(): removes what the save created; the design stays as it was.
     ~DesignSave();
 
-    /// The design as it was before this save, open for reading; null for a
-    /// new design. Drop every copy of it before commit().
-    [[nodiscard]] const std::shared_ptr<SqliteDesignStore>& previous() const;
+    /// Calls `visit` with the identity and type of every object of the
+    /// design as it was before this save (payloads are not read), in
+    /// identity order, until it returns false; a new design has none. The
+    /// walk holds a few hundred objects at a time, so a host rewrites a
+    /// design of any size in little memory, and `visit` may save objects
+    /// meanwhile (objects it adds with new identities from the identifier
+    /// service are not visited). Raises
+    /// std::logic_error after commit().
+    void forEachObject(const SqliteDesignStore::ObjectVisitor& visit) const;
+    /// How many objects the design held before this save; 0 for a new
+    /// design. Counting reads the whole design: ask before saving objects,
+    /// and only when the number is needed.
+    [[nodiscard]] std::int64_t objectCount() const;
     /// True when the design did not exist (or held nothing) before.
     [[nodiscard]] bool isNewDesign() const;
     /// The file the new version is written to: a temporary file beside the
