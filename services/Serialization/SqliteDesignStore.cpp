@@ -131,10 +131,9 @@ public:
         step();
         reset();
     }
-    void reset() {
-        sqlite3_reset(m_stmt);
-        sqlite3_clear_bindings(m_stmt);
-    }
+    // Every run binds all of a statement's values again, so the old ones
+    // need no clearing.
+    void reset() { sqlite3_reset(m_stmt); }
     bool isNull(int column) const { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
     std::int64_t integer(int column) const { return sqlite3_column_int64(m_stmt, column); }
     std::string text(int column) const {
@@ -235,8 +234,9 @@ SqliteDesignStore::SqliteDesignStore(std::string path, int flags, std::int32_t w
       m_db(nullptr, &sqlite3_close_v2) {
     refuseIrregularFiles(m_path);
     sqlite3* db = nullptr;
-    const int result =
-        sqlite3_open_v2(withResolvedFolder(m_path).c_str(), &db, flags | SQLITE_OPEN_EXRESCODE, nullptr);
+    // One thread at a time per handle: the connection needs no mutex of its own.
+    const int result = sqlite3_open_v2(withResolvedFolder(m_path).c_str(), &db,
+                                       flags | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOMUTEX, nullptr);
     m_db.reset(db);
     if (result != SQLITE_OK) {
         fail(result == SQLITE_CANTOPEN && !m_writable ? "cannot open it" : "cannot open it for writing");
@@ -536,7 +536,9 @@ void SqliteDesignStore::copyTo(const std::string& path) const {
     refuseIrregularFiles(path);
     sqlite3* raw = nullptr;
     const int opened = sqlite3_open_v2(withResolvedFolder(path).c_str(), &raw,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE, nullptr);
+                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE |
+                                           SQLITE_OPEN_NOMUTEX,
+                                       nullptr);
     const Connection copy(raw, &sqlite3_close_v2);
     auto refuse = [&](const char* what) {
         throw DesignStoreException("Design file '" + m_path + "': cannot copy it to '" + path + "': " + what + ": " +
