@@ -7,10 +7,14 @@
 # make windows cross-builds the Windows DLLs and runs their tests under Wine.
 # make bench builds the overhead benchmarks (Release) and prints each
 # operation's ratio to the bare collaborator calls; BENCH_ARGS adds options.
+# Then it compares `zvfile save` end to end with a peer written against
+# SQLite directly and with a bare durable replace (bench/end_to_end.sh);
+# BENCH_SIZES sets the design sizes, RUNS (environment) the runs per point.
 # make docs builds the API reference of the installed headers with Doxygen
 # (build/release/docs/html; installed with the package once built).
 PRESETS ?= dev asan tsan
 BENCH_ARGS ?=
+BENCH_SIZES ?=
 
 .PHONY: deps test check demo docs windows bench clean
 
@@ -46,6 +50,7 @@ bench: deps
 	cmake --preset bench
 	cmake --build --preset bench
 	./build/bench/bench/zvfileio_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true $(BENCH_ARGS)
+	./bench/end_to_end.sh build/bench/host/zvfile build/bench/bench/zvfile_peer build/bench/bench/zvfile_durable_replace $(BENCH_SIZES)
 
 clean:
 	rm -rf build

@@ -14,7 +14,8 @@ packages=(
   libsqlite3-dev           # the file-backed design store
   libcli11-dev             # the zvfile host's command line
   nlohmann-json3-dev       # zvfile info --json
-  strace                   # checks the order of flush, rename and folder sync
+  strace                   # checks the order of flush, rename and folder sync; make bench counts flushes
+  time                     # make bench: GNU time reads each run's peak memory for the end-to-end table
   acl                      # setfacl/getfacl: the tests give files ACLs and read them back
   pkg-config               # the package test builds a host from persistence-zvfileio.pc alone
   doxygen                  # make docs: the API reference from the installed headers
