@@ -170,12 +170,17 @@ struct DesignSave::State {
     std::string target;
     DesignSaveOptions options;
     FileLock lock;
+    // The design as it was, open for reading during a rewrite.
     std::shared_ptr<SqliteDesignStore> previous;
     bool isNew = true;
     std::string createdRevision;
     FileName written;
     std::optional<NewFile> temporary;
     std::shared_ptr<SqliteDesignStore> store;
+
+    // Where the design as it was is read: beside a rewrite, or through the
+    // store an update in place writes.
+    const SqliteDesignStore& before() const { return previous ? *previous : *store; }
 };
 
 DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& options) {
@@ -248,9 +253,8 @@ void DesignSave::forEachObject(const SqliteDesignStore::ObjectVisitor& visit) co
     if (m_state->isNew) {
         return;
     }
-    const SqliteDesignStore& design = m_state->previous ? *m_state->previous : *m_state->store;
     guarded("save", m_state->file, [&] {
-        design.forEachObject(visit, SqliteDesignStore::Fields::IdentityAndType);
+        m_state->before().forEachObject(visit, SqliteDesignStore::Fields::IdentityAndType);
         return 0;
     });
 }
@@ -262,8 +266,7 @@ std::int64_t DesignSave::objectCount() const {
     if (m_state->isNew) {
         return 0;
     }
-    const SqliteDesignStore& design = m_state->previous ? *m_state->previous : *m_state->store;
-    return guarded("save", m_state->file, [&] { return design.objectCount(); });
+    return guarded("save", m_state->file, [&] { return m_state->before().objectCount(); });
 }
 bool DesignSave::isNewDesign() const { return m_state->isNew; }
 const FileName& DesignSave::writtenFile() const { return m_state->written; }
