@@ -2,7 +2,8 @@
 include_guard(GLOBAL)
 include(GenerateExportHeader)
 
-# Warnings, sanitizers and source-tree-relative __FILE__ for one target.
+# Warnings, sanitizers, linker hygiene and source-tree-relative __FILE__ for
+# one target.
 function(zv_target_defaults target)
   if(MSVC)
     target_compile_options(${target} PRIVATE /W4 /permissive-)
@@ -28,6 +29,18 @@ function(zv_target_defaults target)
       # Coverage in every library too, so that libFuzzer is guided by the
       # code under test and not only by the fuzz target itself.
       target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link)
+    endif()
+    get_target_property(type ${target} TYPE)
+    if(NOT WIN32 AND NOT APPLE AND type MATCHES "EXECUTABLE|SHARED_LIBRARY|MODULE_LIBRARY")
+      # A library the binary names but does not use would still be mapped
+      # at every start: each binary names only those it uses.
+      target_link_options(${target} PRIVATE LINKER:--as-needed)
+      # And a library links all it uses itself instead of counting on the
+      # program to have loaded it (sanitizer and coverage hooks come from
+      # the program, so instrumented builds leave this out).
+      if(type MATCHES "LIBRARY" AND NOT ZV_SANITIZE AND NOT ZV_BUILD_FUZZERS)
+        target_link_options(${target} PRIVATE LINKER:-z,defs)
+      endif()
     endif()
     if(MINGW)
       # The C++ runtime, libgcc and winpthread go into each DLL and program,

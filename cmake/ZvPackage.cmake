@@ -13,9 +13,9 @@ include(CMakePackageConfigHelpers)
 # must be installed beside them; INTERFACE_LINK_LIBRARIES: all that their
 # users link) and INTERFACE_LINK_LIBRARIES of INTERFACE libraries. Imported
 # targets (Boost, Threads, SQLite) come from elsewhere and are not followed.
-# Static and INTERFACE libraries of the tree (zvfile_commands,
-# Services_Common) are followed but not listed: what they hold is inside the
-# program or library that links them.
+# Static, object and INTERFACE libraries of the tree (Services_DynamicLibrary,
+# zvfile_commands_objects, Services_Common) are followed but not listed: what
+# they hold is inside the program or library that links them.
 function(_zv_linked_libraries out property)
   set(queue ${ARGN})
   set(seen "")
@@ -52,11 +52,18 @@ endfunction()
 
 # zv_install_package(<package> NAMESPACE <ns> TARGETS <target>...
 #                    [PKG_CONFIG <name> LINKING <target>])
-# Installs the TARGETS (libraries, INTERFACE libraries, programs) with every
-# shared library of the tree they link, and exports them all as <ns><target>:
+# Installs the TARGETS (libraries, INTERFACE libraries, programs, modules)
+# with every shared library of the tree they link, and exports them all but
+# the modules as <ns><target>:
 #   lib/                       the shared libraries (with their SONAMEs); each
 #                              finds the others beside itself
 #   bin/                       the programs, which find the libraries in ../lib
+#                              (a program that links none has no run path)
+#   lib/<folder>/              the modules programs load at run time (MODULE
+#                              libraries), each in the folder its property
+#                              ZV_INSTALL_DESTINATION names; they find the
+#                              libraries in lib/ and are not exported, as
+#                              nothing links them
 #   include/<package>/         the header file sets (zv_add_library), at the
 #                              paths they are included by; the exported
 #                              targets' include directory
@@ -71,6 +78,14 @@ function(zv_install_package package)
   _zv_linked_libraries(libraries LINK_LIBRARIES ${ARG_TARGETS})
   set(exported ${ARG_TARGETS} ${libraries})
   list(REMOVE_DUPLICATES exported)
+  set(modules "")
+  foreach(target IN LISTS ARG_TARGETS)
+    get_target_property(type ${target} TYPE)
+    if(type STREQUAL "MODULE_LIBRARY")
+      list(APPEND modules ${target})
+      list(REMOVE_ITEM exported ${target})
+    endif()
+  endforeach()
   set(include_dir ${CMAKE_INSTALL_INCLUDEDIR}/${package})
   # The headers form a component of their own, which the API reference
   # installs alone.
@@ -85,10 +100,27 @@ function(zv_install_package package)
       if(type STREQUAL "SHARED_LIBRARY")
         set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
       elseif(type STREQUAL "EXECUTABLE")
-        set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+        # A run path that holds none of its libraries would only make the
+        # loader look there in vain for the C++ runtime's.
+        _zv_linked_libraries(own LINK_LIBRARIES ${target})
+        if(own)
+          set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+        endif()
       endif()
     endforeach()
   endif()
+  foreach(module IN LISTS modules)
+    get_target_property(destination ${module} ZV_INSTALL_DESTINATION)
+    if(NOT destination)
+      message(FATAL_ERROR "zv_install_package: module ${module} has no ZV_INSTALL_DESTINATION")
+    endif()
+    if(NOT WIN32 AND NOT APPLE)
+      file(RELATIVE_PATH module_to_lib ${CMAKE_INSTALL_PREFIX}/${destination} ${CMAKE_INSTALL_FULL_LIBDIR})
+      string(REGEX REPLACE "/$" "" module_to_lib "${module_to_lib}")
+      set_target_properties(${module} PROPERTIES INSTALL_RPATH "$ORIGIN/${module_to_lib}")
+    endif()
+    install(TARGETS ${module} LIBRARY DESTINATION ${destination})
+  endforeach()
   install(TARGETS ${exported} EXPORT ${package}Targets
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -13,16 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "Invocation.h"
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
 
 namespace zvfile {
-
-enum ExitCode : int { kDone = 0, kRefused = 1, kUsage = 2 };
-
-// The most objects `save --objects` accepts.
-inline constexpr std::int64_t kMaxObjects = 100'000'000;
-// How long a save waits for another save of the same design by default.
-inline constexpr std::chrono::seconds kDefaultLockWait{10};
 
 class Refusal : public std::runtime_error {
 public:
@@ -61,6 +55,11 @@ int info(const std::string& file, bool json, std::ostream& out);
 int autosave(const std::string& file, std::ostream& out,
              std::chrono::milliseconds lockWait = kDefaultLockWait);
 int clean(const std::string& file, std::ostream& out);
+
+// Runs the command `invocation` names, as the commands module's entry point
+// does (which also installs the user's language first): what it did goes
+// to `out`, a refusal or failure is one line on `err`.
+int run(const Invocation& invocation, std::ostream& out, std::ostream& err);
 
 // Runs `command`, turning a Refusal or any other failure into one line
 // "zvfile: <sentence>" on `err` and exit code 1.

@@ -23,15 +23,15 @@ namespace zvfile {
 namespace {
 
 using Zorvan::SqliteDesignStore;
-using Zorvan::ZvFileWriteMode;
 
 class Host : public ::testing::Test {
 protected:
     std::string path(const std::string& leaf) const { return folder.path(leaf); }
-    int run(SaveOptions options) {
-        options.progress = false;
-        options.lockWait = std::chrono::milliseconds(0);
-        return guarded([&] { return save(options, out); }, err);
+    // A save as the command line hands it over.
+    int save(Invocation invocation) {
+        invocation.command = Command::Save;
+        invocation.lockWait = std::chrono::milliseconds(0);
+        return run(invocation, out, err);
     }
     std::string savedLine(int objects) const {
         return "saved " + std::to_string(objects) + " objects to '" + path("a.zvd") + "' (software revision " +
@@ -44,7 +44,8 @@ protected:
 };
 
 TEST_F(Host, SaveThenReopenRoundTripsMetadataAndObjects) {
-    ASSERT_EQ(run({path("a.zvd"), ZvFileWriteMode::Overwrite, 50, {}, "first", 5}), kDone) << err.str();
+    ASSERT_EQ(save({.file = path("a.zvd"), .objects = 50, .dataRevision = "first", .dataRevisionNumber = 5}), kDone)
+        << err.str();
     const std::string build = VersionControl().getRootRevisionAsString();
 
     std::ostringstream shown;
@@ -64,8 +65,9 @@ TEST_F(Host, SaveThenReopenRoundTripsMetadataAndObjects) {
 // it wrote (an older one is replaced), clean what it deleted; an update in
 // place writes the design itself and changes only the selected parts.
 TEST_F(Host, EveryCommandSaysWhatItDid) {
-    ASSERT_EQ(run({path("a.zvd"), ZvFileWriteMode::Overwrite, 40, {}, "old", 1}), kDone) << err.str();
-    ASSERT_EQ(run({path("a.zvd"), ZvFileWriteMode::Overwrite, -1, {}, "old", 1}), kDone) << err.str();
+    ASSERT_EQ(save({.file = path("a.zvd"), .objects = 40, .dataRevision = "old", .dataRevisionNumber = 1}), kDone)
+        << err.str();
+    ASSERT_EQ(save({.file = path("a.zvd"), .dataRevision = "old", .dataRevisionNumber = 1}), kDone) << err.str();
     ASSERT_EQ(autosave(path("a.zvd"), out), kDone);
     ASSERT_EQ(autosave(path("a.zvd"), out), kDone);
     EXPECT_EQ(SqliteDesignStore::openForReading(path("a.bak.zvd"))->objectCount(), 40);
@@ -77,7 +79,13 @@ TEST_F(Host, EveryCommandSaysWhatItDid) {
 
     const auto before = Zorvan::testing::storedObjects(*SqliteDesignStore::openForReading(path("a.zvd")));
     out.str("");
-    ASSERT_EQ(run({path("a.zvd"), ZvFileWriteMode::UpdateSelected, -1, {"valves"}, "new", 2}), kDone) << err.str();
+    ASSERT_EQ(save({.file = path("a.zvd"),
+                    .mode = SaveMode::UpdateSelected,
+                    .select = {"valves"},
+                    .dataRevision = "new",
+                    .dataRevisionNumber = 2}),
+              kDone)
+        << err.str();
     EXPECT_EQ(out.str(), savedLine(40));
     auto store = SqliteDesignStore::openForReading(path("a.zvd"));
     const auto after = Zorvan::testing::storedObjects(*store);
@@ -106,7 +114,8 @@ public:
 // file and says why, and never prints it as done; info shows what it can of
 // a design too new to read before refusing it.
 TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
-    ASSERT_EQ(run({path("a.zvd"), ZvFileWriteMode::Overwrite, 20, {}, "old", 1}), kDone) << err.str();
+    ASSERT_EQ(save({.file = path("a.zvd"), .objects = 20, .dataRevision = "old", .dataRevisionNumber = 1}), kDone)
+        << err.str();
     ASSERT_EQ(autosave(path("a.zvd"), out), kDone);
     SqliteDesignStore::openForWriting(path("future.zvd"), SqliteDesignStore::kCurrentVersion + 1)->commit();
     folder.write("notes.zvd", "not a design\n");
@@ -115,12 +124,15 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
     const Zorvan::ScopedFileSystem refusing(std::make_shared<RefusingFileSystem>());
     const std::tuple<std::string, std::string, std::function<int()>> commands[] = {
         {"a.zvd", "its new version cannot be put in place; the design is left as it was.",
-         [&] { return run({path("a.zvd"), ZvFileWriteMode::Overwrite, 20, {}, "new", 2}); }},
-        {"a.bak.zvd", "cannot delete", [&] { return guarded([&] { return clean(path("a.zvd"), out); }, err); }},
+         [&] {
+             return save({.file = path("a.zvd"), .objects = 20, .dataRevision = "new", .dataRevisionNumber = 2});
+         }},
+        {"a.bak.zvd", "cannot delete",
+         [&] { return run({.command = Command::Clean, .file = path("a.zvd")}, out, err); }},
         {"notes.zvd", "Error reading file version.",
-         [&] { return guarded([&] { return autosave(path("notes.zvd"), out); }, err); }},
+         [&] { return run({.command = Command::Autosave, .file = path("notes.zvd")}, out, err); }},
         {"future.zvd", "was written by a newer version",
-         [&] { return guarded([&] { return info(path("future.zvd"), false, shown); }, err); }},
+         [&] { return run({.command = Command::Info, .file = path("future.zvd")}, shown, err); }},
     };
     for (const auto& [file, why, command] : commands) {
         SCOPED_TRACE(file);

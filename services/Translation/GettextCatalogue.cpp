@@ -1,8 +1,5 @@
 #include "Translation/GettextCatalogue.h"
 
-#include <cstdlib>
-#include <string_view>
-
 #include <boost/locale/generator.hpp>
 #include <boost/locale/message.hpp>
 
@@ -23,16 +20,6 @@ std::string withEncoding(const std::string& language) {
         return language + ".UTF-8";
     }
     return language.substr(0, modifier) + ".UTF-8" + language.substr(modifier);
-}
-
-bool isSourceLanguage(std::string_view language) {
-    const std::string_view name = language.substr(0, language.find_first_of(".@"));
-    return name == "C" || name == "POSIX";
-}
-
-const char* variable(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : nullptr;
 }
 
 } // namespace
@@ -70,34 +57,14 @@ std::optional<std::string> GettextCatalogue::lookup(const char* context, const c
     return std::nullopt;
 }
 
-std::vector<std::string> languagesFromEnvironment() {
-    const char* value = nullptr;
-    for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
-        value = variable(name);
-        if (value != nullptr) {
-            break;
-        }
-    }
-    std::vector<std::string> languages;
-    std::string_view rest = value != nullptr ? value : "";
-    while (!rest.empty()) {
-        const auto colon = rest.find(':');
-        const std::string_view language = rest.substr(0, colon);
-        rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-        if (language.empty()) {
-            continue;
-        }
-        if (isSourceLanguage(language)) {
-            break;
-        }
-        languages.emplace_back(language);
-    }
-    return languages;
-}
-
 std::shared_ptr<const Catalogue> installGettextCatalogue(const std::string& domain, const std::string& directory) {
     return Translator::setCatalogue(
         std::make_shared<const GettextCatalogue>(domain, directory, languagesFromEnvironment()));
 }
 
 } // namespace Zorvan
+
+Zorvan::Catalogue* zvNewGettextCatalogue(const std::string& domain, const std::string& directory,
+                                         const std::vector<std::string>& languages) {
+    return new Zorvan::GettextCatalogue(domain, directory, languages);
+}

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "Translation/Languages.h"
 #include "Translation/TranslationGettextExport.h"
 #include "Translation/Translator.h"
 
@@ -56,15 +57,6 @@ private:
     std::vector<Language> m_languages;
 };
 
-/// The languages the user asked for, in order of preference, from the first
-/// of LANGUAGE, LC_ALL, LC_MESSAGES and LANG that is set and not empty.
-/// LANGUAGE may list several, separated by colons ("fr:de"). "C" and
-/// "POSIX" (also "C.UTF-8") stand for the untranslated source texts: the
-/// list ends before them, so LANG=C yields an empty list.
-/// Unlike the C library, LANGUAGE counts even when the locale is "C": on a
-/// bare system (no LANG) LANGUAGE=de alone selects German.
-SERVICES_TRANSLATIONGETTEXT_EXPORT std::vector<std::string> languagesFromEnvironment();
-
 /// Installs, for the whole process, a GettextCatalogue of `domain` under
 /// `directory` for languagesFromEnvironment(), and returns the catalogue it
 /// replaces. Hosts call it once at start-up, e.g.
@@ -74,4 +66,20 @@ SERVICES_TRANSLATIONGETTEXT_EXPORT std::vector<std::string> languagesFromEnviron
 SERVICES_TRANSLATIONGETTEXT_EXPORT std::shared_ptr<const Catalogue>
 installGettextCatalogue(const std::string& domain, const std::string& directory);
 
+} // namespace Zorvan
+
+/// The catalogue's factory, for a program that loads this library at run
+/// time (so that a run in English does not load Boost.Locale at all) and
+/// looks the function up by its name, Zorvan::kGettextCatalogueFactory.
+/// Returns a new GettextCatalogue(domain, directory, languages), which the
+/// caller owns: destroy it, and let Translator hold it no more, before the
+/// library is unloaded. Throws as the GettextCatalogue constructor.
+extern "C" SERVICES_TRANSLATIONGETTEXT_EXPORT Zorvan::Catalogue*
+zvNewGettextCatalogue(const std::string& domain, const std::string& directory,
+                      const std::vector<std::string>& languages);
+
+namespace Zorvan {
+/// The name and the type of zvNewGettextCatalogue, for looking it up.
+inline constexpr char kGettextCatalogueFactory[] = "zvNewGettextCatalogue";
+using GettextCatalogueFactory = decltype(::zvNewGettextCatalogue);
 } // namespace Zorvan

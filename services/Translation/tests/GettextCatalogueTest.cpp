@@ -19,31 +19,6 @@ namespace {
 
 using testing::LocaleEnvironment;
 
-TEST(GettextCatalogue, LanguagesComeFromTheFirstLocaleVariableSet) {
-    struct Case {
-        std::vector<const char*> environment; // LANGUAGE, LC_ALL, LC_MESSAGES, LANG
-        std::vector<std::string> expected;
-    };
-    const Case cases[] = {
-        {{}, {}},
-        {{"de"}, {"de"}},
-        {{"fr:de_AT:de"}, {"fr", "de_AT", "de"}},
-        {{"fr::de:"}, {"fr", "de"}},                            // empty entries are skipped
-        {{"de:C:fr"}, {"de"}},                                  // C ends the list: source texts
-        {{"de", "C"}, {"de"}},                                  // LANGUAGE counts even when the locale is C
-        {{"", "de_DE.UTF-8", "fr", "it"}, {"de_DE.UTF-8"}},     // an empty LANGUAGE is not set
-        {{nullptr, nullptr, "fr_FR", "de"}, {"fr_FR"}},         // LC_MESSAGES before LANG
-        {{nullptr, nullptr, nullptr, "de_AT.UTF-8@euro"}, {"de_AT.UTF-8@euro"}},
-        {{nullptr, "C.UTF-8", nullptr, "de"}, {}},
-        {{nullptr, nullptr, nullptr, "POSIX"}, {}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(LocaleEnvironment::describe(c.environment));
-        const LocaleEnvironment environment(c.environment);
-        EXPECT_EQ(languagesFromEnvironment(), c.expected);
-    }
-}
-
 TEST(GettextCatalogue, LooksUpByContextAndFallsBackAlongTheLanguages) {
     struct Case {
         std::vector<std::string> languages;

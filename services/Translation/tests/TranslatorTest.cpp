@@ -1,9 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
+#include "Translation/Languages.h"
 #include "Translation/Translator.h"
+#include "Translation/testing/LocaleEnvironment.h"
 
 namespace Zorvan {
 namespace {
+
+using testing::LocaleEnvironment;
 
 class GermanCatalogue : public Catalogue {
 public:
@@ -30,6 +37,34 @@ TEST(Translator, UsesTheCatalogueAndFallsBackToTheSourceText) {
     EXPECT_EQ(Translator::translate("Ctx", nullptr, nullptr, -1), "");
     Translator::setCatalogue(previous);
     EXPECT_EQ(Translator::translate("Ctx", "Save", nullptr, -1), "Save");
+}
+
+TEST(Languages, ComeFromTheFirstLocaleVariableSet) {
+    struct Case {
+        std::vector<const char*> environment; // LANGUAGE, LC_ALL, LC_MESSAGES, LANG
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {{}, {}},
+        {{"de"}, {"de"}},
+        {{"fr:de_AT:de"}, {"fr", "de_AT", "de"}},
+        {{"fr::de:"}, {"fr", "de"}},                            // empty entries are skipped
+        {{"de:C:fr"}, {"de"}},                                  // C ends the list: source texts
+        {{"de:en_GB:fr"}, {"de"}},                              // so does English
+        {{"en@quot:de"}, {}},
+        {{"de", "C"}, {"de"}},                                  // LANGUAGE counts even when the locale is C
+        {{"", "de_DE.UTF-8", "fr", "it"}, {"de_DE.UTF-8"}},     // an empty LANGUAGE is not set
+        {{nullptr, nullptr, "fr_FR", "de"}, {"fr_FR"}},         // LC_MESSAGES before LANG
+        {{nullptr, nullptr, nullptr, "de_AT.UTF-8@euro"}, {"de_AT.UTF-8@euro"}},
+        {{nullptr, "C.UTF-8", nullptr, "de"}, {}},
+        {{nullptr, nullptr, nullptr, "POSIX"}, {}},
+        {{nullptr, nullptr, nullptr, "en_US.UTF-8"}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(LocaleEnvironment::describe(c.environment));
+        const LocaleEnvironment environment(c.environment);
+        EXPECT_EQ(languagesFromEnvironment(), c.expected);
+    }
 }
 
 } // namespace

@@ -1,0 +1,74 @@
+// The commands module: what the zvfile program loads once its command line
+// asks for a command, and the one function it calls there.
+
+#include <iostream>
+#include <type_traits>
+
+#include "Commands.h"
+#include "ZvfileCommandsExport.h"
+#ifdef ZV_MESSAGE_DOMAIN
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "DynamicLibrary/DynamicLibrary.h"
+#include "Translation/GettextCatalogue.h"
+#include "Translation/Languages.h"
+#include "Translation/Translator.h"
+#endif
+
+namespace zvfile {
+namespace {
+
+#ifdef ZV_MESSAGE_DOMAIN
+// The library's messages in the user's language for the length of a run.
+// The texts are English, so English (or no language at all) needs no
+// catalogue; only another language loads the gettext catalogue's library,
+// and with it Boost.Locale and ICU, which a run in English never maps.
+class UserLanguage {
+public:
+    explicit UserLanguage(std::ostream& err) {
+        const std::vector<std::string> languages = Zorvan::languagesFromEnvironment();
+        if (languages.empty()) {
+            return;
+        }
+        try {
+            // The catalogue's library is installed beside the translation
+            // service (both in lib/, or in services/Translation/ of the
+            // build tree), so it is taken from where that one was loaded.
+            const auto folder = Zorvan::DynamicLibrary::fileHolding(&Zorvan::Translator::setCatalogue).parent_path();
+            auto library = Zorvan::DynamicLibrary::open(folder / ZV_GETTEXT_LIBRARY);
+            auto* newCatalogue = library.symbol<Zorvan::GettextCatalogueFactory>(Zorvan::kGettextCatalogueFactory);
+            std::shared_ptr<const Zorvan::Catalogue> catalogue(newCatalogue(ZV_MESSAGE_DOMAIN, ZV_LOCALE_DIR, languages));
+            m_library = std::move(library);
+            m_previous = Zorvan::Translator::setCatalogue(std::move(catalogue));
+        } catch (const std::exception& e) {
+            err << "zvfile: messages stay in English: " << e.what() << "\n";
+        }
+    }
+    ~UserLanguage() {
+        if (m_library) {
+            // The catalogue's code lives in the library: it goes first.
+            Zorvan::Translator::setCatalogue(std::move(m_previous));
+        }
+    }
+    UserLanguage(const UserLanguage&) = delete;
+    UserLanguage& operator=(const UserLanguage&) = delete;
+
+private:
+    std::optional<Zorvan::DynamicLibrary> m_library; // declared first, so closed last
+    std::shared_ptr<const Zorvan::Catalogue> m_previous;
+};
+#endif
+
+} // namespace
+} // namespace zvfile
+
+extern "C" ZVFILE_COMMANDS_EXPORT int zvfile_run(const zvfile::Invocation& invocation) {
+    static_assert(std::is_same_v<decltype(zvfile_run), zvfile::EntryPoint>, "the type the program calls");
+#ifdef ZV_MESSAGE_DOMAIN
+    const zvfile::UserLanguage language(std::cerr);
+#endif
+    return zvfile::run(invocation, std::cout, std::cerr);
+}

@@ -1,0 +1,62 @@
+#pragma once
+// What the zvfile program hands its commands: one command with the options
+// its command line gave. The program itself links none of the tree's
+// libraries (a run that only prints help or a usage error must not pay for
+// loading them); it parses the command line into an Invocation and calls
+// the commands module's entry point (kEntryPoint) with it. Program and
+// module come from one build, so a C++ struct is a safe thing to hand over;
+// the entry point has C linkage only so that it can be looked up by name.
+//
+// This header includes nothing of the library: the program compiles
+// without the library's headers.
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zvfile {
+
+enum ExitCode : int { kDone = 0, kRefused = 1, kUsage = 2 };
+
+// The most objects `save --objects` accepts.
+inline constexpr std::int64_t kMaxObjects = 100'000'000;
+// How long a save waits for another save of the same design by default.
+inline constexpr std::chrono::seconds kDefaultLockWait{10};
+
+enum class Command { Save, Info, Autosave, Clean, Demo };
+
+// The write modes of `save --mode`: the library's ZvFileWriteMode, named so
+// that this header needs none of the library's.
+enum class SaveMode { Overwrite, UpdateSelected, UpdateAll };
+
+// Every member has an initializer, so that one can be made naming only some:
+// {.command = Command::Info, .file = "pump.zvd"}.
+struct Invocation {
+    Command command = Command::Demo;
+    // The design file (save, info, autosave, clean).
+    std::string file{};
+    // save: how to write, how many objects (negative: as many as the file
+    // holds now, 100 for a new file), the parts update-selected saves, the
+    // data revision to record.
+    SaveMode mode = SaveMode::Overwrite;
+    std::int64_t objects = -1;
+    std::vector<std::string> select{};
+    std::string dataRevision{};
+    std::int32_t dataRevisionNumber = 0;
+    // save, autosave: how long to wait for another program that is saving
+    // the same design.
+    std::chrono::milliseconds lockWait = kDefaultLockWait;
+    // info: print JSON.
+    bool json = false;
+    // demo: the folder for its files; empty: a fresh one in the temporary folder.
+    std::string folder{};
+};
+
+// The commands module's entry point: runs `invocation` writing to standard
+// output and standard error, and returns the exit code. Never throws: a
+// failure is one line "zvfile: <sentence>" on standard error and kRefused.
+using EntryPoint = int(const Invocation& invocation);
+inline constexpr char kEntryPoint[] = "zvfile_run";
+
+} // namespace zvfile
