@@ -211,8 +211,8 @@ int clean(const std::string& file, std::ostream& out) {
     if (FileUtilities::exists(copy, false)) {
         // "Cannot remove 'x': Permission denied": the system's reason is the last part.
         std::string why = "it is still there";
-        if (!log->records().empty()) {
-            const std::string& line = log->records().back().message;
+        if (const std::vector<Zorvan::LogRecord> records = log->records(); !records.empty()) {
+            const std::string& line = records.back().message;
             why = line.substr(line.rfind(": ") == std::string::npos ? 0 : line.rfind(": ") + 2);
         }
         throw Refusal("cannot delete " + quoted(copy.toNativeString()) + ": " + why);
