@@ -76,9 +76,10 @@ while IFS='|' read -r variables words gettext; do
     failed=1
   fi
 done <<'TABLE'
-LANGUAGE=de|Die Datei muss einen Namen haben|yes
+LANGUAGE=de LANG=fr_FR.UTF-8|Die Datei muss einen Namen haben|yes
 LANG=de_DE.UTF-8|Die Datei muss einen Namen haben|yes
 LANGUAGE=en_GB:de LANG=de_DE.UTF-8|The file must have a name|no
-LANG=C|The file must have a name|no
+LANGUAGE=de LC_ALL=C|The file must have a name|no
+LANGUAGE=de|The file must have a name|no
 TABLE
 exit $failed

@@ -19,15 +19,20 @@ const char* variable(const char* name) {
 } // namespace
 
 std::vector<std::string> languagesFromEnvironment() {
-    const char* value = nullptr;
-    for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
-        value = variable(name);
-        if (value != nullptr) {
+    // The locale of messages decides first: in the C locale (or none set)
+    // every message stays in its source text, whatever LANGUAGE says.
+    const char* locale = nullptr;
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        if ((locale = variable(name)) != nullptr) {
             break;
         }
     }
     std::vector<std::string> languages;
-    std::string_view rest = value != nullptr ? value : "";
+    if (locale == nullptr || isSourceLanguage(locale)) {
+        return languages;
+    }
+    const char* preferred = variable("LANGUAGE");
+    std::string_view rest = preferred != nullptr ? preferred : locale;
     while (!rest.empty()) {
         const auto colon = rest.find(':');
         const std::string_view language = rest.substr(0, colon);

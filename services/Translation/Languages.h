@@ -11,15 +11,17 @@
 
 namespace Zorvan {
 
-/// The languages the user asked for, in order of preference, from the first
-/// of LANGUAGE, LC_ALL, LC_MESSAGES and LANG that is set and not empty.
-/// LANGUAGE may list several, separated by colons ("fr:de"). "C", "POSIX"
-/// and English ("en", "en_GB.UTF-8", "en@quot": the name before any `_`,
-/// `.` or `@`) stand for the untranslated source texts, which hold every
-/// text: the list ends before them, so LANG=C, LANG=en_US.UTF-8 and
-/// LANGUAGE=en:de yield an empty list and LANGUAGE=de:en:fr yields "de".
-/// Unlike the C library, LANGUAGE counts even when the locale is "C": on a
-/// bare system (no LANG) LANGUAGE=de alone selects German.
+/// The languages the user asked for, in order of preference, by the C
+/// library's rules for messages: the locale of messages is the first of
+/// LC_ALL, LC_MESSAGES and LANG that is set and not empty; when there is
+/// none, or it is "C" or "POSIX" (also "C.UTF-8"), the list is empty and
+/// LANGUAGE is not looked at, so LC_ALL=C gives the source texts. Otherwise
+/// LANGUAGE, when set, lists the languages separated by colons ("fr:de"),
+/// and else the locale is the one language. "C", "POSIX" and English ("en",
+/// "en_GB.UTF-8", "en@quot": the name before any `_`, `.` or `@`) stand
+/// for the untranslated source texts, which hold every text: the list ends
+/// before them, so LANG=en_US.UTF-8 and LANGUAGE=en:de yield an empty list
+/// and LANGUAGE=de:en:fr yields "de".
 SERVICES_TRANSLATION_EXPORT std::vector<std::string> languagesFromEnvironment();
 
 } // namespace Zorvan

@@ -53,7 +53,7 @@ TEST(GettextCatalogue, ABrokenCatalogueThrowsAndLeavesTheInstalledOneInPlace) {
         std::filesystem::temp_directory_path() / ("gettext-test-" + std::to_string(std::random_device()()));
     std::filesystem::create_directories(folder / "de" / "LC_MESSAGES");
     std::ofstream(folder / "de" / "LC_MESSAGES" / "test.mo") << "not a message catalogue";
-    const LocaleEnvironment environment({"de"});
+    const LocaleEnvironment environment({nullptr, nullptr, nullptr, "de_DE.UTF-8"});
     const auto previous = installGettextCatalogue("test", ZV_TEST_LOCALE_DIR);
 
     EXPECT_THROW(installGettextCatalogue("test", folder.string()), std::runtime_error);

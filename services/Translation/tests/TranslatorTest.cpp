@@ -39,22 +39,24 @@ TEST(Translator, UsesTheCatalogueAndFallsBackToTheSourceText) {
     EXPECT_EQ(Translator::translate("Ctx", "Save", nullptr, -1), "Save");
 }
 
-TEST(Languages, ComeFromTheFirstLocaleVariableSet) {
+TEST(Languages, FollowTheLocaleOfMessagesAndThenLanguage) {
     struct Case {
         std::vector<const char*> environment; // LANGUAGE, LC_ALL, LC_MESSAGES, LANG
         std::vector<std::string> expected;
     };
     const Case cases[] = {
         {{}, {}},
-        {{"de"}, {"de"}},
-        {{"fr:de_AT:de"}, {"fr", "de_AT", "de"}},
-        {{"fr::de:"}, {"fr", "de"}},                            // empty entries are skipped
-        {{"de:C:fr"}, {"de"}},                                  // C ends the list: source texts
-        {{"de:en_GB:fr"}, {"de"}},                              // so does English
-        {{"en@quot:de"}, {}},
-        {{"de", "C"}, {"de"}},                                  // LANGUAGE counts even when the locale is C
+        {{"de"}, {}},                                           // no locale: the C locale
+        {{"de", "C"}, {}},                                      // LANGUAGE does not count in the C locale
+        {{"de", nullptr, nullptr, "C.UTF-8"}, {}},
+        {{"de", nullptr, nullptr, "fr_FR.UTF-8"}, {"de"}},      // otherwise it comes first
+        {{"fr:de_AT:de", nullptr, nullptr, "de_DE"}, {"fr", "de_AT", "de"}},
+        {{"fr::de:", nullptr, nullptr, "de_DE"}, {"fr", "de"}}, // empty entries are skipped
+        {{"de:C:fr", nullptr, nullptr, "de_DE"}, {"de"}},       // C ends the list: source texts
+        {{"de:en_GB:fr", nullptr, nullptr, "de_DE"}, {"de"}},   // so does English
+        {{"en@quot:de", nullptr, nullptr, "de_DE"}, {}},
         {{"", "de_DE.UTF-8", "fr", "it"}, {"de_DE.UTF-8"}},     // an empty LANGUAGE is not set
-        {{nullptr, nullptr, "fr_FR", "de"}, {"fr_FR"}},         // LC_MESSAGES before LANG
+        {{nullptr, "", "fr_FR", "de"}, {"fr_FR"}},              // LC_MESSAGES before LANG
         {{nullptr, nullptr, nullptr, "de_AT.UTF-8@euro"}, {"de_AT.UTF-8@euro"}},
         {{nullptr, "C.UTF-8", nullptr, "de"}, {}},
         {{nullptr, nullptr, nullptr, "POSIX"}, {}},

@@ -53,10 +53,10 @@ TEST(UserMessages, ComeInTheLanguageTheLocaleVariablesSelect) {
         const Messages& expected;
     };
     const Case cases[] = {
-        {{"de"}, german},
-        {{nullptr, "C"}, english},
+        {{"de", nullptr, nullptr, "fr_FR.UTF-8"}, german},
+        {{"de", "C"}, english}, // the C locale keeps the source texts, whatever LANGUAGE says
         {{nullptr, nullptr, nullptr, "de_DE.UTF-8"}, german},
-        {{"fr"}, english}, // no French catalogue: the source texts
+        {{nullptr, nullptr, nullptr, "fr_FR.UTF-8"}, english}, // no French catalogue: the source texts
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(LocaleEnvironment::describe(c.environment));
