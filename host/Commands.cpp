@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "FileHandling/FileUtilities.h"
@@ -14,6 +15,7 @@
 #include "Logging/Logging.h"
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
 #include "SampleDesign.h"
+#include "Translation/Substitute.h"
 
 namespace zvfile {
 namespace {
@@ -63,17 +65,27 @@ Zorvan::DesignSaveOptions saveOptions(const std::string& file, ZvFileWriteMode m
     options.mode = mode;
     options.lockWait = lockWait;
     options.onWait = [file, lockWait] {
-        std::cerr << "zvfile: " << quoted(file) << " is being saved by another program; waiting up to "
-                  << std::chrono::duration<double>(lockWait).count() << " s for it to finish" << std::endl;
+        std::ostringstream seconds;
+        seconds << std::chrono::duration<double>(lockWait).count();
+        std::cerr << "zvfile: "
+                  << Zorvan::substitute(
+                         translate("zvfile", "%1 is being saved by another program; waiting up to %2 s for it to finish"),
+                         {quoted(file), seconds.str()})
+                  << std::endl;
     };
     options.onStep = checkpoint;
     return options;
 }
 
+// A line on standard error that shows how far a long save is, rewritten in
+// place; only on a terminal, and gone before the save's result is printed.
 class ProgressLine {
 public:
     ProgressLine(const std::string& file, std::int64_t total, bool wanted)
-        : m_file(file), m_total(total), m_shown(wanted && total >= 10000 && Zorvan::isStandardErrorTerminal()) {}
+        : m_text(translate("zvfile", "saving %1: %2%")),
+          m_file(quoted(file)),
+          m_total(total),
+          m_shown(wanted && total >= 10000 && Zorvan::isStandardErrorTerminal()) {}
     ~ProgressLine() {
         if (m_shown) {
             std::cerr << "\r\033[K" << std::flush;
@@ -81,11 +93,13 @@ public:
     }
     void advance(std::int64_t done) {
         if (m_shown && done % 1000 == 0) {
-            std::cerr << "\rsaving " << quoted(m_file) << ": " << done * 100 / m_total << "%" << std::flush;
+            std::cerr << "\r" << Zorvan::substitute(m_text, {m_file, std::to_string(done * 100 / m_total)})
+                      << std::flush;
         }
     }
 
 private:
+    std::string m_text;
     std::string m_file;
     std::int64_t m_total;
     bool m_shown;
@@ -100,9 +114,13 @@ int save(const SaveOptions& options, std::ostream& out) {
     const std::int64_t count =
         options.objects >= 0 ? options.objects : (saving.isNewDesign() ? 100 : saving.objectCount());
     if (!saving.isNewDesign() && saving.writtenFile() != FileName(file)) {
-        out << "writing through " << quoted(saving.writtenFile().toNativeString()) << "\n";
+        out << Zorvan::substitute(translate("zvfile", "writing through %1"),
+                                  {quoted(saving.writtenFile().toNativeString())})
+            << "\n";
     }
     std::vector<Zorvan::DesignIOModule> modules;
+    // The objects this save wrote: an update of selected parts leaves the others.
+    std::int64_t written = 0;
     for (const std::string_view part : kParts) {
         modules.push_back(saving.module(std::find(options.select.begin(), options.select.end(), part) !=
                                         options.select.end()));
@@ -119,6 +137,7 @@ int save(const SaveOptions& options, std::ostream& out) {
         const auto saveOne = [&](std::int64_t id, std::size_t part) {
             Zorvan::SerializationTransferObject object = sampleObject(id, part, options.dataRevision);
             modules[part].save(object);
+            written += modules[part].doAction() ? 1 : 0;
             progress.advance(++done);
             if (done == count / 2) {
                 checkpoint("writing");
@@ -138,53 +157,127 @@ int save(const SaveOptions& options, std::ostream& out) {
     }
     modules.clear();
     const Zorvan::SaveResult result = saving.commit(options.dataRevision, options.dataRevisionNumber);
-    out << "saved " << count << " objects to " << quoted(file) << " (software revision " << result.revision
-        << ")\n";
+    out << Zorvan::substitute(translate("zvfile", "saved %1 objects to %2 (software revision %3)"),
+                              {std::to_string(written), quoted(file), result.revision})
+        << "\n";
     return kDone;
 }
 
-int info(const std::string& file, bool json, std::ostream& out) {
-    const Zorvan::OpenedDesign opened = Zorvan::openDesign(file);
-    const ZvFileIO io;
+namespace {
+
+// The name of a refusal's reason in `info --json`.
+const char* reasonName(Zorvan::DesignRefusal reason) {
+    using Zorvan::DesignRefusal;
+    switch (reason) {
+    case DesignRefusal::NoName:
+        return "no-name";
+    case DesignRefusal::ReadOnly:
+        return "read-only";
+    case DesignRefusal::NotRegularFile:
+        return "not-a-regular-file";
+    case DesignRefusal::NameTooLong:
+        return "name-too-long";
+    case DesignRefusal::Missing:
+        return "missing";
+    case DesignRefusal::NoDesignYet:
+        return "no-design-yet";
+    case DesignRefusal::NotADesign:
+        return "not-a-design";
+    case DesignRefusal::Newer:
+        return "newer";
+    case DesignRefusal::Busy:
+        return "busy";
+    case DesignRefusal::Interfered:
+        return "interfered";
+    case DesignRefusal::Failed:
+        break;
+    }
+    return "failed";
+}
+
+// What `info` shows of an opened design, read under its one read lock.
+struct Facts {
+    std::string versionLine;
+    std::string dataRevision;
+    std::int32_t dataRevisionNumber = 0;
+    std::int64_t idNumber = 0;
+    std::int16_t idDomain = 0;
+    std::int64_t objects = 0;
+};
+
+Facts factsOf(const std::string& file, const Zorvan::OpenedDesign& opened) {
+    Facts facts;
     // The version line goes to the log as for every opened file; info shows it too.
     const auto captured = std::make_shared<Zorvan::MemorySink>();
     {
         const Zorvan::ScopedLogSink sink(captured);
         ZvFileIO::logFileVersionInfo(file, opened.store);
     }
-    const std::string versionLine = captured->records().empty() ? "" : captured->records().front().message;
-    std::string dataRevision;
-    std::int32_t dataRevisionNumber = 0;
-    io.getDataRevision(opened.store, dataRevision, dataRevisionNumber);
-    std::int64_t idNumber = 0;
-    std::int16_t idDomain = 0;
-    opened.store->readMaxIdentifier(idNumber, idDomain);
-    const std::int64_t objects = opened.readable ? opened.store->objectCount() : 0;
+    if (const std::vector<Zorvan::LogRecord> records = captured->records(); !records.empty()) {
+        facts.versionLine = records.front().message;
+    }
+    ZvFileIO().getDataRevision(opened.store, facts.dataRevision, facts.dataRevisionNumber);
+    opened.store->readMaxIdentifier(facts.idNumber, facts.idDomain);
+    facts.objects = opened.readable ? opened.store->objectCount() : 0;
+    return facts;
+}
 
-    if (json) {
-        const nlohmann::json report = {
-            {"file", file},
+// info --json: one JSON object for every outcome (its members are in the
+// README and host/info.schema.json). Bytes of a file name that are not
+// UTF-8 are replaced, so the output is always valid JSON.
+int infoJson(const std::string& file, std::ostream& out) {
+    nlohmann::json report = {{"schema", kInfoSchema}, {"file", file}};
+    int code = kDone;
+    try {
+        const Zorvan::OpenedDesign opened = Zorvan::openDesign(file);
+        const Facts facts = factsOf(file, opened);
+        report.update({
             {"readable", opened.readable},
             {"current", opened.current},
             {"version", opened.version},
             {"createdRevision", opened.createdRevision},
             {"lastSavedRevision", opened.lastSavedRevision},
-            {"dataRevision", dataRevision},
-            {"dataRevisionNumber", dataRevisionNumber},
-            {"identifier", {{"number", idNumber}, {"domain", idDomain}}},
-            {"objects", objects},
-        };
-        out << report.dump(2) << "\n";
-    } else {
-        out << file << "\n"
-            << "  readable:       " << (opened.readable ? "yes" : "no") << "\n"
-            << "  current:        " << (opened.current ? "yes" : "no") << "\n"
-            << "  " << versionLine << "\n"
-            << "  data revision:  " << dataRevision << " (" << dataRevisionNumber << ")\n"
-            << "  identifiers:    next " << idNumber << " in domain " << idDomain << "\n"
-            << "  objects:        " << objects << "\n";
+            {"dataRevision", facts.dataRevision},
+            {"dataRevisionNumber", facts.dataRevisionNumber},
+            {"identifier", {{"number", facts.idNumber}, {"domain", facts.idDomain}}},
+            {"objects", facts.objects},
+        });
+        opened.requireReadable(file);
+    } catch (const Zorvan::DesignRefusedException& e) {
+        report["error"] = {{"reason", reasonName(e.reason())}, {"message", e.what()}};
+        code = kRefused;
+    } catch (const std::exception& e) {
+        report["error"] = {{"reason", reasonName(Zorvan::DesignRefusal::Failed)}, {"message", e.what()}};
+        code = kRefused;
     }
+    out << report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    return code;
+}
+
+} // namespace
+
+int info(const std::string& file, bool json, std::ostream& out) {
+    if (json) {
+        return infoJson(file, out);
+    }
+    const Zorvan::OpenedDesign opened = Zorvan::openDesign(file);
     opened.requireReadable(file);
+    const Facts facts = factsOf(file, opened);
+    const auto yesNo = [](bool value) { return value ? translate("zvfile", "yes") : translate("zvfile", "no"); };
+    using Zorvan::substitute;
+    out << file << "\n"
+        << "  " << substitute(translate("zvfile", "readable:       %1"), {yesNo(opened.readable)}) << "\n"
+        << "  " << substitute(translate("zvfile", "current:        %1"), {yesNo(opened.current)}) << "\n"
+        << "  " << facts.versionLine << "\n"
+        << "  "
+        << substitute(translate("zvfile", "data revision:  %1 (%2)"),
+                      {facts.dataRevision, std::to_string(facts.dataRevisionNumber)})
+        << "\n"
+        << "  "
+        << substitute(translate("zvfile", "identifiers:    next %1 in domain %2"),
+                      {std::to_string(facts.idNumber), std::to_string(facts.idDomain)})
+        << "\n"
+        << "  " << substitute(translate("zvfile", "objects:        %1"), {std::to_string(facts.objects)}) << "\n";
     return kDone;
 }
 
@@ -205,19 +298,20 @@ int clean(const std::string& file, std::ostream& out) {
         existed = io.deleteAssociatedAutosaveFile(file);
     }
     if (!existed) {
-        out << "no autosave copy of " << quoted(file) << "\n";
+        out << Zorvan::substitute(translate("zvfile", "no autosave copy of %1"), {quoted(file)}) << "\n";
         return kDone;
     }
     if (FileUtilities::exists(copy, false)) {
         // "Cannot remove 'x': Permission denied": the system's reason is the last part.
-        std::string why = "it is still there";
+        std::string why = translate("zvfile", "it is still there");
         if (const std::vector<Zorvan::LogRecord> records = log->records(); !records.empty()) {
             const std::string& line = records.back().message;
             why = line.substr(line.rfind(": ") == std::string::npos ? 0 : line.rfind(": ") + 2);
         }
-        throw Refusal("cannot delete " + quoted(copy.toNativeString()) + ": " + why);
+        throw Refusal(
+            Zorvan::substitute(translate("zvfile", "cannot delete %1: %2"), {quoted(copy.toNativeString()), why}));
     }
-    out << "deleted " << quoted(copy.toNativeString()) << "\n";
+    out << Zorvan::substitute(translate("zvfile", "deleted %1"), {quoted(copy.toNativeString())}) << "\n";
     return kDone;
 }
 

@@ -15,8 +15,18 @@
 
 #include "Invocation.h"
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
+#include "Translation/Translator.h"
 
 namespace zvfile {
+
+// A sentence of the host in the user's language (context "zvfile").
+inline std::string translate(const char* context, const char* sourceText) {
+    return Zorvan::Translator::translate(context, sourceText, nullptr, -1);
+}
+
+// The version of the members of `info --json`: raised when one changes its
+// meaning or goes away (new members do not raise it).
+inline constexpr int kInfoSchema = 1;
 
 class Refusal : public std::runtime_error {
 public:

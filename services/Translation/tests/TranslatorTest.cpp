@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "Translation/Languages.h"
+#include "Translation/Substitute.h"
 #include "Translation/Translator.h"
 #include "Translation/testing/LocaleEnvironment.h"
 
@@ -37,6 +38,12 @@ TEST(Translator, UsesTheCatalogueAndFallsBackToTheSourceText) {
     EXPECT_EQ(Translator::translate("Ctx", nullptr, nullptr, -1), "");
     Translator::setCatalogue(previous);
     EXPECT_EQ(Translator::translate("Ctx", "Save", nullptr, -1), "Save");
+}
+
+TEST(Substitute, PutsEachValueWhereItsMarkerStands) {
+    EXPECT_EQ(substitute("cannot save %1: %2", {"'a.zvd'", "it is busy."}), "cannot save 'a.zvd': it is busy.");
+    EXPECT_EQ(substitute("%2 kann %1 nicht", {"x", "y"}), "y kann x nicht");
+    EXPECT_EQ(substitute("100% of %1, %3 and %", {"%2", "b"}), "100% of %2, %3 and %") << "values are not read again";
 }
 
 TEST(Languages, FollowTheLocaleOfMessagesAndThenLanguage) {

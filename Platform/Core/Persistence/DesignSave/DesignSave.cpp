@@ -10,6 +10,8 @@
 #include "FileHandling/NewFile.h"
 #include "FileLock/FileLock.h"
 #include "Platform/Core/Persistence/ZvFileIO/FileOpenException.h"
+#include "Translation/Substitute.h"
+#include "Translation/Translator.h"
 
 namespace Zorvan {
 
@@ -26,9 +28,27 @@ namespace fs = std::filesystem;
 
 std::string quoted(const std::string& file) { return "'" + file + "'"; }
 
-[[noreturn]] void refuse(const char* doing, const std::string& file, const std::string& why, DesignRefusal reason) {
-    throw DesignRefusedException(std::string("cannot ") + doing + " " + quoted(file) + ": " + why, reason);
+// A sentence of the user's language: translated whole, values put in after.
+std::string translate(const char* context, const char* sourceText) {
+    return Translator::translate(context, sourceText, nullptr, -1);
 }
+
+// What could not be done to a design: each a sentence with the file's name
+// (%1) and the reason (%2), so that a language can order them its own way.
+constexpr const char* kCannotSave = ZV_TRANSLATE_NOOP("DesignSave", "cannot save %1: %2");
+constexpr const char* kCannotOpen = ZV_TRANSLATE_NOOP("DesignSave", "cannot open %1: %2");
+constexpr const char* kCannotCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot write the autosave copy of %1: %2");
+constexpr const char* kCannotUpdate = ZV_TRANSLATE_NOOP("DesignSave", "cannot update %1 in place: %2");
+
+// Raises the refusal `cannot` (one of the sentences above) of `file`;
+// `why` is in the user's language already.
+[[noreturn]] void refuse(const char* cannot, const std::string& file, const std::string& why, DesignRefusal reason) {
+    throw DesignRefusedException(substitute(translate("DesignSave", cannot), {quoted(file), why}), reason);
+}
+
+// The reason of a failure below the road (the store, the file service),
+// which gives it in English.
+std::string failure(const std::exception& e) { return std::string(e.what()) + "."; }
 
 // The longest suffix a save adds to a design's leaf name: "part.zvd-journal"
 // for an update in place, "part.bak.tmp.zvd" for the temporary autosave copy.
@@ -38,26 +58,28 @@ constexpr std::size_t kLongestSuffix = 8;
 // that name finally points to. Refuses, before anything is written, a link
 // to nothing, anything but a regular file, and a name too long for the
 // files the save puts beside it.
-std::string saveTarget(const std::string& file, const char* doing) {
+std::string saveTarget(const std::string& file, const char* cannot) {
     std::error_code error;
     std::string target = file;
     if (fs::is_symlink(file, error)) {
         const fs::path resolved = fs::canonical(file, error);
         if (error) {
-            refuse(doing, file, "it is a symbolic link to a file that does not exist.", DesignRefusal::Missing);
+            refuse(cannot, file, translate("DesignSave", "it is a symbolic link to a file that does not exist."),
+                   DesignRefusal::Missing);
         }
         target = resolved.string();
     }
     const fs::file_status status = fs::status(target, error);
     if (fs::exists(status) && !fs::is_regular_file(status)) {
-        refuse(doing, file, "it is not a regular file.", DesignRefusal::NotRegularFile);
+        refuse(cannot, file, translate("DesignSave", "it is not a regular file."), DesignRefusal::NotRegularFile);
     }
     const std::size_t limit = maxLeafNameLength(target);
     if (FileName(target).getLeafName().size() + kLongestSuffix > limit) {
-        refuse(doing, file,
-               "its name is too long; this folder takes names of up to " + std::to_string(limit) +
-                   " bytes, and a design's name may have at most " + std::to_string(limit - kLongestSuffix) +
-                   " to leave room for its temporary files.",
+        refuse(cannot, file,
+               substitute(translate("DesignSave", "its name is too long; this folder takes names of up to %1 "
+                                                  "bytes, and a design's name may have at most %2 to leave room "
+                                                  "for its temporary files."),
+                          {std::to_string(limit), std::to_string(limit - kLongestSuffix)}),
                DesignRefusal::NameTooLong);
     }
     return target;
@@ -71,7 +93,7 @@ void step(const DesignSaveOptions& options, std::string_view name) {
 
 // Takes the design's one-writer lock. `create`: a first save locks the name
 // it is about to fill with an empty file.
-FileLock lockDesign(const char* doing, const std::string& file, const std::string& target, bool create,
+FileLock lockDesign(const char* cannot, const std::string& file, const std::string& target, bool create,
                     const DesignSaveOptions& options) {
     FileLock::Options lockOptions;
     lockOptions.create = create;
@@ -82,9 +104,10 @@ FileLock lockDesign(const char* doing, const std::string& file, const std::strin
         step(options, "locked");
         return lock;
     } catch (const FileBusyException&) {
-        refuse(doing, file, "another program is saving it; try again when it is done.", DesignRefusal::Busy);
+        refuse(cannot, file, translate("DesignSave", "another program is saving it; try again when it is done."),
+               DesignRefusal::Busy);
     } catch (const FileNameException& e) {
-        refuse(doing, file, std::string(e.what()) + ".", DesignRefusal::Failed);
+        refuse(cannot, file, failure(e), DesignRefusal::Failed);
     }
 }
 
@@ -94,26 +117,28 @@ std::optional<OpenedDesign> open(const std::string& file, bool emptyIsNew) {
     try {
         opened.store = SqliteDesignStore::openForReading(file);
     } catch (const DesignStoreBusyException&) {
-        refuse("open", file, "another program is writing it; try again when it is done.", DesignRefusal::Busy);
+        refuse(kCannotOpen, file, translate("DesignSave", "another program is writing it; try again when it is done."),
+               DesignRefusal::Busy);
     } catch (const DesignStoreException& e) {
         std::error_code error;
         if (!fs::exists(file, error)) {
-            refuse("open", file, "it does not exist.", DesignRefusal::Missing);
+            refuse(kCannotOpen, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing);
         }
-        refuse("open", file, std::string(e.what()) + ".", DesignRefusal::NotADesign);
+        refuse(kCannotOpen, file, failure(e), DesignRefusal::NotADesign);
     }
     if (opened.store->isEmpty()) {
         if (emptyIsNew) {
             return std::nullopt;
         }
-        refuse("open", file, "it holds no design yet (its first save did not finish).", DesignRefusal::NoDesignYet);
+        refuse(kCannotOpen, file, translate("DesignSave", "it holds no design yet (its first save did not finish)."),
+               DesignRefusal::NoDesignYet);
     }
     const ZvFileIO io;
     try {
         opened.readable = io.verifyZVVersion(opened.store, nullptr);
         opened.current = opened.readable && io.isCurrentZVVersion(opened.store);
     } catch (const FileOpenException& e) {
-        refuse("open", file, e.what(), DesignRefusal::NotADesign);
+        refuse(kCannotOpen, file, e.what(), DesignRefusal::NotADesign);
     }
     opened.store->readFileVersion(opened.version);
     opened.store->readCreatedRevision(opened.createdRevision);
@@ -125,11 +150,11 @@ std::optional<OpenedDesign> open(const std::string& file, bool emptyIsNew) {
 
 void OpenedDesign::requireReadable(const std::string& file) const {
     if (!readable) {
-        throw DesignRefusedException(quoted(file) + " was written by a newer version of the software (file version " +
-                                         std::to_string(version) + ", this one reads up to " +
-                                         std::to_string(SqliteDesignStore::kCurrentVersion) +
-                                         "); it is left untouched.",
-                                     DesignRefusal::Newer);
+        throw DesignRefusedException(
+            substitute(translate("DesignSave", "%1 was written by a newer version of the software (file version %2, "
+                                               "this one reads up to %3); it is left untouched."),
+                       {quoted(file), std::to_string(version), std::to_string(SqliteDesignStore::kCurrentVersion)}),
+            DesignRefusal::Newer);
     }
 }
 
@@ -138,15 +163,16 @@ namespace {
 // Runs `action`, turning a failure of the store or the disk into a refusal
 // that names the file.
 template <class Action>
-auto guarded(const char* doing, const std::string& file, Action&& action) {
+auto guarded(const char* cannot, const std::string& file, Action&& action) {
     try {
         return action();
     } catch (const DesignStoreBusyException&) {
-        refuse(doing, file, "another program is writing it; try again when it is done.", DesignRefusal::Busy);
+        refuse(cannot, file, translate("DesignSave", "another program is writing it; try again when it is done."),
+               DesignRefusal::Busy);
     } catch (const DesignStoreException& e) {
-        refuse(doing, file, std::string(e.what()) + ".", DesignRefusal::Failed);
+        refuse(cannot, file, failure(e), DesignRefusal::Failed);
     } catch (const FileNameException& e) {
-        refuse(doing, file, std::string(e.what()) + ".", DesignRefusal::Failed);
+        refuse(cannot, file, failure(e), DesignRefusal::Failed);
     }
 }
 
@@ -185,19 +211,18 @@ struct DesignSave::State {
 
 DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& options) {
     const ZvFileWriteMode mode = options.mode;
-    const std::string target = saveTarget(file, "save");
+    const std::string target = saveTarget(file, kCannotSave);
     std::string reason;
     if (!ZvFileIO::checkSavePossible(target, mode, &reason)) {
         const FileName name(target);
-        refuse("save", file, reason,
+        refuse(kCannotSave, file, reason,
                name.getLeafName() == name.getExtension() ? DesignRefusal::NoName : DesignRefusal::ReadOnly);
     }
     if (mode != ZvFileWriteMode::Overwrite && !FileUtilities::exists(target, false)) {
-        throw DesignRefusedException("cannot update " + quoted(file) + " in place: it does not exist.",
-                                     DesignRefusal::Missing);
+        refuse(kCannotUpdate, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing);
     }
     auto state = std::make_unique<State>(file, target, options,
-                                         lockDesign("save", file, target, mode == ZvFileWriteMode::Overwrite, options));
+                                         lockDesign(kCannotSave, file, target, mode == ZvFileWriteMode::Overwrite, options));
     if (!state->lock.createdFile()) {
         if (const std::optional<OpenedDesign> opened = open(target, /*emptyIsNew=*/true)) {
             opened->requireReadable(file);
@@ -214,8 +239,7 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
                 state->previous = opened->store;
             }
         } else if (mode != ZvFileWriteMode::Overwrite) {
-            throw DesignRefusedException("cannot update " + quoted(file) + " in place: it holds no design yet.",
-                                         DesignRefusal::NoDesignYet);
+            refuse(kCannotUpdate, file, translate("DesignSave", "it holds no design yet."), DesignRefusal::NoDesignYet);
         }
     }
     // A rewrite goes through a temporary file; so does a first save, whose
@@ -227,7 +251,7 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
     // file whose pages never reached the disk; the folder after it, else
     // the cut could undo the rename and the design would be the old one,
     // or for a first save an empty file.
-    guarded("save", file, [&] {
+    guarded(kCannotSave, file, [&] {
         state->written = ZvFileIO::prepareFileName(target, mode);
         if (state->written != FileName(target)) {
             state->temporary.emplace(NewFile::create(state->written, target));
@@ -253,7 +277,7 @@ void DesignSave::forEachObject(const SqliteDesignStore::ObjectVisitor& visit) co
     if (m_state->isNew) {
         return;
     }
-    guarded("save", m_state->file, [&] {
+    guarded(kCannotSave, m_state->file, [&] {
         m_state->before().forEachObject(visit, SqliteDesignStore::Fields::IdentityAndType);
         return 0;
     });
@@ -266,7 +290,7 @@ std::int64_t DesignSave::objectCount() const {
     if (m_state->isNew) {
         return 0;
     }
-    return guarded("save", m_state->file, [&] { return m_state->before().objectCount(); });
+    return guarded(kCannotSave, m_state->file, [&] { return m_state->before().objectCount(); });
 }
 bool DesignSave::isNewDesign() const { return m_state->isNew; }
 const FileName& DesignSave::writtenFile() const { return m_state->written; }
@@ -282,7 +306,7 @@ void DesignSave::createGroup() {
     if (!m_state->store) {
         throw std::logic_error("DesignSave::createGroup called after commit()");
     }
-    guarded("save", m_state->file, [&] {
+    guarded(kCannotSave, m_state->file, [&] {
         ZvFileIO().createGroup(m_state->store);
         return 0;
     });
@@ -295,7 +319,7 @@ SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t data
     }
     const ZvFileWriteMode mode = s.options.mode;
     SaveResult result;
-    guarded("save", s.file, [&] {
+    guarded(kCannotSave, s.file, [&] {
         result.revision = ZvFileIO::writeMetaData(s.store, dataRevision, dataRevisionNumber, mode, s.createdRevision);
         s.store->commit();
         // Closed now, also while the host still holds design modules: the
@@ -307,20 +331,23 @@ SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t data
     });
     step(s.options, "committed");
     if (s.temporary && !s.temporary->unchanged()) {
-        refuse("save", s.file,
-               "another program replaced its temporary file " + quoted(s.written.toNativeString()) +
-                   "; the design is left as it was.",
+        refuse(kCannotSave, s.file,
+               substitute(translate("DesignSave",
+                                    "another program replaced its temporary file %1; the design is left as it was."),
+                          {quoted(s.written.toNativeString())}),
                DesignRefusal::Interfered);
     }
     // The lock keeps every DesignSave out; a program that updates designs
     // without it may still be in the middle of one, and its journal would be
     // rolled into a new file renamed in under it.
     if (s.temporary && FileUtilities::exists(SqliteDesignStore::journalPath(s.target), false)) {
-        refuse("save", s.file, "another program is updating it in place; the design is left as it was.",
+        refuse(kCannotSave, s.file,
+               translate("DesignSave", "another program is updating it in place; the design is left as it was."),
                DesignRefusal::Busy);
     }
     if (!ZvFileIO::restoreFileName(s.target, s.written, mode)) {
-        refuse("save", s.file, "its new version cannot be put in place; the design is left as it was.",
+        refuse(kCannotSave, s.file,
+               translate("DesignSave", "its new version cannot be put in place; the design is left as it was."),
                DesignRefusal::Failed);
     }
     return result;
@@ -353,19 +380,20 @@ bool replaceCopy(const FileName& temporary, const FileName& copy, const std::str
 } // namespace
 
 FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& options) {
-    const std::string target = saveTarget(file, "write the autosave copy of");
+    const std::string target = saveTarget(file, kCannotCopy);
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
     FileName temporary = copy;
     temporary.replaceExtension(".tmp" + copy.getExtension());
-    const FileLock lock = lockDesign("write the autosave copy of", file, target, /*create=*/false, options);
+    const FileLock lock = lockDesign(kCannotCopy, file, target, /*create=*/false, options);
     const OpenedDesign opened = openDesign(target);
     opened.requireReadable(file);
     std::error_code error;
     if (fs::is_symlink(copy.toNativeString(), error)) {
-        refuse("write the autosave copy of", file, quoted(copy.toNativeString()) + " is a symbolic link.",
+        refuse(kCannotCopy, file,
+               substitute(translate("DesignSave", "%1 is a symbolic link."), {quoted(copy.toNativeString())}),
                DesignRefusal::Interfered);
     }
-    guarded("write the autosave copy of", file, [&] {
+    guarded(kCannotCopy, file, [&] {
         if (FileUtilities::exists(temporary, false)) {
             FileUtilities::remove(temporary); // left by an autosave that did not finish
         }
@@ -373,9 +401,11 @@ FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& opt
         opened.store->copyTo(temporary.toNativeString());
         step(options, "copied");
         if (!written.unchanged() || !replaceCopy(temporary, copy, target)) {
-            throw DesignRefusedException("cannot put the autosave copy of " + quoted(file) +
-                                             " in place; the previous copy is kept.",
-                                         DesignRefusal::Failed);
+            throw DesignRefusedException(
+                substitute(translate("DesignSave", "cannot put the autosave copy of %1 in place; the previous copy "
+                                                   "is kept."),
+                           {quoted(file)}),
+                DesignRefusal::Failed);
         }
         return 0;
     });
