@@ -2,9 +2,13 @@
 // asks for a command, and the one function it calls there.
 
 #include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
 #include <type_traits>
 
 #include "Commands.h"
+#include "Logging/Logging.h"
 #include "ZvfileCommandsExport.h"
 #ifdef ZV_MESSAGE_DOMAIN
 #include <memory>
@@ -62,13 +66,56 @@ private:
 };
 #endif
 
+// Installs the user's language once, for every entry point; it stays
+// until the module is unloaded.
+void useUserLanguage() {
+#ifdef ZV_MESSAGE_DOMAIN
+    static const UserLanguage language(std::cerr);
+#endif
+}
+
+// The library's log lines as a command-line tool shows them when asked:
+// "zvfile: error: <message>", with the source location at verbosity 2.
+class TerseSink final : public Zorvan::LogSink {
+public:
+    explicit TerseSink(int verbosity) : m_verbosity(verbosity) {}
+    void write(const Zorvan::LogRecord& record) override {
+        std::string line = "zvfile: " + std::string(record.level == Zorvan::LogLevel::Error ? "error" : "info") +
+                           ": " + record.message;
+        if (m_verbosity > 1) {
+            line += " (" + record.file + ":" + std::to_string(record.line) + ")";
+        }
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        std::cerr << line << "\n";
+    }
+
+private:
+    int m_verbosity;
+    std::mutex m_mutex;
+};
+
+// Quiet unless asked: without -v the log lines go nowhere.
+class DiscardSink final : public Zorvan::LogSink {
+public:
+    void write(const Zorvan::LogRecord&) override {}
+};
+
 } // namespace
 } // namespace zvfile
 
+extern "C" ZVFILE_COMMANDS_EXPORT void zvfile_translate(const char* context, const char* sourceText,
+                                                         std::string& translated) {
+    static_assert(std::is_same_v<decltype(zvfile_translate), zvfile::TranslateEntry>, "the type the program calls");
+    zvfile::useUserLanguage();
+    translated = zvfile::translate(context, sourceText);
+}
+
 extern "C" ZVFILE_COMMANDS_EXPORT int zvfile_run(const zvfile::Invocation& invocation) {
     static_assert(std::is_same_v<decltype(zvfile_run), zvfile::EntryPoint>, "the type the program calls");
-#ifdef ZV_MESSAGE_DOMAIN
-    const zvfile::UserLanguage language(std::cerr);
-#endif
+    zvfile::useUserLanguage();
+    const Zorvan::ScopedLogSink logs(invocation.verbosity > 0
+                                         ? std::shared_ptr<Zorvan::LogSink>(std::make_shared<zvfile::TerseSink>(
+                                               invocation.verbosity))
+                                         : std::make_shared<zvfile::DiscardSink>());
     return zvfile::run(invocation, std::cout, std::cerr);
 }

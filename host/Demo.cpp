@@ -6,6 +6,7 @@
 #include "Commands.h"
 #include "Logging/Logging.h"
 #include "Serialization/SqliteDesignStore.h"
+#include "Translation/Substitute.h"
 
 namespace zvfile {
 namespace {
@@ -36,7 +37,10 @@ public:
         m_out.flush();
         const int code = guarded(std::forward<Command>(command), m_out);
         if (code != expected) {
-            m_err << "zvfile demo: step " << m_count << " ended with " << code << ", expected " << expected << "\n";
+            m_err << "zvfile: "
+                  << Zorvan::substitute(translate("zvfile", "demo: step %1 ended with %2, expected %3"),
+                                        {std::to_string(m_count), std::to_string(code), std::to_string(expected)})
+                  << "\n";
             m_failed = true;
         }
     }
@@ -54,6 +58,14 @@ private:
 
 int demo(const std::string& folder, std::ostream& out, std::ostream& err) {
     fs::create_directories(folder);
+    // The story writes these and what a save puts beside them: a folder that
+    // holds one of them already holds someone's file.
+    for (const char* leaf : {"pump.zvd", "pump.tmp.zvd", "pump.bak.zvd", "future.zvd", "notes.zvd"}) {
+        if (std::error_code error; fs::exists(fs::symlink_status(fs::path(folder) / leaf, error))) {
+            throw Refusal(Zorvan::substitute(translate("zvfile", "demo: '%1' already holds %2; give it an empty or new folder"),
+                                             {folder, leaf}));
+        }
+    }
     const std::string design = (fs::path(folder) / "pump.zvd").string();
     Story story(out, err);
     const Zorvan::ScopedLogSink logToStory(std::make_shared<StorySink>(out));
@@ -64,16 +76,16 @@ int demo(const std::string& folder, std::ostream& out, std::ostream& err) {
         };
     };
 
-    story.step("Create a design of 1000 objects", kDone, saveWith(ZvFileWriteMode::Overwrite, 1000, {}, "initial", 1));
-    story.step("Rewrite it completely (through a temporary file)", kDone,
+    story.step(translate("zvfile", "Create a design of 1000 objects"), kDone, saveWith(ZvFileWriteMode::Overwrite, 1000, {}, "initial", 1));
+    story.step(translate("zvfile", "Rewrite it completely (through a temporary file)"), kDone,
                saveWith(ZvFileWriteMode::Overwrite, 1200, {}, "redesign", 2));
-    story.step("Update only the valves in place", kDone,
+    story.step(translate("zvfile", "Update only the valves in place"), kDone,
                saveWith(ZvFileWriteMode::UpdateSelected, -1, {"valves"}, "valve fix", 3));
-    story.step("Reopen it", kDone, [&] { return info(design, false, out); });
-    story.step("Make an autosave copy", kDone, [&] { return autosave(design, out); });
-    story.step("Delete the autosave copy", kDone, [&] { return clean(design, out); });
+    story.step(translate("zvfile", "Reopen it"), kDone, [&] { return info(design, false, out); });
+    story.step(translate("zvfile", "Make an autosave copy"), kDone, [&] { return autosave(design, out); });
+    story.step(translate("zvfile", "Delete the autosave copy"), kDone, [&] { return clean(design, out); });
 
-    story.step("Try to save over a read-only file", kRefused, [&] {
+    story.step(translate("zvfile", "Try to save over a read-only file"), kRefused, [&] {
         const fs::perms before = fs::status(design).permissions();
         fs::permissions(design, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
         struct Restore {
@@ -85,7 +97,7 @@ int demo(const std::string& folder, std::ostream& out, std::ostream& err) {
     });
 
     const std::string future = (fs::path(folder) / "future.zvd").string();
-    story.step("Open a file written by a newer version", kRefused, [&] {
+    story.step(translate("zvfile", "Open a file written by a newer version"), kRefused, [&] {
         fs::remove(future);
         // What a later release would write: a format version beyond this one's.
         const auto store =
@@ -95,12 +107,15 @@ int demo(const std::string& folder, std::ostream& out, std::ostream& err) {
     });
 
     const std::string notes = (fs::path(folder) / "notes.zvd").string();
-    story.step("Open a file that is not a design", kRefused, [&] {
+    story.step(translate("zvfile", "Open a file that is not a design"), kRefused, [&] {
         std::ofstream(notes) << "Shopping list: flanges, gaskets, bolts.\n";
         return info(notes, false, out);
     });
 
-    out << "\n" << (story.failed() ? "The demo did not go as planned." : "Every step went as planned.") << "\n";
+    out << "\n"
+        << (story.failed() ? translate("zvfile", "The demo did not go as planned.")
+                           : translate("zvfile", "Every step went as planned."))
+        << "\n";
     return story.failed() ? kRefused : kDone;
 }
 

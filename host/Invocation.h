@@ -51,6 +51,11 @@ struct Invocation {
     bool json = false;
     // demo: the folder for its files; empty: a fresh one in the temporary folder.
     std::string folder{};
+    // save: a progress line on standard error for long saves, when it is a terminal.
+    bool progress = true;
+    // The library's log lines on standard error: 0 none, 1 level and
+    // message, 2 also where in the source they come from.
+    int verbosity = 0;
 };
 
 // The commands module's entry point: runs `invocation` writing to standard
@@ -58,5 +63,10 @@ struct Invocation {
 // failure is one line "zvfile: <sentence>" on standard error and kRefused.
 using EntryPoint = int(const Invocation& invocation);
 inline constexpr char kEntryPoint[] = "zvfile_run";
+
+// The module's translation of one of the program's own texts into the
+// user's language, for when that is not English.
+using TranslateEntry = void(const char* context, const char* sourceText, std::string& translated);
+inline constexpr char kTranslateEntry[] = "zvfile_translate";
 
 } // namespace zvfile

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # zvfile's command line: each row is the arguments after FILE, the exit
-# code they must give and words standard error must hold. Nothing may be
-# written for a usage error. Then what a run loads: help and usage errors
-# none of the tree's libraries, a command the commands module (one line and
-# exit 1 when it is missing), the gettext catalogue's library only for a
-# language other than English.
+# code they must give and words standard error must hold; a usage error
+# names what is wrong after "zvfile: ", points to the help and writes no
+# file. Then what a run loads: help, version and usage errors none of the
+# tree's libraries, a command the commands module (one line and exit 1 when
+# it is missing), the gettext catalogue's library only for a language other
+# than English; and what a run says: nothing but its result unless asked.
 set -euo pipefail
 zvfile=$1
 dir=$(mktemp -d)
@@ -20,15 +21,21 @@ while IFS='|' read -r args code words; do
   "$zvfile" save "$design" $args >/dev/null 2>"$dir/err"
   got=$?
   set -e
-  if [[ $got -ne $code ]] || ! grep -q -- "$words" "$dir/err" || [[ -e $design ]]; then
+  if [[ $got -ne $code ]] || ! grep -q -- "^zvfile: $words" "$dir/err" || [[ -e $design ]] ||
+     ! grep -q -- "^Try 'zvfile save --help' for more information.$" "$dir/err"; then
     echo "save FILE $args: exit $got (expected $code), error: $(cat "$dir/err")" >&2
     failed=1
   fi
 done <<'TABLE'
---objects 9223372036854775808|2|not in range 0 to 100000000
---objects 100000001|2|not in range 0 to 100000000
---objects -1|2|not in range
---wait -1|2|not in range
+--objects 9223372036854775808|2|--objects: '9223372036854775808' is not a whole number from 0 to 100000000$
+--objects 100000001|2|--objects: '100000001' is not a whole number
+--objects -1|2|--objects: '-1' is not a whole number
+--objects abc|2|--objects: 'abc' is not a whole number
+--wait -1|2|--wait: '-1' is not a number of seconds from 0 to 3600
+--mode 2|2|--mode: '2' is not one of overwrite, update-selected, update-all
+--select valves,foo|2|--select: 'foo' is not one of pipes, valves, pumps, sensors
+--bogus|2|unexpected argument: --bogus
+--data-revision-number 3|2|--data-revision-number needs --data-revision
 TABLE
 
 # A copy of the program in a folder of its own, where no commands module is.
@@ -36,10 +43,10 @@ mkdir "$dir/bin"
 cp "$zvfile" "$dir/bin/zvfile"
 alone=$dir/bin/zvfile
 while IFS='|' read -r args code words; do
-  [[ -z $args ]] && continue
+  [[ -z $args$code ]] && continue
   set +e
   # shellcheck disable=SC2086
-  LD_DEBUG=files "$alone" $args >"$dir/out" 2>"$dir/err"
+  LC_ALL=C LD_DEBUG=files "$alone" $args >"$dir/out" 2>"$dir/err"
   got=$?
   set -e
   loaded=$(grep -Eo 'file=[^ ]*(Persistence|Services_|zvfile_commands|sqlite|boost|icu)[^ ]*' "$dir/err" || true)
@@ -50,7 +57,11 @@ while IFS='|' read -r args code words; do
   fi
 done <<TABLE
 --help|0|Open, save and inspect design files
-save|2|FILE is required
+help save|0|zvfile save pump.zvd --objects 1000
+--version|0|^zvfile [0-9.]* (source revision [0-9a-z-]*)$
+save|2|^zvfile: FILE is required
+foo|2|^zvfile: unknown command 'foo'
+|2|^zvfile: a command is required
 info $design|1|^zvfile: cannot load its commands: $dir/lib/zvfile/zvfile_commands.so: .
 TABLE
 "$alone" info "$design" 2>"$dir/err" || true
@@ -82,4 +93,43 @@ LANGUAGE=en_GB:de LANG=de_DE.UTF-8|The file must have a name|no
 LANGUAGE=de LC_ALL=C|The file must have a name|no
 LANGUAGE=de|The file must have a name|no
 TABLE
+
+# Quiet unless asked: a save says what it did and nothing else; -v adds the
+# library's log lines as "zvfile: info: ...", -vv where they come from.
+# Every sentence of a refusal is in the language asked for.
+check() { # check <what> <file> <extended regex it must match> [not: must not]
+  local found=no
+  grep -qE -- "$3" "$2" && found=yes
+  if [[ $found == yes && ${4:-} == not || $found == no && ${4:-} != not ]]; then
+    echo "$1: $(cat "$2")" >&2
+    failed=1
+  fi
+}
+"$zvfile" save "$design" --objects 3 >/dev/null 2>&1
+LC_ALL=C "$zvfile" save "$design" >/dev/null 2>"$dir/err"
+[[ -s $dir/err ]] && { echo "a save writes to standard error unasked: $(cat "$dir/err")" >&2; failed=1; }
+LC_ALL=C "$zvfile" save -v "$design" >/dev/null 2>"$dir/err"
+check "-v" "$dir/err" "^zvfile: info: Opening file \(version: 3 "
+check "-v" "$dir/err" "ZvFileIO.cpp:" not
+LC_ALL=C "$zvfile" -vv save "$design" >/dev/null 2>"$dir/err"
+check "-vv" "$dir/err" "^zvfile: info: Opening file .*\(Platform/Core/Persistence/ZvFileIO/ZvFileIO.cpp:[0-9]+\)$"
+chmod a-w "$design"
+for variables in LC_ALL=C LANG=de_DE.UTF-8; do
+  # shellcheck disable=SC2086
+  env -u LANGUAGE -u LC_ALL -u LC_MESSAGES -u LANG $variables "$zvfile" save "$design" >/dev/null 2>"$dir/err" || true
+  [[ $(wc -l <"$dir/err") -eq 1 ]] || { echo "$variables: a refusal is not one line: $(cat "$dir/err")" >&2; failed=1; }
+done
+check "German refusal" "$dir/err" "^zvfile: '.*pump.zvd' kann nicht gespeichert werden: Eine schreibgesch"
+chmod u+w "$design"
+
+# The demo runs in a private folder of its own and leaves nothing behind; in
+# a folder the user gives, it overwrites nothing of theirs.
+mkdir "$dir/tmp" "$dir/given"
+echo mine >"$dir/given/pump.zvd"
+TMPDIR=$dir/tmp "$zvfile" demo >/dev/null 2>"$dir/err" || { echo "demo failed: $(cat "$dir/err")" >&2; failed=1; }
+[[ -z $(ls -A "$dir/tmp") ]] || { echo "demo left $(ls -A "$dir/tmp")" >&2; failed=1; }
+LC_ALL=C "$zvfile" demo "$dir/given" >/dev/null 2>"$dir/err" && failed=1
+check "demo in a used folder" "$dir/err" "^zvfile: demo: '.*given' already holds pump.zvd"
+[[ $(cat "$dir/given/pump.zvd") == mine ]] || { echo "demo overwrote the user's file" >&2; failed=1; }
 exit $failed
+
