@@ -30,10 +30,11 @@ test: deps
 check:
 	$(MAKE) test PRESETS=dev
 
-demo: deps
-	cmake --preset release
-	cmake --build --preset release --target zvfile
-	dir=$$(mktemp -d) && ./build/release/host/zvfile demo "$$dir"; status=$$?; rm -rf "$$dir"; exit $$status
+demo:
+	./scripts/install-deps.sh --demo
+	cmake --preset demo
+	cmake --build --preset demo
+	./build/demo/host/zvfile demo
 
 docs: deps
 	cmake --preset release

@@ -69,7 +69,8 @@ Zorvan::DesignSaveOptions saveOptions(const std::string& file, ZvFileWriteMode m
         seconds << std::chrono::duration<double>(lockWait).count();
         std::cerr << "zvfile: "
                   << Zorvan::substitute(
-                         translate("zvfile", "%1 is being saved by another program; waiting up to %2 s for it to finish"),
+                         translate("zvfile",
+                                   "%1 is being saved by another program; waiting up to %2 s for it to finish"),
                          {quoted(file), seconds.str()})
                   << std::endl;
     };

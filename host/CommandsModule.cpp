@@ -11,6 +11,7 @@
 #include "Logging/Logging.h"
 #include "ZvfileCommandsExport.h"
 #ifdef ZV_MESSAGE_DOMAIN
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,15 @@ namespace zvfile {
 namespace {
 
 #ifdef ZV_MESSAGE_DOMAIN
+// The compiled catalogues: beside an installed module where the package
+// puts them (share/locale), else those of the build tree it was built in.
+std::filesystem::path localeFolder() {
+    const auto installed =
+        (Zorvan::DynamicLibrary::fileHolding(&zvfile::run).parent_path() / ZV_INSTALLED_LOCALE_DIR).lexically_normal();
+    std::error_code error;
+    return std::filesystem::is_directory(installed, error) ? installed : std::filesystem::path(ZV_LOCALE_DIR);
+}
+
 // The library's messages in the user's language for the length of a run.
 // The texts are English, so English (or no language at all) needs no
 // catalogue; only another language loads the gettext catalogue's library,
@@ -44,7 +54,8 @@ public:
             const auto folder = Zorvan::DynamicLibrary::fileHolding(&Zorvan::Translator::setCatalogue).parent_path();
             auto library = Zorvan::DynamicLibrary::open(folder / ZV_GETTEXT_LIBRARY);
             auto* newCatalogue = library.symbol<Zorvan::GettextCatalogueFactory>(Zorvan::kGettextCatalogueFactory);
-            std::shared_ptr<const Zorvan::Catalogue> catalogue(newCatalogue(ZV_MESSAGE_DOMAIN, ZV_LOCALE_DIR, languages));
+            std::shared_ptr<const Zorvan::Catalogue> catalogue(
+                newCatalogue(ZV_MESSAGE_DOMAIN, localeFolder().string(), languages));
             m_library = std::move(library);
             m_previous = Zorvan::Translator::setCatalogue(std::move(catalogue));
         } catch (const std::exception& e) {

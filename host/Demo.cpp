@@ -62,8 +62,8 @@ int demo(const std::string& folder, std::ostream& out, std::ostream& err) {
     // holds one of them already holds someone's file.
     for (const char* leaf : {"pump.zvd", "pump.tmp.zvd", "pump.bak.zvd", "future.zvd", "notes.zvd"}) {
         if (std::error_code error; fs::exists(fs::symlink_status(fs::path(folder) / leaf, error))) {
-            throw Refusal(Zorvan::substitute(translate("zvfile", "demo: '%1' already holds %2; give it an empty or new folder"),
-                                             {folder, leaf}));
+            throw Refusal(Zorvan::substitute(
+                translate("zvfile", "demo: '%1' already holds %2; give it an empty or new folder"), {folder, leaf}));
         }
     }
     const std::string design = (fs::path(folder) / "pump.zvd").string();
@@ -76,7 +76,8 @@ int demo(const std::string& folder, std::ostream& out, std::ostream& err) {
         };
     };
 
-    story.step(translate("zvfile", "Create a design of 1000 objects"), kDone, saveWith(ZvFileWriteMode::Overwrite, 1000, {}, "initial", 1));
+    story.step(translate("zvfile", "Create a design of 1000 objects"), kDone,
+               saveWith(ZvFileWriteMode::Overwrite, 1000, {}, "initial", 1));
     story.step(translate("zvfile", "Rewrite it completely (through a temporary file)"), kDone,
                saveWith(ZvFileWriteMode::Overwrite, 1200, {}, "redesign", 2));
     story.step(translate("zvfile", "Update only the valves in place"), kDone,

@@ -162,7 +162,8 @@ std::string describe(const CLI::ParseError& e) {
         return substitute(translate("zvfile", "%1 is required"), {what.substr(0, what.find(" is required"))});
     }
     if (dynamic_cast<const CLI::RequiresError*>(&e) != nullptr && what.find(" requires ") != std::string::npos) {
-        return substitute(translate("zvfile", "%1 needs %2"), {what.substr(0, what.find(" requires ")), after(" requires ")});
+        return substitute(translate("zvfile", "%1 needs %2"),
+                          {what.substr(0, what.find(" requires ")), after(" requires ")});
     }
     if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr) {
         return substitute(translate("zvfile", "%1 needs a value"), {what.substr(0, what.find(':'))});
@@ -266,13 +267,15 @@ int main(int argc, char** argv) {
     save->add_flag("--no-progress", noProgress,
                    translate("zvfile", "Show no progress line (it is shown only on a terminal, for long saves)"));
 
-    CLI::App* info = subcommand("info", translate("zvfile", "Show whether FILE can be opened, its version and revisions"),
-                                "zvfile info pump.zvd --json");
+    CLI::App* info =
+        subcommand("info", translate("zvfile", "Show whether FILE can be opened, its version and revisions"),
+                   "zvfile info pump.zvd --json");
     fileArgument(info);
     info->add_flag("--json", invocation.json,
                    translate("zvfile", "Print one JSON object (members in the README and host/info.schema.json)"));
-    CLI::App* autosave = subcommand("autosave", translate("zvfile", "Write the autosave copy of FILE and print its name"),
-                                    "zvfile autosave pump.zvd");
+    CLI::App* autosave =
+        subcommand("autosave", translate("zvfile", "Write the autosave copy of FILE and print its name"),
+                   "zvfile autosave pump.zvd");
     fileArgument(autosave);
     waitOption(autosave);
     CLI::App* clean =

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need;
-# with --windows also those of the Windows cross build.
+# Installs the Debian packages the build and the tests need; with --windows
+# also those of the Windows cross build, with --demo only the demo's.
 # Idempotent: does nothing when every package is already there.
 set -euo pipefail
 
@@ -33,10 +33,16 @@ windows_packages=(
   googletest                   # GoogleTest/GMock sources, built with the cross compiler
   libboost-dev                 # Boost headers; boost::mutex is header-only on Windows
 )
+# make demo: only what building and running zvfile needs.
+demo_packages=(
+  g++ make cmake ninja-build git libboost-thread-dev libboost-locale-dev gettext
+  libsqlite3-dev libcli11-dev nlohmann-json3-dev
+)
 case "${1:-}" in
   "") ;;
   --windows) packages+=("${windows_packages[@]}") ;;
-  *) echo "usage: $0 [--windows]" >&2; exit 2 ;;
+  --demo) packages=("${demo_packages[@]}") ;;
+  *) echo "usage: $0 [--windows|--demo]" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -345,8 +345,8 @@ bool SqliteDesignStore::readFileVersion(std::int32_t& version) {
     auto query = [&](const char* sql) -> bool {
         sqlite3_finalize(raw);
         raw = nullptr;
-        return m_db && sqlite3_prepare_v2(m_db.get(), sql, -1, &raw, nullptr) == SQLITE_OK && sqlite3_step(raw) == SQLITE_ROW &&
-               sqlite3_column_type(raw, 0) == SQLITE_INTEGER;
+        return m_db && sqlite3_prepare_v2(m_db.get(), sql, -1, &raw, nullptr) == SQLITE_OK &&
+               sqlite3_step(raw) == SQLITE_ROW && sqlite3_column_type(raw, 0) == SQLITE_INTEGER;
     };
     bool ok = query("PRAGMA application_id") && sqlite3_column_int(raw, 0) == kApplicationId &&
               query("SELECT file_version FROM zv_metadata WHERE singleton = 1");

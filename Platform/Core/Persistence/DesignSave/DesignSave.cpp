@@ -221,8 +221,8 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
     if (mode != ZvFileWriteMode::Overwrite && !FileUtilities::exists(target, false)) {
         refuse(kCannotUpdate, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing);
     }
-    auto state = std::make_unique<State>(file, target, options,
-                                         lockDesign(kCannotSave, file, target, mode == ZvFileWriteMode::Overwrite, options));
+    auto state = std::make_unique<State>(
+        file, target, options, lockDesign(kCannotSave, file, target, mode == ZvFileWriteMode::Overwrite, options));
     if (!state->lock.createdFile()) {
         if (const std::optional<OpenedDesign> opened = open(target, /*emptyIsNew=*/true)) {
             opened->requireReadable(file);
