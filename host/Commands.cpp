@@ -161,6 +161,9 @@ int save(const SaveOptions& options, std::ostream& out) {
     out << Zorvan::substitute(translate("zvfile", "saved %1 objects to %2 (software revision %3)"),
                               {std::to_string(written), quoted(file), result.revision})
         << "\n";
+    // Said while the design is still this save's: whoever reads the line
+    // knows that no later save of the design has taken effect before it.
+    out.flush();
     return kDone;
 }
 

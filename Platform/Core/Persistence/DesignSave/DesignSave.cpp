@@ -196,6 +196,8 @@ struct DesignSave::State {
     std::string target;
     DesignSaveOptions options;
     FileLock lock;
+    // The new version's own lock, taken before it is renamed into place.
+    std::optional<FileLock> successorLock;
     // The design as it was, open for reading during a rewrite.
     std::shared_ptr<SqliteDesignStore> previous;
     bool isNew = true;
@@ -330,7 +332,22 @@ SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t data
         return 0;
     });
     step(s.options, "committed");
-    if (s.temporary && !s.temporary->unchanged()) {
+    // The design's lock holds the file that is at its name now; after the
+    // rename the name holds the new version, which a save that comes to it
+    // then would find unlocked and take at once, while this one has not
+    // yet said it is done. The new version is locked first, so that save
+    // waits for this one to end as one that came earlier does.
+    const auto lockNewVersion = [&] {
+        FileLock::Options now;
+        now.wait = std::chrono::milliseconds(0);
+        try {
+            s.successorLock.emplace(FileLock::acquire(s.written.toNativeString(), now));
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
+    if (s.temporary && !(s.temporary->unchanged() && lockNewVersion())) {
         refuse(kCannotSave, s.file,
                substitute(translate("DesignSave",
                                     "another program replaced its temporary file %1; the design is left as it was."),

@@ -130,6 +130,7 @@ TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
             SerializationTransferObject object(Identifier::create().number, "Pipe", "saved");
             kept.save(object);
             (void)save.commit("saved in mode " + std::to_string(mode), 1);
+            rivalsAreBusy(); // the new version is this save's until it ends
             SerializationTransferObject late(Identifier::create().number, "Pipe", "late");
             EXPECT_THROW(kept.save(late), DesignStoreException);
             EXPECT_THROW((void)save.module(true), std::logic_error);
