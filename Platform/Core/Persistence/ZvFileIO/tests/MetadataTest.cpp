@@ -1,15 +1,12 @@
-// The metadata written on every save, and the identifier counter's trip
-// between files and the identifier service.
+// The metadata written on every save. What the identifier counter does
+// with the values files carry is tested with the identifier service.
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <stdexcept>
-#include <thread>
 
-#include "Identifier/Identifier.h"
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
-#include "Serialization/MemoryDesignStore.h"
 #include "Serialization/testing/MockSingleObjectInterface.h"
 #include "VersionControl/VersionControl.h"
 
@@ -93,50 +90,6 @@ TEST(Metadata, EmptyHandleIsABadArgument) {
     EXPECT_THROW(io.createGroup(nullptr), std::invalid_argument);
     EXPECT_THROW(ZvFileIO::readMaxIdentifierValue(nullptr), std::invalid_argument);
     EXPECT_THROW(ZvFileIO::updateMaxIdentifierValue(nullptr), std::invalid_argument);
-}
-
-TEST(IdentifierCounter, OpenThenSaveNeverRepeatsAStoredIdentifier) {
-    auto opened = std::make_shared<MemoryDesignStore>();
-    opened->maxIdentifierNumber = 1'000'000;
-    ZvFileIO::readMaxIdentifierValue(opened);
-    const Identifier::IdValue fresh = Identifier::create();
-    EXPECT_GE(fresh.number, 1'000'000);
-
-    auto saved = std::make_shared<MemoryDesignStore>();
-    ZvFileIO::writeMetaData(saved, "", 0, ZvFileWriteMode::Overwrite, "");
-    EXPECT_EQ(saved->maxIdentifierNumber, fresh.number + 1);
-    EXPECT_EQ(saved->maxIdentifierDomain, fresh.domain);
-
-    // A file without a counter, or an older one, leaves the service's counter alone.
-    ZvFileIO::readMaxIdentifierValue(std::make_shared<MemoryDesignStore>());
-    EXPECT_EQ(Identifier::create().number, fresh.number + 1);
-}
-
-TEST(IdentifierCounter, ConcurrentHandOversAndSavesStayConsistent) {
-    constexpr int kRounds = 2000;
-    const std::int64_t base = Identifier::create().number + 10;
-    auto opener = [base](int offset) {
-        auto store = std::make_shared<MemoryDesignStore>();
-        for (int i = 0; i < kRounds; ++i) {
-            store->maxIdentifierNumber = base + 2 * i + offset;
-            ZvFileIO::readMaxIdentifierValue(store);
-        }
-    };
-    auto saver = [] {
-        auto store = std::make_shared<MemoryDesignStore>();
-        for (int i = 0; i < kRounds; ++i) {
-            const std::int64_t before = Identifier::create().number;
-            ZvFileIO::updateMaxIdentifierValue(store);
-            ASSERT_GT(store->maxIdentifierNumber, before);
-        }
-    };
-    std::thread a(opener, 0);
-    std::thread b(opener, 1);
-    std::thread c(saver);
-    a.join();
-    b.join();
-    c.join();
-    EXPECT_GE(Identifier::create().number, base + 2 * kRounds - 1);
 }
 
 } // namespace
