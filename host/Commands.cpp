@@ -138,8 +138,10 @@ int save(const SaveOptions& options, std::ostream& out) {
     }
     modules.clear();
     const Zorvan::SaveResult result = saving.commit(options.dataRevision, options.dataRevisionNumber);
+    // Flushed while the design is still held: the order of saves' reports
+    // (in one log, say) is the order in which they took effect.
     out << "saved " << count << " objects to " << quoted(file) << " (software revision " << result.revision
-        << ")\n";
+        << ")" << std::endl;
     return kDone;
 }
 
