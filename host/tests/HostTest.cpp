@@ -1,10 +1,16 @@
 // End-to-end: the reference host's commands on real design files and what
 // they print. The save road they drive is tested with the save API itself.
 
+#include <dlfcn.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <sstream>
 #include <tuple>
 
@@ -12,12 +18,68 @@
 
 #include "Commands.h"
 #include "Demo.h"
+#include "SampleDesign.h"
+#include "Platform/Core/Persistence/DesignSave/DesignSave.h"
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
 #include "FileHandling/testing/TempFolder.h"
 #include "Serialization/SqliteDesignStore.h"
 #include "VersionControl/VersionControl.h"
 #include "Serialization/testing/StoredObjects.h"
+
+// The durable road of a save watched in-process, as sync_order_test.sh
+// watches it with strace where strace is: these definitions take the place
+// of the C library's for every library of this program, note each flush,
+// rename and change of attributes while a test listens, and pass the call on.
+namespace calls {
+std::mutex mutex;
+bool listening = false;
+std::vector<std::string> seen;
+
+std::string pathOf(int fd) {
+    char path[4096];
+    const ssize_t length = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
+    return length < 0 ? "?" : std::string(path, static_cast<std::size_t>(length));
+}
+void note(const std::string& call) {
+    const std::lock_guard lock(mutex);
+    if (listening) {
+        seen.push_back(call);
+    }
+}
+template <class Function>
+Function* next(const char* name) {
+    return reinterpret_cast<Function*>(::dlsym(RTLD_NEXT, name));
+}
+} // namespace calls
+
+// Visible to the libraries, though this program hides its symbols by default.
+#define ZV_REPLACES_LIBC extern "C" __attribute__((visibility("default")))
+ZV_REPLACES_LIBC int fsync(int fd) {
+    calls::note("flush " + calls::pathOf(fd));
+    return calls::next<int(int)>("fsync")(fd);
+}
+ZV_REPLACES_LIBC int fdatasync(int fd) {
+    calls::note("flush " + calls::pathOf(fd));
+    return calls::next<int(int)>("fdatasync")(fd);
+}
+ZV_REPLACES_LIBC int rename(const char* from, const char* to) noexcept {
+    calls::note(std::string("rename ") + from + " " + to);
+    return calls::next<int(const char*, const char*) noexcept>("rename")(from, to);
+}
+ZV_REPLACES_LIBC int fchmod(int fd, mode_t mode) noexcept {
+    calls::note("attributes " + calls::pathOf(fd));
+    return calls::next<int(int, mode_t) noexcept>("fchmod")(fd, mode);
+}
+ZV_REPLACES_LIBC int fchown(int fd, uid_t owner, gid_t group) noexcept {
+    calls::note("attributes " + calls::pathOf(fd));
+    return calls::next<int(int, uid_t, gid_t) noexcept>("fchown")(fd, owner, group);
+}
+ZV_REPLACES_LIBC int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) noexcept {
+    calls::note("attributes " + calls::pathOf(fd));
+    return calls::next<int(int, const char*, const void*, size_t, int) noexcept>("fsetxattr")(fd, name, value, size,
+                                                                                              flags);
+}
 
 namespace zvfile {
 namespace {
@@ -28,10 +90,15 @@ using Zorvan::ZvFileWriteMode;
 class Host : public ::testing::Test {
 protected:
     std::string path(const std::string& leaf) const { return folder.path(leaf); }
-    int run(SaveOptions options) {
+    int run(SaveOptions options, std::ostream* to = nullptr) {
         options.progress = false;
         options.lockWait = std::chrono::milliseconds(0);
-        return guarded([&] { return save(options, out); }, err);
+        return guarded([&] { return save(options, to ? *to : out); }, err);
+    }
+    nlohmann::json infoOf(const std::string& leaf) {
+        std::ostringstream shown;
+        EXPECT_EQ(info(path(leaf), true, shown), kDone);
+        return nlohmann::json::parse(shown.str());
     }
     std::string savedLine(int objects) const {
         return "saved " + std::to_string(objects) + " objects to '" + path("a.zvd") + "' (software revision " +
@@ -90,6 +157,95 @@ TEST_F(Host, EveryCommandSaysWhatItDid) {
     EXPECT_EQ(store->updateCount(), 1);
 }
 
+// A design of an older format version opens as readable, not current, and
+// is saved: in place it keeps its objects, and a rewrite makes it current.
+TEST_F(Host, AnOlderDesignOpensAndIsSaved) {
+    // What an older release wrote: its version, objects of every part, a counter.
+    const std::int32_t older = SqliteDesignStore::kCurrentVersion - 1;
+    {
+        auto store = SqliteDesignStore::openForWriting(path("a.zvd"), older);
+        for (std::int64_t id = 1; id <= 30; ++id) {
+            Zorvan::SerializationTransferObject object = sampleObject(id, static_cast<std::size_t>(id) % kParts.size(), "old");
+            store->insert(object);
+        }
+        store->writeMaxIdentifier(31, 0);
+        store->commit();
+    }
+    struct Step { ZvFileWriteMode mode; std::int32_t version; };
+    for (const Step step : {Step{ZvFileWriteMode::UpdateAll, older}, Step{ZvFileWriteMode::Overwrite,
+                                                                           SqliteDesignStore::kCurrentVersion}}) {
+        SCOPED_TRACE(std::to_string(step.mode));
+        const auto before = infoOf("a.zvd");
+        EXPECT_EQ(before["readable"], true);
+        EXPECT_EQ(before["current"], false);
+        EXPECT_EQ(before["version"], older);
+        ASSERT_EQ(run({path("a.zvd"), step.mode, -1, {}, "saved", 2}), kDone) << err.str();
+        const auto after = infoOf("a.zvd");
+        EXPECT_EQ(after["version"], step.version);
+        EXPECT_EQ(after["current"], step.version == SqliteDesignStore::kCurrentVersion);
+        EXPECT_EQ(after["dataRevision"], "saved");
+        EXPECT_EQ(after["objects"], 30);
+    }
+}
+
+// A first save and a rewrite each flush twice, in the durable order: the
+// new file, with its attributes set, then its rename over the design, then
+// the folder. The line that reports a save is out before the design is let
+// go, so that the report of a rival waiting for it never comes first (seen
+// on an update in place: after a rewrite the name holds a new file, which
+// only a rival that comes later could lock).
+TEST_F(Host, ASaveIsDurableAndSaysSoBeforeItLetsTheDesignGo) {
+    const std::string design = path("a.zvd");
+    const std::string temporary = path("a.tmp.zvd");
+    // Notes what is out at each flush made while the design is still held.
+    struct Output : std::stringbuf {
+        std::string design;
+        std::vector<std::string> outWhileHeld;
+        int sync() override {
+            try {
+                (void)Zorvan::DesignSave::begin(design, {ZvFileWriteMode::UpdateAll, std::chrono::milliseconds(0)});
+            } catch (const Zorvan::DesignRefusedException& e) {
+                if (e.reason() == Zorvan::DesignRefusal::Busy) {
+                    outWhileHeld.push_back(str());
+                }
+            }
+            return 0;
+        }
+    };
+    for (const ZvFileWriteMode mode : {ZvFileWriteMode::Overwrite, ZvFileWriteMode::Overwrite, ZvFileWriteMode::UpdateAll}) {
+        SCOPED_TRACE(std::to_string(mode));
+        Output buffer;
+        buffer.design = design;
+        std::ostream output(&buffer);
+        {
+            const std::lock_guard lock(calls::mutex);
+            calls::seen.clear();
+            calls::listening = true;
+        }
+        const int code = run({design, mode, 20, {}, "r", 1}, &output);
+        std::vector<std::string> seen;
+        {
+            const std::lock_guard lock(calls::mutex);
+            calls::listening = false;
+            seen.swap(calls::seen);
+        }
+        ASSERT_EQ(code, kDone) << err.str();
+        if (mode == ZvFileWriteMode::UpdateAll) {
+            ASSERT_FALSE(buffer.outWhileHeld.empty()) << "nothing was flushed while the design was held";
+            EXPECT_EQ(buffer.outWhileHeld.back().rfind("saved 20 objects", 0), 0u) << buffer.outWhileHeld.back();
+            continue;
+        }
+        std::vector<std::string> durable;
+        std::copy_if(seen.begin(), seen.end(), std::back_inserter(durable),
+                     [](const std::string& call) { return call.rfind("attributes", 0) != 0; });
+        EXPECT_EQ(durable, (std::vector<std::string>{"flush " + temporary, "rename " + temporary + " " + design,
+                                                     "flush " + folder.root().string()}));
+        const auto flushed = std::find(seen.begin(), seen.end(), "flush " + temporary);
+        EXPECT_EQ(std::count_if(flushed, seen.end(), [](const std::string& call) { return call.rfind("attributes", 0) == 0; }),
+                  0) << "attributes changed after the flush";
+    }
+}
+
 // The file service stands in for the disk: a replace it cannot make, or a
 // removal it refuses, fails like a full disk or a locked folder would.
 class RefusingFileSystem : public Zorvan::FileSystemWrapper {
@@ -117,6 +273,8 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
         {"a.zvd", "its new version cannot be put in place; the design is left as it was.",
          [&] { return run({path("a.zvd"), ZvFileWriteMode::Overwrite, 20, {}, "new", 2}); }},
         {"a.bak.zvd", "cannot delete", [&] { return guarded([&] { return clean(path("a.zvd"), out); }, err); }},
+        {"missing.zvd", "in place: it does not exist.",
+         [&] { return run({path("missing.zvd"), ZvFileWriteMode::UpdateAll, 20, {}, "new", 2}); }},
         {"notes.zvd", "Error reading file version.",
          [&] { return guarded([&] { return autosave(path("notes.zvd"), out); }, err); }},
         {"future.zvd", "was written by a newer version",
@@ -132,6 +290,7 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
         EXPECT_NE(line.find(why), std::string::npos) << line;
         EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line: " << line;
     }
+    EXPECT_FALSE(std::filesystem::exists(path("missing.zvd")));
     EXPECT_NE(shown.str().find("readable:       no"), std::string::npos) << shown.str();
     EXPECT_EQ(out.str(), "writing through '" + path("a.tmp.zvd") + "'\n") << "nothing saved nor deleted";
     std::string revision;
@@ -139,8 +298,32 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
     EXPECT_EQ(revision, "old");
 }
 
+// Each step of the demo shows what it did, in the order told; an update in
+// place writes through no temporary file, and the read-only design is
+// writable again afterwards.
 TEST_F(Host, DemoTellsTheWholeStory) {
-    EXPECT_EQ(demo((folder.root() / "demo").string(), out, err), kDone) << out.str() << err.str();
+    const std::string demoFolder = (folder.root() / "demo").string();
+    ASSERT_EQ(demo(demoFolder, out, err), kDone) << out.str() << err.str();
+    EXPECT_EQ(err.str(), "");
+    const std::string design = "'" + demoFolder + "/pump.zvd'";
+    const std::string copy = demoFolder + "/pump.bak.zvd";
+    const std::string story = out.str();
+    std::size_t at = 0;
+    for (const std::string& told : std::vector<std::string>{"== 1. Create", "saved 1000 objects to " + design, "== 2. Rewrite", "writing through '" + demoFolder +
+          "/pump.tmp.zvd'", "saved 1200 objects to " + design, "== 3. Update", "saved 1200 objects to " + design,
+          "== 4. Reopen", "readable:       yes", "data revision:  valve fix (3)", "objects:        1200",
+          "== 5. Make an autosave copy", copy, "== 6. Delete", "deleted '" + copy + "'", "== 7. Try to save over a read-only",
+          "zvfile: cannot save " + design + ": It is not possible to overwrite a readonly file.", "== 8. Open a file written by a newer",
+          "readable:       no", "was written by a newer version", "== 9. Open a file that is not a design",
+          "Error reading file version.", "Every step went as planned."}) {
+        const std::size_t found = story.find(told, at);
+        ASSERT_NE(found, std::string::npos) << "not told after position " << at << ": " << told << "\n" << story;
+        at = found + told.size();
+    }
+    const std::size_t update = story.find("== 3.");
+    EXPECT_EQ(story.substr(update, story.find("== 4.") - update).find("writing through"), std::string::npos);
+    EXPECT_NE(std::filesystem::status(demoFolder + "/pump.zvd").permissions() & std::filesystem::perms::owner_write,
+              std::filesystem::perms::none);
 }
 
 } // namespace
