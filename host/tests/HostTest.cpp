@@ -1,16 +1,11 @@
 // End-to-end: the reference host's commands on real design files and what
 // they print. The save road they drive is tested with the save API itself.
 
-#include <dlfcn.h>
-#include <sys/xattr.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <functional>
-#include <mutex>
 #include <sstream>
 #include <tuple>
 
@@ -22,56 +17,11 @@
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
+#include "FileHandling/testing/SystemCalls.h"
 #include "FileHandling/testing/TempFolder.h"
 #include "Serialization/SqliteDesignStore.h"
 #include "VersionControl/VersionControl.h"
 #include "Serialization/testing/StoredObjects.h"
-
-// The durable road of a save watched in-process, as sync_order_test.sh
-// watches it with strace where strace is: these definitions take the place
-// of the C library's for every library of this program, note each flush,
-// rename and change of permission bits (the last step of giving a file its
-// attributes) while a test listens, and pass the call on.
-namespace calls {
-std::mutex mutex;
-bool listening = false;
-std::vector<std::string> seen;
-
-std::string pathOf(int fd) {
-    char path[4096];
-    const ssize_t length = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
-    return length < 0 ? "?" : std::string(path, static_cast<std::size_t>(length));
-}
-void note(const std::string& call) {
-    const std::lock_guard lock(mutex);
-    if (listening) {
-        seen.push_back(call);
-    }
-}
-template <class Function>
-Function* next(const char* name) {
-    return reinterpret_cast<Function*>(::dlsym(RTLD_NEXT, name));
-}
-} // namespace calls
-
-// Visible to the libraries, though this program hides its symbols by default.
-#define ZV_REPLACES_LIBC extern "C" __attribute__((visibility("default")))
-ZV_REPLACES_LIBC int fsync(int fd) {
-    calls::note("flush " + calls::pathOf(fd));
-    return calls::next<int(int)>("fsync")(fd);
-}
-ZV_REPLACES_LIBC int fdatasync(int fd) {
-    calls::note("flush " + calls::pathOf(fd));
-    return calls::next<int(int)>("fdatasync")(fd);
-}
-ZV_REPLACES_LIBC int rename(const char* from, const char* to) noexcept {
-    calls::note(std::string("rename ") + from + " " + to);
-    return calls::next<int(const char*, const char*) noexcept>("rename")(from, to);
-}
-ZV_REPLACES_LIBC int fchmod(int fd, mode_t mode) noexcept {
-    calls::note("attributes " + calls::pathOf(fd));
-    return calls::next<int(int, mode_t) noexcept>("fchmod")(fd, mode);
-}
 
 namespace zvfile {
 namespace {
@@ -148,12 +98,13 @@ TEST_F(Host, AnOlderDesignOpensAndIsSaved) {
     }
 }
 
-// A first save and a rewrite each flush twice, in the durable order: the
-// new file, with its attributes set, then its rename over the design, then
-// the folder. The line that reports a save is out before the design is let
-// go, so that the report of a rival waiting for it never comes first (seen
-// on an update in place: after a rewrite the name holds a new file, which
-// only a rival that comes later could lock).
+// A first save and a rewrite each flush twice, in the durable order (as
+// sync_order_test.sh sees it with strace): the new file, with its
+// attributes set, then its rename over the design, then the folder. The
+// line that reports a save is out before the design is let go, so that the
+// report of a rival waiting for it never comes first (seen on an update in
+// place: after a rewrite the name holds a new file, which only a rival that
+// comes later could lock).
 TEST_F(Host, ASaveIsDurableAndSaysSoBeforeItLetsTheDesignGo) {
     const std::string design = path("a.zvd");
     const std::string temporary = path("a.tmp.zvd");
@@ -177,18 +128,9 @@ TEST_F(Host, ASaveIsDurableAndSaysSoBeforeItLetsTheDesignGo) {
         Output buffer;
         buffer.design = design;
         std::ostream output(&buffer);
-        {
-            const std::lock_guard lock(calls::mutex);
-            calls::seen.clear();
-            calls::listening = true;
-        }
+        Zorvan::testing::SystemCalls::listen();
         const int code = run({design, mode, 20, {}, "r", 1}, &output);
-        std::vector<std::string> seen;
-        {
-            const std::lock_guard lock(calls::mutex);
-            calls::listening = false;
-            seen.swap(calls::seen);
-        }
+        const std::vector<std::string> seen = Zorvan::testing::SystemCalls::stop();
         ASSERT_EQ(code, kDone) << err.str();
         if (mode == ZvFileWriteMode::UpdateAll) {
             ASSERT_FALSE(buffer.outWhileHeld.empty()) << "nothing was flushed while the design was held";
@@ -197,12 +139,12 @@ TEST_F(Host, ASaveIsDurableAndSaysSoBeforeItLetsTheDesignGo) {
         }
         std::vector<std::string> durable;
         std::copy_if(seen.begin(), seen.end(), std::back_inserter(durable),
-                     [](const std::string& call) { return call.rfind("attributes", 0) != 0; });
+                     [](const std::string& call) { return call.rfind("bits", 0) != 0; });
         EXPECT_EQ(durable, (std::vector<std::string>{"flush " + temporary, "rename " + temporary + " " + design,
                                                      "flush " + folder.root().string()}));
         const auto flushed = std::find(seen.begin(), seen.end(), "flush " + temporary);
-        EXPECT_EQ(std::count_if(flushed, seen.end(), [](const std::string& call) { return call.rfind("attributes", 0) == 0; }),
-                  0) << "attributes changed after the flush";
+        EXPECT_EQ(std::count_if(flushed, seen.end(), [](const std::string& call) { return call.rfind("bits", 0) == 0; }),
+                  0) << "permission bits changed after the flush";
     }
 }
 

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <tuple>
@@ -20,6 +21,7 @@
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
 #include "FileHandling/NewFile.h"
+#include "FileHandling/testing/SystemCalls.h"
 #include "FileHandling/testing/TempFolder.h"
 #include "Logging/Logging.h"
 
@@ -339,6 +341,69 @@ TEST(FilesPosix, AFileOnAReadOnlyMountIsReadOnly) {
         GTEST_SKIP() << "no private mount namespace with a read-only mount here (needs root and unshare)";
     }
     EXPECT_EQ(result, 0) << "1: a file on the read-only mount was taken for writable or replaced; -1: the child died";
+}
+
+// A replace stops at the first system call that fails and logs which step
+// it was; the destination keeps its content, the source stays, and a copy
+// made for another device is removed. A read or write cut short by a signal
+// is tried again. A failed sync of the folder comes after the rename, which
+// stands: it is logged. NewFile removes a file it cannot give its access.
+TEST(FilesPosix, AReplaceStopsWhereASystemCallFails) {
+    using testing::SystemCalls;
+    const TempFolder dir;
+    const auto log = std::make_shared<MemorySink>();
+    const ScopedLogSink installed(log);
+    const fs::path elsewhere = fs::path("/dev/shm") / dir.root().filename();
+    std::error_code ignored;
+    const bool otherDevice =
+        fs::create_directory(elsewhere, ignored) && statOf(elsewhere).st_dev != statOf(dir.root()).st_dev;
+    const std::shared_ptr<void> cleanup(nullptr, [&](void*) { fs::remove_all(elsewhere, ignored); });
+    struct Row { const char* call; int nth; int error; bool acrossDevices; const char* logged; };
+    const Row rows[] = {
+        {"fchmod", 1, EIO, false, "cannot give the file its permission bits"},
+        {"fsync", 1, EIO, false, "cannot flush the source"},
+        {"rename", 1, EACCES, false, "cannot rename the source over the destination"},
+        {"fsync", 2, EINVAL, false, "Cannot sync folder"},
+        {"mkostemp", 1, ENOSPC, true, "cannot create a copy beside the destination"},
+        {"read", 1, EIO, true, "cannot read the source"},
+        {"read", 1, EINTR, true, nullptr},
+        {"write", 1, ENOSPC, true, "cannot write the copy"},
+        {"write", 1, EINTR, true, nullptr},
+        {"fsync", 2, EIO, true, "cannot flush the copy"},
+        {"rename", 2, EIO, true, "cannot rename the copy over the destination"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.call) + " #" + std::to_string(row.nth) + ": " + std::strerror(row.error));
+        if (row.acrossDevices && !otherDevice) {
+            continue;
+        }
+        const fs::path folder = row.acrossDevices ? elsewhere : dir.root();
+        const std::string design = (folder / "a.zvd").string();
+        const std::string source = dir.write("a.tmp.zvd", "new");
+        std::ofstream(design) << "old";
+        log->clear();
+        SystemCalls::listen(row.call, row.nth, row.error);
+        const bool replaced = FileUtilities::replaceFile(source, design);
+        SystemCalls::stop();
+        const bool stands = row.logged == nullptr || std::string(row.logged) == "Cannot sync folder";
+        EXPECT_EQ(replaced, stands);
+        EXPECT_EQ(TempFolder::read(design), stands ? "new" : "old");
+        EXPECT_EQ(fs::exists(source), !stands);
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            EXPECT_NE(entry.path().filename().string().rfind(".zvreplace-", 0), 0u) << "a copy is left";
+        }
+        const auto records = log->records();
+        ASSERT_EQ(records.size(), row.logged ? 1u : 0u);
+        if (row.logged) {
+            EXPECT_NE(records[0].message.find(row.logged), std::string::npos) << records[0].message;
+        }
+        fs::remove(source, ignored);
+    }
+    const std::string design = dir.path("a.zvd");
+    SystemCalls::listen("fchmod", 1, EIO);
+    EXPECT_THROW(NewFile::create(dir.path("b.tmp.zvd"), design), FileNameException);
+    SystemCalls::stop();
+    EXPECT_FALSE(fs::exists(dir.path("b.tmp.zvd")));
 }
 
 } // namespace
