@@ -10,13 +10,15 @@
 # Then it compares `zvfile save` end to end with a peer written against
 # SQLite directly and with a bare durable replace (bench/end_to_end.sh);
 # BENCH_SIZES sets the design sizes, RUNS (environment) the runs per point.
+# make coverage builds the coverage preset, runs its tests and prints line
+# and branch coverage per folder (scripts/coverage.sh; see the README).
 # make docs builds the API reference of the installed headers with Doxygen
 # (build/release/docs/html; installed with the package once built).
 PRESETS ?= dev asan tsan
 BENCH_ARGS ?=
 BENCH_SIZES ?=
 
-.PHONY: deps test check demo docs windows bench clean
+.PHONY: deps test check coverage demo docs windows bench clean
 
 deps:
 	./scripts/install-deps.sh
@@ -29,6 +31,14 @@ test: deps
 
 check:
 	$(MAKE) test PRESETS=dev
+
+# Counts from earlier runs are cleared first, so the figures are this run's.
+# The report is printed even when a test fails; then make fails after it.
+coverage: deps
+	cmake --preset coverage
+	cmake --build --preset coverage
+	find build/coverage -name '*.gcda' -delete
+	ctest --preset coverage; status=$$?; ./scripts/coverage.sh build/coverage && exit $$status
 
 demo:
 	./scripts/install-deps.sh --demo

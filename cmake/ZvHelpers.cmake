@@ -25,6 +25,14 @@ function(zv_target_defaults target)
       target_compile_options(${target} PRIVATE -fsanitize=${ZV_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
       target_link_options(${target} PRIVATE -fsanitize=${ZV_SANITIZE})
     endif()
+    if(ZV_COVERAGE)
+      # Counts for gcov; the linker adds its runtime, which writes the
+      # counts of each program and library beside their objects at exit.
+      target_compile_options(${target} PRIVATE --coverage)
+      target_link_options(${target} PRIVATE --coverage)
+      # Tests whose forked children end with _exit write the counts first.
+      target_compile_definitions(${target} PRIVATE ZV_COVERAGE)
+    endif()
     if(ZV_BUILD_FUZZERS AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
       # Coverage in every library too, so that libFuzzer is guided by the
       # code under test and not only by the fuzz target itself.

@@ -14,6 +14,7 @@ packages=(
   libsqlite3-dev           # the file-backed design store
   libcli11-dev             # the zvfile host's command line
   nlohmann-json3-dev       # zvfile info --json
+  gcovr                    # make coverage: line and branch figures per folder from gcov's counts
   strace                   # checks the order of flush, rename and folder sync; make bench counts flushes
   time                     # make bench: GNU time reads each run's peak memory for the end-to-end table
   acl                      # setfacl/getfacl: the tests give files ACLs and read them back

@@ -4,10 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
-
-#include <filesystem>
 #include <functional>
 #include <sstream>
 #include <tuple>
@@ -16,8 +15,11 @@
 
 #include "Commands.h"
 #include "Demo.h"
+#include "SampleDesign.h"
+#include "Platform/Core/Persistence/DesignSave/DesignSave.h"
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
+#include "FileHandling/testing/SystemCalls.h"
 #include "FileHandling/testing/TempFolder.h"
 #include "Serialization/SqliteDesignStore.h"
 #include "VersionControl/VersionControl.h"
@@ -27,6 +29,7 @@ namespace zvfile {
 namespace {
 
 using Zorvan::SqliteDesignStore;
+using Zorvan::ZvFileWriteMode;
 
 class Host : public ::testing::Test {
 protected:
@@ -36,6 +39,17 @@ protected:
         invocation.command = Command::Save;
         invocation.lockWait = std::chrono::milliseconds(0);
         return run(invocation, out, err);
+    }
+    // A save with the library's own options, reporting to `to`.
+    int saveTo(SaveOptions options, std::ostream& to) {
+        options.progress = false;
+        options.lockWait = std::chrono::milliseconds(0);
+        return guarded([&] { return zvfile::save(options, to); }, err);
+    }
+    nlohmann::json infoOf(const std::string& leaf) {
+        std::ostringstream shown;
+        EXPECT_EQ(info(path(leaf), true, shown), kDone);
+        return nlohmann::json::parse(shown.str());
     }
     std::string savedLine(int objects) const {
         return "saved " + std::to_string(objects) + " objects to '" + path("a.zvd") + "' (software revision " +
@@ -52,9 +66,7 @@ TEST_F(Host, SaveThenReopenRoundTripsMetadataAndObjects) {
         << err.str();
     const std::string build = VersionControl().getRootRevisionAsString();
 
-    std::ostringstream shown;
-    ASSERT_EQ(info(path("a.zvd"), true, shown), kDone);
-    const auto report = nlohmann::json::parse(shown.str());
+    const auto report = infoOf("a.zvd");
     const auto objects = Zorvan::testing::storedObjects(*SqliteDesignStore::openForReading(path("a.zvd")));
     ASSERT_EQ(objects.size(), 50u);
     EXPECT_EQ(report, nlohmann::json::parse(R"({"schema": 1, "file": ")" + path("a.zvd") + R"(", "readable": true, "current": true,
@@ -65,41 +77,85 @@ TEST_F(Host, SaveThenReopenRoundTripsMetadataAndObjects) {
     EXPECT_NE(objects.front().payload().find("saved as 'first'"), std::string::npos);
 }
 
-// A rewrite names the temporary file it writes through, an autosave the copy
-// it wrote (an older one is replaced), clean what it deleted; an update in
-// place writes the design itself and changes only the selected parts.
-TEST_F(Host, EveryCommandSaysWhatItDid) {
-    ASSERT_EQ(save({.file = path("a.zvd"), .objects = 40, .dataRevision = "old", .dataRevisionNumber = 1}), kDone)
-        << err.str();
-    ASSERT_EQ(save({.file = path("a.zvd"), .dataRevision = "old", .dataRevisionNumber = 1}), kDone) << err.str();
-    ASSERT_EQ(autosave(path("a.zvd"), out), kDone);
-    ASSERT_EQ(autosave(path("a.zvd"), out), kDone);
-    EXPECT_EQ(SqliteDesignStore::openForReading(path("a.bak.zvd"))->objectCount(), 40);
-    clean(path("a.zvd"), out);
-    clean(path("a.zvd"), out);
-    const std::string copy = path("a.bak.zvd");
-    EXPECT_EQ(out.str(), savedLine(40) + "writing through '" + path("a.tmp.zvd") + "'\n" + savedLine(40) + copy +
-                             "\n" + copy + "\ndeleted '" + copy + "'\nno autosave copy of '" + path("a.zvd") + "'\n");
-
-    const auto before = Zorvan::testing::storedObjects(*SqliteDesignStore::openForReading(path("a.zvd")));
-    out.str("");
-    ASSERT_EQ(save({.file = path("a.zvd"),
-                    .mode = SaveMode::UpdateSelected,
-                    .select = {"valves"},
-                    .dataRevision = "new",
-                    .dataRevisionNumber = 2}),
-              kDone)
-        << err.str();
-    EXPECT_EQ(out.str(), savedLine(10)) << "the valves alone are written";
-    auto store = SqliteDesignStore::openForReading(path("a.zvd"));
-    const auto after = Zorvan::testing::storedObjects(*store);
-    ASSERT_EQ(after.size(), before.size());
-    for (std::size_t i = 0; i < after.size(); ++i) {
-        EXPECT_EQ(after[i].id(), before[i].id());
-        const bool valve = after[i].type() == "valves";
-        EXPECT_EQ(after[i].payload().find("saved as 'new'") != std::string::npos, valve) << after[i].payload();
+// A design of an older format version opens as readable, not current, and
+// is saved: in place it keeps its objects, and a rewrite makes it current.
+TEST_F(Host, AnOlderDesignOpensAndIsSaved) {
+    // What an older release wrote: its version, objects of every part, a counter.
+    const std::int32_t older = SqliteDesignStore::kCurrentVersion - 1;
+    {
+        auto store = SqliteDesignStore::openForWriting(path("a.zvd"), older);
+        for (std::int64_t id = 1; id <= 30; ++id) {
+            Zorvan::SerializationTransferObject object = sampleObject(id, static_cast<std::size_t>(id) % kParts.size(), "old");
+            store->insert(object);
+        }
+        store->writeMaxIdentifier(31, 0);
+        store->commit();
     }
-    EXPECT_EQ(store->updateCount(), 1);
+    struct Step { ZvFileWriteMode mode; std::int32_t version; };
+    for (const Step step : {Step{ZvFileWriteMode::UpdateAll, older}, Step{ZvFileWriteMode::Overwrite,
+                                                                           SqliteDesignStore::kCurrentVersion}}) {
+        SCOPED_TRACE(std::to_string(step.mode));
+        const auto before = infoOf("a.zvd");
+        EXPECT_EQ(before["readable"], true);
+        EXPECT_EQ(before["current"], false);
+        EXPECT_EQ(before["version"], older);
+        ASSERT_EQ(saveTo({path("a.zvd"), step.mode, -1, {}, "saved", 2}, out), kDone) << err.str();
+        const auto after = infoOf("a.zvd");
+        EXPECT_EQ(after["version"], step.version);
+        EXPECT_EQ(after["current"], step.version == SqliteDesignStore::kCurrentVersion);
+        EXPECT_EQ(after["dataRevision"], "saved");
+        EXPECT_EQ(after["objects"], 30);
+    }
+}
+
+// A first save and a rewrite each flush twice, in the durable order (as
+// sync_order_test.sh sees it with strace): the new file, with its
+// attributes set, then its rename over the design, then the folder. The
+// line that reports a save is out before the design is let go, so that the
+// report of a rival waiting for it never comes first (seen on an update in
+// place: after a rewrite the name holds a new file, which only a rival that
+// comes later could lock).
+TEST_F(Host, ASaveIsDurableAndSaysSoBeforeItLetsTheDesignGo) {
+    const std::string design = path("a.zvd");
+    const std::string temporary = path("a.tmp.zvd");
+    // Notes what is out at each flush made while the design is still held.
+    struct Output : std::stringbuf {
+        std::string design;
+        std::vector<std::string> outWhileHeld;
+        int sync() override {
+            try {
+                (void)Zorvan::DesignSave::begin(design, {ZvFileWriteMode::UpdateAll, std::chrono::milliseconds(0)});
+            } catch (const Zorvan::DesignRefusedException& e) {
+                if (e.reason() == Zorvan::DesignRefusal::Busy) {
+                    outWhileHeld.push_back(str());
+                }
+            }
+            return 0;
+        }
+    };
+    for (const ZvFileWriteMode mode : {ZvFileWriteMode::Overwrite, ZvFileWriteMode::Overwrite, ZvFileWriteMode::UpdateAll}) {
+        SCOPED_TRACE(std::to_string(mode));
+        Output buffer;
+        buffer.design = design;
+        std::ostream output(&buffer);
+        Zorvan::testing::SystemCalls::listen();
+        const int code = saveTo({design, mode, 20, {}, "r", 1}, output);
+        const std::vector<std::string> seen = Zorvan::testing::SystemCalls::stop();
+        ASSERT_EQ(code, kDone) << err.str();
+        if (mode == ZvFileWriteMode::UpdateAll) {
+            ASSERT_FALSE(buffer.outWhileHeld.empty()) << "nothing was flushed while the design was held";
+            EXPECT_EQ(buffer.outWhileHeld.back().rfind("saved 20 objects", 0), 0u) << buffer.outWhileHeld.back();
+            continue;
+        }
+        std::vector<std::string> durable;
+        std::copy_if(seen.begin(), seen.end(), std::back_inserter(durable),
+                     [](const std::string& call) { return call.rfind("bits", 0) != 0; });
+        EXPECT_EQ(durable, (std::vector<std::string>{"flush " + temporary, "rename " + temporary + " " + design,
+                                                     "flush " + folder.root().string()}));
+        const auto flushed = std::find(seen.begin(), seen.end(), "flush " + temporary);
+        EXPECT_EQ(std::count_if(flushed, seen.end(), [](const std::string& call) { return call.rfind("bits", 0) == 0; }),
+                  0) << "permission bits changed after the flush";
+    }
 }
 
 // The file service stands in for the disk: a replace it cannot make, or a
@@ -115,28 +171,20 @@ public:
 };
 
 // Every command reports a refusal or a failure in one line that names the
-// file and says why, and never prints it as done; info shows nothing of a
-// design too new to read.
+// file and says why, and never prints it as done (the demo meets the
+// refusals of a read-only, a newer and a foreign file).
 TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
     ASSERT_EQ(save({.file = path("a.zvd"), .objects = 20, .dataRevision = "old", .dataRevisionNumber = 1}), kDone)
         << err.str();
     ASSERT_EQ(autosave(path("a.zvd"), out), kDone);
-    SqliteDesignStore::openForWriting(path("future.zvd"), SqliteDesignStore::kCurrentVersion + 1)->commit();
-    folder.write("notes.zvd", "not a design\n");
     out.str("");
-    std::ostringstream shown;
     const Zorvan::ScopedFileSystem refusing(std::make_shared<RefusingFileSystem>());
     const std::tuple<std::string, std::string, std::function<int()>> commands[] = {
         {"a.zvd", "its new version cannot be put in place; the design is left as it was.",
-         [&] {
-             return save({.file = path("a.zvd"), .objects = 20, .dataRevision = "new", .dataRevisionNumber = 2});
-         }},
-        {"a.bak.zvd", "cannot delete",
-         [&] { return run({.command = Command::Clean, .file = path("a.zvd")}, out, err); }},
-        {"notes.zvd", "Error reading file version.",
-         [&] { return run({.command = Command::Autosave, .file = path("notes.zvd")}, out, err); }},
-        {"future.zvd", "was written by a newer version",
-         [&] { return run({.command = Command::Info, .file = path("future.zvd")}, shown, err); }},
+         [&] { return save({.file = path("a.zvd"), .objects = 20, .dataRevision = "new"}); }},
+        {"a.bak.zvd", "cannot delete", [&] { return guarded([&] { return clean(path("a.zvd"), out); }, err); }},
+        {"missing.zvd", "in place: it does not exist.",
+         [&] { return save({.file = path("missing.zvd"), .mode = SaveMode::UpdateAll, .objects = 20}); }},
     };
     for (const auto& [file, why, command] : commands) {
         SCOPED_TRACE(file);
@@ -148,7 +196,7 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
         EXPECT_NE(line.find(why), std::string::npos) << line;
         EXPECT_EQ(line.find('\n'), line.size() - 1) << "one line: " << line;
     }
-    EXPECT_EQ(shown.str(), "");
+    EXPECT_FALSE(std::filesystem::exists(path("missing.zvd")));
     EXPECT_EQ(out.str(), "writing through '" + path("a.tmp.zvd") + "'\n") << "nothing saved nor deleted";
     std::string revision;
     SqliteDesignStore::openForReading(path("a.zvd"))->readDataRevision(revision);
@@ -213,8 +261,51 @@ TEST_F(Host, InfoJsonFollowsItsSchemaForEveryOutcome) {
     }
 }
 
+// Each step of the demo shows what it did, in the order told; an update in
+// place writes through no temporary file, and the read-only design is
+// writable again afterwards.
 TEST_F(Host, DemoTellsTheWholeStory) {
-    EXPECT_EQ(demo((folder.root() / "demo").string(), out, err), kDone) << out.str() << err.str();
+    const std::string demoFolder = (folder.root() / "demo").string();
+    ASSERT_EQ(demo(demoFolder, out, err), kDone) << out.str() << err.str();
+    EXPECT_EQ(err.str(), "");
+    const std::string design = "'" + demoFolder + "/pump.zvd'";
+    const std::string copy = demoFolder + "/pump.bak.zvd";
+    const std::string story = out.str();
+    std::size_t at = 0;
+    for (const std::string& told : std::vector<std::string>{"== 1. Create", "saved 1000 objects to " + design, "== 2. Rewrite", "writing through '" + demoFolder +
+          "/pump.tmp.zvd'", "saved 1200 objects to " + design, "== 3. Update", "saved 300 objects to " + design,
+          "== 4. Reopen", "readable:       yes", "data revision:  valve fix (3)", "objects:        1200",
+          "== 5. Make an autosave copy", copy, "== 6. Delete", "deleted '" + copy + "'", "== 7. Try to save over a read-only",
+          "zvfile: cannot save " + design + ": It is not possible to overwrite a readonly file.", "== 8. Open a file written by a newer",
+          "\nzvfile: '" + demoFolder + "/future.zvd' was written by a newer version",
+          "== 9. Open a file that is not a design", "\nzvfile: cannot open '" + demoFolder +
+          "/notes.zvd': Error reading file version.\n", "Every step went as planned."}) {
+        const std::size_t found = story.find(told, at);
+        ASSERT_NE(found, std::string::npos) << "not told after position " << at << ": " << told << "\n" << story;
+        at = found + told.size();
+    }
+    const std::size_t update = story.find("== 3.");
+    EXPECT_EQ(story.substr(update, story.find("== 4.") - update).find("writing through"), std::string::npos);
+    const std::string pump = demoFolder + "/pump.zvd";
+    EXPECT_NE(std::filesystem::status(pump).permissions() & std::filesystem::perms::owner_write,
+              std::filesystem::perms::none);
+
+    // The update in place kept every identity and changed the valves alone.
+    auto store = SqliteDesignStore::openForReading(pump);
+    EXPECT_EQ(store->updateCount(), 1);
+    for (const auto& object : Zorvan::testing::storedObjects(*store)) {
+        const bool valve = object.type() == "valves";
+        EXPECT_NE(object.payload().find(valve ? "saved as 'valve fix'" : "saved as 'redesign'"), std::string::npos)
+            << object.payload();
+    }
+    // A second autosave replaces the first whole; clean says when there is nothing to delete.
+    out.str("");
+    ASSERT_EQ(autosave(pump, out), kDone);
+    ASSERT_EQ(autosave(pump, out), kDone);
+    EXPECT_EQ(SqliteDesignStore::openForReading(copy)->objectCount(), 1200);
+    ASSERT_EQ(clean(pump, out), kDone);
+    ASSERT_EQ(clean(pump, out), kDone);
+    EXPECT_EQ(out.str(), copy + "\n" + copy + "\ndeleted '" + copy + "'\nno autosave copy of '" + pump + "'\n");
 }
 
 } // namespace

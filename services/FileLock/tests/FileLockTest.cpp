@@ -116,21 +116,33 @@ TEST_F(FileLockTest, ReleaseRemovesOnlyTheEmptyFileItCreated) {
     EXPECT_TRUE(isBusy(made));
 }
 
-TEST_F(FileLockTest, RefusesAnythingButARegularFileAtOnce) {
-    std::vector<std::string> names{dir.path("folder.zvd")};
-    fs::create_directory(TempFolder::fromUtf8(names[0]));
+// Anything but a regular file is refused at once, and so are a link to
+// nothing and a name in a missing folder when the lock would create the file.
+TEST_F(FileLockTest, RefusesWhatItCannotLockAtOnce) {
+    struct Row { std::string name; bool create; std::string message; };
+    std::vector<Row> rows;
+    std::vector<std::string> odd{dir.path("folder.zvd")};
+    fs::create_directory(TempFolder::fromUtf8(odd[0]));
 #ifndef _WIN32
-    names.push_back(dir.path("fifo.zvd"));
-    ASSERT_EQ(::mkfifo(names[1].c_str(), 0600), 0);
+    odd.push_back(dir.path("fifo.zvd"));
+    ASSERT_EQ(::mkfifo(odd[1].c_str(), 0600), 0);
+    const std::string dangling = dir.path("dangling.zvd");
+    fs::create_symlink(dir.path("none.zvd"), dangling);
+    rows.push_back({dangling, true, "Cannot create '" + dangling + "': it is a symbolic link to a missing file"});
+    rows.push_back({dir.path("none/a.zvd"), true, "Cannot create '" + dir.path("none/a.zvd") + "': "});
 #endif
-    for (const std::string& name : names) {
+    for (const std::string& name : odd) {
         for (const bool create : {false, true}) {
-            SCOPED_TRACE(name + (create ? " with create" : ""));
-            const Clock::time_point start = Clock::now();
-            EXPECT_THAT([&] { FileLock::acquire(name, {create, 30s, {}}); },
-                        ::testing::ThrowsMessage<FileNameException>("'" + name + "' is not a regular file"));
-            EXPECT_LT(Clock::now() - start, 1s);
+            rows.push_back({name, create, "'" + name + "' is not a regular file"});
         }
+    }
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name + (row.create ? " with create" : ""));
+        const Clock::time_point start = Clock::now();
+        EXPECT_THAT([&] { FileLock::acquire(row.name, {row.create, 30s, {}}); },
+                    ::testing::ThrowsMessage<FileNameException>(::testing::HasSubstr(row.message)));
+        EXPECT_LT(Clock::now() - start, 1s);
+        EXPECT_FALSE(exists(dir.path("none.zvd")));
     }
 }
 

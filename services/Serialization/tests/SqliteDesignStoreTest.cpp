@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include <sqlite3.h>
 
@@ -97,6 +98,7 @@ TEST_F(DesignStore, FieldsNeverWrittenLeaveTheCallersValues) {
     EXPECT_EQ(store->objectCount(), 0);
 }
 
+// A dropped handle counts no update; each committed one counts one more.
 TEST_F(DesignStore, AHandleDroppedWithoutCommitChangesNothing) {
     const std::string design = makeDesign("a.zvd");
     const std::string before = bytes(design);
@@ -105,9 +107,14 @@ TEST_F(DesignStore, AHandleDroppedWithoutCommitChangesNothing) {
         SerializationTransferObject changed(1, "Pipe", "changed");
         store->update(changed);
         store->writeDataRevision("data-b");
+        store->markUpdated();
     }
     EXPECT_EQ(bytes(design), before);
     EXPECT_FALSE(fs::exists(design + "-journal"));
+    auto store = SqliteDesignStore::openForWriting(design);
+    store->markUpdated();
+    store->commit();
+    EXPECT_EQ(SqliteDesignStore::openForReading(design)->updateCount(), 2);
 }
 
 TEST_F(DesignStore, AnythingButADesignIsRefusedWithoutAnException) {
@@ -124,16 +131,17 @@ TEST_F(DesignStore, AnythingButADesignIsRefusedWithoutAnException) {
     std::string foreign = bytes(path("foreign.zvd"));
     foreign.replace(68, 4, std::string(4, '\0')); // the application id in the database header
     std::ofstream(path("foreign.zvd"), std::ios::binary | std::ios::trunc) << foreign;
-    // Another program's database before it made its tables: no schema, but
-    // that program's application id in the header.
-    {
+    // Other programs' databases before they made their tables: no schema, but
+    // the program's application id, or its user version alone, in the header.
+    for (const char* mark : {"application_id", "user_version"}) {
         sqlite3* raw = nullptr;
-        sqlite3_open(path("no-tables.zvd").c_str(), &raw);
+        sqlite3_open(path(mark).c_str(), &raw);
         const std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, &sqlite3_close);
-        ASSERT_EQ(sqlite3_exec(db.get(), "PRAGMA application_id = 1234", nullptr, nullptr, nullptr), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db.get(), ("PRAGMA " + std::string(mark) + " = 1234").c_str(), nullptr, nullptr, nullptr),
+                  SQLITE_OK);
     }
 
-    for (const char* leaf : {"text.zvd", "empty.zvd", "truncated.zvd", "foreign.zvd", "no-tables.zvd"}) {
+    for (const char* leaf : {"text.zvd", "empty.zvd", "truncated.zvd", "foreign.zvd", "application_id", "user_version"}) {
         SCOPED_TRACE(leaf);
         const std::string before = bytes(path(leaf));
         std::int32_t version = -1;
@@ -213,6 +221,64 @@ TEST_F(DesignStore, AFileAnotherProgramIsWritingIsReportedBusy) {
     ASSERT_EQ(sqlite3_exec(writer.get(), "BEGIN EXCLUSIVE; DELETE FROM zv_objects; COMMIT", nullptr, nullptr, nullptr),
               SQLITE_OK);
     EXPECT_EQ(reader->objectCount(), 0) << "after endRead() every read sees the file as it is";
+}
+
+// A second writer waits for the first to commit, within the busy timeout,
+// instead of failing at once, and then writes on top of what it committed.
+TEST_F(DesignStore, ASecondWriterWaitsForTheFirst) {
+    const std::string design = makeDesign("a.zvd");
+    auto first = SqliteDesignStore::openForWriting(design);
+    first->writeDataRevision("first");
+    constexpr auto kHeld = std::chrono::milliseconds(300);
+    const auto began = std::chrono::steady_clock::now();
+    std::thread committer([&] {
+        std::this_thread::sleep_for(kHeld);
+        first->commit();
+    });
+    std::shared_ptr<SqliteDesignStore> second;
+    EXPECT_NO_THROW(second = SqliteDesignStore::openForWriting(design));
+    const auto waited = std::chrono::steady_clock::now() - began;
+    committer.join();
+    ASSERT_TRUE(second);
+    EXPECT_GE(waited, kHeld);
+    EXPECT_LT(waited, SqliteDesignStore::kBusyTimeout);
+    std::string revision;
+    second->readDataRevision(revision);
+    EXPECT_EQ(revision, "first");
+}
+
+// A writer that died in the middle of an update left its changes in the
+// file and the old pages in its journal (a copy of both, taken while it
+// writes, is such a file). Opening it, for reading too, rolls the update
+// back: the design as it was, and no journal left.
+TEST_F(DesignStore, AnUpdateCutShortIsRolledBackWhenTheFileIsOpened) {
+    const std::string design = makeDesign("a.zvd");
+    const auto before = testing::storedObjects(*SqliteDesignStore::openForReading(design));
+    const std::string committed = bytes(design);
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(design.c_str(), &raw), SQLITE_OK);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> writer(raw, &sqlite3_close);
+    // A one-page cache writes every changed page to the file at once.
+    ASSERT_EQ(sqlite3_exec(writer.get(),
+                           "PRAGMA cache_size = 1; BEGIN; UPDATE zv_objects SET payload = zeroblob(20000); "
+                           "UPDATE zv_metadata SET data_revision = 'torn'",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    for (const char* leaf : {"read.zvd", "written.zvd"}) {
+        fs::copy_file(design, path(leaf));
+        fs::copy_file(design + "-journal", path(leaf) + "-journal");
+    }
+    ASSERT_NE(bytes(path("read.zvd")), committed) << "the update reached the file";
+    for (const bool forWriting : {false, true}) {
+        const std::string file = path(forWriting ? "written.zvd" : "read.zvd");
+        SCOPED_TRACE(file);
+        const auto store = forWriting ? SqliteDesignStore::openForWriting(file) : SqliteDesignStore::openForReading(file);
+        std::string revision;
+        store->readDataRevision(revision);
+        EXPECT_EQ(revision, "data-a");
+        EXPECT_EQ(testing::storedObjects(*store), before);
+        EXPECT_FALSE(fs::exists(file + "-journal"));
+    }
 }
 
 // A walk reads a design of any size a batch at a time, in identity order,
