@@ -188,9 +188,9 @@ FileLock FileLock::acquire(const std::string& path, const Options& options) {
         }
         const Clock::time_point now = Clock::now();
         if (now >= deadline) {
-            throw FileBusyException(heldOpen ? "'" + path + "' is open in another program that does not let it be written"
-                                             : "'" + path + "' is being saved by another program",
-                                    path, heldOpen);
+            const std::string why = heldOpen ? "is open in another program that keeps it from being written"
+                                             : "is being saved by another program";
+            throw FileBusyException("'" + path + "' " + why, path, heldOpen);
         }
         if (!waited) {
             waited = true;

@@ -83,8 +83,9 @@ FileLock lockDesign(const char* doing, const std::string& file, const std::strin
         return lock;
     } catch (const FileBusyException& e) {
         refuse(doing, file,
-               e.heldOpen() ? "another program has it open and keeps it from being written; try again when it is closed."
-                            : "another program is saving it; try again when it is done.",
+               e.heldOpen()
+                   ? "another program has it open and keeps it from being written; try again when it is closed."
+                   : "another program is saving it; try again when it is done.",
                DesignRefusal::Busy);
     } catch (const FileNameException& e) {
         refuse(doing, file, std::string(e.what()) + ".", DesignRefusal::Failed);
@@ -326,7 +327,8 @@ SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t data
         // Windows: a viewer, a scanner or a SQLite connection of another
         // program that has the design open without sharing deletion.
         if (isHeldOpen(s.target)) {
-            refuse("save", s.file, "another program has it open and keeps it from being replaced; the design is left as it was.",
+            refuse("save", s.file,
+                   "another program has it open and keeps it from being replaced; the design is left as it was.",
                    DesignRefusal::Busy);
         }
         refuse("save", s.file, "its new version cannot be put in place; the design is left as it was.",
