@@ -31,3 +31,51 @@ if(ZV_BUILD_TESTS)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   add_subdirectory(${ZV_CROSS_GOOGLETEST_SOURCE_DIR} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 endif()
+
+# SQLite for a Windows build, compiled here from SQLite's amalgamation,
+# which scripts/sqlite-source.sh makes from Debian's source package
+# (scripts/install-deps.sh --windows runs it). A build for the build
+# machine uses the system's SQLite instead (find_package(SQLite3)).
+#
+# A static library, linked into Services_DesignStore.dll: the design
+# application that loads our DLLs may well ship a sqlite3.dll of its own,
+# and one of another version under the same name in its folder would break
+# one of the two. The tests and the fuzz replay that open SQLite files
+# themselves link their own copy; on Windows two copies in one process
+# share files safely, as SQLite's locks there belong to each file handle.
+if(WIN32)
+  if(DEFINED ENV{ZV_CACHE_DIR})
+    set(_zv_cache $ENV{ZV_CACHE_DIR})
+  elseif(DEFINED ENV{XDG_CACHE_HOME})
+    set(_zv_cache $ENV{XDG_CACHE_HOME}/persistence-zvfileio)
+  else()
+    set(_zv_cache $ENV{HOME}/.cache/persistence-zvfileio)
+  endif()
+  set(ZV_SQLITE_AMALGAMATION_DIR ${_zv_cache}/sqlite3 CACHE PATH "Folder holding sqlite3.c and sqlite3.h for a Windows build")
+  set(_zv_sqlite ${ZV_SQLITE_AMALGAMATION_DIR})
+  if(NOT EXISTS ${_zv_sqlite}/sqlite3.c OR NOT EXISTS ${_zv_sqlite}/sqlite3.h)
+    message(FATAL_ERROR "SQLite's amalgamation is not in ${_zv_sqlite}: run scripts/install-deps.sh --windows "
+                        "(or scripts/sqlite-source.sh ${_zv_sqlite})")
+  endif()
+  file(STRINGS ${_zv_sqlite}/sqlite3.h _zv_sqlite_version REGEX "^#define SQLITE_VERSION +\"")
+  string(REGEX REPLACE "^[^\"]*\"([^\"]*)\".*" "\\1" _zv_sqlite_version "${_zv_sqlite_version}")
+  set(_zv_sqlite_origin "")
+  if(EXISTS ${_zv_sqlite}/debian-version)
+    file(STRINGS ${_zv_sqlite}/debian-version _zv_sqlite_origin LIMIT_COUNT 1)
+    set(_zv_sqlite_origin " from Debian's sqlite3 ${_zv_sqlite_origin}")
+  endif()
+  message(STATUS "SQLite ${_zv_sqlite_version}${_zv_sqlite_origin}: ${_zv_sqlite}")
+
+  add_library(SQLite3 STATIC ${_zv_sqlite}/sqlite3.c)
+  add_library(SQLite::SQLite3 ALIAS SQLite3)
+  target_include_directories(SQLite3 SYSTEM INTERFACE ${_zv_sqlite})
+  # The engine settings of Debian's libsqlite3 that decide how a database
+  # is written and what it may hold, so that a design behaves alike on
+  # Linux and Windows; of its extensions the store uses none, and loading
+  # extensions is left out altogether. No debug information: it would
+  # triple the build time of the one large file.
+  target_compile_definitions(SQLite3 PRIVATE
+    SQLITE_THREADSAFE=1 SQLITE_SECURE_DELETE SQLITE_LIKE_DOESNT_MATCH_BLOBS SQLITE_MAX_SCHEMA_RETRY=25
+    SQLITE_MAX_VARIABLE_NUMBER=250000 SQLITE_OMIT_LOAD_EXTENSION)
+  target_compile_options(SQLite3 PRIVATE -g0 -w)
+endif()

@@ -146,10 +146,17 @@ function(zv_install_package package)
     # brings, not what the libraries link privately (they find that
     # themselves). The prefix is found from the file's own place, so the
     # installed tree can move.
+    # On Windows the import libraries are named by path: a MinGW host
+    # linked -static (no MinGW runtime DLLs) finds no import library
+    # through -l.
     _zv_linked_libraries(host_libraries INTERFACE_LINK_LIBRARIES ${ARG_LINKING})
     set(ZV_PC_LIBS "")
     foreach(library IN LISTS host_libraries)
-      string(APPEND ZV_PC_LIBS " -l$<TARGET_LINKER_FILE_BASE_NAME:${library}>")
+      if(WIN32)
+        string(APPEND ZV_PC_LIBS " \${libdir}/$<TARGET_LINKER_FILE_NAME:${library}>")
+      else()
+        string(APPEND ZV_PC_LIBS " -l$<TARGET_LINKER_FILE_BASE_NAME:${library}>")
+      endif()
     endforeach()
     set(ZV_PC_RPATH "")
     if(NOT WIN32 AND NOT APPLE)

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need; with --windows
-# also those of the Windows cross build, with --demo only the demo's.
+# also those of the Windows cross build and SQLite's amalgamation for it
+# (scripts/sqlite-source.sh: made once from Debian's source package, then
+# kept in a cache folder); with --demo only what the demo needs.
 # Idempotent: does nothing when every package is already there.
 set -euo pipefail
 
@@ -33,24 +35,36 @@ windows_packages=(
   wine64 wine                  # runs the test executables; console only, no X server
   googletest                   # GoogleTest/GMock sources, built with the cross compiler
   libboost-dev                 # Boost headers; boost::mutex is header-only on Windows
+  # SQLite for Windows is built from Debian's source package of SQLite:
+  dpkg-dev                     # dpkg-source unpacks it and applies Debian's patches
+  tcl                          # tclsh runs the scripts that make the amalgamation sqlite3.c
 )
 # make demo: only what building and running zvfile needs.
 demo_packages=(
   g++ make cmake ninja-build git libboost-thread-dev libboost-locale-dev gettext
   libsqlite3-dev libcli11-dev nlohmann-json3-dev
 )
+windows=false
 case "${1:-}" in
   "") ;;
-  --windows) packages+=("${windows_packages[@]}") ;;
+  --windows) packages+=("${windows_packages[@]}"); windows=true ;;
   --demo) packages=("${demo_packages[@]}") ;;
   *) echo "usage: $0 [--windows|--demo]" >&2; exit 2 ;;
 esac
+sqlite_for_windows() {
+  if $windows; then
+    "$(dirname "$0")/sqlite-source.sh"
+  fi
+}
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+  sqlite_for_windows
+  exit 0
+fi
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -68,3 +82,4 @@ if [ ${#failed[@]} -ne 0 ]; then
   echo "error: could not install: ${failed[*]}" >&2
   exit 1
 fi
+sqlite_for_windows

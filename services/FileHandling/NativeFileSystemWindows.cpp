@@ -11,7 +11,11 @@
 //      attributes;
 //   3. ReplaceFileW puts it in the destination's place and gives it the
 //      destination's ACL, attributes and creation time, so that a rewrite
-//      keeps what the user or an administrator set on the file;
+//      keeps what the user or an administrator set on the file. It is
+//      called once the destination could be removed: a destination another
+//      program holds open without letting it be deleted is waited for
+//      first (see below), as ReplaceFileW would fail, and Wine's leaves a
+//      stray file beside it each time;
 //   4. when there is no destination yet, or ReplaceFileW could not move the
 //      replacement into place (the destination is then gone or renamed),
 //      MoveFileExW renames it over the destination, writing through to disk.
@@ -20,7 +24,8 @@
 //
 // Virus scanners and indexers open a file for a moment after it was
 // written. remove and the renames of replaceFile retry a few times while
-// the file is held that way, then report the failure.
+// the file is held that way, then report the failure; isHeldOpen
+// (NewFile.h) tells the caller when that was the reason.
 //
 // The destination's name is used as given: unlike on POSIX, a symbolic
 // link there is not resolved to the file it points to first.
@@ -31,6 +36,7 @@
 
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileSystem.h"
+#include "FileHandling/NewFile.h"
 #include "Logging/Logging.h"
 #include "WindowsFiles.h"
 
@@ -58,11 +64,18 @@ UniqueHandle openForQuery(const std::wstring& path, bool followLinks = true) {
 
 // True when `error`, from an operation on `path`, may come from another
 // process holding the file for a moment rather than from the file itself:
-// a sharing violation, or access denied to a file that is neither
-// read-only nor a folder (those are refused every time).
+// a sharing violation; access denied to a file that is neither read-only
+// nor a folder (those are refused every time); ReplaceFileW's report that
+// it could not remove the destination, or could not move the replacement
+// in while the destination is still there (both keep their names then; a
+// handle another process has on the destination does that, such as the
+// one a save waiting for the design's lock opens for a moment).
 bool mayBeHeld(DWORD error, const std::wstring& path) {
-    if (error == ERROR_SHARING_VIOLATION) {
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_UNABLE_TO_REMOVE_REPLACED) {
         return true;
+    }
+    if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
+        return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
     }
     if (error != ERROR_ACCESS_DENIED) {
         return false;
@@ -126,26 +139,77 @@ DWORD keptAttributes(DWORD destination) {
     return kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
 }
 
+// The full form of `path` ("pump.zvd" -> "C:\designs\pump.zvd"), or
+// nothing when it has none.
+std::optional<std::wstring> fullPath(const std::optional<std::wstring>& path) {
+    if (!path) {
+        return std::nullopt;
+    }
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = ::GetFullPathNameW(path->c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0) {
+            return std::nullopt;
+        }
+        if (length < full.size()) {
+            full.resize(length);
+            return full;
+        }
+        full.resize(length);
+    }
+}
+
 std::optional<Failure> replace(const std::string& source, const std::string& destination) {
-    const std::optional<std::wstring> from = widen(source);
-    const std::optional<std::wstring> to = widen(destination);
+    // Full names: Wine's ReplaceFileW fails on a name without a folder.
+    const std::optional<std::wstring> from = fullPath(widen(source));
+    const std::optional<std::wstring> to = fullPath(widen(destination));
     if (!from || !to) {
         return Failure{"convert the names to UTF-16", ERROR_NO_UNICODE_TRANSLATION};
     }
     if (auto failure = flush(*from)) {
         return failure;
     }
+    // A rename can be reported as failed after it was done (Wine does so
+    // when another process has the destination open for a moment, as a
+    // save waiting for the design's lock does): a call whose replacement
+    // is in place by then succeeded, and is not tried again.
+    FileIdentity replacement;
+    if (!identityOf(source, replacement)) {
+        return Failure{"open the source", ::GetLastError()};
+    }
+    // Whether a call that returned `succeeded` is done; its error stays
+    // the last error otherwise.
+    const auto done = [&](bool succeeded) {
+        if (succeeded) {
+            return true;
+        }
+        const DWORD error = ::GetLastError();
+        FileIdentity now;
+        if (identityOf(destination, now) && now == replacement) {
+            return true;
+        }
+        ::SetLastError(error);
+        return false;
+    };
     if (const DWORD existing = ::GetFileAttributesW(to->c_str()); existing != INVALID_FILE_ATTRIBUTES) {
         if (!::SetFileAttributesW(from->c_str(), keptAttributes(existing))) {
             return Failure{"copy the attributes", ::GetLastError()};
+        }
+        const DWORD held = retryWhileHeld(*to, [&] {
+            const DWORD probe = windows::deletable(*to);
+            ::SetLastError(probe);
+            return probe == ERROR_SUCCESS;
+        });
+        if (held != ERROR_SUCCESS) {
+            return Failure{"replace the destination", held};
         }
         // Merge and ACL errors would otherwise refuse the whole save when
         // the process may not copy every property of the destination; the
         // content matters more.
         const DWORD error = retryWhileHeld(*to, [&] {
-            return ::ReplaceFileW(to->c_str(), from->c_str(), nullptr,
-                                  REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
-                                  nullptr) != 0;
+            return done(::ReplaceFileW(to->c_str(), from->c_str(), nullptr,
+                                       REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
+                                       nullptr) != 0);
         });
         if (error == ERROR_SUCCESS) {
             return std::nullopt;
@@ -156,7 +220,7 @@ std::optional<Failure> replace(const std::string& source, const std::string& des
         }
     }
     const DWORD error = retryWhileHeld(*to, [&] {
-        return ::MoveFileExW(from->c_str(), to->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        return done(::MoveFileExW(from->c_str(), to->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0);
     });
     if (error != ERROR_SUCCESS) {
         return Failure{"rename the source over the destination", error};

@@ -75,6 +75,13 @@ private:
 /// nothing is there.
 SERVICES_FILEHANDLING_EXPORT bool identityOf(const FileName& name, FileIdentity& identity);
 
+/// True when the file `name` is open, in any program (this one included), in
+/// a way that keeps it from being replaced or removed now: on Windows, a
+/// handle opened without FILE_SHARE_DELETE, as viewers, virus scanners and
+/// SQLite's connections open files. Always false on POSIX, where an open
+/// file never keeps a rename from replacing it.
+SERVICES_FILEHANDLING_EXPORT bool isHeldOpen(const FileName& name);
+
 /// The longest leaf name, in bytes, that the folder of `name` takes (NAME_MAX
 /// of its file system: 255 on most).
 SERVICES_FILEHANDLING_EXPORT std::size_t maxLeafNameLength(const FileName& name);

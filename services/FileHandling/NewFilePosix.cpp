@@ -94,6 +94,8 @@ bool identityOf(const FileName& name, FileIdentity& identity) {
     return identityAt(AT_FDCWD, name.toNativeString().c_str(), identity);
 }
 
+bool isHeldOpen(const FileName&) { return false; }
+
 std::size_t maxLeafNameLength(const FileName& name) {
     const std::string folder = name.getFolder();
     const long longest = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);

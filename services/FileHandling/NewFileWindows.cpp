@@ -128,6 +128,11 @@ bool identityOf(const FileName& name, FileIdentity& identity) {
     return true;
 }
 
+bool isHeldOpen(const FileName& name) {
+    const std::optional<std::wstring> path = widen(name.toNativeString());
+    return path && windows::deletable(*path) == ERROR_SHARING_VIOLATION;
+}
+
 // Windows file systems take 255 UTF-16 units per leaf; a UTF-8 leaf of 255
 // bytes never has more.
 std::size_t maxLeafNameLength(const FileName&) { return 255; }

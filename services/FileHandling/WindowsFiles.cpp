@@ -33,6 +33,17 @@ std::string narrow(const wchar_t* text, int length) {
     return utf8;
 }
 
+DWORD deletable(const std::wstring& path) {
+    const HANDLE file =
+        ::CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return ::GetLastError();
+    }
+    ::CloseHandle(file);
+    return ERROR_SUCCESS;
+}
+
 std::string reason(DWORD error) {
     wchar_t buffer[512];
     DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,

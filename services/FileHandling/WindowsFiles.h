@@ -43,6 +43,13 @@ std::optional<std::wstring> widen(const std::string& text);
 // The UTF-8 form of `length` UTF-16 units at `text`.
 std::string narrow(const wchar_t* text, int length);
 
+// Whether the file `path` names could be renamed over or removed now: it
+// is opened for DELETE access, sharing everything, and closed again.
+// ERROR_SUCCESS, or why not; ERROR_SHARING_VIOLATION when a handle (of any
+// program) has it open without FILE_SHARE_DELETE, as viewers, virus
+// scanners and SQLite's own connections open files.
+DWORD deletable(const std::wstring& path);
+
 // The system's text for `error`, in the user's language, as UTF-8:
 // "The system cannot find the file specified". The trailing period and
 // line break are dropped, as the text ends a longer message.

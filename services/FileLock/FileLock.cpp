@@ -11,12 +11,24 @@
 // it. One mutex covers look-up, open, lock and registration, and the
 // release, so two threads never both find a file free; it is never held
 // while waiting.
+//
+// A rewrite on Windows puts its new file in place with ReplaceFileW, which
+// moves the old file aside before it moves the new one in: for that moment
+// the design's name holds nothing. A save waiting for the lock must not
+// take that moment for a missing design, nor fill the name with a new
+// empty file (the rewrite could then not put its file in place, and the
+// design would be left under a temporary name). So while this process
+// holds a lock under a name, and for fileLock::kReplaceGap after another
+// process was found holding the lock, an empty name is looked at again
+// instead.
 
 #include "FileLock/FileLock.h"
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
 #include <set>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -26,9 +38,9 @@
 
 namespace Zorvan {
 
-FileBusyException::FileBusyException(const std::string& message, const std::string& path,
+FileBusyException::FileBusyException(const std::string& message, const std::string& path, bool heldOpen,
                                      std::source_location location)
-    : ZvException(message, location), m_path(path) {}
+    : ZvException(message, location), m_path(path), m_heldOpen(heldOpen) {}
 
 FileBusyException::FileBusyException(const FileBusyException& other) = default;
 FileBusyException& FileBusyException::operator=(const FileBusyException& other) = default;
@@ -44,6 +56,8 @@ using fileLock::Opened;
 struct Registry {
     std::mutex mutex;
     std::set<FileId> held;
+    // The names the locks of `held` were taken under.
+    std::multiset<std::string> names;
 };
 
 Registry& registry() {
@@ -59,14 +73,25 @@ constexpr int kImmediateRetries = 16;
 constexpr std::chrono::milliseconds kFirstPause{1};
 constexpr std::chrono::milliseconds kLongestPause{25};
 
-enum class Attempt { Locked, Busy, Changed };
+// Busy: this process holds the lock; LockedElsewhere: another process
+// does; HeldOpen: another program has the file open in a way that keeps it
+// from being opened for writing (Windows sharing modes).
+enum class Attempt { Locked, Busy, LockedElsewhere, HeldOpen, Changed };
 
 // One try at the lock of the file `path` names, all under the registry's
 // mutex. On success the file is registered and moved into `locked`.
-Attempt tryOnce(const std::string& path, bool create, NativeFile& locked) {
+// `replacedElsewhere`: another process held the lock a moment ago, and may
+// be replacing the file.
+Attempt tryOnce(const std::string& path, bool create, bool replacedElsewhere, NativeFile& locked) {
     Registry& reg = registry();
     const std::lock_guard guard(reg.mutex);
     const std::optional<FileId> named = fileLock::fileAt(path);
+    if (!named && reg.names.contains(path)) {
+        return Attempt::Busy;
+    }
+    if (!named && replacedElsewhere) {
+        return Attempt::Changed;
+    }
     if (!named && !create) {
         throw FileNameException("Cannot open '" + path + "' for writing: " +
                                     std::make_error_code(std::errc::no_such_file_or_directory).message(),
@@ -80,7 +105,7 @@ Attempt tryOnce(const std::string& path, bool create, NativeFile& locked) {
     case Opened::Yes:
         break;
     case Opened::Busy:
-        return Attempt::Busy;
+        return Attempt::HeldOpen;
     case Opened::Vanished:
         return Attempt::Changed;
     }
@@ -90,7 +115,7 @@ Attempt tryOnce(const std::string& path, bool create, NativeFile& locked) {
         return Attempt::Busy;
     }
     if (!fileLock::tryLock(file, path)) {
-        return Attempt::Busy;
+        return Attempt::LockedElsewhere;
     }
     // A rewrite may have renamed a new file over the name, or a failed first
     // save removed it, while this one waited for the old file's lock.
@@ -98,6 +123,7 @@ Attempt tryOnce(const std::string& path, bool create, NativeFile& locked) {
         return Attempt::Changed;
     }
     reg.held.insert(file.id());
+    reg.names.insert(path);
     locked = std::move(file);
     return Attempt::Locked;
 }
@@ -118,6 +144,7 @@ struct FileLock::Impl {
             fileLock::removeIfEmpty(path, file);
         }
         reg.held.erase(file.id());
+        reg.names.erase(reg.names.find(path));
         file = NativeFile();
     }
 };
@@ -137,9 +164,13 @@ FileLock FileLock::acquire(const std::string& path, const Options& options) {
     impl->path = path;
     std::chrono::milliseconds pause = kFirstPause;
     bool waited = false;
+    bool heldOpen = false;
+    std::optional<Clock::time_point> lockedElsewhere;
     int retries = 0;
     for (;;) {
-        switch (tryOnce(path, options.create, impl->file)) {
+        const bool replacedElsewhere = lockedElsewhere && Clock::now() - *lockedElsewhere < fileLock::kReplaceGap;
+        const Attempt attempt = tryOnce(path, options.create, replacedElsewhere, impl->file);
+        switch (attempt) {
         case Attempt::Locked:
             return FileLock(std::move(impl));
         case Attempt::Changed:
@@ -147,12 +178,19 @@ FileLock FileLock::acquire(const std::string& path, const Options& options) {
                 continue;
             }
             break;
+        case Attempt::LockedElsewhere:
+            lockedElsewhere = Clock::now();
+            [[fallthrough]];
         case Attempt::Busy:
+        case Attempt::HeldOpen:
+            heldOpen = attempt == Attempt::HeldOpen;
             break;
         }
         const Clock::time_point now = Clock::now();
         if (now >= deadline) {
-            throw FileBusyException("'" + path + "' is being saved by another program", path);
+            const std::string why = heldOpen ? "is open in another program that keeps it from being written"
+                                             : "is being saved by another program";
+            throw FileBusyException("'" + path + "' " + why, path, heldOpen);
         }
         if (!waited) {
             waited = true;

@@ -40,19 +40,24 @@
 
 namespace Zorvan {
 
-/// Raised when another writer still holds the lock after the wait allowed.
+/// Raised when another writer still holds the lock after the wait allowed,
+/// or (Windows) another program still has the file open without letting
+/// others write it, so that the lock cannot even be tried.
 class SERVICES_FILELOCK_EXPORT FileBusyException : public ZvException {
 public:
-    FileBusyException(const std::string& message, const std::string& path,
+    FileBusyException(const std::string& message, const std::string& path, bool heldOpen = false,
                       std::source_location location = std::source_location::current());
     FileBusyException(const FileBusyException& other);
     FileBusyException& operator=(const FileBusyException& other);
     ~FileBusyException() override;
 
     const std::string& path() const noexcept { return m_path; }
+    /// True when the file was held open that way, rather than locked.
+    bool heldOpen() const noexcept { return m_heldOpen; }
 
 private:
     std::string m_path;
+    bool m_heldOpen;
 };
 
 class SERVICES_FILELOCK_EXPORT FileLock {

@@ -5,6 +5,7 @@
 //
 // FileLock.cpp calls every function here with the registry's mutex held.
 
+#include <chrono>
 #include <compare>
 #include <cstdint>
 #include <optional>
@@ -64,6 +65,12 @@ private:
 // Throws FileNameException when it is not a regular file or cannot be
 // examined.
 std::optional<FileId> fileAt(const std::string& path);
+
+// How long after another process was found holding the lock a name that
+// holds nothing is taken for that process replacing the file, rather than
+// for a missing file: Windows' ReplaceFileW moves the old file aside before
+// it moves the new one in; a POSIX rename leaves no such moment.
+extern const std::chrono::milliseconds kReplaceGap;
 
 enum class Opened { Yes, Busy, Vanished };
 

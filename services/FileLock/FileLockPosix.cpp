@@ -61,6 +61,8 @@ bool isLink(const std::string& path) {
 
 } // namespace
 
+const std::chrono::milliseconds kReplaceGap{0}; // a rename replaces the name in one step
+
 void NativeFile::close() noexcept {
     if (m_handle != kClosed) {
         ::close(static_cast<int>(m_handle));

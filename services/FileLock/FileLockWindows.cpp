@@ -75,6 +75,9 @@ windows::UniqueHandle openQuery(const std::wstring& path, DWORD flags) {
 
 } // namespace
 
+// The moment itself is two renames; this allows for a busy machine.
+const std::chrono::milliseconds kReplaceGap{250};
+
 void NativeFile::close() noexcept {
     if (m_handle != kClosed) {
         // The system releases a closed handle's locks only some time later;

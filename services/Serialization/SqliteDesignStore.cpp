@@ -83,6 +83,8 @@ using Connection = std::unique_ptr<sqlite3, int (*)(sqlite3*)>;
 
 } // namespace
 
+const std::int32_t SqliteDesignStore::kCurrentVersion;
+
 DesignStoreException::DesignStoreException(const std::string& message, const std::string& path,
                                            std::source_location location)
     : ZvException(message, location), m_path(path) {}

@@ -55,8 +55,11 @@ public:
 
 class SERVICES_DESIGNSTORE_EXPORT SqliteDesignStore final : public SingleObjectInterface<SerializationTransferObject> {
 public:
-    /// The format version this software writes.
-    static constexpr std::int32_t kCurrentVersion = 3;
+    /// The format version this software writes. Defined in the library, not
+    /// inline: MinGW's GCC exports no inline data member from a DLL, and a
+    /// host that takes its address (EXPECT_EQ binds a reference) would not
+    /// link.
+    static const std::int32_t kCurrentVersion = 3;
 
     /// How long an open waits for another program that holds the file
     /// locked before it gives up with DesignStoreBusyException.

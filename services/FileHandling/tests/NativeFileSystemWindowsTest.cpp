@@ -16,12 +16,14 @@
 
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
+#include "FileHandling/testing/HeldOpen.h"
 #include "FileHandling/testing/TempFolder.h"
 
 namespace Zorvan {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::HeldOpen;
 using testing::TempFolder;
 
 DWORD attributesOf(const std::string& file) { return ::GetFileAttributesW(TempFolder::fromUtf8(file).c_str()); }
@@ -29,28 +31,6 @@ DWORD attributesOf(const std::string& file) { return ::GetFileAttributesW(TempFo
 void setAttributes(const std::string& file, DWORD attributes) {
     ASSERT_TRUE(::SetFileAttributesW(TempFolder::fromUtf8(file).c_str(), attributes)) << file;
 }
-
-// Opens `file` the way a scanner does that allows no one to delete or
-// rename it meanwhile; closes it when destroyed.
-class HeldOpen {
-public:
-    explicit HeldOpen(const std::string& file)
-        : m_handle(::CreateFileW(TempFolder::fromUtf8(file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)) {}
-    ~HeldOpen() { release(); }
-    HeldOpen(const HeldOpen&) = delete;
-    HeldOpen& operator=(const HeldOpen&) = delete;
-    bool valid() const { return m_handle != INVALID_HANDLE_VALUE; }
-    void release() {
-        if (valid()) {
-            ::CloseHandle(m_handle);
-            m_handle = INVALID_HANDLE_VALUE;
-        }
-    }
-
-private:
-    HANDLE m_handle;
-};
 
 TEST(NativeFileSystemWindows, ReadOnlyIsTheAttributeOfAFile) {
     const TempFolder dir;
@@ -112,17 +92,35 @@ TEST(NativeFileSystemWindows, RemoveGivesUpOnAFileHeldOrReadOnly) {
     }
 }
 
+// The replacement takes the destination's hidden and system attributes,
+// whatever it had itself; a destination without them gets a replacement
+// without them. (Not-indexed is kept too, but Wine does not store it.)
 TEST(NativeFileSystemWindows, ReplaceKeepsTheDestinationsAttributes) {
-    const TempFolder dir;
-    const std::string target = dir.write("a.zvd", "old");
-    setAttributes(target, FILE_ATTRIBUTE_HIDDEN);
-    const std::string temporary = dir.write("a.tmp.zvd", "new");
-    setAttributes(temporary, FILE_ATTRIBUTE_NORMAL);
+    constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    struct Case {
+        const char* name;
+        DWORD destination;
+        DWORD source;
+    };
+    const Case cases[] = {
+        {"hidden", FILE_ATTRIBUTE_HIDDEN, FILE_ATTRIBUTE_NORMAL},
+        {"hidden system", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, FILE_ATTRIBUTE_NORMAL},
+        {"system", FILE_ATTRIBUTE_SYSTEM, FILE_ATTRIBUTE_HIDDEN},
+        {"plain over hidden", FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const TempFolder dir;
+        const std::string target = dir.write("a.zvd", "old");
+        setAttributes(target, c.destination);
+        const std::string temporary = dir.write("a.tmp.zvd", "new");
+        setAttributes(temporary, c.source);
 
-    ASSERT_TRUE(FileUtilities::replaceFile(temporary, target));
-    EXPECT_EQ(TempFolder::read(target), "new");
-    EXPECT_NE(attributesOf(target) & FILE_ATTRIBUTE_HIDDEN, 0u) << "attributes " << attributesOf(target);
-    EXPECT_FALSE(fs::exists(TempFolder::fromUtf8(temporary)));
+        ASSERT_TRUE(FileUtilities::replaceFile(temporary, target));
+        EXPECT_EQ(TempFolder::read(target), "new");
+        EXPECT_EQ(attributesOf(target) & kKept, c.destination & kKept) << "attributes " << attributesOf(target);
+        EXPECT_FALSE(fs::exists(TempFolder::fromUtf8(temporary)));
+    }
 }
 
 TEST(NativeFileSystemWindows, ReplaceLeavesAReadOnlyDestinationAlone) {

@@ -7,10 +7,19 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <thread>
 #include <optional>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -172,6 +181,82 @@ TEST_F(FileLockTest, SharesTheFileWithRecordLocksAndExcludesOtherDescriptions) {
     EXPECT_TRUE(isBusy(file));
     ::close(probe);
     EXPECT_FALSE(isBusy(file));
+}
+#endif
+
+#ifdef _WIN32
+// The lock is one byte locked through a handle of its own. Another handle
+// (as another process has) that holds the byte keeps acquire out, one that
+// holds SQLite's lock bytes does not; while the lock is held, another
+// handle cannot take the byte, yet reads and writes the file's pages; once
+// it is released, the byte is free at once.
+TEST_F(FileLockTest, ExcludesOtherHandlesOnItsByteAlone) {
+    const HANDLE other = ::CreateFileW(TempFolder::fromUtf8(file).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    const auto at = [](std::int64_t offset) {
+        OVERLAPPED where{};
+        where.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
+        where.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        return where;
+    };
+    const auto tryLock = [&](std::int64_t offset, DWORD length) {
+        OVERLAPPED where = at(offset);
+        return ::LockFileEx(other, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, length, 0, &where) != 0;
+    };
+    const auto unlock = [&](std::int64_t offset, DWORD length) {
+        OVERLAPPED where = at(offset);
+        EXPECT_TRUE(::UnlockFileEx(other, 0, length, 0, &where));
+    };
+    ASSERT_TRUE(tryLock(FileLock::kLockOffset, 1));
+    EXPECT_TRUE(isBusy(file));
+    unlock(FileLock::kLockOffset, 1);
+    constexpr std::int64_t kSqliteLocks = 0x40000000;
+    ASSERT_TRUE(tryLock(kSqliteLocks, 0x200));
+    {
+        const FileLock held = FileLock::acquire(file, {});
+        EXPECT_FALSE(tryLock(FileLock::kLockOffset, 1));
+        EXPECT_TRUE(tryLock(FileLock::kLockOffset + 1, 1));
+        unlock(FileLock::kLockOffset + 1, 1);
+        OVERLAPPED start = at(0);
+        DWORD done = 0;
+        EXPECT_TRUE(::WriteFile(other, "y", 1, &done, &start) && done == 1);
+        char byte = 0;
+        EXPECT_TRUE(::ReadFile(other, &byte, 1, &done, &start) && done == 1 && byte == 'y');
+    }
+    unlock(kSqliteLocks, 0x200);
+    EXPECT_TRUE(tryLock(FileLock::kLockOffset, 1));
+    ::CloseHandle(other);
+    EXPECT_FALSE(isBusy(file));
+}
+
+// Another process's rewrite, as ReplaceFileW does it: the locked design is
+// moved aside, the name holds nothing for a moment, then the new file is
+// moved in. A save waiting meanwhile, one that would create a missing
+// design too, locks the new file; it never fills the empty name.
+TEST_F(FileLockTest, AWaiterLocksTheNewFileOfAReplaceThatEmptiedTheNameForAMoment) {
+    const HANDLE other = ::CreateFileW(TempFolder::fromUtf8(file).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    OVERLAPPED byte{};
+    byte.Offset = static_cast<DWORD>(FileLock::kLockOffset & 0xFFFFFFFF);
+    byte.OffsetHigh = static_cast<DWORD>(FileLock::kLockOffset >> 32);
+    ASSERT_TRUE(::LockFileEx(other, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &byte));
+    std::promise<void> waiting;
+    auto waiter = std::async(std::launch::async, [&] {
+        return FileLock::acquire(file, {true, 60s, [&] { waiting.set_value(); }});
+    });
+    ASSERT_EQ(waiting.get_future().wait_for(60s), std::future_status::ready);
+    const std::wstring name = TempFolder::fromUtf8(file).wstring();
+    ASSERT_TRUE(::MoveFileExW(name.c_str(), (name + L".aside").c_str(), 0));
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(::MoveFileExW(TempFolder::fromUtf8(dir.write("new.tmp.zvd", "new")).c_str(), name.c_str(), 0));
+    const FileLock lock = waiter.get();
+    EXPECT_FALSE(lock.createdFile());
+    EXPECT_EQ(TempFolder::read(file), "new");
+    ::CloseHandle(other);
 }
 #endif
 

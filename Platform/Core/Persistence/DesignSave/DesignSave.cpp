@@ -103,8 +103,11 @@ FileLock lockDesign(const char* cannot, const std::string& file, const std::stri
         FileLock lock = FileLock::acquire(target, lockOptions);
         step(options, "locked");
         return lock;
-    } catch (const FileBusyException&) {
-        refuse(cannot, file, translate("DesignSave", "another program is saving it; try again when it is done."),
+    } catch (const FileBusyException& e) {
+        refuse(cannot, file,
+               e.heldOpen() ? translate("DesignSave", "another program has it open and keeps it from being written; "
+                                                      "try again when it is closed.")
+                            : translate("DesignSave", "another program is saving it; try again when it is done."),
                DesignRefusal::Busy);
     } catch (const FileNameException& e) {
         refuse(cannot, file, failure(e), DesignRefusal::Failed);
@@ -363,6 +366,14 @@ SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t data
                DesignRefusal::Busy);
     }
     if (!ZvFileIO::restoreFileName(s.target, s.written, mode)) {
+        // Windows: a viewer, a scanner or a SQLite connection of another
+        // program that has the design open without sharing deletion.
+        if (isHeldOpen(s.target)) {
+            refuse(kCannotSave, s.file,
+                   translate("DesignSave", "another program has it open and keeps it from being replaced; the "
+                                           "design is left as it was."),
+                   DesignRefusal::Busy);
+        }
         refuse(kCannotSave, s.file,
                translate("DesignSave", "its new version cannot be put in place; the design is left as it was."),
                DesignRefusal::Failed);

@@ -3,80 +3,24 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
-#include <functional>
-#include <map>
 #include <tuple>
+#include <vector>
 
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
 
-#include "FileHandling/testing/TempFolder.h"
-#include "Identifier/Identifier.h"
-#include "Platform/Core/Persistence/DesignSave/DesignSave.h"
+#include "DesignSaveFixture.h"
 
 namespace Zorvan {
 namespace {
 
 namespace fs = std::filesystem;
 using Mode = ZvFileWriteMode;
-
-class DesignSaveTest : public ::testing::Test {
-protected:
-    std::string path(const std::string& leaf) const { return folder.path(leaf); }
-    // Options that do not wait for the lock and run `action` as the save
-    // reaches `step` (every step when it is empty).
-    static DesignSaveOptions options(Mode mode = Mode::Overwrite, const std::string& step = "",
-                                     const std::function<void()>& action = {}) {
-        return {mode, std::chrono::milliseconds(0), {}, [step, action](std::string_view reached) {
-                    if (action && (step.empty() || reached == step)) {
-                        action();
-                    }
-                }};
-    }
-    // Saves `objects` new objects to `leaf`, committed.
-    void saveDesign(const std::string& leaf, int objects, const std::string& revision,
-                    const DesignSaveOptions& o = options()) {
-        DesignSave save = DesignSave::begin(path(leaf), o);
-        DesignIOModule module = save.module(true);
-        for (int i = 0; i < objects; ++i) {
-            SerializationTransferObject object(Identifier::create().number, "Pipe", revision);
-            module.save(object);
-        }
-        (void)save.commit(revision, objects);
-    }
-    static std::string revisionOf(const std::string& file) {
-        std::string revision;
-        SqliteDesignStore::openForReading(file)->readDataRevision(revision);
-        return revision;
-    }
-    // Every entry of the folder with its bytes (regular files) or its kind.
-    std::map<std::string, std::string> files() const {
-        std::map<std::string, std::string> all;
-        for (const auto& entry : fs::directory_iterator(folder.root())) {
-            all[entry.path().filename().string()] =
-                entry.is_regular_file() ? testing::TempFolder::read(entry.path().string()) : "<not a regular file>";
-        }
-        return all;
-    }
-    // The reason and the message `action` is refused with.
-    static std::pair<DesignRefusal, std::string> refusalOf(const std::function<void()>& action) {
-        try {
-            action();
-        } catch (const DesignRefusedException& e) {
-            return {e.reason(), e.what()};
-        }
-        ADD_FAILURE() << "no refusal";
-        return {DesignRefusal::Failed, ""};
-    }
-    // A refusal of a save of a.zvd, as refusalOf gives it.
-    std::pair<DesignRefusal, std::string> refusal(DesignRefusal reason, const std::string& why) const {
-        return {reason, "cannot save '" + path("a.zvd") + "': " + why};
-    }
-
-    testing::TempFolder folder;
-};
+using testing::DesignSaveTest;
+using testing::TempFolder;
 
 // A first save, a rewrite and an update, each dropped once without its
 // commit (the host forgot, or failed midway) and then run to the end. The
@@ -157,83 +101,6 @@ TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
     EXPECT_EQ(files(), before);
 }
 
-// The files a save creates carry the design's permission bits from before
-// their first byte, and so does an autosave copy that replaces one an older
-// release left open to everybody. A temporary file swapped for a link while
-// a rewrite runs is neither followed nor put in place, and the journal of a
-// program that updates designs without the lock, caught in the act, stops
-// the rewrite too (it would be rolled into the new file): the design is
-// left as it was.
-TEST_F(DesignSaveTest, ItsFilesAreNeverLooserThanTheDesignNorRedirected) {
-    saveDesign("a.zvd", 3, "old");
-    const fs::perms privateBits = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
-    fs::permissions(path("a.zvd"), privateBits);
-    const auto permissionsOf = [&](const std::string& leaf) { return fs::status(path(leaf)).permissions(); };
-    fs::perms seen = fs::perms::none;
-    saveDesign("a.zvd", 3, "new", options(Mode::Overwrite, "prepared", [&] { seen = permissionsOf("a.tmp.zvd"); }));
-    EXPECT_EQ(seen, privateBits) << "temporary file";
-    folder.write("a.bak.zvd", "older copy");
-    fs::permissions(path("a.bak.zvd"), fs::perms::all);
-    (void)writeAutosaveCopy(path("a.zvd"),
-                            options(Mode::Overwrite, "copied", [&] { seen = permissionsOf("a.bak.tmp.zvd"); }));
-    EXPECT_EQ(seen, privateBits) << "temporary autosave copy";
-    EXPECT_EQ(permissionsOf("a.bak.zvd"), privateBits);
-    EXPECT_EQ(permissionsOf("a.zvd"), privateBits);
-
-    const std::string victim = folder.write("victim", "not yours");
-    fs::permissions(victim, fs::perms::owner_read | fs::perms::owner_write);
-    const auto before = files();
-    const auto swapForLink = [&] {
-        fs::remove(path("a.tmp.zvd"));
-        fs::create_symlink(victim, path("a.tmp.zvd"));
-    };
-    EXPECT_EQ(refusalOf([&] { saveDesign("a.zvd", 3, "late", options(Mode::Overwrite, "committed", swapForLink)); }),
-              refusal(DesignRefusal::Interfered, "another program replaced its temporary file '" + path("a.tmp.zvd") +
-                                                     "'; the design is left as it was."));
-    EXPECT_EQ(permissionsOf("victim"), fs::perms::owner_read | fs::perms::owner_write);
-    fs::remove(path("a.tmp.zvd"));
-    const auto journal = [&] { folder.write("a.zvd-journal", ""); };
-    EXPECT_EQ(refusalOf([&] { saveDesign("a.zvd", 3, "late", options(Mode::Overwrite, "committed", journal)); }),
-              refusal(DesignRefusal::Busy, "another program is updating it in place; the design is left as it was."));
-    fs::remove(path("a.zvd-journal"));
-    EXPECT_EQ(files(), before);
-}
-
-// Links in the folder path and a link at the design work in every mode and
-// for an autosave: the file the link points to is saved, beside itself
-// (also on another device, /dev/shm where there is one), keeping its
-// permission bits, and the link stays. So does the longest name that leaves
-// room for the save's own files.
-TEST_F(DesignSaveTest, LinksAndTheLongestNameWorkInEveryMode) {
-    const fs::path real =
-        fs::is_directory("/dev/shm") ? fs::path("/dev/shm") / folder.root().filename() : folder.root() / "real";
-    fs::create_directories(real);
-    struct Remove {
-        fs::path folder;
-        ~Remove() { fs::remove_all(folder); }
-    } removeReal{real};
-    fs::create_directory_symlink(real, folder.root() / "linked");
-    saveDesign("linked/a.zvd", 2, "one");
-    const fs::perms perms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
-    fs::permissions(real / "a.zvd", perms);
-    fs::create_symlink(real / "a.zvd", path("link.zvd"));
-    const std::string longest(255 - 8 - 4, 'n');
-    const std::pair<std::string, std::string> names[] = {{"linked/a.zvd", (real / "a.zvd").string()},
-                                                         {"link.zvd", (real / "a.zvd").string()},
-                                                         {longest + ".zvd", path(longest + ".zvd")}};
-    for (const auto& [name, saved] : names) {
-        for (const Mode mode : {Mode::Overwrite, Mode::Overwrite, Mode::UpdateAll, Mode::UpdateSelected}) {
-            SCOPED_TRACE(name + " mode " + std::to_string(mode));
-            saveDesign(name, 1, name, options(mode));
-            EXPECT_EQ(revisionOf(saved), name);
-        }
-        EXPECT_TRUE(fs::exists(writeAutosaveCopy(path(name), options()).toNativeString()));
-    }
-    EXPECT_TRUE(fs::is_symlink(path("link.zvd")));
-    EXPECT_EQ(fs::status(real / "a.zvd").permissions(), perms);
-    EXPECT_EQ(std::distance(fs::directory_iterator(real), fs::directory_iterator()), 2) << "the design and its copy";
-}
-
 // Every refusal is one sentence naming the file, made before anything is
 // written. A FIFO or a folder at a design's name or its journal's (the
 // store would block on them) and a name too long for the files a save puts
@@ -287,6 +154,47 @@ TEST_F(DesignSaveTest, EveryRefusalSaysWhyAndChangesNoFile) {
     // The empty file a killed first save left is simply replaced.
     saveDesign("killed.zvd", 1, "x");
     EXPECT_EQ(revisionOf(path("killed.zvd")), "x");
+}
+
+// The journal of a program that updates designs without the lock, caught
+// in the act, stops a rewrite (it would be rolled into the new file): the
+// design is left as it was.
+TEST_F(DesignSaveTest, ARewriteStopsForAProgramUpdatingInPlaceWithoutTheLock) {
+    saveDesign("a.zvd", 3, "old");
+    const auto before = files();
+    const auto journal = [&] { folder.write("a.zvd-journal", ""); };
+    EXPECT_EQ(refusalOf([&] { saveDesign("a.zvd", 3, "late", options(Mode::Overwrite, "committed", journal)); }),
+              refusal(DesignRefusal::Busy, "another program is updating it in place; the design is left as it was."));
+    fs::remove(TempFolder::fromUtf8(path("a.zvd-journal")));
+    EXPECT_EQ(files(), before);
+}
+
+// Names beyond ASCII, of the folder and of the design, work on every road:
+// a first save, rewrites, updates in place, an autosave and opening. (On
+// Windows they go through the wide-character API; a conversion to the
+// local code page on the way would garble or refuse them.)
+TEST_F(DesignSaveTest, NamesBeyondAsciiWorkOnEveryRoad) {
+    const std::pair<std::string, std::string> names[] = {
+        {"Pläne", "Pumpe Ü.zvd"}, {"設計", "ポンプ.zvd"}, {"Αντλίες", "αντλία.zvd"}};
+    for (const auto& [subfolder, leaf] : names) {
+        const std::string name = subfolder + "/" + leaf;
+        SCOPED_TRACE(name);
+        fs::create_directory(TempFolder::fromUtf8(path(subfolder)));
+        for (const Mode mode : {Mode::Overwrite, Mode::Overwrite, Mode::UpdateAll, Mode::UpdateSelected}) {
+            saveDesign(name, 1, leaf + " " + std::to_string(mode), options(mode));
+        }
+        const std::string saved = leaf + " " + std::to_string(Mode::UpdateSelected);
+        EXPECT_EQ(revisionOf(path(name)), saved);
+        const FileName copy = writeAutosaveCopy(path(name), options());
+        EXPECT_EQ(revisionOf(copy.toNativeString()), saved);
+        EXPECT_TRUE(openDesign(path(name)).readable);
+        std::vector<std::string> left;
+        for (const auto& entry : fs::directory_iterator(TempFolder::fromUtf8(path(subfolder)))) {
+            left.push_back(TempFolder::utf8(entry.path().filename()));
+        }
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, (std::vector<std::string>{copy.getLeafName(), leaf})) << "the design and its copy alone";
+    }
 }
 
 } // namespace

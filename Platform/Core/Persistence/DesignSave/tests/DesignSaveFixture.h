@@ -1,0 +1,80 @@
+#pragma once
+// What the tests of the save API share: a fresh folder, saves of a few
+// objects, the folder's files and the refusals a call ends in.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+
+#include "FileHandling/testing/TempFolder.h"
+#include "Identifier/Identifier.h"
+#include "Platform/Core/Persistence/DesignSave/DesignSave.h"
+
+namespace Zorvan::testing {
+
+class DesignSaveTest : public ::testing::Test {
+protected:
+    using Mode = ZvFileWriteMode;
+
+    std::string path(const std::string& leaf) const { return folder.path(leaf); }
+    // Options that do not wait for the lock and run `action` as the save
+    // reaches `step` (every step when it is empty).
+    static DesignSaveOptions options(Mode mode = Mode::Overwrite, const std::string& step = "",
+                                     const std::function<void()>& action = {}) {
+        return {mode, std::chrono::milliseconds(0), {}, [step, action](std::string_view reached) {
+                    if (action && (step.empty() || reached == step)) {
+                        action();
+                    }
+                }};
+    }
+    // Saves `objects` new objects to `leaf`, committed.
+    void saveDesign(const std::string& leaf, int objects, const std::string& revision,
+                    const DesignSaveOptions& o = options()) {
+        DesignSave save = DesignSave::begin(path(leaf), o);
+        DesignIOModule module = save.module(true);
+        for (int i = 0; i < objects; ++i) {
+            SerializationTransferObject object(Identifier::create().number, "Pipe", revision);
+            module.save(object);
+        }
+        (void)save.commit(revision, objects);
+    }
+    static std::string revisionOf(const std::string& file) {
+        std::string revision;
+        SqliteDesignStore::openForReading(file)->readDataRevision(revision);
+        return revision;
+    }
+    // Every entry of the folder (UTF-8 names) with its bytes (regular files)
+    // or its kind.
+    std::map<std::string, std::string> files() const {
+        std::map<std::string, std::string> all;
+        for (const auto& entry : std::filesystem::directory_iterator(folder.root())) {
+            const std::string name = TempFolder::utf8(entry.path());
+            all[TempFolder::utf8(entry.path().filename())] =
+                entry.is_regular_file() ? TempFolder::read(name) : "<not a regular file>";
+        }
+        return all;
+    }
+    // The reason and the message `action` is refused with.
+    static std::pair<DesignRefusal, std::string> refusalOf(const std::function<void()>& action) {
+        try {
+            action();
+        } catch (const DesignRefusedException& e) {
+            return {e.reason(), e.what()};
+        }
+        ADD_FAILURE() << "no refusal";
+        return {DesignRefusal::Failed, ""};
+    }
+    // A refusal of a save of `leaf`, as refusalOf gives it.
+    std::pair<DesignRefusal, std::string> refusal(DesignRefusal reason, const std::string& why,
+                                                  const std::string& leaf = "a.zvd") const {
+        return {reason, "cannot save '" + path(leaf) + "': " + why};
+    }
+
+    TempFolder folder;
+};
+
+} // namespace Zorvan::testing
