@@ -40,28 +40,6 @@ TEST_F(NativeFileSystem, ExistsAndRemoveTakeUtf8Names) {
     }
 }
 
-TEST_F(NativeFileSystem, RemoveNamesTheFileAndTheReason) {
-    const std::string file = dir.path("missing \xC3\xBC.zvd");
-    try {
-        FileUtilities::remove(file);
-        FAIL() << "removing a missing file succeeded";
-    } catch (const FileNameException& e) {
-        const std::string message = e.what();
-        const std::string prefix = "Cannot remove '" + file + "': ";
-        ASSERT_EQ(message.substr(0, prefix.size()), prefix);
-        // One line that ends in the system's reason, not in its punctuation.
-        const std::string reason = message.substr(prefix.size());
-        EXPECT_FALSE(reason.empty());
-        EXPECT_EQ(reason.find_first_of("\r\n"), std::string::npos) << reason;
-        EXPECT_NE(reason.back(), '.') << reason;
-        EXPECT_EQ(e.path(), file);
-        const auto records = log->records();
-        ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records[0].level, LogLevel::Error);
-        EXPECT_EQ(records[0].message, message);
-    }
-}
-
 TEST_F(NativeFileSystem, ReplacePutsTheSourceInTheDestinationsPlace) {
     for (const bool destinationExists : {true, false}) {
         SCOPED_TRACE(destinationExists ? "over an existing file" : "no destination yet");
@@ -77,16 +55,36 @@ TEST_F(NativeFileSystem, ReplacePutsTheSourceInTheDestinationsPlace) {
     EXPECT_TRUE(log->records().empty());
 }
 
-TEST_F(NativeFileSystem, AFailedReplaceLeavesTheDestinationAndLogs) {
+// A failed remove throws, a failed replace answers false and leaves the
+// destination as it was; each logs one error that names the files and, for
+// the remove, is the message thrown: one line ending in the system's reason,
+// not in its punctuation.
+TEST_F(NativeFileSystem, FailuresNameTheFilesAndAreLogged) {
     const std::string target = dir.write("a.zvd", "old");
-    const std::string missing = dir.path("missing.tmp.zvd");
+    const std::string missing = dir.path("missing \xC3\xBC.tmp.zvd");
+    std::string thrown;
+    try {
+        FileUtilities::remove(missing);
+        ADD_FAILURE() << "removing a missing file succeeded";
+    } catch (const FileNameException& e) {
+        EXPECT_EQ(e.path(), missing);
+        thrown = e.what();
+    }
     EXPECT_FALSE(FileUtilities::replaceFile(missing, target));
     EXPECT_EQ(TempFolder::read(target), "old");
     const auto records = log->records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].level, LogLevel::Error);
-    const std::string prefix = "Cannot replace '" + target + "' with '" + missing + "': cannot ";
-    EXPECT_EQ(records[0].message.substr(0, prefix.size()), prefix);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].message, thrown);
+    const std::string prefixes[] = {"Cannot remove '" + missing + "': ",
+                                    "Cannot replace '" + target + "' with '" + missing + "': cannot "};
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(records[i].level, LogLevel::Error);
+        ASSERT_EQ(records[i].message.substr(0, prefixes[i].size()), prefixes[i]);
+    }
+    const std::string reason = thrown.substr(prefixes[0].size());
+    EXPECT_FALSE(reason.empty());
+    EXPECT_EQ(reason.find_first_of("\r\n"), std::string::npos) << reason;
+    EXPECT_NE(reason.back(), '.') << reason;
 }
 
 } // namespace

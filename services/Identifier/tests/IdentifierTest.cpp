@@ -6,7 +6,7 @@
 // The counter only grows, for the whole process: the tests below run in
 // this order in one program (and each alone under CTest).
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <limits>
 #include <stdexcept>
@@ -105,12 +105,8 @@ TEST(Identifier, MergedFilesDecideWhatIsCreatedNext) {
     // Domain 3 is used up now: create() refuses, over and over, and saves
     // still write where it stands; a later domain starts afresh.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        try {
-            (void)Identifier::create();
-            ADD_FAILURE() << "an identifier beyond the last number";
-        } catch (const std::overflow_error& e) {
-            EXPECT_STREQ(e.what(), "identifier numbers of domain 3 are used up");
-        }
+        EXPECT_THAT([] { (void)Identifier::create(); },
+                    ::testing::ThrowsMessage<std::overflow_error>("identifier numbers of domain 3 are used up"));
     }
     EXPECT_EQ(saved(), (Id{kMax, 3}));
     open({1, 4});

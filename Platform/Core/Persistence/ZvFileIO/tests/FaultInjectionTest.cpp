@@ -96,44 +96,40 @@ const Operation kOperations[] = {
      2},
 };
 
+// Runs `operation` in `world` with the collaborators that fail as its plan says.
+void runIn(World& world, const Operation& operation) {
+    const ScopedFileSystem fs(world.fs);
+    const ScopedLogSink sink(std::make_shared<FailingSink>(world.plan));
+    const auto catalogue = Translator::setCatalogue(std::make_shared<FailingCatalogue>(world.plan));
+    const std::shared_ptr<void> restore(nullptr, [&](void*) { Translator::setCatalogue(catalogue); });
+    operation.run(world);
+}
+
 TEST(FaultInjection, EveryCallOfEveryOperationCanFailCleanly) {
     int pairs = 0;
     for (const Operation& operation : kOperations) {
-        // A clean run counts the operation's collaborator calls.
-        int callCount = 0;
-        {
-            World world;
-            const ScopedFileSystem fs(world.fs);
-            const ScopedLogSink sink(std::make_shared<FailingSink>(world.plan));
-            const auto catalogue = Translator::setCatalogue(std::make_shared<FailingCatalogue>(world.plan));
-            try {
-                operation.run(world);
-            } catch (const FileOpenException&) {
-                // the empty handle's refusal is the operation's own outcome
-            }
-            Translator::setCatalogue(catalogue);
-            callCount = static_cast<int>(world.plan.calls.size());
+        World clean; // a clean run counts the operation's collaborator calls
+        try {
+            runIn(clean, operation);
+        } catch (const FileOpenException&) {
+            // the empty handle's refusal is the operation's own outcome
         }
+        const int callCount = static_cast<int>(clean.plan.calls.size());
         ASSERT_GT(callCount, 0) << operation.name;
 
-        for (int k = 1; k <= callCount; ++k) {
+        for (int k = 1; k <= callCount; ++k, ++pairs) {
             SCOPED_TRACE(std::string(operation.name) + ", failing call " + std::to_string(k));
             World world;
-            const ScopedFileSystem fs(world.fs);
-            const ScopedLogSink sink(std::make_shared<FailingSink>(world.plan));
-            const auto catalogue = Translator::setCatalogue(std::make_shared<FailingCatalogue>(world.plan));
             world.plan.failAt(k);
             try {
-                operation.run(world);
+                runIn(world, operation);
                 ADD_FAILURE() << "no exception";
             } catch (const InjectedFault& e) {
                 EXPECT_EQ(e.what(), FaultPlan::message(k, world.plan.calls.back()));
             }
-            Translator::setCatalogue(catalogue);
             EXPECT_EQ(static_cast<int>(world.plan.calls.size()), k) << "a collaborator was called after the fault";
             world.store.reset();
             EXPECT_EQ(world.handle.use_count(), operation.sharesAfter);
-            ++pairs;
         }
     }
     // Would block if any failure above had left the identifier lock held.

@@ -9,16 +9,10 @@
 #include "Identifier/Identifier.h"
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
 #include "Serialization/MemoryDesignStore.h"
-#include "Serialization/testing/MockSingleObjectInterface.h"
 #include "VersionControl/VersionControl.h"
 
 namespace Zorvan {
 namespace {
-
-using ::testing::Eq;
-using ::testing::SetArgReferee;
-using ::testing::StrictMock;
-using testing::MockSingleObjectInterface;
 
 // What a save writes, per mode: the data revision always; who created the
 // file (kept when given) for a rewrite alone; who saved it last always; one
@@ -46,20 +40,17 @@ TEST(Metadata, ASaveWritesWhatItsModeSays) {
     }
 }
 
-TEST(Metadata, GetDataRevisionHandsOverTheCallersVariables) {
-    auto handle = std::make_shared<StrictMock<MockSingleObjectInterface>>();
-    ::testing::InSequence order;
-    EXPECT_CALL(*handle, readDataRevision(Eq("keep")));
-    EXPECT_CALL(*handle, readDataRevisionNumber(Eq(42))).WillOnce(SetArgReferee<0>(43));
+TEST(Metadata, GetDataRevisionAndCreateGroupReachTheStore) {
+    auto store = std::make_shared<MemoryDesignStore>();
+    store->dataRevision = "data-3";
+    store->dataRevisionNumber = 43;
     std::string revision = "keep";
     std::int32_t number = 42;
-    ZvFileIO().getDataRevision(handle, revision, number);
-    EXPECT_EQ(revision, "keep");
-    EXPECT_EQ(number, 43);
-
-    EXPECT_CALL(*handle, addGroup(Eq(0))).WillOnce(SetArgReferee<0>(5));
-    ZvFileIO().createGroup(handle);
-    EXPECT_EQ(handle.use_count(), 1);
+    ZvFileIO().getDataRevision(store, revision, number);
+    EXPECT_EQ(std::tie(revision, number), std::make_tuple(std::string("data-3"), 43));
+    ZvFileIO().createGroup(store);
+    EXPECT_EQ(store->groups, 1);
+    EXPECT_EQ(store.use_count(), 1);
 }
 
 TEST(Metadata, EmptyHandleIsABadArgument) {
