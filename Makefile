@@ -4,7 +4,8 @@
 #               under TSan; fuzz corpora replay as part of each
 #   make demo   build the host program and run its demo on real files
 # make check runs the development preset alone, for a quick round.
-# make windows cross-builds the Windows DLLs and runs their tests under Wine.
+# make windows cross-builds the Windows DLLs and zvfile.exe and runs their
+# tests under Wine.
 # make bench builds the overhead benchmarks (Release) and prints each
 # operation's ratio to the bare collaborator calls; BENCH_ARGS adds options.
 # Then it compares `zvfile save` end to end with a peer written against

@@ -1,28 +1,44 @@
-# The third-party parts of a cross build. Debian packages Boost and
-# GoogleTest for the build machine only; for another target both come from
-# their platform-independent forms: Boost's headers, GoogleTest's sources.
+# The third-party parts of a cross build. Its toolchain looks for packages
+# in the target's system root only, where Debian installs none of them:
+# Boost, CLI11 and nlohmann-json are used as headers, which are the same
+# for every target, and GoogleTest is built from its sources.
 include_guard(GLOBAL)
 
 set(ZV_CROSS_BOOST_INCLUDE_DIR /usr/include CACHE PATH "Folder holding the boost/ headers for a cross build")
 set(ZV_CROSS_GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources for a cross build")
+set(ZV_CROSS_CLI11_INCLUDE_DIR /usr/include CACHE PATH "Folder holding CLI11's CLI/ headers for a cross build")
+set(ZV_CROSS_JSON_INCLUDE_DIR /usr/include CACHE PATH "Folder holding nlohmann-json's nlohmann/ headers for a cross build")
 
-# Boost::headers: the boost/ folder alone. boost::mutex is header-only, so
-# no Boost library is needed. The folder is linked into the build tree
-# because its parent holds the build machine's C library headers, which
-# would shadow the target's if it were on the include path.
+# _zv_cross_headers(<target> <folder> <leaf>): an INTERFACE target whose
+# include path holds <folder>/<leaf> alone. The leaf is linked into a
+# folder of the build tree because its parent (/usr/include) also holds the
+# build machine's C library headers, which would shadow the target's if it
+# were on the include path.
+function(_zv_cross_headers target folder leaf)
+  if(NOT EXISTS ${folder}/${leaf})
+    message(FATAL_ERROR "${folder}/${leaf} is missing: scripts/install-deps.sh --windows installs it")
+  endif()
+  set(root ${PROJECT_BINARY_DIR}/cross-headers/${leaf})
+  if(NOT EXISTS ${root}/${leaf})
+    file(MAKE_DIRECTORY ${root})
+    file(CREATE_LINK ${folder}/${leaf} ${root}/${leaf} SYMBOLIC)
+  endif()
+  add_library(${target} INTERFACE IMPORTED)
+  target_include_directories(${target} SYSTEM INTERFACE ${root})
+endfunction()
+
+# Boost::headers: boost::mutex is header-only, so no Boost library is needed.
 file(STRINGS ${ZV_CROSS_BOOST_INCLUDE_DIR}/boost/version.hpp _zv_boost_version
      REGEX "^#define BOOST_VERSION [0-9]+$")
 string(REGEX REPLACE "^#define BOOST_VERSION " "" _zv_boost_version "${_zv_boost_version}")
 if(NOT _zv_boost_version OR _zv_boost_version LESS 107400)
   message(FATAL_ERROR "Boost 1.74 or newer is needed in ${ZV_CROSS_BOOST_INCLUDE_DIR}/boost")
 endif()
-set(_zv_boost_root ${PROJECT_BINARY_DIR}/boost-headers)
-if(NOT EXISTS ${_zv_boost_root}/boost)
-  file(MAKE_DIRECTORY ${_zv_boost_root})
-  file(CREATE_LINK ${ZV_CROSS_BOOST_INCLUDE_DIR}/boost ${_zv_boost_root}/boost SYMBOLIC)
-endif()
-add_library(Boost::headers INTERFACE IMPORTED)
-target_include_directories(Boost::headers SYSTEM INTERFACE ${_zv_boost_root})
+_zv_cross_headers(Boost::headers ${ZV_CROSS_BOOST_INCLUDE_DIR} boost)
+# The zvfile program's command line and its info --json: both header-only,
+# under the names their CMake packages give them.
+_zv_cross_headers(CLI11::CLI11 ${ZV_CROSS_CLI11_INCLUDE_DIR} CLI)
+_zv_cross_headers(nlohmann_json::nlohmann_json ${ZV_CROSS_JSON_INCLUDE_DIR} nlohmann)
 
 # GoogleTest and GMock built with the cross compiler. Their targets come
 # with the GTest:: aliases the tests link; SYSTEM keeps the tree's warning

@@ -132,13 +132,13 @@ function(zv_add_platform_test name)
   endif()
 endfunction()
 
-# zv_add_absent_test(<name> LABEL <label>): a disabled test <name> standing
-# for tests this build leaves out, <label> saying why, so that CTest's
-# summary lists them among the tests that did not run.
+# zv_add_absent_test(<name> LABEL <label>...): a disabled test <name>
+# standing for tests this build leaves out, the labels saying why, so that
+# CTest's summary lists them among the tests that did not run.
 function(zv_add_absent_test name)
-  cmake_parse_arguments(ARG "" "LABEL" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "LABEL" ${ARGN})
   if(ZV_BUILD_TESTS)
     add_test(NAME ${name} COMMAND ${CMAKE_COMMAND} -E false)
-    set_tests_properties(${name} PROPERTIES DISABLED TRUE LABELS ${ARG_LABEL})
+    set_tests_properties(${name} PROPERTIES DISABLED TRUE LABELS "${ARG_LABEL}")
   endif()
 endfunction()

@@ -199,6 +199,10 @@ int main(int argc, char** argv) {
 
     CLI::App app{translate("zvfile", "Open, save and inspect design files."), "zvfile"};
     app.require_subcommand(1);
+    // The same command line on every system: on Windows CLI11 would also
+    // take "/wait" for an option, and so a rooted file name "/designs/pump.zvd".
+    // Set before the commands are added, which copy it.
+    app.allow_windows_style_options(false);
     app.fallthrough();
     app.set_help_flag("-h,--help", translate("zvfile", "Print this help and exit"));
     app.set_version_flag("--version",

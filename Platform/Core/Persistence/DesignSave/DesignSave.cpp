@@ -339,18 +339,29 @@ SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t data
     // rename the name holds the new version, which a save that comes to it
     // then would find unlocked and take at once, while this one has not
     // yet said it is done. The new version is locked first, so that save
-    // waits for this one to end as one that came earlier does.
-    const auto lockNewVersion = [&] {
+    // waits for this one to end as one that came earlier does. Windows
+    // cannot put a file in place while another handle has it open
+    // (ReplaceFileW opens it sharing nothing, under Wine at least): there
+    // it is locked under the design's name right after the rename, and only
+    // a save that comes to the name in between is let in before this one
+    // has said it is done.
+    const auto lockNewVersion = [&](const std::string& name) {
         FileLock::Options now;
         now.wait = std::chrono::milliseconds(0);
         try {
-            s.successorLock.emplace(FileLock::acquire(s.written.toNativeString(), now));
+            s.successorLock.emplace(FileLock::acquire(name, now));
             return true;
         } catch (const std::exception&) {
             return false;
         }
     };
-    if (s.temporary && !(s.temporary->unchanged() && lockNewVersion())) {
+#ifdef _WIN32
+    constexpr bool lockBeforeRename = false;
+#else
+    constexpr bool lockBeforeRename = true;
+#endif
+    if (s.temporary &&
+        !(s.temporary->unchanged() && (!lockBeforeRename || lockNewVersion(s.written.toNativeString())))) {
         refuse(kCannotSave, s.file,
                substitute(translate("DesignSave",
                                     "another program replaced its temporary file %1; the design is left as it was."),
@@ -377,6 +388,9 @@ SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t data
         refuse(kCannotSave, s.file,
                translate("DesignSave", "its new version cannot be put in place; the design is left as it was."),
                DesignRefusal::Failed);
+    }
+    if (s.temporary && !lockBeforeRename) {
+        (void)lockNewVersion(s.target);
     }
     return result;
 }
