@@ -3,13 +3,7 @@
 // installed): a handle owner and the conversions between the UTF-8 names
 // and messages of the service and the wide-character API.
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "Common/WindowsApi.h"
 
 #include <optional>
 #include <string>

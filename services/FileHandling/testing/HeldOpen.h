@@ -4,13 +4,7 @@
 // or a viewer that lets others read, or read and write, but not delete or
 // rename the file meanwhile). Names go in as UTF-8 text.
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "Common/WindowsApi.h"
 
 #include <string>
 

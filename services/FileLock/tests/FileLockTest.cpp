@@ -12,13 +12,7 @@
 #include <vector>
 
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "Common/WindowsApi.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
