@@ -1,7 +1,8 @@
 // Fuzz target: arbitrary bytes opened as a design file through the SQLite
 // design store, as a host opens a file a user picked. Invariants:
 //   - openForReading opens any existing file without throwing, and never
-//     changes it;
+//     changes it, but for a database in write-ahead mode, which it refuses
+//     with DesignStoreForeignFileException (and which nothing else opens);
 //   - readFileVersion never throws, and false leaves the caller's
 //     variable alone;
 //   - the library agrees with the store: verifyZVVersion accepts exactly
@@ -133,7 +134,15 @@ void readEverything(const std::shared_ptr<SqliteDesignStore>& store) {
 
 // Returns whether the file reads as a design.
 bool checkReading(const fs::path& file, const std::string& bytes) {
-    std::shared_ptr<SqliteDesignStore> store = SqliteDesignStore::openForReading(file.string());
+    std::shared_ptr<SqliteDesignStore> store;
+    try {
+        store = SqliteDesignStore::openForReading(file.string());
+    } catch (const DesignStoreForeignFileException& e) {
+        ZV_FUZZ_REQUIRE(e.kind() == DesignStoreForeignFileException::Kind::WriteAheadMode,
+                        std::string("a file alone refused for what lies beside it: ") + e.what());
+        ZV_FUZZ_REQUIRE(contentOf(file) == bytes, std::string("refusing a file changed it"));
+        return false;
+    }
 
     constexpr std::int32_t kUntouched = -12345;
     std::int32_t version = kUntouched;

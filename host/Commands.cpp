@@ -193,6 +193,8 @@ const char* reasonName(Zorvan::DesignRefusal reason) {
         return "busy";
     case DesignRefusal::Interfered:
         return "interfered";
+    case DesignRefusal::ForeignFile:
+        return "foreign-file";
     case DesignRefusal::Failed:
         break;
     }

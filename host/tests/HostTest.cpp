@@ -194,8 +194,14 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
     out.str("");
     const Zorvan::ScopedFileSystem refusing(std::make_shared<RefusingFileSystem>());
     const std::tuple<std::string, std::string, std::function<int()>> commands[] = {
-        {"a.zvd", "its new version cannot be put in place; the design is left as it was.",
-         [&] { return save({.file = path("a.zvd"), .objects = 20, .dataRevision = "new"}); }},
+        {"a.zvd", "its new version cannot be put in place (Cannot rename",
+         [&] {
+#ifndef _WIN32 // Windows replaces through the file system installed above
+             Zorvan::testing::SystemCalls::listen("rename", 1, EIO);
+             const std::shared_ptr<void> stop(nullptr, [](void*) { (void)Zorvan::testing::SystemCalls::stop(); });
+#endif
+             return save({.file = path("a.zvd"), .objects = 20, .dataRevision = "new"});
+         }},
         {"a.bak.zvd", "cannot delete", [&] { return guarded([&] { return clean(path("a.zvd"), out); }, err); }},
         {"missing.zvd", "in place: it does not exist.",
          [&] { return save({.file = path("missing.zvd"), .mode = SaveMode::UpdateAll, .objects = 20}); }},

@@ -19,15 +19,20 @@ trace=$(sed 's/^[0-9]* *//' "$dir/trace")
 fail() { echo "sync order: $*" >&2; echo "$trace" >&2; exit 1; }
 flushes() { grep -cE "^(f(data)?sync|sync_file_range|msync|syncfs)\(" <<<"$1" || true; }
 
-rename_line=$(grep -n "rename.*\"$dir/pump.tmp.zvd\", .*\"$design\"" <<<"$trace" | tail -1 | cut -d: -f1)
+# The rename goes through the folder held since the save began: renameat on
+# its descriptor with the leaf names.
+renamed='^renameat2?\(([0-9]+), "pump\.tmp\.zvd", [0-9]+, "pump\.zvd"'
+rename_line=$(grep -nE "$renamed" <<<"$trace" | tail -1 | cut -d: -f1)
 [[ -n $rename_line ]] || fail "no rename of the temporary file over the design"
+dirfd=$(sed -n "${rename_line}p" <<<"$trace" | sed -nE "s/$renamed.*/\1/p")
 before=$(head -n "$((rename_line - 1))" <<<"$trace")
 after=$(tail -n "+$((rename_line + 1))" <<<"$trace")
 
 # The last opening of the temporary file before the rename, and a flush of that descriptor.
-fd=$(grep "openat(.*\"$dir/pump.tmp.zvd\"" <<<"$before" | tail -1 | sed -n 's/.*= \([0-9]*\)$/\1/p')
+opening="openat\((AT_FDCWD, \"$dir/|$dirfd, \")pump\.tmp\.zvd\""
+fd=$(grep -E "$opening" <<<"$before" | tail -1 | sed -n 's/.*= \([0-9]*\)$/\1/p')
 [[ -n $fd ]] || fail "the temporary file is not opened before the rename"
-opened_at=$(grep -n "openat(.*\"$dir/pump.tmp.zvd\"" <<<"$before" | tail -1 | cut -d: -f1)
+opened_at=$(grep -nE "$opening" <<<"$before" | tail -1 | cut -d: -f1)
 tail -n "+$opened_at" <<<"$before" | grep -qE "^f(data)?sync\($fd\) += 0" ||
   fail "the temporary file is not flushed between its last opening and the rename"
 flushed_at=$(grep -nE "^f(data)?sync\($fd\)" <<<"$before" | tail -1 | cut -d: -f1)
@@ -35,9 +40,8 @@ tail -n "+$flushed_at" <<<"$before" | grep -qE "^f(chmod|chown|setxattr)\(" &&
   fail "the temporary file's attributes change after its flush"
 [[ $(flushes "$trace") -eq 2 ]] || fail "a rewrite flushes $(flushes "$trace") times, not 2"
 
-# The folder opened and synced after the rename.
-dirfd=$(grep "O_DIRECTORY" <<<"$after" | head -1 | sed -n 's/.*= \([0-9]*\)$/\1/p')
-[[ -n $dirfd ]] && grep -qE "^fsync\($dirfd\) += 0" <<<"$after" || fail "the folder is not synced after the rename"
+# The folder synced after the rename.
+grep -qE "^fsync\($dirfd\) += 0" <<<"$after" || fail "the folder is not synced after the rename"
 
 ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" \
   strace -f -e trace=fsync,fdatasync,sync_file_range,msync,syncfs -o "$dir/trace" \

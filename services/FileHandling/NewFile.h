@@ -39,6 +39,12 @@ struct FileIdentity {
     friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
+/// True when `a` and `b` are the same file: the same device and inode, and
+/// the same birth where both know it.
+inline bool sameFile(const FileIdentity& a, const FileIdentity& b) {
+    return a.device == b.device && a.inode == b.inode && (a.birth == 0 || b.birth == 0 || a.birth == b.birth);
+}
+
 class SERVICES_FILEHANDLING_EXPORT NewFile {
 public:
     /// Creates `name` empty, with the access of `like` (an existing file;
@@ -50,7 +56,7 @@ public:
     NewFile(NewFile&& other) noexcept;
     NewFile& operator=(NewFile&& other) noexcept;
     /// Removes the file when the name still holds it (it was neither put in
-    /// place nor kept with release()).
+    /// place nor kept with release()); in a forked child, does nothing.
     ~NewFile();
 
     const FileName& name() const noexcept { return m_name; }
@@ -69,6 +75,8 @@ private:
     FileName m_name;
     FileIdentity m_identity;
     bool m_released = false;
+    /// The process that made the file: a forked child's copy removes nothing.
+    std::uint64_t m_process;
 };
 
 /// The identity of the file `name` holds, no link followed; false when

@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,27 +19,12 @@ namespace Zorvan {
 namespace {
 
 using posix::Failure;
+using posix::identityAt;
 using posix::UniqueFd;
 
 const Logging& logger() {
     static const Logging instance(__FILE__);
     return instance;
-}
-
-// The identity of what `path` names, relative to the folder `at` (no link
-// followed); with an empty path, of the file open as `at`.
-bool identityAt(int at, const char* path, FileIdentity& identity) {
-    struct statx st {};
-    const int flags = AT_SYMLINK_NOFOLLOW | (*path == '\0' ? AT_EMPTY_PATH : 0);
-    if (::statx(at, path, flags, STATX_INO | STATX_BTIME, &st) != 0) {
-        return false;
-    }
-    identity.device = makedev(st.stx_dev_major, st.stx_dev_minor); // as stat's st_dev
-    identity.inode = st.stx_ino;
-    identity.birth = (st.stx_mask & STATX_BTIME) != 0
-                         ? static_cast<std::uint64_t>(st.stx_btime.tv_sec) * 1000000000u + st.stx_btime.tv_nsec
-                         : 0;
-    return true;
 }
 
 [[noreturn]] void fail(const std::string& path, const std::string& message) {

@@ -1,6 +1,8 @@
 #include "PosixFiles.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 
 #include <algorithm>
@@ -110,6 +112,20 @@ AclShape inspectAcl(std::string& acl, bool clearOwningGroup) {
 } // namespace
 
 std::string reason(int error) { return std::generic_category().message(error); }
+
+bool identityAt(int at, const char* path, FileIdentity& identity) {
+    struct statx st {};
+    const int flags = AT_SYMLINK_NOFOLLOW | (*path == '\0' ? AT_EMPTY_PATH : 0);
+    if (::statx(at, path, flags, STATX_INO | STATX_BTIME, &st) != 0) {
+        return false;
+    }
+    identity.device = makedev(st.stx_dev_major, st.stx_dev_minor); // as stat's st_dev
+    identity.inode = st.stx_ino;
+    identity.birth = (st.stx_mask & STATX_BTIME) != 0
+                         ? static_cast<std::uint64_t>(st.stx_btime.tv_sec) * 1000000000u + st.stx_btime.tv_nsec
+                         : 0;
+    return true;
+}
 
 std::string describe(const Failure& failure) {
     return "cannot " + failure.what + (failure.error != 0 ? ": " + reason(failure.error) : std::string());

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "FileHandling/NewFile.h"
+
 namespace Zorvan::posix {
 
 // Owns a file descriptor; closes it on every exit path.
@@ -22,6 +24,15 @@ public:
     }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            UniqueFd gone(m_fd);
+            m_fd = other.m_fd;
+            other.m_fd = -1;
+        }
+        return *this;
+    }
     int get() const { return m_fd; }
     explicit operator bool() const { return m_fd >= 0; }
 
@@ -40,6 +51,10 @@ struct Failure {
 std::string describe(const Failure& failure);
 
 std::string reason(int error);
+
+// The identity of what `path` names, relative to the folder `at` (no link
+// followed); with an empty path, of the file open as `at`.
+bool identityAt(int at, const char* path, FileIdentity& identity);
 
 // Gives the file open as `fd` the access of the file open as `like`: its
 // owner and group where this process may hand them over (a member of the

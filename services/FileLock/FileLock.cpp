@@ -24,6 +24,8 @@
 
 #include "FileLock/FileLock.h"
 
+#include "Common/Process.h"
+
 #include <algorithm>
 #include <mutex>
 #include <optional>
@@ -133,9 +135,16 @@ Attempt tryOnce(const std::string& path, bool create, bool replacedElsewhere, Na
 struct FileLock::Impl {
     std::string path;
     NativeFile file;
+    std::uint64_t process = internal::currentProcess();
 
     ~Impl() {
         if (!file) {
+            return;
+        }
+        if (process != internal::currentProcess()) {
+            // The lock belongs to the open file description the parent
+            // still holds, and the registry to the parent's threads.
+            file = NativeFile();
             return;
         }
         Registry& reg = registry();
@@ -214,5 +223,9 @@ const std::string& FileLock::path() const {
 }
 
 bool FileLock::createdFile() const { return m_impl && m_impl->file.created(); }
+
+FileIdentity FileLock::identity() const {
+    return m_impl ? FileIdentity{m_impl->file.id().device, m_impl->file.id().file, 0} : FileIdentity{};
+}
 
 } // namespace Zorvan

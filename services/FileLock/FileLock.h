@@ -36,6 +36,7 @@
 #include <string>
 
 #include "Exceptions/ZvException.h"
+#include "FileHandling/NewFile.h"
 #include "FileLock/FileLockExport.h"
 
 namespace Zorvan {
@@ -89,12 +90,16 @@ public:
     FileLock& operator=(FileLock&& other) noexcept;
     /// Releases the lock. When acquire created the file and the name still
     /// holds it, empty (a first save that did not finish), it is removed
-    /// first, so that a failed first save leaves no file behind.
+    /// first, so that a failed first save leaves no file behind. A lock a
+    /// forked child inherited stays the parent's: dropping it there closes
+    /// the child's descriptor and nothing else.
     ~FileLock();
 
     const std::string& path() const;
     /// True when acquire created the file.
     bool createdFile() const;
+    /// The locked file (its birth is not known here: compare with sameFile).
+    FileIdentity identity() const;
 
 private:
     struct Impl;

@@ -39,6 +39,15 @@ const Identifier::IdValue& Identifier::nextValue() {
     return snapshot;
 }
 
+void Identifier::reserveThrough(std::int64_t number) {
+    Counter& c = counter();
+    const std::lock_guard lock(c.mutex);
+    if (c.next.number <= number) {
+        // At the last number create() then reports the domain used up.
+        c.next.number = number == std::numeric_limits<std::int64_t>::max() ? number : number + 1;
+    }
+}
+
 void Identifier::updateNextValue(const IdValue& value) {
     Counter& c = counter();
     const std::lock_guard lock(c.mutex);

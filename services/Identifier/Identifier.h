@@ -36,6 +36,11 @@ public:
     /// never one of a file merged before. Throws std::overflow_error when the
     /// domain's numbers are used up.
     static IdValue create();
+    /// Makes create() return only numbers larger than `number` from now on,
+    /// whatever the counter says: opening a design reserves the largest
+    /// identity it holds, so that a counter stored behind the design's
+    /// identities (by an older or damaged writer) never hands one out again.
+    static void reserveThrough(std::int64_t number);
 
 private:
     friend class ZvFileIO;

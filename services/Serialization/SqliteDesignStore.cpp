@@ -2,11 +2,15 @@
 
 #include <sqlite3.h>
 
-#include <filesystem>
 #include <limits>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <vector>
+
+#include "Common/Process.h"
+#include "FileHandling/FileNameException.h"
+#include "FileHandling/Folder.h"
 
 namespace Zorvan {
 namespace {
@@ -46,36 +50,105 @@ sqlite3_int64 fileSize(sqlite3* db) {
 
 bool isBusy(int result) { return (result & 0xff) == SQLITE_BUSY || (result & 0xff) == SQLITE_LOCKED; }
 
-// SQLite opens whatever is at a name, and a FIFO, a device or a folder at
-// the file's name or at its rollback journal's (which it opens to look for
-// a cut-short update) would block it or worse. Both are looked at first.
-void refuseIrregularFiles(const std::string& path) {
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::file_status file = fs::status(path, error);
-    if (fs::exists(file) && !fs::is_regular_file(file)) {
-        throw DesignStoreException("'" + path + "' is not a regular file", path);
+// The byte of a write-ahead log's shared memory (path + "-shm") that every
+// connection using the log keeps a read lock on while it is open.
+constexpr std::int64_t kLogInUseByte = 128;
+
+// The name SQLite is given for `path`. With `followLink`, links at the name
+// are followed here, as the kernel would follow them: SQLite resolves them
+// itself, in user space, where the kernel's rule for links in shared sticky
+// folders cannot refuse another user's. Without, only links in the folders
+// are resolved: SQLite's no-follow mode refuses a link anywhere in the name,
+// but only a link at the file itself is a risk to guard against.
+std::string nameForSqlite(const std::string& path, bool followLink) {
+    const FileName file(path);
+    if (followLink) {
+        const ResolvedName resolved = resolveName(path);
+        if (resolved.outcome == ResolvedName::Outcome::Protected) {
+            throw DesignStoreForeignFileException("'" + path + "' is a symbolic link of " +
+                                                      userName(resolved.linkOwner) +
+                                                      " in a folder everybody may write to",
+                                                  path, DesignStoreForeignFileException::Kind::ProtectedLink,
+                                                  resolved.link, userName(resolved.linkOwner));
+        }
+        if (resolved.outcome == ResolvedName::Outcome::Loop) {
+            throw DesignStoreException("'" + path + "' is a symbolic link that leads round in a circle", path);
+        }
+        return resolved.path;
     }
-    const std::string journal = SqliteDesignStore::journalPath(path);
-    const fs::file_status left = fs::symlink_status(journal, error);
-    if (fs::exists(left) && !fs::is_regular_file(left)) {
-        throw DesignStoreException("'" + path + "' cannot be opened: '" + journal + "' is in the way (not a regular file)",
-                                   path);
+    try {
+        return Folder::holding(file).pathOf(file.getLeafName());
+    } catch (const FileNameException&) {
+        return path; // no such folder: SQLite says it cannot open the file
     }
 }
 
-// The name SQLite is given: links in the folders resolved, the last
-// component as it is. SQLite's no-follow mode refuses a link anywhere in
-// the name, but only a link at the file itself is a risk to guard against.
-std::string withResolvedFolder(const std::string& path) {
-    namespace fs = std::filesystem;
-    const fs::path name(path);
-    if (!name.has_parent_path() || !name.has_filename()) {
-        return path;
+std::string ownerOf(const FileFacts& facts) { return facts.owner ? userName(*facts.owner) : std::string(); }
+
+// Refuses what SQLite must not open or play into the design `name` (see
+// openForReading): anything but a regular file at the file or its journal,
+// a write-ahead log, a design in write-ahead mode, and a journal of another
+// user that would be played back, or that an update in place (`inPlace`)
+// would write into. `path` is the name as the caller gave it.
+void refuseWhatLiesBeside(const std::string& name, const std::string& path, bool inPlace) {
+    using Kind = DesignStoreForeignFileException::Kind;
+    const FileName file(name);
+    std::optional<Folder> folder;
+    try {
+        folder.emplace(Folder::holding(file));
+    } catch (const FileNameException&) {
+        return; // no such folder: SQLite says it cannot open the file
     }
-    std::error_code error;
-    const fs::path folder = fs::canonical(name.parent_path(), error);
-    return error ? path : (folder / name.filename()).string();
+    const std::string leaf = file.getLeafName();
+    const std::optional<FileFacts> design = folder->look(leaf);
+    const auto irregular = [](const std::optional<FileFacts>& facts) {
+        return facts && facts->kind != FileFacts::Kind::Regular && facts->kind != FileFacts::Kind::Link;
+    };
+    if (irregular(design)) {
+        throw DesignStoreException("'" + path + "' is not a regular file", path);
+    }
+    const std::string journal = SqliteDesignStore::journalPath(leaf);
+    const std::optional<FileFacts> left = folder->look(journal);
+    if (left && left->kind != FileFacts::Kind::Regular) {
+        throw DesignStoreException("'" + path + "' cannot be opened: '" + folder->pathOf(journal) +
+                                       "' is in the way (not a regular file)",
+                                   path);
+    }
+    if (!design || design->kind != FileFacts::Kind::Regular || design->size == 0) {
+        return; // SQLite plays nothing into a file without pages
+    }
+    const auto foreign = [&](const FileFacts& facts) { return facts.owner != design->owner || facts.links != 1; };
+    const auto refuse = [&](Kind kind, const std::string& leafName, const FileFacts& facts, const std::string& what) {
+        throw DesignStoreForeignFileException("'" + path + "' cannot be opened: '" + folder->pathOf(leafName) +
+                                                  "' beside it " + what,
+                                              path, kind, folder->pathOf(leafName), ownerOf(facts));
+    };
+    if (left) {
+        // SQLite plays a journal back when its first byte is not zero; an
+        // empty or zeroed one (journal_mode=TRUNCATE or PERSIST) is inert.
+        const std::string start = folder->readStart(journal, 1);
+        const bool hot = !start.empty() && start[0] != '\0';
+        if ((hot || inPlace) && foreign(*left)) {
+            refuse(Kind::OtherOwner, journal, *left, "belongs to " + ownerOf(*left) + ", not to the design's owner");
+        }
+    }
+    const std::string log = leaf + "-wal";
+    if (const std::optional<FileFacts> wal = folder->look(log)) {
+        if (folder->isLockedByAnother(leaf + "-shm", kLogInUseByte)) {
+            throw DesignStoreBusyException("Design file '" + path + "': cannot open it: another program is writing it",
+                                           path);
+        }
+        if (foreign(*wal)) {
+            refuse(Kind::OtherOwner, log, *wal, "belongs to " + ownerOf(*wal) + ", not to the design's owner");
+        }
+        refuse(Kind::UnfinishedLog, log, *wal, "holds changes another program did not finish");
+    }
+    // Bytes 18 and 19 of the header: 2 for a database in write-ahead mode.
+    const std::string header = folder->readStart(leaf, 20);
+    if (header.size() == 20 && (header[18] == 2 || header[19] == 2)) {
+        throw DesignStoreForeignFileException("'" + path + "' was switched to write-ahead logging by another program",
+                                              path, Kind::WriteAheadMode, name, ownerOf(*design));
+    }
 }
 
 // Owns a connection of its own; closes it on every exit path.
@@ -91,6 +164,18 @@ DesignStoreException::DesignStoreException(const std::string& message, const std
 DesignStoreException::DesignStoreException(const DesignStoreException& other) = default;
 DesignStoreException& DesignStoreException::operator=(const DesignStoreException& other) = default;
 DesignStoreException::~DesignStoreException() = default;
+
+DesignStoreForeignFileException::DesignStoreForeignFileException(const std::string& message, const std::string& path,
+                                                                 Kind kind, std::string file, std::string owner,
+                                                                 std::source_location location)
+    : DesignStoreException(message, path, location),
+      m_kind(kind),
+      m_file(std::move(file)),
+      m_owner(std::move(owner)) {}
+
+DesignStoreDuplicateException::DesignStoreDuplicateException(const std::string& message, const std::string& path,
+                                                             std::int64_t identity, std::source_location location)
+    : DesignStoreException(message, path, location), m_identity(identity) {}
 
 // A prepared statement, finalized on every exit path.
 class SqliteDesignStore::Statement {
@@ -208,6 +293,11 @@ std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForWriting(const std::
                                                                      std::int32_t writerVersion) {
     std::shared_ptr<SqliteDesignStore> store(new SqliteDesignStore(
         path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, writerVersion));
+    // An update in place is done once SQLite has deleted its journal; the
+    // deletion must reach the disk before commit() returns, or a power cut
+    // would bring the journal back and the next open would roll the update
+    // back. EXTRA flushes the folder after it.
+    store->execute("PRAGMA synchronous = EXTRA");
     store->beginWrite();
     store->createSchema();
     return store;
@@ -231,13 +321,15 @@ std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReplacement(const s
 SqliteDesignStore::SqliteDesignStore(std::string path, int flags, std::int32_t writerVersion,
                                      std::chrono::milliseconds busyTimeout)
     : m_path(std::move(path)),
+      m_process(internal::currentProcess()),
       m_writerVersion(writerVersion),
       m_writable((flags & SQLITE_OPEN_READWRITE) != 0),
       m_db(nullptr, &sqlite3_close_v2) {
-    refuseIrregularFiles(m_path);
+    const std::string name = nameForSqlite(m_path, (flags & SQLITE_OPEN_NOFOLLOW) == 0);
+    refuseWhatLiesBeside(name, m_path, m_writable);
     sqlite3* db = nullptr;
     // One thread at a time per handle: the connection needs no mutex of its own.
-    const int result = sqlite3_open_v2(withResolvedFolder(m_path).c_str(), &db,
+    const int result = sqlite3_open_v2(name.c_str(), &db,
                                        flags | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOMUTEX, nullptr);
     m_db.reset(db);
     if (result != SQLITE_OK) {
@@ -247,6 +339,10 @@ SqliteDesignStore::SqliteDesignStore(std::string path, int flags, std::int32_t w
 }
 
 SqliteDesignStore::~SqliteDesignStore() {
+    if (m_process != internal::currentProcess()) {
+        abandon();
+        return;
+    }
     m_statements.reset();
     if (m_inTransaction) {
         // Not committed: the file keeps what it held before this handle.
@@ -270,7 +366,19 @@ sqlite3* SqliteDesignStore::connection() const {
     return m_db.get();
 }
 
+void SqliteDesignStore::abandon() noexcept {
+    // Closing would roll the parent's transaction back through the file
+    // the child shares, and delete its journal: the memory is left instead.
+    (void)m_statements.release();
+    (void)m_db.release();
+    m_inTransaction = false;
+}
+
 void SqliteDesignStore::close() {
+    if (m_process != internal::currentProcess()) {
+        abandon();
+        return;
+    }
     m_statements.reset();
     if (m_inTransaction && m_db) {
         sqlite3_exec(m_db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
@@ -424,6 +532,29 @@ std::int64_t SqliteDesignStore::objectCount() const {
     return count.integer(0);
 }
 
+std::int64_t SqliteDesignStore::maxObjectId() const {
+    Statement largest(*this, "SELECT coalesce(max(id), 0) FROM zv_objects");
+    largest.step();
+    return largest.integer(0);
+}
+
+std::uint32_t SqliteDesignStore::changeCounter() const {
+    sqlite3_file* file = nullptr;
+    unsigned char bytes[4] = {};
+    // Header offset 24, four bytes big-endian.
+    if (sqlite3_file_control(connection(), "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
+        file == nullptr || file->pMethods == nullptr || file->pMethods->xRead(file, bytes, 4, 24) != SQLITE_OK) {
+        fail("cannot read its change counter");
+    }
+    return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 | std::uint32_t{bytes[2]} << 8 |
+           std::uint32_t{bytes[3]};
+}
+
+std::size_t SqliteDesignStore::maxPathLength() {
+    const sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+    return vfs != nullptr ? static_cast<std::size_t>(vfs->mxPathname) : std::size_t{512};
+}
+
 std::int64_t SqliteDesignStore::updateCount() const {
     std::int64_t count = 0;
     readField("update_count", count);
@@ -464,7 +595,18 @@ bool SqliteDesignStore::contains(SerializationTransferObject& object) {
 
 void SqliteDesignStore::insert(SerializationTransferObject& object) {
     beginWrite();
-    m_statements->insert.bind(1, object.id()).bind(2, object.type()).bindBlob(3, object.payload()).run();
+    Statement& insert = m_statements->insert;
+    try {
+        insert.bind(1, object.id()).bind(2, object.type()).bindBlob(3, object.payload()).run();
+    } catch (const DesignStoreException&) {
+        insert.reset();
+        if (sqlite3_extended_errcode(m_db.get()) == SQLITE_CONSTRAINT_PRIMARYKEY) {
+            throw DesignStoreDuplicateException("Design file '" + m_path + "': two objects have the identity " +
+                                                    std::to_string(object.id()),
+                                                m_path, object.id());
+        }
+        throw;
+    }
 }
 
 bool SqliteDesignStore::read(SerializationTransferObject& object) {
@@ -535,9 +677,10 @@ void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields)
 bool SqliteDesignStore::isEmpty() const { return fileSize(connection()) == 0; }
 
 void SqliteDesignStore::copyTo(const std::string& path) const {
-    refuseIrregularFiles(path);
+    const std::string name = nameForSqlite(path, false);
+    refuseWhatLiesBeside(name, path, true);
     sqlite3* raw = nullptr;
-    const int opened = sqlite3_open_v2(withResolvedFolder(path).c_str(), &raw,
+    const int opened = sqlite3_open_v2(name.c_str(), &raw,
                                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE |
                                            SQLITE_OPEN_NOMUTEX,
                                        nullptr);

@@ -53,6 +53,46 @@ public:
     using DesignStoreException::DesignStoreException;
 };
 
+/// Raised before a design is opened when a file beside it, which this
+/// software did not write, would decide what the design holds: SQLite would
+/// play it into the design (a write-ahead log, a rollback journal of
+/// another user) or follow it (a link another user planted where the kernel
+/// would not follow it). Nothing was read or changed.
+class SERVICES_DESIGNSTORE_EXPORT DesignStoreForeignFileException : public DesignStoreException {
+public:
+    enum class Kind {
+        UnfinishedLog,  ///< a write-ahead log another program of the owner left
+        OtherOwner,     ///< a journal or log of another user than the design's owner
+        WriteAheadMode, ///< another program switched the design to write-ahead logging
+        ProtectedLink,  ///< a link of another user in a shared sticky folder
+    };
+    DesignStoreForeignFileException(const std::string& message, const std::string& path, Kind kind,
+                                    std::string file, std::string owner,
+                                    std::source_location location = std::source_location::current());
+
+    Kind kind() const noexcept { return m_kind; }
+    /// The file in question (the log, the journal, the link, or the design).
+    const std::string& file() const noexcept { return m_file; }
+    /// The name of the user who owns it.
+    const std::string& owner() const noexcept { return m_owner; }
+
+private:
+    Kind m_kind;
+    std::string m_file;
+    std::string m_owner;
+};
+
+/// Raised when an object is inserted under an identity the file holds.
+class SERVICES_DESIGNSTORE_EXPORT DesignStoreDuplicateException : public DesignStoreException {
+public:
+    DesignStoreDuplicateException(const std::string& message, const std::string& path, std::int64_t identity,
+                                  std::source_location location = std::source_location::current());
+    std::int64_t identity() const noexcept { return m_identity; }
+
+private:
+    std::int64_t m_identity;
+};
+
 class SERVICES_DESIGNSTORE_EXPORT SqliteDesignStore final : public SingleObjectInterface<SerializationTransferObject> {
 public:
     /// The format version this software writes. Defined in the library, not
@@ -81,6 +121,22 @@ public:
     /// FIFO, a device, a folder), which SQLite would otherwise block on; and
     /// raises DesignStoreBusyException when another program still holds the
     /// file locked after `busyTimeout`.
+    ///
+    /// Before SQLite reads anything, every factory looks at what lies beside
+    /// a design that holds data, since SQLite would play it into the design
+    /// on opening. A design this software writes is never in write-ahead
+    /// mode: a write-ahead log (path + "-wal") is refused, as busy while a
+    /// program has it open (it holds the log's shared memory locked), else
+    /// with DesignStoreForeignFileException. So is a design switched to
+    /// write-ahead mode, and a rollback journal that SQLite would play back
+    /// (not empty, header not zeroed) but that belongs to another user than
+    /// the design's owner or has other names too. One of the owner's that
+    /// an update cut short left is played back (rolled back) as SQLite
+    /// does. A journal that would not be played back is left alone, except
+    /// that an update in place refuses another user's, which it would write
+    /// its own journal into. Links at `path` are followed only as the
+    /// kernel would: a link of another user in a sticky folder that
+    /// everybody may write to is refused too.
     static std::shared_ptr<SqliteDesignStore> openForReading(const std::string& path,
                                                              std::chrono::milliseconds busyTimeout = kBusyTimeout);
     /// Creates the file (recording `writerVersion` as its format version),
@@ -129,7 +185,9 @@ public:
     void commit() override;
     /// Closes the file now, also while other shares of the handle remain
     /// (changes not committed are dropped); every later call that needs the
-    /// file raises DesignStoreException.
+    /// file raises DesignStoreException. In a forked child, a handle of the
+    /// parent is let go without touching the file: the parent's transaction
+    /// and locks stay the parent's (its memory is then not released).
     void close();
     void writeMaxIdentifier(std::int64_t number, std::int16_t domain) override;
     void readMaxIdentifier(std::int64_t& number, std::int16_t& domain) override;
@@ -155,6 +213,13 @@ public:
     void endRead();
     /// How many saves updated the file in place.
     std::int64_t updateCount() const;
+    /// The largest identity an object of the file has; 0 when it has none.
+    std::int64_t maxObjectId() const;
+    /// The file's change counter: it grows with every transaction any
+    /// program commits to it. Read from the disk, under this handle's lock.
+    std::uint32_t changeCounter() const;
+    /// The longest path, in bytes, the store can open a file by.
+    static std::size_t maxPathLength();
     /// The rollback journal SQLite keeps beside `path` while it updates it,
     /// found by name: a replacement renamed in under a journal left there
     /// would have that journal rolled into it by the next open.
@@ -182,6 +247,8 @@ private:
     /// lock; returns SQLite's answer to the first read.
     int beginRead();
     [[noreturn]] void fail(const std::string& what) const;
+    /// Lets go of the connection without closing it (see close()).
+    void abandon() noexcept;
     void beginWrite();
     void createSchema();
     template <class T>
@@ -190,6 +257,8 @@ private:
     bool readField(const char* column, T& value) const;
 
     std::string m_path;
+    /// The process that opened the connection: only it may close it.
+    std::uint64_t m_process;
     std::int32_t m_writerVersion;
     bool m_writable;
     bool m_inTransaction = false;

@@ -4,8 +4,9 @@
 // writes of a copy to another device), replaced for every library of the
 // test program that includes this header, in one of its source files. While
 // a test listens, flushes, renames and changes of permission bits are noted
-// ("flush <path>", "rename <from> <to>", "bits <path>"), and the n-th call of
-// one kind can be made to fail with a given errno; every other call goes on
+// ("flush <path>", "rename <from> <to>" for rename and renameat, "bits
+// <path>"), and the n-th call of one kind can be made to fail with a given
+// errno; every other call goes on
 // to the C library. It sees from inside what strace sees from outside, on
 // systems that link dynamically (POSIX builds with glibc).
 //
@@ -113,6 +114,15 @@ ZV_SYSTEM_CALL int rename(const char* from, const char* to) noexcept {
     ZV_FAIL_IF_TOLD("rename", std::string("rename ") + from + " " + to);
     static auto* const real = Zorvan::testing::SystemCalls::next<int(const char*, const char*) noexcept>("rename");
     return real(from, to);
+}
+// Renames relative to a held folder note the same line as rename(), with
+// the folder's path in front of each name.
+ZV_SYSTEM_CALL int renameat(int fromFolder, const char* from, int toFolder, const char* to) noexcept {
+    ZV_FAIL_IF_TOLD("rename", "rename " + Zorvan::testing::SystemCalls::pathOf(fromFolder) + "/" + from + " " +
+                                  Zorvan::testing::SystemCalls::pathOf(toFolder) + "/" + to);
+    static auto* const real =
+        Zorvan::testing::SystemCalls::next<int(int, const char*, int, const char*) noexcept>("renameat");
+    return real(fromFolder, from, toFolder, to);
 }
 ZV_SYSTEM_CALL int fchmod(int fd, mode_t mode) noexcept {
     ZV_FAIL_IF_TOLD("fchmod", "bits " + Zorvan::testing::SystemCalls::pathOf(fd));

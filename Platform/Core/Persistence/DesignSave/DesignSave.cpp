@@ -7,8 +7,10 @@
 
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
+#include "FileHandling/Folder.h"
 #include "FileHandling/NewFile.h"
 #include "FileLock/FileLock.h"
+#include "Identifier/Identifier.h"
 #include "Platform/Core/Persistence/ZvFileIO/FileOpenException.h"
 #include "Translation/Substitute.h"
 #include "Translation/Translator.h"
@@ -54,22 +56,34 @@ std::string failure(const std::exception& e) { return std::string(e.what()) + ".
 // for an update in place, "part.bak.tmp.zvd" for the temporary autosave copy.
 constexpr std::size_t kLongestSuffix = 8;
 
-// The file a save of `file` writes: the file itself, or the file a link at
-// that name finally points to. Refuses, before anything is written, a link
-// to nothing, anything but a regular file, and a name too long for the
-// files the save puts beside it.
+// The file a save of `file` writes: the file itself, or the file the links
+// at that name lead to, followed once, here, as the kernel would follow
+// them; every later step works on the folder and file found now. Refuses,
+// before anything is written, links that lead nowhere or that the kernel
+// would not follow, anything but a regular file, and a name too long for
+// the files the save puts beside it.
 std::string saveTarget(const std::string& file, const char* cannot) {
-    std::error_code error;
-    std::string target = file;
-    if (fs::is_symlink(file, error)) {
-        const fs::path resolved = fs::canonical(file, error);
-        if (error) {
-            refuse(cannot, file, translate("DesignSave", "it is a symbolic link to a file that does not exist."),
-                   DesignRefusal::Missing);
-        }
-        target = resolved.string();
+    const ResolvedName resolved = resolveName(file);
+    switch (resolved.outcome) {
+    case ResolvedName::Outcome::Missing:
+        refuse(cannot, file, translate("DesignSave", "it is a symbolic link to a file that does not exist."),
+               DesignRefusal::Missing);
+    case ResolvedName::Outcome::Loop:
+        refuse(cannot, file, translate("DesignSave", "its symbolic links lead round in a circle to no file."),
+               DesignRefusal::Missing);
+    case ResolvedName::Outcome::Protected:
+        refuse(cannot, file,
+               substitute(translate("DesignSave", "it is a symbolic link of %1 in a folder everybody may write to, "
+                                                  "which the system does not follow for another user."),
+                          {resolved.link.empty() ? file : userName(resolved.linkOwner)}),
+               DesignRefusal::ForeignFile);
+    case ResolvedName::Outcome::TooLong:
+    case ResolvedName::Outcome::Resolved:
+        break;
     }
-    const fs::file_status status = fs::status(target, error);
+    const std::string& target = resolved.path;
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(target, error);
     if (fs::exists(status) && !fs::is_regular_file(status)) {
         refuse(cannot, file, translate("DesignSave", "it is not a regular file."), DesignRefusal::NotRegularFile);
     }
@@ -82,7 +96,57 @@ std::string saveTarget(const std::string& file, const char* cannot) {
                           {std::to_string(limit), std::to_string(limit - kLongestSuffix)}),
                DesignRefusal::NameTooLong);
     }
+    const std::size_t longest = SqliteDesignStore::maxPathLength();
+    if (resolved.outcome == ResolvedName::Outcome::TooLong || target.size() + kLongestSuffix >= longest) {
+        refuse(cannot, file,
+               substitute(translate("DesignSave", "its full path is too long; designs are opened by paths of up to "
+                                                  "%1 bytes, with room for their temporary files."),
+                          {std::to_string(longest - kLongestSuffix - 1)}),
+               DesignRefusal::NameTooLong);
+    }
     return target;
+}
+
+// The folder a save's files are made in, held from now on. Refuses one
+// this user may not create files in.
+Folder holdFolder(const char* cannot, const std::string& file, const FileName& inside) {
+    try {
+        Folder folder = Folder::holding(inside);
+        if (!folder.isWritable()) {
+            refuse(cannot, file,
+                   substitute(translate("DesignSave", "its folder %1 cannot be written, and a save needs room "
+                                                      "beside the design for its own files."),
+                              {quoted(folder.path())}),
+                   DesignRefusal::ReadOnly);
+        }
+        return folder;
+    } catch (const FileNameException& e) {
+        refuse(cannot, file, failure(e), DesignRefusal::Failed);
+    }
+}
+
+// The sentence for a file beside the design that would change it.
+std::string foreignFile(const DesignStoreForeignFileException& e) {
+    using Kind = DesignStoreForeignFileException::Kind;
+    switch (e.kind()) {
+    case Kind::UnfinishedLog:
+        return substitute(translate("DesignSave", "%1 beside it holds changes another program did not finish; open "
+                                                  "the design with that program to finish them, or remove %1 to "
+                                                  "drop them."),
+                          {quoted(e.file())});
+    case Kind::OtherOwner:
+        return substitute(translate("DesignSave", "%1 beside it belongs to %2, not to the design's owner, and would "
+                                                  "change the design; both are left as they are."),
+                          {quoted(e.file()), e.owner()});
+    case Kind::WriteAheadMode:
+        return translate("DesignSave", "another program switched it to write-ahead logging, which this software "
+                                       "does not read or write; it is left as it is.");
+    case Kind::ProtectedLink:
+        break;
+    }
+    return substitute(translate("DesignSave", "it is a symbolic link of %1 in a folder everybody may write to, "
+                                              "which the system does not follow for another user."),
+                      {e.owner()});
 }
 
 void step(const DesignSaveOptions& options, std::string_view name) {
@@ -122,6 +186,8 @@ std::optional<OpenedDesign> open(const std::string& file, bool emptyIsNew) {
     } catch (const DesignStoreBusyException&) {
         refuse(kCannotOpen, file, translate("DesignSave", "another program is writing it; try again when it is done."),
                DesignRefusal::Busy);
+    } catch (const DesignStoreForeignFileException& e) {
+        refuse(kCannotOpen, file, foreignFile(e), DesignRefusal::ForeignFile);
     } catch (const DesignStoreException& e) {
         std::error_code error;
         if (!fs::exists(file, error)) {
@@ -144,6 +210,13 @@ std::optional<OpenedDesign> open(const std::string& file, bool emptyIsNew) {
         refuse(kCannotOpen, file, e.what(), DesignRefusal::NotADesign);
     }
     opened.store->readFileVersion(opened.version);
+    if (opened.version < 0) {
+        refuse(kCannotOpen, file,
+               substitute(translate("DesignSave", "its format version %1 is not one any version of the software "
+                                                  "writes; it is left untouched."),
+                          {std::to_string(opened.version)}),
+               DesignRefusal::NotADesign);
+    }
     opened.store->readCreatedRevision(opened.createdRevision);
     opened.store->readLastSavedRevision(opened.lastSavedRevision);
     return opened;
@@ -172,6 +245,13 @@ auto guarded(const char* cannot, const std::string& file, Action&& action) {
     } catch (const DesignStoreBusyException&) {
         refuse(cannot, file, translate("DesignSave", "another program is writing it; try again when it is done."),
                DesignRefusal::Busy);
+    } catch (const DesignStoreForeignFileException& e) {
+        refuse(cannot, file, foreignFile(e), DesignRefusal::ForeignFile);
+    } catch (const DesignStoreDuplicateException& e) {
+        refuse(cannot, file,
+               substitute(translate("DesignSave", "two of its objects have the identity %1; nothing was saved."),
+                          {std::to_string(e.identity())}),
+               DesignRefusal::Failed);
     } catch (const DesignStoreException& e) {
         refuse(cannot, file, failure(e), DesignRefusal::Failed);
     } catch (const FileNameException& e) {
@@ -181,28 +261,99 @@ auto guarded(const char* cannot, const std::string& file, Action&& action) {
 
 } // namespace
 
-OpenedDesign openDesign(const std::string& file) { return *open(file, /*emptyIsNew=*/false); }
+// The store as the host's design modules see it: every failure of the
+// store is a refusal that names the user's file (not the temporary file the
+// store writes), like every other failure of a save.
+class RefusingStore final : public SingleObjectInterface<SerializationTransferObject> {
+public:
+    RefusingStore(std::shared_ptr<SqliteDesignStore> store, std::string file)
+        : m_store(std::move(store)), m_file(std::move(file)) {}
+
+private:
+    template <class Action>
+    auto run(Action&& action) const {
+        return guarded(kCannotSave, m_file, std::forward<Action>(action));
+    }
+
+public:
+
+    bool isOpen() const override { return m_store->isOpen(); }
+    bool readCurrentVersion(std::int32_t& v) override { return run([&] { return m_store->readCurrentVersion(v); }); }
+    bool readFileVersion(std::int32_t& v) override { return run([&] { return m_store->readFileVersion(v); }); }
+    void markUpdated() override { run([&] { m_store->markUpdated(); }); }
+    void addGroup(std::int32_t& reference) override { run([&] { m_store->addGroup(reference); }); }
+    std::int32_t groupCount() const override { return run([&] { return m_store->groupCount(); }); }
+    void readDataRevisionNumber(std::int32_t& n) override { run([&] { m_store->readDataRevisionNumber(n); }); }
+    void writeDataRevisionNumber(std::int32_t& n) override { run([&] { m_store->writeDataRevisionNumber(n); }); }
+    void readDataRevision(std::string& r) override { run([&] { m_store->readDataRevision(r); }); }
+    void writeDataRevision(const std::string& r) override { run([&] { m_store->writeDataRevision(r); }); }
+    void writeCreatedRevision(const std::string& r) override { run([&] { m_store->writeCreatedRevision(r); }); }
+    void readCreatedRevision(std::string& r) override { run([&] { m_store->readCreatedRevision(r); }); }
+    void writeLastSavedRevision(const std::string& r) override { run([&] { m_store->writeLastSavedRevision(r); }); }
+    void readLastSavedRevision(std::string& r) override { run([&] { m_store->readLastSavedRevision(r); }); }
+    std::int64_t objectCount() const override { return run([&] { return m_store->objectCount(); }); }
+    void commit() override { run([&] { m_store->commit(); }); }
+    void writeMaxIdentifier(std::int64_t number, std::int16_t domain) override {
+        run([&] { m_store->writeMaxIdentifier(number, domain); });
+    }
+    void readMaxIdentifier(std::int64_t& number, std::int16_t& domain) override {
+        run([&] { m_store->readMaxIdentifier(number, domain); });
+    }
+    bool contains(SerializationTransferObject& o) override { return run([&] { return m_store->contains(o); }); }
+    void insert(SerializationTransferObject& o) override { run([&] { m_store->insert(o); }); }
+    bool read(SerializationTransferObject& o) override { return run([&] { return m_store->read(o); }); }
+    void update(SerializationTransferObject& o) override { run([&] { m_store->update(o); }); }
+
+private:
+    std::shared_ptr<SqliteDesignStore> m_store;
+    std::string m_file;
+};
+
+// Hands the design's identifier counter to the identifier service and
+// reserves every identity the design holds, whatever the counter says.
+void takeIdentities(const std::string& file, const std::shared_ptr<SqliteDesignStore>& store) {
+    guarded(kCannotOpen, file, [&] {
+        ZvFileIO::readMaxIdentifierValue(store);
+        Identifier::reserveThrough(store->maxObjectId());
+        return 0;
+    });
+}
+
+OpenedDesign openDesign(const std::string& file) {
+    OpenedDesign opened = *open(file, /*emptyIsNew=*/false);
+    if (opened.readable) {
+        takeIdentities(file, opened.store);
+    }
+    return opened;
+}
 
 // Declared in the order of taking: destroyed in reverse, so the store is
 // closed before its temporary file is removed, and every handle on the
 // design before the lock is let go (closing the lock's descriptor earlier
 // would drop SQLite's locks on the design).
 struct DesignSave::State {
-    State(std::string fileName, std::string targetName, const DesignSaveOptions& saveOptions, FileLock designLock)
+    State(std::string fileName, std::string targetName, const DesignSaveOptions& saveOptions, Folder designFolder,
+          FileLock designLock)
         : file(std::move(fileName)),
           target(std::move(targetName)),
           options(saveOptions),
+          folder(std::move(designFolder)),
           lock(std::move(designLock)),
           written(target) {}
 
     std::string file;
     std::string target;
     DesignSaveOptions options;
+    // The design's folder, held since begin: every later step acts in it.
+    Folder folder;
     FileLock lock;
     // The new version's own lock, taken before it is renamed into place.
     std::optional<FileLock> successorLock;
-    // The design as it was, open for reading during a rewrite.
+    // The design as it was, open for reading during a rewrite: its read
+    // lock keeps other programs from committing to it until the rename,
+    // and its change counter tells whether one did before it was taken.
     std::shared_ptr<SqliteDesignStore> previous;
+    std::uint32_t previousChanges = 0;
     bool isNew = true;
     std::string createdRevision;
     FileName written;
@@ -213,6 +364,22 @@ struct DesignSave::State {
     // store an update in place writes.
     const SqliteDesignStore& before() const { return previous ? *previous : *store; }
 };
+
+namespace {
+
+// Refuses when the design's name no longer holds the file the save locked:
+// another program renamed it away or put something else there.
+void requireDesignAtName(const DesignSave::State& s) {
+    const std::optional<FileFacts> there = s.folder.look(FileName(s.target).getLeafName());
+    if (!there || !sameFile(there->identity, s.lock.identity())) {
+        refuse(kCannotSave, s.file,
+               translate("DesignSave", "another program moved or replaced it while it was being saved; nothing "
+                                       "was replaced."),
+               DesignRefusal::Interfered);
+    }
+}
+
+} // namespace
 
 DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& options) {
     const ZvFileWriteMode mode = options.mode;
@@ -226,13 +393,15 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
     if (mode != ZvFileWriteMode::Overwrite && !FileUtilities::exists(target, false)) {
         refuse(kCannotUpdate, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing);
     }
+    Folder folder = holdFolder(kCannotSave, file, FileName(target));
     auto state = std::make_unique<State>(
-        file, target, options, lockDesign(kCannotSave, file, target, mode == ZvFileWriteMode::Overwrite, options));
+        file, target, options, std::move(folder),
+        lockDesign(kCannotSave, file, target, mode == ZvFileWriteMode::Overwrite, options));
     if (!state->lock.createdFile()) {
         if (const std::optional<OpenedDesign> opened = open(target, /*emptyIsNew=*/true)) {
             opened->requireReadable(file);
             ZvFileIO::logFileVersionInfo(target, opened->store);
-            ZvFileIO::readMaxIdentifierValue(opened->store);
+            takeIdentities(file, opened->store);
             // A rewrite keeps the revision the design was created with.
             state->createdRevision = opened->createdRevision;
             state->isNew = false;
@@ -242,6 +411,7 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
             // that store from ever committing.
             if (mode == ZvFileWriteMode::Overwrite) {
                 state->previous = opened->store;
+                state->previousChanges = guarded(kCannotSave, file, [&] { return opened->store->changeCounter(); });
             }
         } else if (mode != ZvFileWriteMode::Overwrite) {
             refuse(kCannotUpdate, file, translate("DesignSave", "it holds no design yet."), DesignRefusal::NoDesignYet);
@@ -267,6 +437,10 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
                                         : SqliteDesignStore::openForWriting(written);
         return 0;
     });
+    // SQLite opened the design by name: it must be the file locked and read.
+    if (!state->temporary) {
+        requireDesignAtName(*state);
+    }
     return DesignSave(std::move(state));
 }
 
@@ -304,7 +478,8 @@ DesignIOModule DesignSave::module(bool doAction) const {
     if (!m_state->store) {
         throw std::logic_error("DesignSave::module called after commit()");
     }
-    return DesignIOModule(m_state->store, m_state->options.mode, doAction);
+    return DesignIOModule(std::make_shared<RefusingStore>(m_state->store, m_state->file), m_state->options.mode,
+                          doAction);
 }
 
 void DesignSave::createGroup() {
@@ -331,124 +506,157 @@ SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t data
         // file it wrote must be closed before it is put in place.
         s.store->close();
         s.store.reset();
-        s.previous.reset();
         return 0;
     });
     step(s.options, "committed");
-    // The design's lock holds the file that is at its name now; after the
-    // rename the name holds the new version, which a save that comes to it
-    // then would find unlocked and take at once, while this one has not
-    // yet said it is done. The new version is locked first, so that save
-    // waits for this one to end as one that came earlier does. Windows
-    // cannot put a file in place while another handle has it open
-    // (ReplaceFileW opens it sharing nothing, under Wine at least): there
-    // it is locked under the design's name right after the rename, and only
-    // a save that comes to the name in between is let in before this one
-    // has said it is done.
-    const auto lockNewVersion = [&](const std::string& name) {
-        FileLock::Options now;
-        now.wait = std::chrono::milliseconds(0);
-        try {
-            s.successorLock.emplace(FileLock::acquire(name, now));
-            return true;
-        } catch (const std::exception&) {
-            return false;
-        }
-    };
-#ifdef _WIN32
-    constexpr bool lockBeforeRename = false;
-#else
-    constexpr bool lockBeforeRename = true;
-#endif
-    if (s.temporary &&
-        !(s.temporary->unchanged() && (!lockBeforeRename || lockNewVersion(s.written.toNativeString())))) {
-        refuse(kCannotSave, s.file,
-               substitute(translate("DesignSave",
-                                    "another program replaced its temporary file %1; the design is left as it was."),
-                          {quoted(s.written.toNativeString())}),
-               DesignRefusal::Interfered);
-    }
-    // The lock keeps every DesignSave out; a program that updates designs
-    // without it may still be in the middle of one, and its journal would be
-    // rolled into a new file renamed in under it.
-    if (s.temporary && FileUtilities::exists(SqliteDesignStore::journalPath(s.target), false)) {
-        refuse(kCannotSave, s.file,
-               translate("DesignSave", "another program is updating it in place; the design is left as it was."),
-               DesignRefusal::Busy);
-    }
-    if (!ZvFileIO::restoreFileName(s.target, s.written, mode)) {
-        // Windows: a viewer, a scanner or a SQLite connection of another
-        // program that has the design open without sharing deletion.
-        if (isHeldOpen(s.target)) {
-            refuse(kCannotSave, s.file,
-                   translate("DesignSave", "another program has it open and keeps it from being replaced; the "
-                                           "design is left as it was."),
-                   DesignRefusal::Busy);
-        }
-        refuse(kCannotSave, s.file,
-               translate("DesignSave", "its new version cannot be put in place; the design is left as it was."),
-               DesignRefusal::Failed);
-    }
-    if (s.temporary && !lockBeforeRename) {
-        (void)lockNewVersion(s.target);
+    if (s.temporary) {
+        putInPlace(s);
     }
     return result;
 }
 
 namespace {
 
-// Puts a finished autosave copy in place of the previous one. A replacement
-// takes the access of the file it replaces, but a copy must carry the
-// design's: a previous copy with other permission bits (made by an older
-// release), or one this process may not replace with a file of the
-// design's owner (made by another user), is removed first. The new copy is
-// complete by then.
-bool replaceCopy(const FileName& temporary, const FileName& copy, const std::string& design) {
-    std::error_code error;
-    const fs::file_status previous = fs::symlink_status(copy.toNativeString(), error);
-    if (fs::exists(previous) && previous.permissions() != fs::status(design, error).permissions()) {
-        FileUtilities::remove(copy);
+// Other programs that write the design without its lock (an sqlite3 shell)
+// are not kept out by it: a rewrite puts its file in place only when none of
+// them committed to the design since the save read it, and none is in the
+// middle of a transaction whose journal or log would be played into the new
+// file.
+void requireNoOtherWriter(const DesignSave::State& s) {
+    const std::string leaf = FileName(s.target).getLeafName();
+    const std::string journal = s.folder.readStart(SqliteDesignStore::journalPath(leaf), 1);
+    if ((!journal.empty() && journal[0] != '\0') || s.folder.look(leaf + "-wal")) {
+        refuse(kCannotSave, s.file,
+               translate("DesignSave", "another program is updating it in place; the design is left as it was."),
+               DesignRefusal::Busy);
     }
-    if (FileUtilities::replaceFile(temporary, copy)) {
+    if (s.previous && guarded(kCannotSave, s.file, [&] { return s.previous->changeCounter(); }) != s.previousChanges) {
+        refuse(kCannotSave, s.file,
+               translate("DesignSave", "another program changed it while it was being saved; nothing was replaced."),
+               DesignRefusal::Interfered);
+    }
+}
+
+// Takes the lock of the file at `name` (the new version) without waiting.
+bool lockNewVersion(DesignSave::State& s, const std::string& name) {
+    FileLock::Options now;
+    now.wait = std::chrono::milliseconds(0);
+    try {
+        s.successorLock.emplace(FileLock::acquire(name, now));
         return true;
-    }
-    if (!FileUtilities::exists(copy, false)) {
+    } catch (const std::exception&) {
         return false;
     }
-    FileUtilities::remove(copy);
-    return FileUtilities::replaceFile(temporary, copy);
 }
 
 } // namespace
+
+// Puts the new version of a rewrite or a first save in place of the file
+// the design's lock holds, in the folder held since begin.
+//
+// The design's lock holds the file that is at its name now; after the
+// rename the name holds the new version, which a save that comes to it then
+// would find unlocked and take at once, while this one has not yet said it
+// is done. The new version is locked first, so that save waits for this one
+// to end as one that came earlier does. Windows cannot put a file in place
+// while another handle has it open (ReplaceFileW opens it sharing nothing,
+// under Wine at least): there the design as it was is closed first and the
+// new version locked under the design's name right after the rename, and
+// only a save that comes to the name in between is let in before this one
+// has said it is done.
+void DesignSave::putInPlace(State& s) {
+#ifdef _WIN32
+    constexpr bool kOpenFilesMayBeReplaced = false;
+#else
+    constexpr bool kOpenFilesMayBeReplaced = true;
+#endif
+    const std::string temporary = s.written.toNativeString();
+    if (!s.temporary->unchanged() || (kOpenFilesMayBeReplaced && !lockNewVersion(s, temporary))) {
+        refuse(kCannotSave, s.file,
+               substitute(translate("DesignSave",
+                                    "another program replaced its temporary file %1; the design is left as it was."),
+                          {quoted(temporary)}),
+               DesignRefusal::Interfered);
+    }
+    requireNoOtherWriter(s);
+    if (!kOpenFilesMayBeReplaced) {
+        s.previous.reset();
+    }
+    Folder::Replaced replaced = Folder::Replaced::Done;
+    try {
+        replaced = s.folder.replace(s.written.getLeafName(), s.temporary->identity(), FileName(s.target).getLeafName(),
+                                    s.lock.identity(), /*takeAccess=*/true);
+    } catch (const FileNameException& e) {
+        // Windows: a viewer, a scanner or a SQLite connection of another
+        // program that has the design open without sharing deletion.
+        refuse(kCannotSave, s.file,
+               isHeldOpen(s.target)
+                   ? translate("DesignSave", "another program has it open and keeps it from being replaced; the "
+                                             "design is left as it was.")
+                   : substitute(translate("DesignSave", "its new version cannot be put in place (%1); the design is "
+                                                        "left as it was."),
+                                {e.what()}),
+               isHeldOpen(s.target) ? DesignRefusal::Busy : DesignRefusal::Failed);
+    }
+    if (replaced == Folder::Replaced::SourceChanged) {
+        refuse(kCannotSave, s.file,
+               substitute(translate("DesignSave",
+                                    "another program replaced its temporary file %1; the design is left as it was."),
+                          {quoted(temporary)}),
+               DesignRefusal::Interfered);
+    }
+    if (replaced == Folder::Replaced::TargetChanged) {
+        requireDesignAtName(s); // says so
+    }
+    s.temporary->release();
+    s.previous.reset();
+    if (!kOpenFilesMayBeReplaced) {
+        (void)lockNewVersion(s, s.target);
+    }
+}
 
 FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& options) {
     const std::string target = saveTarget(file, kCannotCopy);
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
     FileName temporary = copy;
     temporary.replaceExtension(".tmp" + copy.getExtension());
+    // A copy is made by whoever may save the design, under its lock.
+    if (FileUtilities::isReadOnly(target)) {
+        refuse(kCannotCopy, file,
+               translate("DesignSave", "this user may read it but not write it, and only one who may save a design "
+                                       "writes its autosave copy."),
+               DesignRefusal::ReadOnly);
+    }
+    const Folder folder = holdFolder(kCannotCopy, file, copy);
     const FileLock lock = lockDesign(kCannotCopy, file, target, /*create=*/false, options);
     const OpenedDesign opened = openDesign(target);
     opened.requireReadable(file);
-    std::error_code error;
-    if (fs::is_symlink(copy.toNativeString(), error)) {
+    const std::optional<FileFacts> previous = folder.look(copy.getLeafName());
+    if (previous && previous->kind == FileFacts::Kind::Link) {
         refuse(kCannotCopy, file,
                substitute(translate("DesignSave", "%1 is a symbolic link."), {quoted(copy.toNativeString())}),
                DesignRefusal::Interfered);
     }
     guarded(kCannotCopy, file, [&] {
-        if (FileUtilities::exists(temporary, false)) {
-            FileUtilities::remove(temporary); // left by an autosave that did not finish
-        }
-        NewFile written = NewFile::create(temporary, target);
-        opened.store->copyTo(temporary.toNativeString());
+        // Left by an autosave that did not finish; a link there is removed,
+        // never followed.
+        (void)folder.remove(temporary.getLeafName());
+        const FileName written(folder.pathOf(temporary.getLeafName()));
+        NewFile made = NewFile::create(written, FileName(target));
+        opened.store->copyTo(written.toNativeString());
         step(options, "copied");
-        if (!written.unchanged() || !replaceCopy(temporary, copy, target)) {
+        // The copy keeps the design's access, given as it was made; what was
+        // at the copy's name (an older copy, or a link planted meanwhile)
+        // is replaced, not followed.
+        if (folder.replace(temporary.getLeafName(), made.identity(), copy.getLeafName(), std::nullopt,
+                           /*takeAccess=*/false) != Folder::Replaced::Done) {
             throw DesignRefusedException(
                 substitute(translate("DesignSave", "cannot put the autosave copy of %1 in place; the previous copy "
                                                    "is kept."),
                            {quoted(file)}),
-                DesignRefusal::Failed);
+                DesignRefusal::Interfered);
         }
+        made.release();
         return 0;
     });
     return copy;

@@ -57,7 +57,9 @@ enum class DesignRefusal {
     NotADesign,     ///< the file's version cannot be read
     Newer,          ///< written by a newer version of the software
     Busy,           ///< another program is saving or writing it
-    Interfered,     ///< another program replaced the save's files meanwhile
+    Interfered,     ///< another program replaced or changed the design or the save's files meanwhile
+    ForeignFile,    ///< a file beside it that this software did not write (another
+                    ///< program's log, another user's journal or link) would change it
     Failed,         ///< the disk or the store failed; the design is as it was
 };
 
@@ -117,8 +119,12 @@ struct PERSISTENCE_DESIGNSAVE_EXPORT OpenedDesign {
 };
 
 /// Opens `file` for reading. Raises DesignRefusedException for a file that
-/// is missing, busy, empty or not a design; a newer design opens with
-/// `readable` false, for the caller to show and refuse.
+/// is missing, busy, empty or not a design, or beside which lies a file
+/// that would change it (see SqliteDesignStore::openForReading); a newer
+/// design opens with `readable` false, for the caller to show and refuse.
+/// A readable design hands its identifier counter to the identifier
+/// service, and reserves every identity it holds, so that objects a host
+/// adds to it get new ones.
 [[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT OpenedDesign openDesign(const std::string& file);
 
 class PERSISTENCE_DESIGNSAVE_EXPORT DesignSave {
@@ -162,9 +168,12 @@ public:
     /// then as it was), std::logic_error when called twice.
     [[nodiscard]] SaveResult commit(const std::string& dataRevision, std::int32_t dataRevisionNumber);
 
-private:
+    /// What a save holds (internal).
     struct State;
+
+private:
     explicit DesignSave(std::unique_ptr<State> state);
+    static void putInPlace(State& s);
     std::unique_ptr<State> m_state;
 };
 

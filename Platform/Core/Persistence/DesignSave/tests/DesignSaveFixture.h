@@ -47,14 +47,16 @@ protected:
         SqliteDesignStore::openForReading(file)->readDataRevision(revision);
         return revision;
     }
-    // Every entry of the folder (UTF-8 names) with its bytes (regular files)
-    // or its kind.
+    // Every entry of the folder (UTF-8 names) with its bytes (regular files),
+    // where it links to (links, not followed) or its kind.
     std::map<std::string, std::string> files() const {
         std::map<std::string, std::string> all;
         for (const auto& entry : std::filesystem::directory_iterator(folder.root())) {
             const std::string name = TempFolder::utf8(entry.path());
             all[TempFolder::utf8(entry.path().filename())] =
-                entry.is_regular_file() ? TempFolder::read(name) : "<not a regular file>";
+                entry.is_symlink()        ? "<link to " + TempFolder::utf8(std::filesystem::read_symlink(entry)) + ">"
+                : entry.is_regular_file() ? TempFolder::read(name)
+                                          : "<not a regular file>";
         }
         return all;
     }

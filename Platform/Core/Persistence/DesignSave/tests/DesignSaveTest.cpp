@@ -77,7 +77,7 @@ TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
             (void)save.commit("saved in mode " + std::to_string(mode), 1);
             rivalsAreBusy(); // the new version is this save's until it ends
             SerializationTransferObject late(Identifier::create().number, "Pipe", "late");
-            EXPECT_THROW(kept.save(late), DesignStoreException);
+            EXPECT_THROW(kept.save(late), DesignRefusedException);
             EXPECT_THROW((void)save.module(true), std::logic_error);
             EXPECT_THROW((void)save.commit("again", 2), std::logic_error);
         }
@@ -155,19 +155,6 @@ TEST_F(DesignSaveTest, EveryRefusalSaysWhyAndChangesNoFile) {
     // The empty file a killed first save left is simply replaced.
     saveDesign("killed.zvd", 1, "x");
     EXPECT_EQ(revisionOf(path("killed.zvd")), "x");
-}
-
-// The journal of a program that updates designs without the lock, caught
-// in the act, stops a rewrite (it would be rolled into the new file): the
-// design is left as it was.
-TEST_F(DesignSaveTest, ARewriteStopsForAProgramUpdatingInPlaceWithoutTheLock) {
-    saveDesign("a.zvd", 3, "old");
-    const auto before = files();
-    const auto journal = [&] { folder.write("a.zvd-journal", ""); };
-    EXPECT_EQ(refusalOf([&] { saveDesign("a.zvd", 3, "late", options(Mode::Overwrite, "committed", journal)); }),
-              refusal(DesignRefusal::Busy, "another program is updating it in place; the design is left as it was."));
-    fs::remove(TempFolder::fromUtf8(path("a.zvd-journal")));
-    EXPECT_EQ(files(), before);
 }
 
 // Names beyond ASCII, of the folder and of the design, work on every road:

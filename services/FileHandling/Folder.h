@@ -1,0 +1,130 @@
+#pragma once
+/// @file
+/// Folder: a folder held open, so that what a save checked is what it acts
+/// on. Every operation works on the folder that was opened, whatever happens
+/// to its path meanwhile (renamed away, replaced by a link to another
+/// folder), and looks at, creates, renames and removes the names in it
+/// without ever following a link planted at one of them.
+///
+/// On POSIX the folder is a descriptor opened with O_DIRECTORY and every
+/// operation is an *at() call relative to it. Windows keeps the path, names
+/// its links itself and has no owners for the checks: there the operations
+/// act by name (see FolderWindows.cpp).
+///
+/// resolveName() is the one place where links at a name the user gave are
+/// followed, as the kernel would follow them.
+///
+/// Thread-safety: a Folder may be used from several threads at once.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "FileHandling/FileHandlingExport.h"
+#include "FileHandling/NewFile.h"
+
+namespace Zorvan {
+
+/// What a name in a folder holds: its own entry, no link followed.
+struct FileFacts {
+    enum class Kind { Regular, Link, Folder, Other };
+    Kind kind = Kind::Other;
+    FileIdentity identity;
+    std::uint64_t size = 0;
+    /// How many names the file has.
+    std::uint64_t links = 1;
+    /// Its owner's user id; nullopt where the system keeps none (Windows).
+    std::optional<std::uint32_t> owner;
+};
+
+/// The name of the user `id` ("user 1001" for one the system cannot name).
+SERVICES_FILEHANDLING_EXPORT std::string userName(std::uint32_t id);
+
+/// Where the links at a name lead, or why they lead nowhere.
+struct ResolvedName {
+    enum class Outcome {
+        Resolved,  ///< `path` is the file the name leads to (perhaps nothing yet)
+        Missing,   ///< a link leads to a file that does not exist
+        Loop,      ///< the links lead round in a circle, or too far
+        Protected, ///< a link the kernel would not follow: in a folder that
+                   ///< everybody may write to and that has the sticky bit,
+                   ///< owned neither by this user nor by the folder's owner
+        TooLong,   ///< the folder's full path is longer than a path may be
+    };
+    Outcome outcome = Outcome::Resolved;
+    std::string path;
+    /// For Protected: the link, and its owner.
+    std::string link;
+    std::uint32_t linkOwner = 0;
+};
+
+/// Follows the links at `path` (and at the names they lead to) once, as the
+/// kernel would, and names the file they end in; links in the folders on
+/// the way are resolved too. A name that is no link is returned with its
+/// folder resolved.
+SERVICES_FILEHANDLING_EXPORT ResolvedName resolveName(const std::string& path);
+
+class SERVICES_FILEHANDLING_EXPORT Folder {
+public:
+    /// Opens the folder `path` names (links in it followed, now and only
+    /// now). Throws FileNameException naming it and the system's reason.
+    static Folder open(const std::string& path);
+    /// Opens the folder that holds `file` ("." for a bare leaf name).
+    static Folder holding(const FileName& file);
+
+    Folder(Folder&& other) noexcept;
+    Folder& operator=(Folder&& other) noexcept;
+    ~Folder();
+
+    /// The path the folder was opened by, for messages.
+    const std::string& path() const noexcept;
+    /// `leaf` within the folder, for messages and for programs that take
+    /// names (SQLite).
+    std::string pathOf(const std::string& leaf) const;
+
+    /// What `leaf` holds; nullopt when nothing is there.
+    [[nodiscard]] std::optional<FileFacts> look(const std::string& leaf) const;
+    /// The first `size` bytes (fewer when the file is shorter) of the
+    /// regular file `leaf`, opened without following a link and without
+    /// blocking; empty when it is not there or not a regular file.
+    [[nodiscard]] std::string readStart(const std::string& leaf, std::size_t size) const;
+    /// True when a program other than this one holds a lock on byte `offset`
+    /// of the regular file `leaf` (POSIX record locks; always false on
+    /// Windows, whose locks keep a reader out instead).
+    [[nodiscard]] bool isLockedByAnother(const std::string& leaf, std::int64_t offset) const;
+
+    /// How a replace() ended.
+    enum class Replaced {
+        Done,          ///< `to` holds the new file, on disk
+        SourceChanged, ///< `from` no longer holds the file it was given
+        TargetChanged, ///< `to` no longer holds the file it was to replace
+    };
+    /// Puts the file `from` holds (which must be `file`, a regular file with
+    /// no other name) in place of `to` and makes that durable: it is flushed,
+    /// then renamed over `to`, then the folder is flushed. `replaced` is the
+    /// file `to` must still hold right before the rename; nullopt accepts
+    /// whatever is there (a link at `to` is replaced, never followed). With
+    /// `takeAccess`, the file first takes the access of the file it replaces
+    /// (owner where the process may give it, group, permission bits, ACL,
+    /// extended attributes), as FileSystem::replaceFile does. Throws
+    /// FileNameException naming `to` when a step fails for another reason;
+    /// `to` then holds what it held.
+    [[nodiscard]] Replaced replace(const std::string& from, const FileIdentity& file, const std::string& to,
+                                   const std::optional<FileIdentity>& replaced, bool takeAccess) const;
+    /// Removes `leaf` (a link is removed, not followed) and flushes the
+    /// folder, so that the removal outlasts a power cut. False when nothing
+    /// was there. Throws FileNameException with the system's reason.
+    bool remove(const std::string& leaf) const;
+    /// Flushes the folder's entries to disk. Throws FileNameException.
+    void sync() const;
+    /// True when this process may create files in the folder.
+    [[nodiscard]] bool isWritable() const;
+
+private:
+    struct Impl;
+    explicit Folder(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> m_impl;
+};
+
+} // namespace Zorvan
