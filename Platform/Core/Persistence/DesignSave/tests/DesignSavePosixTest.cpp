@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <filesystem>
@@ -88,9 +89,17 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
         design.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     };
     const auto sql = [&](const std::string& statement) { runSql(path("a.zvd"), statement); };
+    // Another program with the design open in write-ahead mode: a child
+    // that keeps its connection until it is killed.
+    pid_t live = 0;
     const auto removeBeside = [&] {
-        for (const char* leaf : {"a.zvd-journal", "a.zvd-wal", "a.zvd-shm", "b.zvd", "moved.zvd"}) {
-            fs::remove(path(leaf));
+        if (live != 0) {
+            ::kill(live, SIGKILL);
+            ::waitpid(live, nullptr, 0);
+            live = 0;
+        }
+        for (const char* leaf : {"a.zvd-journal", "a.zvd-wal", "a.zvd-shm", "b.zvd", "moved.zvd", "shared"}) {
+            fs::remove_all(path(leaf));
         }
     };
     struct Case {
@@ -122,6 +131,36 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
          {Rewrite, Autosave, Open}, std::nullopt, ""},
         {"a zeroed journal, as journal_mode=PERSIST leaves it", false, [&] { journalOf(std::string(28, '\0')); },
          "", {}, {Rewrite, Update, Autosave, Open}, std::nullopt, ""},
+        {"another program that has it open in write-ahead mode", false,
+         [&] {
+             int ready[2];
+             ASSERT_EQ(::pipe(ready), 0);
+             live = ::fork();
+             if (live == 0) {
+                 sqlite3* db = nullptr;
+                 sqlite3_open(path("a.zvd").c_str(), &db);
+                 sqlite3_exec(db, "PRAGMA journal_mode = WAL; UPDATE zv_metadata SET data_revision = 'wal'", nullptr,
+                              nullptr, nullptr);
+                 (void)::write(ready[1], "x", 1);
+                 ::pause();
+                 ::_exit(0);
+             }
+             char byte = 0;
+             ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+             ::close(ready[0]);
+             ::close(ready[1]);
+         },
+         "", {}, {Rewrite, Update, Autosave, Open}, DesignRefusal::Busy, "another program is writing it"},
+        {"a link of another user in a shared sticky folder", true,
+         [&] {
+             fs::rename(path("a.zvd"), path("moved.zvd"));
+             fs::create_directory(path("shared"));
+             fs::permissions(path("shared"), fs::perms::all | fs::perms::sticky_bit);
+             fs::create_symlink(path("moved.zvd"), path("shared/a.zvd"));
+             ASSERT_EQ(::lchown(path("shared/a.zvd").c_str(), kOtherUser, kOtherUser), 0);
+             fs::create_symlink(path("shared/a.zvd"), path("a.zvd"));
+         },
+         "", {}, {Rewrite, Update, Autosave}, DesignRefusal::ForeignFile, "is a symbolic link of nobody"},
         {"a design switched to write-ahead logging", false, [&] { setHeader(18, "\x02\x02"); }, "", {},
          {Rewrite, Update, Autosave, Open}, DesignRefusal::ForeignFile, "switched it to write-ahead logging"},
         {"links that lead round in a circle", false,
@@ -145,6 +184,8 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
              fs::create_symlink(path("victim"), path("a.zvd"));
          },
          {Rewrite}, DesignRefusal::Interfered, "another program moved or replaced it while it was being saved"},
+        {"a link planted at the autosave copy's name meanwhile is replaced, not followed", false, {}, "copied",
+         [&] { fs::create_symlink(path("victim"), path("a.bak.zvd")); }, {Autosave}, std::nullopt, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -166,7 +207,7 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
                 case Update:
                     return saveDesign("a.zvd", 2, "new", options(Mode::UpdateAll));
                 case Autosave:
-                    return (void)writeAutosaveCopy(path("a.zvd"), options());
+                    return (void)writeAutosaveCopy(path("a.zvd"), options(Mode::Overwrite, c.step, c.meanwhile));
                 case Open:
                     return openDesign(path("a.zvd")).requireReadable(path("a.zvd"));
                 }
@@ -222,13 +263,15 @@ TEST_F(DesignSaveTest, IdentitiesAreNeverReused) {
     EXPECT_EQ(said, "cannot save '" + path("a.zvd") + "': two of its objects have the identity 7; nothing was saved.");
 }
 
-// A forked child that drops the parent's save (as a child that never execs
-// does when it returns from main) lets go of its memory and nothing else:
-// the parent's update in place commits, and the design holds it.
+// A forked child that drops the parent's saves (as a child that never
+// execs does when it returns from main) lets go of its memory and nothing
+// else: the parent's update in place, rewrite and first save commit, and
+// the designs hold them.
 TEST_F(DesignSaveTest, AForkedChildNeverTouchesTheParentsSave) {
     saveDesign("a.zvd", 300, "old");
     for (const Mode mode : {Mode::UpdateAll, Mode::Overwrite}) {
         std::optional<DesignSave> save(DesignSave::begin(path("a.zvd"), options(mode)));
+        std::optional<DesignSave> first(DesignSave::begin(path("new.zvd"), options()));
         DesignIOModule module = save->module(true);
         for (int i = 0; i < 300; ++i) {
             SerializationTransferObject object(Identifier::create().number, "Pipe", "parent");
@@ -237,14 +280,19 @@ TEST_F(DesignSaveTest, AForkedChildNeverTouchesTheParentsSave) {
         const pid_t child = ::fork();
         if (child == 0) {
             save.reset();
+            first.reset();
             ::_exit(0);
         }
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         (void)save->commit("parent", static_cast<std::int32_t>(mode));
+        (void)first->commit("first", 1);
         save.reset();
+        first.reset();
         EXPECT_EQ(revisionOf(path("a.zvd")), "parent");
-        EXPECT_EQ(files().size(), 1u) << "the design alone";
+        EXPECT_EQ(revisionOf(path("new.zvd")), "first");
+        EXPECT_EQ(files().size(), 2u) << "the designs alone";
+        fs::remove(path("new.zvd"));
     }
 }
 
