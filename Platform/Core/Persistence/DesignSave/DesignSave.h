@@ -11,15 +11,18 @@
 /// const Zorvan::SaveResult result = save.commit("valve fix", 3);
 /// @endcode
 ///
-/// begin() takes the design's one-writer lock, checks the target, opens the
-/// design as it is (its version must be readable and not newer; the version
-/// line is logged and the identifier counter handed to the identifier
-/// service, all read under one read lock) and opens the store the new
-/// version is written through: a
-/// temporary file beside the design for a rewrite and for a first save, the
-/// design itself for an update in place. commit() writes the metadata,
-/// commits the store and puts the new version in place; the save is done
-/// when it returns. A DesignSave dropped without commit(), or left by an
+/// begin() resolves the links at the name once, holds the design's folder,
+/// takes the design's one-writer lock, checks the target and what lies
+/// beside it, opens the design as it is (its version must be readable and
+/// not newer; the version line is logged, the identifier counter handed to
+/// the identifier service and every stored identity reserved, all read
+/// under one read lock) and opens the store the new version is written
+/// through: a temporary file beside the design for a rewrite and for a
+/// first save, the design itself for an update in place. commit() writes
+/// the metadata, commits the store and puts the new version in place,
+/// renamed within the folder held since begin() once the name still holds
+/// the design that was read and no other program changed it; the save is
+/// done, on disk, when it returns. A DesignSave dropped without commit(), or left by an
 /// exception, leaves the design exactly as it was and removes what it
 /// created.
 ///
@@ -158,7 +161,8 @@ public:
     /// design, or the design itself for an update in place.
     [[nodiscard]] const FileName& writtenFile() const;
 
-    /// A design module that stores one part of the design. Raises
+    /// A design module that stores one part of the design; what it fails
+    /// to store raises DesignRefusedException naming the design. Raises
     /// std::logic_error after commit().
     [[nodiscard]] DesignIOModule module(bool doAction) const;
     /// Adds a group to the new version.
