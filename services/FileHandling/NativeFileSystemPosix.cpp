@@ -33,6 +33,7 @@
 
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileSystem.h"
+#include "FileHandling/Folder.h"
 #include "Logging/Logging.h"
 #include "PosixFiles.h"
 
@@ -53,15 +54,16 @@ std::string folderOf(const std::string& path) {
     return folder.empty() ? "." : folder;
 }
 
-// The file a chain of symbolic links ends in, or the path itself when it
-// is no link. Empty when the chain is broken or loops.
+// The file a chain of symbolic links ends in, followed as the kernel would
+// follow it, or the path itself when it is no link. Empty when the chain is
+// broken, loops or holds a link the kernel would not follow.
 std::string finalTarget(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
         return path;
     }
-    const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr), &std::free);
-    return resolved ? std::string(resolved.get()) : std::string();
+    const ResolvedName resolved = resolveName(path);
+    return resolved.outcome == ResolvedName::Outcome::Resolved ? resolved.path : std::string();
 }
 
 // True when `path` names the file `st` describes (no link followed).

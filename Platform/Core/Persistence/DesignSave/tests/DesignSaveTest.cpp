@@ -104,8 +104,9 @@ TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
 
 // Every refusal is one sentence naming the file, made before anything is
 // written. A FIFO or a folder at a design's name or its journal's (the
-// store would block on them) and a name too long for the files a save puts
-// beside it are refused at once, also by an autosave and by opening.
+// store would block on them) and a name or path too long for the files a
+// save puts beside it are refused at once, also by an autosave and by
+// opening.
 TEST_F(DesignSaveTest, EveryRefusalSaysWhyAndChangesNoFile) {
     saveDesign("locked.zvd", 1, "");
     fs::permissions(path("locked.zvd"), fs::perms::owner_read);
@@ -118,6 +119,9 @@ TEST_F(DesignSaveTest, EveryRefusalSaysWhyAndChangesNoFile) {
 #ifndef _WIN32
     ASSERT_EQ(::mkfifo(path("fifo.zvd").c_str(), 0600), 0);
     ASSERT_EQ(::mkfifo(path("held.zvd-journal").c_str(), 0600), 0);
+    const std::string level(200, 'd');
+    const std::string deep = level + "/" + level + "/" + level;
+    fs::create_directories(path(deep));
 #endif
 
     using enum DesignRefusal;
@@ -136,6 +140,7 @@ TEST_F(DesignSaveTest, EveryRefusalSaysWhyAndChangesNoFile) {
 #ifndef _WIN32
         {"fifo.zvd", Mode::Overwrite, NotRegularFile, "it is not a regular file", true},
         {"held.zvd", Mode::Overwrite, NotADesign, "held.zvd-journal' is in the way", true},
+        {deep + "/a.zvd", Mode::Overwrite, NameTooLong, "its full path is too long", false},
 #endif
     };
     const auto before = files();
