@@ -54,6 +54,8 @@ struct ResolvedName {
     };
     Outcome outcome = Outcome::Resolved;
     std::string path;
+    /// How many links were followed to get there.
+    int links = 0;
     /// For Protected: the link, and its owner.
     std::string link;
     std::uint32_t linkOwner = 0;

@@ -148,6 +148,7 @@ ResolvedName resolveName(const std::string& path) {
         }
         const std::string next(target.data(), static_cast<std::size_t>(length));
         current = next.starts_with('/') ? next : resolvedFolder + "/" + next;
+        result.links = hop + 1;
     }
     result.outcome = ResolvedName::Outcome::Loop;
     result.path = current;

@@ -41,6 +41,7 @@ ResolvedName resolveName(const std::string& path) {
             result.outcome = ResolvedName::Outcome::Missing;
             return result;
         }
+        result.links = 1;
         const std::u8string text = resolved.u8string();
         result.path.assign(text.begin(), text.end());
     }

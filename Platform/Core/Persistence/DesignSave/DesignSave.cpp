@@ -81,7 +81,9 @@ std::string saveTarget(const std::string& file, const char* cannot) {
     case ResolvedName::Outcome::Resolved:
         break;
     }
-    const std::string& target = resolved.path;
+    // A name that is no link keeps the user's spelling (for what the save
+    // tells); its folder is held from now on all the same.
+    const std::string target = resolved.links > 0 ? resolved.path : file;
     std::error_code error;
     const fs::file_status status = fs::symlink_status(target, error);
     if (fs::exists(status) && !fs::is_regular_file(status)) {
@@ -97,7 +99,7 @@ std::string saveTarget(const std::string& file, const char* cannot) {
                DesignRefusal::NameTooLong);
     }
     const std::size_t longest = SqliteDesignStore::maxPathLength();
-    if (resolved.outcome == ResolvedName::Outcome::TooLong || target.size() + kLongestSuffix >= longest) {
+    if (resolved.outcome == ResolvedName::Outcome::TooLong || resolved.path.size() + kLongestSuffix >= longest) {
         refuse(cannot, file,
                substitute(translate("DesignSave", "its full path is too long; designs are opened by paths of up to "
                                                   "%1 bytes, with room for their temporary files."),
@@ -178,28 +180,30 @@ FileLock lockDesign(const char* cannot, const std::string& file, const std::stri
     }
 }
 
-// Opens `file` for reading; nullopt for an empty file when `emptyIsNew`.
-std::optional<OpenedDesign> open(const std::string& file, bool emptyIsNew) {
+// Opens the design at `path` for reading; nullopt for an empty file when
+// `emptyIsNew`. A refusal is the sentence `cannot` naming `file`.
+std::optional<OpenedDesign> open(const char* cannot, const std::string& file, const std::string& path,
+                                 bool emptyIsNew) {
     OpenedDesign opened;
     try {
-        opened.store = SqliteDesignStore::openForReading(file);
+        opened.store = SqliteDesignStore::openForReading(path);
     } catch (const DesignStoreBusyException&) {
-        refuse(kCannotOpen, file, translate("DesignSave", "another program is writing it; try again when it is done."),
+        refuse(cannot, file, translate("DesignSave", "another program is writing it; try again when it is done."),
                DesignRefusal::Busy);
     } catch (const DesignStoreForeignFileException& e) {
-        refuse(kCannotOpen, file, foreignFile(e), DesignRefusal::ForeignFile);
+        refuse(cannot, file, foreignFile(e), DesignRefusal::ForeignFile);
     } catch (const DesignStoreException& e) {
         std::error_code error;
-        if (!fs::exists(file, error)) {
-            refuse(kCannotOpen, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing);
+        if (!fs::exists(path, error)) {
+            refuse(cannot, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing);
         }
-        refuse(kCannotOpen, file, failure(e), DesignRefusal::NotADesign);
+        refuse(cannot, file, failure(e), DesignRefusal::NotADesign);
     }
     if (opened.store->isEmpty()) {
         if (emptyIsNew) {
             return std::nullopt;
         }
-        refuse(kCannotOpen, file, translate("DesignSave", "it holds no design yet (its first save did not finish)."),
+        refuse(cannot, file, translate("DesignSave", "it holds no design yet (its first save did not finish)."),
                DesignRefusal::NoDesignYet);
     }
     const ZvFileIO io;
@@ -207,11 +211,11 @@ std::optional<OpenedDesign> open(const std::string& file, bool emptyIsNew) {
         opened.readable = io.verifyZVVersion(opened.store, nullptr);
         opened.current = opened.readable && io.isCurrentZVVersion(opened.store);
     } catch (const FileOpenException& e) {
-        refuse(kCannotOpen, file, e.what(), DesignRefusal::NotADesign);
+        refuse(cannot, file, e.what(), DesignRefusal::NotADesign);
     }
     opened.store->readFileVersion(opened.version);
     if (opened.version < 0) {
-        refuse(kCannotOpen, file,
+        refuse(cannot, file,
                substitute(translate("DesignSave", "its format version %1 is not one any version of the software "
                                                   "writes; it is left untouched."),
                           {std::to_string(opened.version)}),
@@ -320,7 +324,7 @@ void takeIdentities(const std::string& file, const std::shared_ptr<SqliteDesignS
 }
 
 OpenedDesign openDesign(const std::string& file) {
-    OpenedDesign opened = *open(file, /*emptyIsNew=*/false);
+    OpenedDesign opened = *open(kCannotOpen, file, file, /*emptyIsNew=*/false);
     if (opened.readable) {
         takeIdentities(file, opened.store);
     }
@@ -398,7 +402,9 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
         file, target, options, std::move(folder),
         lockDesign(kCannotSave, file, target, mode == ZvFileWriteMode::Overwrite, options));
     if (!state->lock.createdFile()) {
-        if (const std::optional<OpenedDesign> opened = open(target, /*emptyIsNew=*/true)) {
+        if (const std::optional<OpenedDesign> opened =
+                open(mode == ZvFileWriteMode::Overwrite ? kCannotSave : kCannotUpdate, file, target,
+                     /*emptyIsNew=*/true)) {
             opened->requireReadable(file);
             ZvFileIO::logFileVersionInfo(target, opened->store);
             takeIdentities(file, opened->store);
@@ -629,7 +635,7 @@ FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& opt
     }
     const Folder folder = holdFolder(kCannotCopy, file, copy);
     const FileLock lock = lockDesign(kCannotCopy, file, target, /*create=*/false, options);
-    const OpenedDesign opened = openDesign(target);
+    const OpenedDesign opened = *open(kCannotCopy, file, target, /*emptyIsNew=*/false);
     opened.requireReadable(file);
     const std::optional<FileFacts> previous = folder.look(copy.getLeafName());
     if (previous && previous->kind == FileFacts::Kind::Link) {
