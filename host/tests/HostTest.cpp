@@ -194,7 +194,7 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
     out.str("");
     const Zorvan::ScopedFileSystem refusing(std::make_shared<RefusingFileSystem>());
     const std::tuple<std::string, std::string, std::function<int()>> commands[] = {
-        {"a.zvd", "its new version cannot be put in place (Cannot rename",
+        {"a.zvd", "its new version cannot be put in place (Cannot ",
          [&] {
 #ifndef _WIN32 // Windows replaces through the file system installed above
              Zorvan::testing::SystemCalls::listen("rename", 1, EIO);

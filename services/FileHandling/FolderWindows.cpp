@@ -68,7 +68,11 @@ Folder::~Folder() = default;
 
 const std::string& Folder::path() const noexcept { return m_impl->path; }
 
-std::string Folder::pathOf(const std::string& leaf) const { return m_impl->path + "/" + leaf; }
+std::string Folder::pathOf(const std::string& leaf) const {
+    const std::string& folder = m_impl->path;
+    const bool separated = !folder.empty() && (folder.back() == '\\' || folder.back() == '/');
+    return separated ? folder + leaf : folder + "\\" + leaf;
+}
 
 std::optional<FileFacts> Folder::look(const std::string& leaf) const {
     std::error_code error;
