@@ -106,9 +106,7 @@ private:
     bool m_shown;
 };
 
-} // namespace
-
-int save(const SaveOptions& options, std::ostream& out) {
+int saveDesign(const SaveOptions& options, std::ostream& out) {
     const std::string& file = options.file;
     const ZvFileWriteMode mode = options.mode;
     DesignSave saving = DesignSave::begin(file, saveOptions(file, mode, options.lockWait));
@@ -165,6 +163,24 @@ int save(const SaveOptions& options, std::ostream& out) {
     // knows that no later save of the design has taken effect before it.
     out.flush();
     return kDone;
+}
+
+} // namespace
+
+int save(const SaveOptions& options, std::ostream& out) {
+    try {
+        return saveDesign(options, out);
+    } catch (const Zorvan::DesignRefusedException&) {
+        throw; // names the design already
+    } catch (const Refusal&) {
+        throw;
+    } catch (const std::exception& e) {
+        // A failure below the save road (a write past the file-size limit,
+        // the store) names the file it was writing, maybe a temporary one:
+        // the user learns which of their designs could not be saved.
+        throw Refusal(Zorvan::substitute(translate("zvfile", "cannot save %1: %2"),
+                                         {quoted(options.file), std::string(e.what()) + "."}));
+    }
 }
 
 namespace {
