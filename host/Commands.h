@@ -64,7 +64,11 @@ int save(const SaveOptions& options, std::ostream& out);
 int info(const std::string& file, bool json, std::ostream& out);
 int autosave(const std::string& file, std::ostream& out,
              std::chrono::milliseconds lockWait = kDefaultLockWait);
-int clean(const std::string& file, std::ostream& out);
+// Deletes the autosave copy under the design's one-writer lock (waiting up
+// to lockWait for a save or autosave), so that it never races an autosave;
+// says "deleted" only when the file service removed the copy.
+int clean(const std::string& file, std::ostream& out,
+          std::chrono::milliseconds lockWait = kDefaultLockWait);
 
 // Runs the command `invocation` names, as the commands module's entry point
 // does (which also installs the user's language first): what it did goes

@@ -9,6 +9,7 @@
 #include <map>
 #include <functional>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 #include <nlohmann/json.hpp>
@@ -23,6 +24,7 @@
 #include "FileHandling/testing/SystemCalls.h"
 #endif
 #include "FileHandling/testing/TempFolder.h"
+#include "FileLock/FileLock.h"
 #include "Serialization/SqliteDesignStore.h"
 #include "VersionControl/VersionControl.h"
 #include "Serialization/testing/StoredObjects.h"
@@ -145,7 +147,8 @@ TEST_F(Host, ASaveSaysSoBeforeItLetsTheDesignGo) {
 
 // A first save and a rewrite each flush twice, in the durable order (as
 // sync_order_test.sh sees it with strace): the new file, with its
-// attributes set, then its rename over the design, then the folder.
+// attributes set, then its rename over the design, then the folder. Clean's
+// removal of the autosave copy is final too: the folder is flushed after it.
 TEST_F(Host, ASaveIsDurable) {
 #ifdef _WIN32
     GTEST_SKIP() << "posix-only: the calls are watched by replacing the C library's (SystemCalls.h); "
@@ -153,18 +156,28 @@ TEST_F(Host, ASaveIsDurable) {
 #else
     const std::string design = path("a.zvd");
     const std::string temporary = path("a.tmp.zvd");
-    for (const char* step : {"first save", "rewrite"}) {
+    const std::string flushFolder = "flush " + folder.root().string();
+    std::ostringstream output;
+    const auto rewrite = [&] { return saveTo({design, ZvFileWriteMode::Overwrite, 20, {}, "r", 1}, output); };
+    const std::vector<std::string> saved = {"flush " + temporary, "rename " + temporary + " " + design, flushFolder};
+    const std::tuple<const char*, std::function<int()>, std::vector<std::string>> steps[] = {
+        {"first save", rewrite, saved},
+        {"rewrite", rewrite, saved},
+        {"clean", [&] { return clean(design, output); }, {flushFolder}},
+    };
+    for (const auto& [step, command, expected] : steps) {
         SCOPED_TRACE(step);
+        if (std::string(step) == "clean") { // a copy to remove
+            ASSERT_EQ(autosave(design, output), kDone);
+        }
         Zorvan::testing::SystemCalls::listen();
-        std::ostringstream output;
-        const int code = saveTo({design, ZvFileWriteMode::Overwrite, 20, {}, "r", 1}, output);
+        const int code = command();
         const std::vector<std::string> seen = Zorvan::testing::SystemCalls::stop();
         ASSERT_EQ(code, kDone) << err.str();
         std::vector<std::string> durable;
         std::copy_if(seen.begin(), seen.end(), std::back_inserter(durable),
                      [](const std::string& call) { return call.rfind("bits", 0) != 0; });
-        EXPECT_EQ(durable, (std::vector<std::string>{"flush " + temporary, "rename " + temporary + " " + design,
-                                                     "flush " + folder.root().string()}));
+        EXPECT_EQ(durable, expected);
         const auto flushed = std::find(seen.begin(), seen.end(), "flush " + temporary);
         EXPECT_EQ(std::count_if(flushed, seen.end(), [](const std::string& call) { return call.rfind("bits", 0) == 0; }),
                   0) << "permission bits changed after the flush";
@@ -196,7 +209,13 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
     const std::tuple<std::string, std::string, std::function<int()>> commands[] = {
         {"a.zvd", "its new version cannot be put in place; the design is left as it was.",
          [&] { return save({.file = path("a.zvd"), .objects = 20, .dataRevision = "new"}); }},
-        {"a.bak.zvd", "cannot delete", [&] { return guarded([&] { return clean(path("a.zvd"), out); }, err); }},
+        {"a.bak.zvd", "cannot delete '" + path("a.bak.zvd") + "': Permission denied\n",
+         [&] { return guarded([&] { return clean(path("a.zvd"), out); }, err); }},
+        {"a.zvd", "cannot delete the autosave copy of '" + path("a.zvd") + "': another program is saving it",
+         [&] {
+             const Zorvan::FileLock saving = Zorvan::FileLock::acquire(path("a.zvd"), {});
+             return guarded([&] { return clean(path("a.zvd"), out, std::chrono::milliseconds(0)); }, err);
+         }},
         {"missing.zvd", "in place: it does not exist.",
          [&] { return save({.file = path("missing.zvd"), .mode = SaveMode::UpdateAll, .objects = 20}); }},
     };
@@ -215,6 +234,60 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
     std::string revision;
     SqliteDesignStore::openForReading(path("a.zvd"))->readDataRevision(revision);
     EXPECT_EQ(revision, "old");
+}
+
+// Removes through `remove`, standing in for whatever else happens to the
+// copy around the removal.
+class OnRemove : public Zorvan::FileSystemWrapper {
+public:
+    explicit OnRemove(std::function<void(const Zorvan::FileName&)> remove)
+        : FileSystemWrapper(Zorvan::nativeFileSystem()), m_remove(std::move(remove)) {}
+    void remove(const Zorvan::FileName& name) override { m_remove(name); }
+
+private:
+    std::function<void(const Zorvan::FileName&)> m_remove;
+};
+
+// Clean says what the file service did with the copy, not what is on the
+// disk afterwards: a removal that happened is "deleted" even when a new copy
+// lands right after it, a copy someone else removed first is no failure,
+// and beside a design that is gone there is no lock to wait for. Racing
+// autosaves, it is never refused.
+TEST_F(Host, CleanReportsTheRemovalThatHappened) {
+    const std::string design = path("a.zvd");
+    const std::string deleted = "deleted '" + path("a.bak.zvd") + "'\n";
+    const auto native = Zorvan::nativeFileSystem();
+    ASSERT_EQ(save({.file = design, .objects = 5}), kDone) << err.str();
+    const std::tuple<const char*, std::function<void(const Zorvan::FileName&)>, std::string> rows[] = {
+        {"a copy lands after the removal", [&](const auto& name) { native->remove(name); folder.write("a.bak.zvd", ""); },
+         deleted},
+        {"removed by someone else first", [&](const auto& name) { native->remove(name); native->remove(name); },
+         "no autosave copy of '" + design + "'\n"},
+    };
+    for (const auto& [what, remove, said] : rows) {
+        SCOPED_TRACE(what);
+        folder.write("a.bak.zvd", "copy");
+        std::ostringstream shown;
+        const Zorvan::ScopedFileSystem around(std::make_shared<OnRemove>(remove));
+        EXPECT_EQ(guarded([&] { return clean(design, shown); }, err), kDone) << err.str();
+        EXPECT_EQ(shown.str(), said);
+    }
+    std::thread autosaves([&] {
+        std::ostringstream ignored;
+        for (int round = 0; round < 20; ++round) {
+            EXPECT_EQ(guarded([&] { return autosave(design, ignored, std::chrono::seconds(10)); }, ignored), kDone);
+        }
+    });
+    for (int round = 0; round < 20; ++round) {
+        std::ostringstream shown;
+        EXPECT_EQ(guarded([&] { return clean(design, shown, std::chrono::seconds(10)); }, err), kDone) << err.str();
+    }
+    autosaves.join();
+    std::filesystem::remove(Zorvan::testing::TempFolder::fromUtf8(design));
+    folder.write("a.bak.zvd", "copy");
+    std::ostringstream shown;
+    EXPECT_EQ(guarded([&] { return clean(design, shown, std::chrono::hours(1)); }, err), kDone) << err.str();
+    EXPECT_EQ(shown.str(), deleted);
 }
 
 // The members of `info --json` where the schema allows them: the schema's
