@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 
 #include "FileHandling/FileNameException.h"
@@ -115,6 +116,18 @@ private:
     bool m_shown;
 };
 
+// The identity of a new object of `file`; a refusal naming the file when
+// the identifier service has none left in the design's domain.
+std::int64_t newIdentity(const std::string& file) {
+    try {
+        return Zorvan::Identifier::create().number;
+    } catch (const std::overflow_error&) {
+        throw Refusal(Zorvan::substitute(translate("zvfile", "cannot save %1: the identities for new objects are "
+                                                             "used up; the design is left as it was."),
+                                         {quoted(file)}));
+    }
+}
+
 int saveDesign(const SaveOptions& options, std::ostream& out) {
     const std::string& file = options.file;
     const ZvFileWriteMode mode = options.mode;
@@ -160,7 +173,7 @@ int saveDesign(const SaveOptions& options, std::ostream& out) {
             return true;
         });
         while (done < count) {
-            saveOne(Zorvan::Identifier::create().number, static_cast<std::size_t>(done) % kParts.size());
+            saveOne(newIdentity(file), static_cast<std::size_t>(done) % kParts.size());
         }
     }
     modules.clear();

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <functional>
+#include <limits>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -25,6 +26,7 @@
 #endif
 #include "FileHandling/testing/TempFolder.h"
 #include "FileLock/FileLock.h"
+#include "Identifier/Identifier.h"
 #include "Serialization/SqliteDesignStore.h"
 #include "VersionControl/VersionControl.h"
 #include "Serialization/testing/StoredObjects.h"
@@ -66,6 +68,8 @@ protected:
 };
 
 TEST_F(Host, SaveThenReopenRoundTripsMetadataAndObjects) {
+    // The domain the process's identities come from (a test may have used one up).
+    const std::int16_t domain = Zorvan::Identifier::create().domain;
     ASSERT_EQ(save({.file = path("a.zvd"), .objects = 50, .dataRevision = "first", .dataRevisionNumber = 5}), kDone)
         << err.str();
     const std::string build = VersionControl().getRootRevisionAsString();
@@ -78,7 +82,7 @@ TEST_F(Host, SaveThenReopenRoundTripsMetadataAndObjects) {
         "version": )" + std::to_string(SqliteDesignStore::kCurrentVersion) + R"(, "createdRevision": ")" + build +
                                             R"(", "lastSavedRevision": ")" + build + R"(", "dataRevision": "first",
         "dataRevisionNumber": 5, "identifier": {"number": )" + std::to_string(objects.back().id() + 1) +
-                                            R"(, "domain": 0}, "objects": 50})");
+                                            R"(, "domain": )" + std::to_string(domain) + R"(}, "objects": 50})");
     expected["file"] = path("a.zvd");
     EXPECT_EQ(report, expected);
     EXPECT_NE(objects.front().payload().find("saved as 'first'"), std::string::npos);
@@ -206,6 +210,11 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
     ASSERT_EQ(autosave(path("a.zvd"), out), kDone);
     out.str("");
     const Zorvan::ScopedFileSystem refusing(std::make_shared<RefusingFileSystem>());
+    const auto withCounter = [&](const char* leaf, std::int64_t number, std::int16_t domain) {
+        const auto store = SqliteDesignStore::openForWriting(path(leaf));
+        store->writeMaxIdentifier(number, domain);
+        store->commit();
+    };
     const std::tuple<std::string, std::string, std::function<int()>> commands[] = {
         {"a.zvd", "its new version cannot be put in place; the design is left as it was.",
          [&] { return save({.file = path("a.zvd"), .objects = 20, .dataRevision = "new"}); }},
@@ -215,6 +224,16 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
          [&] {
              const Zorvan::FileLock saving = Zorvan::FileLock::acquire(path("a.zvd"), {});
              return guarded([&] { return clean(path("a.zvd"), out, std::chrono::milliseconds(0)); }, err);
+         }},
+        // A used-up domain stays used up in this process: the tests after
+        // this one go on in the next domain.
+        {"used-up.zvd", "the identities for new objects are used up; the design is left as it was.\n",
+         [&] {
+             withCounter("used-up.zvd", std::numeric_limits<std::int64_t>::max(), 1);
+             const int code = save({.file = path("used-up.zvd"), .mode = SaveMode::UpdateAll, .objects = 1});
+             withCounter("next.zvd", 1, 2);
+             (void)Zorvan::DesignSave::begin(path("next.zvd"), {ZvFileWriteMode::UpdateAll, std::chrono::milliseconds(0)});
+             return code;
          }},
         {"missing.zvd", "in place: it does not exist.",
          [&] { return save({.file = path("missing.zvd"), .mode = SaveMode::UpdateAll, .objects = 20}); }},
