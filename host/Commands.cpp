@@ -4,13 +4,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
@@ -41,8 +39,7 @@ StepHook& stepHook() {
     return instance;
 }
 
-// Marks a step of the save road: the test hook sees it, and crash tests
-// stop the process there (ZVFILE_PAUSE_AT=step) to kill it.
+// Marks a step of the save road for the test hook, if one is installed.
 void checkpoint(std::string_view step) {
     StepHook hook;
     {
@@ -51,13 +48,6 @@ void checkpoint(std::string_view step) {
     }
     if (hook) {
         hook(std::string(step));
-    }
-    const char* pauseAt = std::getenv("ZVFILE_PAUSE_AT");
-    if (pauseAt != nullptr && std::string_view(pauseAt) == step) {
-        std::cerr << "paused at " << step << std::endl;
-        for (;;) {
-            std::this_thread::sleep_for(std::chrono::hours(1));
-        }
     }
 }
 

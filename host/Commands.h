@@ -52,8 +52,9 @@ struct SaveOptions {
 // Test seam: called with the name of each step of a save or autosave as it
 // is reached ("locked", "prepared", "writing", "committed", "copied"), so
 // that a test can look at the files or start a rival save right there.
-// Crash tests reach the same points from outside with ZVFILE_PAUSE_AT=step,
-// which stops the process there.
+// Tests of whole processes run a build of the commands module that installs
+// a hook stopping the process at a step (tests/StopAtStep.cpp); the
+// installed module has none.
 using StepHook = std::function<void(const std::string& step)>;
 void setStepHook(StepHook hook);
 
