@@ -1,22 +1,18 @@
-// Built into the commands module that the crash and contention tests run,
-// never into the one installed: a save or autosave stops for good at the
-// step ZVFILE_PAUSE_AT names ("prepared", "writing", ...), after saying so
-// on standard error, so that the test can kill it right there.
+// Built into the commands module of the crash and contention tests, never
+// into the installed one: a save or autosave says so and stops for good at
+// the step ZVFILE_PAUSE_AT names ("prepared", "writing", ...), for the test
+// to kill it there.
 
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
-#include <string>
 #include <thread>
 
 #include "Commands.h"
 
-namespace {
-
-[[maybe_unused]] const bool installed = [] {
+[[maybe_unused]] static const bool installed = [] {
     zvfile::setStepHook([](const std::string& step) {
-        const char* stopAt = std::getenv("ZVFILE_PAUSE_AT");
-        if (stopAt != nullptr && step == stopAt) {
+        if (const char* stopAt = std::getenv("ZVFILE_PAUSE_AT"); stopAt != nullptr && step == stopAt) {
             std::cerr << "paused at " << step << std::endl;
             for (;;) {
                 std::this_thread::sleep_for(std::chrono::hours(1));
@@ -25,5 +21,3 @@ namespace {
     });
     return true;
 }();
-
-} // namespace

@@ -126,13 +126,10 @@ chmod u+w "$design"
 # it like a full disk: exit 1, one line naming the design, which is left as
 # it was, and no temporary file; the system does not end the program.
 before=$(cksum <"$design")
-set +e
-(ulimit -f 100 && LC_ALL=C exec "$zvfile" save "$design" --objects 100000) >/dev/null 2>"$dir/err"
-got=$?
-set -e
+got=0
+(ulimit -f 100 && LC_ALL=C exec "$zvfile" save "$design" --objects 100000) >/dev/null 2>"$dir/err" || got=$?
 if [[ $got -ne 1 || $(wc -l <"$dir/err") -ne 1 || $(cksum <"$design") != "$before" || -e $dir/pump.tmp.zvd ]]; then
-  echo "a save past the file-size limit: exit $got, design changed: $([[ $(cksum <"$design") != "$before" ]] &&
-        echo yes || echo no), left: $(ls "$dir"), error: $(cat "$dir/err")" >&2
+  echo "a save past the file-size limit: exit $got, left: $(ls "$dir"), error: $(cat "$dir/err")" >&2
   failed=1
 fi
 check "save past the file-size limit" "$dir/err" "^zvfile: cannot save '$design': "

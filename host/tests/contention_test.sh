@@ -6,10 +6,8 @@
 # first), no temporary file may be left, and no run may take long.
 # Then one save is stopped halfway: a rival that will not wait is refused
 # as busy, one that waits takes over once the stopped save is killed.
-#
-# The second argument is the program whose saves stop for good at the step
-# ZVFILE_PAUSE_AT names (a test build; the installed program has no such
-# hook); without it the stopped save is skipped.
+# The stopped save is run by the second argument, a test build of the
+# program that stops at the step ZVFILE_PAUSE_AT names.
 set -euo pipefail
 zvfile=$1
 stoppable=${2:-}

@@ -12,11 +12,8 @@
 # that ends before its pause step, or with an error before its kill, stops
 # the test with that run's error; one that finished before its kill must
 # have left the new version.
-#
-# The second argument is the program whose saves stop for good at the step
-# ZVFILE_PAUSE_AT names (a test build; the installed program has no such
-# hook): it makes the runs that stop at a step, the installed program all
-# others.
+# The runs that stop at a step use the second argument, a test build of the
+# program that stops at the step ZVFILE_PAUSE_AT names.
 set -euo pipefail
 zvfile=$1
 stoppable=${2:-}

@@ -19,26 +19,21 @@ installed=$(mktemp -d)
 trap 'rm -rf "$dir" "$installed"' EXIT
 chmod 0777 "$dir" # no sticky bit: the other user could rename over anything
 chmod 0755 "$installed"
+cd "$dir" # the build tree, where the test starts, may be out of the other user's reach
 as() { setpriv --reuid=$other --regid=$other --clear-groups "$@"; }
 
-# The module lies in ../lib/zvfile/ seen from the program's folder, in the
-# build tree as in the package; the copy keeps that.
-module=$(find "$(dirname "$zvfile")/../lib/zvfile" -maxdepth 1 -name 'zvfile_commands.*' -print -quit 2>/dev/null)
-[[ -n $module ]] || { echo "shared folder: no commands module beside $zvfile" >&2; exit 1; }
+# The module where the program looks for it, in the build tree as in the package.
+module=$(dirname "$zvfile")/../lib/zvfile/zvfile_commands.so
 mkdir -p "$installed/bin" "$installed/lib/zvfile"
-cp "$zvfile" "$installed/bin/zvfile"
-cp "$module" "$installed/lib/zvfile/"
-# The libraries the module needs that the other user may not read where they are.
-mapfile -t needed < <(ldd "$module" | sed -n 's/.* => \(\/[^ ]*\) .*/\1/p')
-while IFS= read -r library; do
-  cp "$library" "$installed/lib/"
-done < <(as bash -c 'for f; do [[ -r $f ]] || echo "$f"; done' _ "${needed[@]}")
+cp "$zvfile" "$installed/bin/" && cp "$module" "$installed/lib/zvfile/"
+# The libraries it links that the other user may not read where they are.
+ldd "$module" | sed -n 's/.* => \(\/[^ ]*\) .*/\1/p' |
+  as xargs -d '\n' bash -c 'for f; do [[ -r $f ]] || echo "$f"; done' _ | xargs -r -d '\n' cp -t "$installed/lib/"
 chmod -R a+rX "$installed"
 if ! as test -x "$installed/bin/zvfile" || ! as test -w "$dir"; then
   echo "user $other cannot reach the temporary folder ${TMPDIR:-/tmp}: skipped"
   exit 77
 fi
-cd "$dir" # the build tree, where the test starts, may be out of the other user's reach
 as_other() { LC_ALL=C LD_LIBRARY_PATH=$installed/lib as "$installed/bin/zvfile" "$@"; }
 fail() { echo "shared folder: $*" >&2; exit 1; }
 
