@@ -4,13 +4,15 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <sstream>
-#include <thread>
+#include <stdexcept>
 
+#include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
+#include "FileLock/FileLock.h"
 #include "Identifier/Identifier.h"
 #include "Logging/Logging.h"
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
@@ -37,8 +39,7 @@ StepHook& stepHook() {
     return instance;
 }
 
-// Marks a step of the save road: the test hook sees it, and crash tests
-// stop the process there (ZVFILE_PAUSE_AT=step) to kill it.
+// Marks a step of the save road for the test hook, if one is installed.
 void checkpoint(std::string_view step) {
     StepHook hook;
     {
@@ -48,23 +49,12 @@ void checkpoint(std::string_view step) {
     if (hook) {
         hook(std::string(step));
     }
-    const char* pauseAt = std::getenv("ZVFILE_PAUSE_AT");
-    if (pauseAt != nullptr && std::string_view(pauseAt) == step) {
-        std::cerr << "paused at " << step << std::endl;
-        for (;;) {
-            std::this_thread::sleep_for(std::chrono::hours(1));
-        }
-    }
 }
 
-// How zvfile runs a save: the step hook at each step, a note on standard
-// error when it waits for another program.
-Zorvan::DesignSaveOptions saveOptions(const std::string& file, ZvFileWriteMode mode,
-                                      std::chrono::milliseconds lockWait) {
-    Zorvan::DesignSaveOptions options;
-    options.mode = mode;
-    options.lockWait = lockWait;
-    options.onWait = [file, lockWait] {
+// The note on standard error when a command waits for another program
+// that holds the design's one-writer lock.
+std::function<void()> waitNote(const std::string& file, std::chrono::milliseconds lockWait) {
+    return [file, lockWait] {
         std::ostringstream seconds;
         seconds << std::chrono::duration<double>(lockWait).count();
         std::cerr << "zvfile: "
@@ -74,6 +64,16 @@ Zorvan::DesignSaveOptions saveOptions(const std::string& file, ZvFileWriteMode m
                          {quoted(file), seconds.str()})
                   << std::endl;
     };
+}
+
+// How zvfile runs a save: the step hook at each step, a note on standard
+// error when it waits for another program.
+Zorvan::DesignSaveOptions saveOptions(const std::string& file, ZvFileWriteMode mode,
+                                      std::chrono::milliseconds lockWait) {
+    Zorvan::DesignSaveOptions options;
+    options.mode = mode;
+    options.lockWait = lockWait;
+    options.onWait = waitNote(file, lockWait);
     options.onStep = checkpoint;
     return options;
 }
@@ -106,9 +106,19 @@ private:
     bool m_shown;
 };
 
-} // namespace
+// The identity of a new object of `file`; a refusal naming the file when
+// the identifier service has none left in the design's domain.
+std::int64_t newIdentity(const std::string& file) {
+    try {
+        return Zorvan::Identifier::create().number;
+    } catch (const std::overflow_error&) {
+        throw Refusal(Zorvan::substitute(translate("zvfile", "cannot save %1: the identities for new objects are "
+                                                             "used up; the design is left as it was."),
+                                         {quoted(file)}));
+    }
+}
 
-int save(const SaveOptions& options, std::ostream& out) {
+int saveDesign(const SaveOptions& options, std::ostream& out) {
     const std::string& file = options.file;
     const ZvFileWriteMode mode = options.mode;
     DesignSave saving = DesignSave::begin(file, saveOptions(file, mode, options.lockWait));
@@ -153,7 +163,7 @@ int save(const SaveOptions& options, std::ostream& out) {
             return true;
         });
         while (done < count) {
-            saveOne(Zorvan::Identifier::create().number, static_cast<std::size_t>(done) % kParts.size());
+            saveOne(newIdentity(file), static_cast<std::size_t>(done) % kParts.size());
         }
     }
     modules.clear();
@@ -165,6 +175,24 @@ int save(const SaveOptions& options, std::ostream& out) {
     // knows that no later save of the design has taken effect before it.
     out.flush();
     return kDone;
+}
+
+} // namespace
+
+int save(const SaveOptions& options, std::ostream& out) {
+    try {
+        return saveDesign(options, out);
+    } catch (const Zorvan::DesignRefusedException&) {
+        throw; // names the design already
+    } catch (const Refusal&) {
+        throw;
+    } catch (const std::exception& e) {
+        // A failure below the save road (a write past the file-size limit,
+        // the store) names the file it was writing, maybe a temporary one:
+        // the user learns which of their designs could not be saved.
+        throw Refusal(Zorvan::substitute(translate("zvfile", "cannot save %1: %2"),
+                                         {quoted(options.file), std::string(e.what()) + "."}));
+    }
 }
 
 namespace {
@@ -293,29 +321,112 @@ int autosave(const std::string& file, std::ostream& out, std::chrono::millisecon
     return kDone;
 }
 
-int clean(const std::string& file, std::ostream& out) {
+namespace {
+
+// Forwards every call to the file system that was installed before it, and
+// notes what became of the removal of one file: whether the file service
+// removed it, or the failure it threw. Installed only for the length of a
+// clean, which reports that outcome rather than guessing it from what is
+// on the disk afterwards; every other call passes through untouched. The
+// file system is the whole process's: code that installs another one on
+// another thread meanwhile would restore them out of order.
+class RemovalWitness final : public Zorvan::FileSystemWrapper {
+public:
+    RemovalWitness(std::shared_ptr<Zorvan::FileSystem> target, FileName watched)
+        : FileSystemWrapper(std::move(target)), m_watched(std::move(watched)) {}
+
+    void remove(const FileName& name) override {
+        if (name != m_watched) {
+            FileSystemWrapper::remove(name);
+            return;
+        }
+        try {
+            FileSystemWrapper::remove(name);
+        } catch (const Zorvan::FileNameException& e) {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_failure = e;
+            throw;
+        }
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_removed = true;
+    }
+
+    bool removed() const {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_removed;
+    }
+    std::optional<Zorvan::FileNameException> failure() const {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_failure;
+    }
+
+private:
+    const FileName m_watched;
+    mutable std::mutex m_mutex;
+    bool m_removed = false;
+    std::optional<Zorvan::FileNameException> m_failure;
+};
+
+// The system's reason in the file service's "Cannot remove 'x': <reason>".
+std::string systemReason(const Zorvan::FileNameException& failure) {
+    const std::string message = failure.what();
+    const std::string prefix = "Cannot remove '" + failure.path() + "': ";
+    return message.rfind(prefix, 0) == 0 ? message.substr(prefix.size()) : message;
+}
+
+// The design's one-writer lock, so that an autosave never puts a copy in
+// place while clean removes it. A design that does not exist has no lock to
+// take and no autosave to keep out: nullopt then. A design that cannot be
+// locked for another reason (this user may not write it) refuses the clean,
+// as it refuses an autosave.
+std::optional<Zorvan::FileLock> lockForClean(const std::string& file, std::chrono::milliseconds lockWait) {
+    const auto refuse = [&](const std::string& why) {
+        return Refusal(Zorvan::substitute(translate("zvfile", "cannot delete the autosave copy of %1: %2"),
+                                          {quoted(file), why}));
+    };
+    try {
+        return Zorvan::FileLock::acquire(file, {false, lockWait, waitNote(file, lockWait)});
+    } catch (const Zorvan::FileBusyException& e) {
+        throw refuse(e.heldOpen() ? translate("zvfile", "another program has it open and keeps it from being "
+                                                        "written; try again when it is closed.")
+                                  : translate("zvfile", "another program is saving it; try again when it is done."));
+    } catch (const Zorvan::FileNameException& e) {
+        if (!FileUtilities::exists(FileName(file), true)) {
+            return std::nullopt;
+        }
+        throw refuse(std::string(e.what()) + ".");
+    }
+}
+
+} // namespace
+
+int clean(const std::string& file, std::ostream& out, std::chrono::milliseconds lockWait) {
     ZvFileIO io;
     const FileName copy = io.constructAutosaveFileName(file);
-    // A failed removal is logged by the file service; its line is the reason.
-    const auto log = std::make_shared<Zorvan::MemorySink>();
+    const std::optional<Zorvan::FileLock> lock = lockForClean(file, lockWait);
+    const auto witness = std::make_shared<RemovalWitness>(FileUtilities::fileSystem(), copy);
     bool existed = false;
     {
-        const Zorvan::ScopedLogSink capture(log);
+        const Zorvan::ScopedFileSystem watching(witness);
         existed = io.deleteAssociatedAutosaveFile(file);
     }
-    if (!existed) {
+    const std::optional<Zorvan::FileNameException> failure = witness->failure();
+    // A copy that someone else removed first is gone all the same.
+    if (!existed || (failure && !FileUtilities::exists(copy, false))) {
         out << Zorvan::substitute(translate("zvfile", "no autosave copy of %1"), {quoted(file)}) << "\n";
         return kDone;
     }
-    if (FileUtilities::exists(copy, false)) {
-        // "Cannot remove 'x': Permission denied": the system's reason is the last part.
-        std::string why = translate("zvfile", "it is still there");
-        if (const std::vector<Zorvan::LogRecord> records = log->records(); !records.empty()) {
-            const std::string& line = records.back().message;
-            why = line.substr(line.rfind(": ") == std::string::npos ? 0 : line.rfind(": ") + 2);
-        }
-        throw Refusal(
+    const auto cannot = [&](const std::string& why) {
+        return Refusal(
             Zorvan::substitute(translate("zvfile", "cannot delete %1: %2"), {quoted(copy.toNativeString()), why}));
+    };
+    if (failure) {
+        throw cannot(systemReason(*failure));
+    }
+    // Only when another thread installed a file system meanwhile did the
+    // removal go past the witness; then what is on the disk tells.
+    if (!witness->removed() && FileUtilities::exists(copy, false)) {
+        throw cannot(translate("zvfile", "it is still there"));
     }
     out << Zorvan::substitute(translate("zvfile", "deleted %1"), {quoted(copy.toNativeString())}) << "\n";
     return kDone;

@@ -52,8 +52,9 @@ struct SaveOptions {
 // Test seam: called with the name of each step of a save or autosave as it
 // is reached ("locked", "prepared", "writing", "committed", "copied"), so
 // that a test can look at the files or start a rival save right there.
-// Crash tests reach the same points from outside with ZVFILE_PAUSE_AT=step,
-// which stops the process there.
+// Tests of whole processes run a build of the commands module that installs
+// a hook stopping the process at a step (tests/StopAtStep.cpp); the
+// installed module has none.
 using StepHook = std::function<void(const std::string& step)>;
 void setStepHook(StepHook hook);
 
@@ -64,7 +65,11 @@ int save(const SaveOptions& options, std::ostream& out);
 int info(const std::string& file, bool json, std::ostream& out);
 int autosave(const std::string& file, std::ostream& out,
              std::chrono::milliseconds lockWait = kDefaultLockWait);
-int clean(const std::string& file, std::ostream& out);
+// Deletes the autosave copy under the design's one-writer lock (waiting up
+// to lockWait for a save or autosave), so that it never races an autosave;
+// says "deleted" only when the file service removed the copy.
+int clean(const std::string& file, std::ostream& out,
+          std::chrono::milliseconds lockWait = kDefaultLockWait);
 
 // Runs the command `invocation` names, as the commands module's entry point
 // does (which also installs the user's language first): what it did goes

@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "Commands.h"
+#include "FileHandling/FileSizeLimit.h"
 #include "Logging/Logging.h"
 #include "ZvfileCommandsExport.h"
 #ifdef ZV_MESSAGE_DOMAIN
@@ -123,6 +124,9 @@ extern "C" ZVFILE_COMMANDS_EXPORT void zvfile_translate(const char* context, con
 
 extern "C" ZVFILE_COMMANDS_EXPORT int zvfile_run(const zvfile::Invocation& invocation) {
     static_assert(std::is_same_v<decltype(zvfile_run), zvfile::EntryPoint>, "the type the program calls");
+    // A file-size limit (ulimit -f) then refuses a save like a full disk
+    // does, instead of the system ending the program in the middle of it.
+    Zorvan::failWritesPastFileSizeLimit();
     zvfile::useUserLanguage();
     const Zorvan::ScopedLogSink logs(invocation.verbosity > 0
                                          ? std::shared_ptr<Zorvan::LogSink>(std::make_shared<zvfile::TerseSink>(

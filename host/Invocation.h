@@ -44,7 +44,7 @@ struct Invocation {
     std::vector<std::string> select{};
     std::string dataRevision{};
     std::int32_t dataRevisionNumber = 0;
-    // save, autosave: how long to wait for another program that is saving
+    // save, autosave, clean: how long to wait for another program that is saving
     // the same design.
     std::chrono::milliseconds lockWait = kDefaultLockWait;
     // info: print JSON.

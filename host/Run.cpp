@@ -76,7 +76,7 @@ int run(const Invocation& invocation, std::ostream& out, std::ostream& err) {
             case Command::Autosave:
                 return autosave(invocation.file, out, invocation.lockWait);
             case Command::Clean:
-                return clean(invocation.file, out);
+                return clean(invocation.file, out, invocation.lockWait);
             case Command::Demo: {
                 if (!invocation.folder.empty()) {
                     return demo(invocation.folder, out, err);

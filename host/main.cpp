@@ -285,6 +285,7 @@ int main(int argc, char** argv) {
     CLI::App* clean =
         subcommand("clean", translate("zvfile", "Delete the autosave copy of FILE"), "zvfile clean pump.zvd");
     fileArgument(clean);
+    waitOption(clean);
     CLI::App* demo = subcommand("demo", translate("zvfile", "Tell the whole story on real files in DIR"),
                                 "zvfile demo");
     demo->add_option("DIR", invocation.folder,

@@ -8,7 +8,9 @@
 #include <fstream>
 #include <map>
 #include <functional>
+#include <limits>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 #include <nlohmann/json.hpp>
@@ -23,6 +25,8 @@
 #include "FileHandling/testing/SystemCalls.h"
 #endif
 #include "FileHandling/testing/TempFolder.h"
+#include "FileLock/FileLock.h"
+#include "Identifier/Identifier.h"
 #include "Serialization/SqliteDesignStore.h"
 #include "VersionControl/VersionControl.h"
 #include "Serialization/testing/StoredObjects.h"
@@ -64,6 +68,8 @@ protected:
 };
 
 TEST_F(Host, SaveThenReopenRoundTripsMetadataAndObjects) {
+    // The domain the process's identities come from (a test may have used one up).
+    const std::int16_t domain = Zorvan::Identifier::create().domain;
     ASSERT_EQ(save({.file = path("a.zvd"), .objects = 50, .dataRevision = "first", .dataRevisionNumber = 5}), kDone)
         << err.str();
     const std::string build = VersionControl().getRootRevisionAsString();
@@ -76,7 +82,7 @@ TEST_F(Host, SaveThenReopenRoundTripsMetadataAndObjects) {
         "version": )" + std::to_string(SqliteDesignStore::kCurrentVersion) + R"(, "createdRevision": ")" + build +
                                             R"(", "lastSavedRevision": ")" + build + R"(", "dataRevision": "first",
         "dataRevisionNumber": 5, "identifier": {"number": )" + std::to_string(objects.back().id() + 1) +
-                                            R"(, "domain": 0}, "objects": 50})");
+                                            R"(, "domain": )" + std::to_string(domain) + R"(}, "objects": 50})");
     expected["file"] = path("a.zvd");
     EXPECT_EQ(report, expected);
     EXPECT_NE(objects.front().payload().find("saved as 'first'"), std::string::npos);
@@ -145,20 +151,22 @@ TEST_F(Host, ASaveSaysSoBeforeItLetsTheDesignGo) {
 
 // A first save and a rewrite each flush twice, in the durable order (as
 // sync_order_test.sh sees it with strace): the new file, with its
-// attributes set, then its rename over the design, then the folder.
+// attributes set, then its rename over the design, then the folder. Clean's
+// removal of the autosave copy is final too: the folder is flushed after it.
 TEST_F(Host, ASaveIsDurable) {
 #ifdef _WIN32
     GTEST_SKIP() << "posix-only: the calls are watched by replacing the C library's (SystemCalls.h); "
                     "the library's crash simulation checks the order on every system";
 #else
+    using Zorvan::testing::SystemCalls;
     const std::string design = path("a.zvd");
     const std::string temporary = path("a.tmp.zvd");
     for (const char* step : {"first save", "rewrite"}) {
         SCOPED_TRACE(step);
-        Zorvan::testing::SystemCalls::listen();
+        SystemCalls::listen();
         std::ostringstream output;
         const int code = saveTo({design, ZvFileWriteMode::Overwrite, 20, {}, "r", 1}, output);
-        const std::vector<std::string> seen = Zorvan::testing::SystemCalls::stop();
+        const std::vector<std::string> seen = SystemCalls::stop();
         ASSERT_EQ(code, kDone) << err.str();
         std::vector<std::string> durable;
         std::copy_if(seen.begin(), seen.end(), std::back_inserter(durable),
@@ -169,19 +177,28 @@ TEST_F(Host, ASaveIsDurable) {
         EXPECT_EQ(std::count_if(flushed, seen.end(), [](const std::string& call) { return call.rfind("bits", 0) == 0; }),
                   0) << "permission bits changed after the flush";
     }
+    ASSERT_EQ(autosave(design, out), kDone);
+    SystemCalls::listen();
+    ASSERT_EQ(clean(design, out), kDone);
+    EXPECT_EQ(SystemCalls::stop(), std::vector<std::string>{"flush " + folder.root().string()});
 #endif
 }
 
-// The file service stands in for the disk: a replace it cannot make, or a
-// removal it refuses, fails like a full disk or a locked folder would.
-class RefusingFileSystem : public Zorvan::FileSystemWrapper {
+// The file service stands in for the disk: a replace it cannot make fails
+// like a full disk; a removal does what the test says, by default refuse
+// like a locked folder.
+class StandInFileSystem : public Zorvan::FileSystemWrapper {
 public:
-    RefusingFileSystem() : FileSystemWrapper(Zorvan::nativeFileSystem()) {}
-    bool replaceFile(const Zorvan::FileName&, const Zorvan::FileName&) override { return false; }
-    void remove(const Zorvan::FileName& name) override {
+    using Remove = std::function<void(const Zorvan::FileName&)>;
+    explicit StandInFileSystem(Remove remove = [](const Zorvan::FileName& name) {
         throw Zorvan::FileNameException("Cannot remove '" + name.toNativeString() + "': Permission denied",
                                         name.toNativeString());
-    }
+    }) : FileSystemWrapper(Zorvan::nativeFileSystem()), m_remove(std::move(remove)) {}
+    bool replaceFile(const Zorvan::FileName&, const Zorvan::FileName&) override { return false; }
+    void remove(const Zorvan::FileName& name) override { m_remove(name); }
+
+private:
+    Remove m_remove;
 };
 
 // Every command reports a refusal or a failure in one line that names the
@@ -192,7 +209,12 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
         << err.str();
     ASSERT_EQ(autosave(path("a.zvd"), out), kDone);
     out.str("");
-    const Zorvan::ScopedFileSystem refusing(std::make_shared<RefusingFileSystem>());
+    const Zorvan::ScopedFileSystem refusing(std::make_shared<StandInFileSystem>());
+    const auto withCounter = [&](const char* leaf, std::int64_t number, std::int16_t domain) {
+        const auto store = SqliteDesignStore::openForWriting(path(leaf));
+        store->writeMaxIdentifier(number, domain);
+        store->commit();
+    };
     const std::tuple<std::string, std::string, std::function<int()>> commands[] = {
         {"a.zvd", "its new version cannot be put in place (Cannot ",
          [&] {
@@ -202,7 +224,23 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
 #endif
              return save({.file = path("a.zvd"), .objects = 20, .dataRevision = "new"});
          }},
-        {"a.bak.zvd", "cannot delete", [&] { return guarded([&] { return clean(path("a.zvd"), out); }, err); }},
+        {"a.bak.zvd", "cannot delete '" + path("a.bak.zvd") + "': Permission denied\n",
+         [&] { return guarded([&] { return clean(path("a.zvd"), out); }, err); }},
+        {"a.zvd", "cannot delete the autosave copy of '" + path("a.zvd") + "': another program is saving it",
+         [&] {
+             const Zorvan::FileLock saving = Zorvan::FileLock::acquire(path("a.zvd"), {});
+             return guarded([&] { return clean(path("a.zvd"), out, std::chrono::milliseconds(0)); }, err);
+         }},
+        // A used-up domain stays used up in this process: the tests after
+        // this one go on in the next domain.
+        {"used-up.zvd", "the identities for new objects are used up; the design is left as it was.\n",
+         [&] {
+             withCounter("used-up.zvd", std::numeric_limits<std::int64_t>::max(), 1);
+             const int code = save({.file = path("used-up.zvd"), .mode = SaveMode::UpdateAll, .objects = 1});
+             withCounter("next.zvd", 1, 2);
+             (void)Zorvan::DesignSave::begin(path("next.zvd"), {ZvFileWriteMode::UpdateAll, std::chrono::milliseconds(0)});
+             return code;
+         }},
         {"missing.zvd", "in place: it does not exist.",
          [&] { return save({.file = path("missing.zvd"), .mode = SaveMode::UpdateAll, .objects = 20}); }},
     };
@@ -221,6 +259,48 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
     std::string revision;
     SqliteDesignStore::openForReading(path("a.zvd"))->readDataRevision(revision);
     EXPECT_EQ(revision, "old");
+}
+
+// Clean says what the file service did with the copy, not what is on the
+// disk afterwards: a removal that happened is "deleted" even when a new copy
+// lands right after it, a copy someone else removed first is no failure,
+// and beside a design that is gone there is no lock to wait for. Racing
+// autosaves, it is never refused.
+TEST_F(Host, CleanReportsTheRemovalThatHappened) {
+    const std::string design = path("a.zvd");
+    const std::string deleted = "deleted '" + path("a.bak.zvd") + "'\n";
+    const auto native = Zorvan::nativeFileSystem();
+    ASSERT_EQ(save({.file = design, .objects = 5}), kDone) << err.str();
+    const std::tuple<const char*, StandInFileSystem::Remove, std::string> rows[] = {
+        {"a copy lands after the removal", [&](const auto& name) { native->remove(name); folder.write("a.bak.zvd", ""); },
+         deleted},
+        {"removed by someone else first", [&](const auto& name) { native->remove(name); native->remove(name); },
+         "no autosave copy of '" + design + "'\n"},
+    };
+    for (const auto& [what, remove, said] : rows) {
+        SCOPED_TRACE(what);
+        folder.write("a.bak.zvd", "copy");
+        std::ostringstream shown;
+        const Zorvan::ScopedFileSystem around(std::make_shared<StandInFileSystem>(remove));
+        EXPECT_EQ(guarded([&] { return clean(design, shown); }, err), kDone) << err.str();
+        EXPECT_EQ(shown.str(), said);
+    }
+    std::thread autosaves([&] {
+        std::ostringstream ignored;
+        for (int round = 0; round < 20; ++round) {
+            EXPECT_EQ(guarded([&] { return autosave(design, ignored, std::chrono::seconds(10)); }, ignored), kDone);
+        }
+    });
+    for (int round = 0; round < 20; ++round) {
+        std::ostringstream shown;
+        EXPECT_EQ(guarded([&] { return clean(design, shown, std::chrono::seconds(10)); }, err), kDone) << err.str();
+    }
+    autosaves.join();
+    std::filesystem::remove(Zorvan::testing::TempFolder::fromUtf8(design));
+    folder.write("a.bak.zvd", "copy");
+    std::ostringstream shown;
+    EXPECT_EQ(guarded([&] { return clean(design, shown); }, err), kDone) << err.str();
+    EXPECT_EQ(shown.str(), deleted);
 }
 
 // The members of `info --json` where the schema allows them: the schema's

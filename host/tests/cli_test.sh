@@ -122,6 +122,18 @@ done
 check "German refusal" "$dir/err" "^zvfile: '.*pump.zvd' kann nicht gespeichert werden: Eine schreibgesch"
 chmod u+w "$design"
 
+# A file-size limit (ulimit -f, 100 KiB) refuses a rewrite that outgrows
+# it like a full disk: exit 1, one line naming the design, which is left as
+# it was, and no temporary file; the system does not end the program.
+before=$(cksum <"$design")
+got=0
+(ulimit -f 100 && LC_ALL=C exec "$zvfile" save "$design" --objects 100000) >/dev/null 2>"$dir/err" || got=$?
+if [[ $got -ne 1 || $(wc -l <"$dir/err") -ne 1 || $(cksum <"$design") != "$before" || -e $dir/pump.tmp.zvd ]]; then
+  echo "a save past the file-size limit: exit $got, left: $(ls "$dir"), error: $(cat "$dir/err")" >&2
+  failed=1
+fi
+check "save past the file-size limit" "$dir/err" "^zvfile: cannot save '$design': "
+
 # The demo runs in a private folder of its own and leaves nothing behind; in
 # a folder the user gives, it overwrites nothing of theirs.
 mkdir "$dir/tmp" "$dir/given"

@@ -6,8 +6,11 @@
 # first), no temporary file may be left, and no run may take long.
 # Then one save is stopped halfway: a rival that will not wait is refused
 # as busy, one that waits takes over once the stopped save is killed.
+# The stopped save is run by the second argument, a test build of the
+# program that stops at the step ZVFILE_PAUSE_AT names.
 set -euo pipefail
 zvfile=$1
+stoppable=${2:-}
 dir=$(mktemp -d)
 trap 'kill -KILL $(jobs -p) 2>/dev/null || true; rm -rf "$dir"' EXIT
 design=$dir/pump.zvd
@@ -49,8 +52,12 @@ for i in $(seq 50); do
 done
 ((slowest < 5000)) || fail "a run took $slowest ms"
 
+if [[ ! -x $stoppable ]]; then
+  echo "contention: 50 runs of two saves at once, slowest $slowest ms; no program that stops a save: the stopped save skipped"
+  exit 0
+fi
 # A save stopped halfway holds the design.
-ZVFILE_PAUSE_AT=writing "$zvfile" save "$design" --objects 3000 --data-revision stopped >/dev/null 2>"$dir/stopped.err" &
+ZVFILE_PAUSE_AT=writing "$stoppable" save "$design" --objects 3000 --data-revision stopped >/dev/null 2>"$dir/stopped.err" &
 stopped=$!
 waitfor "$dir/stopped.err" "paused at writing"
 if "$zvfile" save "$design" --objects 10 --data-revision impatient --wait 0.2 >/dev/null 2>"$dir/impatient.err"; then

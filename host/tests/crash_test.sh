@@ -12,8 +12,12 @@
 # that ends before its pause step, or with an error before its kill, stops
 # the test with that run's error; one that finished before its kill must
 # have left the new version.
+# The runs that stop at a step use the second argument, a test build of the
+# program that stops at the step ZVFILE_PAUSE_AT names.
 set -euo pipefail
 zvfile=$1
+stoppable=${2:-}
+[[ -x $stoppable ]] || { echo "no program that stops a save at a step: skipped"; exit 77; }
 dir=$(mktemp -d)
 trap 'kill -KILL $(jobs -p) 2>/dev/null || true; chmod -R u+w "$dir"; rm -rf "$dir"' EXIT
 design=$dir/big.zvd
@@ -40,9 +44,10 @@ run() {
 # start <pause step or ""> <zvfile arguments...>: starts zvfile in the
 # background (pid in $pid); with a step, returns once it is paused there.
 start() {
-  local step=$1
+  local step=$1 program=$zvfile
   shift
-  ZVFILE_PAUSE_AT=$step "$zvfile" "$@" >/dev/null 2>"$log" &
+  [[ -n $step ]] && program=$stoppable
+  ZVFILE_PAUSE_AT=$step "$program" "$@" >/dev/null 2>"$log" &
   pid=$!
   [[ -z $step ]] && return
   for _ in $(seq 3000); do

@@ -30,9 +30,13 @@ public:
     /// lives on a read-only volume, whoever asks.
     virtual bool isReadOnly(const FileName& name) = 0;
     /// Removes the file. Throws FileNameException naming the file and the
-    /// system's reason when it cannot. (Windows refuses to remove a read-only
-    /// file; a file another program holds open for a moment is waited for
-    /// briefly.)
+    /// system's reason when it cannot. A removal that returned is final: on
+    /// POSIX the folder is synced afterwards, so that the file does not come
+    /// back after a power cut (a folder that cannot be synced is logged; the
+    /// removal stands). Windows offers no flush of a folder: there the file
+    /// system decides when the removal reaches the disk. (Windows refuses to
+    /// remove a read-only file; a file another program holds open for a
+    /// moment is waited for briefly.)
     virtual void remove(const FileName& name) = 0;
     /// Puts the content of `source` in place under the name `destination`,
     /// atomically: afterwards `destination` holds either its old content or

@@ -158,8 +158,8 @@ std::optional<Failure> prepareSource(const UniqueFd& in, const std::string& dest
 
 void syncFolder(const std::string& folder) {
     const UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    // Some file systems cannot sync a folder (EINVAL); the rename is done by
-    // then, so this is logged and the replacement still counts as done.
+    // Some file systems cannot sync a folder (EINVAL); the rename or removal
+    // is done by then, so this is logged and it still counts as done.
     if (!fd || ::fsync(fd.get()) != 0) {
         logger().logERROR("Cannot sync folder '" + folder + "': " + reason(errno), __FILE__,
                           ZV_FUNCTION_SIGNATURE, __LINE__);
@@ -240,6 +240,9 @@ public:
             logger().logERROR(message, __FILE__, ZV_FUNCTION_SIGNATURE, __LINE__);
             throw FileNameException(message, path);
         }
+        // The name is gone once its folder reaches the disk: a removal that
+        // returned must not come back after a power cut.
+        syncFolder(folderOf(path));
     }
 
     bool replaceFile(const FileName& source, const FileName& destination) override {

@@ -9,7 +9,8 @@
 // Every change is a step; crashAt(n) makes the n-th step from now throw
 // SimulatedCrash before it happens, so a test can stop a save anywhere.
 // replaceFile follows the native discipline: flush the source, rename it
-// over the destination, sync the folder (three steps).
+// over the destination, sync the folder (three steps); so does remove:
+// remove the name, sync the folder (two steps).
 
 #include <map>
 #include <memory>
@@ -63,6 +64,7 @@ public:
         if (m_names.erase(name.toNativeString()) == 0) {
             throw FileNameException("Cannot remove '" + name.toNativeString() + "'", name.toNativeString());
         }
+        syncFolder();
     }
     bool replaceFile(const FileName& source, const FileName& destination) override {
         const auto found = m_names.find(source.toNativeString());
