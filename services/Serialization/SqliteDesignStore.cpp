@@ -165,6 +165,12 @@ DesignStoreException::DesignStoreException(const DesignStoreException& other) = 
 DesignStoreException& DesignStoreException::operator=(const DesignStoreException& other) = default;
 DesignStoreException::~DesignStoreException() = default;
 
+std::string DesignStoreException::detail() const {
+    const std::string prefix = "Design file '" + m_path + "': ";
+    const std::string message = what();
+    return message.starts_with(prefix) ? message.substr(prefix.size()) : message;
+}
+
 DesignStoreForeignFileException::DesignStoreForeignFileException(const std::string& message, const std::string& path,
                                                                  Kind kind, std::string file, std::string owner,
                                                                  std::source_location location)
@@ -355,7 +361,12 @@ void SqliteDesignStore::fail(const std::string& what) const {
         throw DesignStoreBusyException("Design file '" + m_path + "': " + what + ": another program is writing it",
                                        m_path);
     }
-    const char* reason = m_db ? sqlite3_errmsg(m_db.get()) : "out of memory";
+    std::string reason = m_db ? sqlite3_errmsg(m_db.get()) : "out of memory";
+    // The system's own reason behind a failed read or write (a full disk, a
+    // file-size limit, a denied permission) says more than SQLite's.
+    if (const int system = m_db ? sqlite3_system_errno(m_db.get()) : 0; system != 0) {
+        reason += " (" + std::generic_category().message(system) + ")";
+    }
     throw DesignStoreException("Design file '" + m_path + "': " + what + ": " + reason, m_path);
 }
 

@@ -41,6 +41,9 @@ public:
     ~DesignStoreException() override;
 
     const std::string& path() const noexcept { return m_path; }
+    /// What went wrong, without the file's name: "cannot run a query: disk
+    /// I/O error (File too large)", for a caller that names the file itself.
+    std::string detail() const;
 
 private:
     std::string m_path;

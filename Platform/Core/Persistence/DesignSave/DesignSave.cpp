@@ -51,6 +51,9 @@ constexpr const char* kCannotUpdate = ZV_TRANSLATE_NOOP("DesignSave", "cannot up
 // The reason of a failure below the road (the store, the file service),
 // which gives it in English.
 std::string failure(const std::exception& e) { return std::string(e.what()) + "."; }
+// The store's reason without the name of the file it was writing (a
+// temporary file the user never named).
+std::string failure(const DesignStoreException& e) { return e.detail() + "."; }
 
 // The longest suffix a save adds to a design's leaf name: "part.zvd-journal"
 // for an update in place, "part.bak.tmp.zvd" for the temporary autosave copy.
