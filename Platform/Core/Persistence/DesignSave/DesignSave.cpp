@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 #include "FileHandling/FileNameException.h"
@@ -59,6 +60,13 @@ std::string failure(const DesignStoreException& e) { return e.detail() + "."; }
 // for an update in place, "part.bak.tmp.zvd" for the temporary autosave copy.
 constexpr std::size_t kLongestSuffix = 8;
 
+// Why a link `owner` planted is not followed.
+std::string protectedLink(const std::string& owner) {
+    return substitute(translate("DesignSave", "it is a symbolic link of %1 in a folder everybody may write to, "
+                                              "which the system does not follow for another user."),
+                      {owner});
+}
+
 // The file a save of `file` writes: the file itself, or the file the links
 // at that name lead to, followed once, here, as the kernel would follow
 // them; every later step works on the folder and file found now. Refuses,
@@ -75,11 +83,7 @@ std::string saveTarget(const std::string& file, const char* cannot) {
         refuse(cannot, file, translate("DesignSave", "its symbolic links lead round in a circle to no file."),
                DesignRefusal::Missing);
     case ResolvedName::Outcome::Protected:
-        refuse(cannot, file,
-               substitute(translate("DesignSave", "it is a symbolic link of %1 in a folder everybody may write to, "
-                                                  "which the system does not follow for another user."),
-                          {resolved.link.empty() ? file : userName(resolved.linkOwner)}),
-               DesignRefusal::ForeignFile);
+        refuse(cannot, file, protectedLink(userName(resolved.linkOwner)), DesignRefusal::ForeignFile);
     case ResolvedName::Outcome::TooLong:
     case ResolvedName::Outcome::Resolved:
         break;
@@ -149,9 +153,7 @@ std::string foreignFile(const DesignStoreForeignFileException& e) {
     case Kind::ProtectedLink:
         break;
     }
-    return substitute(translate("DesignSave", "it is a symbolic link of %1 in a folder everybody may write to, "
-                                              "which the system does not follow for another user."),
-                      {e.owner()});
+    return protectedLink(e.owner());
 }
 
 void step(const DesignSaveOptions& options, std::string_view name) {
@@ -266,8 +268,6 @@ auto guarded(const char* cannot, const std::string& file, Action&& action) {
     }
 }
 
-} // namespace
-
 // The store as the host's design modules see it: every failure of the
 // store is a refusal that names the user's file (not the temporary file the
 // store writes), like every other failure of a save.
@@ -275,14 +275,6 @@ class RefusingStore final : public SingleObjectInterface<SerializationTransferOb
 public:
     RefusingStore(std::shared_ptr<SqliteDesignStore> store, std::string file)
         : m_store(std::move(store)), m_file(std::move(file)) {}
-
-private:
-    template <class Action>
-    auto run(Action&& action) const {
-        return guarded(kCannotSave, m_file, std::forward<Action>(action));
-    }
-
-public:
 
     bool isOpen() const override { return m_store->isOpen(); }
     bool readCurrentVersion(std::int32_t& v) override { return run([&] { return m_store->readCurrentVersion(v); }); }
@@ -312,6 +304,11 @@ public:
     void update(SerializationTransferObject& o) override { run([&] { m_store->update(o); }); }
 
 private:
+    template <class Action>
+    std::invoke_result_t<Action> run(Action&& action) const {
+        return guarded(kCannotSave, m_file, std::forward<Action>(action));
+    }
+
     std::shared_ptr<SqliteDesignStore> m_store;
     std::string m_file;
 };
@@ -325,6 +322,8 @@ void takeIdentities(const std::string& file, const std::shared_ptr<SqliteDesignS
         return 0;
     });
 }
+
+} // namespace
 
 OpenedDesign openDesign(const std::string& file) {
     OpenedDesign opened = *open(kCannotOpen, file, file, /*emptyIsNew=*/false);
@@ -580,12 +579,15 @@ void DesignSave::putInPlace(State& s) {
     constexpr bool kOpenFilesMayBeReplaced = true;
 #endif
     const std::string temporary = s.written.toNativeString();
-    if (!s.temporary->unchanged() || (kOpenFilesMayBeReplaced && !lockNewVersion(s, temporary))) {
+    const auto temporaryReplaced = [&] {
         refuse(kCannotSave, s.file,
                substitute(translate("DesignSave",
                                     "another program replaced its temporary file %1; the design is left as it was."),
                           {quoted(temporary)}),
                DesignRefusal::Interfered);
+    };
+    if (!s.temporary->unchanged() || (kOpenFilesMayBeReplaced && !lockNewVersion(s, temporary))) {
+        temporaryReplaced();
     }
     requireNoOtherWriter(s);
     if (!kOpenFilesMayBeReplaced) {
@@ -598,21 +600,20 @@ void DesignSave::putInPlace(State& s) {
     } catch (const FileNameException& e) {
         // Windows: a viewer, a scanner or a SQLite connection of another
         // program that has the design open without sharing deletion.
-        refuse(kCannotSave, s.file,
-               isHeldOpen(s.target)
-                   ? translate("DesignSave", "another program has it open and keeps it from being replaced; the "
-                                             "design is left as it was.")
-                   : substitute(translate("DesignSave", "its new version cannot be put in place (%1); the design is "
-                                                        "left as it was."),
-                                {e.what()}),
-               isHeldOpen(s.target) ? DesignRefusal::Busy : DesignRefusal::Failed);
-    }
-    if (replaced == Folder::Replaced::SourceChanged) {
+        if (isHeldOpen(s.target)) {
+            refuse(kCannotSave, s.file,
+                   translate("DesignSave", "another program has it open and keeps it from being replaced; the "
+                                           "design is left as it was."),
+                   DesignRefusal::Busy);
+        }
         refuse(kCannotSave, s.file,
                substitute(translate("DesignSave",
-                                    "another program replaced its temporary file %1; the design is left as it was."),
-                          {quoted(temporary)}),
-               DesignRefusal::Interfered);
+                                    "its new version cannot be put in place (%1); the design is left as it was."),
+                          {e.what()}),
+               DesignRefusal::Failed);
+    }
+    if (replaced == Folder::Replaced::SourceChanged) {
+        temporaryReplaced();
     }
     if (replaced == Folder::Replaced::TargetChanged) {
         requireDesignAtName(s); // says so
