@@ -2,7 +2,8 @@
 # Another user in a folder everybody may write to: a design they may not
 # write is refused to them in every mode (even though the folder would let
 # them rename a new file over it), nothing of theirs is left behind, and a
-# design whose ACL grants them writing is theirs to save. Needs root (to
+# design whose ACL grants them writing is theirs to save; one they may write
+# in a folder they may not is refused before anything is written. Needs root (to
 # act as the other user); skipped otherwise.
 #
 # The other user runs a copy of the program: the build tree may lie where
@@ -49,6 +50,16 @@ for mode in overwrite update-all update-selected; do
 done
 [[ $(cksum <"$design") == "$before" && $(stat -c %U "$design") == root ]] || fail "the design changed"
 [[ $(find "$dir" -user $other | wc -l) -eq 0 ]] || fail "files of the other user are left: $(find "$dir" -user $other)"
+
+# A design they may write in a folder they may not: every road needs room
+# beside the design, and says so before it writes anything.
+mkdir "$dir/closed" && chmod 0755 "$dir/closed"
+"$zvfile" save "$dir/closed/pump.zvd" --objects 10 >/dev/null 2>&1
+chmod 0666 "$dir/closed/pump.zvd"
+for mode in overwrite update-all; do
+  ! as_other save "$dir/closed/pump.zvd" --mode $mode >/dev/null 2>"$dir/err" &&
+    grep -q "its folder '$dir/closed' cannot be written" "$dir/err" || fail "closed folder, $mode: $(cat "$dir/err")"
+done
 
 if command -v setfacl >/dev/null && setfacl -m u:$other:rw "$design" 2>/dev/null; then
   as_other save "$design" --mode update-all >/dev/null 2>"$dir/err" || fail "an ACL that grants writing was not honoured: $(cat "$dir/err")"
