@@ -20,6 +20,7 @@
 #include "Demo.h"
 #include "SampleDesign.h"
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
+#include "FileHandling/Env.h"
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
 #ifndef _WIN32
@@ -240,6 +241,14 @@ private:
     Remove m_remove;
 };
 
+// A disk on which every rename fails.
+struct RenamesFail final : Zorvan::EnvWrapper {
+    RenamesFail() : EnvWrapper(Zorvan::Env::native()) {}
+    std::error_code rename(const Zorvan::EnvHandle&, const std::string&, const std::string&) override {
+        return std::make_error_code(std::errc::io_error);
+    }
+};
+
 // Every command reports a refusal or a failure in one line that names the
 // file and says why, and never prints it as done (the demo meets the
 // refusals of a read-only, a newer and a foreign file).
@@ -257,10 +266,7 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
     const std::tuple<std::string, std::string, std::function<int()>> commands[] = {
         {"a.zvd", "its new version cannot be put in place (Cannot ",
          [&] {
-#ifndef _WIN32 // Windows replaces through the file system installed above
-             Zorvan::testing::SystemCalls::listen("rename", 1, EIO);
-             const std::shared_ptr<void> stop(nullptr, [](void*) { (void)Zorvan::testing::SystemCalls::stop(); });
-#endif
+             const Zorvan::ScopedEnv failing(std::make_shared<RenamesFail>());
              return save({.file = path("a.zvd"), .objects = 20, .dataRevision = "new"});
          }},
         {"a.bak.zvd", "cannot delete '" + path("a.bak.zvd") + "': Permission denied\n",

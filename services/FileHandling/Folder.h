@@ -6,10 +6,9 @@
 /// folder), and looks at, creates, renames and removes the names in it
 /// without ever following a link planted at one of them.
 ///
-/// On POSIX the folder is a descriptor opened with O_DIRECTORY and every
-/// operation is an *at() call relative to it. Windows keeps the path, names
-/// its links itself and has no owners for the checks: there the operations
-/// act by name (see FolderWindows.cpp).
+/// The folder is a handle of the installed Env (see Env.h): on POSIX a
+/// descriptor opened with O_DIRECTORY, every operation an *at() call
+/// relative to it.
 ///
 /// resolveName() is the one place where links at a name the user gave are
 /// followed, as the kernel would follow them.
@@ -21,25 +20,11 @@
 #include <optional>
 #include <string>
 
+#include "FileHandling/Env.h"
 #include "FileHandling/FileHandlingExport.h"
 #include "FileHandling/NewFile.h"
 
 namespace Zorvan {
-
-/// What a name in a folder holds: its own entry, no link followed.
-struct FileFacts {
-    enum class Kind { Regular, Link, Folder, Other };
-    Kind kind = Kind::Other;
-    FileIdentity identity;
-    std::uint64_t size = 0;
-    /// How many names the file has.
-    std::uint64_t links = 1;
-    /// Its owner's user id; nullopt where the system keeps none (Windows).
-    std::optional<std::uint32_t> owner;
-};
-
-/// The name of the user `id` ("user 1001" for one the system cannot name).
-SERVICES_FILEHANDLING_EXPORT std::string userName(std::uint32_t id);
 
 /// Where the links at a name lead, or why they lead nowhere.
 struct ResolvedName {
@@ -118,7 +103,8 @@ public:
     /// folder, so that the removal outlasts a power cut. False when nothing
     /// was there. Throws FileNameException with the system's reason.
     bool remove(const std::string& leaf) const;
-    /// Flushes the folder's entries to disk. Throws FileNameException.
+    /// Flushes the folder's entries to disk; a file system that cannot is
+    /// logged, not refused.
     void sync() const;
     /// True when this process may create files in the folder.
     [[nodiscard]] bool isWritable() const;

@@ -62,48 +62,6 @@ UniqueHandle openForQuery(const std::wstring& path, bool followLinks = true) {
                                       flags, nullptr));
 }
 
-// True when `error`, from an operation on `path`, may come from another
-// process holding the file for a moment rather than from the file itself:
-// a sharing violation; access denied to a file that is neither read-only
-// nor a folder (those are refused every time); ReplaceFileW's report that
-// it could not remove the destination, or could not move the replacement
-// in while the destination is still there (both keep their names then; a
-// handle another process has on the destination does that, such as the
-// one a save waiting for the design's lock opens for a moment).
-bool mayBeHeld(DWORD error, const std::wstring& path) {
-    if (error == ERROR_SHARING_VIOLATION || error == ERROR_UNABLE_TO_REMOVE_REPLACED) {
-        return true;
-    }
-    if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
-        return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-    }
-    if (error != ERROR_ACCESS_DENIED) {
-        return false;
-    }
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes == INVALID_FILE_ATTRIBUTES ||
-           (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
-}
-
-// Runs `operation`, a call that reports failure through GetLastError, until
-// it succeeds, fails for another reason than `path` being held, or has
-// been tried kAttempts times (about a fifth of a second in all). Returns
-// ERROR_SUCCESS or the last error.
-template <class Operation>
-DWORD retryWhileHeld(const std::wstring& path, Operation operation) {
-    constexpr int kAttempts = 5;
-    for (int attempt = 1;; ++attempt) {
-        if (operation()) {
-            return ERROR_SUCCESS;
-        }
-        const DWORD error = ::GetLastError();
-        if (attempt == kAttempts || !mayBeHeld(error, path)) {
-            return error;
-        }
-        ::Sleep(static_cast<DWORD>(20 * attempt));
-    }
-}
-
 // The error of a failed step of replaceFile: which step, and the system's code.
 struct Failure {
     const char* step;
@@ -114,7 +72,7 @@ std::optional<Failure> flush(const std::wstring& path) {
     // FlushFileBuffers needs write access, which a scanner reading the
     // freshly written file may deny for a moment.
     UniqueHandle file;
-    const DWORD error = retryWhileHeld(path, [&] {
+    const DWORD error = windows::retryWhileHeld(path, [&] {
         file.reset(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         return static_cast<bool>(file);
@@ -195,7 +153,7 @@ std::optional<Failure> replace(const std::string& source, const std::string& des
         if (!::SetFileAttributesW(from->c_str(), keptAttributes(existing))) {
             return Failure{"copy the attributes", ::GetLastError()};
         }
-        const DWORD held = retryWhileHeld(*to, [&] {
+        const DWORD held = windows::retryWhileHeld(*to, [&] {
             const DWORD probe = windows::deletable(*to);
             ::SetLastError(probe);
             return probe == ERROR_SUCCESS;
@@ -206,7 +164,7 @@ std::optional<Failure> replace(const std::string& source, const std::string& des
         // Merge and ACL errors would otherwise refuse the whole save when
         // the process may not copy every property of the destination; the
         // content matters more.
-        const DWORD error = retryWhileHeld(*to, [&] {
+        const DWORD error = windows::retryWhileHeld(*to, [&] {
             return done(::ReplaceFileW(to->c_str(), from->c_str(), nullptr,
                                        REPLACEFILE_IGNORE_MERGE_ERRORS | REPLACEFILE_IGNORE_ACL_ERRORS, nullptr,
                                        nullptr) != 0);
@@ -219,7 +177,7 @@ std::optional<Failure> replace(const std::string& source, const std::string& des
             return Failure{"replace the destination", error};
         }
     }
-    const DWORD error = retryWhileHeld(*to, [&] {
+    const DWORD error = windows::retryWhileHeld(*to, [&] {
         return done(::MoveFileExW(from->c_str(), to->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0);
     });
     if (error != ERROR_SUCCESS) {
@@ -263,7 +221,7 @@ public:
     void remove(const FileName& name) override {
         const std::string path = name.toNativeString();
         const std::optional<std::wstring> wide = widen(path);
-        const DWORD error = wide ? retryWhileHeld(*wide, [&] { return ::DeleteFileW(wide->c_str()) != 0; })
+        const DWORD error = wide ? windows::retryWhileHeld(*wide, [&] { return ::DeleteFileW(wide->c_str()) != 0; })
                                  : static_cast<DWORD>(ERROR_NO_UNICODE_TRANSLATION);
         if (error != ERROR_SUCCESS) {
             const std::string message = "Cannot remove '" + path + "': " + reason(error);

@@ -44,6 +44,21 @@ DWORD deletable(const std::wstring& path) {
     return ERROR_SUCCESS;
 }
 
+bool mayBeHeld(DWORD error, const std::wstring& path) {
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_UNABLE_TO_REMOVE_REPLACED) {
+        return true;
+    }
+    if (error == ERROR_UNABLE_TO_MOVE_REPLACEMENT) {
+        return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+    if (error != ERROR_ACCESS_DENIED) {
+        return false;
+    }
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes == INVALID_FILE_ATTRIBUTES ||
+           (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+}
+
 std::string reason(DWORD error) {
     wchar_t buffer[512];
     DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,

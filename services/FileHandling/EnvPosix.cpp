@@ -1,0 +1,274 @@
+// The native Env on POSIX systems: descriptors, *at() calls relative to a
+// folder's descriptor, and open file description locks (F_OFD_SETLK),
+// which belong to the open file, not to the process, so that closing some
+// other descriptor of a file (SQLite's, another connection's) never drops
+// them.
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <thread>
+#include <vector>
+
+#include "FileHandling/Env.h"
+#include "PosixFiles.h"
+
+namespace Zorvan {
+namespace internal {
+
+void closeNative(std::intptr_t native) noexcept { ::close(static_cast<int>(native)); }
+
+} // namespace internal
+
+namespace {
+
+#ifdef F_OFD_SETLK
+constexpr int kSetLock = F_OFD_SETLK;
+constexpr int kGetLock = F_OFD_GETLK;
+#else
+// Without open file description locks the process's record locks are the
+// next best; closing any descriptor of the file drops them.
+constexpr int kSetLock = F_SETLK;
+constexpr int kGetLock = F_GETLK;
+#endif
+
+int fd(const EnvHandle& handle) { return static_cast<int>(handle.native()); }
+
+std::error_code lastError() { return {errno, std::system_category()}; }
+std::error_code ok() { return {}; }
+
+FileFacts factsOf(const struct statx& st) {
+    FileFacts facts;
+    const mode_t mode = st.stx_mode;
+    facts.kind = S_ISREG(mode)   ? FileFacts::Kind::Regular
+                 : S_ISLNK(mode) ? FileFacts::Kind::Link
+                 : S_ISDIR(mode) ? FileFacts::Kind::Folder
+                                 : FileFacts::Kind::Other;
+    facts.identity.device = makedev(st.stx_dev_major, st.stx_dev_minor); // as stat's st_dev
+    facts.identity.inode = st.stx_ino;
+    facts.identity.birth = (st.stx_mask & STATX_BTIME) != 0 ? static_cast<std::uint64_t>(st.stx_btime.tv_sec) *
+                                                                      1000000000u +
+                                                                  st.stx_btime.tv_nsec
+                                                            : 0;
+    facts.size = st.stx_size;
+    facts.links = st.stx_nlink;
+    facts.owner = st.stx_uid;
+    facts.mode = mode & 07777;
+    return facts;
+}
+
+std::error_code statAt(int at, const char* leaf, FileFacts& facts) {
+    struct statx st {};
+    const int flags = AT_SYMLINK_NOFOLLOW | (*leaf == '\0' ? AT_EMPTY_PATH : 0);
+    if (::statx(at, leaf, flags, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) {
+        return lastError();
+    }
+    facts = factsOf(st);
+    return ok();
+}
+
+class PosixEnv final : public Env {
+public:
+    std::error_code openFolder(const std::string& path, EnvHandle& folder) override {
+        const int opened = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (opened < 0) {
+            return lastError();
+        }
+        folder = EnvHandle(opened);
+        return ok();
+    }
+
+    std::error_code pathOf(const EnvHandle& folder, std::string& path) override {
+        std::vector<char> buffer(PATH_MAX + 1);
+        const ssize_t length =
+            ::readlink(("/proc/self/fd/" + std::to_string(fd(folder))).c_str(), buffer.data(), buffer.size());
+        if (length < 0) {
+            return lastError();
+        }
+        if (length >= PATH_MAX || buffer[0] != '/') {
+            return std::make_error_code(std::errc::filename_too_long);
+        }
+        path.assign(buffer.data(), static_cast<std::size_t>(length));
+        return ok();
+    }
+
+    std::error_code look(const EnvHandle& folder, const std::string& leaf, FileFacts& facts) override {
+        return leaf.empty() ? std::make_error_code(std::errc::invalid_argument)
+                            : statAt(fd(folder), leaf.c_str(), facts);
+    }
+
+    std::error_code readLink(const EnvHandle& folder, const std::string& leaf, std::string& target) override {
+        std::vector<char> buffer(PATH_MAX + 1);
+        const ssize_t length = ::readlinkat(fd(folder), leaf.c_str(), buffer.data(), buffer.size());
+        if (length < 0) {
+            return lastError();
+        }
+        target.assign(buffer.data(), static_cast<std::size_t>(length));
+        return ok();
+    }
+
+    std::error_code open(const EnvHandle& folder, const std::string& leaf, const OpenOptions& options,
+                         EnvHandle& file) override {
+        int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
+                    (options.access == OpenOptions::Access::Read ? O_RDONLY : O_RDWR);
+        if (options.creation == OpenOptions::Creation::New) {
+            flags |= O_CREAT | O_EXCL;
+        } else if (options.creation == OpenOptions::Creation::NewOrExisting) {
+            flags |= O_CREAT;
+        }
+        EnvHandle opened(::openat(fd(folder), leaf.c_str(), flags, static_cast<mode_t>(options.mode)));
+        if (!opened) {
+            return lastError();
+        }
+        struct stat st {};
+        if (::fstat(fd(opened), &st) != 0) {
+            return lastError();
+        }
+        if (!S_ISREG(st.st_mode)) {
+            return std::make_error_code(S_ISDIR(st.st_mode) ? std::errc::is_a_directory
+                                                            : std::errc::operation_not_supported);
+        }
+        // Reads and writes wait for the disk as usual from here on.
+        const int status = ::fcntl(fd(opened), F_GETFL);
+        if (status < 0 || ::fcntl(fd(opened), F_SETFL, status & ~O_NONBLOCK) != 0) {
+            return lastError();
+        }
+        file = std::move(opened);
+        return ok();
+    }
+
+    std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to) override {
+        return ::renameat(fd(folder), from.c_str(), fd(folder), to.c_str()) == 0 ? ok() : lastError();
+    }
+
+    std::error_code remove(const EnvHandle& folder, const std::string& leaf) override {
+        return ::unlinkat(fd(folder), leaf.c_str(), 0) == 0 ? ok() : lastError();
+    }
+
+    std::error_code mayWrite(const EnvHandle& folder, const std::string& leaf) override {
+        const char* name = leaf.empty() ? "." : leaf.c_str();
+        const int access = leaf.empty() ? W_OK | X_OK : W_OK;
+        return ::faccessat(fd(folder), name, access, AT_EACCESS) == 0 ? ok() : lastError();
+    }
+
+    std::error_code facts(const EnvHandle& file, FileFacts& facts) override { return statAt(fd(file), "", facts); }
+
+    std::error_code read(const EnvHandle& file, std::uint64_t offset, std::span<char> into,
+                         std::size_t& got) override {
+        got = 0;
+        while (got < into.size()) {
+            const ssize_t now = ::pread(fd(file), into.data() + got, into.size() - got,
+                                        static_cast<off_t>(offset + got));
+            if (now < 0 && errno == EINTR) {
+                continue;
+            }
+            if (now < 0) {
+                return lastError();
+            }
+            if (now == 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(now);
+        }
+        return ok();
+    }
+
+    std::error_code write(const EnvHandle& file, std::uint64_t offset, std::span<const char> data) override {
+        std::size_t done = 0;
+        while (done < data.size()) {
+            const ssize_t now = ::pwrite(fd(file), data.data() + done, data.size() - done,
+                                         static_cast<off_t>(offset + done));
+            if (now < 0 && errno == EINTR) {
+                continue;
+            }
+            if (now < 0) {
+                return lastError();
+            }
+            done += static_cast<std::size_t>(now);
+        }
+        return ok();
+    }
+
+    std::error_code truncate(const EnvHandle& file, std::uint64_t size) override {
+        return ::ftruncate(fd(file), static_cast<off_t>(size)) == 0 ? ok() : lastError();
+    }
+
+    std::error_code sync(const EnvHandle& fileOrFolder) override {
+        return ::fsync(fd(fileOrFolder)) == 0 ? ok() : lastError();
+    }
+
+    std::error_code adoptAccess(const EnvHandle& file, const EnvHandle& like) override {
+        struct stat mine {};
+        struct stat model {};
+        if (::fstat(fd(file), &mine) != 0 || ::fstat(fd(like), &model) != 0) {
+            return lastError();
+        }
+        if (mine.st_uid != ::geteuid()) {
+            return mine.st_uid == model.st_uid ? ok() : std::make_error_code(std::errc::operation_not_permitted);
+        }
+        const std::optional<posix::Failure> failure = posix::adoptAttributes(fd(file), fd(like));
+        if (!failure) {
+            return ok();
+        }
+        return failure->error != 0 ? std::error_code(failure->error, std::system_category())
+                                   : std::make_error_code(std::errc::operation_not_permitted);
+    }
+
+    std::error_code lock(const EnvHandle& file, ByteRange range, Lock kind) override {
+        struct flock request {};
+        request.l_type = kind == Lock::Unlocked ? F_UNLCK : kind == Lock::Shared ? F_RDLCK : F_WRLCK;
+        request.l_whence = SEEK_SET;
+        request.l_start = static_cast<off_t>(range.offset);
+        request.l_len = static_cast<off_t>(range.length);
+        if (::fcntl(fd(file), kSetLock, &request) == 0) {
+            return ok();
+        }
+        if (errno == EAGAIN || errno == EACCES) {
+            return std::make_error_code(std::errc::resource_unavailable_try_again);
+        }
+        return lastError();
+    }
+
+    std::error_code isLocked(const EnvHandle& file, ByteRange range, bool& locked) override {
+        struct flock request {};
+        request.l_type = F_WRLCK;
+        request.l_whence = SEEK_SET;
+        request.l_start = static_cast<off_t>(range.offset);
+        request.l_len = static_cast<off_t>(range.length);
+        if (::fcntl(fd(file), kGetLock, &request) != 0) {
+            return lastError();
+        }
+        locked = request.l_type != F_UNLCK;
+        return ok();
+    }
+
+    void sleepFor(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
+};
+
+} // namespace
+
+std::string describe(const std::error_code& error) { return error.message(); }
+
+std::optional<std::uint32_t> currentUser() { return ::geteuid(); }
+
+std::string userName(std::uint32_t id) {
+    std::vector<char> buffer(16384);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(id, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+        return found->pw_name;
+    }
+    return "user " + std::to_string(id);
+}
+
+std::shared_ptr<Env> Env::native() {
+    static const std::shared_ptr<Env> instance = std::make_shared<PosixEnv>();
+    return instance;
+}
+
+} // namespace Zorvan
