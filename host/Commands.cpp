@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "FileHandling/Env.h"
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
 #include "FileLock/FileLock.h"
@@ -367,13 +368,6 @@ private:
     std::optional<Zorvan::FileNameException> m_failure;
 };
 
-// The system's reason in the file service's "Cannot remove 'x': <reason>".
-std::string systemReason(const Zorvan::FileNameException& failure) {
-    const std::string message = failure.what();
-    const std::string prefix = "Cannot remove '" + failure.path() + "': ";
-    return message.rfind(prefix, 0) == 0 ? message.substr(prefix.size()) : message;
-}
-
 // The design's one-writer lock, so that an autosave never puts a copy in
 // place while clean removes it. A design that does not exist has no lock to
 // take and no autosave to keep out: nullopt then. A design that cannot be
@@ -421,7 +415,7 @@ int clean(const std::string& file, std::ostream& out, std::chrono::milliseconds 
             Zorvan::substitute(translate("zvfile", "cannot delete %1: %2"), {quoted(copy.toNativeString()), why}));
     };
     if (failure) {
-        throw cannot(systemReason(*failure));
+        throw cannot(Zorvan::describe(failure->code()));
     }
     // Only when another thread installed a file system meanwhile did the
     // removal go past the witness; then what is on the disk tells.

@@ -232,7 +232,7 @@ public:
     using Remove = std::function<void(const Zorvan::FileName&)>;
     explicit StandInFileSystem(Remove remove = [](const Zorvan::FileName& name) {
         throw Zorvan::FileNameException("Cannot remove '" + name.toNativeString() + "': Permission denied",
-                                        name.toNativeString());
+                                        name.toNativeString(), std::make_error_code(std::errc::permission_denied));
     }) : FileSystemWrapper(Zorvan::nativeFileSystem()), m_remove(std::move(remove)) {}
     bool replaceFile(const Zorvan::FileName&, const Zorvan::FileName&) override { return false; }
     void remove(const Zorvan::FileName& name) override { m_remove(name); }

@@ -4,7 +4,7 @@
 #include <string>
 #include <utility>
 
-#include "FileHandling/WindowsFiles.h"
+#include "Common/WindowsText.h"
 
 namespace Zorvan {
 namespace {
@@ -19,7 +19,7 @@ std::filesystem::path moduleFile(HMODULE module) {
     for (;;) {
         const DWORD length = ::GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0) {
-            throw std::runtime_error("cannot find a loaded module's file: " + windows::reason(::GetLastError()));
+            throw std::runtime_error("cannot find a loaded module's file: " + windows::systemMessage(::GetLastError()));
         }
         if (length < buffer.size()) {
             buffer.resize(length);
@@ -39,7 +39,7 @@ DynamicLibrary DynamicLibrary::open(const std::filesystem::path& file) {
     // DLLs it links in its own folder first, as for a program.
     const HMODULE module = ::LoadLibraryExW(absolute.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (module == nullptr) {
-        throw std::runtime_error(utf8(absolute) + ": " + windows::reason(::GetLastError()));
+        throw std::runtime_error(utf8(absolute) + ": " + windows::systemMessage(::GetLastError()));
     }
     return DynamicLibrary(module, std::move(absolute));
 }
@@ -47,7 +47,7 @@ DynamicLibrary DynamicLibrary::open(const std::filesystem::path& file) {
 DynamicLibrary::Address DynamicLibrary::address(const char* name) const {
     const FARPROC found = ::GetProcAddress(static_cast<HMODULE>(m_handle), name);
     if (found == nullptr) {
-        throw std::runtime_error(utf8(m_file) + ": no symbol " + name + ": " + windows::reason(::GetLastError()));
+        throw std::runtime_error(utf8(m_file) + ": no symbol " + name + ": " + windows::systemMessage(::GetLastError()));
     }
     return reinterpret_cast<Address>(found);
 }
@@ -66,7 +66,7 @@ std::filesystem::path DynamicLibrary::fileHoldingAddress(Address address) {
     if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                              reinterpret_cast<LPCWSTR>(address), &module) == 0) {
         throw std::runtime_error("no loaded library holds the function asked for: " +
-                                 windows::reason(::GetLastError()));
+                                 windows::systemMessage(::GetLastError()));
     }
     return moduleFile(module);
 }

@@ -67,6 +67,9 @@ std::error_code EnvWrapper::rename(const EnvHandle& folder, const std::string& f
 std::error_code EnvWrapper::remove(const EnvHandle& folder, const std::string& leaf) {
     return m_target->remove(folder, leaf);
 }
+std::error_code EnvWrapper::removeIf(const EnvHandle& folder, const std::string& leaf, const FileIdentity& file) {
+    return m_target->removeIf(folder, leaf, file);
+}
 std::error_code EnvWrapper::mayWrite(const EnvHandle& folder, const std::string& leaf) {
     return m_target->mayWrite(folder, leaf);
 }

@@ -126,11 +126,22 @@ public:
     /// Renames `from` over `to`, both in `folder`; a link at either is
     /// renamed or replaced, not followed.
     virtual std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to) = 0;
-    /// Removes the name `leaf` (a link, not what it points to).
+    /// Removes the name `leaf` (a link, not what it points to). Windows: a
+    /// file another program holds for a moment is waited for briefly.
     virtual std::error_code remove(const EnvHandle& folder, const std::string& leaf) = 0;
+    /// Removes the name `leaf` only while it holds `file`, so that a file
+    /// put under the name meanwhile is left alone (Windows: checked and
+    /// removed through one handle; POSIX has no such call, and looks right
+    /// before it removes). std::errc::no_such_file_or_directory when the
+    /// name holds nothing or another file.
+    virtual std::error_code removeIf(const EnvHandle& folder, const std::string& leaf, const FileIdentity& file) = 0;
     /// Whether this process may write `leaf` (empty: create files in the
     /// folder), judged for its effective user and groups: no error, or why
-    /// not (permission_denied, read_only_file_system, ...).
+    /// not (permission_denied, read_only_file_system, ...). A file without
+    /// any write permission bit is refused even to a privileged process,
+    /// which the system would let write; on Windows a file is refused for
+    /// its read-only attribute (a folder's only marks a customised view) or
+    /// a read-only volume, whoever asks.
     virtual std::error_code mayWrite(const EnvHandle& folder, const std::string& leaf) = 0;
 
     /// What the open file (or folder) is.
@@ -191,6 +202,7 @@ public:
                          EnvHandle& file) override;
     std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to) override;
     std::error_code remove(const EnvHandle& folder, const std::string& leaf) override;
+    std::error_code removeIf(const EnvHandle& folder, const std::string& leaf, const FileIdentity& file) override;
     std::error_code mayWrite(const EnvHandle& folder, const std::string& leaf) override;
     std::error_code facts(const EnvHandle& file, FileFacts& facts) override;
     std::error_code read(const EnvHandle& file, std::uint64_t offset, std::span<char> into,

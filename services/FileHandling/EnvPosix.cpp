@@ -2,7 +2,7 @@
 // folder's descriptor, and open file description locks (F_OFD_SETLK),
 // which belong to the open file, not to the process, so that closing some
 // other descriptor of a file (SQLite's, another connection's) never drops
-// them.
+// them. Beside it, the questions NewFile.h asks of the system itself.
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -150,7 +150,20 @@ public:
         return ::unlinkat(fd(folder), leaf.c_str(), 0) == 0 ? ok() : lastError();
     }
 
+    std::error_code removeIf(const EnvHandle& folder, const std::string& leaf, const FileIdentity& file) override {
+        FileFacts there;
+        if (look(folder, leaf, there) || !sameFile(there.identity, file)) {
+            return std::make_error_code(std::errc::no_such_file_or_directory);
+        }
+        return remove(folder, leaf);
+    }
+
     std::error_code mayWrite(const EnvHandle& folder, const std::string& leaf) override {
+        FileFacts facts;
+        if (!leaf.empty() && !statAt(fd(folder), leaf.c_str(), facts) && facts.kind != FileFacts::Kind::Link &&
+            (facts.mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+            return std::make_error_code(std::errc::permission_denied);
+        }
         const char* name = leaf.empty() ? "." : leaf.c_str();
         const int access = leaf.empty() ? W_OK | X_OK : W_OK;
         return ::faccessat(fd(folder), name, access, AT_EACCESS) == 0 ? ok() : lastError();
@@ -211,12 +224,7 @@ public:
         if (mine.st_uid != ::geteuid()) {
             return mine.st_uid == model.st_uid ? ok() : std::make_error_code(std::errc::operation_not_permitted);
         }
-        const std::optional<posix::Failure> failure = posix::adoptAttributes(fd(file), fd(like));
-        if (!failure) {
-            return ok();
-        }
-        return failure->error != 0 ? std::error_code(failure->error, std::system_category())
-                                   : std::make_error_code(std::errc::operation_not_permitted);
+        return posix::adoptAttributes(fd(file), fd(like));
     }
 
     std::error_code lock(const EnvHandle& file, ByteRange range, Lock kind) override {
@@ -264,6 +272,14 @@ std::string userName(std::uint32_t id) {
         return found->pw_name;
     }
     return "user " + std::to_string(id);
+}
+
+bool isHeldOpen(const FileName&) { return false; }
+
+std::size_t maxLeafNameLength(const FileName& name) {
+    const std::string folder = name.getFolder();
+    const long longest = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    return longest > 0 ? static_cast<std::size_t>(longest) : std::size_t{255};
 }
 
 std::shared_ptr<Env> Env::native() {

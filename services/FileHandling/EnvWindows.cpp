@@ -6,7 +6,8 @@
 // Every file is opened sharing read, write and delete access, so that no
 // handle here keeps another program, SQLite or a rename away. Byte-range
 // locks (LockFileEx) belong to the handle. Windows keeps no owners or
-// permission bits for these checks, and has no folder flush.
+// permission bits for these checks, and has no folder flush. Beside it, the
+// questions NewFile.h asks of the system itself.
 
 #include "FileHandling/Env.h"
 #include "WindowsFiles.h"
@@ -260,20 +261,44 @@ public:
         if (const std::error_code error = pathIn(folder, leaf, path)) {
             return error;
         }
-        return ::DeleteFileW(path.c_str()) ? ok() : lastError();
+        return errorOf(windows::retryWhileHeld(path, [&] { return ::DeleteFileW(path.c_str()) != 0; }));
+    }
+
+    std::error_code removeIf(const EnvHandle& folder, const std::string& leaf, const FileIdentity& file) override {
+        EnvHandle held;
+        FileFacts there;
+        if (openAs(folder, leaf, DELETE | FILE_READ_ATTRIBUTES, OPEN_EXISTING, held) ||
+            factsOfHandle(handleOf(held), there) || !sameFile(there.identity, file)) {
+            return std::make_error_code(std::errc::no_such_file_or_directory);
+        }
+        // The name goes when this handle, the last one opened here, closes.
+        FILE_DISPOSITION_INFO disposition{};
+        disposition.DeleteFile = TRUE;
+        return ::SetFileInformationByHandle(handleOf(held), FileDispositionInfo, &disposition, sizeof disposition)
+                   ? ok()
+                   : lastError();
     }
 
     std::error_code mayWrite(const EnvHandle& folder, const std::string& leaf) override {
-        std::wstring path;
-        if (const std::error_code error = pathIn(folder, leaf, path)) {
+        EnvHandle held;
+        if (const std::error_code error = leaf.empty() ? ok() : openAs(folder, leaf, FILE_READ_ATTRIBUTES,
+                                                                       OPEN_EXISTING, held)) {
             return error;
         }
-        const DWORD attributes = ::GetFileAttributesW(path.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const HANDLE handle = leaf.empty() ? handleOf(folder) : handleOf(held);
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!::GetFileInformationByHandle(handle, &info)) {
             return lastError();
         }
-        const bool readOnly = !leaf.empty() && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-        return readOnly ? std::make_error_code(std::errc::permission_denied) : ok();
+        if ((info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
+            FILE_ATTRIBUTE_READONLY) {
+            return std::make_error_code(std::errc::permission_denied);
+        }
+        DWORD volume = 0;
+        return ::GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, &volume, nullptr, 0) &&
+                       (volume & FILE_READ_ONLY_VOLUME) != 0
+                   ? std::make_error_code(std::errc::read_only_file_system)
+                   : ok();
     }
 
     std::error_code facts(const EnvHandle& file, FileFacts& facts) override {
@@ -388,13 +413,22 @@ private:
 } // namespace
 
 std::string describe(const std::error_code& error) {
-    return error.category() == std::system_category() ? windows::reason(static_cast<DWORD>(error.value()))
+    return error.category() == std::system_category() ? windows::systemMessage(static_cast<DWORD>(error.value()))
                                                        : error.message();
 }
 
 std::optional<std::uint32_t> currentUser() { return std::nullopt; }
 
 std::string userName(std::uint32_t id) { return "user " + std::to_string(id); }
+
+bool isHeldOpen(const FileName& name) {
+    const std::optional<std::wstring> path = widen(name.toNativeString());
+    return path && windows::deletable(*path) == ERROR_SHARING_VIOLATION;
+}
+
+// Windows file systems take 255 UTF-16 units per leaf; a UTF-8 leaf of 255
+// bytes never has more.
+std::size_t maxLeafNameLength(const FileName&) { return 255; }
 
 std::shared_ptr<Env> Env::native() {
     static const std::shared_ptr<Env> instance = std::make_shared<WindowsEnv>();

@@ -2,9 +2,9 @@
 
 namespace Zorvan {
 
-FileNameException::FileNameException(const std::string& message, const std::string& path,
+FileNameException::FileNameException(const std::string& message, const std::string& path, std::error_code code,
                                      std::source_location location)
-    : ZvException(message, location), m_path(path) {}
+    : ZvException(message, location), m_path(path), m_code(code) {}
 
 FileNameException::FileNameException(const FileNameException& other) = default;
 FileNameException& FileNameException::operator=(const FileNameException& other) = default;

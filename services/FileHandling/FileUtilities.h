@@ -13,6 +13,7 @@
 /// Thread-safety: all operations may be called concurrently.
 
 #include <memory>
+#include <system_error>
 
 #include "FileHandling/FileHandlingExport.h"
 #include "FileHandling/FileName.h"
@@ -26,6 +27,13 @@ public:
     static bool isReadOnly(const FileName& name);
     static void remove(const FileName& name);
     static bool replaceFile(const FileName& source, const FileName& destination);
+    /// The native replaceFile (see FileSystem::replaceFile) through the
+    /// installed Env, whichever FileSystem is installed, saying why it
+    /// failed: no error, or the error of the step that failed; a refusal
+    /// decided here is the std::errc closest to it (too_many_links for a
+    /// source with another name, too_many_symbolic_link_levels for a link at
+    /// it, ...). A failure is logged, naming both files and the step.
+    static std::error_code replace(const FileName& source, const FileName& destination);
 
     /// Installs `fileSystem` (null: the native one) and returns the one it replaces.
     static std::shared_ptr<FileSystem> setFileSystem(std::shared_ptr<FileSystem> fileSystem);

@@ -16,7 +16,7 @@ const Logging& logger() {
 }
 
 [[noreturn]] void fail(const std::string& path, const std::string& what, const std::error_code& error) {
-    throw FileNameException("Cannot " + what + " '" + path + "': " + describe(error), path);
+    throw FileNameException("Cannot " + what + " '" + path + "': " + describe(error), path, error);
 }
 
 std::string folderPart(const std::string& path) {

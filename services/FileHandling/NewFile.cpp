@@ -1,13 +1,89 @@
-// What NewFile does the same way on every system; creating, identifying
-// and removing files is in NewFilePosix.cpp and NewFileWindows.cpp.
+// NewFile through the installed Env, the same on every system: the file is
+// opened new in its folder (never an existing file, never through a link),
+// readable by its owner alone, and takes the access of its model through
+// the handle it was created with.
 
 #include "FileHandling/NewFile.h"
 
 #include <utility>
 
 #include "Common/Process.h"
+#include "FileHandling/Env.h"
+#include "FileHandling/FileNameException.h"
+#include "FileHandling/Folder.h"
+#include "Logging/Logging.h"
 
 namespace Zorvan {
+namespace {
+
+const Logging& logger() {
+    static const Logging instance(__FILE__);
+    return instance;
+}
+
+[[noreturn]] void fail(const std::string& path, const std::string& why, const std::error_code& error) {
+    const std::string message = "Cannot create '" + path + "': " + why + describe(error);
+    logger().logERROR(message, __FILE__, ZV_FUNCTION_SIGNATURE, __LINE__);
+    throw FileNameException(message, path, error);
+}
+
+std::string folderOf(const FileName& name) {
+    const std::string folder = name.getFolder();
+    return folder.empty() ? "." : folder;
+}
+
+// Opens the regular file `path` names, links at it followed as the kernel
+// would follow them.
+std::error_code openFollowed(Env& env, const std::string& path, EnvHandle& file) {
+    const ResolvedName resolved = resolveName(path);
+    switch (resolved.outcome) {
+    case ResolvedName::Outcome::Missing:
+        return std::make_error_code(std::errc::no_such_file_or_directory);
+    case ResolvedName::Outcome::Loop:
+        return std::make_error_code(std::errc::too_many_symbolic_link_levels);
+    case ResolvedName::Outcome::Protected:
+        return std::make_error_code(std::errc::permission_denied);
+    case ResolvedName::Outcome::TooLong:
+    case ResolvedName::Outcome::Resolved:
+        break;
+    }
+    const FileName name(resolved.path);
+    EnvHandle folder;
+    std::error_code error = env.openFolder(folderOf(name), folder);
+    return error ? error : env.open(folder, name.getLeafName(), OpenOptions{}, file);
+}
+
+} // namespace
+
+NewFile NewFile::create(const FileName& name, const FileName& like) {
+    const std::string path = name.toNativeString();
+    const std::string model = like.toNativeString();
+    const std::shared_ptr<Env> env = Env::current();
+    // Opened before anything is created, so that a missing model leaves
+    // nothing behind.
+    EnvHandle from;
+    if (const std::error_code error = openFollowed(*env, model, from)) {
+        fail(path, "cannot read the access of '" + model + "': ", error);
+    }
+    EnvHandle folder;
+    EnvHandle file;
+    const std::string leaf = name.getLeafName();
+    // 0600: nobody else may open it before it has the model's access.
+    const OpenOptions fresh{OpenOptions::Access::ReadWrite, OpenOptions::Creation::New, 0600};
+    if (std::error_code error = env->openFolder(folderOf(name), folder);
+        error || (error = env->open(folder, leaf, fresh, file))) {
+        fail(path, "", error);
+    }
+    FileFacts made;
+    if (const std::error_code error = env->facts(file, made)) {
+        fail(path, "cannot read its identity: ", error); // empty and private, as a crash would leave it
+    }
+    if (const std::error_code error = env->adoptAccess(file, from)) {
+        (void)env->removeIf(folder, leaf, made.identity);
+        fail(path, "cannot give it the access of '" + model + "': ", error);
+    }
+    return NewFile(name, made.identity);
+}
 
 NewFile::NewFile(FileName name, FileIdentity identity)
     : m_name(std::move(name)), m_identity(identity), m_process(internal::currentProcess()) {}
@@ -39,7 +115,33 @@ NewFile::~NewFile() {
 
 bool NewFile::unchanged() const {
     FileIdentity now;
-    return identityOf(m_name, now) && now == m_identity;
+    return identityOf(m_name, now) && sameFile(now, m_identity);
+}
+
+void NewFile::discard() noexcept {
+    if (m_released) {
+        return;
+    }
+    try {
+        const std::shared_ptr<Env> env = Env::current();
+        EnvHandle folder;
+        if (!env->openFolder(folderOf(m_name), folder)) {
+            (void)env->removeIf(folder, m_name.getLeafName(), m_identity);
+        }
+    } catch (...) {
+        // Out of memory for the name: the file stays, as after a crash.
+    }
+}
+
+bool identityOf(const FileName& name, FileIdentity& identity) {
+    const std::shared_ptr<Env> env = Env::current();
+    EnvHandle folder;
+    FileFacts facts;
+    if (env->openFolder(folderOf(name), folder) || env->look(folder, name.getLeafName(), facts)) {
+        return false;
+    }
+    identity = facts.identity;
+    return true;
 }
 
 } // namespace Zorvan

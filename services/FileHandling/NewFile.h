@@ -4,13 +4,13 @@
 /// of a rewrite, the temporary autosave copy) so that it is never looser than
 /// the design, from its first byte, and cannot be redirected.
 ///
-/// create() makes the file with O_CREAT | O_EXCL | O_NOFOLLOW (Windows:
-/// CREATE_NEW), so it never follows a link planted at the name and never
-/// takes over an existing file; it starts readable by its owner alone, and
-/// before create() returns it carries the design's owner and group (where the
-/// process may give them), permission bits, ACL and extended attributes
-/// (Windows: its attributes), all set through the descriptor it was created
-/// with. Where that cannot all be done the file ends tighter, never looser:
+/// create() makes the file through the installed Env (Env.h) as a new file
+/// in its folder, so it never follows a link planted at the name and never
+/// takes over an existing file; it starts readable by its owner alone
+/// (mode 0600), and before create() returns it carries the design's owner
+/// and group (where the process may give them), permission bits, ACL and
+/// extended attributes (Windows: its attributes), all set through the
+/// handle it was created with (Env::adoptAccess). Where that cannot all be done the file ends tighter, never looser:
 /// without the design's group its group gets no access, and without the
 /// design's ACL neither group nor others do; attributes the process may not
 /// set (security.* without privilege) are left out.
@@ -82,6 +82,9 @@ private:
 /// The identity of the file `name` holds, no link followed; false when
 /// nothing is there.
 SERVICES_FILEHANDLING_EXPORT bool identityOf(const FileName& name, FileIdentity& identity);
+
+// The two questions below are answered by the system directly, beside the
+// native Env (EnvPosix.cpp, EnvWindows.cpp).
 
 /// True when the file `name` is open, in any program (this one included), in
 /// a way that keeps it from being replaced or removed now: on Windows, a

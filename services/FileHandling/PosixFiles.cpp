@@ -2,17 +2,19 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
-#include <system_error>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace Zorvan::posix {
 namespace {
+
+std::error_code lastError() { return {errno, std::system_category()}; }
 
 // The access ACL as the kernel hands it out as an extended attribute.
 constexpr const char* kAccessAcl = "system.posix_acl_access";
@@ -111,38 +113,18 @@ AclShape inspectAcl(std::string& acl, bool clearOwningGroup) {
 
 } // namespace
 
-std::string reason(int error) { return std::generic_category().message(error); }
-
-bool identityAt(int at, const char* path, FileIdentity& identity) {
-    struct statx st {};
-    const int flags = AT_SYMLINK_NOFOLLOW | (*path == '\0' ? AT_EMPTY_PATH : 0);
-    if (::statx(at, path, flags, STATX_INO | STATX_BTIME, &st) != 0) {
-        return false;
-    }
-    identity.device = makedev(st.stx_dev_major, st.stx_dev_minor); // as stat's st_dev
-    identity.inode = st.stx_ino;
-    identity.birth = (st.stx_mask & STATX_BTIME) != 0
-                         ? static_cast<std::uint64_t>(st.stx_btime.tv_sec) * 1000000000u + st.stx_btime.tv_nsec
-                         : 0;
-    return true;
-}
-
-std::string describe(const Failure& failure) {
-    return "cannot " + failure.what + (failure.error != 0 ? ": " + reason(failure.error) : std::string());
-}
-
-std::optional<Failure> adoptAttributes(int fd, int like) {
+std::error_code adoptAttributes(int fd, int like) {
     struct stat from {};
     struct stat to {};
     if (::fstat(like, &from) != 0 || ::fstat(fd, &to) != 0) {
-        return Failure{"read the attributes to copy", errno};
+        return lastError();
     }
 
     // First the file is made its owner's alone, so that no one gains access
     // through the steps below: the new group does not meet the file's old
     // group bits, and the owner may set the user attributes.
     if ((to.st_mode & 07777) != (S_IRUSR | S_IWUSR) && ::fchmod(fd, S_IRUSR | S_IWUSR) != 0) {
-        return Failure{"give the file its permission bits", errno};
+        return lastError();
     }
     // Only a privileged process may give a file away; a member of the
     // group may still give it that group.
@@ -152,12 +134,12 @@ std::optional<Failure> adoptAttributes(int fd, int like) {
         if (::fchown(fd, from.st_uid, from.st_gid) == 0) {
             groupGiven = true;
         } else if (!mayNot(errno)) {
-            return Failure{"give the file its owner", errno};
+            return lastError();
         } else if (!groupGiven) {
             if (::fchown(fd, static_cast<uid_t>(-1), from.st_gid) == 0) {
                 groupGiven = true;
             } else if (!mayNot(errno)) {
-                return Failure{"give the file its group", errno};
+                return lastError();
             }
         }
     }
@@ -167,7 +149,7 @@ std::optional<Failure> adoptAttributes(int fd, int like) {
     const std::optional<std::vector<std::string>> wanted = attributeNames(like);
     const std::optional<std::vector<std::string>> present = attributeNames(fd);
     if (!wanted || !present) {
-        return Failure{"read the extended attributes", errno};
+        return lastError();
     }
     bool aclCarried = true;
     bool groupBitsAreMask = false;
@@ -199,10 +181,7 @@ std::optional<Failure> adoptAttributes(int fd, int like) {
     } else if (!groupGiven && !groupBitsAreMask) {
         mode &= static_cast<mode_t>(~S_IRWXG);
     }
-    if (::fchmod(fd, mode) != 0) {
-        return Failure{"give the file its permission bits", errno};
-    }
-    return std::nullopt;
+    return ::fchmod(fd, mode) == 0 ? std::error_code() : lastError();
 }
 
 } // namespace Zorvan::posix

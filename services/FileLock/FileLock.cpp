@@ -1,6 +1,8 @@
-// FileLock: waiting for the lock and keeping the threads of this process
-// apart, the same on every system. FileLockPosix.cpp and
-// FileLockWindows.cpp open, lock and compare the files.
+// FileLock over the installed Env, the same on every system: the name's
+// links are resolved (resolveName), the file is opened in its folder
+// without following a link, and the lock byte is taken through that handle
+// (Env::lock); the waits between tries are Env::sleepFor, so that a test
+// counts them.
 //
 // Threads are kept apart by a process-wide registry of the files this
 // process holds locked. acquire looks up the file the name holds before it
@@ -18,13 +20,12 @@
 // take that moment for a missing design, nor fill the name with a new
 // empty file (the rewrite could then not put its file in place, and the
 // design would be left under a temporary name). So while this process
-// holds a lock under a name, and for fileLock::kReplaceGap after another
-// process was found holding the lock, an empty name is looked at again
-// instead.
+// holds a lock under a name, and for kReplaceGap after another process was
+// found holding the lock, an empty name is looked at again instead. The
+// gap holds on every system: the other process may be a Windows program
+// writing the design on a shared folder.
 
 #include "FileLock/FileLock.h"
-
-#include "Common/Process.h"
 
 #include <algorithm>
 #include <mutex>
@@ -32,11 +33,13 @@
 #include <set>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <utility>
+#include <vector>
 
+#include "Common/Process.h"
+#include "FileHandling/Env.h"
 #include "FileHandling/FileNameException.h"
-#include "FileLock/FileLockNative.h"
+#include "FileHandling/Folder.h"
 
 namespace Zorvan {
 
@@ -51,15 +54,26 @@ FileBusyException::~FileBusyException() = default;
 
 namespace {
 
-using fileLock::FileId;
-using fileLock::NativeFile;
-using fileLock::Opened;
+constexpr ByteRange kLockByte{FileLock::kLockOffset, 1};
+
+// The moment of a replace is two renames; this allows for a busy machine.
+constexpr std::chrono::milliseconds kReplaceGap{250};
+
+// A name that a rewrite keeps replacing is tried again at once this many
+// times; after that each further try waits like a busy one.
+constexpr int kImmediateRetries = 16;
+constexpr std::chrono::milliseconds kFirstPause{1};
+constexpr std::chrono::milliseconds kLongestPause{25};
 
 struct Registry {
     std::mutex mutex;
-    std::set<FileId> held;
+    std::vector<FileIdentity> held;
     // The names the locks of `held` were taken under.
     std::multiset<std::string> names;
+
+    bool holds(const FileIdentity& file) const {
+        return std::any_of(held.begin(), held.end(), [&](const FileIdentity& other) { return sameFile(other, file); });
+    }
 };
 
 Registry& registry() {
@@ -69,11 +83,45 @@ Registry& registry() {
     return *instance;
 }
 
-// A name that a rewrite keeps replacing is tried again at once this many
-// times; after that each further try waits like a busy one.
-constexpr int kImmediateRetries = 16;
-constexpr std::chrono::milliseconds kFirstPause{1};
-constexpr std::chrono::milliseconds kLongestPause{25};
+// A file opened to be locked, in the folder it was found in.
+struct Held {
+    std::shared_ptr<Env> env;
+    EnvHandle folder;
+    std::string leaf;
+    EnvHandle file;
+    FileIdentity identity;
+    // True when the open created the file.
+    bool created = false;
+    std::uint64_t process = internal::currentProcess();
+
+    Held() = default;
+    Held(Held&&) noexcept = default;
+    Held& operator=(Held&&) noexcept = default;
+    ~Held() { letGo(); }
+
+    // Closes the file. Windows releases a closed handle's locks only some
+    // time later, so the byte is let go first; a forked child closes its
+    // copy alone (on POSIX it shares the parent's lock, which it must keep).
+    void letGo() noexcept {
+        if (file && process == internal::currentProcess()) {
+            (void)env->lock(file, kLockByte, Env::Lock::Unlocked);
+        }
+        file = EnvHandle();
+    }
+};
+
+[[noreturn]] void fail(const std::string& message, const std::string& path, std::errc condition) {
+    throw FileNameException(message, path, std::make_error_code(condition));
+}
+
+[[noreturn]] void cannotOpen(const std::string& path, bool create, const std::error_code& error) {
+    const std::string what = create ? "Cannot create '" + path + "': " : "Cannot open '" + path + "' for writing: ";
+    throw FileNameException(what + describe(error), path, error);
+}
+
+[[noreturn]] void notRegular(const std::string& path) {
+    fail("'" + path + "' is not a regular file", path, std::errc::operation_not_supported);
+}
 
 // Busy: this process holds the lock; LockedElsewhere: another process
 // does; HeldOpen: another program has the file open in a way that keeps it
@@ -84,47 +132,98 @@ enum class Attempt { Locked, Busy, LockedElsewhere, HeldOpen, Changed };
 // mutex. On success the file is registered and moved into `locked`.
 // `replacedElsewhere`: another process held the lock a moment ago, and may
 // be replacing the file.
-Attempt tryOnce(const std::string& path, bool create, bool replacedElsewhere, NativeFile& locked) {
+Attempt tryOnce(const std::shared_ptr<Env>& env, const std::string& path, bool create, bool replacedElsewhere,
+                Held& locked) {
     Registry& reg = registry();
     const std::lock_guard guard(reg.mutex);
-    const std::optional<FileId> named = fileLock::fileAt(path);
-    if (!named && reg.names.contains(path)) {
-        return Attempt::Busy;
-    }
-    if (!named && replacedElsewhere) {
-        return Attempt::Changed;
-    }
-    if (!named && !create) {
-        throw FileNameException("Cannot open '" + path + "' for writing: " +
-                                    std::make_error_code(std::errc::no_such_file_or_directory).message(),
-                                path);
-    }
-    if (named && reg.held.contains(*named)) {
-        return Attempt::Busy;
-    }
-    NativeFile file;
-    switch (fileLock::open(path, create && !named, file)) {
-    case Opened::Yes:
+    const ResolvedName resolved = resolveName(path);
+    switch (resolved.outcome) {
+    case ResolvedName::Outcome::Missing:
+        if (create) {
+            fail("Cannot create '" + path + "': it is a symbolic link to a missing file", path,
+                 std::errc::no_such_file_or_directory);
+        }
+        cannotOpen(path, false, std::make_error_code(std::errc::no_such_file_or_directory));
+    case ResolvedName::Outcome::Loop:
+        cannotOpen(path, false, std::make_error_code(std::errc::too_many_symbolic_link_levels));
+    case ResolvedName::Outcome::Protected:
+        cannotOpen(path, false, std::make_error_code(std::errc::permission_denied));
+    case ResolvedName::Outcome::TooLong:
+    case ResolvedName::Outcome::Resolved:
         break;
-    case Opened::Busy:
-        return Attempt::HeldOpen;
-    case Opened::Vanished:
-        return Attempt::Changed;
     }
-    // Only when a file this process holds was renamed to this name between
-    // the look-up and the open; the descriptor cannot be helped any more.
-    if (reg.held.contains(file.id())) {
+    const FileName name(resolved.outcome == ResolvedName::Outcome::Resolved ? resolved.path : path);
+    Held file;
+    file.env = env;
+    file.leaf = name.getLeafName();
+    const std::string folder = name.getFolder();
+    if (const std::error_code error = env->openFolder(folder.empty() ? "." : folder, file.folder)) {
+        cannotOpen(path, create, error);
+    }
+    FileFacts named;
+    const std::error_code missing = env->look(file.folder, file.leaf, named);
+    if (missing && missing != std::errc::no_such_file_or_directory) {
+        cannotOpen(path, false, missing);
+    }
+    if (missing && reg.names.contains(path)) {
         return Attempt::Busy;
     }
-    if (!fileLock::tryLock(file, path)) {
-        return Attempt::LockedElsewhere;
+    if (missing && replacedElsewhere) {
+        return Attempt::Changed;
+    }
+    if (missing && !create) {
+        cannotOpen(path, false, missing);
+    }
+    if (!missing && named.kind == FileFacts::Kind::Link) {
+        return Attempt::Changed; // a link came since the name was resolved
+    }
+    if (!missing && named.kind != FileFacts::Kind::Regular) {
+        notRegular(path);
+    }
+    if (!missing && reg.holds(named.identity)) {
+        return Attempt::Busy;
+    }
+    // A new file is opened as such, so that the lock knows whether it made
+    // the file, which decides whether its release may remove it again.
+    const OpenOptions options{OpenOptions::Access::ReadWrite,
+                              missing ? OpenOptions::Creation::New : OpenOptions::Creation::Existing, 0666};
+    if (const std::error_code error = env->open(file.folder, file.leaf, options, file.file)) {
+        if (error == std::errc::file_exists || error == std::errc::no_such_file_or_directory ||
+            error == std::errc::too_many_symbolic_link_levels) {
+            return Attempt::Changed; // the name changed since it was looked at
+        }
+        if (error == std::errc::device_or_resource_busy) {
+            return Attempt::HeldOpen;
+        }
+        if (error == std::errc::is_a_directory || error == std::errc::operation_not_supported) {
+            notRegular(path);
+        }
+        cannotOpen(path, static_cast<bool>(missing), error);
+    }
+    file.created = static_cast<bool>(missing);
+    FileFacts opened;
+    if (const std::error_code error = env->facts(file.file, opened)) {
+        cannotOpen(path, false, error);
+    }
+    file.identity = opened.identity;
+    // Only when a file this process holds was renamed to this name between
+    // the look-up and the open; the handle cannot be helped any more.
+    if (reg.holds(file.identity)) {
+        return Attempt::Busy;
+    }
+    if (const std::error_code error = env->lock(file.file, kLockByte, Env::Lock::Exclusive)) {
+        if (error == std::errc::resource_unavailable_try_again) {
+            return Attempt::LockedElsewhere;
+        }
+        throw FileNameException("Cannot lock '" + path + "': " + describe(error), path, error);
     }
     // A rewrite may have renamed a new file over the name, or a failed first
     // save removed it, while this one waited for the old file's lock.
-    if (fileLock::fileAt(path) != file.id()) {
+    FileFacts now;
+    if (env->look(file.folder, file.leaf, now) || !sameFile(now.identity, file.identity)) {
         return Attempt::Changed;
     }
-    reg.held.insert(file.id());
+    reg.held.push_back(file.identity);
     reg.names.insert(path);
     locked = std::move(file);
     return Attempt::Locked;
@@ -134,27 +233,29 @@ Attempt tryOnce(const std::string& path, bool create, bool replacedElsewhere, Na
 
 struct FileLock::Impl {
     std::string path;
-    NativeFile file;
-    std::uint64_t process = internal::currentProcess();
+    Held file;
 
     ~Impl() {
-        if (!file) {
+        if (!file.file) {
             return;
         }
-        if (process != internal::currentProcess()) {
-            // The lock belongs to the open file description the parent
-            // still holds, and the registry to the parent's threads.
-            file = NativeFile();
+        if (file.process != internal::currentProcess()) {
+            // The lock belongs to the open file the parent still holds, and
+            // the registry to the parent's threads.
+            file.letGo();
             return;
         }
         Registry& reg = registry();
         const std::lock_guard guard(reg.mutex);
-        if (file.created()) {
-            fileLock::removeIfEmpty(path, file);
+        FileFacts facts;
+        if (file.created && !file.env->facts(file.file, facts) && facts.size == 0) {
+            (void)file.env->removeIf(file.folder, file.leaf, file.identity);
         }
-        reg.held.erase(file.id());
+        const auto held = std::find_if(reg.held.begin(), reg.held.end(),
+                                       [&](const FileIdentity& other) { return sameFile(other, file.identity); });
+        reg.held.erase(held);
         reg.names.erase(reg.names.find(path));
-        file = NativeFile();
+        file.letGo();
     }
 };
 
@@ -167,6 +268,7 @@ FileLock FileLock::acquire(const std::string& path, const Options& options) {
         options.wait >= std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - start)
             ? Clock::time_point::max()
             : start + options.wait;
+    const std::shared_ptr<Env> env = Env::current();
     // Made before the lock is taken, so that nothing can fail between
     // registering the file and handing it over.
     auto impl = std::make_unique<Impl>();
@@ -177,8 +279,8 @@ FileLock FileLock::acquire(const std::string& path, const Options& options) {
     std::optional<Clock::time_point> lockedElsewhere;
     int retries = 0;
     for (;;) {
-        const bool replacedElsewhere = lockedElsewhere && Clock::now() - *lockedElsewhere < fileLock::kReplaceGap;
-        const Attempt attempt = tryOnce(path, options.create, replacedElsewhere, impl->file);
+        const bool replacedElsewhere = lockedElsewhere && Clock::now() - *lockedElsewhere < kReplaceGap;
+        const Attempt attempt = tryOnce(env, path, options.create, replacedElsewhere, impl->file);
         switch (attempt) {
         case Attempt::Locked:
             return FileLock(std::move(impl));
@@ -207,7 +309,7 @@ FileLock FileLock::acquire(const std::string& path, const Options& options) {
                 options.onWait();
             }
         }
-        std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+        env->sleepFor(std::min(pause, std::chrono::ceil<std::chrono::milliseconds>(deadline - now)));
         pause = std::min(pause * 2, kLongestPause);
     }
 }
@@ -222,10 +324,8 @@ const std::string& FileLock::path() const {
     return m_impl ? m_impl->path : none;
 }
 
-bool FileLock::createdFile() const { return m_impl && m_impl->file.created(); }
+bool FileLock::createdFile() const { return m_impl && m_impl->file.created; }
 
-FileIdentity FileLock::identity() const {
-    return m_impl ? FileIdentity{m_impl->file.id().device, m_impl->file.id().file, 0} : FileIdentity{};
-}
+FileIdentity FileLock::identity() const { return m_impl ? m_impl->file.identity : FileIdentity{}; }
 
 } // namespace Zorvan

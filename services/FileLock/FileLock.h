@@ -8,16 +8,18 @@
 ///
 /// The lock is a byte-range lock on the design file itself, on one byte that
 /// SQLite never reads, writes or locks (kLockOffset, above SQLite's lock
-/// bytes at 1 GiB), taken through a descriptor of its own: an open file
-/// description lock on Linux (F_OFD_SETLK), LockFileEx on Windows. It
-/// therefore neither disturbs SQLite's locks on the same file nor is
-/// disturbed by them, also on NFS, where flock() would conflict with them.
+/// bytes at 1 GiB), taken through a handle of its own with Env::lock (see
+/// FileHandling/Env.h): an open file description lock on Linux
+/// (F_OFD_SETLK), LockFileEx on Windows. It therefore neither disturbs
+/// SQLite's locks on the same file nor is disturbed by them, also on NFS,
+/// where flock() would conflict with them. Every file operation and every
+/// pause between tries goes through the installed Env.
 ///
 /// A lock on a name is a lock on a file: after locking, the file the name
-/// now holds is compared with the locked one (device and inode, or volume
-/// and file index); when a rewrite renamed a new file over the design
-/// meanwhile, the old one is let go and the new one locked. A lock is never
-/// held on a file that is no longer the design.
+/// now holds is compared with the locked one (sameFile); when a rewrite
+/// renamed a new file over the design meanwhile, the old one is let go and
+/// the new one locked. A lock is never held on a file that is no longer the
+/// design.
 ///
 /// Closing any descriptor of a file drops every POSIX record lock the
 /// process holds on it, SQLite's included. A FileLock keeps its descriptor
@@ -78,12 +80,14 @@ public:
         std::function<void()> onWait{};
     };
 
-    /// Takes the lock of the file `path` names (links followed). Throws
-    /// FileBusyException when another writer still holds it after
-    /// options.wait, and FileNameException when the file does not exist (and
-    /// options.create is false), cannot be opened for writing, or is not a
-    /// regular file (a FIFO or device at the name is never opened in a way
-    /// that blocks).
+    /// Takes the lock of the file `path` names (links at it resolved as the
+    /// kernel would, then the file opened without following one). Waits
+    /// between tries are at most 25 ms. Throws FileBusyException when
+    /// another writer still holds it after options.wait, and
+    /// FileNameException (with the reason as code()) when the file does not
+    /// exist (and options.create is false), cannot be opened for writing, or
+    /// is not a regular file (a FIFO or device at the name is never opened
+    /// in a way that blocks).
     static FileLock acquire(const std::string& path, const Options& options);
 
     FileLock(FileLock&& other) noexcept;
@@ -98,7 +102,7 @@ public:
     const std::string& path() const;
     /// True when acquire created the file.
     bool createdFile() const;
-    /// The locked file (its birth is not known here: compare with sameFile).
+    /// The locked file.
     FileIdentity identity() const;
 
 private:

@@ -62,7 +62,8 @@ public:
     void remove(const FileName& name) override {
         step();
         if (m_names.erase(name.toNativeString()) == 0) {
-            throw FileNameException("Cannot remove '" + name.toNativeString() + "'", name.toNativeString());
+            throw FileNameException("Cannot remove '" + name.toNativeString() + "'", name.toNativeString(),
+                                    std::make_error_code(std::errc::no_such_file_or_directory));
         }
         syncFolder();
     }

@@ -2,8 +2,6 @@
 // extended attributes NewFile and replaceFile give and keep, and links.
 
 #include <grp.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -11,7 +9,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <map>
 #include <tuple>
@@ -21,7 +18,6 @@
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
 #include "FileHandling/NewFile.h"
-#include "FileHandling/testing/SystemCalls.h"
 #include "FileHandling/testing/TempFolder.h"
 #include "Logging/Logging.h"
 
@@ -63,15 +59,18 @@ auto accessOf(const std::string& path) {
 // Runs setfacl with `arguments`; false when the file system takes no ACL.
 bool setfacl(const std::string& arguments) { return std::system(("setfacl " + arguments + " 2>/dev/null").c_str()) == 0; }
 
-// Runs `check` in a forked child and returns its exit status (0 to 255);
-// -1 when the child died (it is killed after 30 seconds).
+// Runs `check` in a forked child as user `uid` of group `gid` (no other
+// groups) and returns its result (0 to 254); -1 when the child could not
+// switch or died (it is killed after 30 seconds).
 template <class Check>
-int inChild(Check check) {
+int asUser(uid_t uid, gid_t gid, Check check) {
     std::fflush(nullptr);
     const pid_t child = ::fork();
     if (child == 0) {
         ::alarm(30);
-        const int result = check();
+        const bool switched = ::setgroups(0, nullptr) == 0 && ::setresgid(gid, gid, gid) == 0 &&
+                              ::setresuid(uid, uid, uid) == 0;
+        const int result = switched ? check() : 255;
 #ifdef ZV_COVERAGE
         // Every library writes its gcov counts at exit, which _exit skips:
         // what children run counts too.
@@ -81,19 +80,7 @@ int inChild(Check check) {
     }
     int status = 0;
     const bool ended = child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status);
-    return ended ? WEXITSTATUS(status) : -1;
-}
-
-// Runs `check` as user `uid` of group `gid` (no other groups) and returns
-// its result (0 to 254); -1 when the child could not switch or died.
-template <class Check>
-int asUser(uid_t uid, gid_t gid, Check check) {
-    const int result = inChild([&] {
-        const bool switched = ::setgroups(0, nullptr) == 0 && ::setresgid(gid, gid, gid) == 0 &&
-                              ::setresuid(uid, uid, uid) == 0;
-        return switched ? check() : 255;
-    });
-    return result == 255 ? -1 : result;
+    return ended && WEXITSTATUS(status) != 255 ? WEXITSTATUS(status) : -1;
 }
 
 // A folder in /dev/shm for the time of a test; usable when it lies on
@@ -287,124 +274,6 @@ TEST(FilesPosix, NewFileGivesNoAccessToAGroupTheDesignDoesNotName) {
         EXPECT_EQ(accessOf(made), accessOf(expected));
         fs::remove(made);
     }
-}
-
-// A bare file name lives in the current folder: it is replaced there, on the
-// same device and as a copy from another one, and "." is the folder synced
-// (a failed sync would be logged).
-TEST(FilesPosix, ABareFileNameIsReplacedInTheCurrentFolder) {
-    const TempFolder dir;
-    const auto log = std::make_shared<MemorySink>();
-    const ScopedLogSink installed(log);
-    const OtherDevice elsewhere(dir);
-    const fs::path before = fs::current_path();
-    const std::shared_ptr<void> back(nullptr, [&](void*) { fs::current_path(before); });
-    for (const fs::path& folder : {dir.root(), elsewhere.path}) {
-        SCOPED_TRACE(folder);
-        if (folder == elsewhere.path && !elsewhere.usable) {
-            continue;
-        }
-        fs::current_path(folder);
-        std::ofstream("a.zvd") << "old";
-        const NewFile made = NewFile::create(folder == elsewhere.path ? dir.path("a.tmp.zvd") : "a.tmp.zvd", "a.zvd");
-        std::ofstream(made.name().toNativeString()) << "new";
-        ASSERT_TRUE(FileUtilities::replaceFile(made.name(), "a.zvd"));
-        EXPECT_EQ(TempFolder::read("a.zvd"), "new");
-        EXPECT_FALSE(fs::exists(made.name().toNativeString()));
-        EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1) << "no copy left";
-    }
-    EXPECT_TRUE(log->records().empty()) << log->records().front().message;
-}
-
-// A file on a file system mounted read-only may not be written, whoever
-// asks; the mount is made in a private mount namespace of a child process,
-// so the machine's mounts are untouched.
-TEST(FilesPosix, AFileOnAReadOnlyMountIsReadOnly) {
-    const TempFolder dir;
-    const std::string file = dir.path("a.zvd");
-    const std::string source = dir.path("b.zvd");
-    constexpr int kCannot = 77;
-    const ScopedLogSink quiet(std::make_shared<MemorySink>()); // the refused replace logs why
-    const int result = inChild([&] {
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", dir.root().c_str(), "tmpfs", 0, "size=1m") != 0) {
-            return kCannot;
-        }
-        dir.write("a.zvd", "design");
-        dir.write("b.zvd", "new");
-        if (FileUtilities::isReadOnly(file)) {
-            return 1;
-        }
-        if (::mount(nullptr, dir.root().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
-            return kCannot;
-        }
-        const bool right = FileUtilities::isReadOnly(file) && !FileUtilities::replaceFile(source, file) &&
-                           TempFolder::read(file) == "design";
-        return right ? 0 : 1;
-    });
-    if (result == kCannot) {
-        GTEST_SKIP() << "no private mount namespace with a read-only mount here (needs root and unshare)";
-    }
-    EXPECT_EQ(result, 0) << "1: a file on the read-only mount was taken for writable or replaced; -1: the child died";
-}
-
-// A replace stops at the first system call that fails and logs which step
-// it was; the destination keeps its content, the source stays, and a copy
-// made for another device is removed. A read or write cut short by a signal
-// is tried again. A failed sync of the folder comes after the rename, which
-// stands: it is logged. NewFile removes a file it cannot give its access.
-TEST(FilesPosix, AReplaceStopsWhereASystemCallFails) {
-    using testing::SystemCalls;
-    const TempFolder dir;
-    const auto log = std::make_shared<MemorySink>();
-    const ScopedLogSink installed(log);
-    const OtherDevice elsewhere(dir);
-    struct Row { const char* call; int nth; int error; bool acrossDevices; const char* logged; };
-    const Row rows[] = {
-        {"fchmod", 1, EIO, false, "cannot give the file its permission bits"},
-        {"fsync", 1, EIO, false, "cannot flush the source"},
-        {"rename", 1, EACCES, false, "cannot rename the source over the destination"},
-        {"fsync", 2, EINVAL, false, "Cannot sync folder"},
-        {"mkostemp", 1, ENOSPC, true, "cannot create a copy beside the destination"},
-        {"read", 1, EIO, true, "cannot read the source"},
-        {"read", 1, EINTR, true, nullptr},
-        {"write", 1, ENOSPC, true, "cannot write the copy"},
-        {"write", 1, EINTR, true, nullptr},
-        {"fsync", 2, EIO, true, "cannot flush the copy"},
-        {"rename", 2, EIO, true, "cannot rename the copy over the destination"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.call) + " #" + std::to_string(row.nth) + ": " + std::strerror(row.error));
-        if (row.acrossDevices && !elsewhere.usable) {
-            continue;
-        }
-        const fs::path folder = row.acrossDevices ? elsewhere.path : dir.root();
-        const std::string design = (folder / "a.zvd").string();
-        const std::string source = dir.write("a.tmp.zvd", "new");
-        std::ofstream(design) << "old";
-        log->clear();
-        SystemCalls::listen(row.call, row.nth, row.error);
-        const bool replaced = FileUtilities::replaceFile(source, design);
-        SystemCalls::stop();
-        const bool stands = row.logged == nullptr || std::string(row.logged) == "Cannot sync folder";
-        EXPECT_EQ(replaced, stands);
-        EXPECT_EQ(TempFolder::read(design), stands ? "new" : "old");
-        EXPECT_EQ(fs::exists(source), !stands);
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            EXPECT_NE(entry.path().filename().string().rfind(".zvreplace-", 0), 0u) << "a copy is left";
-        }
-        const auto records = log->records();
-        ASSERT_EQ(records.size(), row.logged ? 1u : 0u);
-        if (row.logged) {
-            EXPECT_NE(records[0].message.find(row.logged), std::string::npos) << records[0].message;
-        }
-        fs::remove(source);
-    }
-    const std::string design = dir.path("a.zvd");
-    SystemCalls::listen("fchmod", 1, EIO);
-    EXPECT_THROW(NewFile::create(dir.path("b.tmp.zvd"), design), FileNameException);
-    SystemCalls::stop();
-    EXPECT_FALSE(fs::exists(dir.path("b.tmp.zvd")));
 }
 
 } // namespace

@@ -1,23 +1,35 @@
-// The native file system on real files, as every system must behave.
-// What only one kind of system has (permission bits and symbolic links,
-// the read-only attribute) is tested in NativeFileSystemPosixTest.cpp and
-// NativeFileSystemWindowsTest.cpp.
+// The native file system on real files, as every system must behave, and
+// each of its steps failed through the Env. What only one kind of system
+// has (permission bits and symbolic links, the read-only attribute) is
+// tested in NativeFileSystemPosixTest.cpp and NativeFileSystemWindowsTest.cpp.
 
 #include <gtest/gtest.h>
 
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
-#include "Logging/Logging.h"
+#include "FileHandling/NewFile.h"
+#include "FileHandling/testing/FaultyEnv.h"
 #include "FileHandling/testing/TempFolder.h"
+#include "Logging/Logging.h"
 
 namespace Zorvan {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::FaultyEnv;
 using testing::TempFolder;
 
 class NativeFileSystem : public ::testing::Test {
 protected:
+    // The names in `folder` that a replace may have left there.
+    static int leftovers(const fs::path& folder) {
+        int found = 0;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            found += entry.path().filename().string().starts_with(".zvreplace-");
+        }
+        return found;
+    }
+
     TempFolder dir;
     std::shared_ptr<MemorySink> log = std::make_shared<MemorySink>();
     ScopedLogSink installed{log};
@@ -40,25 +52,58 @@ TEST_F(NativeFileSystem, ExistsAndRemoveTakeUtf8Names) {
     }
 }
 
-TEST_F(NativeFileSystem, ReplacePutsTheSourceInTheDestinationsPlace) {
-    for (const bool destinationExists : {true, false}) {
-        SCOPED_TRACE(destinationExists ? "over an existing file" : "no destination yet");
-        const std::string target = dir.path("a \xC3\xBC.zvd");
-        if (destinationExists) {
-            dir.write("a \xC3\xBC.zvd", "old content, longer than the new");
-        }
-        ASSERT_TRUE(FileUtilities::replaceFile(dir.write("a.tmp.zvd", "new"), target));
-        EXPECT_EQ(TempFolder::read(target), "new");
-        EXPECT_FALSE(FileUtilities::exists(dir.path("a.tmp.zvd"), false));
-        fs::remove(TempFolder::fromUtf8(target));
+// A file is read-only when the system refuses to let this process write it
+// (permission bits, an ACL, a read-only mount), and for no other failure.
+TEST_F(NativeFileSystem, ReadOnlyIsARefusalToWrite) {
+    const std::string file = dir.write("a.zvd", "x");
+    for (const auto& [refusal, readOnly] : {std::pair{std::errc::read_only_file_system, true},
+                                            {std::errc::permission_denied, true},
+                                            {std::errc::operation_not_permitted, true},
+                                            {std::errc::io_error, false}}) {
+        const std::error_code error = std::make_error_code(refusal);
+        const ScopedEnv refusing(std::make_shared<FaultyEnv>(FaultyEnv::failing("mayWrite", 1, error)));
+        EXPECT_EQ(FileUtilities::isReadOnly(file), readOnly) << error.message();
     }
-    EXPECT_TRUE(log->records().empty());
+}
+
+// Into an existing file or a new name, in the source's folder or another
+// one (as on another device: a copy is renamed into place there), by full
+// or bare names (a bare name lives in the current folder).
+TEST_F(NativeFileSystem, ReplacePutsTheSourceInTheDestinationsPlace) {
+    fs::create_directory(dir.root() / "other");
+    const fs::path before = fs::current_path();
+    const std::shared_ptr<void> back(nullptr, [&](void*) { fs::current_path(before); });
+    struct Row { std::string cwd; std::string source; std::string destination; bool exists; };
+    const Row rows[] = {
+        {"", dir.path("a.tmp.zvd"), dir.path("a \xC3\xBC.zvd"), true},
+        {"", dir.path("a.tmp.zvd"), dir.path("a \xC3\xBC.zvd"), false},
+        {"", dir.path("a.tmp.zvd"), dir.path("other/a \xC3\xBC.zvd"), true},
+        {dir.path(""), "a.tmp.zvd", "a.zvd", true},
+        {dir.path("other"), dir.path("a.tmp.zvd"), "a.zvd", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.cwd + ": " + row.source + " over " + row.destination);
+        if (!row.cwd.empty()) {
+            fs::current_path(TempFolder::fromUtf8(row.cwd));
+        }
+        if (row.exists) {
+            std::ofstream(TempFolder::fromUtf8(row.destination)) << "old content, longer than the new";
+        }
+        dir.write("a.tmp.zvd", "new");
+        ASSERT_TRUE(FileUtilities::replaceFile(row.source, row.destination));
+        EXPECT_EQ(TempFolder::read(row.destination), "new");
+        EXPECT_FALSE(FileUtilities::exists(row.source, false));
+        EXPECT_EQ(leftovers(fs::absolute(TempFolder::fromUtf8(row.destination)).parent_path()), 0);
+        fs::remove(TempFolder::fromUtf8(row.destination));
+        fs::current_path(before);
+    }
+    EXPECT_TRUE(log->records().empty()) << log->records().front().message;
 }
 
 // A failed remove throws, a failed replace answers false and leaves the
 // destination as it was; each logs one error that names the files and, for
 // the remove, is the message thrown: one line ending in the system's reason,
-// not in its punctuation.
+// not in its punctuation. The reason is also the error as data.
 TEST_F(NativeFileSystem, FailuresNameTheFilesAndAreLogged) {
     const std::string target = dir.write("a.zvd", "old");
     const std::string missing = dir.path("missing \xC3\xBC.tmp.zvd");
@@ -68,9 +113,10 @@ TEST_F(NativeFileSystem, FailuresNameTheFilesAndAreLogged) {
         ADD_FAILURE() << "removing a missing file succeeded";
     } catch (const FileNameException& e) {
         EXPECT_EQ(e.path(), missing);
+        EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
         thrown = e.what();
     }
-    EXPECT_FALSE(FileUtilities::replaceFile(missing, target));
+    EXPECT_EQ(FileUtilities::replace(missing, target), std::errc::no_such_file_or_directory);
     EXPECT_EQ(TempFolder::read(target), "old");
     const auto records = log->records();
     ASSERT_EQ(records.size(), 2u);
@@ -85,6 +131,63 @@ TEST_F(NativeFileSystem, FailuresNameTheFilesAndAreLogged) {
     EXPECT_FALSE(reason.empty());
     EXPECT_EQ(reason.find_first_of("\r\n"), std::string::npos) << reason;
     EXPECT_NE(reason.back(), '.') << reason;
+}
+
+// A replace stops at the step that fails, says why (the error, and one
+// logged line naming the step), and leaves the destination and the source
+// as they were, with no copy left; a failed flush of the folder comes after
+// the rename, which stands, and is logged. NewFile removes a file it cannot
+// give its access. Every file either makes starts private to its owner.
+TEST_F(NativeFileSystem, AReplaceStopsAtTheStepThatFails) {
+    const auto env = std::make_shared<FaultyEnv>();
+    const ScopedEnv installedEnv(env);
+    fs::create_directory(dir.root() / "other");
+    struct Row { const char* operation; int nth; bool otherFolder; const char* logged; };
+    const Row rows[] = {
+        {"adoptAccess", 1, false, "Cannot give the new file the access of"},
+        {"sync", 1, false, "Cannot flush"},
+        {"rename", 1, false, "Cannot rename"},
+        {"sync", 2, false, nullptr}, // the folder's
+        {"adoptAccess", 1, true, "cannot give the source the destination's access"},
+        {"open", 3, true, "cannot create a copy beside the destination"},
+        {"read", 1, true, "cannot read the source"},
+        {"write", 1, true, "cannot write the copy"},
+        {"adoptAccess", 2, true, "cannot give the copy the source's access"},
+        {"sync", 1, true, "cannot flush the copy"},
+        {"rename", 1, true, "cannot rename the copy over the destination"},
+    };
+    const auto failure = std::make_error_code(std::errc::io_error);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.operation) + " #" + std::to_string(row.nth) + (row.otherFolder ? " across" : ""));
+        const std::string design = dir.write(row.otherFolder ? "other/a.zvd" : "a.zvd", "old");
+        const std::string source = dir.write("a.tmp.zvd", "new");
+        log->clear();
+        env->before = FaultyEnv::failing(row.operation, row.nth, failure);
+        const std::error_code error = FileUtilities::replace(source, design);
+        env->before = nullptr;
+        const bool stands = row.logged == nullptr;
+        EXPECT_EQ(error, stands ? std::error_code() : failure);
+        EXPECT_EQ(TempFolder::read(design), stands ? "new" : "old");
+        EXPECT_EQ(fs::exists(TempFolder::fromUtf8(source)), !stands);
+        EXPECT_EQ(leftovers(TempFolder::fromUtf8(design).parent_path()), 0);
+        const auto records = log->records();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_NE(records[0].message.find(stands ? "Cannot sync folder" : row.logged), std::string::npos)
+            << records[0].message;
+        fs::remove(TempFolder::fromUtf8(source));
+    }
+    env->before = FaultyEnv::failing("adoptAccess", 1, failure);
+    try {
+        NewFile::create(dir.path("b.tmp.zvd"), dir.path("a.zvd"));
+        ADD_FAILURE() << "created";
+    } catch (const FileNameException& e) {
+        EXPECT_EQ(e.code(), failure);
+    }
+    EXPECT_FALSE(fs::exists(dir.root() / "b.tmp.zvd"));
+    ASSERT_FALSE(env->created.empty());
+    for (const OpenOptions& created : env->created) {
+        EXPECT_EQ(created.mode, 0600u);
+    }
 }
 
 } // namespace

@@ -21,6 +21,7 @@
 
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
+#include "FileHandling/testing/FaultyEnv.h"
 #include "FileHandling/testing/TempFolder.h"
 #include "FileLock/FileLock.h"
 
@@ -142,10 +143,72 @@ TEST_F(FileLockTest, RefusesWhatItCannotLockAtOnce) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name + (row.create ? " with create" : ""));
         const Clock::time_point start = Clock::now();
-        EXPECT_THAT([&] { FileLock::acquire(row.name, {row.create, 30s, {}}); },
-                    ::testing::ThrowsMessage<FileNameException>(::testing::HasSubstr(row.message)));
+        try {
+            FileLock::acquire(row.name, {row.create, 30s, {}});
+            ADD_FAILURE() << "locked";
+        } catch (const FileNameException& e) {
+            EXPECT_THAT(e.what(), ::testing::HasSubstr(row.message));
+            EXPECT_TRUE(e.code()) << "no reason as data";
+        }
         EXPECT_LT(Clock::now() - start, 1s);
         EXPECT_FALSE(exists(dir.path("none.zvd")));
+    }
+}
+
+// How a try ends is what the Env answers: a lock held elsewhere is tried
+// again after pauses of at most 25 ms, however long that takes; a file
+// renamed over the name between its open and its lock is not the file
+// locked; a file another program keeps from being opened for writing
+// (Windows sharing) is reported as such once the wait is over; a lock the
+// system refuses is a FileNameException with its reason.
+TEST_F(FileLockTest, EachTryEndsAsTheEnvAnswers) {
+    using testing::FaultyEnv;
+    enum Outcome { Locked, HeldOpen, Refused };
+    const auto times = [](const char* operation, int count, std::error_code error, std::function<void()> first = {}) {
+        return FaultyEnv::Hook([=, seen = 0](std::string_view called, const std::string&) mutable {
+            if (called != operation || ++seen > count) {
+                return std::error_code();
+            }
+            return first ? (first(), std::error_code()) : error;
+        });
+    };
+    const std::string renamed = dir.path("renamed.zvd");
+    const auto renameOver = [&] {
+        std::error_code ignored; // Windows may refuse to rename over an open file: then nothing changed
+        fs::rename(TempFolder::fromUtf8(renamed), TempFolder::fromUtf8(file), ignored);
+    };
+    struct Row { const char* what; FaultyEnv::Hook hook; std::chrono::milliseconds wait; Outcome outcome; std::size_t pauses; };
+    const Row rows[] = {
+        {"held elsewhere for 40 tries", times("lock", 40, std::make_error_code(std::errc::resource_unavailable_try_again)), 60s, Locked, 40},
+        {"renamed over before the lock", times("lock", 1, {}, renameOver), 60s, Locked, 0},
+        {"held open", times("open", 1 << 30, std::make_error_code(std::errc::device_or_resource_busy)), 50ms, HeldOpen, 0},
+        {"refused", times("lock", 1, std::make_error_code(std::errc::io_error)), 60s, Refused, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        dir.write("a.zvd", "x");
+        dir.write("renamed.zvd", "renamed");
+        const auto env = std::make_shared<FaultyEnv>(row.hook);
+        const ScopedEnv installed(env);
+        int waits = 0;
+        try {
+            const FileLock lock = FileLock::acquire(file, {false, row.wait, [&] { ++waits; }});
+            FileIdentity named;
+            EXPECT_TRUE(identityOf(file, named) && sameFile(lock.identity(), named)) << "another file is locked";
+            EXPECT_EQ(row.outcome, Locked);
+        } catch (const FileBusyException& e) {
+            EXPECT_TRUE(e.heldOpen() && row.outcome == HeldOpen);
+        } catch (const FileNameException& e) {
+            EXPECT_EQ(e.code(), std::errc::io_error);
+            EXPECT_EQ(row.outcome, Refused);
+        }
+        if (row.pauses > 0) {
+            EXPECT_EQ(env->pauses.size(), row.pauses);
+        }
+        EXPECT_EQ(waits, env->pauses.empty() ? 0 : 1);
+        for (const std::chrono::milliseconds pause : env->pauses) {
+            EXPECT_LE(pause, 25ms);
+        }
     }
 }
 

@@ -38,7 +38,8 @@ TEST(Autosave, DeleteReportsWhetherACopyExisted) {
     EXPECT_FALSE(fs->files.contains("d/p.bak.zvd"));
 
     fs->files["d/p.bak.zvd"] = false;
-    fs->failRemove = std::make_exception_ptr(FileNameException("Cannot remove", "d/p.bak.zvd"));
+    fs->failRemove = std::make_exception_ptr(
+        FileNameException("Cannot remove", "d/p.bak.zvd", std::make_error_code(std::errc::permission_denied)));
     EXPECT_TRUE(io.deleteAssociatedAutosaveFile("d/p.zvd"));
 
     fs->failRemove = std::make_exception_ptr(std::runtime_error("not a file-name failure"));

@@ -98,7 +98,8 @@ TEST_F(SaveTarget, PrepareRedirectsOnlyTheRewriteOfAnExistingFile) {
 
 TEST_F(SaveTarget, PrepareLetsAFailedRemovalThrough) {
     fs->files = {{"p.zvd", false}, {"p.tmp.zvd", false}};
-    fs->failRemove = std::make_exception_ptr(FileNameException("Cannot remove 'p.tmp.zvd': busy", "p.tmp.zvd"));
+    fs->failRemove = std::make_exception_ptr(FileNameException(
+        "Cannot remove 'p.tmp.zvd': busy", "p.tmp.zvd", std::make_error_code(std::errc::device_or_resource_busy)));
     EXPECT_THROW(ZvFileIO::prepareFileName("p.zvd", ZvFileWriteMode::Overwrite), FileNameException);
 }
 
