@@ -47,7 +47,8 @@ DynamicLibrary DynamicLibrary::open(const std::filesystem::path& file) {
 DynamicLibrary::Address DynamicLibrary::address(const char* name) const {
     const FARPROC found = ::GetProcAddress(static_cast<HMODULE>(m_handle), name);
     if (found == nullptr) {
-        throw std::runtime_error(utf8(m_file) + ": no symbol " + name + ": " + windows::systemMessage(::GetLastError()));
+        throw std::runtime_error(utf8(m_file) + ": no symbol " + name + ": " +
+                                 windows::systemMessage(::GetLastError()));
     }
     return reinterpret_cast<Address>(found);
 }

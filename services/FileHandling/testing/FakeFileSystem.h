@@ -30,8 +30,8 @@ public:
             std::rethrow_exception(failRemove);
         }
         if (files.erase(name.toNativeString()) == 0) {
-            throw FileNameException("Cannot remove '" + name.toNativeString() + "': No such file", name.toNativeString(),
-                                    std::make_error_code(std::errc::no_such_file_or_directory));
+            throw FileNameException("Cannot remove '" + name.toNativeString() + "': No such file",
+                                    name.toNativeString(), std::make_error_code(std::errc::no_such_file_or_directory));
         }
     }
     bool replaceFile(const FileName& source, const FileName& destination) override {

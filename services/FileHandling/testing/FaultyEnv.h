@@ -24,10 +24,11 @@ public:
 
     explicit FaultyEnv(Hook hook = {}) : EnvWrapper(Env::native()), before(std::move(hook)) {}
 
-    // A hook that fails the `nth` call (from 1) of `operation` with `error`.
-    static Hook failing(std::string operation, int nth, std::error_code error) {
+    // A hook that fails `count` calls of `operation` with `error`, from the
+    // `nth` (from 1) on.
+    static Hook failing(std::string operation, int nth, std::error_code error, int count = 1) {
         return [=, seen = 0](std::string_view called, const std::string&) mutable {
-            return called == operation && ++seen == nth ? error : std::error_code();
+            return called == operation && ++seen >= nth && seen < nth + count ? error : std::error_code();
         };
     }
 
@@ -77,7 +78,8 @@ public:
         return hooked("adoptAccess", "", [&] { return EnvWrapper::adoptAccess(file, like); });
     }
     std::error_code lock(const EnvHandle& file, ByteRange range, Lock kind) override {
-        return hooked(kind == Lock::Unlocked ? "unlock" : "lock", "", [&] { return EnvWrapper::lock(file, range, kind); });
+        const char* operation = kind == Lock::Unlocked ? "unlock" : "lock";
+        return hooked(operation, "", [&] { return EnvWrapper::lock(file, range, kind); });
     }
     void sleepFor(std::chrono::milliseconds duration) override { pauses.push_back(duration); }
 

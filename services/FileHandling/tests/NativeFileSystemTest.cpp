@@ -1,5 +1,5 @@
-// The native file system on real files, as every system must behave, and
-// each of its steps failed through the Env. What only one kind of system
+// The native file system and NewFile on real files, as every system must
+// behave, and each of their steps failed through the Env. What only one kind of system
 // has (permission bits and symbolic links, the read-only attribute) is
 // tested in NativeFileSystemPosixTest.cpp and NativeFileSystemWindowsTest.cpp.
 
@@ -35,23 +35,6 @@ protected:
     ScopedLogSink installed{log};
 };
 
-// Names are UTF-8 text: a name outside ASCII must reach the same file that
-// the standard library creates under it.
-TEST_F(NativeFileSystem, ExistsAndRemoveTakeUtf8Names) {
-    for (const std::string leaf : {"pump.zvd", "Pumpe \xC3\xBC\xC3\x9F.zvd", "\xE3\x83\x9D\xE3\x83\xB3\xE3\x83\x97.zvd"}) {
-        SCOPED_TRACE(leaf);
-        const std::string file = dir.write(leaf, "x");
-        ASSERT_TRUE(fs::exists(TempFolder::fromUtf8(file)));
-        EXPECT_TRUE(FileUtilities::exists(file, false));
-        EXPECT_TRUE(FileUtilities::exists(file, true));
-        EXPECT_FALSE(FileUtilities::isReadOnly(file));
-        FileUtilities::remove(file);
-        EXPECT_FALSE(fs::exists(TempFolder::fromUtf8(file)));
-        EXPECT_FALSE(FileUtilities::exists(file, false));
-        EXPECT_FALSE(FileUtilities::isReadOnly(file)) << "a missing file is not read-only";
-    }
-}
-
 // A file is read-only when the system refuses to let this process write it
 // (permission bits, an ACL, a read-only mount), and for no other failure.
 TEST_F(NativeFileSystem, ReadOnlyIsARefusalToWrite) {
@@ -68,15 +51,17 @@ TEST_F(NativeFileSystem, ReadOnlyIsARefusalToWrite) {
 
 // Into an existing file or a new name, in the source's folder or another
 // one (as on another device: a copy is renamed into place there), by full
-// or bare names (a bare name lives in the current folder).
+// or bare names (a bare name lives in the current folder). Names are UTF-8
+// text: one outside ASCII reaches the file the standard library made
+// under it, which exists, may be written and is removed.
 TEST_F(NativeFileSystem, ReplacePutsTheSourceInTheDestinationsPlace) {
     fs::create_directory(dir.root() / "other");
     const fs::path before = fs::current_path();
     const std::shared_ptr<void> back(nullptr, [&](void*) { fs::current_path(before); });
     struct Row { std::string cwd; std::string source; std::string destination; bool exists; };
     const Row rows[] = {
-        {"", dir.path("a.tmp.zvd"), dir.path("a \xC3\xBC.zvd"), true},
-        {"", dir.path("a.tmp.zvd"), dir.path("a \xC3\xBC.zvd"), false},
+        {"", dir.path("a.tmp.zvd"), dir.path("Pumpe \xC3\xBC\xC3\x9F.zvd"), true},
+        {"", dir.path("a.tmp.zvd"), dir.path("\xE3\x83\x9D\xE3\x83\xB3\xE3\x83\x97.zvd"), false},
         {"", dir.path("a.tmp.zvd"), dir.path("other/a \xC3\xBC.zvd"), true},
         {dir.path(""), "a.tmp.zvd", "a.zvd", true},
         {dir.path("other"), dir.path("a.tmp.zvd"), "a.zvd", false},
@@ -94,43 +79,39 @@ TEST_F(NativeFileSystem, ReplacePutsTheSourceInTheDestinationsPlace) {
         EXPECT_EQ(TempFolder::read(row.destination), "new");
         EXPECT_FALSE(FileUtilities::exists(row.source, false));
         EXPECT_EQ(leftovers(fs::absolute(TempFolder::fromUtf8(row.destination)).parent_path()), 0);
-        fs::remove(TempFolder::fromUtf8(row.destination));
+        EXPECT_TRUE(FileUtilities::exists(row.destination, false) && FileUtilities::exists(row.destination, true));
+        EXPECT_FALSE(FileUtilities::isReadOnly(row.destination));
+        FileUtilities::remove(row.destination);
+        EXPECT_FALSE(fs::exists(TempFolder::fromUtf8(row.destination)));
+        EXPECT_FALSE(FileUtilities::exists(row.destination, false) || FileUtilities::isReadOnly(row.destination));
         fs::current_path(before);
     }
     EXPECT_TRUE(log->records().empty()) << log->records().front().message;
 }
 
-// A failed remove throws, a failed replace answers false and leaves the
-// destination as it was; each logs one error that names the files and, for
-// the remove, is the message thrown: one line ending in the system's reason,
-// not in its punctuation. The reason is also the error as data.
-TEST_F(NativeFileSystem, FailuresNameTheFilesAndAreLogged) {
-    const std::string target = dir.write("a.zvd", "old");
+// A failed remove throws and logs the message thrown, which names the file
+// and ends in the system's reason (one line, without its punctuation); the
+// reason is also the error as data, as for a replace of no file.
+TEST_F(NativeFileSystem, AFailedRemoveNamesTheFileAndIsLogged) {
     const std::string missing = dir.path("missing \xC3\xBC.tmp.zvd");
-    std::string thrown;
+    EXPECT_EQ(FileUtilities::replace(missing, dir.write("a.zvd", "old")), std::errc::no_such_file_or_directory);
     try {
         FileUtilities::remove(missing);
         ADD_FAILURE() << "removing a missing file succeeded";
     } catch (const FileNameException& e) {
         EXPECT_EQ(e.path(), missing);
         EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
-        thrown = e.what();
+        const std::string prefix = "Cannot remove '" + missing + "': ";
+        const std::string thrown = e.what();
+        ASSERT_EQ(thrown.substr(0, prefix.size()), prefix);
+        const std::string reason = thrown.substr(prefix.size());
+        EXPECT_FALSE(reason.empty());
+        EXPECT_EQ(reason.find_first_of("\r\n"), std::string::npos) << reason;
+        EXPECT_NE(reason.back(), '.') << reason;
+        ASSERT_EQ(log->records().size(), 2u);
+        EXPECT_EQ(log->records()[1].message, thrown);
+        EXPECT_EQ(log->records()[1].level, LogLevel::Error);
     }
-    EXPECT_EQ(FileUtilities::replace(missing, target), std::errc::no_such_file_or_directory);
-    EXPECT_EQ(TempFolder::read(target), "old");
-    const auto records = log->records();
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(records[0].message, thrown);
-    const std::string prefixes[] = {"Cannot remove '" + missing + "': ",
-                                    "Cannot replace '" + target + "' with '" + missing + "': cannot "};
-    for (std::size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(records[i].level, LogLevel::Error);
-        ASSERT_EQ(records[i].message.substr(0, prefixes[i].size()), prefixes[i]);
-    }
-    const std::string reason = thrown.substr(prefixes[0].size());
-    EXPECT_FALSE(reason.empty());
-    EXPECT_EQ(reason.find_first_of("\r\n"), std::string::npos) << reason;
-    EXPECT_NE(reason.back(), '.') << reason;
 }
 
 // A replace stops at the step that fails, says why (the error, and one
@@ -172,8 +153,9 @@ TEST_F(NativeFileSystem, AReplaceStopsAtTheStepThatFails) {
         EXPECT_EQ(leftovers(TempFolder::fromUtf8(design).parent_path()), 0);
         const auto records = log->records();
         ASSERT_EQ(records.size(), 1u);
-        EXPECT_NE(records[0].message.find(stands ? "Cannot sync folder" : row.logged), std::string::npos)
-            << records[0].message;
+        const std::string named = stands ? "Cannot sync folder '" : "Cannot replace '" + design + "' with '" + source;
+        EXPECT_EQ(records[0].message.rfind(named, 0), 0u) << records[0].message;
+        EXPECT_NE(records[0].message.find(stands ? "" : row.logged), std::string::npos) << records[0].message;
         fs::remove(TempFolder::fromUtf8(source));
     }
     env->before = FaultyEnv::failing("adoptAccess", 1, failure);
@@ -188,6 +170,62 @@ TEST_F(NativeFileSystem, AReplaceStopsAtTheStepThatFails) {
     for (const OpenOptions& created : env->created) {
         EXPECT_EQ(created.mode, 0600u);
     }
+}
+
+TEST_F(NativeFileSystem, NewFileRefusesWhatItCannotCreateAndLeavesTheNameAlone) {
+    const std::string design = dir.write("a.zvd", "design");
+    const std::string taken = dir.write("taken.tmp.zvd", "someone's");
+    for (const auto& [name, like] : {std::pair{taken, design}, std::pair{dir.path("a.tmp.zvd"), dir.path("no.zvd")},
+                                     std::pair{dir.path("none/a.tmp.zvd"), design}}) {
+        SCOPED_TRACE(name + " like " + like);
+        try {
+            NewFile::create(name, like);
+            ADD_FAILURE() << "created";
+        } catch (const FileNameException& e) {
+            EXPECT_EQ(e.path(), name);
+            EXPECT_EQ(e.code(), name == taken ? std::errc::file_exists : std::errc::no_such_file_or_directory);
+            EXPECT_EQ(std::string(e.what()).rfind("Cannot create '" + name + "': ", 0), 0u) << e.what();
+        }
+        EXPECT_EQ(fs::exists(TempFolder::fromUtf8(name)), name == taken);
+    }
+    EXPECT_EQ(TempFolder::read(taken), "someone's");
+    EXPECT_EQ(log->records().size(), 3u);
+}
+
+TEST_F(NativeFileSystem, NewFileRemovesItsFileOnlyWhileTheNameHoldsIt) {
+    const std::string design = dir.write("a.zvd", "design");
+    const std::string temporary = dir.path("a.tmp.zvd");
+    const auto present = [](const std::string& name) { return fs::exists(TempFolder::fromUtf8(name)); };
+    FileIdentity identity;
+    EXPECT_FALSE(identityOf(temporary, identity));
+    {
+        const NewFile file = NewFile::create(temporary, design);
+        EXPECT_EQ(fs::file_size(TempFolder::fromUtf8(temporary)), 0u);
+        ASSERT_TRUE(identityOf(temporary, identity));
+        EXPECT_EQ(identity, file.identity());
+        EXPECT_TRUE(file.unchanged());
+    }
+    EXPECT_FALSE(present(temporary)) << "dropped unused";
+    {
+        const std::string other = dir.write("other.zvd", "other");
+        const NewFile file = NewFile::create(temporary, design);
+        fs::rename(TempFolder::fromUtf8(other), TempFolder::fromUtf8(temporary));
+        EXPECT_FALSE(file.unchanged());
+    }
+    EXPECT_EQ(TempFolder::read(temporary), "other") << "what was put under the name stays";
+    fs::remove(TempFolder::fromUtf8(temporary));
+    {
+        NewFile kept = NewFile::create(temporary, design);
+        NewFile(std::move(kept)).release();
+        kept = NewFile::create(dir.path("b.tmp.zvd"), design);
+        EXPECT_TRUE(present(temporary)) << "released, and left alone by the moved-from object";
+        kept = NewFile::create(dir.path("c.tmp.zvd"), design);
+        EXPECT_FALSE(present(dir.path("b.tmp.zvd"))) << "assigning over an object drops its file";
+    }
+    EXPECT_FALSE(present(dir.path("c.tmp.zvd")));
+    EXPECT_TRUE(log->records().empty());
+    EXPECT_EQ(maxLeafNameLength(design), 255u);
+    EXPECT_EQ(maxLeafNameLength("a.zvd"), 255u) << "a name without a folder is in the current one";
 }
 
 } // namespace

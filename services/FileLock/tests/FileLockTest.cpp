@@ -1,22 +1,21 @@
-// FileLock on real files: exclusion between threads and descriptions,
-// waiting, a rewrite renamed over the name, and the file a first save creates.
+// FileLock on real files: exclusion between threads and open files,
+// waiting, a rewrite renamed over the name, and the file a first save
+// creates; and each way a try can end, through the Env.
 
 #include <gmock/gmock.h>
 
+#include <array>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <thread>
 #include <optional>
+#include <span>
+#include <thread>
 #include <vector>
 
-#ifdef _WIN32
-#include "Common/WindowsApi.h"
-#else
-#include <fcntl.h>
+#ifndef _WIN32
 #include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 #include "FileHandling/FileNameException.h"
@@ -31,6 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 using testing::TempFolder;
 
 bool exists(const std::string& file) { return fs::exists(TempFolder::fromUtf8(file)); }
@@ -59,7 +59,15 @@ protected:
 TEST_F(FileLockTest, OthersAreRefusedOrWaitUntilTheHolderLetsGo) {
     std::optional<FileLock> first(FileLock::acquire(file, {}));
     const Clock::time_point start = Clock::now();
-    EXPECT_EQ(busyThreads(file), 2);
+    std::atomic<int> opens{0}; // closing a descriptor would drop this process's record locks (SQLite's)
+    {
+        const ScopedEnv counting(std::make_shared<testing::FaultyEnv>([&](std::string_view called, const std::string&) {
+            opens += called == "open";
+            return std::error_code();
+        }));
+        EXPECT_EQ(busyThreads(file), 2);
+    }
+    EXPECT_EQ(opens, 0) << "a file this process holds locked was opened again";
     EXPECT_LT(Clock::now() - start, 1s);
     int calls = 0;
     EXPECT_THROW(FileLock::acquire(file, {false, 100ms, [&] { ++calls; }}), FileBusyException);
@@ -70,7 +78,7 @@ TEST_F(FileLockTest, OthersAreRefusedOrWaitUntilTheHolderLetsGo) {
     EXPECT_EQ(busyThreads(file), 2);
     std::promise<void> waiting; // told twice, it throws
     auto second = std::async(std::launch::async, [&] {
-        return FileLock::acquire(file, {false, std::chrono::milliseconds::max(), [&] { waiting.set_value(); }});
+        return FileLock::acquire(file, {false, milliseconds::max(), [&] { waiting.set_value(); }});
     });
     EXPECT_EQ(waiting.get_future().wait_for(60s), std::future_status::ready);
     moved.reset();
@@ -160,29 +168,45 @@ TEST_F(FileLockTest, RefusesWhatItCannotLockAtOnce) {
 // renamed over the name between its open and its lock is not the file
 // locked; a file another program keeps from being opened for writing
 // (Windows sharing) is reported as such once the wait is over; a lock the
-// system refuses is a FileNameException with its reason.
+// system refuses is a FileNameException with its reason. While another
+// process replaces the file the name may hold nothing for a moment (as
+// Windows' ReplaceFileW moves the old file aside first): a waiter that
+// would create a missing file locks the new one instead of filling the name.
 TEST_F(FileLockTest, EachTryEndsAsTheEnvAnswers) {
     using testing::FaultyEnv;
     enum Outcome { Locked, HeldOpen, Refused };
-    const auto times = [](const char* operation, int count, std::error_code error, std::function<void()> first = {}) {
-        return FaultyEnv::Hook([=, seen = 0](std::string_view called, const std::string&) mutable {
-            if (called != operation || ++seen > count) {
-                return std::error_code();
-            }
-            return first ? (first(), std::error_code()) : error;
-        });
+    // Windows may refuse to rename over an open file: then nothing changed.
+    const auto renameOver = [&](const std::string& from, const std::string& to) {
+        std::error_code ignored;
+        fs::rename(TempFolder::fromUtf8(from), TempFolder::fromUtf8(to), ignored);
     };
-    const std::string renamed = dir.path("renamed.zvd");
-    const auto renameOver = [&] {
-        std::error_code ignored; // Windows may refuse to rename over an open file: then nothing changed
-        fs::rename(TempFolder::fromUtf8(renamed), TempFolder::fromUtf8(file), ignored);
+    const auto busy = std::make_error_code(std::errc::resource_unavailable_try_again);
+    // Each hook counts the calls it sees: the first lock, the 40th look after it.
+    const auto renamedBeforeTheLock = [&, locks = 0](std::string_view called, const std::string&) mutable {
+        if (called == "lock" && ++locks == 1) {
+            renameOver(dir.path("renamed.zvd"), file);
+        }
+        return std::error_code();
     };
-    struct Row { const char* what; FaultyEnv::Hook hook; std::chrono::milliseconds wait; Outcome outcome; std::size_t pauses; };
+    const auto replacedByAnother = [&, looks = -1](std::string_view called, const std::string&) mutable {
+        if (called == "lock" && looks < 0) {
+            looks = 0;
+            renameOver(file, file + ".aside");
+            return busy;
+        }
+        if (called == "look" && looks >= 0 && ++looks == 40) {
+            renameOver(dir.path("renamed.zvd"), file);
+        }
+        return std::error_code();
+    };
+    const auto heldOpen = std::make_error_code(std::errc::device_or_resource_busy);
+    struct Row { const char* what; FaultyEnv::Hook hook; bool create; milliseconds wait; Outcome outcome; int pauses; };
     const Row rows[] = {
-        {"held elsewhere for 40 tries", times("lock", 40, std::make_error_code(std::errc::resource_unavailable_try_again)), 60s, Locked, 40},
-        {"renamed over before the lock", times("lock", 1, {}, renameOver), 60s, Locked, 0},
-        {"held open", times("open", 1 << 30, std::make_error_code(std::errc::device_or_resource_busy)), 50ms, HeldOpen, 0},
-        {"refused", times("lock", 1, std::make_error_code(std::errc::io_error)), 60s, Refused, 0},
+        {"held elsewhere for 40 tries", FaultyEnv::failing("lock", 1, busy, 40), false, 60s, Locked, 40},
+        {"renamed over before the lock", renamedBeforeTheLock, false, 60s, Locked, 0},
+        {"replaced by another process", replacedByAnother, true, 60s, Locked, 0},
+        {"held open", FaultyEnv::failing("open", 1, heldOpen, 1 << 30), false, 50ms, HeldOpen, 0},
+        {"refused", FaultyEnv::failing("lock", 1, std::make_error_code(std::errc::io_error)), false, 60s, Refused, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -192,9 +216,10 @@ TEST_F(FileLockTest, EachTryEndsAsTheEnvAnswers) {
         const ScopedEnv installed(env);
         int waits = 0;
         try {
-            const FileLock lock = FileLock::acquire(file, {false, row.wait, [&] { ++waits; }});
+            const FileLock lock = FileLock::acquire(file, {row.create, row.wait, [&] { ++waits; }});
             FileIdentity named;
             EXPECT_TRUE(identityOf(file, named) && sameFile(lock.identity(), named)) << "another file is locked";
+            EXPECT_FALSE(lock.createdFile());
             EXPECT_EQ(row.outcome, Locked);
         } catch (const FileBusyException& e) {
             EXPECT_TRUE(e.heldOpen() && row.outcome == HeldOpen);
@@ -203,119 +228,51 @@ TEST_F(FileLockTest, EachTryEndsAsTheEnvAnswers) {
             EXPECT_EQ(row.outcome, Refused);
         }
         if (row.pauses > 0) {
-            EXPECT_EQ(env->pauses.size(), row.pauses);
+            EXPECT_EQ(env->pauses.size(), static_cast<std::size_t>(row.pauses));
         }
         EXPECT_EQ(waits, env->pauses.empty() ? 0 : 1);
-        for (const std::chrono::milliseconds pause : env->pauses) {
+        for (const milliseconds pause : env->pauses) {
             EXPECT_LE(pause, 25ms);
         }
     }
 }
 
-#ifdef F_OFD_GETLK
-// SQLite's record locks, which closing any descriptor of the file drops,
-// neither conflict with the lock, nor are dropped by a refused acquire, nor
-// drop it; the lock is one byte, which another description (process) may hold.
-TEST_F(FileLockTest, SharesTheFileWithRecordLocksAndExcludesOtherDescriptions) {
-    const auto lock = [](int fd, int command, short type, off_t start, off_t length = 1) {
-        struct flock region {.l_type = type, .l_whence = SEEK_SET, .l_start = start, .l_len = length, .l_pid = 0};
-        EXPECT_EQ(::fcntl(fd, command, &region), 0);
-        return region.l_type;
+// The lock is one byte, taken through a handle of its own. Another open
+// file (as another process has) that holds the byte keeps acquire out, one
+// that holds SQLite's lock bytes does not; while the lock is held, another
+// open file cannot take the byte but can take the next one, and reads and
+// writes the file; closing some other handle of the file keeps the lock;
+// once it is released, the byte is free at once.
+TEST_F(FileLockTest, LocksOneByteAgainstOtherOpenFiles) {
+    Env& env = *Env::native();
+    EnvHandle folder;
+    EnvHandle other;
+    const OpenOptions readWrite{OpenOptions::Access::ReadWrite};
+    ASSERT_FALSE(env.openFolder(dir.path(""), folder) || env.open(folder, "a.zvd", readWrite, other));
+    const auto lock = [&](std::int64_t offset, std::int64_t length, Env::Lock kind) {
+        return !env.lock(other, {offset, length}, kind);
     };
-    const int connection = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
-    const int probe = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
-    constexpr off_t kSqliteShared = 0x40000002;
-    lock(connection, F_SETLK, F_RDLCK, kSqliteShared, 510);
-    {
-        const FileLock held = FileLock::acquire(file, {});
-        EXPECT_TRUE(isBusy(file));
-        EXPECT_EQ(lock(probe, F_OFD_GETLK, F_WRLCK, kSqliteShared), F_RDLCK) << "the refused acquire dropped it";
-        ::close(connection);
-        EXPECT_EQ(lock(probe, F_OFD_GETLK, F_WRLCK, FileLock::kLockOffset), F_WRLCK);
-        EXPECT_EQ(lock(probe, F_OFD_GETLK, F_WRLCK, FileLock::kLockOffset + 1), F_UNLCK);
-    }
-    lock(probe, F_OFD_SETLK, F_WRLCK, FileLock::kLockOffset);
+    ASSERT_TRUE(lock(FileLock::kLockOffset, 1, Env::Lock::Exclusive));
     EXPECT_TRUE(isBusy(file));
-    ::close(probe);
-    EXPECT_FALSE(isBusy(file));
-}
-#endif
-
-#ifdef _WIN32
-// The lock is one byte locked through a handle of its own. Another handle
-// (as another process has) that holds the byte keeps acquire out, one that
-// holds SQLite's lock bytes does not; while the lock is held, another
-// handle cannot take the byte, yet reads and writes the file's pages; once
-// it is released, the byte is free at once.
-TEST_F(FileLockTest, ExcludesOtherHandlesOnItsByteAlone) {
-    const HANDLE other = ::CreateFileW(TempFolder::fromUtf8(file).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    const auto at = [](std::int64_t offset) {
-        OVERLAPPED where{};
-        where.Offset = static_cast<DWORD>(offset & 0xFFFFFFFF);
-        where.OffsetHigh = static_cast<DWORD>(offset >> 32);
-        return where;
-    };
-    const auto tryLock = [&](std::int64_t offset, DWORD length) {
-        OVERLAPPED where = at(offset);
-        return ::LockFileEx(other, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, length, 0, &where) != 0;
-    };
-    const auto unlock = [&](std::int64_t offset, DWORD length) {
-        OVERLAPPED where = at(offset);
-        EXPECT_TRUE(::UnlockFileEx(other, 0, length, 0, &where));
-    };
-    ASSERT_TRUE(tryLock(FileLock::kLockOffset, 1));
-    EXPECT_TRUE(isBusy(file));
-    unlock(FileLock::kLockOffset, 1);
+    EXPECT_TRUE(lock(FileLock::kLockOffset, 1, Env::Lock::Unlocked));
     constexpr std::int64_t kSqliteLocks = 0x40000000;
-    ASSERT_TRUE(tryLock(kSqliteLocks, 0x200));
+    ASSERT_TRUE(lock(kSqliteLocks, 0x200, Env::Lock::Shared));
     {
         const FileLock held = FileLock::acquire(file, {});
-        EXPECT_FALSE(tryLock(FileLock::kLockOffset, 1));
-        EXPECT_TRUE(tryLock(FileLock::kLockOffset + 1, 1));
-        unlock(FileLock::kLockOffset + 1, 1);
-        OVERLAPPED start = at(0);
-        DWORD done = 0;
-        EXPECT_TRUE(::WriteFile(other, "y", 1, &done, &start) && done == 1);
-        char byte = 0;
-        EXPECT_TRUE(::ReadFile(other, &byte, 1, &done, &start) && done == 1 && byte == 'y');
+        EnvHandle closed;
+        ASSERT_FALSE(env.open(folder, "a.zvd", readWrite, closed));
+        closed = EnvHandle();
+        EXPECT_FALSE(lock(FileLock::kLockOffset, 1, Env::Lock::Exclusive));
+        EXPECT_TRUE(lock(FileLock::kLockOffset + 1, 1, Env::Lock::Exclusive));
+        EXPECT_FALSE(env.write(other, 0, std::span<const char>("y", 1)));
+        std::array<char, 1> byte{};
+        std::size_t got = 0;
+        EXPECT_TRUE(!env.read(other, 0, byte, got) && got == 1 && byte[0] == 'y');
     }
-    unlock(kSqliteLocks, 0x200);
-    EXPECT_TRUE(tryLock(FileLock::kLockOffset, 1));
-    ::CloseHandle(other);
+    EXPECT_TRUE(lock(FileLock::kLockOffset, 1, Env::Lock::Exclusive));
+    other = EnvHandle();
     EXPECT_FALSE(isBusy(file));
 }
-
-// Another process's rewrite, as ReplaceFileW does it: the locked design is
-// moved aside, the name holds nothing for a moment, then the new file is
-// moved in. A save waiting meanwhile, one that would create a missing
-// design too, locks the new file; it never fills the empty name.
-TEST_F(FileLockTest, AWaiterLocksTheNewFileOfAReplaceThatEmptiedTheNameForAMoment) {
-    const HANDLE other = ::CreateFileW(TempFolder::fromUtf8(file).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    OVERLAPPED byte{};
-    byte.Offset = static_cast<DWORD>(FileLock::kLockOffset & 0xFFFFFFFF);
-    byte.OffsetHigh = static_cast<DWORD>(FileLock::kLockOffset >> 32);
-    ASSERT_TRUE(::LockFileEx(other, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &byte));
-    std::promise<void> waiting;
-    auto waiter = std::async(std::launch::async, [&] {
-        return FileLock::acquire(file, {true, 60s, [&] { waiting.set_value(); }});
-    });
-    ASSERT_EQ(waiting.get_future().wait_for(60s), std::future_status::ready);
-    const std::wstring name = TempFolder::fromUtf8(file).wstring();
-    ASSERT_TRUE(::MoveFileExW(name.c_str(), (name + L".aside").c_str(), 0));
-    std::this_thread::sleep_for(100ms);
-    ASSERT_TRUE(::MoveFileExW(TempFolder::fromUtf8(dir.write("new.tmp.zvd", "new")).c_str(), name.c_str(), 0));
-    const FileLock lock = waiter.get();
-    EXPECT_FALSE(lock.createdFile());
-    EXPECT_EQ(TempFolder::read(file), "new");
-    ::CloseHandle(other);
-}
-#endif
 
 } // namespace
 } // namespace Zorvan
