@@ -23,6 +23,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "FileHandling/FileHandlingExport.h"
@@ -176,6 +177,16 @@ public:
     /// Waits `duration` (retries of a lock; tests count instead).
     virtual void sleepFor(std::chrono::milliseconds duration) = 0;
 };
+
+/// True when `error` is the portable condition `condition`, whichever
+/// module made it. Compare with this, not with ==: each Windows DLL of the
+/// tree carries its own C++ library, whose error categories are told apart
+/// by address, so `error == condition` fails there for an error made in
+/// another DLL (the file service's Env, a test's double).
+inline bool means(const std::error_code& error, std::errc condition) {
+    const std::error_condition portable = error.default_error_condition();
+    return portable.value() == static_cast<int>(condition) && std::string_view(portable.category().name()) == "generic";
+}
 
 /// The system's text for `error` ("Permission denied"), in the user's
 /// language where the system has one.

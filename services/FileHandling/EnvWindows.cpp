@@ -382,7 +382,7 @@ public:
     }
 
     std::error_code isLocked(const EnvHandle& file, ByteRange range, bool& locked) override {
-        locked = lock(file, range, Lock::Exclusive) == std::errc::resource_unavailable_try_again;
+        locked = means(lock(file, range, Lock::Exclusive), std::errc::resource_unavailable_try_again);
         if (!locked) {
             (void)lock(file, range, Lock::Unlocked);
         }
@@ -412,9 +412,15 @@ private:
 
 } // namespace
 
+// Categories are compared by name: each DLL has its own (see means()).
+// Names reach the system as UTF-8 converted here, so a failed conversion
+// is a name that is not UTF-8 text, which the system words obscurely.
 std::string describe(const std::error_code& error) {
-    return error.category() == std::system_category() ? windows::systemMessage(static_cast<DWORD>(error.value()))
-                                                       : error.message();
+    if (std::string_view(error.category().name()) != "system") {
+        return error.message();
+    }
+    return error.value() == ERROR_NO_UNICODE_TRANSLATION ? "the name is not valid UTF-8 text"
+                                                          : windows::systemMessage(static_cast<DWORD>(error.value()));
 }
 
 std::optional<std::uint32_t> currentUser() { return std::nullopt; }

@@ -65,7 +65,7 @@ ResolvedName resolveName(const std::string& path) {
         EnvHandle folder;
         if (const std::error_code error = env->openFolder(folderPart(current), folder)) {
             // The folders of a name that leads nowhere: where it would be.
-            result.outcome = error == std::errc::too_many_symbolic_link_levels ? ResolvedName::Outcome::Loop
+            result.outcome = means(error, std::errc::too_many_symbolic_link_levels) ? ResolvedName::Outcome::Loop
                              : hop > 0                                          ? ResolvedName::Outcome::Missing
                                                                                 : ResolvedName::Outcome::Resolved;
             result.path = current;
@@ -73,7 +73,7 @@ ResolvedName resolveName(const std::string& path) {
         }
         std::string folderPath;
         if (const std::error_code error = env->pathOf(folder, folderPath)) {
-            result.outcome = error == std::errc::filename_too_long ? ResolvedName::Outcome::TooLong
+            result.outcome = means(error, std::errc::filename_too_long) ? ResolvedName::Outcome::TooLong
                                                                    : ResolvedName::Outcome::Resolved;
             result.path = current;
             return result;
@@ -199,7 +199,7 @@ Folder::Replaced Folder::replace(const std::string& from, const FileIdentity& fi
 
 bool Folder::remove(const std::string& leaf) const {
     if (const std::error_code error = m_impl->env->remove(m_impl->handle, leaf)) {
-        if (error == std::errc::no_such_file_or_directory) {
+        if (means(error, std::errc::no_such_file_or_directory)) {
             return false;
         }
         fail(pathOf(leaf), "remove", error);

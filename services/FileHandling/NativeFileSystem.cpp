@@ -96,7 +96,7 @@ std::optional<Failure> copyOver(Env& env, const EnvHandle& in, const EnvHandle& 
     for (int attempt = 0; attempt < 8; ++attempt) {
         copy = ".zvreplace-" + std::to_string(random());
         error = env.open(folder, copy, {OpenOptions::Access::ReadWrite, OpenOptions::Creation::New, 0600}, out);
-        if (error != std::errc::file_exists) {
+        if (!means(error, std::errc::file_exists)) {
             break;
         }
     }
@@ -222,8 +222,8 @@ public:
             return false;
         }
         const std::error_code refused = env->mayWrite(place.folder, place.leaf);
-        return refused == std::errc::permission_denied || refused == std::errc::operation_not_permitted ||
-               refused == std::errc::read_only_file_system;
+        return means(refused, std::errc::permission_denied) || means(refused, std::errc::operation_not_permitted) ||
+               means(refused, std::errc::read_only_file_system);
     }
 
     void remove(const FileName& name) override {

@@ -162,7 +162,7 @@ Attempt tryOnce(const std::shared_ptr<Env>& env, const std::string& path, bool c
     }
     FileFacts named;
     const std::error_code missing = env->look(file.folder, file.leaf, named);
-    if (missing && missing != std::errc::no_such_file_or_directory) {
+    if (missing && !means(missing, std::errc::no_such_file_or_directory)) {
         cannotOpen(path, false, missing);
     }
     if (missing && reg.names.contains(path)) {
@@ -188,14 +188,14 @@ Attempt tryOnce(const std::shared_ptr<Env>& env, const std::string& path, bool c
     const OpenOptions options{OpenOptions::Access::ReadWrite,
                               missing ? OpenOptions::Creation::New : OpenOptions::Creation::Existing, 0666};
     if (const std::error_code error = env->open(file.folder, file.leaf, options, file.file)) {
-        if (error == std::errc::file_exists || error == std::errc::no_such_file_or_directory ||
-            error == std::errc::too_many_symbolic_link_levels) {
+        if (means(error, std::errc::file_exists) || means(error, std::errc::no_such_file_or_directory) ||
+            means(error, std::errc::too_many_symbolic_link_levels)) {
             return Attempt::Changed; // the name changed since it was looked at
         }
-        if (error == std::errc::device_or_resource_busy) {
+        if (means(error, std::errc::device_or_resource_busy)) {
             return Attempt::HeldOpen;
         }
-        if (error == std::errc::is_a_directory || error == std::errc::operation_not_supported) {
+        if (means(error, std::errc::is_a_directory) || means(error, std::errc::operation_not_supported)) {
             notRegular(path);
         }
         cannotOpen(path, static_cast<bool>(missing), error);
@@ -212,7 +212,7 @@ Attempt tryOnce(const std::shared_ptr<Env>& env, const std::string& path, bool c
         return Attempt::Busy;
     }
     if (const std::error_code error = env->lock(file.file, kLockByte, Env::Lock::Exclusive)) {
-        if (error == std::errc::resource_unavailable_try_again) {
+        if (means(error, std::errc::resource_unavailable_try_again)) {
             return Attempt::LockedElsewhere;
         }
         throw FileNameException("Cannot lock '" + path + "': " + describe(error), path, error);

@@ -94,13 +94,13 @@ TEST_F(NativeFileSystem, ReplacePutsTheSourceInTheDestinationsPlace) {
 // reason is also the error as data, as for a replace of no file.
 TEST_F(NativeFileSystem, AFailedRemoveNamesTheFileAndIsLogged) {
     const std::string missing = dir.path("missing \xC3\xBC.tmp.zvd");
-    EXPECT_EQ(FileUtilities::replace(missing, dir.write("a.zvd", "old")), std::errc::no_such_file_or_directory);
+    EXPECT_TRUE(means(FileUtilities::replace(missing, dir.write("a.zvd", "old")), std::errc::no_such_file_or_directory));
     try {
         FileUtilities::remove(missing);
         ADD_FAILURE() << "removing a missing file succeeded";
     } catch (const FileNameException& e) {
         EXPECT_EQ(e.path(), missing);
-        EXPECT_EQ(e.code(), std::errc::no_such_file_or_directory);
+        EXPECT_TRUE(means(e.code(), std::errc::no_such_file_or_directory));
         const std::string prefix = "Cannot remove '" + missing + "': ";
         const std::string thrown = e.what();
         ASSERT_EQ(thrown.substr(0, prefix.size()), prefix);
@@ -147,7 +147,7 @@ TEST_F(NativeFileSystem, AReplaceStopsAtTheStepThatFails) {
         const std::error_code error = FileUtilities::replace(source, design);
         env->before = nullptr;
         const bool stands = row.logged == nullptr;
-        EXPECT_EQ(error, stands ? std::error_code() : failure);
+        EXPECT_TRUE(stands ? !error : error == failure);
         EXPECT_EQ(TempFolder::read(design), stands ? "new" : "old");
         EXPECT_EQ(fs::exists(TempFolder::fromUtf8(source)), !stands);
         EXPECT_EQ(leftovers(TempFolder::fromUtf8(design).parent_path()), 0);
@@ -183,7 +183,7 @@ TEST_F(NativeFileSystem, NewFileRefusesWhatItCannotCreateAndLeavesTheNameAlone) 
             ADD_FAILURE() << "created";
         } catch (const FileNameException& e) {
             EXPECT_EQ(e.path(), name);
-            EXPECT_EQ(e.code(), name == taken ? std::errc::file_exists : std::errc::no_such_file_or_directory);
+            EXPECT_TRUE(means(e.code(), name == taken ? std::errc::file_exists : std::errc::no_such_file_or_directory));
             EXPECT_EQ(std::string(e.what()).rfind("Cannot create '" + name + "': ", 0), 0u) << e.what();
         }
         EXPECT_EQ(fs::exists(TempFolder::fromUtf8(name)), name == taken);
