@@ -44,12 +44,13 @@ public:
     /// leaves `destination` as it was, when that cannot be done. Never throws.
     /// The replacement keeps what was set on the destination: on POSIX its
     /// owner (where the process may give it), group, permission bits, ACL and
-    /// extended attributes, given through a descriptor of the source; a
-    /// source that is a symbolic link, not a regular file or linked under
-    /// another name too is refused, and so is one whose name holds another
-    /// file by the time of the rename. A source of another user is never
-    /// changed: it is put in place as it is when it belongs to the
-    /// destination's owner, and refused otherwise.
+    /// extended attributes, on Windows its attributes, given through a handle
+    /// of the source; a source that is a symbolic link, not a regular file or
+    /// linked under another name too is refused, and so is one whose name
+    /// holds another file by the time of the rename. A source of another
+    /// user is never changed: it is put in place as it is when it belongs to
+    /// the destination's owner, and refused otherwise. Links at the
+    /// destination are followed: the file they end in is replaced.
     virtual bool replaceFile(const FileName& source, const FileName& destination) = 0;
 };
 
