@@ -199,7 +199,8 @@ TEST(FilesPosix, NewFilesAndReplacementsTakeTheDesignsAccess) {
         if (c.withAcl && !acls) {
             continue;
         }
-        const std::string design = dir.path(c.replacement == OtherFolderThroughLink ? "elsewhere/a.zvd" : "shared/a.zvd");
+        const bool elsewhere = c.replacement == OtherFolderThroughLink;
+        const std::string design = dir.path(elsewhere ? "elsewhere/a.zvd" : "shared/a.zvd");
         std::ofstream(design) << "old";
         ASSERT_TRUE(!acls || setfacl("-b '" + design + "'"));
         if (c.nobodys && ::geteuid() == 0) {
