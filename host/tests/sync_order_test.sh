@@ -53,6 +53,6 @@ trace=$(sed 's/^[0-9]* *//' "$dir/trace")
 ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" \
   strace -f -e trace=fcntl -o "$dir/trace" "$zvfile" info "$design" >/dev/null 2>&1
 trace=$(sed 's/^[0-9]* *//' "$dir/trace")
-locks=$(grep -c "F_SETLK.*F_RDLCK, l_whence=SEEK_SET, l_start=1073741826" <<<"$trace" || true)
+locks=$(grep -cE "F_(OFD_)?SETLK.*F_RDLCK, l_whence=SEEK_SET, l_start=1073741826" <<<"$trace" || true)
 [[ $locks -eq 1 ]] || fail "showing a design takes its read lock $locks times, not once"
 echo "sync order: flush, rename, folder sync; two flushes a save; one read lock to show a design"

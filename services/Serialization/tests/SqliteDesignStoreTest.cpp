@@ -11,6 +11,8 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include "FileHandling/testing/TempFolder.h"
@@ -33,6 +35,62 @@ Connection connect(const std::string& file) {
 int exec(const Connection& db, const std::string& sql) {
     return sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr);
 }
+
+#ifndef _WIN32
+// Another program with a connection of the system's SQLite: a child process
+// that runs each statement it is sent, since that SQLite's locks belong to
+// the process, and this process's own descriptors of the file drop them.
+class OtherProgram {
+public:
+    explicit OtherProgram(const std::string& file) {
+        int in[2];
+        int out[2];
+        EXPECT_TRUE(::pipe(in) == 0 && ::pipe(out) == 0);
+        m_child = ::fork();
+        if (m_child == 0) {
+            ::close(in[1]);
+            const Connection db = connect(file);
+            char sql[512];
+            for (ssize_t got; (got = ::read(in[0], sql, sizeof sql - 1)) > 0;) {
+                sql[got] = '\0';
+                const int result = ::Zorvan::exec(db, sql);
+                (void)!::write(out[1], &result, sizeof result);
+            }
+            ::_exit(0);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        m_in = in[1];
+        m_out = out[0];
+    }
+    ~OtherProgram() {
+        ::close(m_in);
+        ::close(m_out);
+        ::waitpid(m_child, nullptr, 0);
+    }
+    int exec(const std::string& sql) const {
+        int result = -1;
+        EXPECT_EQ(::write(m_in, sql.data(), sql.size()), static_cast<ssize_t>(sql.size()));
+        EXPECT_EQ(::read(m_out, &result, sizeof result), static_cast<ssize_t>(sizeof result));
+        return result;
+    }
+
+private:
+    pid_t m_child = -1;
+    int m_in = -1;
+    int m_out = -1;
+};
+#else
+// Windows' locks belong to the handle: a connection of this process is another program's.
+class OtherProgram {
+public:
+    explicit OtherProgram(const std::string& file) : m_db(connect(file)) {}
+    int exec(const std::string& sql) const { return ::Zorvan::exec(m_db, sql); }
+
+private:
+    Connection m_db;
+};
+#endif
 
 class DesignStore : public ::testing::Test {
 protected:
@@ -191,16 +249,16 @@ TEST_F(DesignStore, ReplacementsAndCopiesFillOnlyAnEmptyFileTheCallerMade) {
 // program cannot change the file under it meanwhile.
 TEST_F(DesignStore, AFileAnotherProgramIsWritingIsReportedBusy) {
     const std::string design = makeDesign("a.zvd");
-    const Connection writer = connect(design);
-    ASSERT_EQ(exec(writer, "BEGIN EXCLUSIVE"), SQLITE_OK);
+    const OtherProgram writer(design);
+    ASSERT_EQ(writer.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
     EXPECT_THROW(SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20)), DesignStoreBusyException);
-    ASSERT_EQ(exec(writer, "COMMIT"), SQLITE_OK);
+    ASSERT_EQ(writer.exec("COMMIT"), SQLITE_OK);
 
     const auto reader = SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20));
-    EXPECT_EQ(exec(writer, "BEGIN EXCLUSIVE"), SQLITE_BUSY);
+    EXPECT_EQ(writer.exec("BEGIN EXCLUSIVE"), SQLITE_BUSY);
     EXPECT_EQ(reader->objectCount(), 2);
     reader->endRead();
-    ASSERT_EQ(exec(writer, "BEGIN EXCLUSIVE; DELETE FROM zv_objects; COMMIT"), SQLITE_OK);
+    ASSERT_EQ(writer.exec("BEGIN EXCLUSIVE; DELETE FROM zv_objects; COMMIT"), SQLITE_OK);
     EXPECT_EQ(reader->objectCount(), 0) << "after endRead() every read sees the file as it is";
 }
 
