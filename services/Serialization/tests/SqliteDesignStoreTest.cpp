@@ -11,8 +11,6 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #endif
 
 #include "FileHandling/testing/TempFolder.h"
@@ -25,69 +23,17 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-// Another program's connection to a file, and a statement run on it.
+// Another program's connection to a file (through the system's SQLite, or
+// the store's own VFS by its name), and a statement run on it.
 using Connection = std::unique_ptr<sqlite3, int (*)(sqlite3*)>;
-Connection connect(const std::string& file) {
+Connection connect(const std::string& file, const char* vfs = nullptr) {
     sqlite3* raw = nullptr;
-    EXPECT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
+    EXPECT_EQ(sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, vfs), SQLITE_OK);
     return {raw, &sqlite3_close};
 }
 int exec(const Connection& db, const std::string& sql) {
     return sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr);
 }
-
-// Another program with a connection of the system's SQLite, running each
-// statement it is given: on POSIX a child process, since that SQLite's
-// locks belong to the process and this one's own descriptors of the file
-// would drop them; on Windows, whose locks belong to the handle, a
-// connection here.
-class OtherProgram {
-public:
-    explicit OtherProgram(const std::string& file) {
-#ifndef _WIN32
-        int in[2];
-        int out[2];
-        EXPECT_TRUE(::pipe(in) == 0 && ::pipe(out) == 0);
-        if ((m_child = ::fork()) == 0) {
-            ::close(in[1]);
-            m_db = connect(file);
-            char sql[512];
-            for (ssize_t got; (got = ::read(in[0], sql, sizeof sql)) > 0;) {
-                const int result = ::Zorvan::exec(m_db, std::string(sql, static_cast<std::size_t>(got)));
-                (void)!::write(out[1], &result, sizeof result);
-            }
-            ::_exit(0);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        m_in = in[1];
-        m_out = out[0];
-#else
-        m_db = connect(file);
-#endif
-    }
-    ~OtherProgram() {
-#ifndef _WIN32
-        ::close(m_in);
-        ::close(m_out);
-        ::waitpid(m_child, nullptr, 0);
-#endif
-    }
-    int exec(const std::string& sql) const {
-#ifndef _WIN32
-        int result = -1;
-        return ::write(m_in, sql.data(), sql.size()) > 0 && ::read(m_out, &result, sizeof result) > 0 ? result : -1;
-#else
-        return ::Zorvan::exec(m_db, sql);
-#endif
-    }
-
-private:
-    Connection m_db{nullptr, &sqlite3_close};
-    int m_child = -1;
-    int m_in = -1;
-    int m_out = -1;
-};
 
 class DesignStore : public ::testing::Test {
 protected:
@@ -243,19 +189,23 @@ TEST_F(DesignStore, ReplacementsAndCopiesFillOnlyAnEmptyFileTheCallerMade) {
 // Another program in the middle of writing the file: the open says so,
 // after the timeout, instead of reading the file as damaged. A handle for
 // reading holds one read lock from its opening until endRead(), so that
-// program cannot change the file under it meanwhile.
+// program cannot change the file under it meanwhile. The writer is another
+// process of this software (a connection of the store's VFS holds its
+// locks as another process would), then the system's SQLite, which takes
+// the same lock bytes.
 TEST_F(DesignStore, AFileAnotherProgramIsWritingIsReportedBusy) {
     const std::string design = makeDesign("a.zvd");
-    const OtherProgram writer(design);
-    ASSERT_EQ(writer.exec("BEGIN EXCLUSIVE"), SQLITE_OK);
+    const Connection ours = connect(design, "zv-env");
+    ASSERT_EQ(exec(ours, "BEGIN EXCLUSIVE"), SQLITE_OK);
     EXPECT_THROW(SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20)), DesignStoreBusyException);
-    ASSERT_EQ(writer.exec("COMMIT"), SQLITE_OK);
+    ASSERT_EQ(exec(ours, "COMMIT"), SQLITE_OK);
 
+    const Connection writer = connect(design);
     const auto reader = SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20));
-    EXPECT_EQ(writer.exec("BEGIN EXCLUSIVE"), SQLITE_BUSY);
+    EXPECT_EQ(exec(writer, "BEGIN EXCLUSIVE"), SQLITE_BUSY);
     EXPECT_EQ(reader->objectCount(), 2);
     reader->endRead();
-    ASSERT_EQ(writer.exec("BEGIN EXCLUSIVE; DELETE FROM zv_objects; COMMIT"), SQLITE_OK);
+    ASSERT_EQ(exec(writer, "BEGIN EXCLUSIVE; DELETE FROM zv_objects; COMMIT"), SQLITE_OK);
     EXPECT_EQ(reader->objectCount(), 0) << "after endRead() every read sees the file as it is";
 }
 
