@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "FileHandling/Env.h"
 #include "FileHandling/FileName.h"
@@ -27,8 +28,8 @@ constexpr ByteRange kShared{kPendingByte + 2, 510};
 
 constexpr const char* kJournalSuffix = "-journal";
 
-// The error of the last Env call that failed on this thread, for
-// sqlite3_system_errno(); 0 when none has.
+// The error of the last Env call that failed on this thread, until
+// sqlite3_system_errno() takes it; 0 when none has.
 thread_local int t_lastError = 0;
 
 int failed(const std::error_code& error, int code) {
@@ -57,7 +58,7 @@ struct Open {
     int level = SQLITE_LOCK_NONE;
     bool reserved = false;
     bool pending = false;
-    // A journal this open created: its name reaches the disk with its first flush.
+    // A journal opened to be written: its name reaches the disk with its first flush.
     bool syncFolder = false;
 };
 
@@ -384,7 +385,8 @@ int xRandomness(sqlite3_vfs* vfs, int size, char* out) {
 int xSleep(sqlite3_vfs* vfs, int microseconds) { return systemVfs(vfs)->xSleep(systemVfs(vfs), microseconds); }
 int xCurrentTime(sqlite3_vfs* vfs, double* now) { return systemVfs(vfs)->xCurrentTime(systemVfs(vfs), now); }
 int xGetLastError(sqlite3_vfs* vfs, int size, char* message) {
-    return t_lastError != 0 ? t_lastError : systemVfs(vfs)->xGetLastError(systemVfs(vfs), size, message);
+    const int error = std::exchange(t_lastError, 0);
+    return error != 0 ? error : systemVfs(vfs)->xGetLastError(systemVfs(vfs), size, message);
 }
 int xCurrentTimeInt64(sqlite3_vfs* vfs, sqlite3_int64* now) {
     sqlite3_vfs* system = systemVfs(vfs);
