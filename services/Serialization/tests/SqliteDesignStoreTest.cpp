@@ -161,11 +161,10 @@ TEST_F(DesignStore, AnythingButAWholeDesignIsRefusedAndLeftAsItWas) {
     EXPECT_THROW(SqliteDesignStore::openForReading(path("missing.zvd")), DesignStoreException);
 }
 
-// A file the caller creates empty is filled without a journal, and a copy
-// of a design goes into such a file whole; neither takes a file that holds
-// something already.
-TEST_F(DesignStore, ReplacementsAndCopiesFillOnlyAnEmptyFileTheCallerMade) {
-    const std::string design = makeDesign("a.zvd");
+// A file the caller creates empty is filled without a journal, and no file
+// that holds something already is taken. (What an autosave copies is
+// checked on every crash state of the autosave, in the host's tests.)
+TEST_F(DesignStore, ReplacementsFillOnlyAnEmptyFileTheCallerMade) {
     std::ofstream(path("a.tmp.zvd")).flush();
     {
         auto store = SqliteDesignStore::openForReplacement(path("a.tmp.zvd"));
@@ -177,11 +176,6 @@ TEST_F(DesignStore, ReplacementsAndCopiesFillOnlyAnEmptyFileTheCallerMade) {
     EXPECT_EQ(SqliteDesignStore::openForReading(path("a.tmp.zvd"))->objectCount(), 1);
     EXPECT_THROW(SqliteDesignStore::openForReplacement(path("a.tmp.zvd")), DesignStoreException);
 
-    std::ofstream(path("a.bak.zvd")).flush();
-    SqliteDesignStore::openForReading(design)->copyTo(path("a.bak.zvd"));
-    const auto copy = SqliteDesignStore::openForReading(path("a.bak.zvd"));
-    EXPECT_EQ(Zorvan::testing::storedObjects(*copy), Zorvan::testing::storedObjects(*SqliteDesignStore::openForReading(design)));
-    EXPECT_FALSE(copy->isEmpty());
     std::ofstream(path("empty.zvd")).flush();
     EXPECT_TRUE(SqliteDesignStore::openForReading(path("empty.zvd"))->isEmpty());
 }
