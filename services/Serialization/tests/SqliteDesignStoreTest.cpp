@@ -31,6 +31,14 @@ Connection connect(const std::string& file, const char* vfs = nullptr) {
     EXPECT_EQ(sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, vfs), SQLITE_OK);
     return {raw, &sqlite3_close};
 }
+// The store's VFS where this program shares the store's SQLite. On Windows
+// the store carries SQLite of its own, and this program's, whose locks
+// belong to the handle, keeps the store out as another process's would.
+#ifdef _WIN32
+constexpr const char* kStoreVfs = nullptr;
+#else
+constexpr const char* kStoreVfs = "zv-env";
+#endif
 int exec(const Connection& db, const std::string& sql) {
     return sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr);
 }
@@ -189,7 +197,7 @@ TEST_F(DesignStore, ReplacementsFillOnlyAnEmptyFileTheCallerMade) {
 // the same lock bytes.
 TEST_F(DesignStore, AFileAnotherProgramIsWritingIsReportedBusy) {
     const std::string design = makeDesign("a.zvd");
-    const Connection ours = connect(design, "zv-env");
+    const Connection ours = connect(design, kStoreVfs);
     ASSERT_EQ(exec(ours, "BEGIN EXCLUSIVE"), SQLITE_OK);
     EXPECT_THROW(SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20)), DesignStoreBusyException);
     ASSERT_EQ(exec(ours, "COMMIT"), SQLITE_OK);
