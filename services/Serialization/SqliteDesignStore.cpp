@@ -11,6 +11,7 @@
 #include "Common/Process.h"
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/Folder.h"
+#include "Serialization/EnvVfs.h"
 
 namespace Zorvan {
 namespace {
@@ -54,14 +55,21 @@ bool isBusy(int result) { return (result & 0xff) == SQLITE_BUSY || (result & 0xf
 // connection using the log keeps a read lock on while it is open.
 constexpr std::int64_t kLogInUseByte = 128;
 
-// The name SQLite is given for `path`. With `followLink`, links at the name
-// are followed here, as the kernel would follow them: SQLite resolves them
-// itself, in user space, where the kernel's rule for links in shared sticky
-// folders cannot refuse another user's. Without, only links in the folders
-// are resolved: SQLite's no-follow mode refuses a link anywhere in the name,
-// but only a link at the file itself is a risk to guard against.
-std::string nameForSqlite(const std::string& path, bool followLink) {
-    const FileName file(path);
+// The design's folder, held for the checks of what lies beside it, and the
+// name SQLite is given for it, in that folder.
+struct Target {
+    std::optional<Folder> folder; // none: no such folder, and SQLite says it cannot open the file
+    std::string leaf;
+    std::string name;
+};
+
+// Where `path` leads. With `followLink`, links at the name are followed
+// here, as the kernel would follow them: SQLite would resolve them itself,
+// in user space, where the kernel's rule for links in shared sticky folders
+// cannot refuse another user's. Without, a link at the name is opened by
+// nobody (the VFS never follows one), and only links in the folders lead on.
+Target targetOf(const std::string& path, bool followLink) {
+    std::string resolvedPath = path;
     if (followLink) {
         const ResolvedName resolved = resolveName(path);
         if (resolved.outcome == ResolvedName::Outcome::Protected) {
@@ -74,32 +82,32 @@ std::string nameForSqlite(const std::string& path, bool followLink) {
         if (resolved.outcome == ResolvedName::Outcome::Loop) {
             throw DesignStoreException("'" + path + "' is a symbolic link that leads round in a circle", path);
         }
-        return resolved.path;
+        resolvedPath = resolved.path;
     }
+    const FileName file(resolvedPath);
+    Target target{std::nullopt, file.getLeafName(), resolvedPath};
     try {
-        return Folder::holding(file).pathOf(file.getLeafName());
+        target.folder.emplace(Folder::holding(file));
+        target.name = target.folder->pathOf(target.leaf);
     } catch (const FileNameException&) {
-        return path; // no such folder: SQLite says it cannot open the file
     }
+    return target;
 }
 
 std::string ownerOf(const FileFacts& facts) { return facts.owner ? userName(*facts.owner) : std::string(); }
 
-// Refuses what SQLite must not open or play into the design `name` (see
-// openForReading): anything but a regular file at the file or its journal,
-// a write-ahead log, a design in write-ahead mode, and a journal of another
-// user that would be played back, or that an update in place (`inPlace`)
-// would write into. `path` is the name as the caller gave it.
-void refuseWhatLiesBeside(const std::string& name, const std::string& path, bool inPlace) {
+// Refuses what SQLite must not open or play into the design `target`
+// (see openForReading): anything but a regular file at the file or its
+// journal, a write-ahead log, a design in write-ahead mode, and a journal
+// of another user that would be played back, or that an update in place
+// (`inPlace`) would write into. `path` is the name as the caller gave it.
+void refuseWhatLiesBeside(const Target& target, const std::string& path, bool inPlace) {
     using Kind = DesignStoreForeignFileException::Kind;
-    const FileName file(name);
-    std::optional<Folder> folder;
-    try {
-        folder.emplace(Folder::holding(file));
-    } catch (const FileNameException&) {
-        return; // no such folder: SQLite says it cannot open the file
+    if (!target.folder) {
+        return;
     }
-    const std::string leaf = file.getLeafName();
+    const Folder* const folder = &*target.folder;
+    const std::string& leaf = target.leaf;
     const std::optional<FileFacts> design = folder->look(leaf);
     const auto irregular = [](const std::optional<FileFacts>& facts) {
         return facts && facts->kind != FileFacts::Kind::Regular && facts->kind != FileFacts::Kind::Link;
@@ -147,7 +155,7 @@ void refuseWhatLiesBeside(const std::string& name, const std::string& path, bool
     const std::string header = folder->readStart(leaf, 20);
     if (header.size() == 20 && (header[18] == 2 || header[19] == 2)) {
         throw DesignStoreForeignFileException("'" + path + "' was switched to write-ahead logging by another program",
-                                              path, Kind::WriteAheadMode, name, ownerOf(*design));
+                                              path, Kind::WriteAheadMode, target.name, ownerOf(*design));
     }
 }
 
@@ -331,12 +339,12 @@ SqliteDesignStore::SqliteDesignStore(std::string path, int flags, std::int32_t w
       m_writerVersion(writerVersion),
       m_writable((flags & SQLITE_OPEN_READWRITE) != 0),
       m_db(nullptr, &sqlite3_close_v2) {
-    const std::string name = nameForSqlite(m_path, (flags & SQLITE_OPEN_NOFOLLOW) == 0);
-    refuseWhatLiesBeside(name, m_path, m_writable);
+    const Target target = targetOf(m_path, (flags & SQLITE_OPEN_NOFOLLOW) == 0);
+    refuseWhatLiesBeside(target, m_path, m_writable);
     sqlite3* db = nullptr;
     // One thread at a time per handle: the connection needs no mutex of its own.
-    const int result = sqlite3_open_v2(name.c_str(), &db,
-                                       flags | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int result = sqlite3_open_v2(target.name.c_str(), &db, flags | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOMUTEX,
+                                       internal::envVfs());
     m_db.reset(db);
     if (result != SQLITE_OK) {
         fail(result == SQLITE_CANTOPEN && !m_writable ? "cannot open it" : "cannot open it for writing");
@@ -561,10 +569,7 @@ std::uint32_t SqliteDesignStore::changeCounter() const {
            std::uint32_t{bytes[3]};
 }
 
-std::size_t SqliteDesignStore::maxPathLength() {
-    const sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
-    return vfs != nullptr ? static_cast<std::size_t>(vfs->mxPathname) : std::size_t{512};
-}
+std::size_t SqliteDesignStore::maxPathLength() { return static_cast<std::size_t>(internal::envVfsMaxPath()); }
 
 std::int64_t SqliteDesignStore::updateCount() const {
     std::int64_t count = 0;
@@ -688,13 +693,13 @@ void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields)
 bool SqliteDesignStore::isEmpty() const { return fileSize(connection()) == 0; }
 
 void SqliteDesignStore::copyTo(const std::string& path) const {
-    const std::string name = nameForSqlite(path, false);
-    refuseWhatLiesBeside(name, path, true);
+    const Target target = targetOf(path, false);
+    refuseWhatLiesBeside(target, path, true);
     sqlite3* raw = nullptr;
-    const int opened = sqlite3_open_v2(name.c_str(), &raw,
+    const int opened = sqlite3_open_v2(target.name.c_str(), &raw,
                                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE |
                                            SQLITE_OPEN_NOMUTEX,
-                                       nullptr);
+                                       internal::envVfs());
     const Connection copy(raw, &sqlite3_close_v2);
     auto refuse = [&](const char* what) {
         throw DesignStoreException("Design file '" + m_path + "': cannot copy it to '" + path + "': " + what + ": " +

@@ -14,6 +14,18 @@
 /// Failures other than those of readCurrentVersion/readFileVersion (which
 /// answer false) raise DesignStoreException naming the file.
 ///
+/// SQLite reads, writes, flushes, locks and removes the design and its
+/// journal through the installed Env (a VFS of the store's own; never the
+/// process's default VFS, which other SQLite users keep). Its locks are the
+/// Env's: they belong to the open file, not to the process, so two handles
+/// of one process keep each other out as two processes do, and closing
+/// another descriptor of the file (the store's checks, a file lock, a
+/// connection of the system's SQLite) never drops them. The bytes are
+/// SQLite's own, so other programs' SQLite and the store respect each
+/// other's locks; a connection of the system's SQLite in this same process
+/// does not keep its own (POSIX record locks of the process), since the
+/// store closes descriptors of the file.
+///
 /// Thread-safety: one thread at a time per handle; distinct handles may be
 /// used concurrently.
 

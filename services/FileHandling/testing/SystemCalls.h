@@ -8,19 +8,16 @@
 // <path>"), and the n-th call of one kind can be made to fail with a given
 // errno; every other call goes on
 // to the C library. It sees from inside what strace sees from outside, on
-// systems that link dynamically (POSIX builds with glibc). A Follower
-// (PowerCut.h) may also be told of the writes, flushes and renames that
-// pass.
+// systems that link dynamically (POSIX builds with glibc).
 //
 // Thread-safety: the replacements may be called from any thread; one test
-// at a time listens, and one follower at a time follows.
+// at a time listens.
 
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
@@ -77,22 +74,6 @@ public:
         return reinterpret_cast<Function*>(::dlsym(RTLD_NEXT, name));
     }
 
-    // Told before the data of the file open as `fd` changes and before a
-    // name (`path`, relative to the folder open as `at` or AT_FDCWD) goes
-    // away; after `fd` was flushed.
-    class Follower {
-    public:
-        virtual ~Follower() = default;
-        virtual void writing(int fd) = 0;
-        virtual void removing(int at, const char* path) = 0;
-        virtual void flushed(int fd) = 0;
-    };
-    // The follower told of every call from now on; null: none.
-    static std::atomic<Follower*>& follower() {
-        static std::atomic<Follower*> instance{nullptr};
-        return instance;
-    }
-
 private:
     struct State {
         std::mutex mutex;
@@ -119,34 +100,19 @@ private:
         errno = error;                                                                      \
         return -1;                                                                          \
     }
-// Tells the follower, if there is one, of `event`.
-#define ZV_FOLLOW(event, ...)                                                                             \
-    if (Zorvan::testing::SystemCalls::Follower* const follower = Zorvan::testing::SystemCalls::follower()) { \
-        follower->event(__VA_ARGS__);                                                                     \
-    }
 
 ZV_SYSTEM_CALL int fsync(int fd) {
     ZV_FAIL_IF_TOLD("fsync", "flush " + Zorvan::testing::SystemCalls::pathOf(fd));
     static auto* const real = Zorvan::testing::SystemCalls::next<int(int)>("fsync");
-    const int result = real(fd);
-    if (result == 0) {
-        ZV_FOLLOW(flushed, fd);
-    }
-    return result;
+    return real(fd);
 }
 ZV_SYSTEM_CALL int fdatasync(int fd) {
     ZV_FAIL_IF_TOLD("fdatasync", "flush " + Zorvan::testing::SystemCalls::pathOf(fd));
     static auto* const real = Zorvan::testing::SystemCalls::next<int(int)>("fdatasync");
-    const int result = real(fd);
-    if (result == 0) {
-        ZV_FOLLOW(flushed, fd);
-    }
-    return result;
+    return real(fd);
 }
 ZV_SYSTEM_CALL int rename(const char* from, const char* to) noexcept {
     ZV_FAIL_IF_TOLD("rename", std::string("rename ") + from + " " + to);
-    ZV_FOLLOW(removing, AT_FDCWD, from);
-    ZV_FOLLOW(removing, AT_FDCWD, to);
     static auto* const real = Zorvan::testing::SystemCalls::next<int(const char*, const char*) noexcept>("rename");
     return real(from, to);
 }
@@ -155,8 +121,6 @@ ZV_SYSTEM_CALL int rename(const char* from, const char* to) noexcept {
 ZV_SYSTEM_CALL int renameat(int fromFolder, const char* from, int toFolder, const char* to) noexcept {
     ZV_FAIL_IF_TOLD("rename", "rename " + Zorvan::testing::SystemCalls::pathOf(fromFolder) + "/" + from + " " +
                                   Zorvan::testing::SystemCalls::pathOf(toFolder) + "/" + to);
-    ZV_FOLLOW(removing, fromFolder, from);
-    ZV_FOLLOW(removing, toFolder, to);
     static auto* const real =
         Zorvan::testing::SystemCalls::next<int(int, const char*, int, const char*) noexcept>("renameat");
     return real(fromFolder, from, toFolder, to);
@@ -178,7 +142,6 @@ ZV_SYSTEM_CALL ssize_t read(int fd, void* buffer, size_t size) {
 }
 ZV_SYSTEM_CALL ssize_t write(int fd, const void* buffer, size_t size) {
     ZV_FAIL_IF_TOLD("write", "");
-    ZV_FOLLOW(writing, fd);
     static auto* const real = Zorvan::testing::SystemCalls::next<ssize_t(int, const void*, size_t)>("write");
     return real(fd, buffer, size);
 }

@@ -23,13 +23,22 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
-// Another program's connection to a file, and a statement run on it.
+// Another program's connection to a file (through the system's SQLite, or
+// the store's own VFS by its name), and a statement run on it.
 using Connection = std::unique_ptr<sqlite3, int (*)(sqlite3*)>;
-Connection connect(const std::string& file) {
+Connection connect(const std::string& file, const char* vfs = nullptr) {
     sqlite3* raw = nullptr;
-    EXPECT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
+    EXPECT_EQ(sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, vfs), SQLITE_OK);
     return {raw, &sqlite3_close};
 }
+// The store's VFS where this program shares the store's SQLite. On Windows
+// the store carries SQLite of its own, and this program's, whose locks
+// belong to the handle, keeps the store out as another process's would.
+#ifdef _WIN32
+constexpr const char* kStoreVfs = nullptr;
+#else
+constexpr const char* kStoreVfs = "zv-env";
+#endif
 int exec(const Connection& db, const std::string& sql) {
     return sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr);
 }
@@ -160,11 +169,10 @@ TEST_F(DesignStore, AnythingButAWholeDesignIsRefusedAndLeftAsItWas) {
     EXPECT_THROW(SqliteDesignStore::openForReading(path("missing.zvd")), DesignStoreException);
 }
 
-// A file the caller creates empty is filled without a journal, and a copy
-// of a design goes into such a file whole; neither takes a file that holds
-// something already.
-TEST_F(DesignStore, ReplacementsAndCopiesFillOnlyAnEmptyFileTheCallerMade) {
-    const std::string design = makeDesign("a.zvd");
+// A file the caller creates empty is filled without a journal, and no file
+// that holds something already is taken. (What an autosave copies is
+// checked on every crash state of the autosave, in the host's tests.)
+TEST_F(DesignStore, ReplacementsFillOnlyAnEmptyFileTheCallerMade) {
     std::ofstream(path("a.tmp.zvd")).flush();
     {
         auto store = SqliteDesignStore::openForReplacement(path("a.tmp.zvd"));
@@ -176,11 +184,6 @@ TEST_F(DesignStore, ReplacementsAndCopiesFillOnlyAnEmptyFileTheCallerMade) {
     EXPECT_EQ(SqliteDesignStore::openForReading(path("a.tmp.zvd"))->objectCount(), 1);
     EXPECT_THROW(SqliteDesignStore::openForReplacement(path("a.tmp.zvd")), DesignStoreException);
 
-    std::ofstream(path("a.bak.zvd")).flush();
-    SqliteDesignStore::openForReading(design)->copyTo(path("a.bak.zvd"));
-    const auto copy = SqliteDesignStore::openForReading(path("a.bak.zvd"));
-    EXPECT_EQ(Zorvan::testing::storedObjects(*copy), Zorvan::testing::storedObjects(*SqliteDesignStore::openForReading(design)));
-    EXPECT_FALSE(copy->isEmpty());
     std::ofstream(path("empty.zvd")).flush();
     EXPECT_TRUE(SqliteDesignStore::openForReading(path("empty.zvd"))->isEmpty());
 }
@@ -188,14 +191,18 @@ TEST_F(DesignStore, ReplacementsAndCopiesFillOnlyAnEmptyFileTheCallerMade) {
 // Another program in the middle of writing the file: the open says so,
 // after the timeout, instead of reading the file as damaged. A handle for
 // reading holds one read lock from its opening until endRead(), so that
-// program cannot change the file under it meanwhile.
+// program cannot change the file under it meanwhile. The writer is another
+// process of this software (a connection of the store's VFS holds its
+// locks as another process would), then the system's SQLite, which takes
+// the same lock bytes.
 TEST_F(DesignStore, AFileAnotherProgramIsWritingIsReportedBusy) {
     const std::string design = makeDesign("a.zvd");
-    const Connection writer = connect(design);
-    ASSERT_EQ(exec(writer, "BEGIN EXCLUSIVE"), SQLITE_OK);
+    const Connection ours = connect(design, kStoreVfs);
+    ASSERT_EQ(exec(ours, "BEGIN EXCLUSIVE"), SQLITE_OK);
     EXPECT_THROW(SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20)), DesignStoreBusyException);
-    ASSERT_EQ(exec(writer, "COMMIT"), SQLITE_OK);
+    ASSERT_EQ(exec(ours, "COMMIT"), SQLITE_OK);
 
+    const Connection writer = connect(design);
     const auto reader = SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20));
     EXPECT_EQ(exec(writer, "BEGIN EXCLUSIVE"), SQLITE_BUSY);
     EXPECT_EQ(reader->objectCount(), 2);
@@ -226,36 +233,6 @@ TEST_F(DesignStore, ASecondWriterWaitsForTheFirst) {
     std::string revision;
     second->readDataRevision(revision);
     EXPECT_EQ(revision, "first");
-}
-
-// A writer that died in the middle of an update left its changes in the
-// file and the old pages in its journal (a copy of both, taken while it
-// writes, is such a file). Opening it, for reading too, rolls the update
-// back: the design as it was, and no journal left.
-TEST_F(DesignStore, AnUpdateCutShortIsRolledBackWhenTheFileIsOpened) {
-    const std::string design = makeDesign("a.zvd");
-    const auto before = testing::storedObjects(*SqliteDesignStore::openForReading(design));
-    const std::string committed = bytes(design);
-    const Connection writer = connect(design);
-    // A one-page cache writes every changed page to the file at once.
-    ASSERT_EQ(exec(writer, "PRAGMA cache_size = 1; BEGIN; UPDATE zv_objects SET payload = zeroblob(20000); "
-                           "UPDATE zv_metadata SET data_revision = 'torn'"),
-              SQLITE_OK);
-    for (const char* leaf : {"read.zvd", "written.zvd"}) {
-        fs::copy_file(design, path(leaf));
-        fs::copy_file(design + "-journal", path(leaf) + "-journal");
-    }
-    ASSERT_NE(bytes(path("read.zvd")), committed) << "the update reached the file";
-    for (const bool forWriting : {false, true}) {
-        const std::string file = path(forWriting ? "written.zvd" : "read.zvd");
-        SCOPED_TRACE(file);
-        const auto store = forWriting ? SqliteDesignStore::openForWriting(file) : SqliteDesignStore::openForReading(file);
-        std::string revision;
-        store->readDataRevision(revision);
-        EXPECT_EQ(revision, "data-a");
-        EXPECT_EQ(testing::storedObjects(*store), before);
-        EXPECT_FALSE(fs::exists(file + "-journal"));
-    }
 }
 
 // A walk reads a design of any size a batch at a time, in identity order,

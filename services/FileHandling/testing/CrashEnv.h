@@ -1,0 +1,365 @@
+#pragma once
+// CrashEnv: every state a power cut may leave one folder in, point by
+// point. It forwards every call to the native Env and follows, for the
+// regular files directly in its folder, each write, truncation, flush,
+// creation, rename and removal: one point each. At every point it keeps
+// what the disk holds (each file's content as last flushed, the names as
+// of the folder's last flush) beside what the program sees, and states()
+// gives the folders the disk may hold when the power goes right then:
+//   "all lost"    every write and every change of a name not flushed is lost;
+//   "all kept"    all of it reached the disk;
+//   "names lost"  what was written reached the disk, the changes of names did not;
+//   "data lost"   the changes of names reached the disk, what was written did not;
+//   "torn"        all of it, but the last write to each file not flushed
+//                 since reached the disk by its first half only.
+// Point 0 is the folder as it was at the start, all of it on the disk.
+// Where names write through (Windows, which has no flush of a folder and
+// writes a rename through), a change of a name is on the disk at once.
+//
+// The names are read from the folder itself at each point that may change
+// them, so a file other code makes or removes there without the Env (a
+// one-writer lock's empty file) counts as made or removed at the next such
+// point, and on the disk once the folder is flushed after it.
+//
+// Thread-safety: the calls it follows may come from any thread.
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "FileHandling/Env.h"
+
+namespace Zorvan::testing {
+
+class CrashEnv final : public EnvWrapper {
+public:
+#ifdef _WIN32
+    static constexpr bool kNamesWriteThrough = true;
+#else
+    static constexpr bool kNamesWriteThrough = false;
+#endif
+    /// What a folder holds: each name's content.
+    using Files = std::map<std::string, std::string>;
+    struct State {
+        const char* kind;
+        Files files;
+    };
+
+    explicit CrashEnv(const std::string& folder, bool namesWriteThrough = kNamesWriteThrough)
+        : EnvWrapper(Env::native()), m_path(folder), m_namesWriteThrough(namesWriteThrough) {
+        FileFacts facts;
+        must(target().openFolder(folder, m_folder));
+        must(target().facts(m_folder, facts));
+        m_identity = facts.identity;
+        readNames();
+        for (File& file : m_now.files) {
+            file.durable = file.live;
+        }
+        m_now.durableNames = m_now.names;
+        m_points.push_back({"start", m_now});
+    }
+
+    std::size_t points() const {
+        const std::lock_guard lock(m_mutex);
+        return m_points.size();
+    }
+    /// What happened at `point` ("write a.zvd @0 +4096", "flush a.zvd", "flush the folder", ...).
+    std::string what(std::size_t point) const {
+        const std::lock_guard lock(m_mutex);
+        return m_points.at(point).what;
+    }
+    std::vector<State> states(std::size_t point) const {
+        const std::lock_guard lock(m_mutex);
+        const Snapshot& at = m_points.at(point).at;
+        const auto folder = [&](const Names& names, auto content) {
+            Files files;
+            for (const auto& [leaf, file] : names) {
+                files[leaf] = content(at.files[file]);
+            }
+            return files;
+        };
+        const auto durable = [](const File& file) { return file.durable; };
+        const auto live = [](const File& file) { return file.live; };
+        const auto torn = [](const File& file) { return file.torn.value_or(file.live); };
+        return {{"all lost", folder(at.durableNames, durable)},
+                {"all kept", folder(at.names, live)},
+                {"names lost", folder(at.durableNames, live)},
+                {"data lost", folder(at.names, durable)},
+                {"torn", folder(at.names, torn)}};
+    }
+    /// What a power cut could still undo now: names the folder did not
+    /// flush, files whose content or access (adoptAccess) it did not. Names
+    /// changed without the Env since the last point make one more point.
+    std::vector<std::string> unflushed() {
+        const std::lock_guard lock(m_mutex);
+        namesChanged("the end");
+        std::vector<std::string> found;
+        if (m_now.names != m_now.durableNames) {
+            found.push_back("the folder's names");
+        }
+        for (const auto& [leaf, file] : m_now.names) {
+            if (m_now.files[file].live != m_now.files[file].durable || m_now.files[file].access) {
+                found.push_back(leaf);
+            }
+        }
+        return found;
+    }
+
+    /// Puts each distinct state of every point in turn into the folder
+    /// `scratch` and calls `check(point, kind)` on it; a state of the last
+    /// point is never taken for one of an earlier point. Returns how many
+    /// states there were.
+    std::size_t explore(const std::string& scratch,
+                        const std::function<void(std::size_t point, const char* kind)>& check) const {
+        std::set<std::pair<std::size_t, bool>> tried;
+        std::size_t count = 0;
+        for (std::size_t point = 0; point < points(); ++point) {
+            for (const State& state : states(point)) {
+                ++count;
+                std::string all;
+                for (const auto& [leaf, content] : state.files) {
+                    all += leaf + '\0' + content + '\0';
+                }
+                if (tried.emplace(std::hash<std::string>()(all), point + 1 == points()).second) {
+                    materialize(state.files, scratch);
+                    check(point, state.kind);
+                }
+            }
+        }
+        return count;
+    }
+    /// How many flushes of a file or of the folder were recorded.
+    std::size_t flushes() const {
+        const std::lock_guard lock(m_mutex);
+        return static_cast<std::size_t>(std::count_if(m_points.begin(), m_points.end(),
+                                                      [](const Point& p) { return p.what.starts_with("flush"); }));
+    }
+
+    /// Makes `folder` hold `files` and nothing else, through the native Env.
+    static void materialize(const Files& files, const std::string& folder) {
+        Env& env = *Env::native();
+        EnvHandle at;
+        must(env.openFolder(folder, at));
+        std::vector<std::string> there;
+        for (const auto& entry : std::filesystem::directory_iterator(utf8Path(folder))) {
+            there.push_back(utf8(entry.path().filename()));
+        }
+        for (const std::string& leaf : there) {
+            must(env.remove(at, leaf));
+        }
+        for (const auto& [leaf, content] : files) {
+            EnvHandle file;
+            must(env.open(at, leaf, {OpenOptions::Access::ReadWrite, OpenOptions::Creation::New}, file));
+            must(env.write(file, 0, content));
+        }
+    }
+
+    std::error_code openFolder(const std::string& path, EnvHandle& folder) override {
+        const std::error_code error = EnvWrapper::openFolder(path, folder);
+        FileFacts facts;
+        const std::lock_guard lock(m_mutex);
+        if (!error) {
+            m_files.erase(folder.native());
+            m_folders.erase(folder.native());
+            if (!target().facts(folder, facts) && sameFile(facts.identity, m_identity)) {
+                m_folders.insert(folder.native());
+            }
+        }
+        return error;
+    }
+    std::error_code open(const EnvHandle& folder, const std::string& leaf, const OpenOptions& options,
+                         EnvHandle& file) override {
+        const std::error_code error = EnvWrapper::open(folder, leaf, options, file);
+        const std::lock_guard lock(m_mutex);
+        if (!error) {
+            m_files.erase(file.native());
+            m_folders.erase(file.native());
+            if (m_folders.contains(folder.native())) {
+                namesChanged("open " + leaf);
+                if (const auto named = m_now.names.find(leaf); named != m_now.names.end()) {
+                    m_files[file.native()] = named->second;
+                }
+            }
+        }
+        return error;
+    }
+    std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to) override {
+        const std::error_code error = EnvWrapper::rename(folder, from, to);
+        const std::lock_guard lock(m_mutex);
+        if (!error && m_folders.contains(folder.native())) {
+            namesChanged("rename " + from + " " + to);
+        }
+        return error;
+    }
+    std::error_code remove(const EnvHandle& folder, const std::string& leaf) override {
+        const std::error_code error = EnvWrapper::remove(folder, leaf);
+        const std::lock_guard lock(m_mutex);
+        if (!error && m_folders.contains(folder.native())) {
+            namesChanged("remove " + leaf);
+        }
+        return error;
+    }
+    std::error_code write(const EnvHandle& file, std::uint64_t offset, std::span<const char> data) override {
+        const std::error_code error = EnvWrapper::write(file, offset, data);
+        const std::lock_guard lock(m_mutex);
+        if (File* written = error ? nullptr : ours(file)) {
+            const auto put = [&](std::string content, std::size_t size) {
+                content.resize(std::max<std::size_t>(content.size(), offset + size));
+                content.replace(offset, size, data.data(), size);
+                return content;
+            };
+            written->torn = put(written->live, data.size() / 2);
+            written->live = put(written->live, data.size());
+            record("write " + nameOf(file) + " @" + std::to_string(offset) + " +" + std::to_string(data.size()));
+        }
+        return error;
+    }
+    std::error_code truncate(const EnvHandle& file, std::uint64_t size) override {
+        const std::error_code error = EnvWrapper::truncate(file, size);
+        const std::lock_guard lock(m_mutex);
+        if (File* cut = error ? nullptr : ours(file)) {
+            cut->live.resize(size);
+            cut->torn.reset();
+            record("truncate " + nameOf(file) + " to " + std::to_string(size));
+        }
+        return error;
+    }
+    std::error_code sync(const EnvHandle& fileOrFolder) override {
+        const std::error_code error = EnvWrapper::sync(fileOrFolder);
+        const std::lock_guard lock(m_mutex);
+        if (error) {
+            return error;
+        }
+        if (m_folders.contains(fileOrFolder.native())) {
+            readNames();
+            m_now.durableNames = m_now.names;
+            record("flush the folder");
+        } else if (File* flushed = ours(fileOrFolder)) {
+            flushed->durable = flushed->live;
+            flushed->torn.reset();
+            flushed->access = false;
+            record("flush " + nameOf(fileOrFolder));
+        }
+        return error;
+    }
+    std::error_code adoptAccess(const EnvHandle& file, const EnvHandle& like) override {
+        const std::error_code error = EnvWrapper::adoptAccess(file, like);
+        const std::lock_guard lock(m_mutex);
+        if (File* changed = error ? nullptr : ours(file)) {
+            changed->access = true;
+        }
+        return error;
+    }
+
+private:
+    struct File {
+        FileIdentity identity;
+        std::string live;
+        std::string durable;
+        std::optional<std::string> torn; // the last write not flushed, by its first half
+        bool access = false;             // access changed since the last flush
+    };
+    using Names = std::map<std::string, std::size_t>; // leaf: index in files
+    struct Snapshot {
+        Names names;
+        Names durableNames;
+        std::vector<File> files;
+    };
+    struct Point {
+        std::string what;
+        Snapshot at;
+    };
+
+    static std::filesystem::path utf8Path(const std::string& text) {
+        return std::u8string(text.begin(), text.end());
+    }
+    static std::string utf8(const std::filesystem::path& path) {
+        const std::u8string text = path.u8string();
+        return std::string(text.begin(), text.end());
+    }
+    static void must(const std::error_code& error) {
+        if (error) {
+            throw std::system_error(error);
+        }
+    }
+
+    File* ours(const EnvHandle& file) {
+        const auto found = m_files.find(file.native());
+        return found == m_files.end() ? nullptr : &m_now.files[found->second];
+    }
+    std::string nameOf(const EnvHandle& file) const {
+        const std::size_t index = m_files.at(file.native());
+        for (const auto& [leaf, named] : m_now.names) {
+            if (named == index) {
+                return leaf;
+            }
+        }
+        return "a file with no name";
+    }
+    void record(std::string what) { m_points.push_back({std::move(what), m_now}); }
+    void namesChanged(const std::string& what) {
+        if (readNames()) {
+            record(what);
+        }
+    }
+
+    // Reads the names of the folder's regular files; a file not seen
+    // before is new, its content as it is now not yet on the disk. True
+    // when the names changed.
+    bool readNames() {
+        Names names;
+        for (const auto& entry : std::filesystem::directory_iterator(utf8Path(m_path))) {
+            const std::string leaf = utf8(entry.path().filename());
+            FileFacts facts;
+            if (target().look(m_folder, leaf, facts) || facts.kind != FileFacts::Kind::Regular) {
+                continue;
+            }
+            std::size_t index = 0;
+            while (index < m_now.files.size() && !sameFile(m_now.files[index].identity, facts.identity)) {
+                ++index;
+            }
+            if (index == m_now.files.size()) {
+                m_now.files.push_back({facts.identity, contentOf(leaf, facts.size), "", std::nullopt, false});
+            }
+            names[leaf] = index;
+        }
+        if (names == m_now.names) {
+            return false;
+        }
+        m_now.names = std::move(names);
+        if (m_namesWriteThrough) {
+            m_now.durableNames = m_now.names;
+        }
+        return true;
+    }
+    std::string contentOf(const std::string& leaf, std::uint64_t size) {
+        EnvHandle file;
+        std::string content(size, '\0');
+        std::size_t got = 0;
+        if (target().open(m_folder, leaf, OpenOptions{}, file) || target().read(file, 0, content, got)) {
+            got = 0;
+        }
+        content.resize(got);
+        return content;
+    }
+
+    const std::string m_path;
+    const bool m_namesWriteThrough;
+    EnvHandle m_folder;
+    FileIdentity m_identity;
+    mutable std::mutex m_mutex;
+    Snapshot m_now;
+    std::vector<Point> m_points;
+    std::map<std::intptr_t, std::size_t> m_files; // open handles of the folder's files
+    std::set<std::intptr_t> m_folders;            // open handles of the folder
+};
+
+} // namespace Zorvan::testing
