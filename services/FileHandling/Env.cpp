@@ -50,7 +50,9 @@ EnvWrapper::~EnvWrapper() = default;
 std::error_code EnvWrapper::openFolder(const std::string& path, EnvHandle& folder) {
     return m_target->openFolder(path, folder);
 }
-std::error_code EnvWrapper::pathOf(const EnvHandle& folder, std::string& path) { return m_target->pathOf(folder, path); }
+std::error_code EnvWrapper::pathOf(const EnvHandle& folder, std::string& path) {
+    return m_target->pathOf(folder, path);
+}
 std::error_code EnvWrapper::look(const EnvHandle& folder, const std::string& leaf, FileFacts& facts) {
     return m_target->look(folder, leaf, facts);
 }

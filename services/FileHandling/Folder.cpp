@@ -159,8 +159,8 @@ Folder::Replaced Folder::replace(const std::string& from, const FileIdentity& fi
     // created: the file must be the one given.
     EnvHandle in;
     FileFacts source;
-    if (env.open(folder, from, OpenOptions{OpenOptions::Access::ReadWrite}, in) || env.facts(in, source) || !sameFile(source.identity, file) ||
-        source.links != 1) {
+    if (env.open(folder, from, OpenOptions{OpenOptions::Access::ReadWrite}, in) || env.facts(in, source) ||
+        !sameFile(source.identity, file) || source.links != 1) {
         return Replaced::SourceChanged;
     }
     const auto holds = [&](const std::string& leaf, const FileIdentity& identity) {

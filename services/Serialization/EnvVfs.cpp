@@ -37,16 +37,6 @@ int failed(const std::error_code& error, int code) {
     return code;
 }
 
-// True when `error` is `condition`. Compared by the portable condition's
-// value, not by its category's address: on Windows every DLL carries its
-// own copy of the standard library, so the Env's categories are other
-// objects than this library's.
-bool is(const std::error_code& error, std::errc condition) {
-    const std::error_condition portable = error.default_error_condition();
-    return error && std::string_view(portable.category().name()) == "generic" &&
-           portable.value() == static_cast<int>(condition);
-}
-
 sqlite3_vfs* systemVfs(sqlite3_vfs* vfs) { return static_cast<sqlite3_vfs*>(vfs->pAppData); }
 
 // A design or journal open through the Env.
@@ -84,7 +74,7 @@ int take(Open& open, ByteRange range, Env::Lock kind) {
     if (!error) {
         return SQLITE_OK;
     }
-    return is(error, std::errc::resource_unavailable_try_again) ? SQLITE_BUSY : failed(error, SQLITE_IOERR_LOCK);
+    return means(error, std::errc::resource_unavailable_try_again) ? SQLITE_BUSY : failed(error, SQLITE_IOERR_LOCK);
 }
 
 void release(Open& open, ByteRange range) { (void)open.env->lock(open.file, range, Env::Lock::Unlocked); }
@@ -107,7 +97,7 @@ int xWrite(sqlite3_file* file, const void* data, int amount, sqlite3_int64 offse
     Open& open = of(file);
     const std::span<const char> bytes(static_cast<const char*>(data), static_cast<std::size_t>(amount));
     if (const std::error_code error = open.env->write(open.file, static_cast<std::uint64_t>(offset), bytes)) {
-        return failed(error, is(error, std::errc::no_space_on_device) ? SQLITE_FULL : SQLITE_IOERR_WRITE);
+        return failed(error, means(error, std::errc::no_space_on_device) ? SQLITE_FULL : SQLITE_IOERR_WRITE);
     }
     return SQLITE_OK;
 }
@@ -126,7 +116,8 @@ int xSync(sqlite3_file* file, int) {
     if (open.syncFolder) {
         open.syncFolder = false;
         // A file system that cannot flush a folder (EINVAL) has nothing to lose.
-        if (const std::error_code error = open.env->sync(open.folder); error && !is(error, std::errc::invalid_argument)) {
+        if (const std::error_code error = open.env->sync(open.folder);
+            error && !means(error, std::errc::invalid_argument)) {
             return failed(error, SQLITE_IOERR_DIR_FSYNC);
         }
     }
@@ -275,14 +266,14 @@ int xOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int
                                                               : OpenOptions::Creation::NewOrExisting;
     options.mode = journal ? 0600 : 0644; // a journal takes its design's access below
     std::error_code error = env.open(open->folder, open->leaf, options, open->file);
-    if (is(error, std::errc::permission_denied) && !journal && options.access == OpenOptions::Access::ReadWrite) {
+    if (means(error, std::errc::permission_denied) && !journal && options.access == OpenOptions::Access::ReadWrite) {
         // As SQLite does: a design this user may only read opens read-only,
         // and a write to it then fails as one to a read-only database.
         flags = (flags & ~(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) | SQLITE_OPEN_READONLY;
         error = env.open(open->folder, open->leaf, OpenOptions{}, open->file);
     }
     if (error) {
-        return failed(error, is(error, std::errc::too_many_symbolic_link_levels) ? SQLITE_CANTOPEN_SYMLINK
+        return failed(error, means(error, std::errc::too_many_symbolic_link_levels) ? SQLITE_CANTOPEN_SYMLINK
                                                                                : SQLITE_CANTOPEN);
     }
     if (journal && (flags & SQLITE_OPEN_CREATE) != 0) {
@@ -313,12 +304,12 @@ int xDelete(sqlite3_vfs*, const char* name, int syncFolder) {
         return failed(error, SQLITE_IOERR_DELETE);
     }
     if (const std::error_code error = env->remove(folder, leaf)) {
-        return is(error, std::errc::no_such_file_or_directory) ? SQLITE_IOERR_DELETE_NOENT
+        return means(error, std::errc::no_such_file_or_directory) ? SQLITE_IOERR_DELETE_NOENT
                                                              : failed(error, SQLITE_IOERR_DELETE);
     }
     // synchronous=EXTRA: a commit is done once its journal's removal is on the disk.
     if (syncFolder != 0) {
-        if (const std::error_code error = env->sync(folder); error && !is(error, std::errc::invalid_argument)) {
+        if (const std::error_code error = env->sync(folder); error && !means(error, std::errc::invalid_argument)) {
             return failed(error, SQLITE_IOERR_DIR_FSYNC);
         }
     }
