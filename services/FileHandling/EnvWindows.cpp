@@ -48,6 +48,10 @@ std::error_code errorOf(DWORD error) {
         return std::make_error_code(std::errc::device_or_resource_busy);
     case ERROR_WRITE_PROTECT:
         return std::make_error_code(std::errc::read_only_file_system);
+    case ERROR_NO_UNICODE_TRANSLATION:
+        return std::make_error_code(std::errc::illegal_byte_sequence);
+    case ERROR_FILENAME_EXCED_RANGE:
+        return std::make_error_code(std::errc::filename_too_long);
     default:
         return {static_cast<int>(error), std::system_category()};
     }

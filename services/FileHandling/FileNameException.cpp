@@ -6,6 +6,10 @@ FileNameException::FileNameException(const std::string& message, const std::stri
                                      std::source_location location)
     : ZvException(message, location), m_path(path) {}
 
+FileNameException::FileNameException(const std::string& message, const std::string& path, std::error_code error,
+                                     std::source_location location)
+    : ZvException(message, location), m_path(path), m_error(error) {}
+
 FileNameException::FileNameException(const FileNameException& other) = default;
 FileNameException& FileNameException::operator=(const FileNameException& other) = default;
 // Out of line so that this library alone owns the typeinfo.

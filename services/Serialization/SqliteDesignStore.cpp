@@ -60,6 +60,24 @@ constexpr std::int64_t kLogInUseByte = 128;
 // folders cannot refuse another user's. Without, only links in the folders
 // are resolved: SQLite's no-follow mode refuses a link anywhere in the name,
 // but only a link at the file itself is a risk to guard against.
+// A failure of the file service to look beside or at `path`, as the store's.
+[[noreturn]] void failed(const std::string& path, const std::string& why) {
+    throw DesignStoreSystemException("Design file '" + path + "': " + why, path);
+}
+
+// The folder that holds `file`; nullopt when there is no such folder (SQLite
+// then says it cannot open the file).
+std::optional<Folder> folderOf(const FileName& file) {
+    try {
+        return Folder::holding(file);
+    } catch (const FileNameException& e) {
+        if (e.error() == std::errc::no_such_file_or_directory || e.error() == std::errc::not_a_directory) {
+            return std::nullopt;
+        }
+        failed(file.toNativeString(), e.what());
+    }
+}
+
 std::string nameForSqlite(const std::string& path, bool followLink) {
     const FileName file(path);
     if (followLink) {
@@ -74,13 +92,13 @@ std::string nameForSqlite(const std::string& path, bool followLink) {
         if (resolved.outcome == ResolvedName::Outcome::Loop) {
             throw DesignStoreException("'" + path + "' is a symbolic link that leads round in a circle", path);
         }
+        if (resolved.outcome == ResolvedName::Outcome::Failed) {
+            failed(path, "Cannot follow the links at '" + path + "': " + describe(resolved.error));
+        }
         return resolved.path;
     }
-    try {
-        return Folder::holding(file).pathOf(file.getLeafName());
-    } catch (const FileNameException&) {
-        return path; // no such folder: SQLite says it cannot open the file
-    }
+    const std::optional<Folder> folder = folderOf(file);
+    return folder ? folder->pathOf(file.getLeafName()) : path;
 }
 
 std::string ownerOf(const FileFacts& facts) { return facts.owner ? userName(*facts.owner) : std::string(); }
@@ -90,14 +108,14 @@ std::string ownerOf(const FileFacts& facts) { return facts.owner ? userName(*fac
 // a write-ahead log, a design in write-ahead mode, and a journal of another
 // user that would be played back, or that an update in place (`inPlace`)
 // would write into. `path` is the name as the caller gave it.
-void refuseWhatLiesBeside(const std::string& name, const std::string& path, bool inPlace) {
+// A file that cannot be looked at or read is no proof of anything: the open
+// fails, saying why.
+void refuseWhatLiesBeside(const std::string& name, const std::string& path, bool inPlace) try {
     using Kind = DesignStoreForeignFileException::Kind;
     const FileName file(name);
-    std::optional<Folder> folder;
-    try {
-        folder.emplace(Folder::holding(file));
-    } catch (const FileNameException&) {
-        return; // no such folder: SQLite says it cannot open the file
+    const std::optional<Folder> folder = folderOf(file);
+    if (!folder) {
+        return;
     }
     const std::string leaf = file.getLeafName();
     const std::optional<FileFacts> design = folder->look(leaf);
@@ -149,6 +167,8 @@ void refuseWhatLiesBeside(const std::string& name, const std::string& path, bool
         throw DesignStoreForeignFileException("'" + path + "' was switched to write-ahead logging by another program",
                                               path, Kind::WriteAheadMode, name, ownerOf(*design));
     }
+} catch (const FileNameException& e) {
+    failed(path, e.what());
 }
 
 // Owns a connection of its own; closes it on every exit path.

@@ -84,6 +84,9 @@ std::string saveTarget(const std::string& file, const char* cannot) {
                DesignRefusal::Missing);
     case ResolvedName::Outcome::Protected:
         refuse(cannot, file, protectedLink(userName(resolved.linkOwner)), DesignRefusal::ForeignFile);
+    case ResolvedName::Outcome::Failed:
+        refuse(cannot, file, "Cannot look at '" + resolved.path + "': " + describe(resolved.error) + ".",
+               DesignRefusal::Failed);
     case ResolvedName::Outcome::TooLong:
     case ResolvedName::Outcome::Resolved:
         break;
@@ -197,6 +200,8 @@ std::optional<OpenedDesign> open(const char* cannot, const std::string& file, co
                DesignRefusal::Busy);
     } catch (const DesignStoreForeignFileException& e) {
         refuse(cannot, file, foreignFile(e), DesignRefusal::ForeignFile);
+    } catch (const DesignStoreSystemException& e) {
+        refuse(cannot, file, failure(e), DesignRefusal::Failed);
     } catch (const DesignStoreException& e) {
         std::error_code error;
         if (!fs::exists(path, error)) {
@@ -375,13 +380,18 @@ namespace {
 
 // Refuses when the design's name no longer holds the file the save locked:
 // another program renamed it away or put something else there.
+[[noreturn]] void refuseMoved(const DesignSave::State& s) {
+    refuse(kCannotSave, s.file,
+           translate("DesignSave", "another program moved or replaced it while it was being saved; nothing "
+                                   "was replaced."),
+           DesignRefusal::Interfered);
+}
+
 void requireDesignAtName(const DesignSave::State& s) {
-    const std::optional<FileFacts> there = s.folder.look(FileName(s.target).getLeafName());
+    const std::optional<FileFacts> there =
+        guarded(kCannotSave, s.file, [&] { return s.folder.look(FileName(s.target).getLeafName()); });
     if (!there || !sameFile(there->identity, s.lock.identity())) {
-        refuse(kCannotSave, s.file,
-               translate("DesignSave", "another program moved or replaced it while it was being saved; nothing "
-                                       "was replaced."),
-               DesignRefusal::Interfered);
+        refuseMoved(s);
     }
 }
 
@@ -532,8 +542,11 @@ namespace {
 // file.
 void requireNoOtherWriter(const DesignSave::State& s) {
     const std::string leaf = FileName(s.target).getLeafName();
-    const std::string journal = s.folder.readStart(SqliteDesignStore::journalPath(leaf), 1);
-    if ((!journal.empty() && journal[0] != '\0') || s.folder.look(leaf + "-wal")) {
+    const bool updating = guarded(kCannotSave, s.file, [&] {
+        const std::string journal = s.folder.readStart(SqliteDesignStore::journalPath(leaf), 1);
+        return (!journal.empty() && journal[0] != '\0') || s.folder.look(leaf + "-wal");
+    });
+    if (updating) {
         refuse(kCannotSave, s.file,
                translate("DesignSave", "another program is updating it in place; the design is left as it was."),
                DesignRefusal::Busy);
@@ -616,7 +629,7 @@ void DesignSave::putInPlace(State& s) {
         temporaryReplaced();
     }
     if (replaced == Folder::Replaced::TargetChanged) {
-        requireDesignAtName(s); // says so
+        refuseMoved(s);
     }
     s.temporary->release();
     s.previous.reset();
@@ -641,7 +654,7 @@ FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& opt
     const FileLock lock = lockDesign(kCannotCopy, file, target, /*create=*/false, options);
     const OpenedDesign opened = *open(kCannotCopy, file, target, /*emptyIsNew=*/false);
     opened.requireReadable(file);
-    const std::optional<FileFacts> previous = folder.look(copy.getLeafName());
+    const std::optional<FileFacts> previous = guarded(kCannotCopy, file, [&] { return folder.look(copy.getLeafName()); });
     if (previous && previous->kind == FileFacts::Kind::Link) {
         refuse(kCannotCopy, file,
                substitute(translate("DesignSave", "%1 is a symbolic link."), {quoted(copy.toNativeString())}),
