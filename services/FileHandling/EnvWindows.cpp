@@ -400,6 +400,8 @@ std::optional<std::uint32_t> currentUser() { return std::nullopt; }
 
 std::string userName(std::uint32_t id) { return "user " + std::to_string(id); }
 
+bool openFilesMayBeReplaced() { return false; }
+
 std::shared_ptr<Env> Env::native() {
     static const std::shared_ptr<Env> instance = std::make_shared<WindowsEnv>();
     return instance;

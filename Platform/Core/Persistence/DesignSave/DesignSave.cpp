@@ -1,5 +1,6 @@
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -56,9 +57,20 @@ std::string failure(const std::exception& e) { return std::string(e.what()) + ".
 // temporary file the user never named).
 std::string failure(const DesignStoreException& e) { return e.detail() + "."; }
 
-// The longest suffix a save adds to a design's leaf name: "part.zvd-journal"
-// for an update in place, "part.bak.tmp.zvd" for the temporary autosave copy.
-constexpr std::size_t kLongestSuffix = 8;
+// The temporary name an autosave copy `copy` is written under: "part.bak.tmp.zvd".
+FileName temporaryCopy(FileName copy) {
+    copy.replaceExtension(".tmp" + copy.getExtension());
+    return copy;
+}
+
+// The most bytes a save adds to a design's leaf name: its journal
+// ("part.zvd-journal") for an update in place, the temporary autosave copy
+// ("part.bak.tmp.zvd"); a rewrite's temporary file ("part.tmp.zvd") is shorter.
+std::size_t longestSuffix() {
+    const std::string leaf = "part.zvd";
+    const std::string copy = temporaryCopy(ZvFileIO().constructAutosaveFileName(leaf)).getLeafName();
+    return std::max(SqliteDesignStore::journalPath(leaf).size(), copy.size()) - leaf.size();
+}
 
 // Why a link `owner` planted is not followed.
 std::string protectedLink(const std::string& owner) {
@@ -100,20 +112,21 @@ std::string saveTarget(const std::string& file, const char* cannot) {
         refuse(cannot, file, translate("DesignSave", "it is not a regular file."), DesignRefusal::NotRegularFile);
     }
     const std::size_t limit = maxLeafNameLength(target);
-    if (FileName(target).getLeafName().size() + kLongestSuffix > limit) {
+    const std::size_t suffix = longestSuffix();
+    if (FileName(target).getLeafName().size() + suffix > limit) {
         refuse(cannot, file,
                substitute(translate("DesignSave", "its name is too long; this folder takes names of up to %1 "
                                                   "bytes, and a design's name may have at most %2 to leave room "
                                                   "for its temporary files."),
-                          {std::to_string(limit), std::to_string(limit - kLongestSuffix)}),
+                          {std::to_string(limit), std::to_string(limit - suffix)}),
                DesignRefusal::NameTooLong);
     }
     const std::size_t longest = SqliteDesignStore::maxPathLength();
-    if (resolved.outcome == ResolvedName::Outcome::TooLong || resolved.path.size() + kLongestSuffix >= longest) {
+    if (resolved.outcome == ResolvedName::Outcome::TooLong || resolved.path.size() + suffix >= longest) {
         refuse(cannot, file,
                substitute(translate("DesignSave", "its full path is too long; designs are opened by paths of up to "
                                                   "%1 bytes, with room for their temporary files."),
-                          {std::to_string(longest - kLongestSuffix - 1)}),
+                          {std::to_string(longest - suffix - 1)}),
                DesignRefusal::NameTooLong);
     }
     return target;
@@ -324,7 +337,6 @@ void takeIdentities(const std::string& file, const std::shared_ptr<SqliteDesignS
     guarded(kCannotOpen, file, [&] {
         ZvFileIO::readMaxIdentifierValue(store);
         Identifier::reserveThrough(store->maxObjectId());
-        return 0;
     });
 }
 
@@ -453,7 +465,6 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
         const std::string written = state->written.toNativeString();
         state->store = state->temporary ? SqliteDesignStore::openForReplacement(written)
                                         : SqliteDesignStore::openForWriting(written);
-        return 0;
     });
     // SQLite opened the design by name: it must be the file locked and read.
     if (!state->temporary) {
@@ -474,10 +485,8 @@ void DesignSave::forEachObject(const SqliteDesignStore::ObjectVisitor& visit) co
     if (m_state->isNew) {
         return;
     }
-    guarded(kCannotSave, m_state->file, [&] {
-        m_state->before().forEachObject(visit, SqliteDesignStore::Fields::IdentityAndType);
-        return 0;
-    });
+    guarded(kCannotSave, m_state->file,
+            [&] { m_state->before().forEachObject(visit, SqliteDesignStore::Fields::IdentityAndType); });
 }
 
 std::int64_t DesignSave::objectCount() const {
@@ -504,10 +513,7 @@ void DesignSave::createGroup() {
     if (!m_state->store) {
         throw std::logic_error("DesignSave::createGroup called after commit()");
     }
-    guarded(kCannotSave, m_state->file, [&] {
-        ZvFileIO().createGroup(m_state->store);
-        return 0;
-    });
+    guarded(kCannotSave, m_state->file, [&] { ZvFileIO().createGroup(m_state->store); });
 }
 
 SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t dataRevisionNumber) {
@@ -524,7 +530,6 @@ SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t data
         // file it wrote must be closed before it is put in place.
         s.store->close();
         s.store.reset();
-        return 0;
     });
     step(s.options, "committed");
     if (s.temporary) {
@@ -586,11 +591,7 @@ bool lockNewVersion(DesignSave::State& s, const std::string& name) {
 // only a save that comes to the name in between is let in before this one
 // has said it is done.
 void DesignSave::putInPlace(State& s) {
-#ifdef _WIN32
-    constexpr bool kOpenFilesMayBeReplaced = false;
-#else
-    constexpr bool kOpenFilesMayBeReplaced = true;
-#endif
+    const bool replacesOpenFiles = openFilesMayBeReplaced();
     const std::string temporary = s.written.toNativeString();
     const auto temporaryReplaced = [&] {
         refuse(kCannotSave, s.file,
@@ -599,11 +600,11 @@ void DesignSave::putInPlace(State& s) {
                           {quoted(temporary)}),
                DesignRefusal::Interfered);
     };
-    if (!s.temporary->unchanged() || (kOpenFilesMayBeReplaced && !lockNewVersion(s, temporary))) {
+    if (!s.temporary->unchanged() || (replacesOpenFiles && !lockNewVersion(s, temporary))) {
         temporaryReplaced();
     }
     requireNoOtherWriter(s);
-    if (!kOpenFilesMayBeReplaced) {
+    if (!replacesOpenFiles) {
         s.previous.reset();
     }
     Folder::Replaced replaced = Folder::Replaced::Done;
@@ -633,7 +634,7 @@ void DesignSave::putInPlace(State& s) {
     }
     s.temporary->release();
     s.previous.reset();
-    if (!kOpenFilesMayBeReplaced) {
+    if (!replacesOpenFiles) {
         (void)lockNewVersion(s, s.target);
     }
 }
@@ -641,8 +642,7 @@ void DesignSave::putInPlace(State& s) {
 FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& options) {
     const std::string target = saveTarget(file, kCannotCopy);
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
-    FileName temporary = copy;
-    temporary.replaceExtension(".tmp" + copy.getExtension());
+    const FileName temporary = temporaryCopy(copy);
     // A copy is made by whoever may save the design, under its lock.
     if (FileUtilities::isReadOnly(target)) {
         refuse(kCannotCopy, file,
@@ -654,7 +654,8 @@ FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& opt
     const FileLock lock = lockDesign(kCannotCopy, file, target, /*create=*/false, options);
     const OpenedDesign opened = *open(kCannotCopy, file, target, /*emptyIsNew=*/false);
     opened.requireReadable(file);
-    const std::optional<FileFacts> previous = guarded(kCannotCopy, file, [&] { return folder.look(copy.getLeafName()); });
+    const std::optional<FileFacts> previous =
+        guarded(kCannotCopy, file, [&] { return folder.look(copy.getLeafName()); });
     if (previous && previous->kind == FileFacts::Kind::Link) {
         refuse(kCannotCopy, file,
                substitute(translate("DesignSave", "%1 is a symbolic link."), {quoted(copy.toNativeString())}),
@@ -680,7 +681,6 @@ FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& opt
                 DesignRefusal::Interfered);
         }
         made.release();
-        return 0;
     });
     return copy;
 }
