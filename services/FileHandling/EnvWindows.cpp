@@ -264,7 +264,8 @@ public:
         if (const std::error_code error = pathIn(folder, leaf, path)) {
             return error;
         }
-        return ::DeleteFileW(path.c_str()) ? ok() : lastError();
+        // Retried while a scanner or another program holds the file for a moment.
+        return errorOf(windows::retryWhileHeld(path, [&] { return ::DeleteFileW(path.c_str()) != 0; }));
     }
 
     std::error_code mayWrite(const EnvHandle& folder, const std::string& leaf) override {

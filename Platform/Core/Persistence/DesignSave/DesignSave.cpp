@@ -43,6 +43,8 @@ constexpr const char* kCannotSave = ZV_TRANSLATE_NOOP("DesignSave", "cannot save
 constexpr const char* kCannotOpen = ZV_TRANSLATE_NOOP("DesignSave", "cannot open %1: %2");
 constexpr const char* kCannotCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot write the autosave copy of %1: %2");
 constexpr const char* kCannotUpdate = ZV_TRANSLATE_NOOP("DesignSave", "cannot update %1 in place: %2");
+constexpr const char* kCannotDeleteCopy =
+    ZV_TRANSLATE_NOOP("DesignSave", "cannot delete the autosave copy of %1: %2");
 
 // Raises the refusal `cannot` (one of the sentences above) of `file`;
 // `why` is in the user's language already.
@@ -683,6 +685,29 @@ FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& opt
         made.release();
     });
     return copy;
+}
+
+bool removeAutosaveCopy(const std::string& file, const DesignSaveOptions& options) {
+    const FileName copy = ZvFileIO().constructAutosaveFileName(file);
+    std::optional<FileLock> lock;
+    try {
+        lock.emplace(lockDesign(kCannotDeleteCopy, file, file, /*create=*/false, options));
+    } catch (const DesignRefusedException& e) {
+        if (e.reason() != DesignRefusal::Failed || FileUtilities::exists(file, true)) {
+            throw;
+        }
+    }
+    try {
+        return Folder::holding(copy).remove(copy.getLeafName());
+    } catch (const FileNameException& e) {
+        if (e.error() == std::errc::no_such_file_or_directory || e.error() == std::errc::not_a_directory) {
+            return false; // no folder, no copy
+        }
+        throw DesignRefusedException(substitute(translate("DesignSave", "cannot delete %1: %2"),
+                                                {quoted(copy.toNativeString()),
+                                                 (e.error() ? describe(e.error()) : std::string(e.what())) + "."}),
+                                     DesignRefusal::Failed);
+    }
 }
 
 } // namespace Zorvan
