@@ -80,6 +80,29 @@ public:
         return m_failed;
     }
 
+    /// Calls `run(kind, 0)` once with no call failing, to count the calls it
+    /// makes, then `run(kind, k)` once for each of them with the k-th call
+    /// of that kind failing with `errorOf(kind)`. Returns how many calls
+    /// were failed.
+    template <class ErrorOf, class Run>
+    int failEachCall(ErrorOf&& errorOf, Run&& run) {
+        failAt(Kind::OpenFolder, 0, {});
+        run(Kind::OpenFolder, 0);
+        std::array<int, kKinds> counted{};
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            counted = m_counts;
+        }
+        int failed = 0;
+        for (std::size_t kind = 0; kind < kKinds; ++kind) {
+            for (int k = 1; k <= counted[kind]; ++k, ++failed) {
+                failAt(static_cast<Kind>(kind), k, errorOf(static_cast<Kind>(kind)));
+                run(static_cast<Kind>(kind), k);
+            }
+        }
+        return failed;
+    }
+
     std::error_code openFolder(const std::string& path, EnvHandle& folder) override {
         if (const std::error_code error = hit({Kind::OpenFolder, true, path})) {
             return error;
