@@ -392,8 +392,8 @@ struct DesignSave::State {
 
 namespace {
 
-// Refuses when the design's name no longer holds the file the save locked:
-// another program renamed it away or put something else there.
+// The refusal of a save whose design another program renamed away, or put
+// something else in the place of.
 [[noreturn]] void refuseMoved(const DesignSave::State& s) {
     refuse(kCannotSave, s.file,
            translate("DesignSave", "another program moved or replaced it while it was being saved; nothing "
@@ -401,6 +401,7 @@ namespace {
            DesignRefusal::Interfered);
 }
 
+// Refuses when the design's name no longer holds the file the save locked.
 void requireDesignAtName(const DesignSave::State& s) {
     const std::optional<FileFacts> there =
         guarded(kCannotSave, s.file, [&] { return s.folder.look(FileName(s.target).getLeafName()); });
@@ -689,6 +690,7 @@ FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& opt
 
 bool removeAutosaveCopy(const std::string& file, const DesignSaveOptions& options) {
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
+    // A design that is gone has no lock to take, and no autosave to keep out.
     std::optional<FileLock> lock;
     try {
         lock.emplace(lockDesign(kCannotDeleteCopy, file, file, /*create=*/false, options));
