@@ -74,10 +74,9 @@ ResolvedName resolveName(const std::string& path) {
     const std::shared_ptr<Env> env = Env::current();
     ResolvedName result;
     std::string current = path;
-    const auto end = [&](ResolvedName::Outcome outcome, const std::string& at, std::error_code error = {}) {
+    const auto end = [&](ResolvedName::Outcome outcome, const std::string& at) {
         result.outcome = outcome;
         result.path = at;
-        result.error = error;
         return result;
     };
     // The kernel gives up after 40 links; so does this.
@@ -89,9 +88,10 @@ ResolvedName resolveName(const std::string& path) {
             if (error == std::errc::too_many_symbolic_link_levels) {
                 return end(ResolvedName::Outcome::Loop, current);
             }
-            return isAbsent(error) ? end(hop > 0 ? ResolvedName::Outcome::Missing : ResolvedName::Outcome::Resolved,
-                                         current)
-                                   : end(ResolvedName::Outcome::Failed, current, error);
+            if (!isAbsent(error)) {
+                fail(folderPart(current), "open the folder", error);
+            }
+            return end(hop > 0 ? ResolvedName::Outcome::Missing : ResolvedName::Outcome::Resolved, current);
         }
         std::string folderPath;
         if (const std::error_code error = env->pathOf(folder, folderPath)) {
@@ -104,7 +104,7 @@ ResolvedName resolveName(const std::string& path) {
         FileFacts facts;
         if (const std::error_code error = env->look(folder, leaf, facts)) {
             if (!isAbsent(error)) {
-                return end(ResolvedName::Outcome::Failed, current, error);
+                fail(joined(folderPath, leaf), "look at", error);
             }
             return end(hop > 0 ? ResolvedName::Outcome::Missing : ResolvedName::Outcome::Resolved,
                        joined(folderPath, leaf));
@@ -114,7 +114,7 @@ ResolvedName resolveName(const std::string& path) {
         }
         FileFacts folderFacts;
         if (const std::error_code error = env->facts(folder, folderFacts)) {
-            return end(ResolvedName::Outcome::Failed, current, error);
+            fail(folderPath, "look at", error);
         }
         if (isProtected(folderFacts, facts, currentUser())) {
             result.link = current;
@@ -123,7 +123,7 @@ ResolvedName resolveName(const std::string& path) {
         }
         std::string target;
         if (const std::error_code error = env->readLink(folder, leaf, target)) {
-            return end(ResolvedName::Outcome::Failed, current, error);
+            fail(joined(folderPath, leaf), "read the link", error);
         }
         current = isAbsolute(target) ? target : joined(folderPath, target);
         result.links = hop + 1;

@@ -19,7 +19,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <system_error>
 
 #include "FileHandling/Env.h"
 #include "FileHandling/FileHandlingExport.h"
@@ -37,7 +36,6 @@ struct ResolvedName {
                    ///< everybody may write to and that has the sticky bit,
                    ///< owned neither by this user nor by the folder's owner
         TooLong,   ///< the folder's full path is longer than a path may be
-        Failed,    ///< the system could not look at a name on the way (`error`)
     };
     Outcome outcome = Outcome::Resolved;
     std::string path;
@@ -46,14 +44,13 @@ struct ResolvedName {
     /// For Protected: the link, and its owner.
     std::string link;
     std::uint32_t linkOwner = 0;
-    /// For Failed: the system's error.
-    std::error_code error;
 };
 
 /// Follows the links at `path` (and at the names they lead to) once, as the
 /// kernel would, and names the file they end in; links in the folders on
 /// the way are resolved too. A name that is no link is returned with its
-/// folder resolved.
+/// folder resolved. Throws FileNameException with the system's reason when
+/// it cannot look at a name on the way (nothing there is no failure).
 SERVICES_FILEHANDLING_EXPORT ResolvedName resolveName(const std::string& path);
 
 class SERVICES_FILEHANDLING_EXPORT Folder {

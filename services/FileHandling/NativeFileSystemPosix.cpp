@@ -56,14 +56,18 @@ std::string folderOf(const std::string& path) {
 
 // The file a chain of symbolic links ends in, followed as the kernel would
 // follow it, or the path itself when it is no link. Empty when the chain is
-// broken, loops or holds a link the kernel would not follow.
+// broken, loops, holds a link the kernel would not follow or cannot be read.
 std::string finalTarget(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
         return path;
     }
-    const ResolvedName resolved = resolveName(path);
-    return resolved.outcome == ResolvedName::Outcome::Resolved ? resolved.path : std::string();
+    try {
+        const ResolvedName resolved = resolveName(path);
+        return resolved.outcome == ResolvedName::Outcome::Resolved ? resolved.path : std::string();
+    } catch (const FileNameException&) {
+        return std::string();
+    }
 }
 
 // True when `path` names the file `st` describes (no link followed).

@@ -81,7 +81,12 @@ std::optional<Folder> folderOf(const FileName& file) {
 std::string nameForSqlite(const std::string& path, bool followLink) {
     const FileName file(path);
     if (followLink) {
-        const ResolvedName resolved = resolveName(path);
+        ResolvedName resolved;
+        try {
+            resolved = resolveName(path);
+        } catch (const FileNameException& e) {
+            failed(path, e.what());
+        }
         if (resolved.outcome == ResolvedName::Outcome::Protected) {
             throw DesignStoreForeignFileException("'" + path + "' is a symbolic link of " +
                                                       userName(resolved.linkOwner) +
@@ -91,9 +96,6 @@ std::string nameForSqlite(const std::string& path, bool followLink) {
         }
         if (resolved.outcome == ResolvedName::Outcome::Loop) {
             throw DesignStoreException("'" + path + "' is a symbolic link that leads round in a circle", path);
-        }
-        if (resolved.outcome == ResolvedName::Outcome::Failed) {
-            failed(path, "Cannot follow the links at '" + path + "': " + describe(resolved.error));
         }
         return resolved.path;
     }

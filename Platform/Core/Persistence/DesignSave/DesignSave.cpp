@@ -88,7 +88,12 @@ std::string protectedLink(const std::string& owner) {
 // would not follow, anything but a regular file, and a name too long for
 // the files the save puts beside it.
 std::string saveTarget(const std::string& file, const char* cannot) {
-    const ResolvedName resolved = resolveName(file);
+    ResolvedName resolved;
+    try {
+        resolved = resolveName(file);
+    } catch (const FileNameException& e) {
+        refuse(cannot, file, failure(e), DesignRefusal::Failed);
+    }
     switch (resolved.outcome) {
     case ResolvedName::Outcome::Missing:
         refuse(cannot, file, translate("DesignSave", "it is a symbolic link to a file that does not exist."),
@@ -98,9 +103,6 @@ std::string saveTarget(const std::string& file, const char* cannot) {
                DesignRefusal::Missing);
     case ResolvedName::Outcome::Protected:
         refuse(cannot, file, protectedLink(userName(resolved.linkOwner)), DesignRefusal::ForeignFile);
-    case ResolvedName::Outcome::Failed:
-        refuse(cannot, file, "Cannot look at '" + resolved.path + "': " + describe(resolved.error) + ".",
-               DesignRefusal::Failed);
     case ResolvedName::Outcome::TooLong:
     case ResolvedName::Outcome::Resolved:
         break;
