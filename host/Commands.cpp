@@ -6,14 +6,9 @@
 #include <chrono>
 #include <iostream>
 #include <mutex>
-#include <optional>
 #include <sstream>
 #include <stdexcept>
 
-#include "FileHandling/Env.h"
-#include "FileHandling/FileNameException.h"
-#include "FileHandling/FileUtilities.h"
-#include "FileLock/FileLock.h"
 #include "Identifier/Identifier.h"
 #include "Logging/Logging.h"
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
@@ -25,7 +20,6 @@ namespace {
 
 using Zorvan::DesignSave;
 using Zorvan::FileName;
-using Zorvan::FileUtilities;
 using Zorvan::ZvFileIO;
 using Zorvan::ZvFileWriteMode;
 
@@ -322,106 +316,15 @@ int autosave(const std::string& file, std::ostream& out, std::chrono::millisecon
     return kDone;
 }
 
-namespace {
-
-// Forwards every call to the file system that was installed before it, and
-// notes what became of the removal of one file: whether the file service
-// removed it, or the failure it threw. Installed only for the length of a
-// clean, which reports that outcome rather than guessing it from what is
-// on the disk afterwards; every other call passes through untouched. The
-// file system is the whole process's: code that installs another one on
-// another thread meanwhile would restore them out of order.
-class RemovalWitness final : public Zorvan::FileSystemWrapper {
-public:
-    RemovalWitness(std::shared_ptr<Zorvan::FileSystem> target, FileName watched)
-        : FileSystemWrapper(std::move(target)), m_watched(std::move(watched)) {}
-
-    void remove(const FileName& name) override {
-        if (name != m_watched) {
-            FileSystemWrapper::remove(name);
-            return;
-        }
-        try {
-            FileSystemWrapper::remove(name);
-        } catch (const Zorvan::FileNameException& e) {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            m_failure = e;
-            throw;
-        }
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_removed = true;
-    }
-
-    bool removed() const {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        return m_removed;
-    }
-    std::optional<Zorvan::FileNameException> failure() const {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        return m_failure;
-    }
-
-private:
-    const FileName m_watched;
-    mutable std::mutex m_mutex;
-    bool m_removed = false;
-    std::optional<Zorvan::FileNameException> m_failure;
-};
-
-// The design's one-writer lock, so that an autosave never puts a copy in
-// place while clean removes it. A design that does not exist has no lock to
-// take and no autosave to keep out: nullopt then. A design that cannot be
-// locked for another reason (this user may not write it) refuses the clean,
-// as it refuses an autosave.
-std::optional<Zorvan::FileLock> lockForClean(const std::string& file, std::chrono::milliseconds lockWait) {
-    const auto refuse = [&](const std::string& why) {
-        return Refusal(Zorvan::substitute(translate("zvfile", "cannot delete the autosave copy of %1: %2"),
-                                          {quoted(file), why}));
-    };
-    try {
-        return Zorvan::FileLock::acquire(file, {false, lockWait, waitNote(file, lockWait)});
-    } catch (const Zorvan::FileBusyException& e) {
-        throw refuse(e.heldOpen() ? translate("zvfile", "another program has it open and keeps it from being "
-                                                        "written; try again when it is closed.")
-                                  : translate("zvfile", "another program is saving it; try again when it is done."));
-    } catch (const Zorvan::FileNameException& e) {
-        if (!FileUtilities::exists(FileName(file), true)) {
-            return std::nullopt;
-        }
-        throw refuse(std::string(e.what()) + ".");
-    }
-}
-
-} // namespace
-
 int clean(const std::string& file, std::ostream& out, std::chrono::milliseconds lockWait) {
-    ZvFileIO io;
-    const FileName copy = io.constructAutosaveFileName(file);
-    const std::optional<Zorvan::FileLock> lock = lockForClean(file, lockWait);
-    const auto witness = std::make_shared<RemovalWitness>(FileUtilities::fileSystem(), copy);
-    bool existed = false;
-    {
-        const Zorvan::ScopedFileSystem watching(witness);
-        existed = io.deleteAssociatedAutosaveFile(file);
-    }
-    const std::optional<Zorvan::FileNameException> failure = witness->failure();
-    // A copy that someone else removed first is gone all the same.
-    if (!existed || (failure && !FileUtilities::exists(copy, false))) {
+    Zorvan::DesignSaveOptions options;
+    options.lockWait = lockWait;
+    options.onWait = waitNote(file, lockWait);
+    if (!Zorvan::removeAutosaveCopy(file, options)) {
         out << Zorvan::substitute(translate("zvfile", "no autosave copy of %1"), {quoted(file)}) << "\n";
         return kDone;
     }
-    const auto cannot = [&](const std::string& why) {
-        return Refusal(
-            Zorvan::substitute(translate("zvfile", "cannot delete %1: %2"), {quoted(copy.toNativeString()), why}));
-    };
-    if (failure) {
-        throw cannot(Zorvan::describe(failure->code()));
-    }
-    // Only when another thread installed a file system meanwhile did the
-    // removal go past the witness; then what is on the disk tells.
-    if (!witness->removed() && FileUtilities::exists(copy, false)) {
-        throw cannot(translate("zvfile", "it is still there"));
-    }
+    const FileName copy = ZvFileIO().constructAutosaveFileName(file);
     out << Zorvan::substitute(translate("zvfile", "deleted %1"), {quoted(copy.toNativeString())}) << "\n";
     return kDone;
 }

@@ -67,7 +67,7 @@ int autosave(const std::string& file, std::ostream& out,
              std::chrono::milliseconds lockWait = kDefaultLockWait);
 // Deletes the autosave copy under the design's one-writer lock (waiting up
 // to lockWait for a save or autosave), so that it never races an autosave;
-// says "deleted" only when the file service removed the copy.
+// says "deleted" only when its own removal of the copy took effect.
 int clean(const std::string& file, std::ostream& out,
           std::chrono::milliseconds lockWait = kDefaultLockWait);
 

@@ -34,8 +34,6 @@ done <<'TABLE'
 --wait -1|2|--wait: '-1' is not a number of seconds from 0 to 3600
 --mode 2|2|--mode: '2' is not one of overwrite, update-selected, update-all
 --select valves,foo|2|--select: 'foo' is not one of pipes, valves, pumps, sensors
---bogus|2|unexpected argument: --bogus
---data-revision-number 3|2|--data-revision-number needs --data-revision
 TABLE
 
 # A copy of the program in a folder of its own, where no commands module is.

@@ -198,6 +198,11 @@ SERVICES_FILEHANDLING_EXPORT std::optional<std::uint32_t> currentUser();
 /// The name of the user `id` ("user 1001" for one the system cannot name).
 SERVICES_FILEHANDLING_EXPORT std::string userName(std::uint32_t id);
 
+/// Whether a file may be renamed over another, or renamed itself, while this
+/// process has either open: true on POSIX; false on Windows, where putting a
+/// file in place wants the only handle on it and on the file it replaces.
+SERVICES_FILEHANDLING_EXPORT bool openFilesMayBeReplaced();
+
 /// Forwards every call to another Env, so that a test double overrides only
 /// the calls it is about.
 class SERVICES_FILEHANDLING_EXPORT EnvWrapper : public Env {

@@ -282,6 +282,8 @@ std::size_t maxLeafNameLength(const FileName& name) {
     return longest > 0 ? static_cast<std::size_t>(longest) : std::size_t{255};
 }
 
+bool openFilesMayBeReplaced() { return true; }
+
 std::shared_ptr<Env> Env::native() {
     static const std::shared_ptr<Env> instance = std::make_shared<PosixEnv>();
     return instance;

@@ -49,6 +49,10 @@ std::error_code errorOf(DWORD error) {
         return std::make_error_code(std::errc::device_or_resource_busy);
     case ERROR_WRITE_PROTECT:
         return std::make_error_code(std::errc::read_only_file_system);
+    case ERROR_NO_UNICODE_TRANSLATION:
+        return std::make_error_code(std::errc::illegal_byte_sequence);
+    case ERROR_FILENAME_EXCED_RANGE:
+        return std::make_error_code(std::errc::filename_too_long);
     default:
         return {static_cast<int>(error), std::system_category()};
     }
@@ -435,6 +439,8 @@ bool isHeldOpen(const FileName& name) {
 // Windows file systems take 255 UTF-16 units per leaf; a UTF-8 leaf of 255
 // bytes never has more.
 std::size_t maxLeafNameLength(const FileName&) { return 255; }
+
+bool openFilesMayBeReplaced() { return false; }
 
 std::shared_ptr<Env> Env::native() {
     static const std::shared_ptr<Env> instance = std::make_shared<WindowsEnv>();

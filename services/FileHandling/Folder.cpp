@@ -19,6 +19,21 @@ const Logging& logger() {
     throw FileNameException("Cannot " + what + " '" + path + "': " + describe(error), path, error);
 }
 
+// The errors that say a name holds nothing: nothing is there, a folder on
+// the way is none, or the name is one no file can have on this system (too
+// long, not text the system's names are made of).
+bool isAbsent(const std::error_code& error) {
+    return means(error, std::errc::no_such_file_or_directory) || means(error, std::errc::not_a_directory) ||
+           means(error, std::errc::filename_too_long) || means(error, std::errc::illegal_byte_sequence);
+}
+
+// The errors of opening a name that holds something other than a regular
+// file: a link, a folder, a FIFO or a device.
+bool isNoRegularFile(const std::error_code& error) {
+    return means(error, std::errc::too_many_symbolic_link_levels) || means(error, std::errc::is_a_directory) ||
+           means(error, std::errc::operation_not_supported);
+}
+
 std::string folderPart(const std::string& path) {
     const std::string folder = FileName(path).getFolder();
     return folder.empty() ? "." : folder;
@@ -59,49 +74,61 @@ ResolvedName resolveName(const std::string& path) {
     const std::shared_ptr<Env> env = Env::current();
     ResolvedName result;
     std::string current = path;
+    const auto end = [&](ResolvedName::Outcome outcome, const std::string& at) {
+        result.outcome = outcome;
+        result.path = at;
+        return result;
+    };
     // The kernel gives up after 40 links; so does this.
     for (int hop = 0; hop <= 40; ++hop) {
         const std::string leaf = leafPart(current);
         EnvHandle folder;
         if (const std::error_code error = env->openFolder(folderPart(current), folder)) {
             // The folders of a name that leads nowhere: where it would be.
-            result.outcome = means(error, std::errc::too_many_symbolic_link_levels) ? ResolvedName::Outcome::Loop
-                             : hop > 0                                          ? ResolvedName::Outcome::Missing
-                                                                                : ResolvedName::Outcome::Resolved;
-            result.path = current;
-            return result;
+            if (means(error, std::errc::too_many_symbolic_link_levels)) {
+                return end(ResolvedName::Outcome::Loop, current);
+            }
+            if (!isAbsent(error)) {
+                fail(folderPart(current), "open the folder", error);
+            }
+            return end(hop > 0 ? ResolvedName::Outcome::Missing : ResolvedName::Outcome::Resolved, current);
         }
         std::string folderPath;
         if (const std::error_code error = env->pathOf(folder, folderPath)) {
-            result.outcome = means(error, std::errc::filename_too_long) ? ResolvedName::Outcome::TooLong
-                                                                   : ResolvedName::Outcome::Resolved;
-            result.path = current;
-            return result;
+            if (means(error, std::errc::filename_too_long)) {
+                return end(ResolvedName::Outcome::TooLong, current);
+            }
+            // The path the folder was opened by leads to it as well.
+            folderPath = folderPart(current);
         }
         FileFacts facts;
-        const bool found = !env->look(folder, leaf, facts);
-        if (!found || facts.kind != FileFacts::Kind::Link) {
-            result.outcome = !found && hop > 0 ? ResolvedName::Outcome::Missing : ResolvedName::Outcome::Resolved;
-            result.path = joined(folderPath, leaf);
-            return result;
+        if (const std::error_code error = env->look(folder, leaf, facts)) {
+            if (!isAbsent(error)) {
+                fail(joined(folderPath, leaf), "look at", error);
+            }
+            return end(hop > 0 ? ResolvedName::Outcome::Missing : ResolvedName::Outcome::Resolved,
+                       joined(folderPath, leaf));
+        }
+        if (facts.kind != FileFacts::Kind::Link) {
+            return end(ResolvedName::Outcome::Resolved, joined(folderPath, leaf));
         }
         FileFacts folderFacts;
-        if (!env->facts(folder, folderFacts) && isProtected(folderFacts, facts, currentUser())) {
-            result.outcome = ResolvedName::Outcome::Protected;
+        if (const std::error_code error = env->facts(folder, folderFacts)) {
+            fail(folderPath, "look at", error);
+        }
+        if (isProtected(folderFacts, facts, currentUser())) {
             result.link = current;
             result.linkOwner = *facts.owner;
-            return result;
+            return end(ResolvedName::Outcome::Protected, "");
         }
         std::string target;
-        if (env->readLink(folder, leaf, target)) {
-            break;
+        if (const std::error_code error = env->readLink(folder, leaf, target)) {
+            fail(joined(folderPath, leaf), "read the link", error);
         }
         current = isAbsolute(target) ? target : joined(folderPath, target);
         result.links = hop + 1;
     }
-    result.outcome = ResolvedName::Outcome::Loop;
-    result.path = current;
-    return result;
+    return end(ResolvedName::Outcome::Loop, current);
 }
 
 Folder Folder::open(const std::string& path) {
@@ -129,59 +156,86 @@ std::string Folder::pathOf(const std::string& leaf) const { return joined(m_impl
 
 std::optional<FileFacts> Folder::look(const std::string& leaf) const {
     FileFacts facts;
-    return m_impl->env->look(m_impl->handle, leaf, facts) ? std::nullopt : std::optional<FileFacts>(facts);
+    if (const std::error_code error = m_impl->env->look(m_impl->handle, leaf, facts)) {
+        if (isAbsent(error)) {
+            return std::nullopt;
+        }
+        fail(pathOf(leaf), "look at", error);
+    }
+    return facts;
+}
+
+std::optional<EnvHandle> Folder::openRegular(const std::string& leaf, OpenOptions::Access access) const {
+    EnvHandle file;
+    if (const std::error_code error = m_impl->env->open(m_impl->handle, leaf, OpenOptions{access}, file)) {
+        if (isAbsent(error) || isNoRegularFile(error)) {
+            return std::nullopt;
+        }
+        fail(pathOf(leaf), "open", error);
+    }
+    return file;
 }
 
 std::string Folder::readStart(const std::string& leaf, std::size_t size) const {
-    EnvHandle file;
-    std::string bytes(size, '\0');
+    const std::optional<EnvHandle> file = openRegular(leaf, OpenOptions::Access::Read);
+    std::string bytes(file ? size : 0, '\0');
     std::size_t got = 0;
-    if (m_impl->env->open(m_impl->handle, leaf, OpenOptions{}, file) ||
-        m_impl->env->read(file, 0, std::span<char>(bytes.data(), bytes.size()), got)) {
-        got = 0;
+    if (file) {
+        if (const std::error_code error =
+                m_impl->env->read(*file, 0, std::span<char>(bytes.data(), bytes.size()), got)) {
+            fail(pathOf(leaf), "read", error);
+        }
     }
     bytes.resize(got);
     return bytes;
 }
 
 bool Folder::isLockedByAnother(const std::string& leaf, std::int64_t offset) const {
-    EnvHandle file;
+    const std::optional<EnvHandle> file = openRegular(leaf, OpenOptions::Access::Read);
     bool locked = false;
-    return !m_impl->env->open(m_impl->handle, leaf, OpenOptions{}, file) &&
-           !m_impl->env->isLocked(file, ByteRange{offset, 1}, locked) && locked;
+    if (file) {
+        if (const std::error_code error = m_impl->env->isLocked(*file, ByteRange{offset, 1}, locked)) {
+            fail(pathOf(leaf), "test the locks of", error);
+        }
+    }
+    return locked;
 }
 
 Folder::Replaced Folder::replace(const std::string& from, const FileIdentity& file, const std::string& to,
                                  const std::optional<FileIdentity>& replaced, bool takeAccess) const {
     Env& env = *m_impl->env;
-    const EnvHandle& folder = m_impl->handle;
     // Written to (Windows flushes only a file open for writing), never
     // created: the file must be the one given.
-    EnvHandle in;
+    std::optional<EnvHandle> in = openRegular(from, OpenOptions::Access::ReadWrite);
+    if (!in) {
+        return Replaced::SourceChanged;
+    }
     FileFacts source;
-    if (env.open(folder, from, OpenOptions{OpenOptions::Access::ReadWrite}, in) || env.facts(in, source) ||
-        !sameFile(source.identity, file) || source.links != 1) {
+    if (const std::error_code error = env.facts(*in, source)) {
+        fail(pathOf(from), "look at", error);
+    }
+    if (!sameFile(source.identity, file) || source.links != 1) {
         return Replaced::SourceChanged;
     }
     const auto holds = [&](const std::string& leaf, const FileIdentity& identity) {
-        FileFacts there;
-        return !env.look(folder, leaf, there) && sameFile(there.identity, identity);
+        const std::optional<FileFacts> there = look(leaf);
+        return there && sameFile(there->identity, identity);
     };
     if (replaced && !holds(to, *replaced)) {
         return Replaced::TargetChanged;
     }
-    EnvHandle like;
-    if (takeAccess && !env.open(folder, to, OpenOptions{}, like)) {
-        if (const std::error_code error = env.adoptAccess(in, like)) {
+    std::optional<EnvHandle> like;
+    if (takeAccess && (like = openRegular(to, OpenOptions::Access::Read))) {
+        if (const std::error_code error = env.adoptAccess(*in, *like)) {
             fail(pathOf(to), "give the new file the access of", error);
         }
     }
-    if (const std::error_code error = env.sync(in)) {
+    if (const std::error_code error = env.sync(*in)) {
         fail(pathOf(from), "flush", error);
     }
     // Closed before the rename: Windows renames no file this process holds.
-    in = EnvHandle();
-    like = EnvHandle();
+    in.reset();
+    like.reset();
     // Whoever may write the folder could have put another file under either
     // name since; the rename follows no link, and the folder is this one.
     if (!holds(from, file)) {
@@ -190,7 +244,7 @@ Folder::Replaced Folder::replace(const std::string& from, const FileIdentity& fi
     if (replaced && !holds(to, *replaced)) {
         return Replaced::TargetChanged;
     }
-    if (const std::error_code error = env.rename(folder, from, to)) {
+    if (const std::error_code error = env.rename(m_impl->handle, from, to)) {
         fail(pathOf(to), "rename '" + pathOf(from) + "' over", error);
     }
     sync();
@@ -199,7 +253,7 @@ Folder::Replaced Folder::replace(const std::string& from, const FileIdentity& fi
 
 bool Folder::remove(const std::string& leaf) const {
     if (const std::error_code error = m_impl->env->remove(m_impl->handle, leaf)) {
-        if (means(error, std::errc::no_such_file_or_directory)) {
+        if (isAbsent(error)) {
             return false;
         }
         fail(pathOf(leaf), "remove", error);
@@ -217,6 +271,13 @@ void Folder::sync() const {
     }
 }
 
-bool Folder::isWritable() const { return !m_impl->env->mayWrite(m_impl->handle, ""); }
+bool Folder::isWritable() const {
+    const std::error_code error = m_impl->env->mayWrite(m_impl->handle, "");
+    if (error && error != std::errc::permission_denied && error != std::errc::operation_not_permitted &&
+        error != std::errc::read_only_file_system) {
+        fail(m_impl->path, "tell whether this user may write in", error);
+    }
+    return !error;
+}
 
 } // namespace Zorvan

@@ -49,7 +49,8 @@ struct ResolvedName {
 /// Follows the links at `path` (and at the names they lead to) once, as the
 /// kernel would, and names the file they end in; links in the folders on
 /// the way are resolved too. A name that is no link is returned with its
-/// folder resolved.
+/// folder resolved. Throws FileNameException with the system's reason when
+/// it cannot look at a name on the way (nothing there is no failure).
 SERVICES_FILEHANDLING_EXPORT ResolvedName resolveName(const std::string& path);
 
 class SERVICES_FILEHANDLING_EXPORT Folder {
@@ -70,15 +71,18 @@ public:
     /// names (SQLite).
     std::string pathOf(const std::string& leaf) const;
 
-    /// What `leaf` holds; nullopt when nothing is there.
+    /// What `leaf` holds; nullopt when nothing is there. Throws
+    /// FileNameException with the system's reason when it cannot tell.
     [[nodiscard]] std::optional<FileFacts> look(const std::string& leaf) const;
     /// The first `size` bytes (fewer when the file is shorter) of the
     /// regular file `leaf`, opened without following a link and without
-    /// blocking; empty when it is not there or not a regular file.
+    /// blocking; empty when it is not there or not a regular file. Throws
+    /// FileNameException when it cannot be opened or read for another reason.
     [[nodiscard]] std::string readStart(const std::string& leaf, std::size_t size) const;
     /// True when a program other than this one holds a lock on byte `offset`
     /// of the regular file `leaf` (POSIX record locks; always false on
-    /// Windows, whose locks keep a reader out instead).
+    /// Windows, whose locks keep a reader out instead); false when there is
+    /// no such file. Throws FileNameException when it cannot tell.
     [[nodiscard]] bool isLockedByAnother(const std::string& leaf, std::int64_t offset) const;
 
     /// How a replace() ended.
@@ -95,8 +99,8 @@ public:
     /// `takeAccess`, the file first takes the access of the file it replaces
     /// (owner where the process may give it, group, permission bits, ACL,
     /// extended attributes), as FileSystem::replaceFile does. Throws
-    /// FileNameException naming `to` when a step fails for another reason;
-    /// `to` then holds what it held.
+    /// FileNameException when a step fails for another reason (a name that
+    /// cannot be looked at is no change); `to` then holds what it held.
     [[nodiscard]] Replaced replace(const std::string& from, const FileIdentity& file, const std::string& to,
                                    const std::optional<FileIdentity>& replaced, bool takeAccess) const;
     /// Removes `leaf` (a link is removed, not followed) and flushes the
@@ -106,12 +110,17 @@ public:
     /// Flushes the folder's entries to disk; a file system that cannot is
     /// logged, not refused.
     void sync() const;
-    /// True when this process may create files in the folder.
+    /// True when this process may create files in the folder. Throws
+    /// FileNameException when the system cannot tell.
     [[nodiscard]] bool isWritable() const;
 
 private:
     struct Impl;
     explicit Folder(std::unique_ptr<Impl> impl);
+    /// The regular file `leaf`, opened without following a link; nullopt
+    /// when nothing or something else is there. Throws FileNameException
+    /// for any other failure.
+    std::optional<EnvHandle> openRegular(const std::string& leaf, OpenOptions::Access access) const;
     std::unique_ptr<Impl> m_impl;
 };
 

@@ -56,7 +56,12 @@ std::error_code placeOf(Env& env, const std::string& path, Place& place) {
 
 // The place of the file `path` finally names, links followed.
 std::error_code followed(Env& env, const std::string& path, Place& place) {
-    const ResolvedName resolved = resolveName(path);
+    ResolvedName resolved;
+    try {
+        resolved = resolveName(path);
+    } catch (const FileNameException& e) {
+        return e.code();
+    }
     switch (resolved.outcome) {
     case ResolvedName::Outcome::Missing:
         return std::make_error_code(std::errc::no_such_file_or_directory);
@@ -134,7 +139,12 @@ std::optional<Failure> copyOver(Env& env, const EnvHandle& in, const EnvHandle& 
 }
 
 std::optional<Failure> replaceWith(Env& env, const std::string& source, const std::string& destination) {
-    const ResolvedName resolved = resolveName(destination);
+    ResolvedName resolved;
+    try {
+        resolved = resolveName(destination);
+    } catch (const FileNameException& e) {
+        return systemFailure("follow the destination's links", e.code());
+    }
     switch (resolved.outcome) {
     case ResolvedName::Outcome::Missing:
         return refusal("follow the destination's link: it leads to no file", std::errc::no_such_file_or_directory);

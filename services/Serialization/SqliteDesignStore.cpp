@@ -55,6 +55,24 @@ bool isBusy(int result) { return (result & 0xff) == SQLITE_BUSY || (result & 0xf
 // connection using the log keeps a read lock on while it is open.
 constexpr std::int64_t kLogInUseByte = 128;
 
+// A failure of the file service to look beside or at `path`, as the store's.
+[[noreturn]] void failed(const std::string& path, const std::string& why) {
+    throw DesignStoreSystemException("Design file '" + path + "': " + why, path);
+}
+
+// The folder that holds `file`; nullopt when there is no such folder (SQLite
+// then says it cannot open the file).
+std::optional<Folder> folderOf(const FileName& file) {
+    try {
+        return Folder::holding(file);
+    } catch (const FileNameException& e) {
+        if (means(e.code(), std::errc::no_such_file_or_directory) || means(e.code(), std::errc::not_a_directory)) {
+            return std::nullopt;
+        }
+        failed(file.toNativeString(), e.what());
+    }
+}
+
 // The design's folder, held for the checks of what lies beside it, and the
 // name SQLite is given for it, in that folder.
 struct Target {
@@ -71,7 +89,12 @@ struct Target {
 Target targetOf(const std::string& path, bool followLink) {
     std::string resolvedPath = path;
     if (followLink) {
-        const ResolvedName resolved = resolveName(path);
+        ResolvedName resolved;
+        try {
+            resolved = resolveName(path);
+        } catch (const FileNameException& e) {
+            failed(path, e.what());
+        }
         if (resolved.outcome == ResolvedName::Outcome::Protected) {
             throw DesignStoreForeignFileException("'" + path + "' is a symbolic link of " +
                                                       userName(resolved.linkOwner) +
@@ -85,11 +108,9 @@ Target targetOf(const std::string& path, bool followLink) {
         resolvedPath = resolved.path;
     }
     const FileName file(resolvedPath);
-    Target target{std::nullopt, file.getLeafName(), resolvedPath};
-    try {
-        target.folder.emplace(Folder::holding(file));
+    Target target{folderOf(file), file.getLeafName(), resolvedPath};
+    if (target.folder) {
         target.name = target.folder->pathOf(target.leaf);
-    } catch (const FileNameException&) {
     }
     return target;
 }
@@ -101,7 +122,9 @@ std::string ownerOf(const FileFacts& facts) { return facts.owner ? userName(*fac
 // journal, a write-ahead log, a design in write-ahead mode, and a journal
 // of another user that would be played back, or that an update in place
 // (`inPlace`) would write into. `path` is the name as the caller gave it.
-void refuseWhatLiesBeside(const Target& target, const std::string& path, bool inPlace) {
+// A file that cannot be looked at or read is no proof of anything: the open
+// fails, saying why.
+void refuseWhatLiesBeside(const Target& target, const std::string& path, bool inPlace) try {
     using Kind = DesignStoreForeignFileException::Kind;
     if (!target.folder) {
         return;
@@ -157,6 +180,8 @@ void refuseWhatLiesBeside(const Target& target, const std::string& path, bool in
         throw DesignStoreForeignFileException("'" + path + "' was switched to write-ahead logging by another program",
                                               path, Kind::WriteAheadMode, target.name, ownerOf(*design));
     }
+} catch (const FileNameException& e) {
+    failed(path, e.what());
 }
 
 // Owns a connection of its own; closes it on every exit path.

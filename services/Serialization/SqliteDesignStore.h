@@ -97,6 +97,15 @@ private:
     std::string m_owner;
 };
 
+/// Raised when the system could not look at or read the file, or what lies
+/// beside it, before SQLite opened it (an input/output error, a folder that
+/// cannot be read): nothing says the file is not a design, and nothing was
+/// changed.
+class SERVICES_DESIGNSTORE_EXPORT DesignStoreSystemException : public DesignStoreException {
+public:
+    using DesignStoreException::DesignStoreException;
+};
+
 /// Raised when an object is inserted under an identity the file holds.
 class SERVICES_DESIGNSTORE_EXPORT DesignStoreDuplicateException : public DesignStoreException {
 public:

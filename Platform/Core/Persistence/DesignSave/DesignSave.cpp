@@ -1,5 +1,6 @@
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -42,6 +43,8 @@ constexpr const char* kCannotSave = ZV_TRANSLATE_NOOP("DesignSave", "cannot save
 constexpr const char* kCannotOpen = ZV_TRANSLATE_NOOP("DesignSave", "cannot open %1: %2");
 constexpr const char* kCannotCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot write the autosave copy of %1: %2");
 constexpr const char* kCannotUpdate = ZV_TRANSLATE_NOOP("DesignSave", "cannot update %1 in place: %2");
+constexpr const char* kCannotDeleteCopy =
+    ZV_TRANSLATE_NOOP("DesignSave", "cannot delete the autosave copy of %1: %2");
 
 // Raises the refusal `cannot` (one of the sentences above) of `file`;
 // `why` is in the user's language already.
@@ -56,9 +59,20 @@ std::string failure(const std::exception& e) { return std::string(e.what()) + ".
 // temporary file the user never named).
 std::string failure(const DesignStoreException& e) { return e.detail() + "."; }
 
-// The longest suffix a save adds to a design's leaf name: "part.zvd-journal"
-// for an update in place, "part.bak.tmp.zvd" for the temporary autosave copy.
-constexpr std::size_t kLongestSuffix = 8;
+// The temporary name an autosave copy `copy` is written under: "part.bak.tmp.zvd".
+FileName temporaryCopy(FileName copy) {
+    copy.replaceExtension(".tmp" + copy.getExtension());
+    return copy;
+}
+
+// The most bytes a save adds to a design's leaf name: its journal
+// ("part.zvd-journal") for an update in place, the temporary autosave copy
+// ("part.bak.tmp.zvd"); a rewrite's temporary file ("part.tmp.zvd") is shorter.
+std::size_t longestSuffix() {
+    const std::string leaf = "part.zvd";
+    const std::string copy = temporaryCopy(ZvFileIO().constructAutosaveFileName(leaf)).getLeafName();
+    return std::max(SqliteDesignStore::journalPath(leaf).size(), copy.size()) - leaf.size();
+}
 
 // Why a link `owner` planted is not followed.
 std::string protectedLink(const std::string& owner) {
@@ -74,7 +88,12 @@ std::string protectedLink(const std::string& owner) {
 // would not follow, anything but a regular file, and a name too long for
 // the files the save puts beside it.
 std::string saveTarget(const std::string& file, const char* cannot) {
-    const ResolvedName resolved = resolveName(file);
+    ResolvedName resolved;
+    try {
+        resolved = resolveName(file);
+    } catch (const FileNameException& e) {
+        refuse(cannot, file, failure(e), DesignRefusal::Failed);
+    }
     switch (resolved.outcome) {
     case ResolvedName::Outcome::Missing:
         refuse(cannot, file, translate("DesignSave", "it is a symbolic link to a file that does not exist."),
@@ -97,20 +116,21 @@ std::string saveTarget(const std::string& file, const char* cannot) {
         refuse(cannot, file, translate("DesignSave", "it is not a regular file."), DesignRefusal::NotRegularFile);
     }
     const std::size_t limit = maxLeafNameLength(target);
-    if (FileName(target).getLeafName().size() + kLongestSuffix > limit) {
+    const std::size_t suffix = longestSuffix();
+    if (FileName(target).getLeafName().size() + suffix > limit) {
         refuse(cannot, file,
                substitute(translate("DesignSave", "its name is too long; this folder takes names of up to %1 "
                                                   "bytes, and a design's name may have at most %2 to leave room "
                                                   "for its temporary files."),
-                          {std::to_string(limit), std::to_string(limit - kLongestSuffix)}),
+                          {std::to_string(limit), std::to_string(limit - suffix)}),
                DesignRefusal::NameTooLong);
     }
     const std::size_t longest = SqliteDesignStore::maxPathLength();
-    if (resolved.outcome == ResolvedName::Outcome::TooLong || resolved.path.size() + kLongestSuffix >= longest) {
+    if (resolved.outcome == ResolvedName::Outcome::TooLong || resolved.path.size() + suffix >= longest) {
         refuse(cannot, file,
                substitute(translate("DesignSave", "its full path is too long; designs are opened by paths of up to "
                                                   "%1 bytes, with room for their temporary files."),
-                          {std::to_string(longest - kLongestSuffix - 1)}),
+                          {std::to_string(longest - suffix - 1)}),
                DesignRefusal::NameTooLong);
     }
     return target;
@@ -197,6 +217,8 @@ std::optional<OpenedDesign> open(const char* cannot, const std::string& file, co
                DesignRefusal::Busy);
     } catch (const DesignStoreForeignFileException& e) {
         refuse(cannot, file, foreignFile(e), DesignRefusal::ForeignFile);
+    } catch (const DesignStoreSystemException& e) {
+        refuse(cannot, file, failure(e), DesignRefusal::Failed);
     } catch (const DesignStoreException& e) {
         std::error_code error;
         if (!fs::exists(path, error)) {
@@ -319,7 +341,6 @@ void takeIdentities(const std::string& file, const std::shared_ptr<SqliteDesignS
     guarded(kCannotOpen, file, [&] {
         ZvFileIO::readMaxIdentifierValue(store);
         Identifier::reserveThrough(store->maxObjectId());
-        return 0;
     });
 }
 
@@ -373,15 +394,21 @@ struct DesignSave::State {
 
 namespace {
 
-// Refuses when the design's name no longer holds the file the save locked:
-// another program renamed it away or put something else there.
+// The refusal of a save whose design another program renamed away, or put
+// something else in the place of.
+[[noreturn]] void refuseMoved(const DesignSave::State& s) {
+    refuse(kCannotSave, s.file,
+           translate("DesignSave", "another program moved or replaced it while it was being saved; nothing "
+                                   "was replaced."),
+           DesignRefusal::Interfered);
+}
+
+// Refuses when the design's name no longer holds the file the save locked.
 void requireDesignAtName(const DesignSave::State& s) {
-    const std::optional<FileFacts> there = s.folder.look(FileName(s.target).getLeafName());
+    const std::optional<FileFacts> there =
+        guarded(kCannotSave, s.file, [&] { return s.folder.look(FileName(s.target).getLeafName()); });
     if (!there || !sameFile(there->identity, s.lock.identity())) {
-        refuse(kCannotSave, s.file,
-               translate("DesignSave", "another program moved or replaced it while it was being saved; nothing "
-                                       "was replaced."),
-               DesignRefusal::Interfered);
+        refuseMoved(s);
     }
 }
 
@@ -443,7 +470,6 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
         const std::string written = state->written.toNativeString();
         state->store = state->temporary ? SqliteDesignStore::openForReplacement(written)
                                         : SqliteDesignStore::openForWriting(written);
-        return 0;
     });
     // SQLite opened the design by name: it must be the file locked and read.
     if (!state->temporary) {
@@ -464,10 +490,8 @@ void DesignSave::forEachObject(const SqliteDesignStore::ObjectVisitor& visit) co
     if (m_state->isNew) {
         return;
     }
-    guarded(kCannotSave, m_state->file, [&] {
-        m_state->before().forEachObject(visit, SqliteDesignStore::Fields::IdentityAndType);
-        return 0;
-    });
+    guarded(kCannotSave, m_state->file,
+            [&] { m_state->before().forEachObject(visit, SqliteDesignStore::Fields::IdentityAndType); });
 }
 
 std::int64_t DesignSave::objectCount() const {
@@ -494,10 +518,7 @@ void DesignSave::createGroup() {
     if (!m_state->store) {
         throw std::logic_error("DesignSave::createGroup called after commit()");
     }
-    guarded(kCannotSave, m_state->file, [&] {
-        ZvFileIO().createGroup(m_state->store);
-        return 0;
-    });
+    guarded(kCannotSave, m_state->file, [&] { ZvFileIO().createGroup(m_state->store); });
 }
 
 SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t dataRevisionNumber) {
@@ -514,7 +535,6 @@ SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t data
         // file it wrote must be closed before it is put in place.
         s.store->close();
         s.store.reset();
-        return 0;
     });
     step(s.options, "committed");
     if (s.temporary) {
@@ -532,8 +552,11 @@ namespace {
 // file.
 void requireNoOtherWriter(const DesignSave::State& s) {
     const std::string leaf = FileName(s.target).getLeafName();
-    const std::string journal = s.folder.readStart(SqliteDesignStore::journalPath(leaf), 1);
-    if ((!journal.empty() && journal[0] != '\0') || s.folder.look(leaf + "-wal")) {
+    const bool updating = guarded(kCannotSave, s.file, [&] {
+        const std::string journal = s.folder.readStart(SqliteDesignStore::journalPath(leaf), 1);
+        return (!journal.empty() && journal[0] != '\0') || s.folder.look(leaf + "-wal");
+    });
+    if (updating) {
         refuse(kCannotSave, s.file,
                translate("DesignSave", "another program is updating it in place; the design is left as it was."),
                DesignRefusal::Busy);
@@ -573,11 +596,7 @@ bool lockNewVersion(DesignSave::State& s, const std::string& name) {
 // only a save that comes to the name in between is let in before this one
 // has said it is done.
 void DesignSave::putInPlace(State& s) {
-#ifdef _WIN32
-    constexpr bool kOpenFilesMayBeReplaced = false;
-#else
-    constexpr bool kOpenFilesMayBeReplaced = true;
-#endif
+    const bool replacesOpenFiles = openFilesMayBeReplaced();
     const std::string temporary = s.written.toNativeString();
     const auto temporaryReplaced = [&] {
         refuse(kCannotSave, s.file,
@@ -586,11 +605,11 @@ void DesignSave::putInPlace(State& s) {
                           {quoted(temporary)}),
                DesignRefusal::Interfered);
     };
-    if (!s.temporary->unchanged() || (kOpenFilesMayBeReplaced && !lockNewVersion(s, temporary))) {
+    if (!s.temporary->unchanged() || (replacesOpenFiles && !lockNewVersion(s, temporary))) {
         temporaryReplaced();
     }
     requireNoOtherWriter(s);
-    if (!kOpenFilesMayBeReplaced) {
+    if (!replacesOpenFiles) {
         s.previous.reset();
     }
     Folder::Replaced replaced = Folder::Replaced::Done;
@@ -616,11 +635,11 @@ void DesignSave::putInPlace(State& s) {
         temporaryReplaced();
     }
     if (replaced == Folder::Replaced::TargetChanged) {
-        requireDesignAtName(s); // says so
+        refuseMoved(s);
     }
     s.temporary->release();
     s.previous.reset();
-    if (!kOpenFilesMayBeReplaced) {
+    if (!replacesOpenFiles) {
         (void)lockNewVersion(s, s.target);
     }
 }
@@ -628,8 +647,7 @@ void DesignSave::putInPlace(State& s) {
 FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& options) {
     const std::string target = saveTarget(file, kCannotCopy);
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
-    FileName temporary = copy;
-    temporary.replaceExtension(".tmp" + copy.getExtension());
+    const FileName temporary = temporaryCopy(copy);
     // A copy is made by whoever may save the design, under its lock.
     if (FileUtilities::isReadOnly(target)) {
         refuse(kCannotCopy, file,
@@ -641,7 +659,8 @@ FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& opt
     const FileLock lock = lockDesign(kCannotCopy, file, target, /*create=*/false, options);
     const OpenedDesign opened = *open(kCannotCopy, file, target, /*emptyIsNew=*/false);
     opened.requireReadable(file);
-    const std::optional<FileFacts> previous = folder.look(copy.getLeafName());
+    const std::optional<FileFacts> previous =
+        guarded(kCannotCopy, file, [&] { return folder.look(copy.getLeafName()); });
     if (previous && previous->kind == FileFacts::Kind::Link) {
         refuse(kCannotCopy, file,
                substitute(translate("DesignSave", "%1 is a symbolic link."), {quoted(copy.toNativeString())}),
@@ -667,9 +686,32 @@ FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& opt
                 DesignRefusal::Interfered);
         }
         made.release();
-        return 0;
     });
     return copy;
+}
+
+bool removeAutosaveCopy(const std::string& file, const DesignSaveOptions& options) {
+    const FileName copy = ZvFileIO().constructAutosaveFileName(file);
+    // A design that is gone has no lock to take, and no autosave to keep out.
+    std::optional<FileLock> lock;
+    try {
+        lock.emplace(lockDesign(kCannotDeleteCopy, file, file, /*create=*/false, options));
+    } catch (const DesignRefusedException& e) {
+        if (e.reason() != DesignRefusal::Failed || FileUtilities::exists(file, true)) {
+            throw;
+        }
+    }
+    try {
+        return Folder::holding(copy).remove(copy.getLeafName());
+    } catch (const FileNameException& e) {
+        if (means(e.code(), std::errc::no_such_file_or_directory) || means(e.code(), std::errc::not_a_directory)) {
+            return false; // no folder, no copy
+        }
+        throw DesignRefusedException(substitute(translate("DesignSave", "cannot delete %1: %2"),
+                                                {quoted(copy.toNativeString()),
+                                                 (e.code() ? describe(e.code()) : std::string(e.what())) + "."}),
+                                     DesignRefusal::Failed);
+    }
 }
 
 } // namespace Zorvan

@@ -187,4 +187,12 @@ private:
 [[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT FileName writeAutosaveCopy(const std::string& file,
                                                                        const DesignSaveOptions& options);
 
+/// Removes the autosave copy of `file` under the design's one-writer lock,
+/// waiting for a save or autosave as `options` say, so that it never races
+/// an autosave (a design that is gone has no lock to take). True when this
+/// call removed the copy, which is then gone from the disk; false when
+/// there was none, also when another program removed it first.
+[[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT bool removeAutosaveCopy(const std::string& file,
+                                                                    const DesignSaveOptions& options);
+
 } // namespace Zorvan

@@ -60,9 +60,7 @@ TEST_F(SaveTarget, CheckSavePossible) {
                 EXPECT_EQ(ZvFileIO::checkSavePossible(c.name, mode, wantMessage ? &message : nullptr), c.expected);
                 const bool translated = wantMessage && !c.expected;
                 EXPECT_EQ(message, translated ? c.message : "untouched");
-                const auto& calls = services.catalogue->calls;
-                ASSERT_EQ(calls.size(), translated ? 1u : 0u);
-                EXPECT_TRUE(!translated || (calls[0].nullDisambiguation && calls[0].n == -1)) << "a plain lookup";
+                EXPECT_EQ(services.catalogue->calls.size(), translated ? 1u : 0u);
             }
         }
     }

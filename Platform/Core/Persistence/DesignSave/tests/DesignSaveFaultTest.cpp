@@ -1,0 +1,151 @@
+// Every call a road of the save API makes on files, failed in turn. The
+// road ends in one sentence naming the design and saying why, or succeeds
+// where it can do without that call; either way the design is whole (the
+// new version only when the road succeeded), nothing the road made is
+// left, it keeps no folder or file open, and the design's lock is free
+// again. The calls are counted as each road makes them, so the table
+// grows with every operation that comes to go through the Env.
+
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <map>
+
+#include "DesignSaveFixture.h"
+#include "FileHandling/testing/FaultEnv.h"
+
+namespace Zorvan {
+namespace {
+
+namespace fs = std::filesystem;
+using Mode = ZvFileWriteMode;
+using testing::DesignSaveTest;
+using testing::FaultEnv;
+using Kind = FaultEnv::Kind;
+
+// The files open in this process, where the system lists them (0 on
+// Windows, where a program under Wine would count the emulator's).
+std::ptrdiff_t openFiles() {
+#ifdef _WIN32
+    return 0;
+#else
+    std::error_code error;
+    const fs::directory_iterator open("/proc/self/fd", error);
+    return error ? 0 : std::distance(open, fs::directory_iterator());
+#endif
+}
+
+// A failed call's error: a lock another holds, which keeps the road out as
+// busy; for any other call the disk's, which it fails on.
+std::error_code errorOf(Kind kind) {
+    return std::make_error_code(kind == Kind::Lock ? std::errc::resource_unavailable_try_again : std::errc::io_error);
+}
+
+// The calls a road does without, and why.
+struct Tolerated {
+    Kind kind;
+    bool onFolder;
+    const char* why;
+};
+const Tolerated kTolerated[] = {
+    {Kind::Sync, true,
+     "a folder's flush after a rename or a removal is logged: some file systems cannot flush a folder, and "
+     "what was renamed or removed is done"},
+    {Kind::PathOf, true,
+     "a folder's full path names it in messages and to SQLite; the path it was opened by leads to it as well"},
+};
+
+bool tolerated(const FaultEnv::Call& call) {
+    return std::any_of(std::begin(kTolerated), std::end(kTolerated),
+                       [&](const Tolerated& t) { return t.kind == call.kind && t.onFolder == call.onFolder; });
+}
+
+TEST_F(DesignSaveTest, EveryFailingCallOfEveryRoadEndsCleanly) {
+    // The folder before each run: a design and an older autosave copy.
+    saveDesign("a.zvd", 2, "old");
+    saveDesign("a.bak.zvd", 1, "copy");
+    const std::map<std::string, std::string> start = {{"a.zvd", folder.read(path("a.zvd"))},
+                                                      {"a.bak.zvd", folder.read(path("a.bak.zvd"))}};
+    // What the folder holds, by data revision.
+    const auto revisions = [&] {
+        std::map<std::string, std::string> all;
+        for (const auto& [leaf, bytes] : files()) {
+            all[leaf] = leaf.ends_with(".zvd") && !bytes.empty() ? revisionOf(path(leaf)) : bytes;
+        }
+        return all;
+    };
+    const std::map<std::string, std::string> untouched = {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}};
+    struct Road {
+        const char* name;
+        std::string design;
+        std::function<void()> run;
+        std::map<std::string, std::string> done; // the folder's files when the road succeeded
+    };
+    const Road roads[] = {
+        {"rewrite", "a.zvd", [&] { saveDesign("a.zvd", 2, "new"); }, {{"a.zvd", "new"}, {"a.bak.zvd", "copy"}}},
+        {"first save", "b.zvd", [&] { saveDesign("b.zvd", 2, "new"); },
+         {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}, {"b.zvd", "new"}}},
+        {"update of all parts", "a.zvd", [&] { saveDesign("a.zvd", 2, "new", options(Mode::UpdateAll)); },
+         {{"a.zvd", "new"}, {"a.bak.zvd", "copy"}}},
+        {"update of selected parts", "a.zvd", [&] { saveDesign("a.zvd", 2, "new", options(Mode::UpdateSelected)); },
+         {{"a.zvd", "new"}, {"a.bak.zvd", "copy"}}},
+        {"autosave", "a.zvd", [&] { (void)writeAutosaveCopy(path("a.zvd"), options()); },
+         {{"a.zvd", "old"}, {"a.bak.zvd", "old"}}},
+        {"open", "a.zvd", [&] { (void)openDesign(path("a.zvd")); }, untouched},
+        {"removal of the autosave copy", "a.zvd", [&] { EXPECT_TRUE(removeAutosaveCopy(path("a.zvd"), options())); },
+         {{"a.zvd", "old"}}},
+    };
+    const auto env = std::make_shared<FaultEnv>();
+    const auto runOnce = [&](const Road& road, Kind kind, int k) {
+        for (const auto& entry : fs::directory_iterator(folder.root())) {
+            fs::remove_all(entry.path());
+        }
+        for (const auto& [leaf, bytes] : start) {
+            folder.write(leaf, bytes);
+        }
+        const std::ptrdiff_t opened = openFiles();
+        std::optional<std::pair<DesignRefusal, std::string>> refused;
+        {
+            const ScopedEnv failing(env);
+            try {
+                road.run();
+            } catch (const DesignRefusedException& e) {
+                refused.emplace(e.reason(), e.what());
+            }
+        }
+        if (k == 0) {
+            return;
+        }
+        const std::optional<FaultEnv::Call> failed = env->failed();
+        ASSERT_TRUE(failed) << "the road made fewer calls than when it ran without a fault";
+        SCOPED_TRACE("the failed call: " + failed->describe() + " (" + std::to_string(k) + ")");
+        if (refused) {
+            EXPECT_EQ(refused->first, kind == Kind::Lock ? DesignRefusal::Busy : DesignRefusal::Failed)
+                << refused->second;
+            // Named by the user, or for its removal the autosave copy.
+            const auto names = [&](const std::string& leaf) {
+                return refused->second.find("'" + path(leaf) + "'") != std::string::npos;
+            };
+            EXPECT_TRUE(names(road.design) || names("a.bak.zvd")) << refused->second;
+            EXPECT_TRUE(refused->second.ends_with('.') && refused->second.find('\n') == std::string::npos)
+                << refused->second;
+            EXPECT_EQ(revisions(), untouched);
+        } else {
+            EXPECT_TRUE(tolerated(*failed)) << "the road succeeded without that call";
+            EXPECT_EQ(revisions(), road.done);
+        }
+        EXPECT_EQ(env.use_count(), 1) << "a folder of the road is still held";
+        EXPECT_EQ(openFiles(), opened) << "a file of the road is still open";
+        (void)DesignSave::begin(path(road.design), options()); // the lock is free
+    };
+    int pairs = 0;
+    for (const Road& road : roads) {
+        SCOPED_TRACE(road.name);
+        pairs += env->failEachCall(errorOf, [&](Kind kind, int k) { runOnce(road, kind, k); });
+    }
+    RecordProperty("pairs", pairs);
+    std::cout << "[ fault table ] " << pairs << " (road, failing call) pairs\n";
+}
+
+} // namespace
+} // namespace Zorvan

@@ -1,0 +1,49 @@
+// What zvfile's command line hands its commands, and the usage errors it
+// names by what CLI11 holds, at the edges of each value.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "CommandLine.h"
+
+namespace zvfile {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(CommandLine, ReadsEachValueToItsEdgeAndNamesWhatIsWrong) {
+    struct Row {
+        std::vector<std::string> args;
+        std::chrono::milliseconds wait; // or the usage error's first line
+        std::string error;
+    };
+    const Row rows[] = {
+        {{"save", "a.zvd", "--wait", "3600"}, 3600s, ""},
+        {{"clean", "a.zvd", "--wait", "0.25"}, 250ms, ""},
+        {{"autosave", "a.zvd"}, kDefaultLockWait, ""},
+        {{"save", "a.zvd", "--wait", "3600.5"}, 0ms, "--wait: '3600.5' is not a number of seconds from 0 to 3600"},
+        {{"save", "a.zvd", "--wait"}, 0ms, "--wait needs a value"},
+        {{"save"}, 0ms, "FILE is required"},
+        {{"save", "a.zvd", "--data-revision-number", "3"}, 0ms, "--data-revision-number needs --data-revision"},
+        {{"info", "a.zvd", "b.zvd"}, 0ms, "unexpected argument: b.zvd"},
+        {{}, 0ms, "a command is required: save, info, autosave, clean or demo"},
+    };
+    const Translation english = [](const char*, const char* text) { return std::string(text); };
+    for (const Row& row : rows) {
+        std::ostringstream out;
+        std::ostringstream err;
+        const CommandLine line = readCommandLine(row.args, "zvfile 1", english, out, err);
+        SCOPED_TRACE(err.str());
+        if (row.error.empty()) {
+            ASSERT_TRUE(line.invocation);
+            EXPECT_EQ(line.invocation->lockWait, row.wait);
+        } else {
+            EXPECT_EQ(line.exitCode, kUsage);
+            EXPECT_EQ(err.str().substr(0, err.str().find('\n')), "zvfile: " + row.error);
+        }
+    }
+}
+
+} // namespace
+} // namespace zvfile
