@@ -188,6 +188,21 @@ inline bool means(const std::error_code& error, std::errc condition) {
     return portable.value() == static_cast<int>(condition) && std::string_view(portable.category().name()) == "generic";
 }
 
+/// True when `error` says a name holds nothing: nothing is there, a folder
+/// on the way is none, or the name is one no file can have on this system
+/// (too long, not text the system's names are made of).
+inline bool isAbsent(const std::error_code& error) {
+    return means(error, std::errc::no_such_file_or_directory) || means(error, std::errc::not_a_directory) ||
+           means(error, std::errc::filename_too_long) || means(error, std::errc::illegal_byte_sequence);
+}
+
+/// True when `error` is the system refusing this user (a permission, a
+/// read-only file system), not failing.
+inline bool isDenied(const std::error_code& error) {
+    return means(error, std::errc::permission_denied) || means(error, std::errc::operation_not_permitted) ||
+           means(error, std::errc::read_only_file_system);
+}
+
 /// The system's text for `error` ("Permission denied"), in the user's
 /// language where the system has one.
 SERVICES_FILEHANDLING_EXPORT std::string describe(const std::error_code& error);

@@ -19,14 +19,6 @@ const Logging& logger() {
     throw FileNameException("Cannot " + what + " '" + path + "': " + describe(error), path, error);
 }
 
-// The errors that say a name holds nothing: nothing is there, a folder on
-// the way is none, or the name is one no file can have on this system (too
-// long, not text the system's names are made of).
-bool isAbsent(const std::error_code& error) {
-    return means(error, std::errc::no_such_file_or_directory) || means(error, std::errc::not_a_directory) ||
-           means(error, std::errc::filename_too_long) || means(error, std::errc::illegal_byte_sequence);
-}
-
 // The errors of opening a name that holds something other than a regular
 // file: a link, a folder, a FIFO or a device.
 bool isNoRegularFile(const std::error_code& error) {
@@ -273,8 +265,7 @@ void Folder::sync() const {
 
 bool Folder::isWritable() const {
     const std::error_code error = m_impl->env->mayWrite(m_impl->handle, "");
-    if (error && error != std::errc::permission_denied && error != std::errc::operation_not_permitted &&
-        error != std::errc::read_only_file_system) {
+    if (error && !isDenied(error)) {
         fail(m_impl->path, "tell whether this user may write in", error);
     }
     return !error;

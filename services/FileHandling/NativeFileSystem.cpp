@@ -232,8 +232,7 @@ public:
             return false;
         }
         const std::error_code refused = env->mayWrite(place.folder, place.leaf);
-        return means(refused, std::errc::permission_denied) || means(refused, std::errc::operation_not_permitted) ||
-               means(refused, std::errc::read_only_file_system);
+        return isDenied(refused);
     }
 
     void remove(const FileName& name) override {

@@ -76,7 +76,10 @@ NewFile NewFile::create(const FileName& name, const FileName& like) {
     }
     FileFacts made;
     if (const std::error_code error = env->facts(file, made)) {
-        fail(path, "cannot read its identity: ", error); // empty and private, as a crash would leave it
+        // Made here a moment ago, empty and private: nobody else has it.
+        file = EnvHandle();
+        (void)env->remove(folder, leaf);
+        fail(path, "cannot read its identity: ", error);
     }
     if (const std::error_code error = env->adoptAccess(file, from)) {
         (void)env->removeIf(folder, leaf, made.identity);
@@ -137,8 +140,13 @@ bool identityOf(const FileName& name, FileIdentity& identity) {
     const std::shared_ptr<Env> env = Env::current();
     EnvHandle folder;
     FileFacts facts;
-    if (env->openFolder(folderOf(name), folder) || env->look(folder, name.getLeafName(), facts)) {
-        return false;
+    if (std::error_code error = env->openFolder(folderOf(name), folder);
+        error || (error = env->look(folder, name.getLeafName(), facts))) {
+        if (isAbsent(error)) {
+            return false;
+        }
+        const std::string path = name.toNativeString();
+        throw FileNameException("Cannot look at '" + path + "': " + describe(error), path, error);
     }
     identity = facts.identity;
     return true;

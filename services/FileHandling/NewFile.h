@@ -62,7 +62,8 @@ public:
     const FileName& name() const noexcept { return m_name; }
     const FileIdentity& identity() const noexcept { return m_identity; }
     /// True when the name still holds the file created here: nothing renamed
-    /// or replaced it meanwhile (no link is followed).
+    /// or replaced it meanwhile (no link is followed). Throws
+    /// FileNameException when the system cannot tell.
     bool unchanged() const;
     /// Keeps the file on disk when this object goes.
     void release() noexcept { m_released = true; }
@@ -80,7 +81,7 @@ private:
 };
 
 /// The identity of the file `name` holds, no link followed; false when
-/// nothing is there.
+/// nothing is there. Throws FileNameException when the system cannot tell.
 SERVICES_FILEHANDLING_EXPORT bool identityOf(const FileName& name, FileIdentity& identity);
 
 // The two questions below are answered by the system directly, beside the

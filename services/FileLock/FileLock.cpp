@@ -110,6 +110,29 @@ struct Held {
     }
 };
 
+// Removes the file a try made when the try ends without its lock: a first
+// save that fails leaves no empty file behind. Once the file is known by
+// its identity, another file put under the name meanwhile is left alone.
+class MadeByThisTry {
+public:
+    explicit MadeByThisTry(Held& file) : m_file(file) {}
+    MadeByThisTry(const MadeByThisTry&) = delete;
+    MadeByThisTry& operator=(const MadeByThisTry&) = delete;
+    ~MadeByThisTry() {
+        if (!m_file.created || !m_file.file) {
+            return; // not made here, or locked and handed over
+        }
+        m_file.letGo();
+        (void)(m_identified ? m_file.env->removeIf(m_file.folder, m_file.leaf, m_file.identity)
+                            : m_file.env->remove(m_file.folder, m_file.leaf));
+    }
+    void identified() { m_identified = true; }
+
+private:
+    Held& m_file;
+    bool m_identified = false;
+};
+
 [[noreturn]] void fail(const std::string& message, const std::string& path, std::errc condition) {
     throw FileNameException(message, path, std::make_error_code(condition));
 }
@@ -201,11 +224,13 @@ Attempt tryOnce(const std::shared_ptr<Env>& env, const std::string& path, bool c
         cannotOpen(path, static_cast<bool>(missing), error);
     }
     file.created = static_cast<bool>(missing);
+    MadeByThisTry made(file);
     FileFacts opened;
     if (const std::error_code error = env->facts(file.file, opened)) {
         cannotOpen(path, false, error);
     }
     file.identity = opened.identity;
+    made.identified();
     // Only when a file this process holds was renamed to this name between
     // the look-up and the open; the handle cannot be helped any more.
     if (reg.holds(file.identity)) {
@@ -220,7 +245,9 @@ Attempt tryOnce(const std::shared_ptr<Env>& env, const std::string& path, bool c
     // A rewrite may have renamed a new file over the name, or a failed first
     // save removed it, while this one waited for the old file's lock.
     FileFacts now;
-    if (env->look(file.folder, file.leaf, now) || !sameFile(now.identity, file.identity)) {
+    if (const std::error_code error = env->look(file.folder, file.leaf, now); error && !isAbsent(error)) {
+        cannotOpen(path, false, error);
+    } else if (error || !sameFile(now.identity, file.identity)) {
         return Attempt::Changed;
     }
     reg.held.push_back(file.identity);
@@ -325,6 +352,12 @@ const std::string& FileLock::path() const {
 }
 
 bool FileLock::createdFile() const { return m_impl && m_impl->file.created; }
+
+void FileLock::keepFile() noexcept {
+    if (m_impl) {
+        m_impl->file.created = false;
+    }
+}
 
 FileIdentity FileLock::identity() const { return m_impl ? m_impl->file.identity : FileIdentity{}; }
 

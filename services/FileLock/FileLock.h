@@ -102,6 +102,9 @@ public:
     const std::string& path() const;
     /// True when acquire created the file.
     bool createdFile() const;
+    /// Keeps the file acquire created when the lock goes (it is removed
+    /// then while it is empty): a save filled or replaced it.
+    void keepFile() noexcept;
     /// The locked file.
     FileIdentity identity() const;
 

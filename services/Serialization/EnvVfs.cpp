@@ -229,9 +229,14 @@ int xFileControl(sqlite3_file* file, int operation, void* argument) {
     Open& open = of(file);
     FileFacts mine;
     FileFacts named;
-    const bool moved = open.env->facts(open.file, mine) || open.env->look(open.folder, open.leaf, named) ||
-                       !sameFile(mine.identity, named.identity);
-    *static_cast<int*>(argument) = moved ? 1 : 0;
+    if (const std::error_code error = open.env->facts(open.file, mine)) {
+        return failed(error, SQLITE_IOERR_FSTAT);
+    }
+    const std::error_code error = open.env->look(open.folder, open.leaf, named);
+    if (error && !isAbsent(error)) {
+        return failed(error, SQLITE_IOERR_FSTAT);
+    }
+    *static_cast<int*>(argument) = error || !sameFile(mine.identity, named.identity) ? 1 : 0;
     return SQLITE_OK;
 }
 
@@ -265,7 +270,17 @@ int xOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int
                        : (flags & SQLITE_OPEN_EXCLUSIVE) != 0 ? OpenOptions::Creation::New
                                                               : OpenOptions::Creation::NewOrExisting;
     options.mode = journal ? 0600 : 0644; // a journal takes its design's access below
-    std::error_code error = env.open(open->folder, open->leaf, options, open->file);
+    // A journal is made new where it can be, so that one made here and not
+    // given its design's access is removed again.
+    bool made = false;
+    if (journal && options.creation == OpenOptions::Creation::NewOrExisting) {
+        OpenOptions fresh = options;
+        fresh.creation = OpenOptions::Creation::New;
+        const std::error_code error = env.open(open->folder, open->leaf, fresh, open->file);
+        made = !error;
+        options.creation = means(error, std::errc::file_exists) ? OpenOptions::Creation::Existing : options.creation;
+    }
+    std::error_code error = made ? std::error_code() : env.open(open->folder, open->leaf, options, open->file);
     if (means(error, std::errc::permission_denied) && !journal && options.access == OpenOptions::Access::ReadWrite) {
         // As SQLite does: a design this user may only read opens read-only,
         // and a write to it then fails as one to a read-only database.
@@ -279,10 +294,15 @@ int xOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int
     if (journal && (flags & SQLITE_OPEN_CREATE) != 0) {
         // Whoever may read or write the design may roll its journal back.
         const std::string& leaf = open->leaf;
-        EnvHandle design;
-        if (leaf.ends_with(kJournalSuffix) &&
-            !env.open(open->folder, leaf.substr(0, leaf.size() - std::strlen(kJournalSuffix)), OpenOptions{}, design)) {
-            if (const std::error_code refused = env.adoptAccess(open->file, design)) {
+        if (leaf.ends_with(kJournalSuffix)) {
+            EnvHandle design;
+            std::error_code refused =
+                env.open(open->folder, leaf.substr(0, leaf.size() - std::strlen(kJournalSuffix)), OpenOptions{}, design);
+            if (refused || (refused = env.adoptAccess(open->file, design))) {
+                if (made) {
+                    open->file = EnvHandle();
+                    (void)env.remove(open->folder, leaf);
+                }
                 return failed(refused, SQLITE_CANTOPEN);
             }
         }
@@ -307,11 +327,11 @@ int xDelete(sqlite3_vfs*, const char* name, int syncFolder) {
         return means(error, std::errc::no_such_file_or_directory) ? SQLITE_IOERR_DELETE_NOENT
                                                              : failed(error, SQLITE_IOERR_DELETE);
     }
-    // synchronous=EXTRA: a commit is done once its journal's removal is on the disk.
+    // synchronous=EXTRA: a commit is done once its journal's removal is on
+    // the disk. A folder that cannot be flushed fails nothing: the removal
+    // is done, as after a save's rename.
     if (syncFolder != 0) {
-        if (const std::error_code error = env->sync(folder); error && !means(error, std::errc::invalid_argument)) {
-            return failed(error, SQLITE_IOERR_DIR_FSYNC);
-        }
+        (void)env->sync(folder);
     }
     return SQLITE_OK;
 }
@@ -322,8 +342,10 @@ int xAccess(sqlite3_vfs*, const char* name, int flags, int* result) {
     EnvHandle folder;
     std::string leaf;
     FileFacts facts;
-    if (openFolderOf(*env, name, folder, leaf) || env->look(folder, leaf, facts)) {
-        return SQLITE_OK;
+    // Only nothing at the name is no file: a journal that cannot be looked
+    // at may be a hot one.
+    if (std::error_code error = openFolderOf(*env, name, folder, leaf); error || (error = env->look(folder, leaf, facts))) {
+        return isAbsent(error) ? SQLITE_OK : failed(error, SQLITE_IOERR_ACCESS);
     }
     switch (flags) {
     case SQLITE_ACCESS_EXISTS:
@@ -331,7 +353,13 @@ int xAccess(sqlite3_vfs*, const char* name, int flags, int* result) {
         *result = facts.kind != FileFacts::Kind::Regular || facts.size > 0;
         break;
     case SQLITE_ACCESS_READWRITE:
-        *result = !env->mayWrite(folder, leaf);
+        if (const std::error_code error = env->mayWrite(folder, leaf)) {
+            if (!isDenied(error)) {
+                return failed(error, SQLITE_IOERR_ACCESS);
+            }
+        } else {
+            *result = 1;
+        }
         break;
     default:
         *result = 1;

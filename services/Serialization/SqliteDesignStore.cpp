@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
 #include <limits>
 #include <optional>
 #include <system_error>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "Common/Process.h"
+#include "FileHandling/Env.h"
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/Folder.h"
 #include "Serialization/EnvVfs.h"
@@ -51,13 +53,54 @@ sqlite3_int64 fileSize(sqlite3* db) {
 
 bool isBusy(int result) { return (result & 0xff) == SQLITE_BUSY || (result & 0xff) == SQLITE_LOCKED; }
 
+// Whether SQLite failed for the system (the disk, the memory, a file it
+// could not open for another reason than its absence), not for what the
+// file holds.
+bool isSystemFailure(int result, int system) {
+    switch (result & 0xff) {
+    case SQLITE_IOERR:
+    case SQLITE_FULL:
+    case SQLITE_NOMEM:
+        return true;
+    case SQLITE_CANTOPEN:
+        return system != 0 && system != ENOENT && system != ENOTDIR;
+    default:
+        return false;
+    }
+}
+
+// Raises the failure SQLite reported on `db` in doing `what` to the file at
+// `path`: busy, the system's, or the file's own.
+[[noreturn]] void raise(sqlite3* db, const std::string& path, const std::string& what) {
+    const std::string prefix = "Design file '" + path + "': " + what + ": ";
+    if (db == nullptr) {
+        throw DesignStoreSystemException(prefix + "out of memory", path, std::make_error_code(std::errc::not_enough_memory));
+    }
+    const int result = sqlite3_extended_errcode(db);
+    if (isBusy(result)) {
+        throw DesignStoreBusyException(prefix + "another program is writing it", path);
+    }
+    std::string reason = sqlite3_errmsg(db);
+    // The system's own reason behind a failed read or write (a full disk, a
+    // file-size limit, a denied permission) says more than SQLite's.
+    const int system = sqlite3_system_errno(db);
+    const std::error_code code(system, std::system_category());
+    if (system != 0) {
+        reason += " (" + describe(code) + ")";
+    }
+    if (isSystemFailure(result, system)) {
+        throw DesignStoreSystemException(prefix + reason, path, system != 0 ? code : std::error_code());
+    }
+    throw DesignStoreException(prefix + reason, path);
+}
+
 // The byte of a write-ahead log's shared memory (path + "-shm") that every
 // connection using the log keeps a read lock on while it is open.
 constexpr std::int64_t kLogInUseByte = 128;
 
 // A failure of the file service to look beside or at `path`, as the store's.
-[[noreturn]] void failed(const std::string& path, const std::string& why) {
-    throw DesignStoreSystemException("Design file '" + path + "': " + why, path);
+[[noreturn]] void failed(const std::string& path, const std::string& why, std::error_code code = {}) {
+    throw DesignStoreSystemException("Design file '" + path + "': " + why, path, code);
 }
 
 // The folder that holds `file`; nullopt when there is no such folder (SQLite
@@ -66,10 +109,10 @@ std::optional<Folder> folderOf(const FileName& file) {
     try {
         return Folder::holding(file);
     } catch (const FileNameException& e) {
-        if (means(e.code(), std::errc::no_such_file_or_directory) || means(e.code(), std::errc::not_a_directory)) {
+        if (isAbsent(e.code())) {
             return std::nullopt;
         }
-        failed(file.toNativeString(), e.what());
+        failed(file.toNativeString(), e.what(), e.code());
     }
 }
 
@@ -93,7 +136,7 @@ Target targetOf(const std::string& path, bool followLink) {
         try {
             resolved = resolveName(path);
         } catch (const FileNameException& e) {
-            failed(path, e.what());
+            failed(path, e.what(), e.code());
         }
         if (resolved.outcome == ResolvedName::Outcome::Protected) {
             throw DesignStoreForeignFileException("'" + path + "' is a symbolic link of " +
@@ -181,7 +224,15 @@ void refuseWhatLiesBeside(const Target& target, const std::string& path, bool in
                                               path, Kind::WriteAheadMode, target.name, ownerOf(*design));
     }
 } catch (const FileNameException& e) {
-    failed(path, e.what());
+    failed(path, e.what(), e.code());
+}
+
+// Sets a connection of the store up: it waits `busyTimeout` for another
+// program's lock, and closing it asks nothing about a write-ahead log the
+// store never keeps (SQLite would look whether the design moved).
+void configure(sqlite3* db, std::chrono::milliseconds busyTimeout) {
+    sqlite3_busy_timeout(db, static_cast<int>(busyTimeout.count()));
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
 }
 
 // Owns a connection of its own; closes it on every exit path.
@@ -203,6 +254,10 @@ std::string DesignStoreException::detail() const {
     const std::string message = what();
     return message.starts_with(prefix) ? message.substr(prefix.size()) : message;
 }
+
+DesignStoreSystemException::DesignStoreSystemException(const std::string& message, const std::string& path,
+                                                       std::error_code code, std::source_location location)
+    : DesignStoreException(message, path, location), m_code(code) {}
 
 DesignStoreForeignFileException::DesignStoreForeignFileException(const std::string& message, const std::string& path,
                                                                  Kind kind, std::string file, std::string owner,
@@ -374,7 +429,7 @@ SqliteDesignStore::SqliteDesignStore(std::string path, int flags, std::int32_t w
     if (result != SQLITE_OK) {
         fail(result == SQLITE_CANTOPEN && !m_writable ? "cannot open it" : "cannot open it for writing");
     }
-    sqlite3_busy_timeout(db, static_cast<int>(busyTimeout.count()));
+    configure(db, busyTimeout);
 }
 
 SqliteDesignStore::~SqliteDesignStore() {
@@ -389,19 +444,7 @@ SqliteDesignStore::~SqliteDesignStore() {
     }
 }
 
-void SqliteDesignStore::fail(const std::string& what) const {
-    if (m_db && isBusy(sqlite3_extended_errcode(m_db.get()))) {
-        throw DesignStoreBusyException("Design file '" + m_path + "': " + what + ": another program is writing it",
-                                       m_path);
-    }
-    std::string reason = m_db ? sqlite3_errmsg(m_db.get()) : "out of memory";
-    // The system's own reason behind a failed read or write (a full disk, a
-    // file-size limit, a denied permission) says more than SQLite's.
-    if (const int system = m_db ? sqlite3_system_errno(m_db.get()) : 0; system != 0) {
-        reason += " (" + std::generic_category().message(system) + ")";
-    }
-    throw DesignStoreException("Design file '" + m_path + "': " + what + ": " + reason, m_path);
-}
+void SqliteDesignStore::fail(const std::string& what) const { raise(m_db.get(), m_path, what); }
 
 sqlite3* SqliteDesignStore::connection() const {
     if (!m_db) {
@@ -511,7 +554,12 @@ bool SqliteDesignStore::readFileVersion(std::int32_t& version) {
             version = static_cast<std::int32_t>(stored);
         }
     }
+    const int result = m_db ? sqlite3_extended_errcode(m_db.get()) : SQLITE_NOMEM;
     sqlite3_finalize(raw);
+    // A disk that fails to give the version says nothing about the file.
+    if (!ok && (isBusy(result) || isSystemFailure(result, m_db ? sqlite3_system_errno(m_db.get()) : 0))) {
+        fail("cannot read its version");
+    }
     return ok;
 }
 
@@ -715,7 +763,13 @@ void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields)
     } while (batch.size() == kBatch);
 }
 
-bool SqliteDesignStore::isEmpty() const { return fileSize(connection()) == 0; }
+bool SqliteDesignStore::isEmpty() const {
+    const sqlite3_int64 size = fileSize(connection());
+    if (size < 0) {
+        throw DesignStoreSystemException("Design file '" + m_path + "': cannot read its size", m_path);
+    }
+    return size == 0;
+}
 
 void SqliteDesignStore::copyTo(const std::string& path) const {
     const Target target = targetOf(path, false);
@@ -726,14 +780,11 @@ void SqliteDesignStore::copyTo(const std::string& path) const {
                                            SQLITE_OPEN_NOMUTEX,
                                        internal::envVfs());
     const Connection copy(raw, &sqlite3_close_v2);
-    auto refuse = [&](const char* what) {
-        throw DesignStoreException("Design file '" + m_path + "': cannot copy it to '" + path + "': " + what + ": " +
-                                       (copy ? sqlite3_errmsg(copy.get()) : "out of memory"),
-                                   m_path);
-    };
+    auto refuse = [&](const char* what) { raise(copy.get(), m_path, "cannot copy it to '" + path + "': " + what); };
     if (opened != SQLITE_OK) {
         refuse("cannot open the copy");
     }
+    configure(copy.get(), kBusyTimeout);
     if (sqlite3_exec(copy.get(), "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF", nullptr, nullptr, nullptr) !=
         SQLITE_OK) {
         refuse("cannot prepare the copy");
@@ -745,6 +796,7 @@ void SqliteDesignStore::copyTo(const std::string& path) const {
         refuse("cannot start the copy");
     }
     const int stepped = sqlite3_backup_step(backup, -1);
+    // Finishing sets the copy's connection to the step's error.
     sqlite3_backup_finish(backup);
     if (stepped != SQLITE_DONE) {
         if (isBusy(stepped)) {

@@ -35,6 +35,7 @@
 #include <memory>
 #include <source_location>
 #include <string>
+#include <system_error>
 
 #include "Exceptions/ZvException.h"
 #include "Serialization/DesignStoreExport.h"
@@ -97,13 +98,19 @@ private:
     std::string m_owner;
 };
 
-/// Raised when the system could not look at or read the file, or what lies
-/// beside it, before SQLite opened it (an input/output error, a folder that
-/// cannot be read): nothing says the file is not a design, and nothing was
-/// changed.
+/// Raised when the system failed the store: it could not look at, open,
+/// read or write the file or what lies beside it (an input/output error, a
+/// full disk, a denied permission, a folder that cannot be read). Nothing
+/// says the file is not a design; a write that failed left it as it was.
 class SERVICES_DESIGNSTORE_EXPORT DesignStoreSystemException : public DesignStoreException {
 public:
-    using DesignStoreException::DesignStoreException;
+    DesignStoreSystemException(const std::string& message, const std::string& path, std::error_code code = {},
+                               std::source_location location = std::source_location::current());
+    /// The system's error, where it gave one (empty otherwise).
+    std::error_code code() const noexcept { return m_code; }
+
+private:
+    std::error_code m_code;
 };
 
 /// Raised when an object is inserted under an identity the file holds.

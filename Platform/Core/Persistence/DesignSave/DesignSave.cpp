@@ -59,10 +59,11 @@ std::string failure(const std::exception& e) { return std::string(e.what()) + ".
 // temporary file the user never named).
 std::string failure(const DesignStoreException& e) { return e.detail() + "."; }
 
-// The temporary name an autosave copy `copy` is written under: "part.bak.tmp.zvd".
-FileName temporaryCopy(FileName copy) {
-    copy.replaceExtension(".tmp" + copy.getExtension());
-    return copy;
+// The temporary name the file `file` is written under before it is put in
+// place: "part.tmp.zvd", for an autosave copy "part.bak.tmp.zvd".
+FileName temporaryName(FileName file) {
+    file.replaceExtension(".tmp" + file.getExtension());
+    return file;
 }
 
 // The most bytes a save adds to a design's leaf name: its journal
@@ -70,7 +71,7 @@ FileName temporaryCopy(FileName copy) {
 // ("part.bak.tmp.zvd"); a rewrite's temporary file ("part.tmp.zvd") is shorter.
 std::size_t longestSuffix() {
     const std::string leaf = "part.zvd";
-    const std::string copy = temporaryCopy(ZvFileIO().constructAutosaveFileName(leaf)).getLeafName();
+    const std::string copy = temporaryName(ZvFileIO().constructAutosaveFileName(leaf)).getLeafName();
     return std::max(SqliteDesignStore::journalPath(leaf).size(), copy.size()) - leaf.size();
 }
 
@@ -205,68 +206,6 @@ FileLock lockDesign(const char* cannot, const std::string& file, const std::stri
     }
 }
 
-// Opens the design at `path` for reading; nullopt for an empty file when
-// `emptyIsNew`. A refusal is the sentence `cannot` naming `file`.
-std::optional<OpenedDesign> open(const char* cannot, const std::string& file, const std::string& path,
-                                 bool emptyIsNew) {
-    OpenedDesign opened;
-    try {
-        opened.store = SqliteDesignStore::openForReading(path);
-    } catch (const DesignStoreBusyException&) {
-        refuse(cannot, file, translate("DesignSave", "another program is writing it; try again when it is done."),
-               DesignRefusal::Busy);
-    } catch (const DesignStoreForeignFileException& e) {
-        refuse(cannot, file, foreignFile(e), DesignRefusal::ForeignFile);
-    } catch (const DesignStoreSystemException& e) {
-        refuse(cannot, file, failure(e), DesignRefusal::Failed);
-    } catch (const DesignStoreException& e) {
-        std::error_code error;
-        if (!fs::exists(path, error)) {
-            refuse(cannot, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing);
-        }
-        refuse(cannot, file, failure(e), DesignRefusal::NotADesign);
-    }
-    if (opened.store->isEmpty()) {
-        if (emptyIsNew) {
-            return std::nullopt;
-        }
-        refuse(cannot, file, translate("DesignSave", "it holds no design yet (its first save did not finish)."),
-               DesignRefusal::NoDesignYet);
-    }
-    const ZvFileIO io;
-    try {
-        opened.readable = io.verifyZVVersion(opened.store, nullptr);
-        opened.current = opened.readable && io.isCurrentZVVersion(opened.store);
-    } catch (const FileOpenException& e) {
-        refuse(cannot, file, e.what(), DesignRefusal::NotADesign);
-    }
-    opened.store->readFileVersion(opened.version);
-    if (opened.version < 0) {
-        refuse(cannot, file,
-               substitute(translate("DesignSave", "its format version %1 is not one any version of the software "
-                                                  "writes; it is left untouched."),
-                          {std::to_string(opened.version)}),
-               DesignRefusal::NotADesign);
-    }
-    opened.store->readCreatedRevision(opened.createdRevision);
-    opened.store->readLastSavedRevision(opened.lastSavedRevision);
-    return opened;
-}
-
-} // namespace
-
-void OpenedDesign::requireReadable(const std::string& file) const {
-    if (!readable) {
-        throw DesignRefusedException(
-            substitute(translate("DesignSave", "%1 was written by a newer version of the software (file version %2, "
-                                               "this one reads up to %3); it is left untouched."),
-                       {quoted(file), std::to_string(version), std::to_string(SqliteDesignStore::kCurrentVersion)}),
-            DesignRefusal::Newer);
-    }
-}
-
-namespace {
-
 // Runs `action`, turning a failure of the store or the disk into a refusal
 // that names the file.
 template <class Action>
@@ -289,6 +228,72 @@ auto guarded(const char* cannot, const std::string& file, Action&& action) {
         refuse(cannot, file, failure(e), DesignRefusal::Failed);
     }
 }
+
+// Opens the design at `path` for reading; nullopt for an empty file when
+// `emptyIsNew`. A refusal is the sentence `cannot` naming `file`.
+std::optional<OpenedDesign> open(const char* cannot, const std::string& file, const std::string& path,
+                                 bool emptyIsNew) {
+    OpenedDesign opened;
+    try {
+        opened.store = SqliteDesignStore::openForReading(path);
+    } catch (const DesignStoreBusyException&) {
+        refuse(cannot, file, translate("DesignSave", "another program is writing it; try again when it is done."),
+               DesignRefusal::Busy);
+    } catch (const DesignStoreForeignFileException& e) {
+        refuse(cannot, file, foreignFile(e), DesignRefusal::ForeignFile);
+    } catch (const DesignStoreSystemException& e) {
+        refuse(cannot, file, failure(e), DesignRefusal::Failed);
+    } catch (const DesignStoreException& e) {
+        FileIdentity there;
+        if (!guarded(cannot, file, [&] { return identityOf(FileName(path), there); })) {
+            refuse(cannot, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing);
+        }
+        refuse(cannot, file, failure(e), DesignRefusal::NotADesign);
+    }
+    if (guarded(cannot, file, [&] { return opened.store->isEmpty(); })) {
+        if (emptyIsNew) {
+            return std::nullopt;
+        }
+        refuse(cannot, file, translate("DesignSave", "it holds no design yet (its first save did not finish)."),
+               DesignRefusal::NoDesignYet);
+    }
+    // A disk that fails while the version is read is the store's failure,
+    // not a file that holds no version.
+    const ZvFileIO io;
+    try {
+        guarded(cannot, file, [&] {
+            opened.readable = io.verifyZVVersion(opened.store, nullptr);
+            opened.current = opened.readable && io.isCurrentZVVersion(opened.store);
+            opened.store->readFileVersion(opened.version);
+            opened.store->readCreatedRevision(opened.createdRevision);
+            opened.store->readLastSavedRevision(opened.lastSavedRevision);
+        });
+    } catch (const FileOpenException& e) {
+        refuse(cannot, file, e.what(), DesignRefusal::NotADesign);
+    }
+    if (opened.version < 0) {
+        refuse(cannot, file,
+               substitute(translate("DesignSave", "its format version %1 is not one any version of the software "
+                                                  "writes; it is left untouched."),
+                          {std::to_string(opened.version)}),
+               DesignRefusal::NotADesign);
+    }
+    return opened;
+}
+
+} // namespace
+
+void OpenedDesign::requireReadable(const std::string& file) const {
+    if (!readable) {
+        throw DesignRefusedException(
+            substitute(translate("DesignSave", "%1 was written by a newer version of the software (file version %2, "
+                                               "this one reads up to %3); it is left untouched."),
+                       {quoted(file), std::to_string(version), std::to_string(SqliteDesignStore::kCurrentVersion)}),
+            DesignRefusal::Newer);
+    }
+}
+
+namespace {
 
 // The store as the host's design modules see it: every failure of the
 // store is a refusal that names the user's file (not the temporary file the
@@ -423,7 +428,9 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
         refuse(kCannotSave, file, reason,
                name.getLeafName() == name.getExtension() ? DesignRefusal::NoName : DesignRefusal::ReadOnly);
     }
-    if (mode != ZvFileWriteMode::Overwrite && !FileUtilities::exists(target, false)) {
+    FileIdentity there;
+    if (mode != ZvFileWriteMode::Overwrite &&
+        !guarded(kCannotUpdate, file, [&] { return identityOf(FileName(target), there); })) {
         refuse(kCannotUpdate, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing);
     }
     Folder folder = holdFolder(kCannotSave, file, FileName(target));
@@ -462,7 +469,11 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
     // the cut could undo the rename and the design would be the old one,
     // or for a first save an empty file.
     guarded(kCannotSave, file, [&] {
-        state->written = ZvFileIO::prepareFileName(target, mode);
+        // Also removes a temporary file a save that did not finish left. The
+        // lock holds a file at the name, so a rewrite always writes beside
+        // it, whatever the file service could see.
+        (void)ZvFileIO::prepareFileName(target, mode);
+        state->written = mode == ZvFileWriteMode::Overwrite ? temporaryName(FileName(target)) : FileName(target);
         if (state->written != FileName(target)) {
             state->temporary.emplace(NewFile::create(state->written, target));
         }
@@ -521,6 +532,23 @@ void DesignSave::createGroup() {
     guarded(kCannotSave, m_state->file, [&] { ZvFileIO().createGroup(m_state->store); });
 }
 
+namespace {
+
+// An update in place whose commit failed after SQLite began to write the
+// design (its journal could not be removed) leaves the journal hot: it is
+// played back now, while the save still holds the lock, not by whoever
+// opens the design next. A failure here leaves it for them.
+void rollBack(DesignSave::State& s) {
+    s.store->close();
+    s.store.reset();
+    try {
+        (void)SqliteDesignStore::openForReading(s.target);
+    } catch (const std::exception&) {
+    }
+}
+
+} // namespace
+
 SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t dataRevisionNumber) {
     State& s = *m_state;
     if (!s.store) {
@@ -528,14 +556,22 @@ SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t data
     }
     const ZvFileWriteMode mode = s.options.mode;
     SaveResult result;
-    guarded(kCannotSave, s.file, [&] {
-        result.revision = ZvFileIO::writeMetaData(s.store, dataRevision, dataRevisionNumber, mode, s.createdRevision);
-        s.store->commit();
-        // Closed now, also while the host still holds design modules: the
-        // file it wrote must be closed before it is put in place.
-        s.store->close();
-        s.store.reset();
-    });
+    try {
+        guarded(kCannotSave, s.file, [&] {
+            result.revision =
+                ZvFileIO::writeMetaData(s.store, dataRevision, dataRevisionNumber, mode, s.createdRevision);
+            s.store->commit();
+            // Closed now, also while the host still holds design modules: the
+            // file it wrote must be closed before it is put in place.
+            s.store->close();
+            s.store.reset();
+        });
+    } catch (const DesignRefusedException&) {
+        if (!s.temporary) {
+            rollBack(s);
+        }
+        throw;
+    }
     step(s.options, "committed");
     if (s.temporary) {
         putInPlace(s);
@@ -568,14 +604,15 @@ void requireNoOtherWriter(const DesignSave::State& s) {
     }
 }
 
-// Takes the lock of the file at `name` (the new version) without waiting.
+// Takes the lock of the file at `name` (the new version) without waiting;
+// false when another program holds it.
 bool lockNewVersion(DesignSave::State& s, const std::string& name) {
     FileLock::Options now;
     now.wait = std::chrono::milliseconds(0);
     try {
         s.successorLock.emplace(FileLock::acquire(name, now));
         return true;
-    } catch (const std::exception&) {
+    } catch (const FileBusyException&) {
         return false;
     }
 }
@@ -605,7 +642,8 @@ void DesignSave::putInPlace(State& s) {
                           {quoted(temporary)}),
                DesignRefusal::Interfered);
     };
-    if (!s.temporary->unchanged() || (replacesOpenFiles && !lockNewVersion(s, temporary))) {
+    if (!guarded(kCannotSave, s.file,
+                 [&] { return s.temporary->unchanged() && (!replacesOpenFiles || lockNewVersion(s, temporary)); })) {
         temporaryReplaced();
     }
     requireNoOtherWriter(s);
@@ -638,16 +676,21 @@ void DesignSave::putInPlace(State& s) {
         refuseMoved(s);
     }
     s.temporary->release();
+    s.lock.keepFile();
     s.previous.reset();
     if (!replacesOpenFiles) {
-        (void)lockNewVersion(s, s.target);
+        // Done: a lock that cannot be taken now only lets a save in early.
+        try {
+            (void)lockNewVersion(s, s.target);
+        } catch (const FileNameException&) {
+        }
     }
 }
 
 FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& options) {
     const std::string target = saveTarget(file, kCannotCopy);
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
-    const FileName temporary = temporaryCopy(copy);
+    const FileName temporary = temporaryName(copy);
     // A copy is made by whoever may save the design, under its lock.
     if (FileUtilities::isReadOnly(target)) {
         refuse(kCannotCopy, file,
@@ -704,7 +747,7 @@ bool removeAutosaveCopy(const std::string& file, const DesignSaveOptions& option
     try {
         return Folder::holding(copy).remove(copy.getLeafName());
     } catch (const FileNameException& e) {
-        if (means(e.code(), std::errc::no_such_file_or_directory) || means(e.code(), std::errc::not_a_directory)) {
+        if (isAbsent(e.code())) {
             return false; // no folder, no copy
         }
         throw DesignRefusedException(substitute(translate("DesignSave", "cannot delete %1: %2"),

@@ -1,10 +1,11 @@
-// Every call a road of the save API makes on files, failed in turn. The
-// road ends in one sentence naming the design and saying why, or succeeds
-// where it can do without that call; either way the design is whole (the
-// new version only when the road succeeded), nothing the road made is
-// left, it keeps no folder or file open, and the design's lock is free
-// again. The calls are counted as each road makes them, so the table
-// grows with every operation that comes to go through the Env.
+// Every call a road of the save API makes on files, SQLite's included,
+// failed in turn. The road ends in one sentence naming the design and
+// saying why, or succeeds where it can do without that call (it made the
+// call again, or the call is one of the few below); either way the design
+// is whole (the new version only when the road succeeded), nothing the
+// road made is left, it keeps no folder or file open, and the design's
+// lock is free again. The calls are counted as each road makes them, so
+// the table grows with every operation that comes to go through the Env.
 
 #include <algorithm>
 #include <filesystem>
@@ -35,8 +36,8 @@ std::ptrdiff_t openFiles() {
 #endif
 }
 
-// A failed call's error: a lock another holds, which keeps the road out as
-// busy; for any other call the disk's, which it fails on.
+// A failed call's error: a lock another holds, which the road waits for or
+// is kept out by as busy; for any other call the disk's, which it fails on.
 std::error_code errorOf(Kind kind) {
     return std::make_error_code(kind == Kind::Lock ? std::errc::resource_unavailable_try_again : std::errc::io_error);
 }
@@ -53,6 +54,9 @@ const Tolerated kTolerated[] = {
      "what was renamed or removed is done"},
     {Kind::PathOf, true,
      "a folder's full path names it in messages and to SQLite; the path it was opened by leads to it as well"},
+    {Kind::Unlock, false, "closing the file lets go of its locks as well"},
+    {Kind::MayWrite, true,
+     "whether this user may write is asked to refuse early; the system refuses the write itself if not"},
 };
 
 bool tolerated(const FaultEnv::Call& call) {
@@ -120,8 +124,6 @@ TEST_F(DesignSaveTest, EveryFailingCallOfEveryRoadEndsCleanly) {
         ASSERT_TRUE(failed) << "the road made fewer calls than when it ran without a fault";
         SCOPED_TRACE("the failed call: " + failed->describe() + " (" + std::to_string(k) + ")");
         if (refused) {
-            EXPECT_EQ(refused->first, kind == Kind::Lock ? DesignRefusal::Busy : DesignRefusal::Failed)
-                << refused->second;
             // Named by the user, or for its removal the autosave copy.
             const auto names = [&](const std::string& leaf) {
                 return refused->second.find("'" + path(leaf) + "'") != std::string::npos;
@@ -129,9 +131,21 @@ TEST_F(DesignSaveTest, EveryFailingCallOfEveryRoadEndsCleanly) {
             EXPECT_TRUE(names(road.design) || names("a.bak.zvd")) << refused->second;
             EXPECT_TRUE(refused->second.ends_with('.') && refused->second.find('\n') == std::string::npos)
                 << refused->second;
-            EXPECT_EQ(revisions(), untouched);
+            if (kind == Kind::Lock) {
+                // Another's lock keeps the road out (on a file the road made,
+                // it interfered). A read lock SQLite cannot take back after
+                // its commit fails the commit that is done: the design is
+                // whole, old or new.
+                EXPECT_TRUE(refused->first == DesignRefusal::Busy || refused->first == DesignRefusal::Interfered ||
+                            refused->first == DesignRefusal::Failed)
+                    << refused->second;
+                EXPECT_TRUE(revisions() == untouched || revisions() == road.done) << refused->second;
+            } else {
+                EXPECT_EQ(refused->first, DesignRefusal::Failed) << refused->second;
+                EXPECT_EQ(revisions(), untouched);
+            }
         } else {
-            EXPECT_TRUE(tolerated(*failed)) << "the road succeeded without that call";
+            EXPECT_TRUE(tolerated(*failed) || env->failedCallMadeAgain()) << "the road succeeded without that call";
             EXPECT_EQ(revisions(), road.done);
         }
         EXPECT_EQ(env.use_count(), 1) << "a folder of the road is still held";
