@@ -1,19 +1,32 @@
 #pragma once
-// FaultEnv: an Env that counts the calls made through it, by kind, and
-// makes the k-th call of one kind fail with a given error without passing
-// it on, so that a test can run a road once to learn which calls it makes
-// and then fail each of them in turn. Every other call goes to the Env it
-// wraps. It also tells whether the road made the failed call again (the
-// same kind, on the same name): a road may do without a call it retries or
-// repeats.
+// FaultEnv: an Env that sees every call made through it, for tests that fail
+// calls, change the disk right before one, or count them. Every call it does
+// not fail goes to the Env it wraps (the native one).
+//
+// - A hook (`before`) runs before each call with the call's kind and name;
+//   an error it returns is the call's result, and the call is not made.
+//   failing() makes a hook that fails the n-th call of one kind.
+// - failEachCall() runs a road once to count its calls by kind, then once
+//   for each of them with that call failing, and tells whether the road
+//   made the failed call again (the same kind, on the same name): a road may
+//   do without a call it retries or repeats.
+// - Opens that create a file are recorded with their options, and pauses
+//   asked for are recorded and not waited.
+//
+// Safe to use from several threads at once.
 
 #include <array>
+#include <chrono>
 #include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
-#include <map>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "FileHandling/Env.h"
 
@@ -33,6 +46,7 @@ public:
         Open,
         Rename,
         Remove,
+        RemoveIf,
         MayWrite,
         Facts,
         Read,
@@ -48,14 +62,14 @@ public:
 
     static const char* name(Kind kind) {
         static constexpr std::array<const char*, kKinds> kNames = {
-            "openFolder", "pathOf", "look",  "readLink", "open", "rename",      "remove", "mayWrite",
-            "facts",      "read",   "write", "truncate", "sync", "adoptAccess", "lock",   "unlock", "isLocked"};
+            "openFolder", "pathOf", "look",     "readLink", "open", "rename",      "remove", "removeIf", "mayWrite",
+            "facts",      "read",   "write",    "truncate", "sync", "adoptAccess", "lock",   "unlock",   "isLocked"};
         return kNames[static_cast<std::size_t>(kind)];
     }
 
     /// One call that reached this Env: its kind, whether it was made on a
-    /// folder's handle, and the leaf names it was given (for a call on an
-    /// open file, the leaf it was opened by).
+    /// folder, and the name it was given (for a call on an open file or
+    /// folder, the name it was opened by).
     struct Call {
         Kind kind;
         bool onFolder = false;
@@ -66,25 +80,34 @@ public:
         friend bool operator==(const Call&, const Call&) = default;
     };
 
-    explicit FaultEnv(std::shared_ptr<Env> target = Env::native()) : EnvWrapper(std::move(target)) {}
+    using Hook = std::function<std::error_code(Kind kind, const std::string& name)>;
 
-    /// From now on, counts anew and fails the `k`-th call of `kind`
-    /// (counted from 1; 0: none) with `error`.
-    void failAt(Kind kind, int k, std::error_code error) {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_counts = {};
-        m_failKind = kind;
-        m_failAt = k;
-        m_error = error;
-        m_failed.reset();
-        m_madeAgain = false;
+    explicit FaultEnv(Hook hook = {}) : EnvWrapper(Env::native()) { setHook(std::move(hook)); }
+
+    /// A hook that fails `count` calls of `kind` with `error`, from the
+    /// `nth` (from 1) on.
+    static Hook failing(Kind kind, int nth, std::error_code error, int count = 1) {
+        return [=, seen = 0](Kind called, const std::string&) mutable {
+            return called == kind && ++seen >= nth && seen < nth + count ? error : std::error_code();
+        };
     }
-    /// How many calls of `kind` were made since failAt().
-    int count(Kind kind) const {
+    void setHook(Hook hook) {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        return m_counts[static_cast<std::size_t>(kind)];
+        m_before = hook ? std::make_shared<Hook>(std::move(hook)) : nullptr;
     }
-    /// The call that was failed, once it was made.
+
+    /// The options of every open that created a file.
+    std::vector<OpenOptions> created() const {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_created;
+    }
+    /// Every pause asked for (none was waited).
+    std::vector<std::chrono::milliseconds> pauses() const {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_pauses;
+    }
+
+    /// The call that failEachCall failed, once it was made.
     std::optional<Call> failed() const {
         const std::lock_guard<std::mutex> lock(m_mutex);
         return m_failed;
@@ -119,12 +142,7 @@ public:
     }
 
     std::error_code openFolder(const std::string& path, EnvHandle& folder) override {
-        if (const std::error_code error = hit({Kind::OpenFolder, true, path})) {
-            return error;
-        }
-        const std::error_code error = EnvWrapper::openFolder(path, folder);
-        note(folder, !error, true, path);
-        return error;
+        return opening({Kind::OpenFolder, true, path}, folder, [&] { return EnvWrapper::openFolder(path, folder); });
     }
     std::error_code pathOf(const EnvHandle& folder, std::string& path) override {
         return forward(on(Kind::PathOf, folder), [&] { return EnvWrapper::pathOf(folder, path); });
@@ -137,18 +155,20 @@ public:
     }
     std::error_code open(const EnvHandle& folder, const std::string& leaf, const OpenOptions& options,
                          EnvHandle& file) override {
-        if (const std::error_code error = hit({Kind::Open, true, leaf})) {
-            return error;
+        if (options.creation == OpenOptions::Creation::New) {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_created.push_back(options);
         }
-        const std::error_code error = EnvWrapper::open(folder, leaf, options, file);
-        note(file, !error, false, leaf);
-        return error;
+        return opening({Kind::Open, false, leaf}, file, [&] { return EnvWrapper::open(folder, leaf, options, file); });
     }
     std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to) override {
         return forward({Kind::Rename, true, from + " -> " + to}, [&] { return EnvWrapper::rename(folder, from, to); });
     }
     std::error_code remove(const EnvHandle& folder, const std::string& leaf) override {
         return forward({Kind::Remove, true, leaf}, [&] { return EnvWrapper::remove(folder, leaf); });
+    }
+    std::error_code removeIf(const EnvHandle& folder, const std::string& leaf, const FileIdentity& file) override {
+        return forward({Kind::RemoveIf, true, leaf}, [&] { return EnvWrapper::removeIf(folder, leaf, file); });
     }
     std::error_code mayWrite(const EnvHandle& folder, const std::string& leaf) override {
         return forward({Kind::MayWrite, true, leaf}, [&] { return EnvWrapper::mayWrite(folder, leaf); });
@@ -180,24 +200,53 @@ public:
     std::error_code isLocked(const EnvHandle& file, ByteRange range, bool& locked) override {
         return forward(on(Kind::IsLocked, file), [&] { return EnvWrapper::isLocked(file, range, locked); });
     }
+    void sleepFor(std::chrono::milliseconds duration) override {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_pauses.push_back(duration);
+    }
 
 private:
+    // From now on, counts anew and fails the `k`-th call of `kind` (counted
+    // from 1; 0: none) with `error`.
+    void failAt(Kind kind, int k, std::error_code error) {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_counts = {};
+        m_failKind = kind;
+        m_failAt = k;
+        m_error = error;
+        m_failed.reset();
+        m_madeAgain = false;
+    }
     // Counts `call`; its error when it is the one to fail.
     std::error_code hit(const Call& call) {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        const int n = ++m_counts[static_cast<std::size_t>(call.kind)];
-        if (call.kind != m_failKind || n != m_failAt) {
+        std::shared_ptr<Hook> before;
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            const int n = ++m_counts[static_cast<std::size_t>(call.kind)];
+            if (call.kind == m_failKind && n == m_failAt) {
+                m_failed = call;
+                faultInjected(name(call.kind));
+                return m_error;
+            }
             m_madeAgain = m_madeAgain || (m_failed && *m_failed == call);
-            return {};
+            before = m_before;
         }
-        m_failed = call;
-        faultInjected(name(call.kind));
-        return m_error;
+        // Outside the mutex: a hook may change the disk through this Env.
+        return before ? (*before)(call.kind, call.names) : std::error_code();
     }
     template <class Forward>
     std::error_code forward(const Call& call, Forward&& next) {
         const std::error_code error = hit(call);
         return error ? error : next();
+    }
+    template <class Forward>
+    std::error_code opening(const Call& call, const EnvHandle& handle, Forward&& next) {
+        const std::error_code error = forward(call, std::forward<Forward>(next));
+        if (!error) {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_opened[handle.native()] = Opened{call.kind == Kind::OpenFolder, call.names};
+        }
+        return error;
     }
     // What each handle this Env gave out was opened as: a handle's number
     // is used again once it is closed, for a file or a folder.
@@ -205,12 +254,6 @@ private:
         bool folder = false;
         std::string name;
     };
-    void note(const EnvHandle& handle, bool opened, bool folder, const std::string& name) {
-        if (opened) {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            m_opened[handle.native()] = Opened{folder, name};
-        }
-    }
     // A call of `kind` on the open `handle`.
     Call on(Kind kind, const EnvHandle& handle) const {
         const std::lock_guard<std::mutex> lock(m_mutex);
@@ -219,6 +262,9 @@ private:
     }
 
     mutable std::mutex m_mutex;
+    std::shared_ptr<Hook> m_before; // shared, not copied: a hook counts what it sees
+    std::vector<OpenOptions> m_created;
+    std::vector<std::chrono::milliseconds> m_pauses;
     std::array<int, kKinds> m_counts{};
     Kind m_failKind = Kind::OpenFolder;
     int m_failAt = 0;

@@ -8,7 +8,7 @@
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
 #include "FileHandling/NewFile.h"
-#include "FileHandling/testing/FaultyEnv.h"
+#include "FileHandling/testing/FaultEnv.h"
 #include "FileHandling/testing/TempFolder.h"
 #include "Logging/Logging.h"
 
@@ -16,7 +16,8 @@ namespace Zorvan {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::FaultyEnv;
+using testing::FaultEnv;
+using Kind = FaultEnv::Kind;
 using testing::TempFolder;
 
 class NativeFileSystem : public ::testing::Test {
@@ -44,7 +45,7 @@ TEST_F(NativeFileSystem, ReadOnlyIsARefusalToWrite) {
                                             {std::errc::operation_not_permitted, true},
                                             {std::errc::io_error, false}}) {
         const std::error_code error = std::make_error_code(refusal);
-        const ScopedEnv refusing(std::make_shared<FaultyEnv>(FaultyEnv::failing("mayWrite", 1, error)));
+        const ScopedEnv refusing(std::make_shared<FaultEnv>(FaultEnv::failing(Kind::MayWrite, 1, error)));
         EXPECT_EQ(FileUtilities::isReadOnly(file), readOnly) << error.message();
     }
 }
@@ -121,32 +122,32 @@ TEST_F(NativeFileSystem, AFailedRemoveNamesTheFileAndIsLogged) {
 // the rename, which stands, and is logged. NewFile removes a file it cannot
 // give its access. Every file either makes starts private to its owner.
 TEST_F(NativeFileSystem, AReplaceStopsAtTheStepThatFails) {
-    const auto env = std::make_shared<FaultyEnv>();
+    const auto env = std::make_shared<FaultEnv>();
     const ScopedEnv installedEnv(env);
     fs::create_directory(dir.root() / "other");
-    struct Row { const char* operation; int nth; bool otherFolder; const char* logged; };
+    struct Row { Kind operation; int nth; bool otherFolder; const char* logged; };
     const Row rows[] = {
-        {"adoptAccess", 1, false, "Cannot give the new file the access of"},
-        {"sync", 1, false, "Cannot flush"},
-        {"rename", 1, false, "Cannot rename"},
-        {"sync", 2, false, nullptr}, // the folder's
-        {"adoptAccess", 1, true, "cannot give the source the destination's access"},
-        {"open", 3, true, "cannot create a copy beside the destination"},
-        {"read", 1, true, "cannot read the source"},
-        {"write", 1, true, "cannot write the copy"},
-        {"adoptAccess", 2, true, "cannot give the copy the source's access"},
-        {"sync", 1, true, "cannot flush the copy"},
-        {"rename", 1, true, "cannot rename the copy over the destination"},
+        {Kind::AdoptAccess, 1, false, "Cannot give the new file the access of"},
+        {Kind::Sync, 1, false, "Cannot flush"},
+        {Kind::Rename, 1, false, "Cannot rename"},
+        {Kind::Sync, 2, false, nullptr}, // the folder's
+        {Kind::AdoptAccess, 1, true, "cannot give the source the destination's access"},
+        {Kind::Open, 3, true, "cannot create a copy beside the destination"},
+        {Kind::Read, 1, true, "cannot read the source"},
+        {Kind::Write, 1, true, "cannot write the copy"},
+        {Kind::AdoptAccess, 2, true, "cannot give the copy the source's access"},
+        {Kind::Sync, 1, true, "cannot flush the copy"},
+        {Kind::Rename, 1, true, "cannot rename the copy over the destination"},
     };
     const auto failure = std::make_error_code(std::errc::io_error);
     for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.operation) + " #" + std::to_string(row.nth) + (row.otherFolder ? " across" : ""));
+        SCOPED_TRACE(std::string(FaultEnv::name(row.operation)) + " #" + std::to_string(row.nth) + (row.otherFolder ? " across" : ""));
         const std::string design = dir.write(row.otherFolder ? "other/a.zvd" : "a.zvd", "old");
         const std::string source = dir.write("a.tmp.zvd", "new");
         log->clear();
-        env->before = FaultyEnv::failing(row.operation, row.nth, failure);
+        env->setHook(FaultEnv::failing(row.operation, row.nth, failure));
         const std::error_code error = FileUtilities::replace(source, design);
-        env->before = nullptr;
+        env->setHook(nullptr);
         const bool stands = row.logged == nullptr;
         EXPECT_TRUE(stands ? !error : error == failure);
         EXPECT_EQ(TempFolder::read(design), stands ? "new" : "old");
@@ -159,7 +160,7 @@ TEST_F(NativeFileSystem, AReplaceStopsAtTheStepThatFails) {
         EXPECT_NE(records[0].message.find(stands ? "" : row.logged), std::string::npos) << records[0].message;
         fs::remove(TempFolder::fromUtf8(source));
     }
-    env->before = FaultyEnv::failing("adoptAccess", 1, failure);
+    env->setHook(FaultEnv::failing(Kind::AdoptAccess, 1, failure));
     try {
         NewFile::create(dir.path("b.tmp.zvd"), dir.path("a.zvd"));
         ADD_FAILURE() << "created";
@@ -167,8 +168,8 @@ TEST_F(NativeFileSystem, AReplaceStopsAtTheStepThatFails) {
         EXPECT_EQ(e.code(), failure);
     }
     EXPECT_FALSE(fs::exists(dir.root() / "b.tmp.zvd"));
-    ASSERT_FALSE(env->created.empty());
-    for (const OpenOptions& created : env->created) {
+    ASSERT_FALSE(env->created().empty());
+    for (const OpenOptions& created : env->created()) {
         EXPECT_EQ(created.mode, 0600u);
     }
 }

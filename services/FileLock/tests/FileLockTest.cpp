@@ -20,7 +20,7 @@
 
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
-#include "FileHandling/testing/FaultyEnv.h"
+#include "FileHandling/testing/FaultEnv.h"
 #include "FileHandling/testing/TempFolder.h"
 #include "FileLock/FileLock.h"
 
@@ -61,8 +61,9 @@ TEST_F(FileLockTest, OthersAreRefusedOrWaitUntilTheHolderLetsGo) {
     const Clock::time_point start = Clock::now();
     std::atomic<int> opens{0}; // closing a descriptor would drop this process's record locks (SQLite's)
     {
-        const ScopedEnv counting(std::make_shared<testing::FaultyEnv>([&](std::string_view called, const std::string&) {
-            opens += called == "open";
+        using Kind = testing::FaultEnv::Kind;
+        const ScopedEnv counting(std::make_shared<testing::FaultEnv>([&](Kind called, const std::string&) {
+            opens += called == Kind::Open;
             return std::error_code();
         }));
         EXPECT_EQ(busyThreads(file), 2);
@@ -173,7 +174,8 @@ TEST_F(FileLockTest, RefusesWhatItCannotLockAtOnce) {
 // Windows' ReplaceFileW moves the old file aside first): a waiter that
 // would create a missing file locks the new one instead of filling the name.
 TEST_F(FileLockTest, EachTryEndsAsTheEnvAnswers) {
-    using testing::FaultyEnv;
+    using testing::FaultEnv;
+    using Kind = FaultEnv::Kind;
     enum Outcome { Locked, HeldOpen, Refused };
     // Windows may refuse to rename over an open file: then nothing changed.
     const auto renameOver = [&](const std::string& from, const std::string& to) {
@@ -182,37 +184,37 @@ TEST_F(FileLockTest, EachTryEndsAsTheEnvAnswers) {
     };
     const auto busy = std::make_error_code(std::errc::resource_unavailable_try_again);
     // Each hook counts the calls it sees: the first lock, the 40th look after it.
-    const auto renamedBeforeTheLock = [&, locks = 0](std::string_view called, const std::string&) mutable {
-        if (called == "lock" && ++locks == 1) {
+    const auto renamedBeforeTheLock = [&, locks = 0](Kind called, const std::string&) mutable {
+        if (called == Kind::Lock && ++locks == 1) {
             renameOver(dir.path("renamed.zvd"), file);
         }
         return std::error_code();
     };
-    const auto replacedByAnother = [&, looks = -1](std::string_view called, const std::string&) mutable {
-        if (called == "lock" && looks < 0) {
+    const auto replacedByAnother = [&, looks = -1](Kind called, const std::string&) mutable {
+        if (called == Kind::Lock && looks < 0) {
             looks = 0;
             renameOver(file, file + ".aside");
             return busy;
         }
-        if (called == "look" && looks >= 0 && ++looks == 40) {
+        if (called == Kind::Look && looks >= 0 && ++looks == 40) {
             renameOver(dir.path("renamed.zvd"), file);
         }
         return std::error_code();
     };
     const auto heldOpen = std::make_error_code(std::errc::device_or_resource_busy);
-    struct Row { const char* what; FaultyEnv::Hook hook; bool create; milliseconds wait; Outcome outcome; int pauses; };
+    struct Row { const char* what; FaultEnv::Hook hook; bool create; milliseconds wait; Outcome outcome; int pauses; };
     const Row rows[] = {
-        {"held elsewhere for 40 tries", FaultyEnv::failing("lock", 1, busy, 40), false, 60s, Locked, 40},
+        {"held elsewhere for 40 tries", FaultEnv::failing(Kind::Lock, 1, busy, 40), false, 60s, Locked, 40},
         {"renamed over before the lock", renamedBeforeTheLock, false, 60s, Locked, 0},
         {"replaced by another process", replacedByAnother, true, 60s, Locked, 0},
-        {"held open", FaultyEnv::failing("open", 1, heldOpen, 1 << 30), false, 50ms, HeldOpen, 0},
-        {"refused", FaultyEnv::failing("lock", 1, std::make_error_code(std::errc::io_error)), false, 60s, Refused, 0},
+        {"held open", FaultEnv::failing(Kind::Open, 1, heldOpen, 1 << 30), false, 50ms, HeldOpen, 0},
+        {"refused", FaultEnv::failing(Kind::Lock, 1, std::make_error_code(std::errc::io_error)), false, 60s, Refused, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         dir.write("a.zvd", "x");
         dir.write("renamed.zvd", "renamed");
-        const auto env = std::make_shared<FaultyEnv>(row.hook);
+        const auto env = std::make_shared<FaultEnv>(row.hook);
         const ScopedEnv installed(env);
         int waits = 0;
         try {
@@ -227,11 +229,12 @@ TEST_F(FileLockTest, EachTryEndsAsTheEnvAnswers) {
             EXPECT_TRUE(means(e.code(), std::errc::io_error));
             EXPECT_EQ(row.outcome, Refused);
         }
+        const std::vector<milliseconds> pauses = env->pauses();
         if (row.pauses > 0) {
-            EXPECT_EQ(env->pauses.size(), static_cast<std::size_t>(row.pauses));
+            EXPECT_EQ(pauses.size(), static_cast<std::size_t>(row.pauses));
         }
-        EXPECT_EQ(waits, env->pauses.empty() ? 0 : 1);
-        for (const milliseconds pause : env->pauses) {
+        EXPECT_EQ(waits, pauses.empty() ? 0 : 1);
+        for (const milliseconds pause : pauses) {
             EXPECT_LE(pause, 25ms);
         }
     }
