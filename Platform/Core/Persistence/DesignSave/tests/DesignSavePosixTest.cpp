@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "DesignSaveFixture.h"
+#include "FileHandling/testing/FaultEnv.h"
 
 namespace Zorvan {
 namespace {
@@ -20,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using Mode = ZvFileWriteMode;
 using testing::DesignSaveTest;
+using testing::FaultEnv;
 using testing::TempFolder;
 
 // The files a save creates carry the design's permission bits from before
@@ -111,6 +113,7 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
         std::vector<Road> roads;
         std::optional<DesignRefusal> reason;    // nullopt: every road succeeds
         std::string said;
+        FaultEnv::Hook beforeCall = {};         // runs before each call the road makes on files
     };
     using enum Road;
     const Case cases[] = {
@@ -186,6 +189,15 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
          {Rewrite}, DesignRefusal::Interfered, "another program moved or replaced it while it was being saved"},
         {"a link planted at the autosave copy's name meanwhile is replaced, not followed", false, {}, "copied",
          [&] { fs::create_symlink(path("victim"), path("a.bak.zvd")); }, {Autosave}, std::nullopt, ""},
+        {"another file renamed over the temporary file while it is flushed", false, {}, "", {}, {Rewrite},
+         DesignRefusal::Interfered, "another program replaced its temporary file",
+         [&](FaultEnv::Kind kind, const std::string& name) {
+             if (kind == FaultEnv::Kind::Sync && name == "a.tmp.zvd") {
+                 folder.write("b.zvd", "not a design");
+                 fs::rename(path("b.zvd"), path("a.tmp.zvd"));
+             }
+             return std::error_code();
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -200,6 +212,10 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
                 c.arrange();
             }
             const auto before = files();
+            std::optional<ScopedEnv> interfering;
+            if (c.beforeCall) {
+                interfering.emplace(std::make_shared<FaultEnv>(c.beforeCall));
+            }
             const std::function<void()> run = [&] {
                 switch (road) {
                 case Rewrite:
@@ -219,13 +235,15 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
                 EXPECT_EQ(reason, *c.reason);
                 EXPECT_NE(said.find("'" + path("a.zvd") + "'"), std::string::npos) << said;
                 EXPECT_NE(said.find(c.said), std::string::npos) << said;
-                if (!c.meanwhile) {
+                if (!c.meanwhile && !c.beforeCall) {
                     EXPECT_EQ(files(), before) << "a refusal changes nothing";
                 }
             }
             EXPECT_EQ(TempFolder::read(path("victim")), "not a design");
+            interfering.reset();
             removeBeside();
             fs::remove(path("a.zvd"));
+            fs::remove(path("a.tmp.zvd"));
             fs::remove(path("a.bak.zvd"));
         }
     }
