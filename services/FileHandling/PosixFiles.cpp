@@ -113,6 +113,11 @@ AclShape inspectAcl(std::string& acl, bool clearOwningGroup) {
 
 } // namespace
 
+AccessCalls& accessCalls() {
+    static AccessCalls calls{::fchmod, ::fchown, ::fsetxattr, ::fremovexattr};
+    return calls;
+}
+
 std::error_code adoptAttributes(int fd, int like) {
     struct stat from {};
     struct stat to {};
@@ -123,7 +128,7 @@ std::error_code adoptAttributes(int fd, int like) {
     // First the file is made its owner's alone, so that no one gains access
     // through the steps below: the new group does not meet the file's old
     // group bits, and the owner may set the user attributes.
-    if ((to.st_mode & 07777) != (S_IRUSR | S_IWUSR) && ::fchmod(fd, S_IRUSR | S_IWUSR) != 0) {
+    if ((to.st_mode & 07777) != (S_IRUSR | S_IWUSR) && accessCalls().chmod(fd, S_IRUSR | S_IWUSR) != 0) {
         return lastError();
     }
     // Only a privileged process may give a file away; a member of the
@@ -131,12 +136,12 @@ std::error_code adoptAttributes(int fd, int like) {
     const auto mayNot = [](int error) { return error == EPERM || error == EINVAL; };
     bool groupGiven = to.st_gid == from.st_gid;
     if (to.st_uid != from.st_uid || !groupGiven) {
-        if (::fchown(fd, from.st_uid, from.st_gid) == 0) {
+        if (accessCalls().chown(fd, from.st_uid, from.st_gid) == 0) {
             groupGiven = true;
         } else if (!mayNot(errno)) {
             return lastError();
         } else if (!groupGiven) {
-            if (::fchown(fd, static_cast<uid_t>(-1), from.st_gid) == 0) {
+            if (accessCalls().chown(fd, static_cast<uid_t>(-1), from.st_gid) == 0) {
                 groupGiven = true;
             } else if (!mayNot(errno)) {
                 return lastError();
@@ -155,7 +160,7 @@ std::error_code adoptAttributes(int fd, int like) {
     bool groupBitsAreMask = false;
     for (const std::string& name : *present) {
         if (std::find(wanted->begin(), wanted->end(), name) == wanted->end() &&
-            ::fremovexattr(fd, name.c_str()) != 0 && errno != ENODATA && name == kAccessAcl) {
+            accessCalls().removeAttribute(fd, name.c_str()) != 0 && errno != ENODATA && name == kAccessAcl) {
             aclCarried = false;
         }
     }
@@ -167,11 +172,11 @@ std::error_code adoptAttributes(int fd, int like) {
                 shape = inspectAcl(*value, !groupGiven);
             }
             aclCarried = aclCarried && shape.valid &&
-                         ::fsetxattr(fd, name.c_str(), value->data(), value->size(), 0) == 0;
+                         accessCalls().setAttribute(fd, name.c_str(), value->data(), value->size(), 0) == 0;
             groupBitsAreMask = shape.hasMask;
         } else if (value) {
             // Attributes the process may not set are left out.
-            [[maybe_unused]] const int ignored = ::fsetxattr(fd, name.c_str(), value->data(), value->size(), 0);
+            [[maybe_unused]] const int ignored = accessCalls().setAttribute(fd, name.c_str(), value->data(), value->size(), 0);
         }
     }
 
@@ -181,7 +186,7 @@ std::error_code adoptAttributes(int fd, int like) {
     } else if (!groupGiven && !groupBitsAreMask) {
         mode &= static_cast<mode_t>(~S_IRWXG);
     }
-    return ::fchmod(fd, mode) == 0 ? std::error_code() : lastError();
+    return accessCalls().chmod(fd, mode) == 0 ? std::error_code() : lastError();
 }
 
 } // namespace Zorvan::posix

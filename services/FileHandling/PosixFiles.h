@@ -3,9 +3,25 @@
 // extended attributes) onto another file through its descriptor, for the
 // native Env on POSIX systems (internal, not installed).
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <system_error>
 
+#include "FileHandling/FileHandlingExport.h"
+
 namespace Zorvan::posix {
+
+// The system calls that change a file's access, in one table that a test
+// may replace to see the file after each of them (the order of the steps is
+// beneath the Env, where no Env double can see it).
+struct AccessCalls {
+    int (*chmod)(int fd, mode_t mode);
+    int (*chown)(int fd, uid_t owner, gid_t group);
+    int (*setAttribute)(int fd, const char* name, const void* value, std::size_t size, int flags);
+    int (*removeAttribute)(int fd, const char* name);
+};
+SERVICES_FILEHANDLING_EXPORT AccessCalls& accessCalls();
 
 // Gives the file open as `fd` the access of the file open as `like`: its
 // owner and group where this process may hand them over (a member of the

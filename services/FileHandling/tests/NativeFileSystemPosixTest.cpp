@@ -18,6 +18,7 @@
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
 #include "FileHandling/NewFile.h"
+#include "FileHandling/PosixFiles.h"
 #include "FileHandling/testing/TempFolder.h"
 #include "Logging/Logging.h"
 
@@ -258,6 +259,47 @@ TEST(FilesPosix, NewFileGivesNoAccessToAGroupTheDesignDoesNotName) {
         EXPECT_EQ(accessOf(made), accessOf(expected));
         fs::remove(made);
     }
+}
+
+// The permission bits of a file given another's access, after each step
+// but the last: each step is its own system call, and none may let anyone
+// in whom neither file lets in (a source of another group keeps its own
+// group's bits only until it is narrowed, before the group changes).
+std::vector<mode_t> g_steps;
+ino_t g_watched = 0;
+template <auto Call, class... Args>
+int noted(int fd, Args... args) {
+    const int result = Call(fd, args...);
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_ino == g_watched) {
+        g_steps.push_back(st.st_mode & 077);
+    }
+    return result;
+}
+
+TEST(FilesPosix, AReplacementIsNeverLooserThanTheDesignOnTheWay) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give a file another group";
+    }
+    const TempFolder dir;
+    const std::string design = dir.write("a.zvd", "design");
+    const std::string source = dir.write("a.tmp.zvd", "new");
+    ASSERT_EQ(::chown(design.c_str(), 0, kNogroup), 0);
+    ASSERT_EQ(::chmod(design.c_str(), 0640), 0);
+    ASSERT_EQ(::chmod(source.c_str(), 0644), 0);
+    posix::AccessCalls& calls = posix::accessCalls();
+    const posix::AccessCalls real = calls;
+    calls = {noted<::fchmod>, noted<::fchown>, noted<::fsetxattr>, noted<::fremovexattr>};
+    g_watched = statOf(source).st_ino;
+    const std::error_code error = FileUtilities::replace(source, design);
+    calls = real;
+    ASSERT_FALSE(error) << error.message();
+    ASSERT_FALSE(g_steps.empty());
+    g_steps.pop_back();
+    for (const mode_t step : g_steps) {
+        EXPECT_EQ(step & ~mode_t{040}, 0u) << std::oct << step;
+    }
+    EXPECT_EQ(statOf(design).st_mode & 07777, 0640u);
 }
 
 } // namespace
