@@ -21,6 +21,7 @@
 #include "Demo.h"
 #include "SampleDesign.h"
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
+#include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
 #include "FileHandling/Env.h"
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
@@ -228,6 +229,23 @@ TEST_F(Host, EveryRoadLeavesTheOldOrTheNewDesignWhereverThePowerGoes) {
              EXPECT_TRUE(Zorvan::Folder::holding(file).remove(Zorvan::ZvFileIO().constructAutosaveFileName(file).getLeafName()));
          },
          old, {}, 1},
+        // The library's fixed-name primitives alone: a new file beside the
+        // design, put in its place.
+        {"fixed-name rewrite", "a.zvd",
+         [](const std::string& file) {
+             const Zorvan::FileName written = Zorvan::ZvFileIO::prepareFileName(file, ZvFileWriteMode::Overwrite);
+             {
+                 const auto store = SqliteDesignStore::openForWriting(written.toNativeString());
+                 for (std::int64_t id = 1; id <= 4; ++id) {
+                     Zorvan::SerializationTransferObject object = sampleObject(id, 0, "new");
+                     store->insert(object);
+                 }
+                 store->writeDataRevision("new");
+                 store->commit();
+             }
+             ASSERT_TRUE(Zorvan::ZvFileIO::restoreFileName(file, written, ZvFileWriteMode::Overwrite));
+         },
+         {"new", 4}, copied, 7},
         {"opening an update cut short", "a.zvd",
          [&](const std::string& file) { EXPECT_EQ(info(file, false, out), kDone); }, old, copied, 2},
     };

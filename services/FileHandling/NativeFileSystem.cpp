@@ -105,8 +105,13 @@ std::optional<Failure> copyOver(Env& env, const EnvHandle& in, const EnvHandle& 
             break;
         }
     }
+    if (error) {
+        return systemFailure("create a copy beside the destination", error);
+    }
     FileFacts made;
-    if (error || (error = env.facts(out, made))) {
+    if ((error = env.facts(out, made))) {
+        out = EnvHandle();
+        (void)env.remove(folder, copy); // made a moment ago, empty and private
         return systemFailure("create a copy beside the destination", error);
     }
     std::optional<Failure> failure;
@@ -200,7 +205,11 @@ std::optional<Failure> replaceWith(Env& env, const std::string& source, const st
     if (!sameFile(opened.identity, facts->identity)) {
         return changed();
     }
-    if (!env.open(out.folder, out.leaf, OpenOptions{}, like) && (error = env.adoptAccess(file, like))) {
+    // A destination that is not there yet has no access to give.
+    if ((error = env.open(out.folder, out.leaf, OpenOptions{}, like)) && !isAbsent(error)) {
+        return systemFailure("open the destination", error);
+    }
+    if (!error && (error = env.adoptAccess(file, like))) {
         return systemFailure("give the source the destination's access", error);
     }
     like = EnvHandle();
@@ -208,7 +217,13 @@ std::optional<Failure> replaceWith(Env& env, const std::string& source, const st
         return failure;
     }
     file = EnvHandle();
-    (void)env.removeIf(in.folder, in.leaf, opened.identity);
+    // The destination is the new file now: a source that stays is told, not
+    // a failure.
+    if ((error = env.removeIf(in.folder, in.leaf, opened.identity)) && !isAbsent(error)) {
+        logger().logERROR("Cannot remove '" + source + "' once it was copied over '" + destination +
+                              "': " + describe(error),
+                          __FILE__, ZV_FUNCTION_SIGNATURE, __LINE__);
+    }
     folder.sync();
     return std::nullopt;
 }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iostream>
+
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/FileUtilities.h"
 #include "FileHandling/NewFile.h"
@@ -116,50 +118,49 @@ TEST_F(NativeFileSystem, AFailedRemoveNamesTheFileAndIsLogged) {
     }
 }
 
-// A replace stops at the step that fails, says why (the error, and one
-// logged line naming the step), and leaves the destination and the source
-// as they were, with no copy left; a failed flush of the folder comes after
-// the rename, which stands, and is logged. NewFile removes a file it cannot
-// give its access. Every file either makes starts private to its owner.
-TEST_F(NativeFileSystem, AReplaceStopsAtTheStepThatFails) {
+// Every call a replace makes, in the source's folder and across folders
+// (where a copy is made beside the destination and the source removed),
+// failed in turn: the replace stops there, says why (the error, and one
+// logged line naming both files) and leaves the destination and the source
+// as they were, with no copy left. Only what comes after the destination
+// holds the new file fails nothing but is logged: the folder's flush, and
+// across folders the source's removal. A folder's full path serves messages
+// alone.
+TEST_F(NativeFileSystem, AReplaceStopsAtTheCallThatFails) {
     const auto env = std::make_shared<FaultEnv>();
     const ScopedEnv installedEnv(env);
     fs::create_directory(dir.root() / "other");
-    struct Row { Kind operation; int nth; bool otherFolder; const char* logged; };
-    const Row rows[] = {
-        {Kind::AdoptAccess, 1, false, "Cannot give the new file the access of"},
-        {Kind::Sync, 1, false, "Cannot flush"},
-        {Kind::Rename, 1, false, "Cannot rename"},
-        {Kind::Sync, 2, false, nullptr}, // the folder's
-        {Kind::AdoptAccess, 1, true, "cannot give the source the destination's access"},
-        {Kind::Open, 3, true, "cannot create a copy beside the destination"},
-        {Kind::Read, 1, true, "cannot read the source"},
-        {Kind::Write, 1, true, "cannot write the copy"},
-        {Kind::AdoptAccess, 2, true, "cannot give the copy the source's access"},
-        {Kind::Sync, 1, true, "cannot flush the copy"},
-        {Kind::Rename, 1, true, "cannot rename the copy over the destination"},
-    };
     const auto failure = std::make_error_code(std::errc::io_error);
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(FaultEnv::name(row.operation)) + " #" + std::to_string(row.nth) + (row.otherFolder ? " across" : ""));
-        const std::string design = dir.write(row.otherFolder ? "other/a.zvd" : "a.zvd", "old");
-        const std::string source = dir.write("a.tmp.zvd", "new");
-        log->clear();
-        env->setHook(FaultEnv::failing(row.operation, row.nth, failure));
-        const std::error_code error = FileUtilities::replace(source, design);
-        env->setHook(nullptr);
-        const bool stands = row.logged == nullptr;
-        EXPECT_TRUE(stands ? !error : error == failure);
-        EXPECT_EQ(TempFolder::read(design), stands ? "new" : "old");
-        EXPECT_EQ(fs::exists(TempFolder::fromUtf8(source)), !stands);
-        EXPECT_EQ(leftovers(TempFolder::fromUtf8(design).parent_path()), 0);
-        const auto records = log->records();
-        ASSERT_EQ(records.size(), 1u);
-        const std::string named = stands ? "Cannot sync folder '" : "Cannot replace '" + design + "' with '" + source;
-        EXPECT_EQ(records[0].message.rfind(named, 0), 0u) << records[0].message;
-        EXPECT_NE(records[0].message.find(stands ? "" : row.logged), std::string::npos) << records[0].message;
-        fs::remove(TempFolder::fromUtf8(source));
+    int pairs = 0;
+    for (const bool across : {false, true}) {
+        const std::string design = dir.path(across ? "other/a.zvd" : "a.zvd");
+        const std::string source = dir.path("a.tmp.zvd");
+        pairs += env->failEachCall([&](Kind) { return failure; }, [&](Kind kind, int k) {
+            dir.write(across ? "other/a.zvd" : "a.zvd", "old");
+            dir.write("a.tmp.zvd", "new");
+            log->clear();
+            const std::error_code error = FileUtilities::replace(source, design);
+            const auto records = log->records();
+            const bool sourceLeft = fs::remove(TempFolder::fromUtf8(source));
+            if (k == 0 || kind == Kind::PathOf) {
+                EXPECT_FALSE(error || sourceLeft) << error.message();
+                return;
+            }
+            const FaultEnv::Call failed = *env->failed();
+            SCOPED_TRACE(failed.describe() + (across ? ", across folders" : ""));
+            const bool stands = (kind == Kind::Sync && failed.onFolder) || (kind == Kind::RemoveIf && failed.names == "a.tmp.zvd");
+            EXPECT_TRUE(stands ? !error : means(error, std::errc::io_error)) << error.message();
+            EXPECT_EQ(TempFolder::read(design), stands ? "new" : "old");
+            EXPECT_EQ(sourceLeft, !stands || kind == Kind::RemoveIf);
+            EXPECT_EQ(leftovers(TempFolder::fromUtf8(design).parent_path()), 0);
+            ASSERT_EQ(records.size(), 1u);
+            const std::string named = !stands ? "Cannot replace '" + design + "' with '" + source
+                                      : kind == Kind::Sync ? "Cannot sync folder '"
+                                                           : "Cannot remove '" + source + "' once it was copied";
+            EXPECT_EQ(records[0].message.rfind(named, 0), 0u) << records[0].message;
+        });
     }
+    std::cout << "[ fault table ] " << pairs << " (replace, failing call) pairs\n";
     env->setHook(FaultEnv::failing(Kind::AdoptAccess, 1, failure));
     try {
         NewFile::create(dir.path("b.tmp.zvd"), dir.path("a.zvd"));
