@@ -1,7 +1,6 @@
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <type_traits>
@@ -27,8 +26,6 @@ DesignRefusedException& DesignRefusedException::operator=(const DesignRefusedExc
 DesignRefusedException::~DesignRefusedException() = default;
 
 namespace {
-
-namespace fs = std::filesystem;
 
 std::string quoted(const std::string& file) { return "'" + file + "'"; }
 
@@ -111,9 +108,15 @@ std::string saveTarget(const std::string& file, const char* cannot) {
     // A name that is no link keeps the user's spelling (for what the save
     // tells); its folder is held from now on all the same.
     const std::string target = resolved.links > 0 ? resolved.path : file;
-    std::error_code error;
-    const fs::file_status status = fs::symlink_status(target, error);
-    if (fs::exists(status) && !fs::is_regular_file(status)) {
+    std::optional<FileFacts> there;
+    try {
+        there = Folder::holding(FileName(target)).look(FileName(target).getLeafName());
+    } catch (const FileNameException& e) {
+        if (!isAbsent(e.code())) { // no folder: nothing there yet, which the checks below say
+            refuse(cannot, file, failure(e), DesignRefusal::Failed);
+        }
+    }
+    if (there && there->kind != FileFacts::Kind::Regular) {
         refuse(cannot, file, translate("DesignSave", "it is not a regular file."), DesignRefusal::NotRegularFile);
     }
     const std::size_t limit = maxLeafNameLength(target);
