@@ -420,6 +420,9 @@ private:
 // Names reach the system as UTF-8 converted here, so a failed conversion
 // is a name that is not UTF-8 text, which the system words obscurely.
 std::string describe(const std::error_code& error) {
+    if (means(error, std::errc::illegal_byte_sequence)) {
+        return "the name is not valid UTF-8 text";
+    }
     if (std::string_view(error.category().name()) != "system") {
         return error.message();
     }

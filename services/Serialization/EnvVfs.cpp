@@ -29,11 +29,14 @@ constexpr ByteRange kShared{kPendingByte + 2, 510};
 constexpr const char* kJournalSuffix = "-journal";
 
 // The error of the last Env call that failed on this thread, until
-// sqlite3_system_errno() takes it; 0 when none has.
+// SQLite takes its number for sqlite3_system_errno(); 0 when none has.
 thread_local int t_lastError = 0;
+// The same error with its category, kept to tell what the number means.
+thread_local std::error_code t_lastCause;
 
 int failed(const std::error_code& error, int code) {
     t_lastError = error.value();
+    t_lastCause = error;
     return code;
 }
 
@@ -451,5 +454,9 @@ sqlite3_vfs* registered() {
 const char* envVfs() { return registered()->zName; }
 
 int envVfsMaxPath() { return registered()->mxPathname; }
+
+std::error_code envVfsCause(int system) {
+    return system != 0 && t_lastCause.value() == system ? t_lastCause : std::error_code(system, std::system_category());
+}
 
 } // namespace Zorvan::internal

@@ -24,6 +24,8 @@
 //
 // Internal to the design store: not installed.
 
+#include <system_error>
+
 namespace Zorvan::internal {
 
 /// The VFS's name, registered with SQLite on first use (never as the
@@ -32,5 +34,10 @@ const char* envVfs();
 
 /// The longest path, in bytes, the VFS opens a file by.
 int envVfsMaxPath();
+
+/// The error behind `system`, the number sqlite3_system_errno() gives: the
+/// Env's error, with its category, when the last Env call that failed on
+/// this thread left that number; else the number as the system's.
+std::error_code envVfsCause(int system);
 
 } // namespace Zorvan::internal

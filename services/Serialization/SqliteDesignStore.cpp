@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <cerrno>
 #include <limits>
 #include <optional>
 #include <system_error>
@@ -56,14 +55,14 @@ bool isBusy(int result) { return (result & 0xff) == SQLITE_BUSY || (result & 0xf
 // Whether SQLite failed for the system (the disk, the memory, a file it
 // could not open for another reason than its absence), not for what the
 // file holds.
-bool isSystemFailure(int result, int system) {
+bool isSystemFailure(int result, const std::error_code& cause) {
     switch (result & 0xff) {
     case SQLITE_IOERR:
     case SQLITE_FULL:
     case SQLITE_NOMEM:
         return true;
     case SQLITE_CANTOPEN:
-        return system != 0 && system != ENOENT && system != ENOTDIR;
+        return cause && !isAbsent(cause);
     default:
         return false;
     }
@@ -83,13 +82,12 @@ bool isSystemFailure(int result, int system) {
     std::string reason = sqlite3_errmsg(db);
     // The system's own reason behind a failed read or write (a full disk, a
     // file-size limit, a denied permission) says more than SQLite's.
-    const int system = sqlite3_system_errno(db);
-    const std::error_code code(system, std::system_category());
-    if (system != 0) {
-        reason += " (" + describe(code) + ")";
+    const std::error_code cause = internal::envVfsCause(sqlite3_system_errno(db));
+    if (cause) {
+        reason += " (" + describe(cause) + ")";
     }
-    if (isSystemFailure(result, system)) {
-        throw DesignStoreSystemException(prefix + reason, path, system != 0 ? code : std::error_code());
+    if (isSystemFailure(result, cause)) {
+        throw DesignStoreSystemException(prefix + reason, path, cause);
     }
     throw DesignStoreException(prefix + reason, path);
 }
@@ -557,7 +555,7 @@ bool SqliteDesignStore::readFileVersion(std::int32_t& version) {
     const int result = m_db ? sqlite3_extended_errcode(m_db.get()) : SQLITE_NOMEM;
     sqlite3_finalize(raw);
     // A disk that fails to give the version says nothing about the file.
-    if (!ok && (isBusy(result) || isSystemFailure(result, m_db ? sqlite3_system_errno(m_db.get()) : 0))) {
+    if (!ok && (isBusy(result) || isSystemFailure(result, internal::envVfsCause(m_db ? sqlite3_system_errno(m_db.get()) : 0)))) {
         fail("cannot read its version");
     }
     return ok;
