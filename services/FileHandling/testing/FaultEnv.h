@@ -112,6 +112,11 @@ public:
         const std::lock_guard<std::mutex> lock(m_mutex);
         return m_failed;
     }
+    /// Whether a call of `kind` was made before the failed call.
+    bool madeBeforeFailure(Kind kind) const {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_madeBefore[static_cast<std::size_t>(kind)];
+    }
     /// Whether the failed call was made again after it failed.
     bool failedCallMadeAgain() const {
         const std::lock_guard<std::mutex> lock(m_mutex);
@@ -216,6 +221,7 @@ private:
         m_error = error;
         m_failed.reset();
         m_madeAgain = false;
+        m_madeBefore = {};
     }
     // Counts `call`; its error when it is the one to fail.
     std::error_code hit(const Call& call) {
@@ -229,6 +235,7 @@ private:
                 return m_error;
             }
             m_madeAgain = m_madeAgain || (m_failed && *m_failed == call);
+            m_madeBefore[static_cast<std::size_t>(call.kind)] = m_madeBefore[static_cast<std::size_t>(call.kind)] || !m_failed;
             before = m_before;
         }
         // Outside the mutex: a hook may change the disk through this Env.
@@ -271,6 +278,7 @@ private:
     std::error_code m_error;
     std::optional<Call> m_failed;
     bool m_madeAgain = false;
+    std::array<bool, kKinds> m_madeBefore{};
     std::map<std::intptr_t, Opened> m_opened;
 };
 

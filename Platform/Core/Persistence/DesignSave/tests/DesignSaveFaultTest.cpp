@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <string_view>
 
 #include "DesignSaveFixture.h"
 #include "FileHandling/testing/FaultEnv.h"
@@ -38,7 +39,12 @@ std::ptrdiff_t openFiles() {
 
 // A failed call's error: a lock another holds, which the road waits for or
 // is kept out by as busy; for any other call the disk's, which it fails on.
+// Letting go of a lock this handle holds never fails on any system, and is
+// let through: on Windows a lock that stayed would stack under the next.
 std::error_code errorOf(Kind kind) {
+    if (kind == Kind::Unlock) {
+        return {};
+    }
     return std::make_error_code(kind == Kind::Lock ? std::errc::resource_unavailable_try_again : std::errc::io_error);
 }
 
@@ -64,7 +70,10 @@ bool tolerated(const FaultEnv::Call& call) {
                        [&](const Tolerated& t) { return t.kind == call.kind && t.onFolder == call.onFolder; });
 }
 
-TEST_F(DesignSaveTest, EveryFailingCallOfEveryRoadEndsCleanly) {
+// One test per road, so that each runs in seconds also under Wine.
+class EveryFailingCall : public DesignSaveTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
     // The folder before each run: a design and an older autosave copy.
     saveDesign("a.zvd", 2, "old");
     saveDesign("a.bak.zvd", 1, "copy");
@@ -99,8 +108,10 @@ TEST_F(DesignSaveTest, EveryFailingCallOfEveryRoadEndsCleanly) {
         {"removal of the autosave copy", "a.zvd", [&] { EXPECT_TRUE(removeAutosaveCopy(path("a.zvd"), options())); },
          {{"a.zvd", "old"}}},
     };
+    const Road& road = *std::find_if(std::begin(roads), std::end(roads),
+                                     [](const Road& r) { return std::string_view(r.name) == GetParam(); });
     const auto env = std::make_shared<FaultEnv>();
-    const auto runOnce = [&](const Road& road, Kind kind, int k) {
+    const auto runOnce = [&](Kind kind, int k) {
         for (const auto& entry : fs::directory_iterator(folder.root())) {
             fs::remove_all(entry.path());
         }
@@ -145,21 +156,31 @@ TEST_F(DesignSaveTest, EveryFailingCallOfEveryRoadEndsCleanly) {
                 EXPECT_EQ(revisions(), untouched);
             }
         } else {
-            EXPECT_TRUE(tolerated(*failed) || env->failedCallMadeAgain()) << "the road succeeded without that call";
+            // Windows: the new version is locked under the design's name
+            // right after the rename, as the road ends; failing that only
+            // lets the next save in a moment early.
+            const bool endingOnWindows = !openFilesMayBeReplaced() && env->madeBeforeFailure(Kind::Rename);
+            EXPECT_TRUE(tolerated(*failed) || env->failedCallMadeAgain() || endingOnWindows)
+                << "the road succeeded without that call";
             EXPECT_EQ(revisions(), road.done);
         }
         EXPECT_EQ(env.use_count(), 1) << "a folder of the road is still held";
         EXPECT_EQ(openFiles(), opened) << "a file of the road is still open";
         (void)DesignSave::begin(path(road.design), options()); // the lock is free
     };
-    int pairs = 0;
-    for (const Road& road : roads) {
-        SCOPED_TRACE(road.name);
-        pairs += env->failEachCall(errorOf, [&](Kind kind, int k) { runOnce(road, kind, k); });
-    }
+    const int pairs = env->failEachCall(errorOf, runOnce);
     RecordProperty("pairs", pairs);
-    std::cout << "[ fault table ] " << pairs << " (road, failing call) pairs\n";
+    std::cout << "[ fault table ] " << road.name << ": " << pairs << " failing calls\n";
 }
+
+INSTANTIATE_TEST_SUITE_P(Roads, EveryFailingCall,
+                         ::testing::Values("rewrite", "first save", "update of all parts", "update of selected parts",
+                                           "autosave", "open", "removal of the autosave copy"),
+                         [](const ::testing::TestParamInfo<const char*>& road) {
+                             std::string name = road.param;
+                             std::replace(name.begin(), name.end(), ' ', '_');
+                             return name;
+                         });
 
 } // namespace
 } // namespace Zorvan
