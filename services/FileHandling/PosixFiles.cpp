@@ -176,7 +176,8 @@ std::error_code adoptAttributes(int fd, int like) {
             groupBitsAreMask = shape.hasMask;
         } else if (value) {
             // Attributes the process may not set are left out.
-            [[maybe_unused]] const int ignored = accessCalls().setAttribute(fd, name.c_str(), value->data(), value->size(), 0);
+            [[maybe_unused]] const int ignored =
+                accessCalls().setAttribute(fd, name.c_str(), value->data(), value->size(), 0);
         }
     }
 

@@ -299,8 +299,8 @@ int xOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int
         const std::string& leaf = open->leaf;
         if (leaf.ends_with(kJournalSuffix)) {
             EnvHandle design;
-            std::error_code refused =
-                env.open(open->folder, leaf.substr(0, leaf.size() - std::strlen(kJournalSuffix)), OpenOptions{}, design);
+            const std::string designLeaf = leaf.substr(0, leaf.size() - std::strlen(kJournalSuffix));
+            std::error_code refused = env.open(open->folder, designLeaf, OpenOptions{}, design);
             if (refused || (refused = env.adoptAccess(open->file, design))) {
                 if (made) {
                     open->file = EnvHandle();
@@ -347,7 +347,8 @@ int xAccess(sqlite3_vfs*, const char* name, int flags, int* result) {
     FileFacts facts;
     // Only nothing at the name is no file: a journal that cannot be looked
     // at may be a hot one.
-    if (std::error_code error = openFolderOf(*env, name, folder, leaf); error || (error = env->look(folder, leaf, facts))) {
+    std::error_code error = openFolderOf(*env, name, folder, leaf);
+    if (error || (error = env->look(folder, leaf, facts))) {
         return isAbsent(error) ? SQLITE_OK : failed(error, SQLITE_IOERR_ACCESS);
     }
     switch (flags) {
@@ -356,9 +357,9 @@ int xAccess(sqlite3_vfs*, const char* name, int flags, int* result) {
         *result = facts.kind != FileFacts::Kind::Regular || facts.size > 0;
         break;
     case SQLITE_ACCESS_READWRITE:
-        if (const std::error_code error = env->mayWrite(folder, leaf)) {
-            if (!isDenied(error)) {
-                return failed(error, SQLITE_IOERR_ACCESS);
+        if (const std::error_code refused = env->mayWrite(folder, leaf)) {
+            if (!isDenied(refused)) {
+                return failed(refused, SQLITE_IOERR_ACCESS);
             }
         } else {
             *result = 1;

@@ -73,7 +73,8 @@ bool isSystemFailure(int result, const std::error_code& cause) {
 [[noreturn]] void raise(sqlite3* db, const std::string& path, const std::string& what) {
     const std::string prefix = "Design file '" + path + "': " + what + ": ";
     if (db == nullptr) {
-        throw DesignStoreSystemException(prefix + "out of memory", path, std::make_error_code(std::errc::not_enough_memory));
+        throw DesignStoreSystemException(prefix + "out of memory", path,
+                                         std::make_error_code(std::errc::not_enough_memory));
     }
     const int result = sqlite3_extended_errcode(db);
     if (isBusy(result)) {
@@ -553,9 +554,10 @@ bool SqliteDesignStore::readFileVersion(std::int32_t& version) {
         }
     }
     const int result = m_db ? sqlite3_extended_errcode(m_db.get()) : SQLITE_NOMEM;
+    const std::error_code cause = internal::envVfsCause(m_db ? sqlite3_system_errno(m_db.get()) : 0);
     sqlite3_finalize(raw);
     // A disk that fails to give the version says nothing about the file.
-    if (!ok && (isBusy(result) || isSystemFailure(result, internal::envVfsCause(m_db ? sqlite3_system_errno(m_db.get()) : 0)))) {
+    if (!ok && (isBusy(result) || isSystemFailure(result, cause))) {
         fail("cannot read its version");
     }
     return ok;
