@@ -41,6 +41,10 @@ struct ResolvedName {
     std::string path;
     /// How many links were followed to get there.
     int links = 0;
+
+    /// Why the name leads to no file it may use: no_such_file_or_directory,
+    /// too_many_symbolic_link_levels or permission_denied; none otherwise.
+    std::error_code error() const;
     /// For Protected: the link, and its owner.
     std::string link;
     std::uint32_t linkOwner = 0;
