@@ -144,9 +144,12 @@ TEST_F(DesignStore, AnythingButAWholeDesignIsRefusedAndLeftAsItWas) {
     write("truncated.zvd", full.substr(0, full.size() / 2));
     write("cut-in-last-page.zvd", full.substr(0, full.size() - 100)); // still reads as a design
     write("header-only.zvd", full.substr(0, 108));                    // SQLite reads it as an empty database
-    // A SQLite database of another schema: a new design without its marker.
+    // A design's tables without the design's marker (the application id),
+    // or with another program's.
     SqliteDesignStore::openForWriting(path("foreign.zvd"))->commit();
-    write("foreign.zvd", bytes(path("foreign.zvd")).replace(68, 4, std::string(4, '\0'))); // the application id
+    const std::string tables = bytes(path("foreign.zvd"));
+    write("foreign.zvd", std::string(tables).replace(68, 4, std::string(4, '\0')));
+    write("other-program.zvd", std::string(tables).replace(68, 4, "\x12\x34\x56\x78"));
     // Other programs' databases before they made their tables: no schema, but
     // the program's application id, or its user version alone, in the header.
     for (const char* mark : {"application_id", "user_version"}) {
@@ -154,7 +157,7 @@ TEST_F(DesignStore, AnythingButAWholeDesignIsRefusedAndLeftAsItWas) {
     }
 
     for (const std::string leaf : {"text.zvd", "empty.zvd", "truncated.zvd", "cut-in-last-page.zvd", "header-only.zvd",
-                                   "foreign.zvd", "application_id", "user_version"}) {
+                                   "foreign.zvd", "other-program.zvd", "application_id", "user_version"}) {
         SCOPED_TRACE(leaf);
         const std::string before = bytes(path(leaf));
         std::int32_t version = -1;
@@ -191,10 +194,11 @@ TEST_F(DesignStore, ReplacementsFillOnlyAnEmptyFileTheCallerMade) {
 // Another program in the middle of writing the file: the open says so,
 // after the timeout, instead of reading the file as damaged. A handle for
 // reading holds one read lock from its opening until endRead(), so that
-// program cannot change the file under it meanwhile. The writer is another
-// process of this software (a connection of the store's VFS holds its
-// locks as another process would), then the system's SQLite, which takes
-// the same lock bytes.
+// program cannot change the file under it meanwhile; a walk after that
+// holds one of its own only while it walks. The writer is another process
+// of this software (a connection of the store's VFS holds its locks as
+// another process would), then the system's SQLite, which takes the same
+// lock bytes.
 TEST_F(DesignStore, AFileAnotherProgramIsWritingIsReportedBusy) {
     const std::string design = makeDesign("a.zvd");
     const Connection ours = connect(design, kStoreVfs);
@@ -207,6 +211,7 @@ TEST_F(DesignStore, AFileAnotherProgramIsWritingIsReportedBusy) {
     EXPECT_EQ(exec(writer, "BEGIN EXCLUSIVE"), SQLITE_BUSY);
     EXPECT_EQ(reader->objectCount(), 2);
     reader->endRead();
+    EXPECT_EQ(testing::storedObjects(*reader).size(), 2u);
     ASSERT_EQ(exec(writer, "BEGIN EXCLUSIVE; DELETE FROM zv_objects; COMMIT"), SQLITE_OK);
     EXPECT_EQ(reader->objectCount(), 0) << "after endRead() every read sees the file as it is";
 }
@@ -242,10 +247,13 @@ TEST_F(DesignStore, ASecondWriterWaitsForTheFirst) {
 // each object of the design once, never one it added.
 TEST_F(DesignStore, AWalkVisitsEveryObjectOnceWhileTheHandleWrites) {
     constexpr std::int64_t kObjects = 600; // more than two batches
+    // The n-th identity: one after another across the first batch's end,
+    // with gaps across the second's.
+    const auto identity = [](std::int64_t n) { return n <= 300 ? n : 2 * n; };
     {
         auto store = SqliteDesignStore::openForWriting(path("a.zvd"));
-        for (std::int64_t id = kObjects; id >= 1; --id) {
-            SerializationTransferObject object(id * 2, "Pipe", "old");
+        for (std::int64_t n = kObjects; n >= 1; --n) {
+            SerializationTransferObject object(identity(n), "Pipe", "old");
             store->insert(object);
         }
         store->commit();
@@ -258,20 +266,20 @@ TEST_F(DesignStore, AWalkVisitsEveryObjectOnceWhileTheHandleWrites) {
             visited.push_back(object.id());
             SerializationTransferObject updated(object.id(), "Pipe", "new");
             store->update(updated);
-            SerializationTransferObject added(object.id() + 2 * kObjects, "Valve", "added");
+            SerializationTransferObject added(object.id() + 4 * kObjects, "Valve", "added");
             store->insert(added);
             return true;
         },
         SqliteDesignStore::Fields::IdentityAndType);
     ASSERT_EQ(visited.size(), static_cast<std::size_t>(kObjects));
     for (std::size_t i = 0; i < visited.size(); ++i) {
-        ASSERT_EQ(visited[i], static_cast<std::int64_t>(i + 1) * 2);
+        ASSERT_EQ(visited[i], identity(static_cast<std::int64_t>(i) + 1));
     }
     store->commit();
     const auto objects = testing::storedObjects(*SqliteDesignStore::openForReading(path("a.zvd")));
     ASSERT_EQ(objects.size(), static_cast<std::size_t>(2 * kObjects));
-    EXPECT_EQ(objects.front(), SerializationTransferObject(2, "Pipe", "new"));
-    EXPECT_EQ(objects.back(), SerializationTransferObject(4 * kObjects, "Valve", "added"));
+    EXPECT_EQ(objects.front(), SerializationTransferObject(1, "Pipe", "new"));
+    EXPECT_EQ(objects.back(), SerializationTransferObject(identity(kObjects) + 4 * kObjects, "Valve", "added"));
 
     int seen = 0;
     store->forEachObject([&](const SerializationTransferObject&) { return ++seen < 3; });
