@@ -47,6 +47,7 @@ TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
                                                           "': another program is saving it; try again when it is done."));
         EXPECT_EQ(files(), before);
     };
+    std::string revision; // the software revision the last save reported
     for (const Mode mode : {Mode::Overwrite, Mode::Overwrite, Mode::UpdateAll}) {
         const auto before = files();
         SCOPED_TRACE(std::string(before.empty() ? "new" : "existing") + " design, mode " + std::to_string(mode));
@@ -74,7 +75,7 @@ TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
             DesignIOModule kept = save.module(true);
             SerializationTransferObject object(Identifier::create().number, "Pipe", "saved");
             kept.save(object);
-            (void)save.commit("saved in mode " + std::to_string(mode), 1);
+            revision = save.commit("saved in mode " + std::to_string(mode), 1).revision;
             rivalsAreBusy(); // the new version is this save's until it ends
             SerializationTransferObject late(Identifier::create().number, "Pipe", "late");
             EXPECT_THROW(kept.save(late), DesignRefusedException);
@@ -91,6 +92,8 @@ TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
     const OpenedDesign opened = openDesign(path("a.zvd"));
     EXPECT_TRUE(opened.readable && opened.current);
     EXPECT_EQ(opened.createdRevision, "r0");
+    EXPECT_EQ(opened.lastSavedRevision, revision);
+    EXPECT_NE(revision, "");
     EXPECT_EQ(revisionOf(path("a.zvd")), "saved in mode " + std::to_string(Mode::UpdateAll));
     EXPECT_EQ(opened.store->objectCount(), 2);
     EXPECT_EQ(opened.store->updateCount(), 1);
