@@ -115,7 +115,7 @@ public:
 
 private:
     struct Impl;
-    explicit Folder(std::unique_ptr<Impl> impl);
+    SERVICES_FILEHANDLING_NO_EXPORT explicit Folder(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> m_impl;
 };
 
