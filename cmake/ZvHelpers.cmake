@@ -140,6 +140,11 @@ function(zv_add_library name)
     configure_file(${PROJECT_SOURCE_DIR}/cmake/Exports.map.in ${version_script} @ONLY)
     target_link_options(${name} PRIVATE LINKER:--version-script=${version_script})
     set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${version_script})
+    # Once loaded, a library stays: it holds process-wide state (the service
+    # slots, the design store's file system registered with SQLite) that a
+    # module unloaded with it, such as zvfile's commands, would otherwise
+    # take along while others may still point into it.
+    target_link_options(${name} PRIVATE LINKER:-z,nodelete)
   endif()
 endfunction()
 
