@@ -241,6 +241,11 @@ function(_zv_install_pkg_config package)
           list(APPEND queue ${more})
         endif()
       elseif(NOT imported)
+        if(NOT link IN_LIST ARGN)
+          # A static library of the tree linked into this one (the cross
+          # build's SQLite): nothing for the library's users to link.
+          continue()
+        endif()
         if(link IN_LIST public)
           list(APPEND requires ${link})
         else()
