@@ -14,12 +14,17 @@
 # make coverage builds the coverage preset, runs its tests and prints line
 # and branch coverage per folder (scripts/coverage.sh; see the README).
 # make docs builds the API reference of the installed headers with Doxygen
-# (build/release/docs/html; installed with the package once built).
+# (build/release/docs/html; every build makes it when Doxygen is there, and
+# the package installs it).
+# make abi-baseline writes the ABI baselines of the shared libraries (abi/)
+# anew from the dev build, after an intended change of their ABI: the test
+# package.abi fails on any change but additions until then. Commit abi/
+# with the change.
 PRESETS ?= dev asan tsan
 BENCH_ARGS ?=
 BENCH_SIZES ?=
 
-.PHONY: deps test check coverage demo docs windows bench clean
+.PHONY: deps test check coverage demo docs abi-baseline windows bench clean
 
 deps:
 	./scripts/install-deps.sh
@@ -51,6 +56,11 @@ docs: deps
 	cmake --preset release
 	cmake --build --preset release --target docs
 	@echo "API reference: build/release/docs/html/index.html"
+
+abi-baseline: deps
+	cmake --preset dev
+	cmake --build --preset dev
+	cmake --build --preset dev --target abi_baseline
 
 windows:
 	./scripts/install-deps.sh --windows

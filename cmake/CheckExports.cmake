@@ -1,9 +1,72 @@
 cmake_policy(VERSION 3.25)
-# Fails unless LIBRARY exports exactly the classes ZvFileIO, DesignIOModule
-# and FileOpenException (with their typeinfo and vtables), and at least one
-# operation of each. The exports are read with NM from a shared object's
-# dynamic symbol table, or, when OBJDUMP is given, from a DLL's export
-# table (and demangled with CXXFILT).
+# Checks export tables, in one of two ways:
+# - With PREFIX: every shared library installed in PREFIX/lib. Fails when
+#   one exports a symbol of the C++ library (namespaces std and __gnu_cxx)
+#   or a symbol outside its version node ZORVAN_<NAME>_1.0 (libServices_FileLock.so.1
+#   -> ZORVAN_SERVICES_FILELOCK_1.0). The exports are read with NM from the
+#   dynamic symbol table, demangled with CXXFILT for the report.
+# - With LIBRARY: fails unless it exports exactly the classes ZvFileIO,
+#   DesignIOModule and FileOpenException (with their typeinfo and vtables),
+#   and at least one operation of each. The exports are read with NM from a
+#   shared object's dynamic symbol table, or, when OBJDUMP is given, from a
+#   DLL's export table (and demangled with CXXFILT).
+if(PREFIX)
+  file(GLOB libraries ${PREFIX}/lib/lib*.so.*)
+  set(failures "")
+  set(checked 0)
+  foreach(library IN LISTS libraries)
+    if(IS_SYMLINK ${library})
+      continue()
+    endif()
+    cmake_path(GET library FILENAME file)
+    string(REGEX REPLACE "^lib([^.]+)\\.so.*$" "\\1" name "${file}")
+    string(TOUPPER "ZORVAN_${name}_1.0" node)
+    execute_process(COMMAND ${NM} -D --defined-only ${library} OUTPUT_VARIABLE listing RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR "${NM} failed on ${library}")
+    endif()
+    string(REPLACE "\n" ";" rows "${listing}")
+    set(count 0)
+    set(wrong "")
+    foreach(row IN LISTS rows)
+      # "0000000000012a40 T _ZN6Zorvan8ZvFileIO...@@ZORVAN_..._1.0"; the node itself is an A row.
+      if(NOT row MATCHES "^[0-9a-fA-F]* +([A-Za-z]) +([^@]+)(@@?(.*))?$" OR CMAKE_MATCH_1 STREQUAL "A")
+        continue()
+      endif()
+      set(symbol ${CMAKE_MATCH_2})
+      set(version "${CMAKE_MATCH_4}")
+      math(EXPR count "${count} + 1")
+      # The C++ library's entities, by their mangled names: after the
+      # special names' prefixes (typeinfo, vtable, guard variable, thunk,
+      # local entity), a name in std (St, or the abbreviations Sa Sb Ss Si
+      # So Sd) or in __gnu_cxx.
+      if(symbol MATCHES "^_Z(T[VIST]|GV|Th[n0-9]+_|Tv[n0-9]+_[n0-9]+_|Z)*N?[rVKRO]*(St|S[absiod]|9__gnu_cxx)")
+        list(APPEND wrong "${symbol} (the C++ library's)")
+      elseif(NOT version STREQUAL node)
+        list(APPEND wrong "${symbol} (version '${version}', not ${node})")
+      endif()
+    endforeach()
+    if(count EQUAL 0)
+      list(APPEND failures "${file} exports nothing")
+    endif()
+    foreach(symbol IN LISTS wrong)
+      string(REGEX REPLACE " \\(.*$" "" mangled "${symbol}")
+      execute_process(COMMAND ${CXXFILT} ${mangled} OUTPUT_VARIABLE demangled OUTPUT_STRIP_TRAILING_WHITESPACE)
+      list(APPEND failures "${file}: ${demangled} = ${symbol}")
+    endforeach()
+    message(STATUS "${file}: ${count} symbols, all of ${node}")
+    math(EXPR checked "${checked} + 1")
+  endforeach()
+  if(checked EQUAL 0)
+    message(FATAL_ERROR "No shared library in ${PREFIX}/lib")
+  endif()
+  if(failures)
+    list(JOIN failures "\n  " text)
+    message(FATAL_ERROR "Exported beyond the API:\n  ${text}")
+  endif()
+  return()
+endif()
+
 if(OBJDUMP)
   execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
   if(failed)
@@ -39,8 +102,13 @@ else()
   string(REPLACE "\n" ";" rows "${listing}")
   set(listing "")
   foreach(row IN LISTS rows)
-    # "0000000000012a40 T Zorvan::ZvFileIO::..." -> the name alone
+    # "0000000000012a40 T Zorvan::ZvFileIO::...@@ZORVAN_..." -> the name
+    # alone; the version node itself is an A row
+    if(row MATCHES "^[0-9a-fA-F]* +A ")
+      continue()
+    endif()
     string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] " "" row "${row}")
+    string(REGEX REPLACE "@.*$" "" row "${row}")
     string(APPEND listing "${row}\n")
   endforeach()
 endif()

@@ -43,9 +43,14 @@ _zv_cross_headers(nlohmann_json::nlohmann_json ${ZV_CROSS_JSON_INCLUDE_DIR} nloh
 # GoogleTest and GMock built with the cross compiler. Their targets come
 # with the GTest:: aliases the tests link; SYSTEM keeps the tree's warning
 # flags away from their headers, as for the installed package.
+# Static whatever BUILD_SHARED_LIBS says of the tree's own libraries: the
+# test programs carry them, as they carry MinGW's runtime.
 if(ZV_BUILD_TESTS)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(zv_shared_libs ${BUILD_SHARED_LIBS})
+  set(BUILD_SHARED_LIBS OFF)
   add_subdirectory(${ZV_CROSS_GOOGLETEST_SOURCE_DIR} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+  set(BUILD_SHARED_LIBS ${zv_shared_libs})
 endif()
 
 # SQLite for a Windows build, compiled here from SQLite's amalgamation,

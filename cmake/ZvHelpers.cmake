@@ -60,18 +60,37 @@ function(zv_target_defaults target)
 endfunction()
 
 # zv_add_library(<name> SOURCES ... [HEADERS ...] [PUBLIC_DEPS ...] [PRIVATE_DEPS ...]
-#                [INCLUDE_ROOT <dir>] [EXPORT_HEADER <path relative to include root>])
-# A shared library with hidden visibility and a generated export header.
+#                [INCLUDE_ROOT <dir>] [EXPORT_HEADER <path relative to include root>]
+#                [DESCRIPTION <text>] [EXPORTS <scope>...] [C_EXPORTS <name>...])
+# A library with hidden visibility and a generated export header: shared,
+# or static when BUILD_SHARED_LIBS is OFF (its users then get
+# <NAME>_STATIC_DEFINE, which empties the export macros). Users compile
+# with C++20 at least: the headers need it.
 # HEADERS are the headers it offers its users; they and the export header
 # form the file sets HEADERS and export_header, which the package installs
 # at the paths they are included by (FileHandling/FileName.h) and whose
 # install folder it gives users as the include directory (ZvPackage).
+# DESCRIPTION is the one line its pkg-config file says of it.
+# On ELF systems a shared library exports under the version node
+# ZORVAN_<NAME>_1.0 what its export macro marks in the C++ scopes EXPORTS
+# (namespaces or classes; default Zorvan) and the C functions C_EXPORTS
+# (cmake/Exports.map.in); the template code of the C++ library that the
+# compiler instantiates in it is not exported.
 function(zv_add_library name)
-  cmake_parse_arguments(ARG "" "INCLUDE_ROOT;EXPORT_HEADER" "SOURCES;HEADERS;PUBLIC_DEPS;PRIVATE_DEPS" ${ARGN})
-  add_library(${name} SHARED ${ARG_SOURCES})
+  cmake_parse_arguments(ARG "" "INCLUDE_ROOT;EXPORT_HEADER;DESCRIPTION"
+    "SOURCES;HEADERS;PUBLIC_DEPS;PRIVATE_DEPS;EXPORTS;C_EXPORTS" ${ARGN})
+  add_library(${name} ${ARG_SOURCES})
   zv_target_defaults(${name})
+  target_compile_features(${name} PUBLIC cxx_std_20)
   set(generated ${PROJECT_BINARY_DIR}/generated)
   generate_export_header(${name} EXPORT_FILE_NAME ${generated}/${ARG_EXPORT_HEADER})
+  get_target_property(type ${name} TYPE)
+  if(type STREQUAL "STATIC_LIBRARY")
+    string(TOUPPER ${name} upper)
+    target_compile_definitions(${name} PUBLIC ${upper}_STATIC_DEFINE)
+    # Linked into the zvfile commands module and into hosts' shared libraries too.
+    set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  endif()
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${ARG_INCLUDE_ROOT}>
     $<BUILD_INTERFACE:${generated}>)
@@ -82,10 +101,50 @@ function(zv_add_library name)
     PUBLIC FILE_SET HEADERS BASE_DIRS ${ARG_INCLUDE_ROOT} FILES ${ARG_HEADERS}
     PUBLIC FILE_SET export_header TYPE HEADERS BASE_DIRS ${generated} FILES ${generated}/${ARG_EXPORT_HEADER})
   target_link_libraries(${name} PUBLIC ${ARG_PUBLIC_DEPS} PRIVATE ${ARG_PRIVATE_DEPS})
+  if(NOT ARG_DESCRIPTION)
+    set(ARG_DESCRIPTION "${name}, a library of ${PROJECT_NAME}")
+  endif()
   set_target_properties(${name} PROPERTIES
-    VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+    VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}
+    ZV_DESCRIPTION "${ARG_DESCRIPTION}")
   if(WIN32)
     set_target_properties(${name} PROPERTIES PREFIX "") # Persistence_ZvFileIO.dll, as hosts load it
+  endif()
+  if(type STREQUAL "SHARED_LIBRARY" AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang" AND NOT WIN32 AND NOT APPLE)
+    if(NOT ARG_EXPORTS)
+      set(ARG_EXPORTS Zorvan)
+    endif()
+    string(TOUPPER "ZORVAN_${name}_1.0" ZV_EXPORTS_NODE)
+    set(ZV_EXPORTS_LIBRARY ${name})
+    list(JOIN ARG_EXPORTS ", " ZV_EXPORTS_SCOPES)
+    # Demangled names, as the linker matches them: a scope's members, and
+    # the type information, virtual tables, thunks and guard variables of
+    # its classes ("typeinfo for Zorvan::ZvFileIO"; a ? stands for a space).
+    set(ZV_EXPORTS_CXX "")
+    foreach(scope IN LISTS ARG_EXPORTS)
+      string(APPEND ZV_EXPORTS_CXX "      ${scope}::*;\n")
+      foreach(prefix IN ITEMS "typeinfo for" "typeinfo name for" "vtable for" "VTT for")
+        string(REPLACE " " "?" prefix "${prefix}")
+        string(APPEND ZV_EXPORTS_CXX "      ${prefix}?${scope}; ${prefix}?${scope}::*;\n")
+      endforeach()
+      foreach(prefix IN ITEMS "non-virtual thunk to" "virtual thunk to" "guard variable for")
+        string(REPLACE " " "?" prefix "${prefix}")
+        string(APPEND ZV_EXPORTS_CXX "      ${prefix}?${scope}::*;\n")
+      endforeach()
+    endforeach()
+    set(ZV_EXPORTS_C "")
+    foreach(function IN LISTS ARG_C_EXPORTS)
+      string(APPEND ZV_EXPORTS_C "    ${function};\n")
+    endforeach()
+    set(version_script ${PROJECT_BINARY_DIR}/exports/${name}.map)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/Exports.map.in ${version_script} @ONLY)
+    target_link_options(${name} PRIVATE LINKER:--version-script=${version_script})
+    set_property(TARGET ${name} APPEND PROPERTY LINK_DEPENDS ${version_script})
+    # Once loaded, a library stays: it holds process-wide state (the service
+    # slots, the design store's file system registered with SQLite) that a
+    # module unloaded with it, such as zvfile's commands, would otherwise
+    # take along while others may still point into it.
+    target_link_options(${name} PRIVATE LINKER:-z,nodelete)
   endif()
 endfunction()
 

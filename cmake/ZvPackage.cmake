@@ -7,21 +7,27 @@ include_guard(GLOBAL)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-# _zv_linked_libraries(<out> <property> <target>...): the shared libraries of
-# this tree among `target`s and what they link, directly or through others,
-# following <property> of libraries and programs (LINK_LIBRARIES: all that
-# must be installed beside them; INTERFACE_LINK_LIBRARIES: all that their
-# users link) and INTERFACE_LINK_LIBRARIES of INTERFACE libraries. Imported
-# targets (Boost, Threads, SQLite) come from elsewhere and are not followed.
-# Static, object and INTERFACE libraries of the tree (Services_DynamicLibrary,
-# zvfile_commands_objects, Services_Common) are followed but not listed: what
-# they hold is inside the program or library that links them.
-function(_zv_linked_libraries out property)
-  set(queue ${ARGN})
+# _zv_package_libraries(<out> <target>...): the libraries of this tree that
+# `target`s need installed beside them: the shared libraries they load,
+# directly or through others, and, for a static library, every static and
+# INTERFACE library of the tree it links (its users link those too).
+# Libraries, programs and modules are followed through LINK_LIBRARIES (all
+# they link), INTERFACE libraries through INTERFACE_LINK_LIBRARIES.
+# Imported targets (Boost, Threads, SQLite) come from elsewhere and are not
+# followed. What is linked into a program, a module or a shared library
+# (Services_DynamicLibrary, zvfile_commands_objects, Services_Common there)
+# is inside it and not listed.
+function(_zv_package_libraries out)
+  # Each entry is <target>@<how>: "link" when its users link what it
+  # links, "load" when only the shared libraries it needs matter.
+  list(TRANSFORM ARGN APPEND "@link" OUTPUT_VARIABLE queue)
   set(seen "")
   set(found "")
   while(queue)
-    list(POP_FRONT queue target)
+    list(POP_FRONT queue entry)
+    string(REGEX MATCH "^(.*)@(link|load)$" entry "${entry}")
+    set(target ${CMAKE_MATCH_1})
+    set(how ${CMAKE_MATCH_2})
     if(NOT TARGET ${target})
       continue()
     endif()
@@ -30,35 +36,41 @@ function(_zv_linked_libraries out property)
       set(target ${aliased})
     endif()
     get_target_property(imported ${target} IMPORTED)
-    if(target IN_LIST seen OR imported)
+    if("${target}@${how}" IN_LIST seen OR imported)
       continue()
     endif()
-    list(APPEND seen ${target})
+    list(APPEND seen "${target}@${how}")
     get_target_property(type ${target} TYPE)
-    if(type STREQUAL "SHARED_LIBRARY")
+    if(type STREQUAL "SHARED_LIBRARY" OR (how STREQUAL "link" AND type MATCHES "^(STATIC|INTERFACE)_LIBRARY$"))
       list(APPEND found ${target})
     endif()
     if(type STREQUAL "INTERFACE_LIBRARY")
       get_target_property(links ${target} INTERFACE_LINK_LIBRARIES)
     else()
-      get_target_property(links ${target} ${property})
+      get_target_property(links ${target} LINK_LIBRARIES)
+    endif()
+    if(NOT type MATCHES "^(STATIC|OBJECT|INTERFACE)_LIBRARY$")
+      set(how load) # linked into this binary: what it needs is loaded, not linked by its users
     endif()
     if(links)
+      list(TRANSFORM links APPEND "@${how}")
       list(APPEND queue ${links})
     endif()
   endwhile()
+  list(REMOVE_DUPLICATES found)
   set(${out} ${found} PARENT_SCOPE)
 endfunction()
 
 # zv_install_package(<package> NAMESPACE <ns> TARGETS <target>...
 #                    [PKG_CONFIG <name> LINKING <target>])
 # Installs the TARGETS (libraries, INTERFACE libraries, programs, modules)
-# with every shared library of the tree they link, and exports them all but
-# the modules as <ns><target>:
-#   lib/                       the shared libraries (with their SONAMEs); each
-#                              finds the others beside itself
-#   bin/                       the programs, which find the libraries in ../lib
-#                              (a program that links none has no run path)
+# with every library of the tree they need, and exports them all but the
+# modules as <ns><target>:
+#   lib/                       the libraries: shared ones with their SONAMEs
+#                              and no run path (the loader's search path, or
+#                              the program's, finds them), or static ones
+#   bin/                       the programs; one that loads libraries of the
+#                              package finds them in ../lib
 #   lib/<folder>/              the modules programs load at run time (MODULE
 #                              libraries), each in the folder its property
 #                              ZV_INSTALL_DESTINATION names; they find the
@@ -68,56 +80,82 @@ endfunction()
 #                              paths they are included by; the exported
 #                              targets' include directory
 #   lib/cmake/<package>/       the config made from cmake/<package>Config.cmake.in,
-#                              the exported targets and a version file that
-#                              accepts requests for the same major version
-#   lib/pkgconfig/<name>.pc    with PKG_CONFIG: made from cmake/<package>.pc.in,
-#                              linking what a host of LINKING links
+#                              the exported targets of this build, shared or
+#                              static (<package>-shared-targets.cmake,
+#                              <package>-static-targets.cmake: both kinds may
+#                              be installed into one prefix and the config
+#                              picks one), a version file that accepts requests
+#                              for the same major version, and the compiler
+#                              floor it checks a host's compiler against
+#   lib/pkgconfig/             one <library>.pc per library, and with
+#                              PKG_CONFIG <name>.pc, made from
+#                              cmake/<package>.pc.in, requiring the libraries
+#                              LINKING links
 # and adds the API reference of the installed headers (zv_add_api_reference).
 function(zv_install_package package)
   cmake_parse_arguments(ARG "" "NAMESPACE;PKG_CONFIG;LINKING" "TARGETS" ${ARGN})
-  _zv_linked_libraries(libraries LINK_LIBRARIES ${ARG_TARGETS})
+  _zv_package_libraries(libraries ${ARG_TARGETS})
   set(exported ${ARG_TARGETS} ${libraries})
   list(REMOVE_DUPLICATES exported)
   set(modules "")
-  foreach(target IN LISTS ARG_TARGETS)
+  set(binary_libraries "") # those with a file of their own: shared and static libraries
+  foreach(target IN LISTS exported)
     get_target_property(type ${target} TYPE)
     if(type STREQUAL "MODULE_LIBRARY")
       list(APPEND modules ${target})
-      list(REMOVE_ITEM exported ${target})
+    elseif(type MATCHES "^(SHARED|STATIC)_LIBRARY$")
+      list(APPEND binary_libraries ${target})
     endif()
   endforeach()
+  list(REMOVE_ITEM exported ${modules})
+  set(ZV_PACKAGE_LIBRARIES ${binary_libraries} PARENT_SCOPE)
   set(include_dir ${CMAKE_INSTALL_INCLUDEDIR}/${package})
   # The headers form a component of their own, which the API reference
   # installs alone.
   set(headers_component ${package}_headers)
 
   if(NOT WIN32 AND NOT APPLE)
-    # Relative run paths, so the tree works wherever it is installed and a
-    # host needs no library path for the libraries it does not link itself.
+    # Relative run paths, so the tree works wherever it is installed, and
+    # only on the binaries that load libraries of the package: installed
+    # where the loader looks anyway (/usr/lib), a library needs none, and a
+    # run path that holds none of a program's libraries would only make the
+    # loader look there in vain for the C++ runtime's.
     file(RELATIVE_PATH bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
-    foreach(target IN LISTS exported)
+    foreach(target IN LISTS exported modules)
       get_target_property(type ${target} TYPE)
-      if(type STREQUAL "SHARED_LIBRARY")
-        set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
-      elseif(type STREQUAL "EXECUTABLE")
-        # A run path that holds none of its libraries would only make the
-        # loader look there in vain for the C++ runtime's.
-        _zv_linked_libraries(own LINK_LIBRARIES ${target})
-        if(own)
-          set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
-        endif()
+      if(NOT type MATCHES "^(EXECUTABLE|MODULE_LIBRARY)$")
+        continue()
       endif()
+      _zv_package_libraries(own ${target})
+      set(loads_shared FALSE)
+      foreach(library IN LISTS own)
+        get_target_property(library_type ${library} TYPE)
+        if(library_type STREQUAL "SHARED_LIBRARY")
+          set(loads_shared TRUE)
+        endif()
+      endforeach()
+      if(NOT loads_shared)
+        continue()
+      endif()
+      if(type STREQUAL "EXECUTABLE")
+        set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
+      else()
+        get_target_property(destination ${target} ZV_INSTALL_DESTINATION)
+        file(RELATIVE_PATH module_to_lib ${CMAKE_INSTALL_PREFIX}/${destination} ${CMAKE_INSTALL_FULL_LIBDIR})
+        string(REGEX REPLACE "/$" "" module_to_lib "${module_to_lib}")
+        set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/${module_to_lib}")
+      endif()
+      # An RPATH, not a RUNPATH: the loader looks in a RUNPATH only for the
+      # binary's own dependencies, and the libraries it loads have no run
+      # path of their own to find theirs (Services_Exceptions, say, which
+      # the module does not link itself). An RPATH serves those too.
+      target_link_options(${target} PRIVATE LINKER:--disable-new-dtags)
     endforeach()
   endif()
   foreach(module IN LISTS modules)
     get_target_property(destination ${module} ZV_INSTALL_DESTINATION)
     if(NOT destination)
       message(FATAL_ERROR "zv_install_package: module ${module} has no ZV_INSTALL_DESTINATION")
-    endif()
-    if(NOT WIN32 AND NOT APPLE)
-      file(RELATIVE_PATH module_to_lib ${CMAKE_INSTALL_PREFIX}/${destination} ${CMAKE_INSTALL_FULL_LIBDIR})
-      string(REGEX REPLACE "/$" "" module_to_lib "${module_to_lib}")
-      set_target_properties(${module} PROPERTIES INSTALL_RPATH "$ORIGIN/${module_to_lib}")
     endif()
     install(TARGETS ${module} LIBRARY DESTINATION ${destination})
   endforeach()
@@ -130,7 +168,13 @@ function(zv_install_package package)
     INCLUDES DESTINATION ${include_dir})
 
   set(config_dir ${CMAKE_INSTALL_LIBDIR}/cmake/${package})
-  install(EXPORT ${package}Targets NAMESPACE ${ARG_NAMESPACE} DESTINATION ${config_dir})
+  if(BUILD_SHARED_LIBS)
+    set(kind shared)
+  else()
+    set(kind static)
+  endif()
+  install(EXPORT ${package}Targets NAMESPACE ${ARG_NAMESPACE} DESTINATION ${config_dir}
+          FILE ${package}-${kind}-targets.cmake)
   configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/${package}Config.cmake.in
     ${PROJECT_BINARY_DIR}/package/${package}Config.cmake
     INSTALL_DESTINATION ${config_dir}
@@ -139,50 +183,113 @@ function(zv_install_package package)
     COMPATIBILITY SameMajorVersion)
   install(FILES ${PROJECT_BINARY_DIR}/package/${package}Config.cmake
                 ${PROJECT_BINARY_DIR}/package/${package}ConfigVersion.cmake
+                ${PROJECT_SOURCE_DIR}/cmake/ZvCompilerFloor.cmake
           DESTINATION ${config_dir})
 
+  _zv_install_pkg_config(${package} ${binary_libraries})
   if(ARG_PKG_CONFIG)
-    # The libraries a host of LINKING links: what its public interface
-    # brings, not what the libraries link privately (they find that
-    # themselves). The prefix is found from the file's own place, so the
-    # installed tree can move.
-    # On Windows the import libraries are named by path: a MinGW host
-    # linked -static (no MinGW runtime DLLs) finds no import library
-    # through -l.
-    _zv_linked_libraries(host_libraries INTERFACE_LINK_LIBRARIES ${ARG_LINKING})
-    set(ZV_PC_LIBS "")
-    foreach(library IN LISTS host_libraries)
-      if(WIN32)
-        string(APPEND ZV_PC_LIBS " \${libdir}/$<TARGET_LINKER_FILE_NAME:${library}>")
-      else()
-        string(APPEND ZV_PC_LIBS " -l$<TARGET_LINKER_FILE_BASE_NAME:${library}>")
-      endif()
-    endforeach()
-    set(ZV_PC_RPATH "")
-    if(NOT WIN32 AND NOT APPLE)
-      set(ZV_PC_RPATH " -Wl,-rpath,\${libdir}")
-    endif()
-    set(pc_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-    file(RELATIVE_PATH ZV_PC_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
-    string(REGEX REPLACE "/$" "" ZV_PC_PREFIX "\${pcfiledir}/${ZV_PC_PREFIX}")
-    configure_file(${PROJECT_SOURCE_DIR}/cmake/${package}.pc.in ${PROJECT_BINARY_DIR}/package/${ARG_PKG_CONFIG}.pc.in
+    # The umbrella: requires the libraries a host of LINKING links; says
+    # where the message catalogues are.
+    get_target_property(links ${ARG_LINKING} INTERFACE_LINK_LIBRARIES)
+    list(JOIN links " " ZV_PC_REQUIRES)
+    _zv_pc_prefix(ZV_PC_PREFIX)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/${package}.pc.in ${PROJECT_BINARY_DIR}/package/${ARG_PKG_CONFIG}.pc
                    @ONLY)
-    file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/package/${ARG_PKG_CONFIG}.pc
-                  INPUT ${PROJECT_BINARY_DIR}/package/${ARG_PKG_CONFIG}.pc.in)
-    install(FILES ${PROJECT_BINARY_DIR}/package/${ARG_PKG_CONFIG}.pc DESTINATION ${pc_dir})
+    install(FILES ${PROJECT_BINARY_DIR}/package/${ARG_PKG_CONFIG}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
   endif()
 
-  zv_add_api_reference(${package} COMPONENT ${headers_component} INCLUDE_DIR ${include_dir} LIBRARIES ${libraries})
+  zv_add_api_reference(${package} COMPONENT ${headers_component} INCLUDE_DIR ${include_dir}
+                       LIBRARIES ${binary_libraries})
+endfunction()
+
+# _zv_pc_prefix(<out>): the install prefix as a .pc file in lib/pkgconfig
+# names it, found from the file's own place so the installed tree can move.
+function(_zv_pc_prefix out)
+  file(RELATIVE_PATH prefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+  string(REGEX REPLACE "/$" "" prefix "\${pcfiledir}/${prefix}")
+  set(${out} "${prefix}" PARENT_SCOPE)
+endfunction()
+
+# _zv_install_pkg_config(<package> <library>...): lib/pkgconfig/<library>.pc
+# for each library (cmake/ZvLibrary.pc.in). Requires names the libraries of
+# the tree its headers use (its PUBLIC links), Requires.private and
+# Libs.private what a static link needs besides (its PRIVATE links, and the
+# system's SQLite, Boost.Locale and threads, by -l: pkg-config wants every
+# package Requires.private names to be there even for a shared link). The content does not depend on
+# whether this build is shared or static, so both may be installed into one
+# prefix: `pkg-config --static` then gives what a static link needs.
+function(_zv_install_pkg_config package)
+  _zv_pc_prefix(ZV_PC_PREFIX)
+  foreach(library IN LISTS ARGN)
+    get_target_property(public ${library} INTERFACE_LINK_LIBRARIES)
+    get_target_property(all ${library} LINK_LIBRARIES)
+    set(requires "")
+    set(requires_private "")
+    set(libs_private "")
+    # INTERFACE libraries of the tree (Services_Common) stand for what they link.
+    set(queue ${all})
+    while(queue)
+      list(POP_FRONT queue link)
+      if(NOT TARGET ${link})
+        continue()
+      endif()
+      get_target_property(imported ${link} IMPORTED)
+      get_target_property(type ${link} TYPE)
+      if(NOT imported AND type STREQUAL "INTERFACE_LIBRARY")
+        get_target_property(more ${link} INTERFACE_LINK_LIBRARIES)
+        if(more)
+          list(APPEND queue ${more})
+        endif()
+      elseif(NOT imported)
+        if(NOT link IN_LIST ARGN)
+          # A static library of the tree linked into this one (the cross
+          # build's SQLite): nothing for the library's users to link.
+          continue()
+        endif()
+        if(link IN_LIST public)
+          list(APPEND requires ${link})
+        else()
+          list(APPEND requires_private ${link})
+        endif()
+      elseif(link STREQUAL "SQLite::SQLite3")
+        list(APPEND libs_private -lsqlite3)
+      elseif(link STREQUAL "Boost::locale")
+        list(APPEND libs_private -lboost_locale)
+      elseif(link STREQUAL "Threads::Threads")
+        list(APPEND libs_private -pthread)
+      endif() # Boost::headers and the like: nothing to link
+    endwhile()
+    foreach(list IN ITEMS requires requires_private libs_private)
+      list(REMOVE_DUPLICATES ${list})
+      list(JOIN ${list} " " ${list})
+    endforeach()
+    set(ZV_PC_NAME ${library})
+    get_target_property(ZV_PC_DESCRIPTION ${library} ZV_DESCRIPTION)
+    set(ZV_PC_REQUIRES "${requires}")
+    set(ZV_PC_REQUIRES_PRIVATE "${requires_private}")
+    set(ZV_PC_LIBS_PRIVATE "${libs_private}")
+    # On Windows the import library is named by path: a MinGW host linked
+    # -static (no MinGW runtime DLLs) finds no import library through -l.
+    if(WIN32)
+      set(ZV_PC_LIBS "\${libdir}/$<TARGET_LINKER_FILE_NAME:${library}>")
+    else()
+      set(ZV_PC_LIBS "-L\${libdir} -l$<TARGET_LINKER_FILE_BASE_NAME:${library}>")
+    endif()
+    set(pc ${PROJECT_BINARY_DIR}/package/pkgconfig/${library}.pc)
+    configure_file(${PROJECT_SOURCE_DIR}/cmake/ZvLibrary.pc.in ${pc}.in @ONLY)
+    file(GENERATE OUTPUT ${pc} INPUT ${pc}.in)
+    install(FILES ${pc} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  endforeach()
 endfunction()
 
 # zv_add_api_reference(<package> COMPONENT <headers component> INCLUDE_DIR <dir>
 #                      LIBRARIES <library>...)
-# The target `docs` (when Doxygen is found): installs the headers component
-# into a folder of the build tree and builds the HTML reference of what is
-# there with Doxygen (cmake/Doxyfile.in), so the reference shows exactly
-# what a host gets, at the paths it includes. Any Doxygen warning fails the
-# build; the test docs.build keeps it so. A reference that was built is
-# installed under share/doc/<package>/html.
+# The target `docs` (when Doxygen is found), part of the build: installs
+# the headers component into a folder of the build tree and builds the
+# HTML reference of what is there with Doxygen (cmake/Doxyfile.in), so the
+# reference shows exactly what a host gets, at the paths it includes. It is
+# built anew when a header of the LIBRARIES changes, and any Doxygen warning
+# fails the build. The reference is installed under share/doc/<package>/html.
 function(zv_add_api_reference package)
   cmake_parse_arguments(ARG "" "COMPONENT;INCLUDE_DIR" "LIBRARIES" ${ARGN})
   find_package(Doxygen)
@@ -191,26 +298,31 @@ function(zv_add_api_reference package)
   endif()
   set(docs ${PROJECT_BINARY_DIR}/docs)
   set(stage ${docs}/installed)
-  # The export macros (GenerateExportHeader: <LIBRARY>_EXPORT) mark what a
-  # library offers; in the reference they stand for nothing.
+  # The export macros (GenerateExportHeader: <LIBRARY>_EXPORT,
+  # <LIBRARY>_NO_EXPORT) mark what a library offers and what it keeps; in
+  # the reference they stand for nothing.
   set(ZV_DOXYGEN_PREDEFINED "")
+  set(headers "")
   foreach(library IN LISTS ARG_LIBRARIES)
     string(TOUPPER ${library} macro)
-    string(APPEND ZV_DOXYGEN_PREDEFINED " ${macro}_EXPORT=")
+    string(APPEND ZV_DOXYGEN_PREDEFINED " ${macro}_EXPORT= ${macro}_NO_EXPORT=")
+    foreach(set IN ITEMS HEADER_SET HEADER_SET_export_header)
+      get_target_property(files ${library} ${set})
+      if(files)
+        list(APPEND headers ${files})
+      endif()
+    endforeach()
   endforeach()
   set(ZV_DOXYGEN_INPUT ${stage}/${ARG_INCLUDE_DIR})
   set(ZV_DOXYGEN_OUTPUT ${docs})
   configure_file(${PROJECT_SOURCE_DIR}/cmake/Doxyfile.in ${docs}/Doxyfile @ONLY)
-  add_custom_target(docs
+  add_custom_command(OUTPUT ${docs}/html/index.html
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${stage} ${docs}/html
     COMMAND ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --component ${ARG_COMPONENT} --prefix ${stage}
     COMMAND Doxygen::doxygen ${docs}/Doxyfile
+    DEPENDS ${headers} ${docs}/Doxyfile
     COMMENT "Building the API reference of the installed headers in ${docs}/html"
     VERBATIM)
-  install(DIRECTORY ${docs}/html DESTINATION ${CMAKE_INSTALL_DOCDIR} OPTIONAL)
-  if(ZV_BUILD_TESTS)
-    add_test(NAME docs.build COMMAND ${CMAKE_COMMAND} --build ${PROJECT_BINARY_DIR} --target docs)
-    # The package tests install the build tree, html included.
-    set_tests_properties(docs.build PROPERTIES TIMEOUT 300 LABELS docs RESOURCE_LOCK ${package}_install_tree)
-  endif()
+  add_custom_target(docs ALL DEPENDS ${docs}/html/index.html)
+  install(DIRECTORY ${docs}/html DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endfunction()

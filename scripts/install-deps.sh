@@ -21,9 +21,15 @@ packages=(
   time                     # make bench: GNU time reads each run's peak memory for the end-to-end table
   acl                      # setfacl/getfacl: the tests give files ACLs and read them back
   pkg-config               # the package test builds a host from persistence-zvfileio.pc alone
-  doxygen                  # make docs: the API reference from the installed headers
-  # The fuzz preset: libFuzzer and clang's sanitizer runtimes. Clang 16,
-  # not Debian's default 14: std::source_location needs clang 15 or later.
+  doxygen                  # the API reference from the installed headers, built and installed with the package
+  help2man                 # zvfile's manual page, made from its --help
+  man-db                   # package.layout: man shows zvfile's page from the install prefix
+  abigail-tools            # abidw, abidiff: package.abi compares each library's ABI with its baseline in abi/
+  dpkg-dev                 # dpkg-shlibdeps: cpack's Debian package finds its dependencies
+  lintian                  # package.deb: the Debian package must draw no error
+  # The fuzz preset (libFuzzer and clang's sanitizer runtimes) and
+  # package.consumer_clang. Clang 16, not Debian's default 14:
+  # std::source_location needs clang 15 or later.
   clang-16 libclang-rt-16-dev
 )
 
@@ -35,8 +41,9 @@ windows_packages=(
   wine64 wine                  # runs the test executables; console only, no X server
   googletest                   # GoogleTest/GMock sources, built with the cross compiler
   libboost-dev                 # Boost headers; boost::mutex is header-only on Windows
-  # SQLite for Windows is built from Debian's source package of SQLite:
-  dpkg-dev                     # dpkg-source unpacks it and applies Debian's patches
+  # SQLite for Windows is built from Debian's source package of SQLite
+  # (dpkg-source, of dpkg-dev in the list above, unpacks it and applies
+  # Debian's patches):
   tcl                          # tclsh runs the scripts that make the amalgamation sqlite3.c
 )
 # make demo: only what building and running zvfile needs.

@@ -48,7 +48,7 @@ public:
     bool operator!=(const FileName& other) const;
 
 private:
-    std::string::size_type leafStart() const;
+    SERVICES_FILEHANDLING_NO_EXPORT std::string::size_type leafStart() const;
 
     std::string m_path;
 };

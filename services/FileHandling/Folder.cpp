@@ -62,6 +62,21 @@ struct Folder::Impl {
     std::string path;
 };
 
+std::error_code ResolvedName::error() const {
+    switch (outcome) {
+    case Outcome::Missing:
+        return std::make_error_code(std::errc::no_such_file_or_directory);
+    case Outcome::Loop:
+        return std::make_error_code(std::errc::too_many_symbolic_link_levels);
+    case Outcome::Protected:
+        return std::make_error_code(std::errc::permission_denied);
+    case Outcome::TooLong:
+    case Outcome::Resolved:
+        break;
+    }
+    return {};
+}
+
 ResolvedName resolveName(const std::string& path) {
     const std::shared_ptr<Env> env = Env::current();
     ResolvedName result;

@@ -41,6 +41,10 @@ struct ResolvedName {
     std::string path;
     /// How many links were followed to get there.
     int links = 0;
+
+    /// Why the name leads to no file it may use: no_such_file_or_directory,
+    /// too_many_symbolic_link_levels or permission_denied; none otherwise.
+    std::error_code error() const;
     /// For Protected: the link, and its owner.
     std::string link;
     std::uint32_t linkOwner = 0;
@@ -116,11 +120,12 @@ public:
 
 private:
     struct Impl;
-    explicit Folder(std::unique_ptr<Impl> impl);
+    SERVICES_FILEHANDLING_NO_EXPORT explicit Folder(std::unique_ptr<Impl> impl);
     /// The regular file `leaf`, opened without following a link; nullopt
     /// when nothing or something else is there. Throws FileNameException
     /// for any other failure.
-    std::optional<EnvHandle> openRegular(const std::string& leaf, OpenOptions::Access access) const;
+    SERVICES_FILEHANDLING_NO_EXPORT std::optional<EnvHandle> openRegular(const std::string& leaf,
+                                                                         OpenOptions::Access access) const;
     std::unique_ptr<Impl> m_impl;
 };
 

@@ -62,19 +62,10 @@ std::error_code followed(Env& env, const std::string& path, Place& place) {
     } catch (const FileNameException& e) {
         return e.code();
     }
-    switch (resolved.outcome) {
-    case ResolvedName::Outcome::Missing:
-        return std::make_error_code(std::errc::no_such_file_or_directory);
-    case ResolvedName::Outcome::Loop:
-        return std::make_error_code(std::errc::too_many_symbolic_link_levels);
-    case ResolvedName::Outcome::Protected:
-        return std::make_error_code(std::errc::permission_denied);
-    case ResolvedName::Outcome::TooLong:
-        return placeOf(env, path, place);
-    case ResolvedName::Outcome::Resolved:
-        break;
+    if (const std::error_code error = resolved.error()) {
+        return error;
     }
-    return placeOf(env, resolved.path, place);
+    return placeOf(env, resolved.outcome == ResolvedName::Outcome::TooLong ? path : resolved.path, place);
 }
 
 // Why a replace stopped: what it could not do, and the error.

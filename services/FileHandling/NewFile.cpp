@@ -36,16 +36,8 @@ std::string folderOf(const FileName& name) {
 // would follow them.
 std::error_code openFollowed(Env& env, const std::string& path, EnvHandle& file) {
     const ResolvedName resolved = resolveName(path);
-    switch (resolved.outcome) {
-    case ResolvedName::Outcome::Missing:
-        return std::make_error_code(std::errc::no_such_file_or_directory);
-    case ResolvedName::Outcome::Loop:
-        return std::make_error_code(std::errc::too_many_symbolic_link_levels);
-    case ResolvedName::Outcome::Protected:
-        return std::make_error_code(std::errc::permission_denied);
-    case ResolvedName::Outcome::TooLong:
-    case ResolvedName::Outcome::Resolved:
-        break;
+    if (const std::error_code error = resolved.error()) {
+        return error;
     }
     const FileName name(resolved.path);
     EnvHandle folder;

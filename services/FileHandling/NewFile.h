@@ -69,9 +69,9 @@ public:
     void release() noexcept { m_released = true; }
 
 private:
-    NewFile(FileName name, FileIdentity identity);
+    SERVICES_FILEHANDLING_NO_EXPORT NewFile(FileName name, FileIdentity identity);
     /// Removes the file when it is neither released nor replaced; never throws.
-    void discard() noexcept;
+    SERVICES_FILEHANDLING_NO_EXPORT void discard() noexcept;
 
     FileName m_name;
     FileIdentity m_identity;

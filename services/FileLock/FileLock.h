@@ -110,7 +110,7 @@ public:
 
 private:
     struct Impl;
-    explicit FileLock(std::unique_ptr<Impl> impl);
+    SERVICES_FILELOCK_NO_EXPORT explicit FileLock(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> m_impl;
 };
 

@@ -37,7 +37,7 @@ public:
     static std::shared_ptr<LogSink> setSink(std::shared_ptr<LogSink> sink);
 
 private:
-    void write(LogLevel level, const std::string& message, const char* file, const char* function,
+    SERVICES_LOGGING_NO_EXPORT void write(LogLevel level, const std::string& message, const char* file, const char* function,
                int line) const;
 
     std::string m_name;

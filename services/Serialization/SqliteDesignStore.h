@@ -269,23 +269,23 @@ private:
     class Statement;
     struct Statements;
 
-    SqliteDesignStore(std::string path, int flags, std::int32_t writerVersion,
-                      std::chrono::milliseconds busyTimeout = kBusyTimeout);
+    SERVICES_DESIGNSTORE_NO_EXPORT SqliteDesignStore(std::string path, int flags, std::int32_t writerVersion,
+                                                     std::chrono::milliseconds busyTimeout = kBusyTimeout);
     /// The open connection; raises DesignStoreException after close().
-    sqlite3* connection() const;
-    void execute(const char* sql) const;
+    SERVICES_DESIGNSTORE_NO_EXPORT sqlite3* connection() const;
+    SERVICES_DESIGNSTORE_NO_EXPORT void execute(const char* sql) const;
     /// Starts the read transaction of a handle for reading and takes its
     /// lock; returns SQLite's answer to the first read.
-    int beginRead();
-    [[noreturn]] void fail(const std::string& what) const;
+    SERVICES_DESIGNSTORE_NO_EXPORT int beginRead();
+    [[noreturn]] SERVICES_DESIGNSTORE_NO_EXPORT void fail(const std::string& what) const;
     /// Lets go of the connection without closing it (see close()).
-    void abandon() noexcept;
-    void beginWrite();
-    void createSchema();
+    SERVICES_DESIGNSTORE_NO_EXPORT void abandon() noexcept;
+    SERVICES_DESIGNSTORE_NO_EXPORT void beginWrite();
+    SERVICES_DESIGNSTORE_NO_EXPORT void createSchema();
     template <class T>
-    void writeField(const char* column, const T& value);
+    SERVICES_DESIGNSTORE_NO_EXPORT void writeField(const char* column, const T& value);
     template <class T>
-    bool readField(const char* column, T& value) const;
+    SERVICES_DESIGNSTORE_NO_EXPORT bool readField(const char* column, T& value) const;
 
     std::string m_path;
     /// The process that opened the connection: only it may close it.

@@ -176,8 +176,8 @@ public:
     struct State;
 
 private:
-    explicit DesignSave(std::unique_ptr<State> state);
-    static void putInPlace(State& s);
+    PERSISTENCE_DESIGNSAVE_NO_EXPORT explicit DesignSave(std::unique_ptr<State> state);
+    PERSISTENCE_DESIGNSAVE_NO_EXPORT static void putInPlace(State& s);
     std::unique_ptr<State> m_state;
 };
 

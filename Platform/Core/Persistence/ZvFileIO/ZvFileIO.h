@@ -152,7 +152,7 @@ public:
     /// @}
 
 private:
-    bool verifyFileVersion(SerializationHandle handle, bool& isCurrent, ProgressHandle progress) const;
+    PERSISTENCE_ZVFILEIO_NO_EXPORT bool verifyFileVersion(SerializationHandle handle, bool& isCurrent, ProgressHandle progress) const;
 
     std::shared_ptr<LoadRefactoringMap> m_refactoringMap;
 };
