@@ -69,8 +69,38 @@ bool isSystemFailure(int result, int system) {
     }
 }
 
+// SQLite's result codes as causes; see designStoreCategory().
+class StoreCategory final : public std::error_category {
+public:
+    const char* name() const noexcept override { return "sqlite"; }
+    std::string message(int code) const override { return sqlite3_errstr(code); }
+    std::error_condition default_error_condition(int code) const noexcept override {
+        switch (code & 0xff) {
+        case SQLITE_FULL:
+            return std::errc::no_space_on_device;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return std::errc::device_or_resource_busy;
+        case SQLITE_NOMEM:
+            return std::errc::not_enough_memory;
+        case SQLITE_PERM:
+        case SQLITE_READONLY:
+        case SQLITE_AUTH:
+            return std::errc::permission_denied;
+        case SQLITE_IOERR:
+            return std::errc::io_error;
+        default:
+            return {code, *this};
+        }
+    }
+};
+
+std::error_code storeCode(int result) { return {result, designStoreCategory()}; }
+
 // Raises the failure SQLite reported on `db` in doing `what` to the file at
-// `path`: busy, the system's, or the file's own.
+// `path`: busy, the system's, or the file's own. The reason is SQLite's
+// sentence for its code, not its message of the moment, which may quote
+// the schema.
 [[noreturn]] void raise(sqlite3* db, const std::string& path, const std::string& what) {
     const std::string prefix = "Design file '" + path + "': " + what + ": ";
     if (db == nullptr) {
@@ -80,7 +110,7 @@ bool isSystemFailure(int result, int system) {
     if (isBusy(result)) {
         throw DesignStoreBusyException(prefix + "another program is writing it", path);
     }
-    std::string reason = sqlite3_errmsg(db);
+    std::string reason = sqlite3_errstr(result);
     // The system's own reason behind a failed read or write (a full disk, a
     // file-size limit, a denied permission) says more than SQLite's.
     const int system = sqlite3_system_errno(db);
@@ -89,9 +119,9 @@ bool isSystemFailure(int result, int system) {
         reason += " (" + describe(code) + ")";
     }
     if (isSystemFailure(result, system)) {
-        throw DesignStoreSystemException(prefix + reason, path, system != 0 ? code : std::error_code());
+        throw DesignStoreSystemException(prefix + reason, path, system != 0 ? code : storeCode(result));
     }
-    throw DesignStoreException(prefix + reason, path);
+    throw DesignStoreException(prefix + reason, path, storeCode(result));
 }
 
 // The byte of a write-ahead log's shared memory (path + "-shm") that every
@@ -242,9 +272,14 @@ using Connection = std::unique_ptr<sqlite3, int (*)(sqlite3*)>;
 
 const std::int32_t SqliteDesignStore::kCurrentVersion;
 
-DesignStoreException::DesignStoreException(const std::string& message, const std::string& path,
+const std::error_category& designStoreCategory() {
+    static const StoreCategory category;
+    return category;
+}
+
+DesignStoreException::DesignStoreException(const std::string& message, const std::string& path, std::error_code code,
                                            std::source_location location)
-    : ZvException(message, location), m_path(path) {}
+    : ZvException(message, location), m_path(path), m_code(code) {}
 DesignStoreException::DesignStoreException(const DesignStoreException& other) = default;
 DesignStoreException& DesignStoreException::operator=(const DesignStoreException& other) = default;
 DesignStoreException::~DesignStoreException() = default;
@@ -255,21 +290,21 @@ std::string DesignStoreException::detail() const {
     return message.starts_with(prefix) ? message.substr(prefix.size()) : message;
 }
 
-DesignStoreSystemException::DesignStoreSystemException(const std::string& message, const std::string& path,
-                                                       std::error_code code, std::source_location location)
-    : DesignStoreException(message, path, location), m_code(code) {}
+DesignStoreBusyException::DesignStoreBusyException(const std::string& message, const std::string& path,
+                                                   std::source_location location)
+    : DesignStoreException(message, path, storeCode(SQLITE_BUSY), location) {}
 
 DesignStoreForeignFileException::DesignStoreForeignFileException(const std::string& message, const std::string& path,
                                                                  Kind kind, std::string file, std::string owner,
                                                                  std::source_location location)
-    : DesignStoreException(message, path, location),
+    : DesignStoreException(message, path, {}, location),
       m_kind(kind),
       m_file(std::move(file)),
       m_owner(std::move(owner)) {}
 
 DesignStoreDuplicateException::DesignStoreDuplicateException(const std::string& message, const std::string& path,
                                                              std::int64_t identity, std::source_location location)
-    : DesignStoreException(message, path, location), m_identity(identity) {}
+    : DesignStoreException(message, path, storeCode(SQLITE_CONSTRAINT_PRIMARYKEY), location), m_identity(identity) {}
 
 // A prepared statement, finalized on every exit path.
 class SqliteDesignStore::Statement {
@@ -339,11 +374,13 @@ struct SqliteDesignStore::Statements {
         : contains(store, "SELECT 1 FROM zv_objects WHERE id = ?"),
           insert(store, "INSERT INTO zv_objects(id, type, payload) VALUES (?, ?, ?)"),
           update(store, "UPDATE zv_objects SET type = ?2, payload = ?3 WHERE id = ?1"),
-          read(store, "SELECT type, payload FROM zv_objects WHERE id = ?") {}
+          read(store, "SELECT type, payload FROM zv_objects WHERE id = ?"),
+          remove(store, "DELETE FROM zv_objects WHERE id = ?") {}
     Statement contains;
     Statement insert;
     Statement update;
     Statement read;
+    Statement remove;
 };
 
 std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReading(const std::string& path,
@@ -492,7 +529,7 @@ void SqliteDesignStore::beginWrite() {
 
 void SqliteDesignStore::createSchema() {
     if (sqlite3_exec(m_db.get(), "PRAGMA schema_version", nullptr, nullptr, nullptr) == SQLITE_NOTADB) {
-        throw DesignStoreException("'" + m_path + "' is not a design file", m_path);
+        throw DesignStoreException("'" + m_path + "' is not a design file", m_path, storeCode(SQLITE_NOTADB));
     }
     // A rollback restores whole pages: a file that ends inside a page (a
     // design cut off, or a fragment SQLite reads as an empty database) would
@@ -714,6 +751,12 @@ bool SqliteDesignStore::read(SerializationTransferObject& object) {
 void SqliteDesignStore::update(SerializationTransferObject& object) {
     beginWrite();
     m_statements->update.bind(1, object.id()).bind(2, object.type()).bindBlob(3, object.payload()).run();
+}
+
+bool SqliteDesignStore::remove(std::int64_t identity) {
+    beginWrite();
+    m_statements->remove.bind(1, identity).run();
+    return sqlite3_changes(m_db.get()) > 0;
 }
 
 void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields) const {
