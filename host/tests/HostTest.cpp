@@ -33,6 +33,9 @@
 #include "VersionControl/VersionControl.h"
 #include "Serialization/testing/StoredObjects.h"
 
+// The steps of a save mean nothing to these tests.
+void zvfile::stepReached(std::string_view) {}
+
 namespace zvfile {
 namespace {
 
@@ -48,15 +51,15 @@ protected:
         invocation.lockWait = std::chrono::milliseconds(0);
         return run(invocation, out, err);
     }
-    // A save with the library's own options, reporting to `to`.
-    int saveTo(SaveOptions options, std::ostream& to) {
+    // A save called directly, reporting to `to`.
+    int saveTo(Invocation options, std::ostream& to) {
         options.progress = false;
         options.lockWait = std::chrono::milliseconds(0);
         return guarded([&] { return zvfile::save(options, to); }, err);
     }
     nlohmann::json infoOf(const std::string& leaf) {
         std::ostringstream shown;
-        EXPECT_EQ(info(path(leaf), true, shown), kDone);
+        EXPECT_EQ(info({.file = path(leaf), .json = true}, shown), kDone);
         return nlohmann::json::parse(shown.str());
     }
     std::string savedLine(int objects) const {
@@ -121,15 +124,17 @@ TEST_F(Host, AnOlderDesignOpensAndIsSaved) {
         store->writeMaxIdentifier(31, 0);
         store->commit();
     }
-    struct Step { ZvFileWriteMode mode; std::int32_t version; };
-    for (const Step step : {Step{ZvFileWriteMode::UpdateAll, older}, Step{ZvFileWriteMode::Overwrite,
-                                                                           SqliteDesignStore::kCurrentVersion}}) {
-        SCOPED_TRACE(std::to_string(step.mode));
+    struct Step { SaveMode mode; std::int32_t version; };
+    for (const Step step : {Step{SaveMode::UpdateAll, older}, Step{SaveMode::Overwrite,
+                                                                   SqliteDesignStore::kCurrentVersion}}) {
+        SCOPED_TRACE(static_cast<int>(step.mode));
         const auto before = infoOf("a.zvd");
         EXPECT_EQ(before["readable"], true);
         EXPECT_EQ(before["current"], false);
         EXPECT_EQ(before["version"], older);
-        ASSERT_EQ(saveTo({path("a.zvd"), step.mode, -1, {}, "saved", 2}, out), kDone) << err.str();
+        ASSERT_EQ(saveTo({.file = path("a.zvd"), .mode = step.mode, .dataRevision = "saved", .dataRevisionNumber = 2}, out),
+                  kDone)
+            << err.str();
         const auto after = infoOf("a.zvd");
         EXPECT_EQ(after["version"], step.version);
         EXPECT_EQ(after["current"], step.version == SqliteDesignStore::kCurrentVersion);
@@ -163,7 +168,10 @@ TEST_F(Host, ASaveSaysSoBeforeItLetsTheDesignGo) {
     Output buffer;
     buffer.design = design;
     std::ostream output(&buffer);
-    ASSERT_EQ(saveTo({design, ZvFileWriteMode::UpdateAll, 20, {}, "r", 1}, output), kDone) << err.str();
+    ASSERT_EQ(saveTo({.file = design, .mode = SaveMode::UpdateAll, .objects = 20, .dataRevision = "r", .dataRevisionNumber = 1},
+                     output),
+              kDone)
+        << err.str();
     ASSERT_FALSE(buffer.outWhileHeld.empty()) << "nothing was flushed while the design was held";
     EXPECT_EQ(buffer.outWhileHeld.back().rfind("saved 20 objects", 0), 0u) << buffer.outWhileHeld.back();
 }
@@ -221,7 +229,7 @@ TEST_F(Host, EveryRoadLeavesTheOldOrTheNewDesignWhereverThePowerGoes) {
         {"rewrite", "a.zvd", saveAs(SaveMode::Overwrite), {"new", 4}, copied, 2},
         {"update all", "a.zvd", update, {"new", 4}, copied, 5},
         {"update selected", "a.zvd", saveAs(SaveMode::UpdateSelected, {"pipes"}), {"new", 3}, copied, 5},
-        {"autosave", "a.zvd", [&](const std::string& file) { ASSERT_EQ(autosave(file, out), kDone); }, old, old, 2},
+        {"autosave", "a.zvd", [&](const std::string& file) { ASSERT_EQ(autosave({.file = file}, out), kDone); }, old, old, 2},
         // What clean does (the file service's removal does not go through the Env yet).
         {"clean", "a.zvd",
          [](const std::string& file) {
@@ -229,7 +237,7 @@ TEST_F(Host, EveryRoadLeavesTheOldOrTheNewDesignWhereverThePowerGoes) {
          },
          old, {}, 1},
         {"opening an update cut short", "a.zvd",
-         [&](const std::string& file) { EXPECT_EQ(info(file, false, out), kDone); }, old, copied, 2},
+         [&](const std::string& file) { EXPECT_EQ(info({.file = file}, out), kDone); }, old, copied, 2},
     };
     int made = 0;
     for (const Row& row : rows) {
@@ -238,7 +246,7 @@ TEST_F(Host, EveryRoadLeavesTheOldOrTheNewDesignWhereverThePowerGoes) {
         std::filesystem::create_directory(Zorvan::testing::TempFolder::fromUtf8(at));
         const auto in = [&](const std::string& leaf) { return at + "/" + leaf; };
         ASSERT_EQ(save({.file = in("a.zvd"), .objects = 2, .dataRevision = "copied"}), kDone) << err.str();
-        ASSERT_EQ(autosave(in("a.zvd"), out), kDone);
+        ASSERT_EQ(autosave({.file = in("a.zvd")}, out), kDone);
         ASSERT_EQ(save({.file = in("a.zvd"), .objects = 3, .dataRevision = "old"}), kDone) << err.str();
         const Design before = row.leaf == "a.zvd" ? old : Design{};
         if (row.road == std::string("opening an update cut short")) {
@@ -314,7 +322,7 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
         {"a.zvd", "cannot delete the autosave copy of '" + path("a.zvd") + "': another program is saving it",
          [&] {
              const Zorvan::FileLock saving = Zorvan::FileLock::acquire(path("a.zvd"), {});
-             return guarded([&] { return clean(path("a.zvd"), out, std::chrono::milliseconds(0)); }, err);
+             return guarded([&] { return clean({.file = path("a.zvd"), .lockWait = std::chrono::milliseconds(0)}, out); }, err);
          }},
         // A used-up domain stays used up in this process: the tests after
         // this one go on in the next domain.
@@ -372,24 +380,24 @@ TEST_F(Host, CleanReportsTheRemovalThatHappened) {
         folder.write("a.bak.zvd", "copy");
         std::ostringstream shown;
         const Zorvan::ScopedEnv around(std::make_shared<RemovalStandIn>(remove));
-        EXPECT_EQ(guarded([&] { return clean(design, shown); }, err), kDone) << err.str();
+        EXPECT_EQ(guarded([&] { return clean({.file = design}, shown); }, err), kDone) << err.str();
         EXPECT_EQ(shown.str(), said);
     }
     std::thread autosaves([&] {
         std::ostringstream ignored;
         for (int round = 0; round < 20; ++round) {
-            EXPECT_EQ(guarded([&] { return autosave(design, ignored, std::chrono::seconds(10)); }, ignored), kDone);
+            EXPECT_EQ(guarded([&] { return autosave({.file = design}, ignored); }, ignored), kDone);
         }
     });
     for (int round = 0; round < 20; ++round) {
         std::ostringstream shown;
-        EXPECT_EQ(guarded([&] { return clean(design, shown, std::chrono::seconds(10)); }, err), kDone) << err.str();
+        EXPECT_EQ(guarded([&] { return clean({.file = design}, shown); }, err), kDone) << err.str();
     }
     autosaves.join();
     std::filesystem::remove(Zorvan::testing::TempFolder::fromUtf8(design));
     folder.write("a.bak.zvd", "copy");
     std::ostringstream shown;
-    EXPECT_EQ(guarded([&] { return clean(design, shown); }, err), kDone) << err.str();
+    EXPECT_EQ(guarded([&] { return clean({.file = design}, shown); }, err), kDone) << err.str();
     EXPECT_EQ(shown.str(), deleted);
 }
 
@@ -452,7 +460,7 @@ TEST_F(Host, InfoJsonFollowsItsSchemaForEveryOutcome) {
     for (const auto& [file, code, reason] : cases) {
         SCOPED_TRACE(file);
         std::ostringstream shown;
-        EXPECT_EQ(info(file, true, shown), code);
+        EXPECT_EQ(info({.file = file, .json = true}, shown), code);
         const nlohmann::json report = nlohmann::json::parse(shown.str());
         expectConforms(report, schema, "report");
         EXPECT_EQ(report.contains("error"), reason != nullptr);
@@ -505,11 +513,11 @@ TEST_F(Host, DemoTellsTheWholeStory) {
     }
     // A second autosave replaces the first whole; clean says when there is nothing to delete.
     out.str("");
-    ASSERT_EQ(autosave(pump, out), kDone);
-    ASSERT_EQ(autosave(pump, out), kDone);
+    ASSERT_EQ(autosave({.file = pump}, out), kDone);
+    ASSERT_EQ(autosave({.file = pump}, out), kDone);
     EXPECT_EQ(SqliteDesignStore::openForReading(copy)->objectCount(), 1200);
-    ASSERT_EQ(clean(pump, out), kDone);
-    ASSERT_EQ(clean(pump, out), kDone);
+    ASSERT_EQ(clean({.file = pump}, out), kDone);
+    ASSERT_EQ(clean({.file = pump}, out), kDone);
     EXPECT_EQ(out.str(), copy + "\n" + copy + "\ndeleted '" + copy + "'\nno autosave copy of '" + pump + "'\n");
 }
 

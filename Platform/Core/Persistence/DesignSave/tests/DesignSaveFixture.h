@@ -35,7 +35,7 @@ protected:
     void saveDesign(const std::string& leaf, int objects, const std::string& revision,
                     const DesignSaveOptions& o = options()) {
         DesignSave save = DesignSave::begin(path(leaf), o);
-        DesignIOModule module = save.module(true);
+        DesignPart module = save.part();
         for (int i = 0; i < objects; ++i) {
             SerializationTransferObject object(Identifier::create().number, "Pipe", revision);
             module.save(object);

@@ -209,7 +209,7 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
                 case Autosave:
                     return (void)writeAutosaveCopy(path("a.zvd"), options(Mode::Overwrite, c.step, c.meanwhile));
                 case Open:
-                    return openDesign(path("a.zvd")).requireReadable(path("a.zvd"));
+                    return openDesign(path("a.zvd")).requireReadable();
                 }
             };
             if (!c.reason) {
@@ -253,7 +253,7 @@ TEST_F(DesignSaveTest, IdentitiesAreNeverReused) {
     saveDesign("a.zvd", 1, "");
     const auto [reason, said] = refusalOf([&] {
         DesignSave save = DesignSave::begin(path("a.zvd"), options());
-        DesignIOModule module = save.module(true);
+        DesignPart module = save.part();
         SerializationTransferObject object(7, "Pipe", "twice");
         module.save(object);
         module.save(object);
@@ -272,7 +272,7 @@ TEST_F(DesignSaveTest, AForkedChildNeverTouchesTheParentsSave) {
     for (const Mode mode : {Mode::UpdateAll, Mode::Overwrite}) {
         std::optional<DesignSave> save(DesignSave::begin(path("a.zvd"), options(mode)));
         std::optional<DesignSave> first(DesignSave::begin(path("new.zvd"), options()));
-        DesignIOModule module = save->module(true);
+        DesignPart module = save->part();
         for (int i = 0; i < 300; ++i) {
             SerializationTransferObject object(Identifier::create().number, "Pipe", "parent");
             module.save(object);

@@ -29,22 +29,22 @@ using testing::TempFolder;
 // no file, the others the design and its autosave copy as they were) and
 // keeps no share of the design it read. While the other runs,
 // at every step, every other save or autosave of the design is refused as
-// busy and touches nothing. A first save writes a temporary file like a
+// busy, naming this program, and touches nothing. A first save writes a temporary file like a
 // rewrite, so that one killed midway leaves only the empty file the lock
 // holds; a rewrite is not held up by one a crash left and keeps the
 // revision the design was created with. A module still held at the commit
 // is closed all the same, and any use of a save after its commit is
 // reported.
 TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
-    const auto busy = refusal(DesignRefusal::Busy, "another program is saving it; try again when it is done.");
+    const std::string here = "this program is saving or autosaving it already; try again when that save has ended.";
+    const auto busy = refusal(DesignRefusal::Busy, here);
     const auto rivalsAreBusy = [&] {
         const auto before = files();
         for (const Mode rival : {Mode::Overwrite, Mode::UpdateAll}) {
             EXPECT_EQ(refusalOf([&] { (void)DesignSave::begin(path("a.zvd"), options(rival)); }), busy);
         }
         EXPECT_EQ(refusalOf([&] { (void)writeAutosaveCopy(path("a.zvd"), options()); }),
-                  std::make_pair(DesignRefusal::Busy, "cannot write the autosave copy of '" + path("a.zvd") +
-                                                          "': another program is saving it; try again when it is done."));
+                  std::make_pair(DesignRefusal::Busy, "cannot write the autosave copy of '" + path("a.zvd") + "': " + here));
         EXPECT_EQ(files(), before);
     };
     std::string revision; // the software revision the last save reported
@@ -61,7 +61,7 @@ TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
             EXPECT_EQ(visited, dropped.objectCount());
             EXPECT_EQ(visited > 0, !before.empty());
             EXPECT_EQ(dropped.writtenFile().toNativeString(), path(mode == Mode::Overwrite ? "a.tmp.zvd" : "a.zvd"));
-            DesignIOModule module = dropped.module(true);
+            DesignPart module = dropped.part();
             SerializationTransferObject object(Identifier::create().number, "Pipe", "lost");
             module.save(object);
             dropped.createGroup();
@@ -72,14 +72,14 @@ TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
         }
         {
             DesignSave save = DesignSave::begin(path("a.zvd"), options(mode, "", rivalsAreBusy));
-            DesignIOModule kept = save.module(true);
+            DesignPart kept = save.part();
             SerializationTransferObject object(Identifier::create().number, "Pipe", "saved");
             kept.save(object);
             revision = save.commit("saved in mode " + std::to_string(mode), 1).revision;
             rivalsAreBusy(); // the new version is this save's until it ends
             SerializationTransferObject late(Identifier::create().number, "Pipe", "late");
-            EXPECT_THROW(kept.save(late), DesignRefusedException);
-            EXPECT_THROW((void)save.module(true), std::logic_error);
+            EXPECT_THROW(kept.save(late), std::logic_error);
+            EXPECT_THROW((void)save.part(), std::logic_error);
             EXPECT_THROW((void)save.commit("again", 2), std::logic_error);
         }
         if (before.empty()) {
@@ -151,7 +151,7 @@ TEST_F(DesignSaveTest, EveryRefusalSaysWhyAndChangesNoFile) {
         EXPECT_EQ(said.find('\n'), std::string::npos) << said;
         if (everyRoad) {
             (void)refusalOf([&] { (void)writeAutosaveCopy(path(file), options()); });
-            (void)refusalOf([&] { openDesign(path(file)).requireReadable(path(file)); });
+            (void)refusalOf([&] { openDesign(path(file)).requireReadable(); });
         }
     }
     EXPECT_EQ(files(), before);
