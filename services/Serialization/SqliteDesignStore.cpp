@@ -39,18 +39,6 @@ CREATE TABLE zv_objects(id INTEGER PRIMARY KEY, type TEXT NOT NULL, payload BLOB
 CREATE TABLE zv_groups(id INTEGER PRIMARY KEY);
 )sql";
 
-// The size of the database file on disk; -1 when it cannot be read. Asked
-// before a handle writes anything, it is the size the file was opened with.
-sqlite3_int64 fileSize(sqlite3* db) {
-    sqlite3_file* file = nullptr;
-    sqlite3_int64 size = -1;
-    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || file == nullptr ||
-        file->pMethods == nullptr || file->pMethods->xFileSize(file, &size) != SQLITE_OK) {
-        return -1;
-    }
-    return size;
-}
-
 bool isBusy(int result) { return (result & 0xff) == SQLITE_BUSY || (result & 0xff) == SQLITE_LOCKED; }
 
 // Whether SQLite failed for the system (the disk, the memory, a file it
@@ -96,6 +84,37 @@ public:
 };
 
 std::error_code storeCode(int result) { return {result, designStoreCategory()}; }
+
+// Raises the failure `result` of a call made on the file itself (its size,
+// its header) rather than through a statement, which leaves no error on
+// the connection: the cause is the system's error the store's VFS kept.
+[[noreturn]] void failedFileCall(const std::string& path, const std::string& what, int result) {
+    sqlite3_vfs* vfs = sqlite3_vfs_find(internal::envVfs());
+    const int system = vfs != nullptr ? vfs->xGetLastError(vfs, 0, nullptr) : 0;
+    const std::error_code code = system != 0 ? std::error_code(system, std::system_category()) : storeCode(result);
+    throw DesignStoreSystemException("Design file '" + path + "': " + what + ": " + code.message(), path, code);
+}
+
+// The open file of the connection `db`.
+sqlite3_file* fileOf(sqlite3* db, const std::string& path, const std::string& what) {
+    sqlite3_file* file = nullptr;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || file == nullptr ||
+        file->pMethods == nullptr) {
+        failedFileCall(path, what, SQLITE_IOERR);
+    }
+    return file;
+}
+
+// The size of the database file on disk. Asked before a handle writes
+// anything, it is the size the file was opened with.
+sqlite3_int64 fileSize(sqlite3* db, const std::string& path) {
+    sqlite3_file* file = fileOf(db, path, "cannot read its size");
+    sqlite3_int64 size = 0;
+    if (const int result = file->pMethods->xFileSize(file, &size); result != SQLITE_OK) {
+        failedFileCall(path, "cannot read its size", result);
+    }
+    return size;
+}
 
 // Raises the failure SQLite reported on `db` in doing `what` to the file at
 // `path`: busy, the system's, or the file's own. The reason is SQLite's
@@ -438,7 +457,7 @@ std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReplacement(const s
                                                                          std::int32_t writerVersion) {
     std::shared_ptr<SqliteDesignStore> store(
         new SqliteDesignStore(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, writerVersion));
-    if (fileSize(store->m_db.get()) != 0) {
+    if (fileSize(store->m_db.get(), path) != 0) {
         throw DesignStoreException("'" + path + "' is not an empty file", path);
     }
     // The durable replace is the only durability this file needs: no
@@ -536,8 +555,8 @@ void SqliteDesignStore::createSchema() {
     // have that page written out in full, and a handle dropped without
     // commit() would leave the file longer than it was.
     Statement pageSize(*this, "PRAGMA page_size");
-    const sqlite3_int64 size = fileSize(m_db.get());
-    if (!pageSize.step() || pageSize.integer(0) <= 0 || size < 0 || size % pageSize.integer(0) != 0) {
+    const sqlite3_int64 size = fileSize(m_db.get(), m_path);
+    if (!pageSize.step() || pageSize.integer(0) <= 0 || size % pageSize.integer(0) != 0) {
         throw DesignStoreException("'" + m_path + "' is damaged or not a design file: it ends inside a page", m_path);
     }
     Statement tables(*this, "SELECT count(*), sum(name = 'zv_metadata') FROM sqlite_schema");
@@ -668,12 +687,11 @@ std::int64_t SqliteDesignStore::maxObjectId() const {
 }
 
 std::uint32_t SqliteDesignStore::changeCounter() const {
-    sqlite3_file* file = nullptr;
     unsigned char bytes[4] = {};
     // Header offset 24, four bytes big-endian.
-    if (sqlite3_file_control(connection(), "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
-        file == nullptr || file->pMethods == nullptr || file->pMethods->xRead(file, bytes, 4, 24) != SQLITE_OK) {
-        fail("cannot read its change counter");
+    sqlite3_file* file = fileOf(connection(), m_path, "cannot read its change counter");
+    if (const int result = file->pMethods->xRead(file, bytes, 4, 24); result != SQLITE_OK) {
+        failedFileCall(m_path, "cannot read its change counter", result);
     }
     return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 | std::uint32_t{bytes[2]} << 8 |
            std::uint32_t{bytes[3]};
@@ -807,11 +825,7 @@ void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields)
 }
 
 bool SqliteDesignStore::isEmpty() const {
-    const sqlite3_int64 size = fileSize(connection());
-    if (size < 0) {
-        throw DesignStoreSystemException("Design file '" + m_path + "': cannot read its size", m_path);
-    }
-    return size == 0;
+    return fileSize(connection(), m_path) == 0;
 }
 
 void SqliteDesignStore::copyTo(const std::string& path) const {
