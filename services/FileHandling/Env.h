@@ -44,9 +44,6 @@ struct FileFacts {
     std::optional<std::uint32_t> owner;
     /// Its permission bits (POSIX); 0 where the system has none.
     std::uint32_t mode = 0;
-    /// When its content last changed, in nanoseconds since 1970, as the
-    /// file system records it (its clock may step in milliseconds).
-    std::uint64_t modified = 0;
 };
 
 /// A file or folder open through an Env: a descriptor on POSIX, a handle on

@@ -59,7 +59,6 @@ FileFacts factsOf(const struct statx& st) {
     facts.links = st.stx_nlink;
     facts.owner = st.stx_uid;
     facts.mode = mode & 07777;
-    facts.modified = static_cast<std::uint64_t>(st.stx_mtime.tv_sec) * 1000000000u + st.stx_mtime.tv_nsec;
     return facts;
 }
 

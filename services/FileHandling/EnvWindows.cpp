@@ -95,11 +95,6 @@ FileFacts factsOf(const BY_HANDLE_FILE_INFORMATION& info, DWORD tag) {
                                   (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, 0};
     facts.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     facts.links = info.nNumberOfLinks;
-    // 100-nanosecond steps since 1601.
-    const std::uint64_t written =
-        (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
-    constexpr std::uint64_t k1601To1970 = 116444736000000000u;
-    facts.modified = written > k1601To1970 ? (written - k1601To1970) * 100 : 0;
     return facts;
 }
 
