@@ -771,6 +771,35 @@ void SqliteDesignStore::update(SerializationTransferObject& object) {
     m_statements->update.bind(1, object.id()).bind(2, object.type()).bindBlob(3, object.payload()).run();
 }
 
+// A table of autosave copies alone, made by the first write of an origin:
+// designs never hold it, and readers of designs never look for it.
+void SqliteDesignStore::writeAutosaveOrigin(const AutosaveOrigin& origin) {
+    beginWrite();
+    execute("CREATE TABLE IF NOT EXISTS zv_autosave_origin(singleton INTEGER PRIMARY KEY CHECK (singleton = 1), "
+            "device INTEGER NOT NULL, inode INTEGER NOT NULL, birth INTEGER NOT NULL, changes INTEGER NOT NULL)");
+    // The identity's 64-bit values are kept as SQLite's signed integers, bit for bit.
+    Statement(*this, "INSERT OR REPLACE INTO zv_autosave_origin VALUES (1, ?, ?, ?, ?)")
+        .bind(1, static_cast<std::int64_t>(origin.device))
+        .bind(2, static_cast<std::int64_t>(origin.inode))
+        .bind(3, static_cast<std::int64_t>(origin.birth))
+        .bind(4, std::int64_t{origin.changes})
+        .run();
+}
+
+bool SqliteDesignStore::readAutosaveOrigin(AutosaveOrigin& origin) const {
+    Statement table(*this, "SELECT count(*) FROM sqlite_schema WHERE name = 'zv_autosave_origin'");
+    if (!table.step() || table.integer(0) == 0) {
+        return false;
+    }
+    Statement select(*this, "SELECT device, inode, birth, changes FROM zv_autosave_origin WHERE singleton = 1");
+    if (!select.step()) {
+        return false;
+    }
+    origin = {static_cast<std::uint64_t>(select.integer(0)), static_cast<std::uint64_t>(select.integer(1)),
+              static_cast<std::uint64_t>(select.integer(2)), static_cast<std::uint32_t>(select.integer(3))};
+    return true;
+}
+
 bool SqliteDesignStore::remove(std::int64_t identity) {
     beginWrite();
     m_statements->remove.bind(1, identity).run();

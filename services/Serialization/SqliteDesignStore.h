@@ -135,6 +135,17 @@ private:
     std::int64_t m_identity;
 };
 
+/// What an autosave copy records of the design it was made from, so that
+/// start-up can tell whether a save came after it: the design file (its
+/// device, inode and birth, as FileHandling's FileIdentity) and the
+/// design's change counter then.
+struct AutosaveOrigin {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t birth = 0;
+    std::uint32_t changes = 0;
+};
+
 class SERVICES_DESIGNSTORE_EXPORT SqliteDesignStore final : public SingleObjectInterface<SerializationTransferObject> {
 public:
     /// The format version this software writes. Defined in the library, not
@@ -240,6 +251,11 @@ public:
     /// Removes the stored object of identity `identity`; false when the
     /// file holds none. Part of the handle's transaction, as every write.
     bool remove(std::int64_t identity);
+    /// Records, in an autosave copy, the design it was made from.
+    void writeAutosaveOrigin(const AutosaveOrigin& origin);
+    /// What writeAutosaveOrigin recorded; false when the file records none
+    /// (a design, or a copy made as the design was on disk).
+    bool readAutosaveOrigin(AutosaveOrigin& origin) const;
 
     /// What forEachObject reads of each object.
     enum class Fields { All, IdentityAndType };

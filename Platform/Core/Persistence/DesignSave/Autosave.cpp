@@ -71,6 +71,10 @@ DesignSave DesignSave::beginAutosave(const std::string& file, const DesignSaveOp
     state->copyName = copy.toNativeString();
     requireNoLinkAt(state->folder, file, copy);
     guarded(kCannotCopy, file, [&] {
+        // No save of the design can come between this and the copy's
+        // commit: one of another program waits for the lock, one of this
+        // process makes the autosave give way.
+        state->origin = originOf(state->lock.identity(), target);
         // Left by an autosave that did not finish; a link there is removed,
         // never followed.
         (void)state->folder.remove(temporary.getLeafName());
@@ -131,10 +135,27 @@ std::optional<FileName> newerAutosaveCopy(const std::string& file) {
         const std::optional<FileFacts> design = resolved.outcome == ResolvedName::Outcome::Resolved
                                                     ? lookAt(FileName(resolved.path))
                                                     : std::nullopt;
-        if (!design || design->size == 0 || copied->modified > design->modified) {
-            return copy;
+        if (!design || design->size == 0) {
+            return copy; // a design never saved, or whose first save was cut short
         }
-        return std::nullopt;
+        // The copy holds more than the design while no save came after it:
+        // the design is still the file it was then, with the same changes.
+        AutosaveOrigin origin;
+        try {
+            if (!SqliteDesignStore::openForReading(copy.toNativeString())->readAutosaveOrigin(origin)) {
+                return std::nullopt;
+            }
+        } catch (const DesignStoreSystemException&) {
+            throw;
+        } catch (const DesignStoreBusyException&) {
+            throw;
+        } catch (const DesignStoreException&) {
+            return std::nullopt; // no copy this software wrote
+        }
+        const AutosaveOrigin now = originOf(design->identity, resolved.path);
+        const bool unchanged = sameFile(FileIdentity{origin.device, origin.inode, origin.birth}, design->identity) &&
+                               origin.changes == now.changes;
+        return unchanged ? std::optional<FileName>(copy) : std::nullopt;
     });
 }
 

@@ -283,6 +283,9 @@ SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t data
     SaveResult result;
     try {
         guarded(s.cannot, s.file, [&] {
+            if (s.autosave) {
+                s.store->writeAutosaveOrigin(s.origin);
+            }
             result.revision =
                 ZvFileIO::writeMetaData(s.store, dataRevision, dataRevisionNumber, mode, s.createdRevision);
             s.store->commit();

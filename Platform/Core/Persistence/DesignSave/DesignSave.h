@@ -323,11 +323,13 @@ private:
 [[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT FileName writeAutosaveCopy(const std::string& file,
                                                                        const DesignSaveOptions& options);
 
-/// The autosave copy of `file` when it holds what no save of the design
-/// holds: it was written after the design was last changed (by the times
-/// the system records), or the design was never saved (there is no file,
-/// or the empty one a first save cut short leaves). nullopt when there is
-/// no such copy. Ask at start-up, before opening the design.
+/// The autosave copy of `file` when it holds what no save of it holds: no
+/// save, of this program or another, changed the design since the copy was
+/// written (the copy records which file the design was and its change
+/// counter then), or the design was never saved (there is no file, or the
+/// empty one a first save cut short leaves). nullopt when there is no such
+/// copy (a copy writeAutosaveCopy made is never newer). Ask at start-up,
+/// before opening the design.
 [[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT std::optional<FileName> newerAutosaveCopy(const std::string& file);
 
 /// Opens the autosave copy of `file` for recovery, as openDesign opens a

@@ -313,6 +313,17 @@ OpenedDesign openForHost(const char* cannot, const std::string& file, const std:
     return opened;
 }
 
+AutosaveOrigin originOf(const FileIdentity& design, const std::string& target) {
+    const FileName name(target);
+    // The change counter: header offset 24, four bytes big-endian.
+    const std::string header = Folder::holding(name).readStart(name.getLeafName(), 28);
+    std::uint32_t changes = 0;
+    for (std::size_t at = 24; header.size() == 28 && at < 28; ++at) {
+        changes = changes << 8 | static_cast<unsigned char>(header[at]);
+    }
+    return {design.device, design.inode, design.birth, changes};
+}
+
 void takeIdentities(const std::string& file, const std::shared_ptr<SqliteDesignStore>& store) {
     guarded(kCannotOpen, file, [&] {
         ZvFileIO::readMaxIdentifierValue(store);

@@ -105,6 +105,10 @@ std::optional<OpenedDesign> open(const char* cannot, const std::string& file, co
 OpenedDesign openForHost(const char* cannot, const std::string& file, const std::string& path,
                          const DesignOpenOptions& options);
 
+// The design at `target` as an autosave copy records it: the file and its
+// change counter (0 for a file that holds no design yet).
+AutosaveOrigin originOf(const FileIdentity& design, const std::string& target);
+
 // Hands the design's identifier counter to the identifier service and
 // reserves every identity the design holds, whatever the counter says.
 void takeIdentities(const std::string& file, const std::shared_ptr<SqliteDesignStore>& store);
@@ -274,6 +278,8 @@ struct DesignSave::State {
     bool autosave = false;
     std::string copyLeaf;
     std::string copyName;
+    // The design as the autosave found it, recorded in the copy.
+    AutosaveOrigin origin;
     const char* cannot = road::kCannotSave;
     std::string createdRevision;
     FileName written;
