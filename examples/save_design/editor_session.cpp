@@ -62,11 +62,17 @@ public:
         m_changed.erase(id);
         ++m_generation;
     }
-    // What an autosave writes: every object, taken under the lock, written without it.
-    std::map<std::int64_t, SerializationTransferObject> snapshot(std::uint64_t& generation) const {
+    // What an autosave writes: every object, taken under the lock, written
+    // without it; with the edits and the saves made so far.
+    std::map<std::int64_t, SerializationTransferObject> snapshot(std::uint64_t& generation, int& saves) const {
         const std::lock_guard lock(m_mutex);
         generation = m_generation;
+        saves = m_saves;
         return m_objects;
+    }
+    int saves() const {
+        const std::lock_guard lock(m_mutex);
+        return m_saves;
     }
     std::uint64_t generation() const {
         const std::lock_guard lock(m_mutex);
@@ -101,6 +107,7 @@ public:
             parts.at(part).remove(id); // a rewrite has nothing to remove
         }
         (void)save.commit("revision " + std::to_string(++m_revision), m_revision);
+        ++m_saves;
         // What the save did not write stays for the next one.
         std::erase_if(m_changed, [&](std::int64_t id) { return parts.at(m_objects.at(id).type()).isWritten(); });
         std::erase_if(m_removed, [&](const auto& removed) { return parts.at(removed.second).isWritten(); });
@@ -128,6 +135,7 @@ private:
     std::map<std::int64_t, std::string> m_removed; // identity, part
     std::uint64_t m_generation = 0;
     std::int32_t m_revision = 0;
+    int m_saves = 0;
 };
 
 // Writes what the editor holds to the autosave copy every `interval` while
@@ -178,10 +186,16 @@ private:
     std::optional<std::uint64_t> writeCopy() const {
         try {
             std::uint64_t generation = 0;
-            const auto objects = m_network.snapshot(generation);
+            int saves = 0;
+            const auto objects = m_network.snapshot(generation, saves);
             Zorvan::DesignSaveOptions options;
             options.lockWait = std::chrono::milliseconds(0); // skip while another program saves
             DesignSave copy = DesignSave::beginAutosave(m_file, options);
+            // The copy stands for the design as it is now: a save that came
+            // since the snapshot may hold more than the snapshot.
+            if (m_network.saves() != saves) {
+                return std::nullopt;
+            }
             Zorvan::DesignPart part = copy.part();
             for (const auto& [id, object] : objects) {
                 part.save(object);

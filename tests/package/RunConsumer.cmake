@@ -2,7 +2,8 @@ cmake_policy(VERSION 3.25)
 # One step of the package tests (tests/package/CMakeLists.txt), by STEP:
 #   install    installs the build BUILD_DIR into PREFIX, which starts empty
 #   cmake      configures and builds CONSUMER_SOURCE against PREFIX with
-#              CMake, runs it in WORK and compares its output with EXPECTED_FILE
+#              CMake, runs it in WORK and compares its output with EXPECTED_FILE;
+#              runs the editor session it also builds, killed and recovering
 #   pkgconfig  the same, built with CXX_COMPILER and the package's .pc file
 #   layout     checks what PREFIX holds, the files REQUIRED names ("|" between
 #              them) among it
@@ -57,6 +58,19 @@ function(check_consumer program)
   message(STATUS "The consumer printed:\n${output}")
 endfunction()
 
+# Runs the editor session `program` in WORK/session twice: killed between an
+# autosave and the save (exit code 3), then recovering; it checks itself.
+function(check_session program)
+  file(MAKE_DIRECTORY ${WORK}/session)
+  execute_process(COMMAND ${runner} ${program} crash WORKING_DIRECTORY ${WORK}/session RESULT_VARIABLE killed
+                  OUTPUT_VARIABLE before ERROR_VARIABLE before)
+  if(NOT killed EQUAL 3)
+    message(FATAL_ERROR "The editor session did not end where it is killed (${killed}):\n${before}")
+  endif()
+  run("The editor session after the kill" ${CMAKE_COMMAND} -E chdir ${WORK}/session ${runner} ${program})
+  message(STATUS "The editor session printed:\n${before}${output}")
+endfunction()
+
 if(STEP STREQUAL "install")
   file(REMOVE_RECURSE ${PREFIX})
   run("Installing" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX})
@@ -78,6 +92,7 @@ elseif(STEP STREQUAL "cmake")
       "-DCMAKE_CXX_FLAGS=${SANITIZE}" "-DCMAKE_EXE_LINKER_FLAGS=${SANITIZE} ${LINK_FLAGS}")
   run("Building the consumer" ${CMAKE_COMMAND} --build ${WORK}/build)
   check_consumer(${WORK}/build/consumer${EXE_SUFFIX})
+  check_session(${WORK}/build/editor_session${EXE_SUFFIX})
 
 elseif(STEP STREQUAL "pkgconfig")
   file(REMOVE_RECURSE ${WORK})
