@@ -132,8 +132,9 @@ TEST_F(Host, AnOlderDesignOpensAndIsSaved) {
         EXPECT_EQ(before["readable"], true);
         EXPECT_EQ(before["current"], false);
         EXPECT_EQ(before["version"], older);
-        ASSERT_EQ(saveTo({.file = path("a.zvd"), .mode = step.mode, .dataRevision = "saved", .dataRevisionNumber = 2}, out),
-                  kDone)
+        ASSERT_EQ(
+            saveTo({.file = path("a.zvd"), .mode = step.mode, .dataRevision = "saved", .dataRevisionNumber = 2}, out),
+            kDone)
             << err.str();
         const auto after = infoOf("a.zvd");
         EXPECT_EQ(after["version"], step.version);
@@ -168,7 +169,8 @@ TEST_F(Host, ASaveSaysSoBeforeItLetsTheDesignGo) {
     Output buffer;
     buffer.design = design;
     std::ostream output(&buffer);
-    ASSERT_EQ(saveTo({.file = design, .mode = SaveMode::UpdateAll, .objects = 20, .dataRevision = "r", .dataRevisionNumber = 1},
+    ASSERT_EQ(saveTo({.file = design, .mode = SaveMode::UpdateAll, .objects = 20, .dataRevision = "r",
+                      .dataRevisionNumber = 1},
                      output),
               kDone)
         << err.str();
@@ -230,7 +232,8 @@ TEST_F(Host, EveryRoadLeavesTheOldOrTheNewDesignWhereverThePowerGoes) {
         {"rewrite", "a.zvd", saveAs(SaveMode::Overwrite), {"new", 4}, copied, 2},
         {"update all", "a.zvd", update, {"new", 4}, copied, 5},
         {"update selected", "a.zvd", saveAs(SaveMode::UpdateSelected, {"pipes"}), {"new", 3}, copied, 5},
-        {"autosave", "a.zvd", [&](const std::string& file) { ASSERT_EQ(autosave({.file = file}, out), kDone); }, old, old, 2},
+        {"autosave", "a.zvd", [&](const std::string& file) { ASSERT_EQ(autosave({.file = file}, out), kDone); }, old,
+         old, 2},
         // What clean does (the file service's removal does not go through the Env yet).
         {"clean", "a.zvd",
          [](const std::string& file) {
@@ -334,7 +337,8 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
         {"a.zvd", "cannot delete the autosave copy of '" + path("a.zvd") + "': another program is saving it",
          [&] {
              const Zorvan::FileLock saving = Zorvan::FileLock::acquire(path("a.zvd"), {});
-             return guarded([&] { return clean({.file = path("a.zvd"), .lockWait = std::chrono::milliseconds(0)}, out); }, err);
+             return guarded(
+                 [&] { return clean({.file = path("a.zvd"), .lockWait = std::chrono::milliseconds(0)}, out); }, err);
          }},
         // A used-up domain stays used up in this process: the tests after
         // this one go on in the next domain.

@@ -61,9 +61,9 @@ DesignSave DesignSave::beginAutosave(const std::string& file, const DesignSaveOp
     Folder folder = holdFolder(kCannotCopy, file, copy);
     // A design never saved is locked by the name it will have, as a first
     // save locks it, with an empty file that goes with the lock.
-    auto state = std::make_unique<State>(file, target, options, std::move(folder),
-                                         lockDesign(kCannotCopy, file, target, /*create=*/true, options),
-                                         SessionKind::Autosave);
+    auto state =
+        std::make_unique<State>(file, target, options, std::move(folder),
+                                lockDesign(kCannotCopy, file, target, /*create=*/true, options), SessionKind::Autosave);
     step(options, "locked");
     state->autosave = true;
     state->cannot = kCannotCopy;
@@ -84,8 +84,8 @@ DesignSave DesignSave::beginAutosave(const std::string& file, const DesignSaveOp
         step(options, "prepared");
         state->store = SqliteDesignStore::openForReplacement(state->written.toNativeString());
     });
-    state->session = std::make_shared<DesignPart::Session>(DesignPart::Session{
-        file, kCannotCopy, ZvFileWriteMode::Overwrite, state->store, state->entry.giveWay()});
+    state->session = std::make_shared<DesignPart::Session>(
+        DesignPart::Session{file, kCannotCopy, ZvFileWriteMode::Overwrite, state->store, state->entry.giveWay()});
     return DesignSave(std::move(state));
 }
 
@@ -132,9 +132,8 @@ std::optional<FileName> newerAutosaveCopy(const std::string& file) {
             return std::nullopt;
         }
         const ResolvedName resolved = resolveName(file);
-        const std::optional<FileFacts> design = resolved.outcome == ResolvedName::Outcome::Resolved
-                                                    ? lookAt(FileName(resolved.path))
-                                                    : std::nullopt;
+        const std::optional<FileFacts> design =
+            resolved.outcome == ResolvedName::Outcome::Resolved ? lookAt(FileName(resolved.path)) : std::nullopt;
         if (!design || design->size == 0) {
             return copy; // a design never saved, or whose first save was cut short
         }
@@ -193,10 +192,10 @@ bool removeAutosaveCopy(const std::string& file, const DesignSaveOptions& option
         if (isAbsent(e.code())) {
             return false; // no folder, no copy
         }
-        throw DesignRefusedException(substitute(translate("DesignSave", "cannot delete %1: %2"),
-                                                {quoted(copy.toNativeString()),
-                                                 (e.code() ? describe(e.code()) : std::string(e.what())) + "."}),
-                                     DesignRefusal::Failed, e.code());
+        throw DesignRefusedException(
+            substitute(translate("DesignSave", "cannot delete %1: %2"),
+                       {quoted(copy.toNativeString()), (e.code() ? describe(e.code()) : std::string(e.what())) + "."}),
+            DesignRefusal::Failed, e.code());
     }
 }
 

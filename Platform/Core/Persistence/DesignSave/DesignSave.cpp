@@ -13,8 +13,8 @@ namespace Zorvan {
 
 using namespace road;
 
-DesignRefusedException::DesignRefusedException(const std::string& message, DesignRefusal reason,
-                                               std::error_code cause, std::source_location location)
+DesignRefusedException::DesignRefusedException(const std::string& message, DesignRefusal reason, std::error_code cause,
+                                               std::source_location location)
     : ZvException(message, location), m_reason(reason), m_cause(cause) {}
 DesignRefusedException::DesignRefusedException(const DesignRefusedException& other) = default;
 DesignRefusedException& DesignRefusedException::operator=(const DesignRefusedException& other) = default;
@@ -43,8 +43,8 @@ OpenedDesign openDesign(const std::string& file, const DesignOpenOptions& option
 
 DesignPart::DesignPart(std::shared_ptr<Session> session, bool selected)
     : m_session(std::move(session)),
-      m_module(std::make_shared<RefusingStore>(m_session->store, m_session->file, m_session->cannot),
-               m_session->mode, selected) {}
+      m_module(std::make_shared<RefusingStore>(m_session->store, m_session->file, m_session->cannot), m_session->mode,
+               selected) {}
 
 namespace {
 
@@ -186,8 +186,8 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
     if (!state->temporary) {
         requireDesignAtName(*state);
     }
-    state->session = std::make_shared<DesignPart::Session>(
-        DesignPart::Session{file, kCannotSave, mode, state->store, nullptr});
+    state->session =
+        std::make_shared<DesignPart::Session>(DesignPart::Session{file, kCannotSave, mode, state->store, nullptr});
     return DesignSave(std::move(state));
 }
 

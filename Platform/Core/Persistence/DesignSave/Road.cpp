@@ -17,8 +17,7 @@ const char* const kCannotCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot write th
 const char* const kCannotUpdate = ZV_TRANSLATE_NOOP("DesignSave", "cannot update %1 in place: %2");
 const char* const kCannotDeleteCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot delete the autosave copy of %1: %2");
 const char* const kCannotOpenCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot open the autosave copy of %1: %2");
-const char* const kCannotLookForCopy =
-    ZV_TRANSLATE_NOOP("DesignSave", "cannot look for an autosave copy of %1: %2");
+const char* const kCannotLookForCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot look for an autosave copy of %1: %2");
 
 namespace {
 
@@ -41,7 +40,8 @@ std::size_t longestSuffix() {
 
 // Why a link `owner` planted is not followed.
 std::string protectedLink(const std::string& owner) {
-    return substitute(translate("DesignSave", "it is a symbolic link of %1 in a folder everybody may write to, which the system "
+    return substitute(translate("DesignSave",
+                                "it is a symbolic link of %1 in a folder everybody may write to, which the system "
                                 "does not follow for another user."),
                       {owner});
 }
@@ -51,15 +51,18 @@ std::string foreignFile(const DesignStoreForeignFileException& e) {
     using Kind = DesignStoreForeignFileException::Kind;
     switch (e.kind()) {
     case Kind::UnfinishedLog:
-        return substitute(translate("DesignSave", "%1 beside it holds changes another program did not finish; open the design with "
+        return substitute(translate("DesignSave",
+                                    "%1 beside it holds changes another program did not finish; open the design with "
                                     "that program to finish them, or remove %1 to drop them."),
                           {quoted(e.file())});
     case Kind::OtherOwner:
-        return substitute(translate("DesignSave", "%1 beside it belongs to %2, not to the design's owner, and would change the "
+        return substitute(translate("DesignSave",
+                                    "%1 beside it belongs to %2, not to the design's owner, and would change the "
                                     "design; both are left as they are."),
                           {quoted(e.file()), e.owner()});
     case Kind::WriteAheadMode:
-        return translate("DesignSave", "another program switched it to write-ahead logging, which this software does not read or "
+        return translate("DesignSave",
+                         "another program switched it to write-ahead logging, which this software does not read or "
                          "write; it is left as it is.");
     case Kind::ProtectedLink:
         break;
@@ -72,7 +75,9 @@ std::string thisProgram() {
                                    "ended.");
 }
 
-std::string busyWriting() { return translate("DesignSave", "another program is writing it; try again when it is done."); }
+std::string busyWriting() {
+    return translate("DesignSave", "another program is writing it; try again when it is done.");
+}
 
 // The line ZvFileIO::logFileVersionInfo logs for an opened design.
 std::string versionLine(const OpenedDesign& d) {
@@ -134,7 +139,8 @@ std::string saveTarget(const std::string& file, const char* cannot) {
     const std::size_t suffix = longestSuffix();
     if (FileName(target).getLeafName().size() + suffix > limit) {
         refuse(cannot, file,
-               substitute(translate("DesignSave", "its name is too long; this folder takes names of up to %1 bytes, and a "
+               substitute(translate("DesignSave",
+                                    "its name is too long; this folder takes names of up to %1 bytes, and a "
                                     "design's name may have at most %2 to leave room for its temporary files."),
                           {std::to_string(limit), std::to_string(limit - suffix)}),
                DesignRefusal::NameTooLong, condition(std::errc::filename_too_long));
@@ -142,7 +148,8 @@ std::string saveTarget(const std::string& file, const char* cannot) {
     const std::size_t longest = SqliteDesignStore::maxPathLength();
     if (resolved.outcome == ResolvedName::Outcome::TooLong || resolved.path.size() + suffix >= longest) {
         refuse(cannot, file,
-               substitute(translate("DesignSave", "its full path is too long; designs are opened by paths of up to %1 bytes, "
+               substitute(translate("DesignSave",
+                                    "its full path is too long; designs are opened by paths of up to %1 bytes, "
                                     "with room for their temporary files."),
                           {std::to_string(longest - suffix - 1)}),
                DesignRefusal::NameTooLong, condition(std::errc::filename_too_long));
@@ -155,7 +162,8 @@ Folder holdFolder(const char* cannot, const std::string& file, const FileName& i
         Folder folder = Folder::holding(inside);
         if (!folder.isWritable()) {
             refuse(cannot, file,
-                   substitute(translate("DesignSave", "its folder %1 cannot be written, and a save needs room beside the design "
+                   substitute(translate("DesignSave",
+                                        "its folder %1 cannot be written, and a save needs room beside the design "
                                         "for its own files."),
                               {quoted(folder.path())}),
                    DesignRefusal::ReadOnly, condition(std::errc::permission_denied));
@@ -193,9 +201,10 @@ FileLock lockDesign(const char* cannot, const std::string& file, const std::stri
     } catch (const FileBusyException& e) {
         FileIdentity there;
         std::string why =
-            e.heldOpen() ? translate("DesignSave", "another program has it open and keeps it from being written; try again when "
-                                     "it is closed.")
-                         : translate("DesignSave", "another program is saving it; try again when it is done.");
+            e.heldOpen()
+                ? translate("DesignSave", "another program has it open and keeps it from being written; try again when "
+                                          "it is closed.")
+                : translate("DesignSave", "another program is saving it; try again when it is done.");
         try {
             if (identityOf(FileName(target), there) && Sessions::instance().underWay(there)) {
                 why = thisProgram();
@@ -230,8 +239,8 @@ void refuseStore(const char* cannot, const std::string& file, const DesignStoreE
     refuse(cannot, file, why, DesignRefusal::Failed, e.code());
 }
 
-std::optional<OpenedDesign> open(const char* cannot, const std::string& file, const std::string& path,
-                                 bool emptyIsNew, bool full) {
+std::optional<OpenedDesign> open(const char* cannot, const std::string& file, const std::string& path, bool emptyIsNew,
+                                 bool full) {
     OpenedDesign opened;
     opened.file = file;
     try {
@@ -278,7 +287,8 @@ std::optional<OpenedDesign> open(const char* cannot, const std::string& file, co
     }
     if (opened.version < 0) {
         refuse(cannot, file,
-               substitute(translate("DesignSave", "its format version %1 is not one any version of the software writes; it is "
+               substitute(translate("DesignSave",
+                                    "its format version %1 is not one any version of the software writes; it is "
                                     "left untouched."),
                           {std::to_string(opened.version)}),
                DesignRefusal::NotADesign);
@@ -340,7 +350,7 @@ Sessions::Entry::Entry(const FileIdentity& design, SessionKind kind) {
     Sessions& all = instance();
     const std::lock_guard lock(all.m_mutex);
     m_record = all.m_records.insert(all.m_records.end(), Record{design, kind, std::this_thread::get_id(),
-                                                                 std::make_shared<std::atomic<bool>>(false)});
+                                                                std::make_shared<std::atomic<bool>>(false)});
 }
 
 Sessions::Entry::~Entry() {

@@ -30,9 +30,9 @@ using testing::TempFolder;
 // no file, the others the design and its autosave copy as they were) and
 // keeps no share of the design it read. While the other runs,
 // at every step, every other save or autosave of the design is refused as
-// busy, naming this program, and touches nothing. A first save writes a temporary file like a
-// rewrite, so that one killed midway leaves only the empty file the lock
-// holds; a rewrite is not held up by one a crash left and keeps the
+// busy, naming this program, and touches nothing. A first save writes a
+// temporary file like a rewrite, so that one killed midway leaves only the
+// empty file the lock holds; a rewrite is not held up by one a crash left and keeps the
 // revision the design was created with. A module still held at the commit
 // is closed all the same, and any use of a save after its commit is
 // reported.
@@ -45,7 +45,8 @@ TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
             EXPECT_EQ(refusalOf([&] { (void)DesignSave::begin(path("a.zvd"), options(rival)); }), busy);
         }
         EXPECT_EQ(refusalOf([&] { (void)writeAutosaveCopy(path("a.zvd"), options()); }),
-                  std::make_pair(DesignRefusal::Busy, "cannot write the autosave copy of '" + path("a.zvd") + "': " + here));
+                  std::make_pair(DesignRefusal::Busy,
+                                 "cannot write the autosave copy of '" + path("a.zvd") + "': " + here));
         EXPECT_EQ(files(), before);
     };
     std::string revision; // the software revision the last save reported
