@@ -29,11 +29,15 @@ constexpr ByteRange kShared{kPendingByte + 2, 510};
 constexpr const char* kJournalSuffix = "-journal";
 
 // The error of the last Env call that failed on this thread, until
-// sqlite3_system_errno() takes it; 0 when none has.
+// sqlite3_system_errno() takes it; 0 when none has. The whole error stays
+// for the store, which reports it with its category: on Windows an errno
+// and a system error may have the same number.
 thread_local int t_lastError = 0;
+thread_local std::error_code t_lastErrorCode;
 
 int failed(const std::error_code& error, int code) {
     t_lastError = error.value();
+    t_lastErrorCode = error;
     return code;
 }
 
@@ -449,6 +453,11 @@ sqlite3_vfs* registered() {
 } // namespace
 
 const char* envVfs() { return registered()->zName; }
+
+std::error_code envVfsError(int value) {
+    return t_lastErrorCode && t_lastErrorCode.value() == value ? t_lastErrorCode
+                                                               : std::error_code(value, std::system_category());
+}
 
 int envVfsMaxPath() { return registered()->mxPathname; }
 

@@ -24,11 +24,18 @@
 //
 // Internal to the design store: not installed.
 
+#include <system_error>
+
 namespace Zorvan::internal {
 
 /// The VFS's name, registered with SQLite on first use (never as the
 /// process's default VFS): pass it to sqlite3_open_v2 for every connection.
 const char* envVfs();
+
+/// The error behind SQLite's system error number `value` on this thread:
+/// the last Env call that failed, category included, when it has that
+/// number; else the system's error of that number.
+std::error_code envVfsError(int value);
 
 /// The longest path, in bytes, the VFS opens a file by.
 int envVfsMaxPath();

@@ -91,7 +91,7 @@ std::error_code storeCode(int result) { return {result, designStoreCategory()}; 
 [[noreturn]] void failedFileCall(const std::string& path, const std::string& what, int result) {
     sqlite3_vfs* vfs = sqlite3_vfs_find(internal::envVfs());
     const int system = vfs != nullptr ? vfs->xGetLastError(vfs, 0, nullptr) : 0;
-    const std::error_code code = system != 0 ? std::error_code(system, std::system_category()) : storeCode(result);
+    const std::error_code code = system != 0 ? internal::envVfsError(system) : storeCode(result);
     throw DesignStoreSystemException("Design file '" + path + "': " + what + ": " + code.message(), path, code);
 }
 
@@ -133,7 +133,7 @@ sqlite3_int64 fileSize(sqlite3* db, const std::string& path) {
     // The system's own reason behind a failed read or write (a full disk, a
     // file-size limit, a denied permission) says more than SQLite's.
     const int system = sqlite3_system_errno(db);
-    const std::error_code code(system, std::system_category());
+    const std::error_code code = internal::envVfsError(system);
     if (system != 0) {
         reason += " (" + describe(code) + ")";
     }
