@@ -371,9 +371,7 @@ void DesignSave::putInPlace(State& s) {
     const std::string temporary = s.written.toNativeString();
     const auto temporaryReplaced = [&] {
         refuse(kCannotSave, s.file,
-               substitute(translate("DesignSave",
-                                    "another program replaced its temporary file %1; the design is left as it was."),
-                          {quoted(temporary)}),
+               translate("DesignSave", "another program replaced its temporary file; the design is left as it was."),
                DesignRefusal::Interfered);
     };
     if (!guarded(kCannotSave, s.file,
