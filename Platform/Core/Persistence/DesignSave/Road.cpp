@@ -250,6 +250,10 @@ std::optional<OpenedDesign> open(const char* cannot, const std::string& file, co
     } catch (const DesignStoreForeignFileException& e) {
         refuse(cannot, file, foreignFile(e), DesignRefusal::ForeignFile);
     } catch (const DesignStoreSystemException& e) {
+        // A name no file can have on this system holds nothing.
+        if (isAbsent(e.code())) {
+            refuse(cannot, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing, e.code());
+        }
         refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
     } catch (const DesignStoreException& e) {
         FileIdentity there;
