@@ -13,7 +13,7 @@ namespace {
 
 using Zorvan::substitute;
 
-constexpr std::string_view kCommands[] = {"save", "info", "autosave", "clean", "demo"};
+constexpr std::string_view kCommands[] = {"save", "info", "autosave", "recover", "clean", "demo"};
 
 // What the options are read into before they make an Invocation.
 struct Given {
@@ -25,6 +25,7 @@ struct Given {
     CLI::App* save = nullptr;
     CLI::App* info = nullptr;
     CLI::App* autosave = nullptr;
+    CLI::App* recover = nullptr;
     CLI::App* clean = nullptr;
 };
 
@@ -129,7 +130,7 @@ private:
         save->add_option("--mode", given.mode,
                          translate("zvfile", "How to save: overwrite (a new version through a temporary file), "
                                              "update-selected or update-all (in place); default overwrite"))
-            ->check(oneOf({"overwrite", "update-selected", "update-all"}));
+            ->check(oneOf(modeWords()));
         save->add_option("--objects", given.objects,
                          substitute(translate("zvfile", "Objects the design holds, 0 to %1 (default: as many as it "
                                                         "holds now, 100 for a new design)"),
@@ -161,6 +162,11 @@ private:
                                  "zvfile autosave pump.zvd");
         fileArgument(given.autosave, given);
         waitOption(given.autosave, given);
+        given.recover = command(app, "recover", translate("zvfile", "Save what FILE's autosave copy holds as FILE "
+                                                                    "when the copy is newer, then delete the copy"),
+                                "zvfile recover pump.zvd");
+        fileArgument(given.recover, given);
+        waitOption(given.recover, given);
         given.clean = command(app, "clean", translate("zvfile", "Delete the autosave copy of FILE"),
                               "zvfile clean pump.zvd");
         fileArgument(given.clean, given);
@@ -177,11 +183,14 @@ private:
         invocation.command = *given.save       ? Command::Save
                              : *given.info     ? Command::Info
                              : *given.autosave ? Command::Autosave
+                             : *given.recover  ? Command::Recover
                              : *given.clean    ? Command::Clean
                                                : Command::Demo;
-        invocation.mode = given.mode == "update-selected" ? SaveMode::UpdateSelected
-                          : given.mode == "update-all"    ? SaveMode::UpdateAll
-                                                          : SaveMode::Overwrite;
+        for (const ModeWord& word : kModeWords) {
+            if (given.mode == word.word) {
+                invocation.mode = word.mode;
+            }
+        }
         invocation.objects = given.objects.empty() ? -1 : std::stoll(given.objects);
         invocation.lockWait = std::chrono::milliseconds(static_cast<std::int64_t>(given.waitSeconds * 1000));
         invocation.progress = !given.noProgress;
@@ -199,8 +208,8 @@ private:
     int usageError(const CLI::App& app, const CLI::ParseError& e) const {
         if (app.get_subcommands().empty()) {
             if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
-                return usageError(translate("zvfile", "a command is required: save, info, autosave, clean or demo"),
-                                  "");
+                return usageError(
+                    translate("zvfile", "a command is required: save, info, autosave, recover, clean or demo"), "");
             }
             return usageError(describe(app, app, e), "");
         }
@@ -255,6 +264,14 @@ private:
     }
     bool named(const CLI::Option& option) const {
         return std::any_of(m_args.begin(), m_args.end(), [&](const std::string& a) { return option.check_name(a); });
+    }
+
+    static std::vector<std::string> modeWords() {
+        std::vector<std::string> words;
+        for (const ModeWord& word : kModeWords) {
+            words.emplace_back(word.word);
+        }
+        return words;
     }
 
     // Validators with plain messages: CLI11 puts the option's name before them.

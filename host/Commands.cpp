@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <iostream>
-#include <mutex>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 #include "Identifier/Identifier.h"
 #include "Logging/Logging.h"
@@ -20,31 +22,14 @@ namespace {
 
 using Zorvan::DesignSave;
 using Zorvan::FileName;
-using Zorvan::ZvFileIO;
 using Zorvan::ZvFileWriteMode;
 
+static_assert(static_cast<int>(SaveMode::Overwrite) == ZvFileWriteMode::Overwrite &&
+                  static_cast<int>(SaveMode::UpdateSelected) == ZvFileWriteMode::UpdateSelected &&
+                  static_cast<int>(SaveMode::UpdateAll) == ZvFileWriteMode::UpdateAll,
+              "zvfile's save modes are the library's");
+
 std::string quoted(const std::string& file) { return "'" + file + "'"; }
-
-std::mutex& stepHookMutex() {
-    static std::mutex instance;
-    return instance;
-}
-StepHook& stepHook() {
-    static StepHook instance;
-    return instance;
-}
-
-// Marks a step of the save road for the test hook, if one is installed.
-void checkpoint(std::string_view step) {
-    StepHook hook;
-    {
-        const std::lock_guard<std::mutex> lock(stepHookMutex());
-        hook = stepHook();
-    }
-    if (hook) {
-        hook(std::string(step));
-    }
-}
 
 // The note on standard error when a command waits for another program
 // that holds the design's one-writer lock.
@@ -61,15 +46,15 @@ std::function<void()> waitNote(const std::string& file, std::chrono::millisecond
     };
 }
 
-// How zvfile runs a save: the step hook at each step, a note on standard
-// error when it waits for another program.
-Zorvan::DesignSaveOptions saveOptions(const std::string& file, ZvFileWriteMode mode,
-                                      std::chrono::milliseconds lockWait) {
+// How zvfile runs a save, an autosave or a clean: the mode and wait asked
+// for, a note on standard error when it waits for another program, and
+// each step reported.
+Zorvan::DesignSaveOptions saveOptions(const Invocation& invocation) {
     Zorvan::DesignSaveOptions options;
-    options.mode = mode;
-    options.lockWait = lockWait;
-    options.onWait = waitNote(file, lockWait);
-    options.onStep = checkpoint;
+    options.mode = static_cast<ZvFileWriteMode>(invocation.mode);
+    options.lockWait = invocation.lockWait;
+    options.onWait = waitNote(invocation.file, invocation.lockWait);
+    options.onStep = stepReached;
     return options;
 }
 
@@ -113,10 +98,10 @@ std::int64_t newIdentity(const std::string& file) {
     }
 }
 
-int saveDesign(const SaveOptions& options, std::ostream& out) {
+int saveDesign(const Invocation& options, std::ostream& out) {
     const std::string& file = options.file;
-    const ZvFileWriteMode mode = options.mode;
-    DesignSave saving = DesignSave::begin(file, saveOptions(file, mode, options.lockWait));
+    const ZvFileWriteMode mode = static_cast<ZvFileWriteMode>(options.mode);
+    DesignSave saving = DesignSave::begin(file, saveOptions(options));
     const std::int64_t count =
         options.objects >= 0 ? options.objects : (saving.isNewDesign() ? 100 : saving.objectCount());
     if (!saving.isNewDesign() && saving.writtenFile() != FileName(file)) {
@@ -124,12 +109,12 @@ int saveDesign(const SaveOptions& options, std::ostream& out) {
                                   {quoted(saving.writtenFile().toNativeString())})
             << "\n";
     }
-    std::vector<Zorvan::DesignIOModule> modules;
+    std::vector<Zorvan::DesignPart> parts;
     // The objects this save wrote: an update of selected parts leaves the others.
     std::int64_t written = 0;
     for (const std::string_view part : kParts) {
-        modules.push_back(saving.module(std::find(options.select.begin(), options.select.end(), part) !=
-                                        options.select.end()));
+        parts.push_back(
+            saving.part(std::find(options.select.begin(), options.select.end(), part) != options.select.end()));
         if (mode == ZvFileWriteMode::Overwrite) {
             saving.createGroup();
         }
@@ -141,12 +126,11 @@ int saveDesign(const SaveOptions& options, std::ostream& out) {
         ProgressLine progress(file, count, options.progress);
         std::int64_t done = 0;
         const auto saveOne = [&](std::int64_t id, std::size_t part) {
-            Zorvan::SerializationTransferObject object = sampleObject(id, part, options.dataRevision);
-            modules[part].save(object);
-            written += modules[part].doAction() ? 1 : 0;
+            parts[part].save(sampleObject(id, part, options.dataRevision));
+            written += parts[part].isWritten() ? 1 : 0;
             progress.advance(++done);
             if (done == count / 2) {
-                checkpoint("writing");
+                stepReached("writing");
             }
         };
         saving.forEachObject([&](const Zorvan::SerializationTransferObject& existing) {
@@ -161,7 +145,6 @@ int saveDesign(const SaveOptions& options, std::ostream& out) {
             saveOne(newIdentity(file), static_cast<std::size_t>(done) % kParts.size());
         }
     }
-    modules.clear();
     const Zorvan::SaveResult result = saving.commit(options.dataRevision, options.dataRevisionNumber);
     out << Zorvan::substitute(translate("zvfile", "saved %1 objects to %2 (software revision %3)"),
                               {std::to_string(written), quoted(file), result.revision})
@@ -174,21 +157,7 @@ int saveDesign(const SaveOptions& options, std::ostream& out) {
 
 } // namespace
 
-int save(const SaveOptions& options, std::ostream& out) {
-    try {
-        return saveDesign(options, out);
-    } catch (const Zorvan::DesignRefusedException&) {
-        throw; // names the design already
-    } catch (const Refusal&) {
-        throw;
-    } catch (const std::exception& e) {
-        // A failure below the save road (a write past the file-size limit,
-        // the store) names the file it was writing, maybe a temporary one:
-        // the user learns which of their designs could not be saved.
-        throw Refusal(Zorvan::substitute(translate("zvfile", "cannot save %1: %2"),
-                                         {quoted(options.file), std::string(e.what()) + "."}));
-    }
-}
+int save(const Invocation& invocation, std::ostream& out) { return saveDesign(invocation, out); }
 
 namespace {
 
@@ -224,33 +193,6 @@ const char* reasonName(Zorvan::DesignRefusal reason) {
     return "failed";
 }
 
-// What `info` shows of an opened design, read under its one read lock.
-struct Facts {
-    std::string versionLine;
-    std::string dataRevision;
-    std::int32_t dataRevisionNumber = 0;
-    std::int64_t idNumber = 0;
-    std::int16_t idDomain = 0;
-    std::int64_t objects = 0;
-};
-
-Facts factsOf(const std::string& file, const Zorvan::OpenedDesign& opened) {
-    Facts facts;
-    // The version line goes to the log as for every opened file; info shows it too.
-    const auto captured = std::make_shared<Zorvan::MemorySink>();
-    {
-        const Zorvan::ScopedLogSink sink(captured);
-        ZvFileIO::logFileVersionInfo(file, opened.store);
-    }
-    if (const std::vector<Zorvan::LogRecord> records = captured->records(); !records.empty()) {
-        facts.versionLine = records.front().message;
-    }
-    ZvFileIO().getDataRevision(opened.store, facts.dataRevision, facts.dataRevisionNumber);
-    opened.store->readMaxIdentifier(facts.idNumber, facts.idDomain);
-    facts.objects = opened.readable ? opened.store->objectCount() : 0;
-    return facts;
-}
-
 // info --json: one JSON object for every outcome (its members are in the
 // README and host/info.schema.json). Bytes of a file name that are not
 // UTF-8 are replaced, so the output is always valid JSON.
@@ -258,25 +200,21 @@ int infoJson(const std::string& file, std::ostream& out) {
     nlohmann::json report = {{"schema", kInfoSchema}, {"file", file}};
     int code = kDone;
     try {
-        const Zorvan::OpenedDesign opened = Zorvan::openDesign(file);
-        const Facts facts = factsOf(file, opened);
+        const Zorvan::OpenedDesign opened = Zorvan::openDesign(file, {.lookAtNewer = true});
         report.update({
             {"readable", opened.readable},
             {"current", opened.current},
             {"version", opened.version},
             {"createdRevision", opened.createdRevision},
             {"lastSavedRevision", opened.lastSavedRevision},
-            {"dataRevision", facts.dataRevision},
-            {"dataRevisionNumber", facts.dataRevisionNumber},
-            {"identifier", {{"number", facts.idNumber}, {"domain", facts.idDomain}}},
-            {"objects", facts.objects},
+            {"dataRevision", opened.dataRevision},
+            {"dataRevisionNumber", opened.dataRevisionNumber},
+            {"identifier", {{"number", opened.nextIdentifier}, {"domain", opened.identifierDomain}}},
+            {"objects", opened.objectCount},
         });
-        opened.requireReadable(file);
+        opened.requireReadable();
     } catch (const Zorvan::DesignRefusedException& e) {
         report["error"] = {{"reason", reasonName(e.reason())}, {"message", e.what()}};
-        code = kRefused;
-    } catch (const std::exception& e) {
-        report["error"] = {{"reason", reasonName(Zorvan::DesignRefusal::Failed)}, {"message", e.what()}};
         code = kRefused;
     }
     out << report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
@@ -285,53 +223,81 @@ int infoJson(const std::string& file, std::ostream& out) {
 
 } // namespace
 
-int info(const std::string& file, bool json, std::ostream& out) {
-    if (json) {
+int info(const Invocation& invocation, std::ostream& out) {
+    const std::string& file = invocation.file;
+    if (invocation.json) {
         return infoJson(file, out);
     }
     const Zorvan::OpenedDesign opened = Zorvan::openDesign(file);
-    opened.requireReadable(file);
-    const Facts facts = factsOf(file, opened);
     const auto yesNo = [](bool value) { return value ? translate("zvfile", "yes") : translate("zvfile", "no"); };
     using Zorvan::substitute;
     out << file << "\n"
         << "  " << substitute(translate("zvfile", "readable:       %1"), {yesNo(opened.readable)}) << "\n"
         << "  " << substitute(translate("zvfile", "current:        %1"), {yesNo(opened.current)}) << "\n"
-        << "  " << facts.versionLine << "\n"
+        << "  " << opened.versionLine << "\n"
         << "  "
         << substitute(translate("zvfile", "data revision:  %1 (%2)"),
-                      {facts.dataRevision, std::to_string(facts.dataRevisionNumber)})
+                      {opened.dataRevision, std::to_string(opened.dataRevisionNumber)})
         << "\n"
         << "  "
         << substitute(translate("zvfile", "identifiers:    next %1 in domain %2"),
-                      {std::to_string(facts.idNumber), std::to_string(facts.idDomain)})
+                      {std::to_string(opened.nextIdentifier), std::to_string(opened.identifierDomain)})
         << "\n"
-        << "  " << substitute(translate("zvfile", "objects:        %1"), {std::to_string(facts.objects)}) << "\n";
-    return kDone;
-}
-
-int autosave(const std::string& file, std::ostream& out, std::chrono::milliseconds lockWait) {
-    out << Zorvan::writeAutosaveCopy(file, saveOptions(file, ZvFileWriteMode::Overwrite, lockWait)).toNativeString()
+        << "  " << substitute(translate("zvfile", "objects:        %1"), {std::to_string(opened.objectCount)})
         << "\n";
     return kDone;
 }
 
-int clean(const std::string& file, std::ostream& out, std::chrono::milliseconds lockWait) {
-    Zorvan::DesignSaveOptions options;
-    options.lockWait = lockWait;
-    options.onWait = waitNote(file, lockWait);
-    if (!Zorvan::removeAutosaveCopy(file, options)) {
-        out << Zorvan::substitute(translate("zvfile", "no autosave copy of %1"), {quoted(file)}) << "\n";
-        return kDone;
-    }
-    const FileName copy = ZvFileIO().constructAutosaveFileName(file);
-    out << Zorvan::substitute(translate("zvfile", "deleted %1"), {quoted(copy.toNativeString())}) << "\n";
+int autosave(const Invocation& invocation, std::ostream& out) {
+    // zvfile holds no changes of its own: the objects it would save now are
+    // the design's as they are.
+    const Zorvan::OpenedDesign opened = Zorvan::openDesign(invocation.file);
+    DesignSave copy = DesignSave::beginAutosave(invocation.file, saveOptions(invocation));
+    Zorvan::DesignPart objects = copy.part();
+    opened.forEachObject([&](const Zorvan::SerializationTransferObject& object) {
+        objects.save(object);
+        return true;
+    });
+    out << copy.commit(opened.dataRevision, opened.dataRevisionNumber).file << "\n";
     return kDone;
 }
 
-void setStepHook(StepHook hook) {
-    const std::lock_guard<std::mutex> lock(stepHookMutex());
-    stepHook() = std::move(hook);
+int recover(const Invocation& invocation, std::ostream& out) {
+    const std::string& file = invocation.file;
+    const std::optional<FileName> copy = Zorvan::newerAutosaveCopy(file);
+    if (!copy) {
+        out << Zorvan::substitute(translate("zvfile", "no autosave copy newer than %1"), {quoted(file)}) << "\n";
+        return kDone;
+    }
+    {
+        const Zorvan::OpenedDesign recovered = Zorvan::openAutosaveCopy(file, {.intent = Zorvan::DesignIntent::Edit});
+        Invocation rewrite = invocation;
+        rewrite.mode = SaveMode::Overwrite;
+        DesignSave saving = DesignSave::begin(file, saveOptions(rewrite));
+        Zorvan::DesignPart objects = saving.part();
+        recovered.forEachObject([&](const Zorvan::SerializationTransferObject& object) {
+            objects.save(object);
+            return true;
+        });
+        (void)saving.commit(recovered.dataRevision, recovered.dataRevisionNumber);
+        out << Zorvan::substitute(translate("zvfile", "recovered %1 objects of %2 from %3"),
+                                  {std::to_string(recovered.objectCount), quoted(file),
+                                   quoted(copy->toNativeString())})
+            << "\n";
+    }
+    (void)Zorvan::removeAutosaveCopy(file, saveOptions(invocation));
+    return kDone;
+}
+
+int clean(const Invocation& invocation, std::ostream& out) {
+    const std::string& file = invocation.file;
+    if (!Zorvan::removeAutosaveCopy(file, saveOptions(invocation))) {
+        out << Zorvan::substitute(translate("zvfile", "no autosave copy of %1"), {quoted(file)}) << "\n";
+        return kDone;
+    }
+    const FileName copy = Zorvan::ZvFileIO().constructAutosaveFileName(file);
+    out << Zorvan::substitute(translate("zvfile", "deleted %1"), {quoted(copy.toNativeString())}) << "\n";
+    return kDone;
 }
 
 } // namespace zvfile

@@ -115,6 +115,11 @@ public:
 } // namespace
 } // namespace zvfile
 
+#ifndef ZVFILE_STOPPABLE
+// The installed module does nothing at the steps of a save.
+void zvfile::stepReached(std::string_view) {}
+#endif
+
 extern "C" ZVFILE_COMMANDS_EXPORT void zvfile_translate(const char* context, const char* sourceText,
                                                          std::string& translated) {
     static_assert(std::is_same_v<decltype(zvfile_translate), zvfile::TranslateEntry>, "the type the program calls");

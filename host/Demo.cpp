@@ -12,7 +12,6 @@ namespace zvfile {
 namespace {
 
 namespace fs = std::filesystem;
-using Zorvan::ZvFileWriteMode;
 
 // Shows the library's log lines in the story, where they happen.
 class StorySink : public Zorvan::LogSink {
@@ -69,22 +68,25 @@ int demo(const std::string& folder, std::ostream& out, std::ostream& err) {
     const std::string design = (fs::path(folder) / "pump.zvd").string();
     Story story(out, err);
     const Zorvan::ScopedLogSink logToStory(std::make_shared<StorySink>(out));
-    auto saveWith = [&](ZvFileWriteMode mode, std::int64_t objects, std::vector<std::string> select,
+    auto saveWith = [&](SaveMode mode, std::int64_t objects, std::vector<std::string> select,
                         const std::string& revision, std::int32_t number) {
         return [=, &out] {
-            return save(SaveOptions{design, mode, objects, select, revision, number, false}, out);
+            return save({.file = design, .mode = mode, .objects = objects, .select = select, .dataRevision = revision,
+                         .dataRevisionNumber = number, .progress = false},
+                        out);
         };
     };
+    const Invocation onDesign{.file = design};
 
     story.step(translate("zvfile", "Create a design of 1000 objects"), kDone,
-               saveWith(ZvFileWriteMode::Overwrite, 1000, {}, "initial", 1));
+               saveWith(SaveMode::Overwrite, 1000, {}, "initial", 1));
     story.step(translate("zvfile", "Rewrite it completely (through a temporary file)"), kDone,
-               saveWith(ZvFileWriteMode::Overwrite, 1200, {}, "redesign", 2));
+               saveWith(SaveMode::Overwrite, 1200, {}, "redesign", 2));
     story.step(translate("zvfile", "Update only the valves in place"), kDone,
-               saveWith(ZvFileWriteMode::UpdateSelected, -1, {"valves"}, "valve fix", 3));
-    story.step(translate("zvfile", "Reopen it"), kDone, [&] { return info(design, false, out); });
-    story.step(translate("zvfile", "Make an autosave copy"), kDone, [&] { return autosave(design, out); });
-    story.step(translate("zvfile", "Delete the autosave copy"), kDone, [&] { return clean(design, out); });
+               saveWith(SaveMode::UpdateSelected, -1, {"valves"}, "valve fix", 3));
+    story.step(translate("zvfile", "Reopen it"), kDone, [&] { return info(onDesign, out); });
+    story.step(translate("zvfile", "Make an autosave copy"), kDone, [&] { return autosave(onDesign, out); });
+    story.step(translate("zvfile", "Delete the autosave copy"), kDone, [&] { return clean(onDesign, out); });
 
     story.step(translate("zvfile", "Try to save over a read-only file"), kRefused, [&] {
         const fs::perms before = fs::status(design).permissions();
@@ -94,7 +96,7 @@ int demo(const std::string& folder, std::ostream& out, std::ostream& err) {
             fs::perms perms;
             ~Restore() { fs::permissions(file, perms); }
         } restore{design, before};
-        return saveWith(ZvFileWriteMode::Overwrite, 10, {}, "blocked", 4)();
+        return saveWith(SaveMode::Overwrite, 10, {}, "blocked", 4)();
     });
 
     const std::string future = (fs::path(folder) / "future.zvd").string();
@@ -104,13 +106,13 @@ int demo(const std::string& folder, std::ostream& out, std::ostream& err) {
         const auto store =
             Zorvan::SqliteDesignStore::openForWriting(future, Zorvan::SqliteDesignStore::kCurrentVersion + 1);
         store->commit();
-        return info(future, false, out);
+        return info({.file = future}, out);
     });
 
     const std::string notes = (fs::path(folder) / "notes.zvd").string();
     story.step(translate("zvfile", "Open a file that is not a design"), kRefused, [&] {
         std::ofstream(notes) << "Shopping list: flanges, gaskets, bolts.\n";
-        return info(notes, false, out);
+        return info({.file = notes}, out);
     });
 
     out << "\n"

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zvfile {
@@ -24,17 +25,31 @@ inline constexpr std::int64_t kMaxObjects = 100'000'000;
 // How long a save waits for another save of the same design by default.
 inline constexpr std::chrono::seconds kDefaultLockWait{10};
 
-enum class Command { Save, Info, Autosave, Clean, Demo };
+enum class Command { Save, Info, Autosave, Recover, Clean, Demo };
 
-// The write modes of `save --mode`: the library's ZvFileWriteMode, named so
-// that this header needs none of the library's.
-enum class SaveMode { Overwrite, UpdateSelected, UpdateAll };
+// The write modes of `save --mode`: the library's ZvFileWriteMode, value for
+// value (the commands check it), named so that this header needs none of
+// the library's.
+enum class SaveMode { Overwrite = 0, UpdateSelected = 1, UpdateAll = 2 };
 
-// Every member has an initializer, so that one can be made naming only some:
+// The one table of the words `save --mode` takes.
+struct ModeWord {
+    std::string_view word;
+    SaveMode mode;
+};
+inline constexpr ModeWord kModeWords[] = {
+    {"overwrite", SaveMode::Overwrite},
+    {"update-selected", SaveMode::UpdateSelected},
+    {"update-all", SaveMode::UpdateAll},
+};
+
+// The one options type of zvfile: what a command line asks for, and what
+// the demo and the tests hand the commands. Every member has an
+// initializer, so that one can be made naming only some:
 // {.command = Command::Info, .file = "pump.zvd"}.
 struct Invocation {
     Command command = Command::Demo;
-    // The design file (save, info, autosave, clean).
+    // The design file (save, info, autosave, recover, clean).
     std::string file{};
     // save: how to write, how many objects (negative: as many as the file
     // holds now, 100 for a new file), the parts update-selected saves, the
@@ -44,8 +59,8 @@ struct Invocation {
     std::vector<std::string> select{};
     std::string dataRevision{};
     std::int32_t dataRevisionNumber = 0;
-    // save, autosave, clean: how long to wait for another program that is saving
-    // the same design.
+    // save, autosave, recover, clean: how long to wait for another program
+    // that is saving the same design.
     std::chrono::milliseconds lockWait = kDefaultLockWait;
     // info: print JSON.
     bool json = false;

@@ -10,18 +10,6 @@
 namespace zvfile {
 namespace {
 
-Zorvan::ZvFileWriteMode writeMode(SaveMode mode) {
-    switch (mode) {
-    case SaveMode::Overwrite:
-        return Zorvan::ZvFileWriteMode::Overwrite;
-    case SaveMode::UpdateSelected:
-        return Zorvan::ZvFileWriteMode::UpdateSelected;
-    case SaveMode::UpdateAll:
-        return Zorvan::ZvFileWriteMode::UpdateAll;
-    }
-    throw std::logic_error("unknown save mode " + std::to_string(static_cast<int>(mode)));
-}
-
 // A new folder in the temporary folder that only this user may enter,
 // removed with everything in it when done: nobody else's files are ever in it.
 class PrivateFolder {
@@ -59,24 +47,16 @@ int run(const Invocation& invocation, std::ostream& out, std::ostream& err) {
     return guarded(
         [&]() -> int {
             switch (invocation.command) {
-            case Command::Save: {
-                SaveOptions options;
-                options.file = invocation.file;
-                options.mode = writeMode(invocation.mode);
-                options.objects = invocation.objects;
-                options.select = invocation.select;
-                options.dataRevision = invocation.dataRevision;
-                options.dataRevisionNumber = invocation.dataRevisionNumber;
-                options.lockWait = invocation.lockWait;
-                options.progress = invocation.progress;
-                return save(options, out);
-            }
+            case Command::Save:
+                return save(invocation, out);
             case Command::Info:
-                return info(invocation.file, invocation.json, out);
+                return info(invocation, out);
             case Command::Autosave:
-                return autosave(invocation.file, out, invocation.lockWait);
+                return autosave(invocation, out);
+            case Command::Recover:
+                return recover(invocation, out);
             case Command::Clean:
-                return clean(invocation.file, out, invocation.lockWait);
+                return clean(invocation, out);
             case Command::Demo: {
                 if (!invocation.folder.empty()) {
                     return demo(invocation.folder, out, err);

@@ -2,7 +2,6 @@
 // pump.zvd, reopens it and prints what it reads back, then opens a design
 // written by a newer version of the software, which is refused. Run it in
 // an empty folder.
-#include <cstdint>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -18,10 +17,9 @@ void savePipes(const std::string& file) {
     Zorvan::DesignSaveOptions options;
     options.mode = Zorvan::ZvFileWriteMode::Overwrite;
     Zorvan::DesignSave save = Zorvan::DesignSave::begin(file, options);
-    Zorvan::DesignIOModule pipes = save.module(/*doAction=*/true); // one module per design part
+    Zorvan::DesignPart pipes = save.part(); // one per part of the design: pipes, valves, ...
     for (const char* size : {"DN50", "DN80", "DN100"}) {
-        Zorvan::SerializationTransferObject pipe(Zorvan::Identifier::create().number, "Pipe", size);
-        pipes.save(pipe);
+        pipes.save({Zorvan::Identifier::create().number, "Pipe", size});
     }
     save.createGroup();
     const Zorvan::SaveResult saved = save.commit("first issue", 1);
@@ -32,20 +30,15 @@ void savePipes(const std::string& file) {
 // opened is reported as the user sees it.
 void showDesign(const std::string& file) {
     try {
+        // Refuses a design of a newer version.
         const Zorvan::OpenedDesign design = Zorvan::openDesign(file);
-        design.requireReadable(file); // refuses a design of a newer version
-        std::string dataRevision;
-        std::int32_t dataRevisionNumber = 0;
-        Zorvan::ZvFileIO().getDataRevision(design.store, dataRevision, dataRevisionNumber);
-        std::int64_t nextIdentifier = 0;
-        std::int16_t domain = 0;
-        design.store->readMaxIdentifier(nextIdentifier, domain);
         std::cout << file << ": version " << design.version << (design.current ? ", current" : ", older") << "\n"
                   << "  created with revision " << design.createdRevision << ", last saved with revision "
                   << design.lastSavedRevision << "\n"
-                  << "  data revision: " << dataRevision << " (" << dataRevisionNumber << ")\n"
-                  << "  identifiers: next " << nextIdentifier << " in domain " << domain << "\n";
-        design.store->forEachObject([](const Zorvan::SerializationTransferObject& object) {
+                  << "  data revision: " << design.dataRevision << " (" << design.dataRevisionNumber << ")\n"
+                  << "  identifiers: next " << design.nextIdentifier << " in domain " << design.identifierDomain
+                  << "\n";
+        design.forEachObject([](const Zorvan::SerializationTransferObject& object) {
             std::cout << "  object " << object.id() << ": " << object.type() << " " << object.payload() << "\n";
             return true;
         });

@@ -27,7 +27,7 @@ TEST(CommandLine, ReadsEachValueToItsEdgeAndNamesWhatIsWrong) {
         {{"save"}, 0ms, "FILE is required"},
         {{"save", "a.zvd", "--data-revision-number", "3"}, 0ms, "--data-revision-number needs --data-revision"},
         {{"info", "a.zvd", "b.zvd"}, 0ms, "unexpected argument: b.zvd"},
-        {{}, 0ms, "a command is required: save, info, autosave, clean or demo"},
+        {{}, 0ms, "a command is required: save, info, autosave, recover, clean or demo"},
     };
     const Translation english = [](const char*, const char* text) { return std::string(text); };
     for (const Row& row : rows) {

@@ -10,14 +10,11 @@
 
 #include "Commands.h"
 
-[[maybe_unused]] static const bool installed = [] {
-    zvfile::setStepHook([](const std::string& step) {
-        if (const char* stopAt = std::getenv("ZVFILE_PAUSE_AT"); stopAt != nullptr && step == stopAt) {
-            std::cerr << "paused at " << step << std::endl;
-            for (;;) {
-                std::this_thread::sleep_for(std::chrono::hours(1));
-            }
+void zvfile::stepReached(std::string_view step) {
+    if (const char* stopAt = std::getenv("ZVFILE_PAUSE_AT"); stopAt != nullptr && step == stopAt) {
+        std::cerr << "paused at " << step << std::endl;
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::hours(1));
         }
-    });
-    return true;
-}();
+    }
+}

@@ -125,7 +125,7 @@ run autosave "$design"
 copy=$dir/big.bak.zvd
 before=$(cksum <"$copy")
 run save "$design" --objects $big --data-revision later
-pause copied autosave "$design"
+pause committed autosave "$design" # the copy is written, not yet in place
 [[ $(cksum <"$copy") == "$before" ]] || { echo "a killed autosave damaged the previous copy" >&2; lost=$((lost + 1)); }
 [[ $(stat -c %a "$dir/big.bak.tmp.zvd") == 600 ]] || { echo "a killed autosave left a copy looser than the design" >&2; lost=$((lost + 1)); }
 pause writing save "$design" --objects $big --data-revision looser

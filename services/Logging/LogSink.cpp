@@ -45,6 +45,9 @@ std::string StderrSink::format(const LogRecord& record) {
 }
 
 void StderrSink::write(const LogRecord& record) {
+    if (record.level < m_least) {
+        return;
+    }
     const std::string line = format(record) + "\n";
     const std::lock_guard lock(m_mutex);
     std::fwrite(line.data(), 1, line.size(), stderr);

@@ -1,8 +1,10 @@
 #pragma once
 /// @file
 /// LogSink: where the log lines of every Logging object go. One sink is
-/// installed per process; the default writes to standard error. Tests and
-/// hosts install their own with Logging::setSink.
+/// installed per process; the default writes errors to standard error and
+/// drops INFO lines (the version line of every opened file), which a host
+/// that wants them gets with a sink of its own (Logging::setSink), for
+/// instance StderrSink(LogLevel::Info).
 ///
 /// Thread-safety: write() may be called from several threads at once; the
 /// sinks here serialise their output themselves.
@@ -43,15 +45,17 @@ public:
     virtual void write(const LogRecord& record) = 0;
 };
 
-/// Writes one line per record to standard error:
+/// Writes one line per record of level `least` or above to standard error:
 /// 2026-12-06T03:22:26.123Z ERROR [logger] message (file:line, function)
 class SERVICES_LOGGING_EXPORT StderrSink final : public LogSink {
 public:
+    explicit StderrSink(LogLevel least = LogLevel::Info) : m_least(least) {}
     void write(const LogRecord& record) override;
     /// The line StderrSink writes for a record, without the newline.
     static std::string format(const LogRecord& record);
 
 private:
+    LogLevel m_least;
     std::mutex m_mutex;
 };
 

@@ -7,8 +7,12 @@
 namespace Zorvan {
 namespace {
 
+// A host that installs no sink hears of errors only: the INFO lines are
+// for hosts and tools that ask for them.
+std::shared_ptr<LogSink> quietSink() { return std::make_shared<StderrSink>(LogLevel::Error); }
+
 internal::ServiceSlot<LogSink>& sinkSlot() {
-    static internal::ServiceSlot<LogSink> instance(std::make_shared<StderrSink>());
+    static internal::ServiceSlot<LogSink> instance(quietSink());
     return instance;
 }
 
@@ -33,7 +37,7 @@ void Logging::write(LogLevel level, const std::string& message, const char* file
 
 std::shared_ptr<LogSink> Logging::setSink(std::shared_ptr<LogSink> sink) {
     if (!sink) {
-        sink = std::make_shared<StderrSink>();
+        sink = quietSink();
     }
     return sinkSlot().exchange(std::move(sink));
 }

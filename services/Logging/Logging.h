@@ -2,8 +2,8 @@
 /// @file
 /// Logging: a named logger. Each logINFO/logERROR call writes exactly one
 /// record, tagged with the logger's name and the caller's file, function
-/// signature and line, to the process-wide sink (standard error unless a
-/// host or test installs another with setSink).
+/// signature and line, to the process-wide sink (unless a host or test
+/// installs another with setSink: standard error, errors only).
 ///
 /// Thread-safety: all operations may be called concurrently.
 
@@ -33,7 +33,8 @@ public:
     const std::string& name() const noexcept { return m_name; }
 
     /// Installs `sink` for every logger of the process and returns the one
-    /// it replaces. A null sink restores the default standard-error sink.
+    /// it replaces. A null sink restores the default: errors to standard
+    /// error, INFO lines dropped.
     static std::shared_ptr<LogSink> setSink(std::shared_ptr<LogSink> sink);
 
 private:

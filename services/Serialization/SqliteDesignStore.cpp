@@ -38,18 +38,6 @@ CREATE TABLE zv_objects(id INTEGER PRIMARY KEY, type TEXT NOT NULL, payload BLOB
 CREATE TABLE zv_groups(id INTEGER PRIMARY KEY);
 )sql";
 
-// The size of the database file on disk; -1 when it cannot be read. Asked
-// before a handle writes anything, it is the size the file was opened with.
-sqlite3_int64 fileSize(sqlite3* db) {
-    sqlite3_file* file = nullptr;
-    sqlite3_int64 size = -1;
-    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || file == nullptr ||
-        file->pMethods == nullptr || file->pMethods->xFileSize(file, &size) != SQLITE_OK) {
-        return -1;
-    }
-    return size;
-}
-
 bool isBusy(int result) { return (result & 0xff) == SQLITE_BUSY || (result & 0xff) == SQLITE_LOCKED; }
 
 // Whether SQLite failed for the system (the disk, the memory, a file it
@@ -68,8 +56,69 @@ bool isSystemFailure(int result, const std::error_code& cause) {
     }
 }
 
+// SQLite's result codes as causes; see designStoreCategory().
+class StoreCategory final : public std::error_category {
+public:
+    const char* name() const noexcept override { return "sqlite"; }
+    std::string message(int code) const override { return sqlite3_errstr(code); }
+    std::error_condition default_error_condition(int code) const noexcept override {
+        switch (code & 0xff) {
+        case SQLITE_FULL:
+            return std::errc::no_space_on_device;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return std::errc::device_or_resource_busy;
+        case SQLITE_NOMEM:
+            return std::errc::not_enough_memory;
+        case SQLITE_PERM:
+        case SQLITE_READONLY:
+        case SQLITE_AUTH:
+            return std::errc::permission_denied;
+        case SQLITE_IOERR:
+            return std::errc::io_error;
+        default:
+            return {code, *this};
+        }
+    }
+};
+
+std::error_code storeCode(int result) { return {result, designStoreCategory()}; }
+
+// Raises the failure `result` of a call made on the file itself (its size,
+// its header) rather than through a statement, which leaves no error on
+// the connection: the cause is the system's error the store's VFS kept.
+[[noreturn]] void failedFileCall(const std::string& path, const std::string& what, int result) {
+    sqlite3_vfs* vfs = sqlite3_vfs_find(internal::envVfs());
+    const int system = vfs != nullptr ? vfs->xGetLastError(vfs, 0, nullptr) : 0;
+    const std::error_code code = system != 0 ? internal::envVfsCause(system) : storeCode(result);
+    throw DesignStoreSystemException("Design file '" + path + "': " + what + ": " + code.message(), path, code);
+}
+
+// The open file of the connection `db`.
+sqlite3_file* fileOf(sqlite3* db, const std::string& path, const std::string& what) {
+    sqlite3_file* file = nullptr;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || file == nullptr ||
+        file->pMethods == nullptr) {
+        failedFileCall(path, what, SQLITE_IOERR);
+    }
+    return file;
+}
+
+// The size of the database file on disk. Asked before a handle writes
+// anything, it is the size the file was opened with.
+sqlite3_int64 fileSize(sqlite3* db, const std::string& path) {
+    sqlite3_file* file = fileOf(db, path, "cannot read its size");
+    sqlite3_int64 size = 0;
+    if (const int result = file->pMethods->xFileSize(file, &size); result != SQLITE_OK) {
+        failedFileCall(path, "cannot read its size", result);
+    }
+    return size;
+}
+
 // Raises the failure SQLite reported on `db` in doing `what` to the file at
-// `path`: busy, the system's, or the file's own.
+// `path`: busy, the system's, or the file's own. The reason is SQLite's
+// sentence for its code, not its message of the moment, which may quote
+// the schema.
 [[noreturn]] void raise(sqlite3* db, const std::string& path, const std::string& what) {
     const std::string prefix = "Design file '" + path + "': " + what + ": ";
     if (db == nullptr) {
@@ -80,7 +129,7 @@ bool isSystemFailure(int result, const std::error_code& cause) {
     if (isBusy(result)) {
         throw DesignStoreBusyException(prefix + "another program is writing it", path);
     }
-    std::string reason = sqlite3_errmsg(db);
+    std::string reason = sqlite3_errstr(result);
     // The system's own reason behind a failed read or write (a full disk, a
     // file-size limit, a denied permission) says more than SQLite's.
     const std::error_code cause = internal::envVfsCause(sqlite3_system_errno(db));
@@ -88,9 +137,9 @@ bool isSystemFailure(int result, const std::error_code& cause) {
         reason += " (" + describe(cause) + ")";
     }
     if (isSystemFailure(result, cause)) {
-        throw DesignStoreSystemException(prefix + reason, path, cause);
+        throw DesignStoreSystemException(prefix + reason, path, cause ? cause : storeCode(result));
     }
-    throw DesignStoreException(prefix + reason, path);
+    throw DesignStoreException(prefix + reason, path, storeCode(result));
 }
 
 // The byte of a write-ahead log's shared memory (path + "-shm") that every
@@ -241,9 +290,14 @@ using Connection = std::unique_ptr<sqlite3, int (*)(sqlite3*)>;
 
 const std::int32_t SqliteDesignStore::kCurrentVersion;
 
-DesignStoreException::DesignStoreException(const std::string& message, const std::string& path,
+const std::error_category& designStoreCategory() {
+    static const StoreCategory category;
+    return category;
+}
+
+DesignStoreException::DesignStoreException(const std::string& message, const std::string& path, std::error_code code,
                                            std::source_location location)
-    : ZvException(message, location), m_path(path) {}
+    : ZvException(message, location), m_path(path), m_code(code) {}
 DesignStoreException::DesignStoreException(const DesignStoreException& other) = default;
 DesignStoreException& DesignStoreException::operator=(const DesignStoreException& other) = default;
 DesignStoreException::~DesignStoreException() = default;
@@ -254,21 +308,21 @@ std::string DesignStoreException::detail() const {
     return message.starts_with(prefix) ? message.substr(prefix.size()) : message;
 }
 
-DesignStoreSystemException::DesignStoreSystemException(const std::string& message, const std::string& path,
-                                                       std::error_code code, std::source_location location)
-    : DesignStoreException(message, path, location), m_code(code) {}
+DesignStoreBusyException::DesignStoreBusyException(const std::string& message, const std::string& path,
+                                                   std::source_location location)
+    : DesignStoreException(message, path, storeCode(SQLITE_BUSY), location) {}
 
 DesignStoreForeignFileException::DesignStoreForeignFileException(const std::string& message, const std::string& path,
                                                                  Kind kind, std::string file, std::string owner,
                                                                  std::source_location location)
-    : DesignStoreException(message, path, location),
+    : DesignStoreException(message, path, {}, location),
       m_kind(kind),
       m_file(std::move(file)),
       m_owner(std::move(owner)) {}
 
 DesignStoreDuplicateException::DesignStoreDuplicateException(const std::string& message, const std::string& path,
                                                              std::int64_t identity, std::source_location location)
-    : DesignStoreException(message, path, location), m_identity(identity) {}
+    : DesignStoreException(message, path, storeCode(SQLITE_CONSTRAINT_PRIMARYKEY), location), m_identity(identity) {}
 
 // A prepared statement, finalized on every exit path.
 class SqliteDesignStore::Statement {
@@ -338,11 +392,13 @@ struct SqliteDesignStore::Statements {
         : contains(store, "SELECT 1 FROM zv_objects WHERE id = ?"),
           insert(store, "INSERT INTO zv_objects(id, type, payload) VALUES (?, ?, ?)"),
           update(store, "UPDATE zv_objects SET type = ?2, payload = ?3 WHERE id = ?1"),
-          read(store, "SELECT type, payload FROM zv_objects WHERE id = ?") {}
+          read(store, "SELECT type, payload FROM zv_objects WHERE id = ?"),
+          remove(store, "DELETE FROM zv_objects WHERE id = ?") {}
     Statement contains;
     Statement insert;
     Statement update;
     Statement read;
+    Statement remove;
 };
 
 std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReading(const std::string& path,
@@ -400,7 +456,7 @@ std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReplacement(const s
                                                                          std::int32_t writerVersion) {
     std::shared_ptr<SqliteDesignStore> store(
         new SqliteDesignStore(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, writerVersion));
-    if (fileSize(store->m_db.get()) != 0) {
+    if (fileSize(store->m_db.get(), path) != 0) {
         throw DesignStoreException("'" + path + "' is not an empty file", path);
     }
     // The durable replace is the only durability this file needs: no
@@ -491,15 +547,15 @@ void SqliteDesignStore::beginWrite() {
 
 void SqliteDesignStore::createSchema() {
     if (sqlite3_exec(m_db.get(), "PRAGMA schema_version", nullptr, nullptr, nullptr) == SQLITE_NOTADB) {
-        throw DesignStoreException("'" + m_path + "' is not a design file", m_path);
+        throw DesignStoreException("'" + m_path + "' is not a design file", m_path, storeCode(SQLITE_NOTADB));
     }
     // A rollback restores whole pages: a file that ends inside a page (a
     // design cut off, or a fragment SQLite reads as an empty database) would
     // have that page written out in full, and a handle dropped without
     // commit() would leave the file longer than it was.
     Statement pageSize(*this, "PRAGMA page_size");
-    const sqlite3_int64 size = fileSize(m_db.get());
-    if (!pageSize.step() || pageSize.integer(0) <= 0 || size < 0 || size % pageSize.integer(0) != 0) {
+    const sqlite3_int64 size = fileSize(m_db.get(), m_path);
+    if (!pageSize.step() || pageSize.integer(0) <= 0 || size % pageSize.integer(0) != 0) {
         throw DesignStoreException("'" + m_path + "' is damaged or not a design file: it ends inside a page", m_path);
     }
     Statement tables(*this, "SELECT count(*), sum(name = 'zv_metadata') FROM sqlite_schema");
@@ -631,12 +687,11 @@ std::int64_t SqliteDesignStore::maxObjectId() const {
 }
 
 std::uint32_t SqliteDesignStore::changeCounter() const {
-    sqlite3_file* file = nullptr;
     unsigned char bytes[4] = {};
     // Header offset 24, four bytes big-endian.
-    if (sqlite3_file_control(connection(), "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
-        file == nullptr || file->pMethods == nullptr || file->pMethods->xRead(file, bytes, 4, 24) != SQLITE_OK) {
-        fail("cannot read its change counter");
+    sqlite3_file* file = fileOf(connection(), m_path, "cannot read its change counter");
+    if (const int result = file->pMethods->xRead(file, bytes, 4, 24); result != SQLITE_OK) {
+        failedFileCall(m_path, "cannot read its change counter", result);
     }
     return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 | std::uint32_t{bytes[2]} << 8 |
            std::uint32_t{bytes[3]};
@@ -716,6 +771,41 @@ void SqliteDesignStore::update(SerializationTransferObject& object) {
     m_statements->update.bind(1, object.id()).bind(2, object.type()).bindBlob(3, object.payload()).run();
 }
 
+// A table of autosave copies alone, made by the first write of an origin:
+// designs never hold it, and readers of designs never look for it.
+void SqliteDesignStore::writeAutosaveOrigin(const AutosaveOrigin& origin) {
+    beginWrite();
+    execute("CREATE TABLE IF NOT EXISTS zv_autosave_origin(singleton INTEGER PRIMARY KEY CHECK (singleton = 1), "
+            "device INTEGER NOT NULL, inode INTEGER NOT NULL, birth INTEGER NOT NULL, changes INTEGER NOT NULL)");
+    // The identity's 64-bit values are kept as SQLite's signed integers, bit for bit.
+    Statement(*this, "INSERT OR REPLACE INTO zv_autosave_origin VALUES (1, ?, ?, ?, ?)")
+        .bind(1, static_cast<std::int64_t>(origin.device))
+        .bind(2, static_cast<std::int64_t>(origin.inode))
+        .bind(3, static_cast<std::int64_t>(origin.birth))
+        .bind(4, std::int64_t{origin.changes})
+        .run();
+}
+
+bool SqliteDesignStore::readAutosaveOrigin(AutosaveOrigin& origin) const {
+    Statement table(*this, "SELECT count(*) FROM sqlite_schema WHERE name = 'zv_autosave_origin'");
+    if (!table.step() || table.integer(0) == 0) {
+        return false;
+    }
+    Statement select(*this, "SELECT device, inode, birth, changes FROM zv_autosave_origin WHERE singleton = 1");
+    if (!select.step()) {
+        return false;
+    }
+    origin = {static_cast<std::uint64_t>(select.integer(0)), static_cast<std::uint64_t>(select.integer(1)),
+              static_cast<std::uint64_t>(select.integer(2)), static_cast<std::uint32_t>(select.integer(3))};
+    return true;
+}
+
+bool SqliteDesignStore::remove(std::int64_t identity) {
+    beginWrite();
+    m_statements->remove.bind(1, identity).run();
+    return sqlite3_changes(m_db.get()) > 0;
+}
+
 void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields) const {
     // Outside a transaction every batch would see another state of the file.
     struct Walk {
@@ -764,11 +854,7 @@ void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields)
 }
 
 bool SqliteDesignStore::isEmpty() const {
-    const sqlite3_int64 size = fileSize(connection());
-    if (size < 0) {
-        throw DesignStoreSystemException("Design file '" + m_path + "': cannot read its size", m_path);
-    }
-    return size == 0;
+    return fileSize(connection(), m_path) == 0;
 }
 
 void SqliteDesignStore::copyTo(const std::string& path) const {

@@ -45,9 +45,18 @@ struct sqlite3;
 
 namespace Zorvan {
 
+/// The error category of SQLite's result codes, extended codes included
+/// (SQLITE_CONSTRAINT_PRIMARYKEY, SQLITE_IOERR_WRITE, ...): the cause a
+/// store's failure carries when SQLite, not the system, gave it. message()
+/// is SQLite's sentence for the code, which never holds a statement or a
+/// name of the schema. The codes of a full disk, a busy file, a lack of
+/// memory, of permission or an input/output error compare equal to the
+/// portable conditions (means(code, std::errc::no_space_on_device)).
+SERVICES_DESIGNSTORE_EXPORT const std::error_category& designStoreCategory();
+
 class SERVICES_DESIGNSTORE_EXPORT DesignStoreException : public ZvException {
 public:
-    DesignStoreException(const std::string& message, const std::string& path,
+    DesignStoreException(const std::string& message, const std::string& path, std::error_code code = {},
                          std::source_location location = std::source_location::current());
     DesignStoreException(const DesignStoreException& other);
     DesignStoreException& operator=(const DesignStoreException& other);
@@ -57,16 +66,23 @@ public:
     /// What went wrong, without the file's name: "cannot run a query: disk
     /// I/O error (File too large)", for a caller that names the file itself.
     std::string detail() const;
+    /// Why, as data: the system's error where the system failed (see
+    /// DesignStoreSystemException), else SQLite's result code in
+    /// designStoreCategory(); empty for what the store found itself (a file
+    /// that is not a design, a journal of another user).
+    const std::error_code& code() const noexcept { return m_code; }
 
 private:
     std::string m_path;
+    std::error_code m_code;
 };
 
 /// Raised when another program holds the file locked for longer than the
 /// busy timeout (it is writing it): the file is fine, only busy.
 class SERVICES_DESIGNSTORE_EXPORT DesignStoreBusyException : public DesignStoreException {
 public:
-    using DesignStoreException::DesignStoreException;
+    explicit DesignStoreBusyException(const std::string& message, const std::string& path,
+                                      std::source_location location = std::source_location::current());
 };
 
 /// Raised before a design is opened when a file beside it, which this
@@ -102,15 +118,10 @@ private:
 /// read or write the file or what lies beside it (an input/output error, a
 /// full disk, a denied permission, a folder that cannot be read). Nothing
 /// says the file is not a design; a write that failed left it as it was.
+/// code() is the system's error, where it gave one (empty otherwise).
 class SERVICES_DESIGNSTORE_EXPORT DesignStoreSystemException : public DesignStoreException {
 public:
-    DesignStoreSystemException(const std::string& message, const std::string& path, std::error_code code = {},
-                               std::source_location location = std::source_location::current());
-    /// The system's error, where it gave one (empty otherwise).
-    std::error_code code() const noexcept { return m_code; }
-
-private:
-    std::error_code m_code;
+    using DesignStoreException::DesignStoreException;
 };
 
 /// Raised when an object is inserted under an identity the file holds.
@@ -122,6 +133,17 @@ public:
 
 private:
     std::int64_t m_identity;
+};
+
+/// What an autosave copy records of the design it was made from, so that
+/// start-up can tell whether a save came after it: the design file (its
+/// device, inode and birth, as FileHandling's FileIdentity) and the
+/// design's change counter then.
+struct AutosaveOrigin {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t birth = 0;
+    std::uint32_t changes = 0;
 };
 
 class SERVICES_DESIGNSTORE_EXPORT SqliteDesignStore final : public SingleObjectInterface<SerializationTransferObject> {
@@ -226,6 +248,14 @@ public:
     void insert(SerializationTransferObject& object) override;
     bool read(SerializationTransferObject& object) override;
     void update(SerializationTransferObject& object) override;
+    /// Removes the stored object of identity `identity`; false when the
+    /// file holds none. Part of the handle's transaction, as every write.
+    bool remove(std::int64_t identity);
+    /// Records, in an autosave copy, the design it was made from.
+    void writeAutosaveOrigin(const AutosaveOrigin& origin);
+    /// What writeAutosaveOrigin recorded; false when the file records none
+    /// (a design, or a copy made as the design was on disk).
+    bool readAutosaveOrigin(AutosaveOrigin& origin) const;
 
     /// What forEachObject reads of each object.
     enum class Fields { All, IdentityAndType };

@@ -3,7 +3,8 @@ cmake_policy(VERSION 3.25)
 #   install    installs the build BUILD_DIR into PREFIX, which starts empty
 #   cmake      configures and builds CONSUMER_SOURCE against PREFIX with
 #              CMake and CXX_COMPILER, runs it in WORK and compares its
-#              output with EXPECTED_FILE
+#              output with EXPECTED_FILE; runs the editor session it also
+#              builds, killed and recovering
 #   pkgconfig  the same, built with CXX_COMPILER and the package's .pc files
 #              (with STATIC: pkg-config --static)
 #   static     builds SOURCE_DIR alone (no tests) with static libraries in
@@ -36,7 +37,9 @@ endfunction()
 # <revision> standing for the revision the installed zvfile reads from the
 # design the consumer saved (without zvfile: the one it printed first). The
 # installed zvfile runs as it is, finding its libraries itself.
-function(check_consumer program)
+# How a program built against PREFIX runs (`runner`), and how the installed
+# zvfile does (`zvfile_runner`), which finds its libraries itself.
+macro(set_runners)
   if(EMULATOR)
     separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
     string(REPLACE "/" "\\" dlls "Z:${PREFIX}/bin")
@@ -46,6 +49,10 @@ function(check_consumer program)
     set(runner ${CMAKE_COMMAND} -E env "LD_LIBRARY_PATH=${PREFIX}/lib")
     set(zvfile_runner "")
   endif()
+endmacro()
+
+function(check_consumer program)
+  set_runners()
   file(MAKE_DIRECTORY ${WORK}/run)
   execute_process(COMMAND ${runner} ${program} WORKING_DIRECTORY ${WORK}/run RESULT_VARIABLE failed
                   OUTPUT_VARIABLE output ERROR_VARIABLE errors)
@@ -75,6 +82,20 @@ function(check_consumer program)
   message(STATUS "The consumer printed:\n${output}")
 endfunction()
 
+# Runs the editor session `program` in WORK/session twice: killed between an
+# autosave and the save (exit code 3), then recovering; it checks itself.
+function(check_session program)
+  set_runners()
+  file(MAKE_DIRECTORY ${WORK}/session)
+  execute_process(COMMAND ${runner} ${program} crash WORKING_DIRECTORY ${WORK}/session RESULT_VARIABLE killed
+                  OUTPUT_VARIABLE before ERROR_VARIABLE before)
+  if(NOT killed EQUAL 3)
+    message(FATAL_ERROR "The editor session did not end where it is killed (${killed}):\n${before}")
+  endif()
+  run("The editor session after the kill" ${CMAKE_COMMAND} -E chdir ${WORK}/session ${runner} ${program})
+  message(STATUS "The editor session printed:\n${before}${output}")
+endfunction()
+
 # The consumer built with CMake against PREFIX in WORK/cmake. With the shared
 # libraries it must not look for Boost, threads or SQLite: a config that
 # does fails here. It sets no C++ standard: the targets ask for C++20.
@@ -97,6 +118,7 @@ function(consumer_with_cmake)
       "-DCMAKE_CXX_FLAGS=${SANITIZE}" "-DCMAKE_EXE_LINKER_FLAGS=${SANITIZE} ${LINK_FLAGS}")
   run("Building the consumer" ${CMAKE_COMMAND} --build ${WORK}/build)
   check_consumer(${WORK}/build/consumer${EXE_SUFFIX})
+  check_session(${WORK}/build/editor_session${EXE_SUFFIX})
 endfunction()
 
 # The same source built with the compiler and pkg-config alone, in WORK/pkgconfig.

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "Logging/Logging.h"
 
 namespace Zorvan {
 namespace {
 
-TEST(Logging, OneRecordPerCallToTheInstalledSink) {
+TEST(Logging, OneRecordPerCallToTheInstalledSinkAndOnlyErrorsByDefault) {
     auto sink = std::make_shared<MemorySink>();
     {
         const ScopedLogSink installed(sink);
@@ -13,7 +15,13 @@ TEST(Logging, OneRecordPerCallToTheInstalledSink) {
         logger.logINFO("opened", "a/b.cpp", "void f()", 12);
         logger.logERROR("failed", nullptr, nullptr, 13);
     }
+    // The default sink: errors on standard error, INFO lines nowhere.
+    ::testing::internal::CaptureStderr();
     Logging("pump").logINFO("to the default sink", "a/b.cpp", "void f()", 14);
+    Logging("pump").logERROR("an error", "a/b.cpp", "void f()", 15);
+    const std::string shown = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(shown.find("to the default sink"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("ERROR [pump] an error"), std::string::npos) << shown;
     const auto records = sink->records();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[1].level, LogLevel::Error);

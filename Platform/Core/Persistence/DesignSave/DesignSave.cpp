@@ -1,292 +1,26 @@
+// The save road: opening a design for a host, a save in every mode and the
+// parts it is written through. The autosave roads are in Autosave.cpp.
+
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
 
-#include <algorithm>
-#include <optional>
 #include <stdexcept>
-#include <type_traits>
 #include <utility>
 
-#include "FileHandling/FileNameException.h"
-#include "FileHandling/FileUtilities.h"
-#include "FileHandling/Folder.h"
-#include "FileHandling/NewFile.h"
-#include "FileLock/FileLock.h"
-#include "Identifier/Identifier.h"
-#include "Platform/Core/Persistence/ZvFileIO/FileOpenException.h"
+#include "Platform/Core/Persistence/DesignSave/Road.h"
 #include "Translation/Substitute.h"
-#include "Translation/Translator.h"
 
 namespace Zorvan {
 
-DesignRefusedException::DesignRefusedException(const std::string& message, DesignRefusal reason,
+using namespace road;
+
+DesignRefusedException::DesignRefusedException(const std::string& message, DesignRefusal reason, std::error_code cause,
                                                std::source_location location)
-    : ZvException(message, location), m_reason(reason) {}
+    : ZvException(message, location), m_reason(reason), m_cause(cause) {}
 DesignRefusedException::DesignRefusedException(const DesignRefusedException& other) = default;
 DesignRefusedException& DesignRefusedException::operator=(const DesignRefusedException& other) = default;
 DesignRefusedException::~DesignRefusedException() = default;
 
-namespace {
-
-std::string quoted(const std::string& file) { return "'" + file + "'"; }
-
-// A sentence of the user's language: translated whole, values put in after.
-std::string translate(const char* context, const char* sourceText) {
-    return Translator::translate(context, sourceText, nullptr, -1);
-}
-
-// What could not be done to a design: each a sentence with the file's name
-// (%1) and the reason (%2), so that a language can order them its own way.
-constexpr const char* kCannotSave = ZV_TRANSLATE_NOOP("DesignSave", "cannot save %1: %2");
-constexpr const char* kCannotOpen = ZV_TRANSLATE_NOOP("DesignSave", "cannot open %1: %2");
-constexpr const char* kCannotCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot write the autosave copy of %1: %2");
-constexpr const char* kCannotUpdate = ZV_TRANSLATE_NOOP("DesignSave", "cannot update %1 in place: %2");
-constexpr const char* kCannotDeleteCopy =
-    ZV_TRANSLATE_NOOP("DesignSave", "cannot delete the autosave copy of %1: %2");
-
-// Raises the refusal `cannot` (one of the sentences above) of `file`;
-// `why` is in the user's language already.
-[[noreturn]] void refuse(const char* cannot, const std::string& file, const std::string& why, DesignRefusal reason) {
-    throw DesignRefusedException(substitute(translate("DesignSave", cannot), {quoted(file), why}), reason);
-}
-
-// The reason of a failure below the road (the store, the file service),
-// which gives it in English.
-std::string failure(const std::exception& e) { return std::string(e.what()) + "."; }
-// The store's reason without the name of the file it was writing (a
-// temporary file the user never named).
-std::string failure(const DesignStoreException& e) { return e.detail() + "."; }
-
-// The temporary name the file `file` is written under before it is put in
-// place: "part.tmp.zvd", for an autosave copy "part.bak.tmp.zvd".
-FileName temporaryName(FileName file) {
-    file.replaceExtension(".tmp" + file.getExtension());
-    return file;
-}
-
-// The most bytes a save adds to a design's leaf name: its journal
-// ("part.zvd-journal") for an update in place, the temporary autosave copy
-// ("part.bak.tmp.zvd"); a rewrite's temporary file ("part.tmp.zvd") is shorter.
-std::size_t longestSuffix() {
-    const std::string leaf = "part.zvd";
-    const std::string copy = temporaryName(ZvFileIO().constructAutosaveFileName(leaf)).getLeafName();
-    return std::max(SqliteDesignStore::journalPath(leaf).size(), copy.size()) - leaf.size();
-}
-
-// Why a link `owner` planted is not followed.
-std::string protectedLink(const std::string& owner) {
-    return substitute(translate("DesignSave", "it is a symbolic link of %1 in a folder everybody may write to, "
-                                              "which the system does not follow for another user."),
-                      {owner});
-}
-
-// The file a save of `file` writes: the file itself, or the file the links
-// at that name lead to, followed once, here, as the kernel would follow
-// them; every later step works on the folder and file found now. Refuses,
-// before anything is written, links that lead nowhere or that the kernel
-// would not follow, anything but a regular file, and a name too long for
-// the files the save puts beside it.
-std::string saveTarget(const std::string& file, const char* cannot) {
-    ResolvedName resolved;
-    try {
-        resolved = resolveName(file);
-    } catch (const FileNameException& e) {
-        refuse(cannot, file, failure(e), DesignRefusal::Failed);
-    }
-    switch (resolved.outcome) {
-    case ResolvedName::Outcome::Missing:
-        refuse(cannot, file, translate("DesignSave", "it is a symbolic link to a file that does not exist."),
-               DesignRefusal::Missing);
-    case ResolvedName::Outcome::Loop:
-        refuse(cannot, file, translate("DesignSave", "its symbolic links lead round in a circle to no file."),
-               DesignRefusal::Missing);
-    case ResolvedName::Outcome::Protected:
-        refuse(cannot, file, protectedLink(userName(resolved.linkOwner)), DesignRefusal::ForeignFile);
-    case ResolvedName::Outcome::TooLong:
-    case ResolvedName::Outcome::Resolved:
-        break;
-    }
-    // A name that is no link keeps the user's spelling (for what the save
-    // tells); its folder is held from now on all the same.
-    const std::string target = resolved.links > 0 ? resolved.path : file;
-    std::optional<FileFacts> there;
-    try {
-        there = Folder::holding(FileName(target)).look(FileName(target).getLeafName());
-    } catch (const FileNameException& e) {
-        if (!isAbsent(e.code())) { // no folder: nothing there yet, which the checks below say
-            refuse(cannot, file, failure(e), DesignRefusal::Failed);
-        }
-    }
-    if (there && there->kind != FileFacts::Kind::Regular) {
-        refuse(cannot, file, translate("DesignSave", "it is not a regular file."), DesignRefusal::NotRegularFile);
-    }
-    const std::size_t limit = maxLeafNameLength(target);
-    const std::size_t suffix = longestSuffix();
-    if (FileName(target).getLeafName().size() + suffix > limit) {
-        refuse(cannot, file,
-               substitute(translate("DesignSave", "its name is too long; this folder takes names of up to %1 "
-                                                  "bytes, and a design's name may have at most %2 to leave room "
-                                                  "for its temporary files."),
-                          {std::to_string(limit), std::to_string(limit - suffix)}),
-               DesignRefusal::NameTooLong);
-    }
-    const std::size_t longest = SqliteDesignStore::maxPathLength();
-    if (resolved.outcome == ResolvedName::Outcome::TooLong || resolved.path.size() + suffix >= longest) {
-        refuse(cannot, file,
-               substitute(translate("DesignSave", "its full path is too long; designs are opened by paths of up to "
-                                                  "%1 bytes, with room for their temporary files."),
-                          {std::to_string(longest - suffix - 1)}),
-               DesignRefusal::NameTooLong);
-    }
-    return target;
-}
-
-// The folder a save's files are made in, held from now on. Refuses one
-// this user may not create files in.
-Folder holdFolder(const char* cannot, const std::string& file, const FileName& inside) {
-    try {
-        Folder folder = Folder::holding(inside);
-        if (!folder.isWritable()) {
-            refuse(cannot, file,
-                   substitute(translate("DesignSave", "its folder %1 cannot be written, and a save needs room "
-                                                      "beside the design for its own files."),
-                              {quoted(folder.path())}),
-                   DesignRefusal::ReadOnly);
-        }
-        return folder;
-    } catch (const FileNameException& e) {
-        refuse(cannot, file, failure(e), DesignRefusal::Failed);
-    }
-}
-
-// The sentence for a file beside the design that would change it.
-std::string foreignFile(const DesignStoreForeignFileException& e) {
-    using Kind = DesignStoreForeignFileException::Kind;
-    switch (e.kind()) {
-    case Kind::UnfinishedLog:
-        return substitute(translate("DesignSave", "%1 beside it holds changes another program did not finish; open "
-                                                  "the design with that program to finish them, or remove %1 to "
-                                                  "drop them."),
-                          {quoted(e.file())});
-    case Kind::OtherOwner:
-        return substitute(translate("DesignSave", "%1 beside it belongs to %2, not to the design's owner, and would "
-                                                  "change the design; both are left as they are."),
-                          {quoted(e.file()), e.owner()});
-    case Kind::WriteAheadMode:
-        return translate("DesignSave", "another program switched it to write-ahead logging, which this software "
-                                       "does not read or write; it is left as it is.");
-    case Kind::ProtectedLink:
-        break;
-    }
-    return protectedLink(e.owner());
-}
-
-void step(const DesignSaveOptions& options, std::string_view name) {
-    if (options.onStep) {
-        options.onStep(name);
-    }
-}
-
-// Takes the design's one-writer lock. `create`: a first save locks the name
-// it is about to fill with an empty file.
-FileLock lockDesign(const char* cannot, const std::string& file, const std::string& target, bool create,
-                    const DesignSaveOptions& options) {
-    FileLock::Options lockOptions;
-    lockOptions.create = create;
-    lockOptions.wait = options.lockWait;
-    lockOptions.onWait = options.onWait;
-    try {
-        FileLock lock = FileLock::acquire(target, lockOptions);
-        step(options, "locked");
-        return lock;
-    } catch (const FileBusyException& e) {
-        refuse(cannot, file,
-               e.heldOpen() ? translate("DesignSave", "another program has it open and keeps it from being written; "
-                                                      "try again when it is closed.")
-                            : translate("DesignSave", "another program is saving it; try again when it is done."),
-               DesignRefusal::Busy);
-    } catch (const FileNameException& e) {
-        refuse(cannot, file, failure(e), DesignRefusal::Failed);
-    }
-}
-
-// Runs `action`, turning a failure of the store or the disk into a refusal
-// that names the file.
-template <class Action>
-auto guarded(const char* cannot, const std::string& file, Action&& action) {
-    try {
-        return action();
-    } catch (const DesignStoreBusyException&) {
-        refuse(cannot, file, translate("DesignSave", "another program is writing it; try again when it is done."),
-               DesignRefusal::Busy);
-    } catch (const DesignStoreForeignFileException& e) {
-        refuse(cannot, file, foreignFile(e), DesignRefusal::ForeignFile);
-    } catch (const DesignStoreDuplicateException& e) {
-        refuse(cannot, file,
-               substitute(translate("DesignSave", "two of its objects have the identity %1; nothing was saved."),
-                          {std::to_string(e.identity())}),
-               DesignRefusal::Failed);
-    } catch (const DesignStoreException& e) {
-        refuse(cannot, file, failure(e), DesignRefusal::Failed);
-    } catch (const FileNameException& e) {
-        refuse(cannot, file, failure(e), DesignRefusal::Failed);
-    }
-}
-
-// Opens the design at `path` for reading; nullopt for an empty file when
-// `emptyIsNew`. A refusal is the sentence `cannot` naming `file`.
-std::optional<OpenedDesign> open(const char* cannot, const std::string& file, const std::string& path,
-                                 bool emptyIsNew) {
-    OpenedDesign opened;
-    try {
-        opened.store = SqliteDesignStore::openForReading(path);
-    } catch (const DesignStoreBusyException&) {
-        refuse(cannot, file, translate("DesignSave", "another program is writing it; try again when it is done."),
-               DesignRefusal::Busy);
-    } catch (const DesignStoreForeignFileException& e) {
-        refuse(cannot, file, foreignFile(e), DesignRefusal::ForeignFile);
-    } catch (const DesignStoreSystemException& e) {
-        refuse(cannot, file, failure(e), DesignRefusal::Failed);
-    } catch (const DesignStoreException& e) {
-        FileIdentity there;
-        if (!guarded(cannot, file, [&] { return identityOf(FileName(path), there); })) {
-            refuse(cannot, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing);
-        }
-        refuse(cannot, file, failure(e), DesignRefusal::NotADesign);
-    }
-    if (guarded(cannot, file, [&] { return opened.store->isEmpty(); })) {
-        if (emptyIsNew) {
-            return std::nullopt;
-        }
-        refuse(cannot, file, translate("DesignSave", "it holds no design yet (its first save did not finish)."),
-               DesignRefusal::NoDesignYet);
-    }
-    // A disk that fails while the version is read is the store's failure,
-    // not a file that holds no version.
-    const ZvFileIO io;
-    try {
-        guarded(cannot, file, [&] {
-            opened.readable = io.verifyZVVersion(opened.store, nullptr);
-            opened.current = opened.readable && io.isCurrentZVVersion(opened.store);
-            opened.store->readFileVersion(opened.version);
-            opened.store->readCreatedRevision(opened.createdRevision);
-            opened.store->readLastSavedRevision(opened.lastSavedRevision);
-        });
-    } catch (const FileOpenException& e) {
-        refuse(cannot, file, e.what(), DesignRefusal::NotADesign);
-    }
-    if (opened.version < 0) {
-        refuse(cannot, file,
-               substitute(translate("DesignSave", "its format version %1 is not one any version of the software "
-                                                  "writes; it is left untouched."),
-                          {std::to_string(opened.version)}),
-               DesignRefusal::NotADesign);
-    }
-    return opened;
-}
-
-} // namespace
-
-void OpenedDesign::requireReadable(const std::string& file) const {
+void OpenedDesign::requireReadable() const {
     if (!readable) {
         throw DesignRefusedException(
             substitute(translate("DesignSave", "%1 was written by a newer version of the software (file version %2, "
@@ -296,109 +30,66 @@ void OpenedDesign::requireReadable(const std::string& file) const {
     }
 }
 
+void OpenedDesign::forEachObject(const SqliteDesignStore::ObjectVisitor& visit) const {
+    if (!store) {
+        throw std::logic_error("OpenedDesign::forEachObject called on a design that was not opened");
+    }
+    guarded(kCannotOpen, file, [&] { store->forEachObject(visit); });
+}
+
+OpenedDesign openDesign(const std::string& file, const DesignOpenOptions& options) {
+    return openForHost(kCannotOpen, file, file, options);
+}
+
+DesignPart::DesignPart(std::shared_ptr<Session> session, bool selected)
+    : m_session(std::move(session)),
+      m_module(std::make_shared<RefusingStore>(m_session->store, m_session->file, m_session->cannot), m_session->mode,
+               selected) {}
+
 namespace {
 
-// The store as the host's design modules see it: every failure of the
-// store is a refusal that names the user's file (not the temporary file the
-// store writes), like every other failure of a save.
-class RefusingStore final : public SingleObjectInterface<SerializationTransferObject> {
-public:
-    RefusingStore(std::shared_ptr<SqliteDesignStore> store, std::string file)
-        : m_store(std::move(store)), m_file(std::move(file)) {}
-
-    bool isOpen() const override { return m_store->isOpen(); }
-    bool readCurrentVersion(std::int32_t& v) override { return run([&] { return m_store->readCurrentVersion(v); }); }
-    bool readFileVersion(std::int32_t& v) override { return run([&] { return m_store->readFileVersion(v); }); }
-    void markUpdated() override { run([&] { m_store->markUpdated(); }); }
-    void addGroup(std::int32_t& reference) override { run([&] { m_store->addGroup(reference); }); }
-    std::int32_t groupCount() const override { return run([&] { return m_store->groupCount(); }); }
-    void readDataRevisionNumber(std::int32_t& n) override { run([&] { m_store->readDataRevisionNumber(n); }); }
-    void writeDataRevisionNumber(std::int32_t& n) override { run([&] { m_store->writeDataRevisionNumber(n); }); }
-    void readDataRevision(std::string& r) override { run([&] { m_store->readDataRevision(r); }); }
-    void writeDataRevision(const std::string& r) override { run([&] { m_store->writeDataRevision(r); }); }
-    void writeCreatedRevision(const std::string& r) override { run([&] { m_store->writeCreatedRevision(r); }); }
-    void readCreatedRevision(std::string& r) override { run([&] { m_store->readCreatedRevision(r); }); }
-    void writeLastSavedRevision(const std::string& r) override { run([&] { m_store->writeLastSavedRevision(r); }); }
-    void readLastSavedRevision(std::string& r) override { run([&] { m_store->readLastSavedRevision(r); }); }
-    std::int64_t objectCount() const override { return run([&] { return m_store->objectCount(); }); }
-    void commit() override { run([&] { m_store->commit(); }); }
-    void writeMaxIdentifier(std::int64_t number, std::int16_t domain) override {
-        run([&] { m_store->writeMaxIdentifier(number, domain); });
+// Refuses the use of a part whose save ended, and an autosave's part once a
+// save of the design began.
+void requireWriting(const DesignPart::Session& s, const char* call) {
+    if (!s.store) {
+        throw std::logic_error(std::string("DesignPart::") + call +
+                               " called after its save was committed, cancelled or dropped");
     }
-    void readMaxIdentifier(std::int64_t& number, std::int16_t& domain) override {
-        run([&] { m_store->readMaxIdentifier(number, domain); });
+    if (s.giveWay && *s.giveWay) {
+        refuse(s.cannot, s.file, translate("DesignSave", "a save of it began, and the autosave gave way to it."),
+               DesignRefusal::Busy, std::make_error_code(std::errc::operation_canceled));
     }
-    bool contains(SerializationTransferObject& o) override { return run([&] { return m_store->contains(o); }); }
-    void insert(SerializationTransferObject& o) override { run([&] { m_store->insert(o); }); }
-    bool read(SerializationTransferObject& o) override { return run([&] { return m_store->read(o); }); }
-    void update(SerializationTransferObject& o) override { run([&] { m_store->update(o); }); }
-
-private:
-    template <class Action>
-    std::invoke_result_t<Action> run(Action&& action) const {
-        return guarded(kCannotSave, m_file, std::forward<Action>(action));
-    }
-
-    std::shared_ptr<SqliteDesignStore> m_store;
-    std::string m_file;
-};
-
-// Hands the design's identifier counter to the identifier service and
-// reserves every identity the design holds, whatever the counter says.
-void takeIdentities(const std::string& file, const std::shared_ptr<SqliteDesignStore>& store) {
-    guarded(kCannotOpen, file, [&] {
-        ZvFileIO::readMaxIdentifierValue(store);
-        Identifier::reserveThrough(store->maxObjectId());
-    });
 }
 
 } // namespace
 
-OpenedDesign openDesign(const std::string& file) {
-    OpenedDesign opened = *open(kCannotOpen, file, file, /*emptyIsNew=*/false);
-    if (opened.readable) {
-        takeIdentities(file, opened.store);
-    }
-    return opened;
+void DesignPart::save(const SerializationTransferObject& object) {
+    requireWriting(*m_session, "save");
+    // The module hands the object to the store as it is; neither changes it.
+    m_module.save(const_cast<SerializationTransferObject&>(object));
 }
 
-// Declared in the order of taking: destroyed in reverse, so the store is
-// closed before its temporary file is removed, and every handle on the
-// design before the lock is let go (closing the lock's descriptor earlier
-// would drop SQLite's locks on the design).
-struct DesignSave::State {
-    State(std::string fileName, std::string targetName, const DesignSaveOptions& saveOptions, Folder designFolder,
-          FileLock designLock)
-        : file(std::move(fileName)),
-          target(std::move(targetName)),
-          options(saveOptions),
-          folder(std::move(designFolder)),
-          lock(std::move(designLock)),
-          written(target) {}
+bool DesignPart::remove(std::int64_t identity) {
+    requireWriting(*m_session, "remove");
+    if (!m_module.doAction()) {
+        return false;
+    }
+    return guarded(m_session->cannot, m_session->file, [&] { return m_session->store->remove(identity); });
+}
 
-    std::string file;
-    std::string target;
-    DesignSaveOptions options;
-    // The design's folder, held since begin: every later step acts in it.
-    Folder folder;
-    FileLock lock;
-    // The new version's own lock, taken before it is renamed into place.
-    std::optional<FileLock> successorLock;
-    // The design as it was, open for reading during a rewrite: its read
-    // lock keeps other programs from committing to it until the rename,
-    // and its change counter tells whether one did before it was taken.
-    std::shared_ptr<SqliteDesignStore> previous;
-    std::uint32_t previousChanges = 0;
-    bool isNew = true;
-    std::string createdRevision;
-    FileName written;
-    std::optional<NewFile> temporary;
-    std::shared_ptr<SqliteDesignStore> store;
+bool DesignPart::isWritten() const { return m_module.doAction(); }
 
-    // Where the design as it was is read: beside a rewrite, or through the
-    // store an update in place writes.
-    const SqliteDesignStore& before() const { return previous ? *previous : *store; }
-};
+DesignSave::State::~State() { endWriting(); }
+
+void DesignSave::State::endWriting() {
+    if (session) {
+        session->store.reset();
+    }
+    if (store) {
+        store->close();
+        store.reset();
+    }
+}
 
 namespace {
 
@@ -425,26 +116,32 @@ void requireDesignAtName(const DesignSave::State& s) {
 DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& options) {
     const ZvFileWriteMode mode = options.mode;
     const std::string target = saveTarget(file, kCannotSave);
-    std::string reason;
-    if (!ZvFileIO::checkSavePossible(target, mode, &reason)) {
-        const FileName name(target);
-        refuse(kCannotSave, file, reason,
-               name.getLeafName() == name.getExtension() ? DesignRefusal::NoName : DesignRefusal::ReadOnly);
-    }
+    requireSavePossible(kCannotSave, file, target);
     FileIdentity there;
-    if (mode != ZvFileWriteMode::Overwrite &&
-        !guarded(kCannotUpdate, file, [&] { return identityOf(FileName(target), there); })) {
-        refuse(kCannotUpdate, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing);
+    const bool exists = guarded(kCannotSave, file, [&] { return identityOf(FileName(target), there); });
+    if (mode != ZvFileWriteMode::Overwrite && !exists) {
+        refuse(kCannotUpdate, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing,
+               std::make_error_code(std::errc::no_such_file_or_directory));
+    }
+    if (exists) {
+        makeWay(kCannotSave, file, there, options);
     }
     Folder folder = holdFolder(kCannotSave, file, FileName(target));
     auto state = std::make_unique<State>(
         file, target, options, std::move(folder),
-        lockDesign(kCannotSave, file, target, mode == ZvFileWriteMode::Overwrite, options));
+        lockDesign(kCannotSave, file, target, mode == ZvFileWriteMode::Overwrite, options), SessionKind::Save);
+    step(options, "locked");
+    // This process's own read handles of the design would keep an update in
+    // place from committing: their reads end here (they read on by
+    // themselves, each read under a lock of its own).
+    for (const std::shared_ptr<SqliteDesignStore>& reader : Sessions::instance().readers(state->lock.identity())) {
+        reader->endRead();
+    }
     if (!state->lock.createdFile()) {
         if (const std::optional<OpenedDesign> opened =
                 open(mode == ZvFileWriteMode::Overwrite ? kCannotSave : kCannotUpdate, file, target,
-                     /*emptyIsNew=*/true)) {
-            opened->requireReadable(file);
+                     /*emptyIsNew=*/true, /*full=*/false)) {
+            opened->requireReadable();
             ZvFileIO::logFileVersionInfo(target, opened->store);
             takeIdentities(file, opened->store);
             // A rewrite keeps the revision the design was created with.
@@ -489,6 +186,8 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
     if (!state->temporary) {
         requireDesignAtName(*state);
     }
+    state->session =
+        std::make_shared<DesignPart::Session>(DesignPart::Session{file, kCannotSave, mode, state->store, nullptr});
     return DesignSave(std::move(state));
 }
 
@@ -497,42 +196,50 @@ DesignSave::DesignSave(DesignSave&& other) noexcept = default;
 DesignSave& DesignSave::operator=(DesignSave&& other) noexcept = default;
 DesignSave::~DesignSave() = default;
 
-void DesignSave::forEachObject(const SqliteDesignStore::ObjectVisitor& visit) const {
-    if (!m_state->store) {
-        throw std::logic_error("DesignSave::forEachObject called after commit()");
+DesignSave::State& DesignSave::live(const char* call, bool writing) const {
+    if (!m_state) {
+        throw std::logic_error(std::string("DesignSave::") + call +
+                               (m_ended == Ended::No          ? " called on a save that was moved from"
+                                : m_ended == Ended::Committed ? " called after commit()"
+                                                              : " called after cancel()"));
     }
-    if (m_state->isNew) {
+    if (writing && !m_state->store) {
+        throw std::logic_error(std::string("DesignSave::") + call + " called after commit()");
+    }
+    return *m_state;
+}
+
+void DesignSave::forEachObject(const SqliteDesignStore::ObjectVisitor& visit) const {
+    const State& s = live("forEachObject");
+    if (s.isNew) {
         return;
     }
-    guarded(kCannotSave, m_state->file,
-            [&] { m_state->before().forEachObject(visit, SqliteDesignStore::Fields::IdentityAndType); });
+    guarded(kCannotSave, s.file, [&] { s.before().forEachObject(visit, SqliteDesignStore::Fields::IdentityAndType); });
 }
 
 std::int64_t DesignSave::objectCount() const {
-    if (!m_state->store) {
-        throw std::logic_error("DesignSave::objectCount called after commit()");
-    }
-    if (m_state->isNew) {
+    const State& s = live("objectCount");
+    if (s.isNew) {
         return 0;
     }
-    return guarded(kCannotSave, m_state->file, [&] { return m_state->before().objectCount(); });
+    return guarded(kCannotSave, s.file, [&] { return s.before().objectCount(); });
 }
-bool DesignSave::isNewDesign() const { return m_state->isNew; }
-const FileName& DesignSave::writtenFile() const { return m_state->written; }
 
-DesignIOModule DesignSave::module(bool doAction) const {
-    if (!m_state->store) {
-        throw std::logic_error("DesignSave::module called after commit()");
-    }
-    return DesignIOModule(std::make_shared<RefusingStore>(m_state->store, m_state->file), m_state->options.mode,
-                          doAction);
-}
+bool DesignSave::isNewDesign() const { return live("isNewDesign", false).isNew; }
+const FileName& DesignSave::writtenFile() const { return live("writtenFile", false).written; }
+
+DesignPart DesignSave::part(bool selected) const { return DesignPart(live("part").session, selected); }
 
 void DesignSave::createGroup() {
-    if (!m_state->store) {
-        throw std::logic_error("DesignSave::createGroup called after commit()");
+    State& s = live("createGroup");
+    guarded(s.cannot, s.file, [&] { ZvFileIO().createGroup(s.store); });
+}
+
+void DesignSave::cancel() noexcept {
+    if (m_state) {
+        m_ended = m_state->committed ? Ended::Committed : Ended::Cancelled;
+        m_state.reset();
     }
-    guarded(kCannotSave, m_state->file, [&] { ZvFileIO().createGroup(m_state->store); });
 }
 
 namespace {
@@ -542,32 +249,46 @@ namespace {
 // played back now, while the save still holds the lock, not by whoever
 // opens the design next. A failure here leaves it for them.
 void rollBack(DesignSave::State& s) {
-    s.store->close();
-    s.store.reset();
+    s.endWriting();
     try {
         (void)SqliteDesignStore::openForReading(s.target);
     } catch (const std::exception&) {
     }
 }
 
+// Puts an autosave's copy in place of the previous one, not following what
+// is at the copy's name (an older copy, or a link planted meanwhile).
+void putCopyInPlace(DesignSave::State& s) {
+    const bool done = guarded(kCannotCopy, s.file, [&] {
+        return s.folder.replace(s.written.getLeafName(), s.temporary->identity(), s.copyLeaf, std::nullopt,
+                                /*takeAccess=*/false) == Folder::Replaced::Done;
+    });
+    if (!done) {
+        throw DesignRefusedException(
+            substitute(translate("DesignSave", "cannot put the autosave copy of %1 in place; the previous copy is "
+                                               "kept."),
+                       {quoted(s.file)}),
+            DesignRefusal::Interfered);
+    }
+    s.temporary->release();
+}
+
 } // namespace
 
 SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t dataRevisionNumber) {
-    State& s = *m_state;
-    if (!s.store) {
-        throw std::logic_error("DesignSave::commit called twice");
-    }
-    const ZvFileWriteMode mode = s.options.mode;
+    State& s = live("commit");
+    requireWriting(*s.session, "commit");
+    // An autosave writes its copy as a rewrite does.
+    const ZvFileWriteMode mode = s.autosave ? ZvFileWriteMode::Overwrite : s.options.mode;
     SaveResult result;
     try {
-        guarded(kCannotSave, s.file, [&] {
+        guarded(s.cannot, s.file, [&] {
+            if (s.autosave) {
+                s.store->writeAutosaveOrigin(s.origin);
+            }
             result.revision =
                 ZvFileIO::writeMetaData(s.store, dataRevision, dataRevisionNumber, mode, s.createdRevision);
             s.store->commit();
-            // Closed now, also while the host still holds design modules: the
-            // file it wrote must be closed before it is put in place.
-            s.store->close();
-            s.store.reset();
         });
     } catch (const DesignRefusedException&) {
         if (!s.temporary) {
@@ -575,10 +296,20 @@ SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t data
         }
         throw;
     }
+    // Closed now, also while the host still holds parts: the file it wrote
+    // must be closed before it is put in place.
+    s.endWriting();
     step(s.options, "committed");
-    if (s.temporary) {
-        putInPlace(s);
+    if (s.autosave) {
+        putCopyInPlace(s);
+        result.file = s.copyName;
+    } else {
+        if (s.temporary) {
+            putInPlace(s);
+        }
+        result.file = s.file;
     }
+    s.committed = true;
     return result;
 }
 
@@ -598,7 +329,7 @@ void requireNoOtherWriter(const DesignSave::State& s) {
     if (updating) {
         refuse(kCannotSave, s.file,
                translate("DesignSave", "another program is updating it in place; the design is left as it was."),
-               DesignRefusal::Busy);
+               DesignRefusal::Busy, std::make_error_code(std::errc::device_or_resource_busy));
     }
     if (s.previous && guarded(kCannotSave, s.file, [&] { return s.previous->changeCounter(); }) != s.previousChanges) {
         refuse(kCannotSave, s.file,
@@ -631,18 +362,16 @@ bool lockNewVersion(DesignSave::State& s, const std::string& name) {
 // is done. The new version is locked first, so that save waits for this one
 // to end as one that came earlier does. Windows cannot put a file in place
 // while another handle has it open (ReplaceFileW opens it sharing nothing,
-// under Wine at least): there the design as it was is closed first and the
-// new version locked under the design's name right after the rename, and
-// only a save that comes to the name in between is let in before this one
-// has said it is done.
+// under Wine at least): there the design as it was is closed first, this
+// process's own read handles of it too, and the new version locked under
+// the design's name right after the rename, and only a save that comes to
+// the name in between is let in before this one has said it is done.
 void DesignSave::putInPlace(State& s) {
     const bool replacesOpenFiles = openFilesMayBeReplaced();
     const std::string temporary = s.written.toNativeString();
     const auto temporaryReplaced = [&] {
         refuse(kCannotSave, s.file,
-               substitute(translate("DesignSave",
-                                    "another program replaced its temporary file %1; the design is left as it was."),
-                          {quoted(temporary)}),
+               translate("DesignSave", "another program replaced its temporary file; the design is left as it was."),
                DesignRefusal::Interfered);
     };
     if (!guarded(kCannotSave, s.file,
@@ -652,6 +381,9 @@ void DesignSave::putInPlace(State& s) {
     requireNoOtherWriter(s);
     if (!replacesOpenFiles) {
         s.previous.reset();
+        for (const std::shared_ptr<SqliteDesignStore>& reader : Sessions::instance().readers(s.lock.identity())) {
+            reader->close();
+        }
     }
     Folder::Replaced replaced = Folder::Replaced::Done;
     try {
@@ -664,13 +396,13 @@ void DesignSave::putInPlace(State& s) {
             refuse(kCannotSave, s.file,
                    translate("DesignSave", "another program has it open and keeps it from being replaced; the "
                                            "design is left as it was."),
-                   DesignRefusal::Busy);
+                   DesignRefusal::Busy, e.code());
         }
         refuse(kCannotSave, s.file,
                substitute(translate("DesignSave",
                                     "its new version cannot be put in place (%1); the design is left as it was."),
-                          {e.what()}),
-               DesignRefusal::Failed);
+                          {e.code() ? e.code().message() : std::string(e.what())}),
+               DesignRefusal::Failed, e.code());
     }
     if (replaced == Folder::Replaced::SourceChanged) {
         temporaryReplaced();
@@ -680,6 +412,7 @@ void DesignSave::putInPlace(State& s) {
     }
     s.temporary->release();
     s.lock.keepFile();
+    s.entry.moveTo(s.temporary->identity());
     s.previous.reset();
     if (!replacesOpenFiles) {
         // Done: a lock that cannot be taken now only lets a save in early.
@@ -687,76 +420,6 @@ void DesignSave::putInPlace(State& s) {
             (void)lockNewVersion(s, s.target);
         } catch (const FileNameException&) {
         }
-    }
-}
-
-FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& options) {
-    const std::string target = saveTarget(file, kCannotCopy);
-    const FileName copy = ZvFileIO().constructAutosaveFileName(file);
-    const FileName temporary = temporaryName(copy);
-    // A copy is made by whoever may save the design, under its lock.
-    if (FileUtilities::isReadOnly(target)) {
-        refuse(kCannotCopy, file,
-               translate("DesignSave", "this user may read it but not write it, and only one who may save a design "
-                                       "writes its autosave copy."),
-               DesignRefusal::ReadOnly);
-    }
-    const Folder folder = holdFolder(kCannotCopy, file, copy);
-    const FileLock lock = lockDesign(kCannotCopy, file, target, /*create=*/false, options);
-    const OpenedDesign opened = *open(kCannotCopy, file, target, /*emptyIsNew=*/false);
-    opened.requireReadable(file);
-    const std::optional<FileFacts> previous =
-        guarded(kCannotCopy, file, [&] { return folder.look(copy.getLeafName()); });
-    if (previous && previous->kind == FileFacts::Kind::Link) {
-        refuse(kCannotCopy, file,
-               substitute(translate("DesignSave", "%1 is a symbolic link."), {quoted(copy.toNativeString())}),
-               DesignRefusal::Interfered);
-    }
-    guarded(kCannotCopy, file, [&] {
-        // Left by an autosave that did not finish; a link there is removed,
-        // never followed.
-        (void)folder.remove(temporary.getLeafName());
-        const FileName written(folder.pathOf(temporary.getLeafName()));
-        NewFile made = NewFile::create(written, FileName(target));
-        opened.store->copyTo(written.toNativeString());
-        step(options, "copied");
-        // The copy keeps the design's access, given as it was made; what was
-        // at the copy's name (an older copy, or a link planted meanwhile)
-        // is replaced, not followed.
-        if (folder.replace(temporary.getLeafName(), made.identity(), copy.getLeafName(), std::nullopt,
-                           /*takeAccess=*/false) != Folder::Replaced::Done) {
-            throw DesignRefusedException(
-                substitute(translate("DesignSave", "cannot put the autosave copy of %1 in place; the previous copy "
-                                                   "is kept."),
-                           {quoted(file)}),
-                DesignRefusal::Interfered);
-        }
-        made.release();
-    });
-    return copy;
-}
-
-bool removeAutosaveCopy(const std::string& file, const DesignSaveOptions& options) {
-    const FileName copy = ZvFileIO().constructAutosaveFileName(file);
-    // A design that is gone has no lock to take, and no autosave to keep out.
-    std::optional<FileLock> lock;
-    try {
-        lock.emplace(lockDesign(kCannotDeleteCopy, file, file, /*create=*/false, options));
-    } catch (const DesignRefusedException& e) {
-        if (e.reason() != DesignRefusal::Failed || FileUtilities::exists(file, true)) {
-            throw;
-        }
-    }
-    try {
-        return Folder::holding(copy).remove(copy.getLeafName());
-    } catch (const FileNameException& e) {
-        if (isAbsent(e.code())) {
-            return false; // no folder, no copy
-        }
-        throw DesignRefusedException(substitute(translate("DesignSave", "cannot delete %1: %2"),
-                                                {quoted(copy.toNativeString()),
-                                                 (e.code() ? describe(e.code()) : std::string(e.what())) + "."}),
-                                     DesignRefusal::Failed);
     }
 }
 

@@ -1,13 +1,19 @@
 #pragma once
 /// @file
-/// DesignSave: one save of a design file, the whole road in the right order,
-/// so that a host cannot get it wrong.
+/// The save API: a host's whole editing session with a design file, on one
+/// road. A host opens the design (openDesign), saves it (DesignSave::begin,
+/// one DesignPart per part of the design, commit), writes what it has not
+/// saved yet to the autosave copy from a background thread
+/// (DesignSave::beginAutosave), asks at start-up whether a copy holds more
+/// than the design (newerAutosaveCopy, openAutosaveCopy) and removes the
+/// copy once saved (removeAutosaveCopy). examples/save_design/editor_session.cpp
+/// is such a session.
 ///
 /// @code
 /// Zorvan::DesignSave save = Zorvan::DesignSave::begin("pump.zvd", {});
-/// Zorvan::DesignIOModule pipes = save.module(/*doAction=*/true); // one per design part
-/// pipes.save(pipe);                                             // identities from Identifier::create()
-/// save.createGroup();
+/// Zorvan::DesignPart pipes = save.part();             // one per part of the design
+/// pipes.save(pipe);                                    // identities from Identifier::create()
+/// pipes.remove(oldPipe);                               // updates in place remove too
 /// const Zorvan::SaveResult result = save.commit("valve fix", 3);
 /// @endcode
 ///
@@ -22,23 +28,34 @@
 /// the metadata, commits the store and puts the new version in place,
 /// renamed within the folder held since begin() once the name still holds
 /// the design that was read and no other program changed it; the save is
-/// done, on disk, when it returns. A DesignSave dropped without commit(), or left by an
-/// exception, leaves the design exactly as it was and removes what it
-/// created.
+/// done, on disk, when it returns. A DesignSave dropped or cancelled
+/// without commit(), or left by an exception, leaves the design exactly as
+/// it was and removes what it created.
 ///
-/// Every refusal and failure raises DesignRefusedException: one sentence for
-/// the user naming the file, and a reason a host can act on.
+/// One error model: every refusal and failure of the road raises
+/// DesignRefusedException, with one sentence for the user naming the file
+/// (never a temporary file, never a query), a reason a host can act on and
+/// the cause underneath as a std::error_code. Misuse of an object (a call
+/// after commit() or cancel(), on an object moved from) raises
+/// std::logic_error.
+///
+/// The library's fixed calls (ZvFileIO, DesignIOModule) are the primitives
+/// this road is built from. Called directly they take no lock and check
+/// nothing beside the design: only the road makes them safe.
 ///
 /// Thread-safety: one thread at a time per object. Two saves of one design
-/// exclude each other, in one process or in many.
+/// exclude each other, in one process or in many; an autosave may run on a
+/// thread of its own while the host edits and saves (see beginAutosave).
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <source_location>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "Exceptions/ZvException.h"
 #include "FileHandling/FileName.h"
@@ -59,28 +76,39 @@ enum class DesignRefusal {
     NoDesignYet,    ///< an empty file: a first save that did not finish
     NotADesign,     ///< the file's version cannot be read
     Newer,          ///< written by a newer version of the software
-    Busy,           ///< another program is saving or writing it
+    Busy,           ///< another program, or another save or autosave of this one, is saving or writing it
     Interfered,     ///< another program replaced or changed the design or the save's files meanwhile
     ForeignFile,    ///< a file beside it that this software did not write (another
                     ///< program's log, another user's journal or link) would change it
     Failed,         ///< the disk or the store failed; the design is as it was
 };
 
-/// Raised by DesignSave, writeAutosaveCopy and openDesign. what() is one
-/// sentence for the user that names the file, e.g. "cannot save 'a.zvd':
-/// another program is saving it; try again when it is done."
+/// Everything the road raises when it cannot do what it was asked. what()
+/// is one sentence for the user that names the user's file, e.g. "cannot
+/// save 'a.zvd': another program is saving it; try again when it is done."
 class PERSISTENCE_DESIGNSAVE_EXPORT DesignRefusedException : public ZvException {
 public:
-    DesignRefusedException(const std::string& message, DesignRefusal reason,
+    DesignRefusedException(const std::string& message, DesignRefusal reason, std::error_code cause = {},
                            std::source_location location = std::source_location::current());
     DesignRefusedException(const DesignRefusedException& other);
     DesignRefusedException& operator=(const DesignRefusedException& other);
     ~DesignRefusedException() override;
 
     [[nodiscard]] DesignRefusal reason() const noexcept { return m_reason; }
+    /// What failed underneath, as data: the system's error (a full disk, a
+    /// denied permission; test it with means(cause(), std::errc::...)), or
+    /// SQLite's extended result code in designStoreCategory(). The road's
+    /// own findings carry the portable condition closest to them (Missing:
+    /// no_such_file_or_directory, ReadOnly: permission_denied, Busy:
+    /// device_or_resource_busy, NameTooLong: filename_too_long, NoName and
+    /// NotRegularFile: invalid_argument); empty when nothing failed and the
+    /// file itself is the reason (Newer, NoDesignYet, Interfered,
+    /// ForeignFile, a version that cannot be read).
+    [[nodiscard]] const std::error_code& cause() const noexcept { return m_cause; }
 
 private:
     DesignRefusal m_reason;
+    std::error_code m_cause;
 };
 
 /// How a save runs.
@@ -91,8 +119,8 @@ struct DesignSaveOptions {
     /// Called once, before waiting, when another program holds the design.
     std::function<void()> onWait{};
     /// Called as the save reaches each step ("locked", "prepared",
-    /// "committed"; "copied" for an autosave): for progress and for tests
-    /// that look at the files at that moment.
+    /// "committed"; "copied" for writeAutosaveCopy): for progress and for
+    /// tests that look at the files at that moment.
     std::function<void(std::string_view step)> onStep{};
 };
 
@@ -100,17 +128,42 @@ struct DesignSaveOptions {
 struct SaveResult {
     /// The source revision of the software that saved it, as recorded in the file.
     std::string revision;
+    /// The file that holds the new version: the design, or its autosave copy.
+    std::string file;
 };
 
-/// A design opened for reading, as every host should: the store bound to the
-/// file and what its version says. The store reads the design in one read
-/// transaction (see SqliteDesignStore::openForReading): drop it, or call its
-/// endRead(), once done reading.
-struct PERSISTENCE_DESIGNSAVE_EXPORT OpenedDesign {
-    /// Raises DesignRefusedException (DesignRefusal::Newer) naming `file`
-    /// when the running software cannot read the design.
-    void requireReadable(const std::string& file) const;
+/// What a host opens a design for.
+enum class DesignIntent {
+    Read, ///< to show it
+    Edit, ///< to change and save it: this user must be able to save it
+};
 
+/// How openDesign opens a design.
+struct DesignOpenOptions {
+    DesignIntent intent = DesignIntent::Read;
+    /// Open a design of a newer version to show what it is (its metadata;
+    /// readable false), instead of refusing it. Never for editing.
+    bool lookAtNewer = false;
+};
+
+/// A design opened as every host should: the store bound to the file and
+/// what the design says of itself, read under one read lock. The store
+/// keeps reading the design in that read transaction (see
+/// SqliteDesignStore::openForReading): drop it, or call store->endRead(),
+/// once done reading. A save of the same design by this process ends that
+/// read transaction, and on Windows, where an open file cannot be replaced,
+/// a rewrite closes the store (reading through it then raises).
+struct PERSISTENCE_DESIGNSAVE_EXPORT OpenedDesign {
+    /// Raises DesignRefusedException (DesignRefusal::Newer) naming the file
+    /// when the running software cannot read the design.
+    void requireReadable() const;
+    /// Calls `visit` with every object of the design, payloads included, in
+    /// identity order until it returns false. A failure of the store raises
+    /// DesignRefusedException naming the file.
+    void forEachObject(const SqliteDesignStore::ObjectVisitor& visit) const;
+
+    /// The file as the host named it.
+    std::string file;
     std::shared_ptr<SqliteDesignStore> store;
     /// The running software can read it (false: newer than the software).
     bool readable = false;
@@ -119,27 +172,96 @@ struct PERSISTENCE_DESIGNSAVE_EXPORT OpenedDesign {
     std::int32_t version = -1;
     std::string createdRevision;
     std::string lastSavedRevision;
+    /// The data revision the last save recorded, and its number.
+    std::string dataRevision;
+    std::int32_t dataRevisionNumber = 0;
+    /// The identifier the design hands out next: (0, 0) when it records none.
+    std::int64_t nextIdentifier = 0;
+    std::int16_t identifierDomain = 0;
+    /// How many objects it holds (0 for a design this software cannot read).
+    std::int64_t objectCount = 0;
+    /// "Opening file (version: 3 created with revision: r1 last saved with
+    /// revision: r2)", the line the log receives at INFO as it is opened.
+    std::string versionLine;
 };
 
-/// Opens `file` for reading. Raises DesignRefusedException for a file that
-/// is missing, busy, empty or not a design, or beside which lies a file
-/// that would change it (see SqliteDesignStore::openForReading); a newer
-/// design opens with `readable` false, for the caller to show and refuse.
-/// A readable design hands its identifier counter to the identifier
-/// service, and reserves every identity it holds, so that objects a host
-/// adds to it get new ones.
-[[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT OpenedDesign openDesign(const std::string& file);
+/// Opens `file` in one call: the version checked and its line logged at
+/// INFO, the metadata, the identifier counter and the object count read
+/// under one read lock. A readable design hands its identifier counter to
+/// the identifier service and reserves every identity it holds, so that
+/// objects a host adds get new ones. Raises DesignRefusedException for a
+/// file that is missing, busy, empty or not a design, beside which lies a
+/// file that would change it (see SqliteDesignStore::openForReading), of a
+/// newer version (unless options.lookAtNewer, for reading), and, opened for
+/// editing, that this user may not save.
+[[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT OpenedDesign openDesign(const std::string& file,
+                                                                    const DesignOpenOptions& options = {});
+
+/// One part of a design as a save writes it (the pipes, the valves, ...): a
+/// handle on the new version that the save gives out with DesignSave::part.
+/// Copies share the part. Misuse (any call once its save is committed,
+/// cancelled or dropped) raises std::logic_error.
+class PERSISTENCE_DESIGNSAVE_EXPORT DesignPart {
+public:
+    /// Stores `object` in the new version: a rewrite adds it; an update
+    /// replaces the stored object of its identity, or adds it. A failure
+    /// raises DesignRefusedException naming the design; an identity stored
+    /// twice in a rewrite is refused as Failed.
+    void save(const SerializationTransferObject& object);
+    /// Removes the object of identity `identity` from the new version:
+    /// updates in place remove what the host deleted; a rewrite holds only
+    /// what it saved, so there it undoes a save of that identity, if any.
+    /// True when an object was removed.
+    bool remove(std::int64_t identity);
+    /// Whether this save writes the part: always, but in an update of
+    /// selected parts, where only the parts selected are written and the
+    /// others' save() and remove() do nothing.
+    [[nodiscard]] bool isWritten() const;
+
+    /// What a part shares with its save (internal).
+    struct Session;
+
+private:
+    friend class DesignSave;
+    DesignPart(std::shared_ptr<Session> session, bool selected);
+    std::shared_ptr<Session> m_session;
+    DesignIOModule m_module;
+};
 
 class PERSISTENCE_DESIGNSAVE_EXPORT DesignSave {
 public:
     /// Starts a save of `file` (links at the name are followed: the file
     /// they point to is saved, beside itself). Raises DesignRefusedException
-    /// before anything is written when the save cannot be made.
+    /// before anything is written when the save cannot be made; Busy at
+    /// once, naming this program, when a save or autosave of the design this
+    /// thread began has not ended. An autosave of the design running on
+    /// another thread of this process gives way to the save at its next
+    /// call, and the save begins once it has.
     [[nodiscard]] static DesignSave begin(const std::string& file, const DesignSaveOptions& options);
+
+    /// Starts writing the autosave copy of `file` (part.bak.zvd beside it)
+    /// with the host's current objects, saved through parts as in a rewrite
+    /// and put in place by commit(), whole, under the temporary name
+    /// part.bak.tmp.zvd first; the design itself is neither read nor
+    /// written, and need not exist yet (a design never saved). Call it from
+    /// any thread, also while the host edits: hand it a copy of the objects
+    /// taken under the host's own lock, not the lock itself.
+    ///
+    /// An autosave waits for a save or autosave of another program as
+    /// options.lockWait says (a host's timer passes 0: the autosave is then
+    /// refused at once as Busy). It never holds up a save of this process:
+    /// once one of the design begins, the autosave's next call (save,
+    /// remove, commit) raises DesignRefusedException (Busy), the copy stays
+    /// as it was, and the save goes on as soon as the autosave is dropped.
+    /// Either way the host skips this autosave and writes the next one.
+    /// options.mode is not used. forEachObject() and objectCount() see no
+    /// objects, and isNewDesign() is true: the copy is written anew.
+    [[nodiscard]] static DesignSave beginAutosave(const std::string& file, const DesignSaveOptions& options);
 
     DesignSave(DesignSave&& other) noexcept;
     DesignSave& operator=(DesignSave&& other) noexcept;
-    /// Without commit(): removes what the save created; the design stays as it was.
+    /// Without commit(): removes what the save created; the design stays as
+    /// it was. After it: lets the design go.
     ~DesignSave();
 
     /// Calls `visit` with the identity and type of every object of the
@@ -148,8 +270,7 @@ public:
     /// walk holds a few hundred objects at a time, so a host rewrites a
     /// design of any size in little memory, and `visit` may save objects
     /// meanwhile (objects it adds with new identities from the identifier
-    /// service are not visited). Raises
-    /// std::logic_error after commit().
+    /// service are not visited).
     void forEachObject(const SqliteDesignStore::ObjectVisitor& visit) const;
     /// How many objects the design held before this save; 0 for a new
     /// design. Counting reads the whole design: ask before saving objects,
@@ -161,37 +282,72 @@ public:
     /// design, or the design itself for an update in place.
     [[nodiscard]] const FileName& writtenFile() const;
 
-    /// A design module that stores one part of the design; what it fails
-    /// to store raises DesignRefusedException naming the design. Raises
-    /// std::logic_error after commit().
-    [[nodiscard]] DesignIOModule module(bool doAction) const;
-    /// Adds a group to the new version.
+    /// A part of the design to save objects through. `selected` matters to
+    /// an update of selected parts only: the parts not selected are left as
+    /// they are.
+    [[nodiscard]] DesignPart part(bool selected = true) const;
+    /// Adds a group to the new version: the design numbers its groups in
+    /// the order they are added and records how many it has.
     void createGroup();
     /// Writes the metadata, commits the store and puts the new version in
     /// place. Raises DesignRefusedException when it cannot (the design is
-    /// then as it was), std::logic_error when called twice.
+    /// then as it was). The design stays this save's until the object goes
+    /// or cancel() is called, so that what the host reports of the save
+    /// comes before any later save of the design.
     [[nodiscard]] SaveResult commit(const std::string& dataRevision, std::int32_t dataRevisionNumber);
+    /// Ends the save now: without commit(), as dropping it does (the design
+    /// stays as it was, what the save created is removed); after commit(),
+    /// the design is let go. Parts raise std::logic_error from now on, and
+    /// so does every call but cancel() itself.
+    void cancel() noexcept;
 
     /// What a save holds (internal).
     struct State;
 
 private:
+    enum class Ended { No, Committed, Cancelled };
     PERSISTENCE_DESIGNSAVE_NO_EXPORT explicit DesignSave(std::unique_ptr<State> state);
+    // The save's state; std::logic_error once it was moved from, cancelled
+    // or, for a call that `writing` needs the store, committed.
+    PERSISTENCE_DESIGNSAVE_NO_EXPORT State& live(const char* call, bool writing = true) const;
     PERSISTENCE_DESIGNSAVE_NO_EXPORT static void putInPlace(State& s);
     std::unique_ptr<State> m_state;
+    Ended m_ended = Ended::No;
 };
 
-/// Writes the autosave copy of `file` under the design's one-writer lock:
-/// a complete copy under a temporary name that then replaces the previous
-/// copy, with the design's access. Returns the copy's name.
+/// Writes the autosave copy of `file` as the design is on disk, under the
+/// design's one-writer lock: a complete copy under a temporary name that
+/// then replaces the previous copy, with the design's access. Returns the
+/// copy's name. A host with unsaved changes writes them with beginAutosave
+/// instead.
 [[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT FileName writeAutosaveCopy(const std::string& file,
                                                                        const DesignSaveOptions& options);
 
+/// The autosave copy of `file` when it holds what no save of it holds: no
+/// save, of this program or another, changed the design since the copy was
+/// written (the copy records which file the design was and its change
+/// counter then), or the design was never saved (there is no file, or the
+/// empty one a first save cut short leaves). nullopt when there is no such
+/// copy (a copy writeAutosaveCopy made is never newer). Ask at start-up,
+/// before opening the design.
+[[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT std::optional<FileName> newerAutosaveCopy(const std::string& file);
+
+/// Opens the autosave copy of `file` for recovery, as openDesign opens a
+/// design (the copy's identifier counter, which covers the objects added
+/// since the last save, goes to the identifier service); refusals name the
+/// design's copy. Opened for editing, this user must be able to save
+/// `file`. The host saves what it recovers with DesignSave::begin(file),
+/// then removes the copy.
+[[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT OpenedDesign openAutosaveCopy(const std::string& file,
+                                                                         const DesignOpenOptions& options = {});
+
 /// Removes the autosave copy of `file` under the design's one-writer lock,
-/// waiting for a save or autosave as `options` say, so that it never races
-/// an autosave (a design that is gone has no lock to take). True when this
-/// call removed the copy, which is then gone from the disk; false when
-/// there was none, also when another program removed it first.
+/// waiting for a save or autosave of another program as `options` say (an
+/// autosave of this one gives way), so that it never races an autosave (a
+/// design that is gone has no lock to take). Handles this process opened on
+/// the copy are closed first. True when this call removed the copy, which is
+/// then gone from the disk; false when there was none, also when another
+/// program removed it first.
 [[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT bool removeAutosaveCopy(const std::string& file,
                                                                     const DesignSaveOptions& options);
 

@@ -11,6 +11,9 @@
 ///
 /// A value object: its fields never change after construction (a move
 /// empties the source's handle). Thread-safety: as the handle's.
+///
+/// A primitive of the save road: hosts save through DesignPart
+/// (DesignSave/DesignSave.h), which wraps a module and adds removal.
 
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIOExport.h"

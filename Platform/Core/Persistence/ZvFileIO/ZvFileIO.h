@@ -17,6 +17,12 @@
 /// Exceptions raised by the serialization interface or the services pass
 /// through unchanged.
 ///
+/// These calls are primitives: the save API (DesignSave/DesignSave.h) builds
+/// a host's whole road from them, in the right order, under the design's
+/// one-writer lock and with the checks of what lies beside the design. On
+/// their own they take no lock and check nothing of the kind, so two
+/// programs saving one design through them can lose it; hosts use the road.
+///
 /// Thread-safety: a ZvFileIO holds no mutable state; its operations may run
 /// on several threads at once as far as the handles and services allow.
 

@@ -4,10 +4,12 @@
 // call again, or the call is one of the few below); either way the design
 // is whole (the new version only when the road succeeded), nothing the
 // road made is left, it keeps no folder or file open, and the design's
-// lock is free again. The calls are counted as each road makes them, so
+// lock is free again. The refusal carries the failed call's error as its
+// cause. The calls are counted as each road makes them, so
 // the table grows with every operation that comes to go through the Env.
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -104,7 +106,12 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
          {{"a.zvd", "new"}, {"a.bak.zvd", "copy"}}},
         {"autosave", "a.zvd", [&] { (void)writeAutosaveCopy(path("a.zvd"), options()); },
          {{"a.zvd", "old"}, {"a.bak.zvd", "old"}}},
+        {"autosave of the host's objects", "a.zvd", [&] { autosaveDesign("a.zvd", 2, "edited"); },
+         {{"a.zvd", "old"}, {"a.bak.zvd", "edited"}}},
+        {"autosave of a design never saved", "c.zvd", [&] { autosaveDesign("c.zvd", 2, "edited"); },
+         {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}, {"c.bak.zvd", "edited"}}},
         {"open", "a.zvd", [&] { (void)openDesign(path("a.zvd")); }, untouched},
+        {"open for recovery", "a.zvd", [&] { (void)openAutosaveCopy(path("a.zvd")); }, untouched},
         {"removal of the autosave copy", "a.zvd", [&] { EXPECT_TRUE(removeAutosaveCopy(path("a.zvd"), options())); },
          {{"a.zvd", "old"}}},
     };
@@ -120,12 +127,14 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
         }
         const std::ptrdiff_t opened = openFiles();
         std::optional<std::pair<DesignRefusal, std::string>> refused;
+        std::error_code cause;
         {
             const ScopedEnv failing(env);
             try {
                 road.run();
             } catch (const DesignRefusedException& e) {
                 refused.emplace(e.reason(), e.what());
+                cause = e.cause();
             }
         }
         if (k == 0) {
@@ -153,6 +162,7 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
                 EXPECT_TRUE(revisions() == untouched || revisions() == road.done) << refused->second;
             } else {
                 EXPECT_EQ(refused->first, DesignRefusal::Failed) << refused->second;
+                EXPECT_TRUE(means(cause, std::errc::io_error)) << "the cause: " << cause.message();
                 EXPECT_EQ(revisions(), untouched);
             }
         } else {
@@ -160,9 +170,19 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
             // right after the rename, as the road ends; failing that only
             // lets the next save in a moment early.
             const bool endingOnWindows = !openFilesMayBeReplaced() && env->madeBeforeFailure(Kind::Rename);
-            EXPECT_TRUE(tolerated(*failed) || env->failedCallMadeAgain() || endingOnWindows)
+            // The empty file that held the name of a design never saved while
+            // it was autosaved stays when it cannot be looked at or removed:
+            // the next save takes it for a first save cut short, and
+            // start-up for a design never saved.
+            std::map<std::string, std::string> left = revisions();
+            const bool keptEmpty = !road.done.contains(road.design) && left.contains(road.design) &&
+                                   left[road.design].empty() && failed->names.ends_with(road.design);
+            if (keptEmpty) {
+                left.erase(road.design);
+            }
+            EXPECT_TRUE(tolerated(*failed) || keptEmpty || env->failedCallMadeAgain() || endingOnWindows)
                 << "the road succeeded without that call";
-            EXPECT_EQ(revisions(), road.done);
+            EXPECT_EQ(left, road.done);
         }
         EXPECT_EQ(env.use_count(), 1) << "a folder of the road is still held";
         EXPECT_EQ(openFiles(), opened) << "a file of the road is still open";
@@ -175,10 +195,14 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
 
 INSTANTIATE_TEST_SUITE_P(Roads, EveryFailingCall,
                          ::testing::Values("rewrite", "first save", "update of all parts", "update of selected parts",
-                                           "autosave", "open", "removal of the autosave copy"),
+                                           "autosave", "autosave of the host's objects",
+                                           "autosave of a design never saved", "open", "open for recovery",
+                                           "removal of the autosave copy"),
                          [](const ::testing::TestParamInfo<const char*>& road) {
                              std::string name = road.param;
-                             std::replace(name.begin(), name.end(), ' ', '_');
+                             std::replace_if(
+                                 name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
+                                 '_');
                              return name;
                          });
 

@@ -35,12 +35,22 @@ protected:
     void saveDesign(const std::string& leaf, int objects, const std::string& revision,
                     const DesignSaveOptions& o = options()) {
         DesignSave save = DesignSave::begin(path(leaf), o);
-        DesignIOModule module = save.module(true);
+        DesignPart module = save.part();
         for (int i = 0; i < objects; ++i) {
             SerializationTransferObject object(Identifier::create().number, "Pipe", revision);
             module.save(object);
         }
         (void)save.commit(revision, objects);
+    }
+    // Writes `objects` new objects to the autosave copy of `leaf`, as a
+    // host's autosave does.
+    void autosaveDesign(const std::string& leaf, int objects, const std::string& revision) {
+        DesignSave copy = DesignSave::beginAutosave(path(leaf), options());
+        DesignPart part = copy.part();
+        for (int i = 0; i < objects; ++i) {
+            part.save({Identifier::create().number, "Pipe", revision});
+        }
+        (void)copy.commit(revision, objects);
     }
     static std::string revisionOf(const std::string& file) {
         std::string revision;

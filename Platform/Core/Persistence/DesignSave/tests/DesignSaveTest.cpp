@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <memory>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -29,22 +30,23 @@ using testing::TempFolder;
 // no file, the others the design and its autosave copy as they were) and
 // keeps no share of the design it read. While the other runs,
 // at every step, every other save or autosave of the design is refused as
-// busy and touches nothing. A first save writes a temporary file like a
-// rewrite, so that one killed midway leaves only the empty file the lock
-// holds; a rewrite is not held up by one a crash left and keeps the
+// busy, naming this program, and touches nothing. A first save writes a
+// temporary file like a rewrite, so that one killed midway leaves only the
+// empty file the lock holds; a rewrite is not held up by one a crash left and keeps the
 // revision the design was created with. A module still held at the commit
 // is closed all the same, and any use of a save after its commit is
 // reported.
 TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
-    const auto busy = refusal(DesignRefusal::Busy, "another program is saving it; try again when it is done.");
+    const std::string here = "this program is saving or autosaving it already; try again when that save has ended.";
+    const auto busy = refusal(DesignRefusal::Busy, here);
     const auto rivalsAreBusy = [&] {
         const auto before = files();
         for (const Mode rival : {Mode::Overwrite, Mode::UpdateAll}) {
             EXPECT_EQ(refusalOf([&] { (void)DesignSave::begin(path("a.zvd"), options(rival)); }), busy);
         }
         EXPECT_EQ(refusalOf([&] { (void)writeAutosaveCopy(path("a.zvd"), options()); }),
-                  std::make_pair(DesignRefusal::Busy, "cannot write the autosave copy of '" + path("a.zvd") +
-                                                          "': another program is saving it; try again when it is done."));
+                  std::make_pair(DesignRefusal::Busy,
+                                 "cannot write the autosave copy of '" + path("a.zvd") + "': " + here));
         EXPECT_EQ(files(), before);
     };
     std::string revision; // the software revision the last save reported
@@ -61,7 +63,7 @@ TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
             EXPECT_EQ(visited, dropped.objectCount());
             EXPECT_EQ(visited > 0, !before.empty());
             EXPECT_EQ(dropped.writtenFile().toNativeString(), path(mode == Mode::Overwrite ? "a.tmp.zvd" : "a.zvd"));
-            DesignIOModule module = dropped.module(true);
+            DesignPart module = dropped.part();
             SerializationTransferObject object(Identifier::create().number, "Pipe", "lost");
             module.save(object);
             dropped.createGroup();
@@ -72,14 +74,14 @@ TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
         }
         {
             DesignSave save = DesignSave::begin(path("a.zvd"), options(mode, "", rivalsAreBusy));
-            DesignIOModule kept = save.module(true);
+            DesignPart kept = save.part();
             SerializationTransferObject object(Identifier::create().number, "Pipe", "saved");
             kept.save(object);
             revision = save.commit("saved in mode " + std::to_string(mode), 1).revision;
             rivalsAreBusy(); // the new version is this save's until it ends
             SerializationTransferObject late(Identifier::create().number, "Pipe", "late");
-            EXPECT_THROW(kept.save(late), DesignRefusedException);
-            EXPECT_THROW((void)save.module(true), std::logic_error);
+            EXPECT_THROW(kept.save(late), std::logic_error);
+            EXPECT_THROW((void)save.part(), std::logic_error);
             EXPECT_THROW((void)save.commit("again", 2), std::logic_error);
         }
         if (before.empty()) {
@@ -151,7 +153,7 @@ TEST_F(DesignSaveTest, EveryRefusalSaysWhyAndChangesNoFile) {
         EXPECT_EQ(said.find('\n'), std::string::npos) << said;
         if (everyRoad) {
             (void)refusalOf([&] { (void)writeAutosaveCopy(path(file), options()); });
-            (void)refusalOf([&] { openDesign(path(file)).requireReadable(path(file)); });
+            (void)refusalOf([&] { openDesign(path(file)).requireReadable(); });
         }
     }
     EXPECT_EQ(files(), before);
@@ -213,6 +215,201 @@ TEST_F(DesignSaveTest, EveryKindOfNameWorksOnEveryRoad) {
     EXPECT_EQ(fs::status(real / "a.zvd").permissions(), perms);
     EXPECT_EQ(std::distance(fs::directory_iterator(real), fs::directory_iterator()), 2) << "the design and its copy";
 #endif
+}
+
+// How a call of the road ended: done, refused (reason, cause, sentence) or
+// misused (std::logic_error).
+struct Ending {
+    enum Kind { Done, Refused, Misused } kind = Done;
+    DesignRefusal reason = DesignRefusal::Failed;
+    std::error_code cause;
+    std::string said;
+};
+Ending endingOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const DesignRefusedException& e) {
+        return {Ending::Refused, e.reason(), e.cause(), e.what()};
+    } catch (const std::logic_error& e) {
+        return {Ending::Misused, DesignRefusal::Failed, {}, e.what()};
+    }
+    return {};
+}
+
+// The edges of a host's session, each a row: what the host does, how the
+// road ends it (a refusal with its reason and its cause as data, or a
+// std::logic_error for misuse) and a part of the sentence. This program's
+// own read handle and its own saves never pass for another program's; an
+// autosave gives way to a save of another thread; parts and saves used
+// after their end, or moved from, are misuse; cancel() leaves the design
+// as it was; start-up finds a copy only when it holds what the design does
+// not.
+TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
+    using enum DesignRefusal;
+    const auto designHolds = [&](const std::string& revision, std::int64_t objects) {
+        const OpenedDesign opened = openDesign(path("a.zvd"));
+        EXPECT_EQ(opened.dataRevision + " " + std::to_string(opened.objectCount),
+                  revision + " " + std::to_string(objects));
+    };
+    const auto update = [&](Mode mode, const std::function<void(DesignPart&)>& edit) {
+        DesignSave save = DesignSave::begin(path("a.zvd"), options(mode));
+        DesignPart part = save.part(false);
+        edit(part);
+        (void)save.commit("updated", 2);
+    };
+    const std::error_code none;
+    const std::error_code busy = std::make_error_code(std::errc::device_or_resource_busy);
+    struct Row {
+        const char* edge;
+        std::function<void()> run;
+        Ending::Kind kind;
+        DesignRefusal reason;
+        std::error_code cause;
+        std::string says;
+    };
+    const Row rows[] = {
+        {"this program's read handle stays open during an update in place",
+         [&] {
+             const OpenedDesign kept = openDesign(path("a.zvd"), {.intent = DesignIntent::Edit});
+             update(Mode::UpdateAll, [](DesignPart& part) { part.save({Identifier::create().number, "Pipe", ""}); });
+             EXPECT_EQ(kept.store->objectCount(), 4) << "the handle reads on, the new version";
+         },
+         Ending::Done, Failed, none, ""},
+        {"update in place removes what the host deleted, a part not selected nothing",
+         [&] {
+             std::vector<std::int64_t> stored;
+             openDesign(path("a.zvd")).forEachObject([&](const SerializationTransferObject& o) {
+                 stored.push_back(o.id());
+                 return true;
+             });
+             update(Mode::UpdateSelected, [&](DesignPart& part) { EXPECT_FALSE(part.remove(stored[0])); });
+             update(Mode::UpdateAll, [&](DesignPart& part) {
+                 EXPECT_TRUE(part.remove(stored[0]));
+                 EXPECT_FALSE(part.remove(stored[0]));
+             });
+             designHolds("updated", 2);
+         },
+         Ending::Done, Failed, none, ""},
+        {"two saves in one thread",
+         [&] {
+             DesignSave first = DesignSave::begin(path("a.zvd"), options());
+             (void)DesignSave::begin(path("a.zvd"), options(Mode::UpdateAll));
+         },
+         Ending::Refused, Busy, busy, "this program is saving or autosaving it already"},
+        {"a save while this thread autosaves",
+         [&] {
+             DesignSave copy = DesignSave::beginAutosave(path("a.zvd"), options());
+             (void)DesignSave::begin(path("a.zvd"), options());
+         },
+         Ending::Refused, Busy, busy, "this program is saving or autosaving it already"},
+        {"an autosave gives way to a save of another thread",
+         [&] {
+             std::optional<DesignSave> copy(DesignSave::beginAutosave(path("a.zvd"), options()));
+             DesignPart part = copy->part();
+             std::thread saver([&] { EXPECT_NO_THROW(saveDesign("a.zvd", 1, "saved")); });
+             // The autosave is dropped as the refusal leaves; then the save goes on.
+             const std::shared_ptr<void> joined(nullptr, [&](void*) {
+                 copy.reset();
+                 saver.join();
+                 designHolds("saved", 1);
+             });
+             for (;;) { // until the save asks the autosave to give way
+                 part.save({Identifier::create().number, "Pipe", "autosaved"});
+                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
+             }
+         },
+         Ending::Refused, Busy, std::make_error_code(std::errc::operation_canceled), "the autosave gave way to it"},
+        {"a save moved from",
+         [&] {
+             DesignSave save = DesignSave::begin(path("a.zvd"), options());
+             const DesignSave taken = std::move(save);
+             (void)save.part(); // NOLINT(bugprone-use-after-move): the misuse under test
+         },
+         Ending::Misused, Failed, none, "moved from"},
+        {"a part after its save was committed",
+         [&] {
+             DesignSave save = DesignSave::begin(path("a.zvd"), options(Mode::UpdateAll));
+             DesignPart part = save.part();
+             (void)save.commit("committed", 3);
+             part.save({Identifier::create().number, "Pipe", "late"});
+         },
+         Ending::Misused, Failed, none, "after its save was committed, cancelled or dropped"},
+        {"cancel() leaves the design as it was",
+         [&] {
+             const auto before = files();
+             DesignSave save = DesignSave::begin(path("a.zvd"), options());
+             save.part().save({Identifier::create().number, "Pipe", "cancelled"});
+             save.cancel();
+             EXPECT_EQ(files(), before);
+             (void)save.commit("cancelled", 4);
+         },
+         Ending::Misused, Failed, none, "called after cancel()"},
+        {"an identity saved twice",
+         [&] {
+             DesignSave save = DesignSave::begin(path("a.zvd"), options());
+             DesignPart part = save.part();
+             part.save({7, "Pipe", "once"});
+             part.save({7, "Pipe", "twice"});
+         },
+         Ending::Refused, Failed, std::error_code(1555, designStoreCategory()), // SQLITE_CONSTRAINT_PRIMARYKEY
+         "cannot save '" + path("a.zvd") + "': two of its objects have the identity 7; nothing was saved."},
+        {"a newer design", [&] { (void)openDesign(path("future.zvd")); }, Ending::Refused, Newer, none,
+         "was written by a newer version of the software"},
+        {"a newer design looked at",
+         [&] { EXPECT_FALSE(openDesign(path("future.zvd"), {.lookAtNewer = true}).readable); }, Ending::Done,
+         Failed, none, ""},
+        {"a newer design looked at for editing",
+         [&] { (void)openDesign(path("future.zvd"), {.intent = DesignIntent::Edit, .lookAtNewer = true}); },
+         Ending::Refused, Newer, none, "was written by a newer version of the software"},
+        {"a read-only design opened for editing",
+         [&] { (void)openDesign(path("locked.zvd"), {.intent = DesignIntent::Edit}); }, Ending::Refused, ReadOnly,
+         std::make_error_code(std::errc::permission_denied), "It is not possible to overwrite a readonly file."},
+        {"a design that is not there", [&] { (void)openDesign(path("missing.zvd")); }, Ending::Refused, Missing,
+         std::make_error_code(std::errc::no_such_file_or_directory), "cannot open '" + path("missing.zvd")},
+        {"start-up: no copy, a copy a save made obsolete (at once, whatever the clock), a copy after the last save",
+         [&] {
+             EXPECT_FALSE(newerAutosaveCopy(path("a.zvd")));
+             autosaveDesign("a.zvd", 2, "edited");
+             saveDesign("a.zvd", 3, "saved");
+             EXPECT_FALSE(newerAutosaveCopy(path("a.zvd")));
+             autosaveDesign("a.zvd", 2, "edited");
+             EXPECT_EQ(newerAutosaveCopy(path("a.zvd"))->toNativeString(), path("a.bak.zvd"));
+             const OpenedDesign recovered = openAutosaveCopy(path("a.zvd"), {.intent = DesignIntent::Edit});
+             EXPECT_EQ(recovered.dataRevision + " " + std::to_string(recovered.objectCount), "edited 2");
+             EXPECT_GE(Identifier::create().number, recovered.nextIdentifier);
+             EXPECT_TRUE(removeAutosaveCopy(path("a.zvd"), options())) << "this program's handle of it is closed";
+         },
+         Ending::Done, Failed, none, ""},
+        {"start-up: the copy of a design never saved",
+         [&] {
+             autosaveDesign("new.zvd", 1, "unsaved");
+             EXPECT_FALSE(fs::exists(path("new.zvd"))) << "the name it held while it autosaved";
+             EXPECT_TRUE(newerAutosaveCopy(path("new.zvd")));
+             EXPECT_EQ(openAutosaveCopy(path("new.zvd")).objectCount, 1);
+         },
+         Ending::Done, Failed, none, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.edge);
+        for (const auto& entry : fs::directory_iterator(folder.root())) {
+            fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add);
+            fs::remove(entry.path());
+        }
+        saveDesign("a.zvd", 3, "old");
+        saveDesign("locked.zvd", 1, "");
+        fs::permissions(path("locked.zvd"), fs::perms::owner_read);
+        SqliteDesignStore::openForWriting(path("future.zvd"), SqliteDesignStore::kCurrentVersion + 1)->commit();
+        const Ending ended = endingOf(row.run);
+        EXPECT_EQ(ended.kind, row.kind) << ended.said;
+        EXPECT_NE(ended.said.find(row.says), std::string::npos) << ended.said;
+        if (row.kind == Ending::Refused) {
+            EXPECT_EQ(ended.reason, row.reason) << ended.said;
+            EXPECT_EQ(std::string(ended.cause.category().name()) + " " + std::to_string(ended.cause.value()),
+                      std::string(row.cause.category().name()) + " " + std::to_string(row.cause.value()))
+                << ended.said;
+        }
+        (void)DesignSave::begin(path("a.zvd"), options()); // nothing of the row holds the design
+    }
 }
 
 } // namespace

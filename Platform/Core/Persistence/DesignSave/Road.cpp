@@ -1,0 +1,437 @@
+#include "Platform/Core/Persistence/DesignSave/Road.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "FileHandling/FileUtilities.h"
+#include "Identifier/Identifier.h"
+#include "Platform/Core/Persistence/ZvFileIO/FileOpenException.h"
+#include "Translation/Substitute.h"
+#include "Translation/Translator.h"
+
+namespace Zorvan::road {
+
+const char* const kCannotSave = ZV_TRANSLATE_NOOP("DesignSave", "cannot save %1: %2");
+const char* const kCannotOpen = ZV_TRANSLATE_NOOP("DesignSave", "cannot open %1: %2");
+const char* const kCannotCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot write the autosave copy of %1: %2");
+const char* const kCannotUpdate = ZV_TRANSLATE_NOOP("DesignSave", "cannot update %1 in place: %2");
+const char* const kCannotDeleteCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot delete the autosave copy of %1: %2");
+const char* const kCannotOpenCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot open the autosave copy of %1: %2");
+const char* const kCannotLookForCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot look for an autosave copy of %1: %2");
+
+namespace {
+
+
+// A save of a design this process is autosaving waits this long at least
+// for the autosave to give way: it does so at its next call.
+constexpr std::chrono::milliseconds kAutosaveGivesWay{5000};
+
+std::error_code condition(std::errc e) { return std::make_error_code(e); }
+
+// The most bytes a save adds to a design's leaf name: its journal
+// ("part.zvd-journal") for an update in place, the temporary autosave copy
+// ("part.bak.tmp.zvd"); a rewrite's temporary file ("part.tmp.zvd") is shorter.
+std::size_t longestSuffix() {
+    const std::string leaf = "part.zvd";
+    const std::string copy = temporaryName(ZvFileIO().constructAutosaveFileName(leaf)).getLeafName();
+    return std::max(SqliteDesignStore::journalPath(leaf).size(), copy.size()) - leaf.size();
+}
+
+// Why a link `owner` planted is not followed.
+std::string protectedLink(const std::string& owner) {
+    return substitute(translate("DesignSave",
+                                "it is a symbolic link of %1 in a folder everybody may write to, which the system "
+                                "does not follow for another user."),
+                      {owner});
+}
+
+// The sentence for a file beside the design that would change it.
+std::string foreignFile(const DesignStoreForeignFileException& e) {
+    using Kind = DesignStoreForeignFileException::Kind;
+    switch (e.kind()) {
+    case Kind::UnfinishedLog:
+        return substitute(translate("DesignSave",
+                                    "%1 beside it holds changes another program did not finish; open the design with "
+                                    "that program to finish them, or remove %1 to drop them."),
+                          {quoted(e.file())});
+    case Kind::OtherOwner:
+        return substitute(translate("DesignSave",
+                                    "%1 beside it belongs to %2, not to the design's owner, and would change the "
+                                    "design; both are left as they are."),
+                          {quoted(e.file()), e.owner()});
+    case Kind::WriteAheadMode:
+        return translate("DesignSave",
+                         "another program switched it to write-ahead logging, which this software does not read or "
+                         "write; it is left as it is.");
+    case Kind::ProtectedLink:
+        break;
+    }
+    return protectedLink(e.owner());
+}
+
+std::string thisProgram() {
+    return translate("DesignSave", "this program is saving or autosaving it already; try again when that save has "
+                                   "ended.");
+}
+
+std::string busyWriting() {
+    return translate("DesignSave", "another program is writing it; try again when it is done.");
+}
+
+// The line ZvFileIO::logFileVersionInfo logs for an opened design.
+std::string versionLine(const OpenedDesign& d) {
+    return "Opening file (version: " + std::to_string(d.version) + " created with revision: " + d.createdRevision +
+           " last saved with revision: " + d.lastSavedRevision + ")";
+}
+
+} // namespace
+
+std::string quoted(const std::string& file) { return "'" + file + "'"; }
+
+std::string translate(const char* context, const char* sourceText) {
+    return Translator::translate(context, sourceText, nullptr, -1);
+}
+
+void refuse(const char* cannot, const std::string& file, const std::string& why, DesignRefusal reason,
+            std::error_code cause) {
+    throw DesignRefusedException(substitute(translate("DesignSave", cannot), {quoted(file), why}), reason, cause);
+}
+
+std::string failure(const std::exception& e) { return std::string(e.what()) + "."; }
+std::string failure(const DesignStoreException& e) { return e.detail() + "."; }
+
+FileName temporaryName(FileName file) {
+    file.replaceExtension(".tmp" + file.getExtension());
+    return file;
+}
+
+std::string saveTarget(const std::string& file, const char* cannot) {
+    ResolvedName resolved;
+    try {
+        resolved = resolveName(file);
+    } catch (const FileNameException& e) {
+        refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
+    }
+    switch (resolved.outcome) {
+    case ResolvedName::Outcome::Missing:
+        refuse(cannot, file, translate("DesignSave", "it is a symbolic link to a file that does not exist."),
+               DesignRefusal::Missing, condition(std::errc::no_such_file_or_directory));
+    case ResolvedName::Outcome::Loop:
+        refuse(cannot, file, translate("DesignSave", "its symbolic links lead round in a circle to no file."),
+               DesignRefusal::Missing, condition(std::errc::too_many_symbolic_link_levels));
+    case ResolvedName::Outcome::Protected:
+        refuse(cannot, file, protectedLink(userName(resolved.linkOwner)), DesignRefusal::ForeignFile);
+    case ResolvedName::Outcome::TooLong:
+    case ResolvedName::Outcome::Resolved:
+        break;
+    }
+    // A name that is no link keeps the user's spelling (for what the save
+    // tells); its folder is held from now on all the same.
+    const std::string target = resolved.links > 0 ? resolved.path : file;
+    std::optional<FileFacts> there;
+    try {
+        there = Folder::holding(FileName(target)).look(FileName(target).getLeafName());
+    } catch (const FileNameException& e) {
+        if (!isAbsent(e.code())) { // no folder: nothing there yet, which the checks below say
+            refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
+        }
+    }
+    if (there && there->kind != FileFacts::Kind::Regular) {
+        refuse(cannot, file, translate("DesignSave", "it is not a regular file."), DesignRefusal::NotRegularFile,
+               condition(std::errc::invalid_argument));
+    }
+    const std::size_t limit = maxLeafNameLength(target);
+    const std::size_t suffix = longestSuffix();
+    if (FileName(target).getLeafName().size() + suffix > limit) {
+        refuse(cannot, file,
+               substitute(translate("DesignSave",
+                                    "its name is too long; this folder takes names of up to %1 bytes, and a "
+                                    "design's name may have at most %2 to leave room for its temporary files."),
+                          {std::to_string(limit), std::to_string(limit - suffix)}),
+               DesignRefusal::NameTooLong, condition(std::errc::filename_too_long));
+    }
+    const std::size_t longest = SqliteDesignStore::maxPathLength();
+    if (resolved.outcome == ResolvedName::Outcome::TooLong || resolved.path.size() + suffix >= longest) {
+        refuse(cannot, file,
+               substitute(translate("DesignSave",
+                                    "its full path is too long; designs are opened by paths of up to %1 bytes, "
+                                    "with room for their temporary files."),
+                          {std::to_string(longest - suffix - 1)}),
+               DesignRefusal::NameTooLong, condition(std::errc::filename_too_long));
+    }
+    return target;
+}
+
+Folder holdFolder(const char* cannot, const std::string& file, const FileName& inside) {
+    try {
+        Folder folder = Folder::holding(inside);
+        if (!folder.isWritable()) {
+            refuse(cannot, file,
+                   substitute(translate("DesignSave",
+                                        "its folder %1 cannot be written, and a save needs room beside the design "
+                                        "for its own files."),
+                              {quoted(folder.path())}),
+                   DesignRefusal::ReadOnly, condition(std::errc::permission_denied));
+        }
+        return folder;
+    } catch (const FileNameException& e) {
+        refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
+    }
+}
+
+void requireSavePossible(const char* cannot, const std::string& file, const std::string& target) {
+    std::string reason;
+    if (!ZvFileIO::checkSavePossible(target, ZvFileWriteMode::Overwrite, &reason)) {
+        const FileName name(target);
+        const bool noName = name.getLeafName() == name.getExtension();
+        refuse(cannot, file, reason, noName ? DesignRefusal::NoName : DesignRefusal::ReadOnly,
+               condition(noName ? std::errc::invalid_argument : std::errc::permission_denied));
+    }
+}
+
+void step(const DesignSaveOptions& options, std::string_view name) {
+    if (options.onStep) {
+        options.onStep(name);
+    }
+}
+
+FileLock lockDesign(const char* cannot, const std::string& file, const std::string& target, bool create,
+                    const DesignSaveOptions& options) {
+    FileLock::Options lockOptions;
+    lockOptions.create = create;
+    lockOptions.wait = options.lockWait;
+    lockOptions.onWait = options.onWait;
+    try {
+        return FileLock::acquire(target, lockOptions);
+    } catch (const FileBusyException& e) {
+        FileIdentity there;
+        std::string why =
+            e.heldOpen()
+                ? translate("DesignSave", "another program has it open and keeps it from being written; try again when "
+                                          "it is closed.")
+                : translate("DesignSave", "another program is saving it; try again when it is done.");
+        try {
+            if (identityOf(FileName(target), there) && Sessions::instance().underWay(there)) {
+                why = thisProgram();
+            }
+        } catch (const FileNameException&) {
+        }
+        refuse(cannot, file, why, DesignRefusal::Busy, condition(std::errc::device_or_resource_busy));
+    } catch (const FileNameException& e) {
+        refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
+    }
+}
+
+void refuseStore(const char* cannot, const std::string& file, const DesignStoreException& e) {
+    if (dynamic_cast<const DesignStoreBusyException*>(&e) != nullptr) {
+        refuse(cannot, file, busyWriting(), DesignRefusal::Busy, e.code());
+    }
+    if (const auto* foreign = dynamic_cast<const DesignStoreForeignFileException*>(&e)) {
+        refuse(cannot, file, foreignFile(*foreign), DesignRefusal::ForeignFile);
+    }
+    if (const auto* duplicate = dynamic_cast<const DesignStoreDuplicateException*>(&e)) {
+        refuse(cannot, file,
+               substitute(translate("DesignSave", "two of its objects have the identity %1; nothing was saved."),
+                          {std::to_string(duplicate->identity())}),
+               DesignRefusal::Failed, e.code());
+    }
+    // The store names the file it was writing, which may be a temporary
+    // file the user never named: then the cause's own words say it.
+    std::string why = failure(e);
+    if (e.path() != file && why.find(e.path()) != std::string::npos && e.code()) {
+        why = e.code().message() + ".";
+    }
+    refuse(cannot, file, why, DesignRefusal::Failed, e.code());
+}
+
+std::optional<OpenedDesign> open(const char* cannot, const std::string& file, const std::string& path, bool emptyIsNew,
+                                 bool full) {
+    OpenedDesign opened;
+    opened.file = file;
+    try {
+        opened.store = SqliteDesignStore::openForReading(path);
+    } catch (const DesignStoreBusyException& e) {
+        refuse(cannot, file, busyWriting(), DesignRefusal::Busy, e.code());
+    } catch (const DesignStoreForeignFileException& e) {
+        refuse(cannot, file, foreignFile(e), DesignRefusal::ForeignFile);
+    } catch (const DesignStoreSystemException& e) {
+        // A name no file can have on this system holds nothing.
+        if (isAbsent(e.code())) {
+            refuse(cannot, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing, e.code());
+        }
+        refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
+    } catch (const DesignStoreException& e) {
+        FileIdentity there;
+        if (!guarded(cannot, file, [&] { return identityOf(FileName(path), there); })) {
+            refuse(cannot, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing,
+                   condition(std::errc::no_such_file_or_directory));
+        }
+        refuse(cannot, file, failure(e), DesignRefusal::NotADesign, e.code());
+    }
+    if (guarded(cannot, file, [&] { return opened.store->isEmpty(); })) {
+        if (emptyIsNew) {
+            return std::nullopt;
+        }
+        refuse(cannot, file, translate("DesignSave", "it holds no design yet (its first save did not finish)."),
+               DesignRefusal::NoDesignYet);
+    }
+    // A disk that fails while the version is read is the store's failure,
+    // not a file that holds no version.
+    const ZvFileIO io;
+    try {
+        guarded(cannot, file, [&] {
+            opened.readable = io.verifyZVVersion(opened.store, nullptr);
+            opened.current = opened.readable && io.isCurrentZVVersion(opened.store);
+            opened.store->readFileVersion(opened.version);
+            opened.store->readCreatedRevision(opened.createdRevision);
+            opened.store->readLastSavedRevision(opened.lastSavedRevision);
+            if (full) {
+                io.getDataRevision(opened.store, opened.dataRevision, opened.dataRevisionNumber);
+                opened.store->readMaxIdentifier(opened.nextIdentifier, opened.identifierDomain);
+                opened.objectCount = opened.readable ? opened.store->objectCount() : 0;
+            }
+        });
+    } catch (const FileOpenException& e) {
+        refuse(cannot, file, e.what(), DesignRefusal::NotADesign);
+    }
+    if (opened.version < 0) {
+        refuse(cannot, file,
+               substitute(translate("DesignSave",
+                                    "its format version %1 is not one any version of the software writes; it is "
+                                    "left untouched."),
+                          {std::to_string(opened.version)}),
+               DesignRefusal::NotADesign);
+    }
+    opened.versionLine = versionLine(opened);
+    return opened;
+}
+
+OpenedDesign openForHost(const char* cannot, const std::string& file, const std::string& path,
+                         const DesignOpenOptions& options) {
+    const bool editing = options.intent == DesignIntent::Edit;
+    if (editing) {
+        requireSavePossible(cannot, file, file);
+    }
+    OpenedDesign opened = *open(cannot, file, path, /*emptyIsNew=*/false, /*full=*/true);
+    opened.file = path;
+    if (editing || !options.lookAtNewer) {
+        opened.requireReadable();
+    }
+    guarded(cannot, file, [&] { ZvFileIO::logFileVersionInfo(path, opened.store); });
+    if (opened.readable) {
+        takeIdentities(file, opened.store);
+    }
+    // A save of the design by this process ends the handle's reads.
+    guarded(cannot, file, [&] {
+        FileIdentity there;
+        const ResolvedName resolved = resolveName(path);
+        if (resolved.outcome == ResolvedName::Outcome::Resolved && identityOf(FileName(resolved.path), there)) {
+            Sessions::instance().addReader(there, opened.store);
+        }
+    });
+    return opened;
+}
+
+AutosaveOrigin originOf(const FileIdentity& design, const std::string& target) {
+    const FileName name(target);
+    // The change counter: header offset 24, four bytes big-endian.
+    const std::string header = Folder::holding(name).readStart(name.getLeafName(), 28);
+    std::uint32_t changes = 0;
+    for (std::size_t at = 24; header.size() == 28 && at < 28; ++at) {
+        changes = changes << 8 | static_cast<unsigned char>(header[at]);
+    }
+    return {design.device, design.inode, design.birth, changes};
+}
+
+void takeIdentities(const std::string& file, const std::shared_ptr<SqliteDesignStore>& store) {
+    guarded(kCannotOpen, file, [&] {
+        ZvFileIO::readMaxIdentifierValue(store);
+        Identifier::reserveThrough(store->maxObjectId());
+    });
+}
+
+Sessions& Sessions::instance() {
+    static Sessions sessions;
+    return sessions;
+}
+
+Sessions::Entry::Entry(const FileIdentity& design, SessionKind kind) {
+    Sessions& all = instance();
+    const std::lock_guard lock(all.m_mutex);
+    m_record = all.m_records.insert(all.m_records.end(), Record{design, kind, std::this_thread::get_id(),
+                                                                std::make_shared<std::atomic<bool>>(false)});
+}
+
+Sessions::Entry::~Entry() {
+    Sessions& all = instance();
+    {
+        const std::lock_guard lock(all.m_mutex);
+        all.m_records.erase(m_record);
+    }
+    all.m_ended.notify_all();
+}
+
+const std::shared_ptr<std::atomic<bool>>& Sessions::Entry::giveWay() const { return m_record->giveWay; }
+
+void Sessions::Entry::moveTo(const FileIdentity& design) {
+    const std::lock_guard lock(instance().m_mutex);
+    m_record->design = design;
+}
+
+bool Sessions::ofThisThread(const FileIdentity& design) const {
+    const std::lock_guard lock(m_mutex);
+    return std::any_of(m_records.begin(), m_records.end(), [&](const Record& r) {
+        return sameFile(r.design, design) && r.thread == std::this_thread::get_id();
+    });
+}
+
+bool Sessions::underWay(const FileIdentity& design) const {
+    const std::lock_guard lock(m_mutex);
+    return std::any_of(m_records.begin(), m_records.end(), [&](const Record& r) { return sameFile(r.design, design); });
+}
+
+void Sessions::yieldAutosaves(const FileIdentity& design, std::chrono::milliseconds wait) {
+    const auto autosaving = [&] {
+        bool any = false;
+        for (const Record& r : m_records) {
+            if (r.kind == SessionKind::Autosave && sameFile(r.design, design)) {
+                r.giveWay->store(true);
+                any = true;
+            }
+        }
+        return any;
+    };
+    std::unique_lock lock(m_mutex);
+    m_ended.wait_for(lock, wait, [&] { return !autosaving(); });
+}
+
+void Sessions::addReader(const FileIdentity& design, const std::shared_ptr<SqliteDesignStore>& store) {
+    const std::lock_guard lock(m_mutex);
+    std::erase_if(m_readers, [](const auto& reader) { return reader.second.expired(); });
+    m_readers.emplace_back(design, store);
+}
+
+std::vector<std::shared_ptr<SqliteDesignStore>> Sessions::readers(const FileIdentity& design) {
+    const std::lock_guard lock(m_mutex);
+    std::vector<std::shared_ptr<SqliteDesignStore>> open;
+    for (const auto& [file, reader] : m_readers) {
+        if (auto store = reader.lock(); store && sameFile(file, design)) {
+            open.push_back(std::move(store));
+        }
+    }
+    return open;
+}
+
+void requireNotUnderWayHere(const char* cannot, const std::string& file, const FileIdentity& design) {
+    if (Sessions::instance().ofThisThread(design)) {
+        refuse(cannot, file, thisProgram(), DesignRefusal::Busy, condition(std::errc::device_or_resource_busy));
+    }
+}
+
+void makeWay(const char* cannot, const std::string& file, const FileIdentity& design,
+             const DesignSaveOptions& options) {
+    requireNotUnderWayHere(cannot, file, design);
+    Sessions::instance().yieldAutosaves(design, std::max(options.lockWait, kAutosaveGivesWay));
+}
+
+} // namespace Zorvan::road

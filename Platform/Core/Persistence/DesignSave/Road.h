@@ -1,0 +1,297 @@
+#pragma once
+// What the roads of the save API share (internal, not installed): the
+// sentences a refusal is made of, the checks every road makes before it
+// writes, the guard that turns a failure below the road into a refusal
+// naming the user's file, what this process has under way on each design,
+// and the state of a save.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "FileHandling/FileNameException.h"
+#include "FileHandling/Folder.h"
+#include "FileHandling/NewFile.h"
+#include "FileLock/FileLock.h"
+#include "Platform/Core/Persistence/DesignSave/DesignSave.h"
+
+namespace Zorvan::road {
+
+// What could not be done to a design: each a sentence with the file's name
+// (%1) and the reason (%2), so that a language can order them its own way.
+extern const char* const kCannotSave;
+extern const char* const kCannotOpen;
+extern const char* const kCannotCopy;
+extern const char* const kCannotUpdate;
+extern const char* const kCannotDeleteCopy;
+extern const char* const kCannotOpenCopy;
+extern const char* const kCannotLookForCopy;
+
+std::string quoted(const std::string& file);
+// A sentence of the user's language: translated whole, values put in after.
+std::string translate(const char* context, const char* sourceText);
+
+// Raises the refusal `cannot` (one of the sentences above) of `file`; `why`
+// is in the user's language already, `cause` what failed underneath.
+[[noreturn]] void refuse(const char* cannot, const std::string& file, const std::string& why, DesignRefusal reason,
+                         std::error_code cause = {});
+
+// The reason of a failure below the road (the file service), which gives it
+// in English.
+std::string failure(const std::exception& e);
+// The store's reason without the name of the file it was writing (a
+// temporary file the user never named).
+std::string failure(const DesignStoreException& e);
+
+// The temporary name the file `file` is written under before it is put in
+// place: "part.tmp.zvd", for an autosave copy "part.bak.tmp.zvd".
+FileName temporaryName(FileName file);
+
+// The file a save of `file` writes: the file itself, or the file the links
+// at that name lead to, followed once, here, as the kernel would follow
+// them. Refuses, before anything is written, links that lead nowhere or
+// that the kernel would not follow, anything but a regular file, and a name
+// too long for the files the save puts beside it.
+std::string saveTarget(const std::string& file, const char* cannot);
+// The folder a save's files are made in, held from now on. Refuses one this
+// user may not create files in.
+Folder holdFolder(const char* cannot, const std::string& file, const FileName& inside);
+// Refuses a save of `file` (the resolved `target`) the library would not
+// write: no name, or read-only.
+void requireSavePossible(const char* cannot, const std::string& file, const std::string& target);
+
+void step(const DesignSaveOptions& options, std::string_view name);
+
+// Takes the design's one-writer lock, waiting options.lockWait; the caller
+// reports the step "locked" once it has noted the save as under way. `create`: a
+// first save (or an autosave of a design never saved) locks the name it
+// is about to fill with an empty file.
+FileLock lockDesign(const char* cannot, const std::string& file, const std::string& target, bool create,
+                    const DesignSaveOptions& options);
+
+// The refusals of the store's failures (busy, a foreign file, a duplicate
+// identity, any other).
+[[noreturn]] void refuseStore(const char* cannot, const std::string& file, const DesignStoreException& e);
+
+// Runs `action`, turning a failure of the store or the file service into a
+// refusal that names the file.
+template <class Action>
+auto guarded(const char* cannot, const std::string& file, Action&& action) {
+    try {
+        return action();
+    } catch (const DesignStoreException& e) {
+        refuseStore(cannot, file, e);
+    } catch (const FileNameException& e) {
+        refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
+    }
+}
+
+// Opens the design at `path` for reading, with what it says of itself (the
+// metadata, the counter and the object count when `full`); nullopt for an
+// empty file when `emptyIsNew`. A refusal is the sentence `cannot` naming
+// `file`.
+std::optional<OpenedDesign> open(const char* cannot, const std::string& file, const std::string& path,
+                                 bool emptyIsNew, bool full);
+// Opens the design at `path` for a host, as openDesign says.
+OpenedDesign openForHost(const char* cannot, const std::string& file, const std::string& path,
+                         const DesignOpenOptions& options);
+
+// The design at `target` as an autosave copy records it: the file and its
+// change counter (0 for a file that holds no design yet).
+AutosaveOrigin originOf(const FileIdentity& design, const std::string& target);
+
+// Hands the design's identifier counter to the identifier service and
+// reserves every identity the design holds, whatever the counter says.
+void takeIdentities(const std::string& file, const std::shared_ptr<SqliteDesignStore>& store);
+
+// What this process has under way on each design, by the file's identity:
+// the read handles openDesign gave out, whose reads a save of the design
+// ends (they would keep an update in place from committing, and on Windows
+// a rewrite from replacing the file); and the saves and autosaves under
+// way, so that a save never waits for one its own thread began (which
+// could not end meanwhile) and an autosave gives way to a save.
+enum class SessionKind { Save, Autosave };
+
+struct Record {
+    FileIdentity design;
+    SessionKind kind;
+    std::thread::id thread;
+    std::shared_ptr<std::atomic<bool>> giveWay;
+};
+
+class Sessions {
+public:
+    static Sessions& instance();
+
+    // A save or autosave of `design` under way, for the object's lifetime.
+    class Entry {
+    public:
+        Entry(const FileIdentity& design, SessionKind kind);
+        ~Entry();
+        Entry(const Entry&) = delete;
+        Entry& operator=(const Entry&) = delete;
+        // Set once a save of the design begins: an autosave then gives way.
+        const std::shared_ptr<std::atomic<bool>>& giveWay() const;
+        // The design's name holds another file now: the new version a
+        // rewrite put in place.
+        void moveTo(const FileIdentity& design);
+
+    private:
+        std::list<Record>::iterator m_record;
+    };
+
+    // True when this thread began a save or autosave of `design` that has not ended.
+    bool ofThisThread(const FileIdentity& design) const;
+    // True when this process has a save or autosave of `design` under way.
+    bool underWay(const FileIdentity& design) const;
+    // Asks the autosaves of `design` on other threads to give way and waits
+    // until they have, up to `wait`.
+    void yieldAutosaves(const FileIdentity& design, std::chrono::milliseconds wait);
+    void addReader(const FileIdentity& design, const std::shared_ptr<SqliteDesignStore>& store);
+    // The read handles of `design` this process has open.
+    std::vector<std::shared_ptr<SqliteDesignStore>> readers(const FileIdentity& design);
+
+private:
+    friend class Entry;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_ended;
+    std::list<Record> m_records;
+    std::vector<std::pair<FileIdentity, std::weak_ptr<SqliteDesignStore>>> m_readers;
+};
+
+// Refuses at once a road of `design` while this thread has a save or
+// autosave of it under way, which could not end while the road waited.
+void requireNotUnderWayHere(const char* cannot, const std::string& file, const FileIdentity& design);
+// Before a road takes the lock of the existing design `design`: refuses at
+// once what this thread has under way on it, and lets autosaves of other
+// threads give way.
+void makeWay(const char* cannot, const std::string& file, const FileIdentity& design,
+             const DesignSaveOptions& options);
+
+// The store as the host's design parts see it: every failure of the store
+// is a refusal that names the user's file (not the temporary file the
+// store writes), like every other failure of a save.
+class RefusingStore final : public SingleObjectInterface<SerializationTransferObject> {
+public:
+    RefusingStore(std::shared_ptr<SqliteDesignStore> store, std::string file, const char* cannot)
+        : m_store(std::move(store)), m_file(std::move(file)), m_cannot(cannot) {}
+
+    bool isOpen() const override { return m_store->isOpen(); }
+    bool readCurrentVersion(std::int32_t& v) override { return run([&] { return m_store->readCurrentVersion(v); }); }
+    bool readFileVersion(std::int32_t& v) override { return run([&] { return m_store->readFileVersion(v); }); }
+    void markUpdated() override { run([&] { m_store->markUpdated(); }); }
+    void addGroup(std::int32_t& reference) override { run([&] { m_store->addGroup(reference); }); }
+    std::int32_t groupCount() const override { return run([&] { return m_store->groupCount(); }); }
+    void readDataRevisionNumber(std::int32_t& n) override { run([&] { m_store->readDataRevisionNumber(n); }); }
+    void writeDataRevisionNumber(std::int32_t& n) override { run([&] { m_store->writeDataRevisionNumber(n); }); }
+    void readDataRevision(std::string& r) override { run([&] { m_store->readDataRevision(r); }); }
+    void writeDataRevision(const std::string& r) override { run([&] { m_store->writeDataRevision(r); }); }
+    void writeCreatedRevision(const std::string& r) override { run([&] { m_store->writeCreatedRevision(r); }); }
+    void readCreatedRevision(std::string& r) override { run([&] { m_store->readCreatedRevision(r); }); }
+    void writeLastSavedRevision(const std::string& r) override { run([&] { m_store->writeLastSavedRevision(r); }); }
+    void readLastSavedRevision(std::string& r) override { run([&] { m_store->readLastSavedRevision(r); }); }
+    std::int64_t objectCount() const override { return run([&] { return m_store->objectCount(); }); }
+    void commit() override { run([&] { m_store->commit(); }); }
+    void writeMaxIdentifier(std::int64_t number, std::int16_t domain) override {
+        run([&] { m_store->writeMaxIdentifier(number, domain); });
+    }
+    void readMaxIdentifier(std::int64_t& number, std::int16_t& domain) override {
+        run([&] { m_store->readMaxIdentifier(number, domain); });
+    }
+    bool contains(SerializationTransferObject& o) override { return run([&] { return m_store->contains(o); }); }
+    void insert(SerializationTransferObject& o) override { run([&] { m_store->insert(o); }); }
+    bool read(SerializationTransferObject& o) override { return run([&] { return m_store->read(o); }); }
+    void update(SerializationTransferObject& o) override { run([&] { m_store->update(o); }); }
+
+private:
+    template <class Action>
+    std::invoke_result_t<Action> run(Action&& action) const {
+        return guarded(m_cannot, m_file, std::forward<Action>(action));
+    }
+
+    std::shared_ptr<SqliteDesignStore> m_store;
+    std::string m_file;
+    const char* m_cannot;
+};
+
+} // namespace Zorvan::road
+
+namespace Zorvan {
+
+// What a part shares with its save: the store while the save writes (null
+// once it ended), and for an autosave the sign to give way to a save.
+struct DesignPart::Session {
+    std::string file;
+    const char* cannot;
+    ZvFileWriteMode mode;
+    std::shared_ptr<SqliteDesignStore> store;
+    std::shared_ptr<std::atomic<bool>> giveWay;
+};
+
+// Declared in the order of taking: destroyed in reverse, so the store is
+// closed before its temporary file is removed, every handle on the design
+// before the lock is let go (closing the lock's descriptor earlier would
+// drop SQLite's locks on the design), and the save is known to be under
+// way until then.
+struct DesignSave::State {
+    State(std::string fileName, std::string targetName, const DesignSaveOptions& saveOptions, Folder designFolder,
+          FileLock designLock, road::SessionKind kind)
+        : entry(designLock.identity(), kind),
+          file(std::move(fileName)),
+          target(std::move(targetName)),
+          options(saveOptions),
+          folder(std::move(designFolder)),
+          lock(std::move(designLock)),
+          written(target) {}
+    // Closes the store now, also while parts still hold a share of it.
+    ~State();
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
+    road::Sessions::Entry entry;
+    std::string file;
+    std::string target;
+    DesignSaveOptions options;
+    // The design's folder, held since begin: every later step acts in it.
+    Folder folder;
+    FileLock lock;
+    // The new version's own lock, taken before it is renamed into place.
+    std::optional<FileLock> successorLock;
+    // The design as it was, open for reading during a rewrite: its read
+    // lock keeps other programs from committing to it until the rename,
+    // and its change counter tells whether one did before it was taken.
+    std::shared_ptr<SqliteDesignStore> previous;
+    std::uint32_t previousChanges = 0;
+    bool isNew = true;
+    bool committed = false;
+    // An autosave: the copy's leaf name, which commit() puts the new version
+    // at, and its name as the host spelled the design's.
+    bool autosave = false;
+    std::string copyLeaf;
+    std::string copyName;
+    // The design as the autosave found it, recorded in the copy.
+    AutosaveOrigin origin;
+    const char* cannot = road::kCannotSave;
+    std::string createdRevision;
+    FileName written;
+    std::optional<NewFile> temporary;
+    std::shared_ptr<SqliteDesignStore> store;
+    std::shared_ptr<DesignPart::Session> session;
+
+    // Where the design as it was is read: beside a rewrite, or through the
+    // store an update in place writes.
+    const SqliteDesignStore& before() const { return previous ? *previous : *store; }
+    // Ends the writing: parts are told, the store closed.
+    void endWriting();
+};
+
+} // namespace Zorvan
