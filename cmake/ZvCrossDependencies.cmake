@@ -53,6 +53,16 @@ if(ZV_BUILD_TESTS)
   set(BUILD_SHARED_LIBS ${zv_shared_libs})
 endif()
 
+# Where scripts/sqlite-source.sh and scripts/boost-locale-source.sh keep
+# what they make from Debian's source packages.
+if(DEFINED ENV{ZV_CACHE_DIR})
+  set(_zv_cache $ENV{ZV_CACHE_DIR})
+elseif(DEFINED ENV{XDG_CACHE_HOME})
+  set(_zv_cache $ENV{XDG_CACHE_HOME}/persistence-zvfileio)
+else()
+  set(_zv_cache $ENV{HOME}/.cache/persistence-zvfileio)
+endif()
+
 # SQLite for a Windows build, compiled here from SQLite's amalgamation,
 # which scripts/sqlite-source.sh makes from Debian's source package
 # (scripts/install-deps.sh --windows runs it). A build for the build
@@ -65,13 +75,6 @@ endif()
 # themselves link their own copy; on Windows two copies in one process
 # share files safely, as SQLite's locks there belong to each file handle.
 if(WIN32)
-  if(DEFINED ENV{ZV_CACHE_DIR})
-    set(_zv_cache $ENV{ZV_CACHE_DIR})
-  elseif(DEFINED ENV{XDG_CACHE_HOME})
-    set(_zv_cache $ENV{XDG_CACHE_HOME}/persistence-zvfileio)
-  else()
-    set(_zv_cache $ENV{HOME}/.cache/persistence-zvfileio)
-  endif()
   set(ZV_SQLITE_AMALGAMATION_DIR ${_zv_cache}/sqlite3 CACHE PATH "Folder holding sqlite3.c and sqlite3.h for a Windows build")
   set(_zv_sqlite ${ZV_SQLITE_AMALGAMATION_DIR})
   if(NOT EXISTS ${_zv_sqlite}/sqlite3.c OR NOT EXISTS ${_zv_sqlite}/sqlite3.h)
@@ -99,4 +102,54 @@ if(WIN32)
     SQLITE_THREADSAFE=1 SQLITE_SECURE_DELETE SQLITE_LIKE_DOESNT_MATCH_BLOBS SQLITE_MAX_SCHEMA_RETRY=25
     SQLITE_MAX_VARIABLE_NUMBER=250000 SQLITE_OMIT_LOAD_EXTENSION)
   target_compile_options(SQLite3 PRIVATE -g0 -w)
+endif()
+
+# Boost.Locale for a Windows build, for the gettext catalogue
+# (Services_TranslationGettext): compiled here from the sources that
+# scripts/boost-locale-source.sh takes from Debian's source package of the
+# Boost whose headers the build uses. The parts are those Boost's own build
+# takes for Windows without ICU or iconv: the Windows API backend (text
+# conversion through MultiByteToWideChar) and the standard library's; the
+# message catalogues are read by the code all backends share.
+#
+# A static library, linked into Services_TranslationGettext.dll alone:
+# nothing of it is exported (without BOOST_LOCALE_DYN_LINK its functions
+# carry no dllexport), so a host's own Boost.Locale of another version
+# cannot meet it.
+if(WIN32 AND ZV_WITH_GETTEXT)
+  set(ZV_BOOST_LOCALE_SOURCE_DIR ${_zv_cache}/boost-locale CACHE PATH
+      "Folder holding Boost.Locale's src/ for a Windows build (scripts/boost-locale-source.sh)")
+  set(_zv_locale ${ZV_BOOST_LOCALE_SOURCE_DIR})
+  if(NOT EXISTS ${_zv_locale}/src/shared/message.cpp OR NOT EXISTS ${_zv_locale}/boost-version)
+    message(FATAL_ERROR "Boost.Locale's sources are not in ${_zv_locale}: run scripts/install-deps.sh --windows "
+                        "(or scripts/boost-locale-source.sh ${_zv_locale})")
+  endif()
+  file(STRINGS ${_zv_locale}/boost-version _zv_locale_version LIMIT_COUNT 1)
+  math(EXPR _zv_major "${_zv_boost_version} / 100000")
+  math(EXPR _zv_minor "${_zv_boost_version} / 100 % 1000")
+  math(EXPR _zv_patch "${_zv_boost_version} % 100")
+  if(NOT _zv_locale_version STREQUAL "${_zv_major}.${_zv_minor}.${_zv_patch}")
+    message(FATAL_ERROR "Boost.Locale's sources in ${_zv_locale} are of Boost ${_zv_locale_version}, the headers in "
+                        "${ZV_CROSS_BOOST_INCLUDE_DIR} of ${_zv_major}.${_zv_minor}.${_zv_patch}: remove the folder "
+                        "and run scripts/install-deps.sh --windows")
+  endif()
+  file(STRINGS ${_zv_locale}/debian-version _zv_locale_origin LIMIT_COUNT 1)
+  message(STATUS "Boost.Locale ${_zv_locale_version} from Debian's Boost ${_zv_locale_origin}: ${_zv_locale}")
+
+  set(_zv_locale_sources
+    encoding/codepage.cpp
+    shared/date_time.cpp shared/format.cpp shared/formatting.cpp shared/generator.cpp shared/ids.cpp
+    shared/localization_backend.cpp shared/message.cpp shared/mo_lambda.cpp
+    util/codecvt_converter.cpp util/default_locale.cpp util/gregorian.cpp util/info.cpp util/locale_data.cpp
+    std/codecvt.cpp std/collate.cpp std/converter.cpp std/numeric.cpp std/std_backend.cpp
+    win32/collate.cpp win32/converter.cpp win32/lcid.cpp win32/numeric.cpp win32/win_backend.cpp)
+  list(TRANSFORM _zv_locale_sources PREPEND ${_zv_locale}/src/)
+  add_library(BoostLocale STATIC ${_zv_locale_sources})
+  add_library(Boost::locale ALIAS BoostLocale)
+  target_link_libraries(BoostLocale PUBLIC Boost::headers)
+  target_compile_definitions(BoostLocale PRIVATE BOOST_LOCALE_NO_POSIX_BACKEND=1 BOOST_THREAD_NO_LIB=1)
+  # Linked into a DLL.
+  set_target_properties(BoostLocale PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  # Third-party code: none of the tree's warnings, no debug information.
+  target_compile_options(BoostLocale PRIVATE -g0 -w)
 endif()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need; with --windows
-# also those of the Windows cross build and SQLite's amalgamation for it
-# (scripts/sqlite-source.sh: made once from Debian's source package, then
-# kept in a cache folder); with --demo only what the demo needs.
+# also those of the Windows cross build, SQLite's amalgamation and
+# Boost.Locale's sources for it (scripts/sqlite-source.sh,
+# scripts/boost-locale-source.sh: taken once from Debian's source packages,
+# then kept in a cache folder); with --demo only what the demo needs.
 # Idempotent: does nothing when every package is already there.
 set -euo pipefail
 
@@ -45,6 +46,10 @@ windows_packages=(
   # (dpkg-source, of dpkg-dev in the list above, unpacks it and applies
   # Debian's patches):
   tcl                          # tclsh runs the scripts that make the amalgamation sqlite3.c
+  # Boost.Locale for Windows (the gettext catalogue) is compiled from
+  # Debian's source package of Boost (scripts/boost-locale-source.sh), of
+  # the version of libboost-dev's headers; dpkg-source unpacks it. gettext
+  # (above) compiles the catalogues on this machine for both builds.
 )
 # make demo: only what building and running zvfile needs.
 demo_packages=(
@@ -58,9 +63,10 @@ case "${1:-}" in
   --demo) packages=("${demo_packages[@]}") ;;
   *) echo "usage: $0 [--windows|--demo]" >&2; exit 2 ;;
 esac
-sqlite_for_windows() {
+sources_for_windows() {
   if $windows; then
     "$(dirname "$0")/sqlite-source.sh"
+    "$(dirname "$0")/boost-locale-source.sh"
   fi
 }
 
@@ -69,7 +75,7 @@ for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
-  sqlite_for_windows
+  sources_for_windows
   exit 0
 fi
 
@@ -89,4 +95,4 @@ if [ ${#failed[@]} -ne 0 ]; then
   echo "error: could not install: ${failed[*]}" >&2
   exit 1
 fi
-sqlite_for_windows
+sources_for_windows

@@ -1,12 +1,13 @@
 cmake_policy(VERSION 3.25)
 # Two zvfile processes save one design at the same moment, three times over
-# (contention_test.sh does more where bash and POSIX signals are at hand):
-# one grows the design to 50000 objects, the other rewrites it keeping as
-# many objects as it finds. Both must succeed, the design must open holding
-# what one of them wrote after the other (never the second save's content
-# made from the design as it was before the first: a lost update), and
-# nothing may be left beside it. At least one round must have made one save
-# wait for the other, or the check proved nothing.
+# (the contention test runs many more rounds, with contents fixed in
+# advance; this one looks for lost updates): one grows the design to 50000
+# objects, the other rewrites it keeping as many objects as it finds. Both
+# must succeed, the design must open holding what one of them wrote after
+# the other (never the second save's content made from the design as it was
+# before the first: a lost update), and nothing may be left beside it. At
+# least one round must have made one save wait for the other, or the check
+# proved nothing.
 #   cmake -DZVFILE=<program> -DWORK=<folder> [-DEMULATOR=<runner, separated by spaces>] -P two_saves_test.cmake
 separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
 set(zvfile ${emulator} ${ZVFILE})

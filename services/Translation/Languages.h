@@ -22,6 +22,13 @@ namespace Zorvan {
 /// for the untranslated source texts, which hold every text: the list ends
 /// before them, so LANG=en_US.UTF-8 and LANGUAGE=en:de yield an empty list
 /// and LANGUAGE=de:en:fr yields "de".
+///
+/// On Windows, when none of LC_ALL, LC_MESSAGES and LANG is set, the
+/// languages the user chose for Windows' own texts (as
+/// GetUserPreferredUILanguages lists them, "de-DE" read as "de_DE") stand
+/// where the locale would: English first gives the source texts, and
+/// otherwise LANGUAGE, when set, lists the languages, else Windows' list
+/// does. A locale variable that is set overrides Windows' choice as above.
 SERVICES_TRANSLATION_EXPORT std::vector<std::string> languagesFromEnvironment();
 
 } // namespace Zorvan

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "Translation/Languages.h"
 #include "Translation/Substitute.h"
@@ -52,8 +56,6 @@ TEST(Languages, FollowTheLocaleOfMessagesAndThenLanguage) {
         std::vector<std::string> expected;
     };
     const Case cases[] = {
-        {{}, {}},
-        {{"de"}, {}},                                           // no locale: the C locale
         {{"de", "C"}, {}},                                      // LANGUAGE does not count in the C locale
         {{"de", nullptr, nullptr, "C.UTF-8"}, {}},
         {{"de", nullptr, nullptr, "fr_FR.UTF-8"}, {"de"}},      // otherwise it comes first
@@ -73,6 +75,43 @@ TEST(Languages, FollowTheLocaleOfMessagesAndThenLanguage) {
         SCOPED_TRACE(LocaleEnvironment::describe(c.environment));
         const LocaleEnvironment environment(c.environment);
         EXPECT_EQ(languagesFromEnvironment(), c.expected);
+    }
+}
+
+// Without a locale variable the system's language decides: on Windows the
+// user's language for Windows' own texts, which LANGUAGE orders and any
+// locale variable overrides; elsewhere none (the C locale). Wine takes
+// that language from the locale variables it is started with, so CTest
+// runs this case once more with Windows speaking German
+// (Services_Translation_tests.german_windows, which sets
+// ZV_TEST_WINDOWS_GERMAN).
+TEST(Languages, WithoutLocaleVariablesFollowTheSystemsLanguage) {
+    bool german = false;
+#ifdef _WIN32
+    const LANGID windows = GetUserDefaultUILanguage();
+    if (windows != MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN) && PRIMARYLANGID(windows) != LANG_ENGLISH) {
+        GTEST_SKIP() << "Windows speaks neither English nor German (Germany) here";
+    }
+    german = windows == MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN);
+    if (const char* wanted = std::getenv("ZV_TEST_WINDOWS_GERMAN"); wanted != nullptr) {
+        ASSERT_TRUE(german) << "Windows was to speak German in this run";
+    }
+#endif
+    struct Case {
+        std::vector<const char*> environment; // LANGUAGE, LC_ALL, LC_MESSAGES, LANG
+        std::vector<std::string> english;     // expected where the system is English or has no language
+        std::vector<std::string> german;      // expected where Windows speaks German
+    };
+    const Case cases[] = {
+        {{}, {}, {"de_DE"}},
+        {{"fr:de"}, {}, {"fr", "de"}},
+        {{"fr", "C"}, {}, {}},
+        {{nullptr, nullptr, nullptr, "fr_FR.UTF-8"}, {"fr_FR.UTF-8"}, {"fr_FR.UTF-8"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(LocaleEnvironment::describe(c.environment));
+        const LocaleEnvironment environment(c.environment);
+        EXPECT_EQ(languagesFromEnvironment(), german ? c.german : c.english);
     }
 }
 

@@ -1,19 +1,16 @@
-// The save API and what exists on POSIX systems only: permission bits and
-// symbolic links (names through links are tested with every other kind of
-// name in DesignSaveTest.cpp).
+// The save API and what exists on POSIX systems only: permission bits,
+// symbolic links and fork (names through links are tested with every other
+// kind of name in DesignSaveTest.cpp; other users' files and links beside a
+// design in DesignSaveForeignTest.cpp).
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/wait.h>
-#include <csignal>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <optional>
 
 #include "DesignSaveFixture.h"
-#include "FileHandling/testing/FaultEnv.h"
 
 namespace Zorvan {
 namespace {
@@ -21,7 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 using Mode = ZvFileWriteMode;
 using testing::DesignSaveTest;
-using testing::FaultEnv;
 using testing::TempFolder;
 
 // The files a save creates carry the design's permission bits from before
@@ -58,227 +54,6 @@ TEST_F(DesignSaveTest, ItsFilesAreNeverLooserThanTheDesignNorRedirected) {
     EXPECT_EQ(permissionsOf("victim"), fs::perms::owner_read | fs::perms::owner_write);
     fs::remove(path("a.tmp.zvd"));
     EXPECT_EQ(files(), before);
-}
-
-// Runs `statement` on `file` as another program would, without the lock.
-void runSql(const std::string& file, const std::string& statement) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    sqlite3_close(db);
-}
-
-// Another user: the folder's "nobody". Only root can make their files.
-constexpr uid_t kOtherUser = 65534;
-
-// What lies beside a design, or happens to it while it is saved, decides
-// nothing: each row arranges the folder (before every road, and undoes it
-// after), or acts at a step of a rewrite, and every road it names is
-// refused for that reason, naming the file, or succeeds. Nothing SQLite
-// would play into a design is played into it, no name is followed after
-// the save checked it, and a design another program changed meanwhile is
-// not replaced.
-TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
-    enum class Road { Rewrite, Update, Autosave, Open };
-    const bool root = ::geteuid() == 0;
-    const auto journalOf = [&](const std::string& start) {
-        folder.write("a.zvd-journal", start + std::string(512 - start.size(), 'j'));
-    };
-    const auto ownedByOther = [&](const std::string& leaf) { ASSERT_EQ(::lchown(path(leaf).c_str(), kOtherUser, kOtherUser), 0); };
-    const auto setHeader = [&](std::streamoff offset, const std::string& bytes) {
-        std::fstream design(path("a.zvd"), std::ios::in | std::ios::out | std::ios::binary);
-        design.seekp(offset);
-        design.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    };
-    const auto sql = [&](const std::string& statement) { runSql(path("a.zvd"), statement); };
-    // Another program with the design open in write-ahead mode: a child
-    // that keeps its connection until it is killed.
-    pid_t live = 0;
-    const auto removeBeside = [&] {
-        if (live != 0) {
-            ::kill(live, SIGKILL);
-            ::waitpid(live, nullptr, 0);
-            live = 0;
-        }
-        for (const char* leaf : {"a.zvd-journal", "a.zvd-wal", "a.zvd-shm", "b.zvd", "moved.zvd", "shared"}) {
-            fs::remove_all(path(leaf));
-        }
-    };
-    struct Case {
-        const char* what;
-        bool needsRoot;
-        std::function<void()> arrange;          // before the roads
-        const char* step;                       // of a rewrite, with `meanwhile`
-        std::function<void()> meanwhile;
-        std::vector<Road> roads;
-        std::optional<DesignRefusal> reason;    // nullopt: every road succeeds
-        std::string said;
-        FaultEnv::Hook beforeCall = {};         // runs before each call the road makes on files
-    };
-    using enum Road;
-    const Case cases[] = {
-        {"a log another program left", false, [&] { folder.write("a.zvd-wal", std::string(4096, 'w')); }, "", {},
-         {Rewrite, Update, Autosave, Open}, DesignRefusal::ForeignFile,
-         "a.zvd-wal' beside it holds changes another program did not finish"},
-        {"a log of another user", true, [&] { folder.write("a.zvd-wal", "w"); ownedByOther("a.zvd-wal"); }, "", {},
-         {Rewrite, Update, Autosave, Open}, DesignRefusal::ForeignFile, "a.zvd-wal' beside it belongs to nobody"},
-        {"a journal of another user that would be played back", true,
-         [&] { journalOf("\xd9\xd5\x05\xf9"); ownedByOther("a.zvd-journal"); }, "", {},
-         {Rewrite, Update, Autosave, Open}, DesignRefusal::ForeignFile,
-         "a.zvd-journal' beside it belongs to nobody, not to the design's owner"},
-        {"an empty journal of another user: only an update writes into it", true,
-         [&] { folder.write("a.zvd-journal", ""); ownedByOther("a.zvd-journal"); }, "", {}, {Update},
-         DesignRefusal::ForeignFile, "belongs to nobody"},
-        {"an empty journal of another user blocks nothing else", true,
-         [&] { folder.write("a.zvd-journal", ""); ownedByOther("a.zvd-journal"); }, "", {},
-         {Rewrite, Autosave, Open}, std::nullopt, ""},
-        {"a zeroed journal, as journal_mode=PERSIST leaves it", false, [&] { journalOf(std::string(28, '\0')); },
-         "", {}, {Rewrite, Update, Autosave, Open}, std::nullopt, ""},
-        {"another program that has it open in write-ahead mode", false,
-         [&] {
-             int ready[2];
-             ASSERT_EQ(::pipe(ready), 0);
-             live = ::fork();
-             if (live == 0) {
-                 sqlite3* db = nullptr;
-                 sqlite3_open(path("a.zvd").c_str(), &db);
-                 sqlite3_exec(db, "PRAGMA journal_mode = WAL; UPDATE zv_metadata SET data_revision = 'wal'", nullptr,
-                              nullptr, nullptr);
-                 (void)::write(ready[1], "x", 1);
-                 ::pause();
-                 ::_exit(0);
-             }
-             char byte = 0;
-             ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-             ::close(ready[0]);
-             ::close(ready[1]);
-         },
-         "", {}, {Rewrite, Update, Autosave, Open}, DesignRefusal::Busy, "another program is writing it"},
-        {"a link of another user in a shared sticky folder", true,
-         [&] {
-             fs::rename(path("a.zvd"), path("moved.zvd"));
-             fs::create_directory(path("shared"));
-             fs::permissions(path("shared"), fs::perms::all | fs::perms::sticky_bit);
-             fs::create_symlink(path("moved.zvd"), path("shared/a.zvd"));
-             ASSERT_EQ(::lchown(path("shared/a.zvd").c_str(), kOtherUser, kOtherUser), 0);
-             fs::create_symlink(path("shared/a.zvd"), path("a.zvd"));
-         },
-         "", {}, {Rewrite, Update, Autosave}, DesignRefusal::ForeignFile, "is a symbolic link of nobody"},
-        {"a design switched to write-ahead logging", false, [&] { setHeader(18, "\x02\x02"); }, "", {},
-         {Rewrite, Update, Autosave, Open}, DesignRefusal::ForeignFile, "switched it to write-ahead logging"},
-        {"links that lead round in a circle", false,
-         [&] {
-             fs::rename(path("a.zvd"), path("moved.zvd"));
-             fs::create_symlink(path("b.zvd"), path("a.zvd"));
-             fs::create_symlink(path("a.zvd"), path("b.zvd"));
-         },
-         "", {}, {Rewrite, Update, Autosave}, DesignRefusal::Missing, "symbolic links lead round in a circle"},
-        {"a format version below any", false, [&] { sql("UPDATE zv_metadata SET file_version = -1"); }, "", {},
-         {Rewrite, Update, Autosave, Open}, DesignRefusal::NotADesign, "its format version -1 is not one"},
-        {"a journal of a program updating in place meanwhile", false, {}, "committed",
-         [&] { journalOf("\xd9\xd5\x05\xf9"); }, {Rewrite}, DesignRefusal::Busy,
-         "another program is updating it in place; the design is left as it was."},
-        {"a commit of a program that takes no lock meanwhile", false, {}, "committed",
-         [&] { setHeader(24, "\x7f\x7f\x7f\x7f"); }, {Rewrite}, DesignRefusal::Interfered,
-         "another program changed it while it was being saved; nothing was replaced."},
-        {"the design moved away and a link to another file put at its name meanwhile", false, {}, "committed",
-         [&] {
-             fs::rename(path("a.zvd"), path("moved.zvd"));
-             fs::create_symlink(path("victim"), path("a.zvd"));
-         },
-         {Rewrite}, DesignRefusal::Interfered, "another program moved or replaced it while it was being saved"},
-        {"a link planted at the autosave copy's name meanwhile is replaced, not followed", false, {}, "copied",
-         [&] { fs::create_symlink(path("victim"), path("a.bak.zvd")); }, {Autosave}, std::nullopt, ""},
-        {"another file renamed over the temporary file while it is flushed", false, {}, "", {}, {Rewrite},
-         DesignRefusal::Interfered, "another program replaced its temporary file",
-         [&](FaultEnv::Kind kind, const std::string& name) {
-             if (kind == FaultEnv::Kind::Sync && name == "a.tmp.zvd") {
-                 folder.write("b.zvd", "not a design");
-                 fs::rename(path("b.zvd"), path("a.tmp.zvd"));
-             }
-             return std::error_code();
-         }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        if (c.needsRoot && !root) {
-            continue; // only root can make another user's files
-        }
-        for (const Road road : c.roads) {
-            SCOPED_TRACE(static_cast<int>(road));
-            saveDesign("a.zvd", 2, "old");
-            folder.write("victim", "not a design");
-            if (c.arrange) {
-                c.arrange();
-            }
-            const auto before = files();
-            std::optional<ScopedEnv> interfering;
-            if (c.beforeCall) {
-                interfering.emplace(std::make_shared<FaultEnv>(c.beforeCall));
-            }
-            const std::function<void()> run = [&] {
-                switch (road) {
-                case Rewrite:
-                    return saveDesign("a.zvd", 2, "new", options(Mode::Overwrite, c.step, c.meanwhile));
-                case Update:
-                    return saveDesign("a.zvd", 2, "new", options(Mode::UpdateAll));
-                case Autosave:
-                    return (void)writeAutosaveCopy(path("a.zvd"), options(Mode::Overwrite, c.step, c.meanwhile));
-                case Open:
-                    return openDesign(path("a.zvd")).requireReadable();
-                }
-            };
-            if (!c.reason) {
-                run();
-            } else {
-                const auto [reason, said] = refusalOf(run);
-                EXPECT_EQ(reason, *c.reason);
-                EXPECT_NE(said.find("'" + path("a.zvd") + "'"), std::string::npos) << said;
-                EXPECT_NE(said.find(c.said), std::string::npos) << said;
-                if (!c.meanwhile && !c.beforeCall) {
-                    EXPECT_EQ(files(), before) << "a refusal changes nothing";
-                }
-            }
-            EXPECT_EQ(TempFolder::read(path("victim")), "not a design");
-            interfering.reset();
-            removeBeside();
-            fs::remove(path("a.zvd"));
-            fs::remove(path("a.tmp.zvd"));
-            fs::remove(path("a.bak.zvd"));
-        }
-    }
-}
-
-// Identities are never handed out twice: opening a design whose counter
-// lies behind its identities (an older or damaged writer stored 3, NULL or
-// text) reserves them all, for a save and for a host that opened it, and a
-// rewrite that meets one identity twice is refused naming the design.
-TEST_F(DesignSaveTest, IdentitiesAreNeverReused) {
-    for (const char* stored : {"3", "NULL", "'zz'"}) {
-        SCOPED_TRACE(stored);
-        saveDesign("a.zvd", 0, "");
-        const std::int64_t largest = Identifier::create().number + 1000;
-        {
-            const auto store = SqliteDesignStore::openForWriting(path("a.zvd"));
-            SerializationTransferObject object(largest, "Pipe", "kept");
-            store->insert(object);
-            store->commit();
-        }
-        runSql(path("a.zvd"), std::string("UPDATE zv_metadata SET identifier_number = ") + stored);
-        EXPECT_GT(openDesign(path("a.zvd")).store ? Identifier::create().number : 0, largest);
-        fs::remove(path("a.zvd"));
-    }
-    saveDesign("a.zvd", 1, "");
-    const auto [reason, said] = refusalOf([&] {
-        DesignSave save = DesignSave::begin(path("a.zvd"), options());
-        DesignPart module = save.part();
-        SerializationTransferObject object(7, "Pipe", "twice");
-        module.save(object);
-        module.save(object);
-        (void)save.commit("twice", 1);
-    });
-    EXPECT_EQ(reason, DesignRefusal::Failed);
-    EXPECT_EQ(said, "cannot save '" + path("a.zvd") + "': two of its objects have the identity 7; nothing was saved.");
 }
 
 // A forked child that drops the parent's saves (as a child that never
