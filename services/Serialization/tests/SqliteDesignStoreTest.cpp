@@ -70,23 +70,36 @@ protected:
     testing::TempFolder folder;
 };
 
+// What is written is read back; a field never written leaves the caller's
+// value as it was. A reading handle refuses writes.
 TEST_F(DesignStore, WhatIsWrittenIsReadBack) {
-    auto store = SqliteDesignStore::openForReading(makeDesign("a.zvd"));
-    std::int32_t version = -1;
-    std::int32_t number = 0;
-    std::string data, created, saved;
-    std::int64_t idNumber = 0;
-    std::int16_t idDomain = 0;
-    ASSERT_TRUE(store->readFileVersion(version));
-    store->readDataRevision(data);
-    store->readDataRevisionNumber(number);
-    store->readCreatedRevision(created);
-    store->readLastSavedRevision(saved);
-    store->readMaxIdentifier(idNumber, idDomain);
-    EXPECT_EQ(std::tie(version, data, number, created, saved, idNumber, idDomain),
-              std::make_tuple(SqliteDesignStore::kCurrentVersion, "data-a"s, 9, "c1"s, "s1"s, 77, 3));
-    EXPECT_EQ(store->groupCount(), 1);
-    EXPECT_EQ(store->updateCount(), 1);
+    SqliteDesignStore::openForWriting(path("new.zvd"))->commit();
+    // The data revision and its number, who created and last saved it, the
+    // identifier counter, and the numbers of groups, updates and objects.
+    using Fields = std::tuple<std::string, std::int32_t, std::string, std::string, std::int64_t, std::int16_t,
+                              std::int32_t, std::int64_t, std::int64_t>;
+    const Fields unread{"kept", -2, "kept", "kept", 5, 6, 0, 0, 0};
+    const std::pair<std::string, Fields> cases[] = {{makeDesign("a.zvd"), {"data-a", 9, "c1", "s1", 77, 3, 1, 1, 2}},
+                                                    {path("new.zvd"), unread}};
+    for (const auto& [file, expected] : cases) {
+        SCOPED_TRACE(file);
+        auto store = SqliteDesignStore::openForReading(file);
+        std::int32_t version = -1;
+        ASSERT_TRUE(store->readFileVersion(version));
+        EXPECT_EQ(version, SqliteDesignStore::kCurrentVersion);
+        Fields read = unread;
+        auto& [data, number, created, saved, idNumber, idDomain, groups, updates, objects] = read;
+        store->readDataRevision(data);
+        store->readDataRevisionNumber(number);
+        store->readCreatedRevision(created);
+        store->readLastSavedRevision(saved);
+        store->readMaxIdentifier(idNumber, idDomain);
+        std::tie(groups, updates, objects) =
+            std::tuple(store->groupCount(), store->updateCount(), store->objectCount());
+        EXPECT_EQ(read, expected);
+        EXPECT_THROW(store->markUpdated(), DesignStoreException) << "a reading handle refuses writes";
+    }
+    auto store = SqliteDesignStore::openForReading(path("a.zvd"));
     const std::vector<SerializationTransferObject> objects = Zorvan::testing::storedObjects(*store);
     ASSERT_EQ(objects.size(), 2u);
     EXPECT_EQ(objects[0], SerializationTransferObject(1, "Pipe", std::string("a\0b", 3)));
@@ -94,40 +107,6 @@ TEST_F(DesignStore, WhatIsWrittenIsReadBack) {
     EXPECT_TRUE(store->contains(probe));
     EXPECT_TRUE(store->read(probe));
     EXPECT_EQ(probe.payload(), "v");
-    EXPECT_THROW(store->markUpdated(), DesignStoreException) << "a reading handle refuses writes";
-}
-
-TEST_F(DesignStore, FieldsNeverWrittenLeaveTheCallersValues) {
-    SqliteDesignStore::openForWriting(path("new.zvd"))->commit();
-    auto store = SqliteDesignStore::openForReading(path("new.zvd"));
-    std::string text = "keep";
-    std::int64_t idNumber = 5;
-    std::int16_t idDomain = 6;
-    store->readCreatedRevision(text);
-    store->readMaxIdentifier(idNumber, idDomain);
-    EXPECT_EQ(text, "keep");
-    EXPECT_EQ(idNumber, 5);
-    EXPECT_EQ(idDomain, 6);
-    EXPECT_EQ(store->objectCount(), 0);
-}
-
-// A dropped handle counts no update; each committed one counts one more.
-TEST_F(DesignStore, AHandleDroppedWithoutCommitChangesNothing) {
-    const std::string design = makeDesign("a.zvd");
-    const std::string before = bytes(design);
-    {
-        auto store = SqliteDesignStore::openForWriting(design);
-        SerializationTransferObject changed(1, "Pipe", "changed");
-        store->update(changed);
-        store->writeDataRevision("data-b");
-        store->markUpdated();
-    }
-    EXPECT_EQ(bytes(design), before);
-    EXPECT_FALSE(fs::exists(design + "-journal"));
-    auto store = SqliteDesignStore::openForWriting(design);
-    store->markUpdated();
-    store->commit();
-    EXPECT_EQ(SqliteDesignStore::openForReading(design)->updateCount(), 2);
 }
 
 // Anything but a whole design is refused, by a reading handle without an
@@ -191,42 +170,25 @@ TEST_F(DesignStore, ReplacementsFillOnlyAnEmptyFileTheCallerMade) {
     EXPECT_TRUE(SqliteDesignStore::openForReading(path("empty.zvd"))->isEmpty());
 }
 
-// Another program in the middle of writing the file: the open says so,
-// after the timeout, instead of reading the file as damaged. A handle for
-// reading holds one read lock from its opening until endRead(), so that
-// program cannot change the file under it meanwhile; a walk after that
-// holds one of its own only while it walks. The writer is another process
-// of this software (a connection of the store's VFS holds its locks as
-// another process would), then the system's SQLite, which takes the same
-// lock bytes.
-TEST_F(DesignStore, AFileAnotherProgramIsWritingIsReportedBusy) {
+// Another program in the middle of writing the file: an open for reading
+// says so after its timeout, instead of reading the file as damaged, and
+// one for writing waits for it to commit, within the busy timeout, and
+// writes on top of what it committed. A handle for reading holds one read
+// lock from its opening until endRead(), so that program cannot change the
+// file under it meanwhile; a walk after that holds one of its own only
+// while it walks. The writer is another process of this software (a
+// connection of the store's VFS holds its locks as another process would),
+// then the system's SQLite, which takes the same lock bytes.
+TEST_F(DesignStore, AFileAnotherProgramIsWritingIsWaitedForOrReportedBusy) {
     const std::string design = makeDesign("a.zvd");
     const Connection ours = connect(design, kStoreVfs);
-    ASSERT_EQ(exec(ours, "BEGIN EXCLUSIVE"), SQLITE_OK);
+    ASSERT_EQ(exec(ours, "BEGIN EXCLUSIVE; UPDATE zv_metadata SET data_revision = 'first'"), SQLITE_OK);
     EXPECT_THROW(SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20)), DesignStoreBusyException);
-    ASSERT_EQ(exec(ours, "COMMIT"), SQLITE_OK);
-
-    const Connection writer = connect(design);
-    const auto reader = SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20));
-    EXPECT_EQ(exec(writer, "BEGIN EXCLUSIVE"), SQLITE_BUSY);
-    EXPECT_EQ(reader->objectCount(), 2);
-    reader->endRead();
-    EXPECT_EQ(testing::storedObjects(*reader).size(), 2u);
-    ASSERT_EQ(exec(writer, "BEGIN EXCLUSIVE; DELETE FROM zv_objects; COMMIT"), SQLITE_OK);
-    EXPECT_EQ(reader->objectCount(), 0) << "after endRead() every read sees the file as it is";
-}
-
-// A second writer waits for the first to commit, within the busy timeout,
-// instead of failing at once, and then writes on top of what it committed.
-TEST_F(DesignStore, ASecondWriterWaitsForTheFirst) {
-    const std::string design = makeDesign("a.zvd");
-    auto first = SqliteDesignStore::openForWriting(design);
-    first->writeDataRevision("first");
     constexpr auto kHeld = std::chrono::milliseconds(300);
     const auto began = std::chrono::steady_clock::now();
     std::thread committer([&] {
         std::this_thread::sleep_for(kHeld);
-        first->commit();
+        EXPECT_EQ(exec(ours, "COMMIT"), SQLITE_OK);
     });
     std::shared_ptr<SqliteDesignStore> second;
     EXPECT_NO_THROW(second = SqliteDesignStore::openForWriting(design));
@@ -238,6 +200,16 @@ TEST_F(DesignStore, ASecondWriterWaitsForTheFirst) {
     std::string revision;
     second->readDataRevision(revision);
     EXPECT_EQ(revision, "first");
+    second.reset();
+
+    const Connection writer = connect(design);
+    const auto reader = SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20));
+    EXPECT_EQ(exec(writer, "BEGIN EXCLUSIVE"), SQLITE_BUSY);
+    EXPECT_EQ(reader->objectCount(), 2);
+    reader->endRead();
+    EXPECT_EQ(testing::storedObjects(*reader).size(), 2u);
+    ASSERT_EQ(exec(writer, "BEGIN EXCLUSIVE; DELETE FROM zv_objects; COMMIT"), SQLITE_OK);
+    EXPECT_EQ(reader->objectCount(), 0) << "after endRead() every read sees the file as it is";
 }
 
 // A walk reads a design of any size a batch at a time, in identity order,
