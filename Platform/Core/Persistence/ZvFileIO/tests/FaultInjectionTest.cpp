@@ -139,16 +139,5 @@ TEST(FaultInjection, EveryCallOfEveryOperationCanFailCleanly) {
     std::cout << "[ fault injection ] " << pairs << " (operation, failing call) pairs\n";
 }
 
-// A replace the file system reports as failed is the restore's outcome
-// (a store's failed version reads are VersionDecision's rows).
-TEST(FaultInjection, AFailedReplaceIsTheRestoresOutcome) {
-    World world;
-    const ScopedFileSystem fs(world.fs);
-    world.fs->files = {{"d/p.zvd", false}, {"d/p.tmp.zvd", false}};
-    world.plan.failAt(1, FaultPlan::Kind::ReturnFalse);
-    EXPECT_FALSE(ZvFileIO::restoreFileName("d/p.zvd", "d/p.tmp.zvd", ZvFileWriteMode::Overwrite));
-    EXPECT_TRUE(world.fs->files.contains("d/p.tmp.zvd")) << "the temporary file is kept for the user";
-}
-
 } // namespace
 } // namespace Zorvan
