@@ -53,11 +53,6 @@ const Operation kOperations[] = {
          std::string message;
          (void)ZvFileIO::checkSavePossible("d/p.zvd", ZvFileWriteMode::Overwrite, &message);
      }},
-    {"checkSavePossible(nameless)",
-     [](World&) {
-         std::string message;
-         (void)ZvFileIO::checkSavePossible("d/.zvd", ZvFileWriteMode::Overwrite, &message);
-     }},
     {"prepareFileName",
      [](World& w) {
          w.fs->files = {{"d/p.zvd", false}, {"d/p.tmp.zvd", false}};
