@@ -17,14 +17,10 @@ namespace Zorvan {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::attributesOf;
 using testing::HeldOpen;
+using testing::setAttributes;
 using testing::TempFolder;
-
-DWORD attributesOf(const std::string& file) { return ::GetFileAttributesW(TempFolder::fromUtf8(file).c_str()); }
-
-void setAttributes(const std::string& file, DWORD attributes) {
-    ASSERT_TRUE(::SetFileAttributesW(TempFolder::fromUtf8(file).c_str(), attributes)) << file;
-}
 
 TEST(NativeFileSystemWindows, ReadOnlyIsTheAttributeOfAFile) {
     const TempFolder dir;
@@ -42,13 +38,13 @@ TEST(NativeFileSystemWindows, ReadOnlyIsTheAttributeOfAFile) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        setAttributes(file, c.attributes);
+        ASSERT_TRUE(setAttributes(file, c.attributes));
         EXPECT_EQ(FileUtilities::isReadOnly(file), c.readOnly);
     }
     // On a folder the attribute only marks a customised view.
     const std::string folder = dir.path("folder");
     fs::create_directory(TempFolder::fromUtf8(folder));
-    setAttributes(folder, FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(setAttributes(folder, FILE_ATTRIBUTE_READONLY));
     EXPECT_FALSE(FileUtilities::isReadOnly(folder));
 }
 
@@ -70,7 +66,7 @@ TEST(NativeFileSystemWindows, AFileHeldOrReadOnlyIsNeitherRemovedNorReplaced) {
     const HeldOpen viewer(held);
     ASSERT_TRUE(viewer.valid());
     const std::string readOnly = dir.write("read-only.zvd", "old");
-    setAttributes(readOnly, FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(setAttributes(readOnly, FILE_ATTRIBUTE_READONLY));
     for (const std::string& file : {held, readOnly}) {
         SCOPED_TRACE(file);
         try {
@@ -108,9 +104,9 @@ TEST(NativeFileSystemWindows, ReplaceKeepsTheDestinationsAttributes) {
         SCOPED_TRACE(c.name);
         const TempFolder dir;
         const std::string target = dir.write("a.zvd", "old");
-        setAttributes(target, c.destination);
+        ASSERT_TRUE(setAttributes(target, c.destination));
         const std::string temporary = dir.write("a.tmp.zvd", "new");
-        setAttributes(temporary, c.source);
+        ASSERT_TRUE(setAttributes(temporary, c.source));
 
         ASSERT_TRUE(FileUtilities::replaceFile(temporary, target));
         EXPECT_EQ(TempFolder::read(target), "new");
