@@ -7,7 +7,6 @@
 
 #include "Platform/Core/Persistence/ZvFileIO/FileOpenException.h"
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
-#include "Serialization/MemoryDesignStore.h"
 #include "Serialization/testing/MockSingleObjectInterface.h"
 #include "TestSupport.h"
 
@@ -15,16 +14,15 @@ namespace Zorvan {
 namespace {
 
 using ::testing::_;
-using ::testing::DoAll;
 using ::testing::NiceMock;
-using ::testing::Return;
 using ::testing::SetArgReferee;
 using testing::MockSingleObjectInterface;
 
 // A file newer than the software, or of a version below any, is refused;
 // an older one is readable, the same one current. A version that cannot be
 // read, the file's or the software's, is an exception, logged and
-// translated. Either way the handle and the progress are let go.
+// translated. The line logged on opening a file gives its version (-1 when
+// it cannot be read) and revisions. The handle and the progress are let go.
 TEST(Version, DecidesFromTheFilesVersionAndTheSoftwares) {
     enum Outcome { Refused, Readable, Current, Throws };
     struct Case {
@@ -45,10 +43,16 @@ TEST(Version, DecidesFromTheFilesVersionAndTheSoftwares) {
         SCOPED_TRACE(c.name);
         testing::ServiceDoubles services;
         auto handle = std::make_shared<NiceMock<MockSingleObjectInterface>>();
-        ON_CALL(*handle, readFileVersion(_))
-            .WillByDefault(DoAll(SetArgReferee<0>(c.fileVersion), Return(c.fileReadable)));
-        ON_CALL(*handle, readCurrentVersion(_))
-            .WillByDefault(DoAll(SetArgReferee<0>(c.currentVersion), Return(c.currentReadable)));
+        const auto answer = [](bool readable, int value) {
+            return [=](std::int32_t& version) {
+                version = readable ? value : version;
+                return readable;
+            };
+        };
+        ON_CALL(*handle, readFileVersion(_)).WillByDefault(answer(c.fileReadable, c.fileVersion));
+        ON_CALL(*handle, readCurrentVersion(_)).WillByDefault(answer(c.currentReadable, c.currentVersion));
+        ON_CALL(*handle, readCreatedRevision(_)).WillByDefault(SetArgReferee<0>("r1"));
+        ON_CALL(*handle, readLastSavedRevision(_)).WillByDefault(SetArgReferee<0>("r2"));
         auto progress = std::make_shared<Progress>();
         const ZvFileIO io;
         if (c.outcome == Throws) {
@@ -65,36 +69,21 @@ TEST(Version, DecidesFromTheFilesVersionAndTheSoftwares) {
             ASSERT_EQ(records.size(), 2u);
             EXPECT_EQ(records[0].level, LogLevel::Error);
             EXPECT_EQ(records[0].message, "Error reading file version.");
-            EXPECT_EQ(services.catalogue->calls.size(), 2u);
+            EXPECT_EQ(services.catalogue->lookups, 2u);
         } else {
             EXPECT_EQ(io.verifyZVVersion(handle, progress), c.outcome != Refused);
             EXPECT_EQ(io.isCurrentZVVersion(handle), c.outcome == Current);
             EXPECT_TRUE(services.log->records().empty());
         }
-        EXPECT_EQ(handle.use_count(), 1);
-        EXPECT_EQ(progress.use_count(), 1);
-    }
-}
-
-// A file whose version cannot be read is logged with -1 and empty revisions.
-TEST(Version, LogLineCarriesVersionAndRevisions) {
-    auto readable = std::make_shared<MemoryDesignStore>();
-    readable->fileVersion = 7;
-    readable->createdRevision = "r1";
-    readable->lastSavedRevision = "r2";
-    auto unreadable = std::make_shared<NiceMock<MockSingleObjectInterface>>();
-    ON_CALL(*unreadable, readFileVersion(_)).WillByDefault(Return(false));
-    const std::pair<SerializationHandle, const char*> cases[] = {
-        {readable, "Opening file (version: 7 created with revision: r1 last saved with revision: r2)"},
-        {unreadable, "Opening file (version: -1 created with revision:  last saved with revision: )"}};
-    for (const auto& [handle, expected] : cases) {
-        testing::ServiceDoubles services;
+        services.log->clear();
         ZvFileIO::logFileVersionInfo("ignored.zvd", handle);
         const auto records = services.log->records();
         ASSERT_EQ(records.size(), 1u);
         EXPECT_EQ(records[0].level, LogLevel::Info);
-        EXPECT_EQ(records[0].message, expected);
-        EXPECT_EQ(handle.use_count(), 2) << "the log line keeps no share";
+        EXPECT_EQ(records[0].message, "Opening file (version: " + std::to_string(c.fileReadable ? c.fileVersion : -1) +
+                                          " created with revision: r1 last saved with revision: r2)");
+        EXPECT_EQ(handle.use_count(), 1);
+        EXPECT_EQ(progress.use_count(), 1);
     }
 }
 
