@@ -17,7 +17,6 @@ namespace Zorvan {
 namespace {
 
 namespace fs = std::filesystem;
-using namespace std::string_literals;
 
 // Another program's connection to a file (through the system's SQLite, or
 // the store's own VFS by its name), and a statement run on it.
@@ -108,17 +107,16 @@ TEST_F(DesignStore, WhatIsWrittenIsReadBack) {
 // Anything but a whole design is refused, by a reading handle without an
 // exception, and left as it was. A rollback writes whole pages back: a file
 // ending inside a page would come out of a dropped writing handle longer
-// than it went in, so none is taken for writing.
+// than it went in, so none is taken for writing. A design's tables are no
+// design without the design's marker (the application id), or with another
+// program's. (Text, empty, truncated and cut files are among the store
+// fuzzer's corpus, which the tests replay.)
 TEST_F(DesignStore, AnythingButAWholeDesignIsRefusedAndLeftAsItWas) {
     const std::string full = bytes(makeDesign("real.zvd"));
     const auto write = [&](const char* leaf, const std::string& content) {
         std::ofstream(path(leaf), std::ios::binary) << content;
     };
-    write("truncated.zvd", full.substr(0, full.size() / 2));
     write("cut-in-last-page.zvd", full.substr(0, full.size() - 100)); // still reads as a design
-    write("header-only.zvd", full.substr(0, 108));                    // SQLite reads it as an empty database
-    // A design's tables without the design's marker (the application id),
-    // or with another program's.
     SqliteDesignStore::openForWriting(path("foreign.zvd"))->commit();
     const std::string tables = bytes(path("foreign.zvd"));
     write("foreign.zvd", std::string(tables).replace(68, 4, std::string(4, '\0')));
@@ -126,11 +124,10 @@ TEST_F(DesignStore, AnythingButAWholeDesignIsRefusedAndLeftAsItWas) {
     // Other programs' databases before they made their tables: no schema, but
     // the program's application id, or its user version alone, in the header.
     for (const char* mark : {"application_id", "user_version"}) {
-        ASSERT_EQ(exec(connect(path(mark)), "PRAGMA "s + mark + " = 1234"), SQLITE_OK);
+        ASSERT_EQ(exec(connect(path(mark)), std::string("PRAGMA ") + mark + " = 1234"), SQLITE_OK);
     }
-
-    for (const std::string leaf : {"truncated.zvd", "cut-in-last-page.zvd", "header-only.zvd", "foreign.zvd",
-                                   "other-program.zvd", "application_id", "user_version"}) {
+    for (const std::string leaf :
+         {"cut-in-last-page.zvd", "foreign.zvd", "other-program.zvd", "application_id", "user_version"}) {
         SCOPED_TRACE(leaf);
         const std::string before = bytes(path(leaf));
         std::int32_t version = -1;
