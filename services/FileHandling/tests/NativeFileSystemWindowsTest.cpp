@@ -25,21 +25,12 @@ using testing::TempFolder;
 TEST(NativeFileSystemWindows, ReadOnlyIsTheAttributeOfAFile) {
     const TempFolder dir;
     const std::string file = dir.write("a.zvd", "x");
-    struct Case {
-        const char* name;
-        DWORD attributes;
-        bool readOnly;
-    };
-    const Case cases[] = {
-        {"read-only", FILE_ATTRIBUTE_READONLY, true},
-        {"read-only and hidden", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN, true},
-        {"hidden", FILE_ATTRIBUTE_HIDDEN, false},
-        {"normal", FILE_ATTRIBUTE_NORMAL, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ASSERT_TRUE(setAttributes(file, c.attributes));
-        EXPECT_EQ(FileUtilities::isReadOnly(file), c.readOnly);
+    for (const auto& [attributes, readOnly] : {std::pair<DWORD, bool>{FILE_ATTRIBUTE_READONLY, true},
+                                               {FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN, true},
+                                               {FILE_ATTRIBUTE_HIDDEN, false}, {FILE_ATTRIBUTE_NORMAL, false}}) {
+        SCOPED_TRACE("attributes " + std::to_string(attributes));
+        ASSERT_TRUE(setAttributes(file, attributes));
+        EXPECT_EQ(FileUtilities::isReadOnly(file), readOnly);
     }
     // On a folder the attribute only marks a customised view.
     const std::string folder = dir.path("folder");
