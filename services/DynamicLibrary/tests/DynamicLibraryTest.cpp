@@ -7,6 +7,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "DynamicLibrary/DynamicLibrary.h"
 #include "FileHandling/testing/TempFolder.h"
@@ -38,29 +39,24 @@ TEST(DynamicLibrary, AFailureNamesTheFileAndSaysWhy) {
     const std::filesystem::path missing = folder.root() / "missing.module";
     const std::filesystem::path text = folder.root() / "text.module";
     folder.write("text.module", "not a library\n");
-    struct Case {
-        const char* name;
-        std::filesystem::path file;
-        std::function<void()> attempt;
-        std::string words; // besides the file name
+    // The file, the attempt, and what the message says besides the file's name.
+    const std::tuple<std::filesystem::path, std::function<void()>, std::string> cases[] = {
+        {missing, [&] { DynamicLibrary::open(missing); }, ""},
+        {text, [&] { DynamicLibrary::open(text); }, ""},
+        {testModule(), [] { (void)DynamicLibrary::open(testModule()).symbol<void()>("zvNoSuchFunction"); },
+         "zvNoSuchFunction"},
     };
-    const Case cases[] = {
-        {"missing file", missing, [&] { DynamicLibrary::open(missing); }, ""},
-        {"not a library", text, [&] { DynamicLibrary::open(text); }, ""},
-        {"no such symbol", testModule(),
-         [] { (void)DynamicLibrary::open(testModule()).symbol<void()>("zvNoSuchFunction"); }, "zvNoSuchFunction"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [file, attempt, words] : cases) {
+        SCOPED_TRACE(file.string() + " " + words);
         try {
-            c.attempt();
+            attempt();
             ADD_FAILURE() << "no exception";
         } catch (const std::runtime_error& e) {
             const std::string message = e.what();
-            const std::string front = c.file.string() + ": ";
+            const std::string front = file.string() + ": ";
             EXPECT_EQ(message.rfind(front, 0), 0u) << message;
             EXPECT_GT(message.size(), front.size() + 5) << "a reason: " << message;
-            EXPECT_NE(message.find(c.words), std::string::npos) << message;
+            EXPECT_NE(message.find(words), std::string::npos) << message;
         }
     }
 }

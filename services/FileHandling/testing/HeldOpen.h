@@ -2,7 +2,8 @@
 // A file held open by "another program" for the Windows tests: a handle of
 // its own, with the sharing mode such a program chooses (a virus scanner
 // or a viewer that lets others read, or read and write, but not delete or
-// rename the file meanwhile). Names go in as UTF-8 text.
+// rename the file meanwhile); and a file's attributes. Names go in as
+// UTF-8 text.
 
 #include "Common/WindowsApi.h"
 
@@ -31,5 +32,11 @@ public:
 private:
     HANDLE m_handle;
 };
+
+// The attributes of `file`, and setting them (false when they cannot be set).
+inline DWORD attributesOf(const std::string& file) { return ::GetFileAttributesW(TempFolder::fromUtf8(file).c_str()); }
+inline bool setAttributes(const std::string& file, DWORD attributes) {
+    return ::SetFileAttributesW(TempFolder::fromUtf8(file).c_str(), attributes) != 0;
+}
 
 } // namespace Zorvan::testing

@@ -1,5 +1,8 @@
 // FileName's split into folder, leaf and extension, and the names derived
-// from it, for ordinary and odd names.
+// from it, for ordinary and odd names. (That a name comes back the same
+// from its text, and that its parts and the names derived from it keep
+// their folder, is checked on every input of the file name fuzzer's
+// corpus, which the tests replay.)
 
 #include <gtest/gtest.h>
 
@@ -45,14 +48,8 @@ TEST(FileName, SplitsEveryKindOfName) {
         EXPECT_EQ(name.getFolder(), c.folder);
         EXPECT_EQ(name.getLeafName(), c.leaf);
         EXPECT_EQ(name.getExtension(), c.extension);
-        EXPECT_EQ(name.getFolder() + name.getLeafName(), c.path);
-        EXPECT_TRUE(FileName(name.toNativeString()) == name);
-
-        const FileName original(name);
         name.replaceExtension(".tmp" + name.getExtension());
         EXPECT_EQ(name.toNativeString(), c.replaced);
-        EXPECT_EQ(name.getFolder(), c.folder);
-        EXPECT_TRUE(name != original);
     }
     EXPECT_EQ(FileName(static_cast<const char*>(nullptr)).toNativeString(), "");
 }

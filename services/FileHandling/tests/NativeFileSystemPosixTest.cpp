@@ -235,36 +235,7 @@ TEST(FilesPosix, NewFilesAndReplacementsTakeTheDesignsAccess) {
     }
 }
 
-// A process that may not give the file the design's group leaves it in a
-// group of its own, which must not get the design's group access.
-TEST(FilesPosix, NewFileGivesNoAccessToAGroupTheDesignDoesNotName) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root to act as another user";
-    }
-    const TempFolder dir;
-    ASSERT_EQ(::chmod(dir.root().c_str(), 0777), 0);
-    const std::string design = dir.write("a.zvd", "x"); // root:root
-    const std::string made = dir.path("a.tmp.zvd");
-    ASSERT_EQ(::chmod(design.c_str(), 0664), 0);
-    for (const bool withAcl : {false, true}) {
-        SCOPED_TRACE(withAcl ? "design with an ACL" : "design without an ACL");
-        if (withAcl && !setfacl("-m u:" + nobody + ":rw '" + design + "'")) {
-            GTEST_SKIP() << "the file system takes no ACL";
-        }
-        ASSERT_EQ(asUser(kNobody, kNogroup, [&]() noexcept { NewFile::create(made, design).release(); return 0; }), 0);
-        const std::string expected = dir.write("expected", "");
-        ASSERT_EQ(::chown(expected.c_str(), kNobody, kNogroup), 0);
-        ASSERT_TRUE(setfacl("--set u::rw-," + std::string(withAcl ? "u:" + nobody + ":rw-,m::rw-," : "") +
-                            "g::---,o::r-- '" + expected + "'"));
-        EXPECT_EQ(accessOf(made), accessOf(expected));
-        fs::remove(made);
-    }
-}
-
-// The permission bits of a file given another's access, after each step
-// but the last: each step is its own system call, and none may let anyone
-// in whom neither file lets in (a source of another group keeps its own
-// group's bits only until it is narrowed, before the group changes).
+// The permission bits of a file given another's access, after each step.
 std::vector<mode_t> g_steps;
 ino_t g_watched = 0;
 template <auto Call, class... Args>
@@ -277,11 +248,19 @@ int noted(int fd, Args... args) {
     return result;
 }
 
-TEST(FilesPosix, AReplacementIsNeverLooserThanTheDesignOnTheWay) {
+// A file given the design's access is never looser than the design. A
+// replacement is not on the way: each step is its own system call, and none
+// but the last may let anyone in whom neither file lets in (a source of
+// another group keeps its own group's bits only until it is narrowed,
+// before the group changes). A process that may not give a new file the
+// design's group leaves it in a group of its own, which must not get the
+// design's group access.
+TEST(FilesPosix, AFileGivenTheDesignsAccessIsNeverLooserThanTheDesign) {
     if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root to give a file another group";
+        GTEST_SKIP() << "needs root to give a file another group and to act as another user";
     }
     const TempFolder dir;
+    ASSERT_EQ(::chmod(dir.root().c_str(), 0777), 0);
     const std::string design = dir.write("a.zvd", "design");
     const std::string source = dir.write("a.tmp.zvd", "new");
     ASSERT_EQ(::chown(design.c_str(), 0, kNogroup), 0);
@@ -300,6 +279,23 @@ TEST(FilesPosix, AReplacementIsNeverLooserThanTheDesignOnTheWay) {
         EXPECT_EQ(step & ~mode_t{040}, 0u) << std::oct << step;
     }
     EXPECT_EQ(statOf(design).st_mode & 07777, 0640u);
+
+    ASSERT_EQ(::chown(design.c_str(), 0, 0), 0);
+    ASSERT_EQ(::chmod(design.c_str(), 0664), 0);
+    for (const bool withAcl : {false, true}) {
+        SCOPED_TRACE(withAcl ? "design with an ACL" : "design without an ACL");
+        if (withAcl && !setfacl("-m u:" + nobody + ":rw '" + design + "'")) {
+            GTEST_SKIP() << "the file system takes no ACL";
+        }
+        ASSERT_EQ(asUser(kNobody, kNogroup, [&]() noexcept { NewFile::create(source, design).release(); return 0; }),
+                  0);
+        const std::string expected = dir.write("expected", "");
+        ASSERT_EQ(::chown(expected.c_str(), kNobody, kNogroup), 0);
+        ASSERT_TRUE(setfacl("--set u::rw-," + std::string(withAcl ? "u:" + nobody + ":rw-,m::rw-," : "") +
+                            "g::---,o::r-- '" + expected + "'"));
+        EXPECT_EQ(accessOf(source), accessOf(expected));
+        fs::remove(source);
+    }
 }
 
 } // namespace

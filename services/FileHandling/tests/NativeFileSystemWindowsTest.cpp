@@ -17,38 +17,25 @@ namespace Zorvan {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::attributesOf;
 using testing::HeldOpen;
+using testing::setAttributes;
 using testing::TempFolder;
-
-DWORD attributesOf(const std::string& file) { return ::GetFileAttributesW(TempFolder::fromUtf8(file).c_str()); }
-
-void setAttributes(const std::string& file, DWORD attributes) {
-    ASSERT_TRUE(::SetFileAttributesW(TempFolder::fromUtf8(file).c_str(), attributes)) << file;
-}
 
 TEST(NativeFileSystemWindows, ReadOnlyIsTheAttributeOfAFile) {
     const TempFolder dir;
     const std::string file = dir.write("a.zvd", "x");
-    struct Case {
-        const char* name;
-        DWORD attributes;
-        bool readOnly;
-    };
-    const Case cases[] = {
-        {"read-only", FILE_ATTRIBUTE_READONLY, true},
-        {"read-only and hidden", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN, true},
-        {"hidden", FILE_ATTRIBUTE_HIDDEN, false},
-        {"normal", FILE_ATTRIBUTE_NORMAL, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        setAttributes(file, c.attributes);
-        EXPECT_EQ(FileUtilities::isReadOnly(file), c.readOnly);
+    for (const auto& [attributes, readOnly] : {std::pair<DWORD, bool>{FILE_ATTRIBUTE_READONLY, true},
+                                               {FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN, true},
+                                               {FILE_ATTRIBUTE_HIDDEN, false}, {FILE_ATTRIBUTE_NORMAL, false}}) {
+        SCOPED_TRACE("attributes " + std::to_string(attributes));
+        ASSERT_TRUE(setAttributes(file, attributes));
+        EXPECT_EQ(FileUtilities::isReadOnly(file), readOnly);
     }
     // On a folder the attribute only marks a customised view.
     const std::string folder = dir.path("folder");
     fs::create_directory(TempFolder::fromUtf8(folder));
-    setAttributes(folder, FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(setAttributes(folder, FILE_ATTRIBUTE_READONLY));
     EXPECT_FALSE(FileUtilities::isReadOnly(folder));
 }
 
@@ -70,7 +57,7 @@ TEST(NativeFileSystemWindows, AFileHeldOrReadOnlyIsNeitherRemovedNorReplaced) {
     const HeldOpen viewer(held);
     ASSERT_TRUE(viewer.valid());
     const std::string readOnly = dir.write("read-only.zvd", "old");
-    setAttributes(readOnly, FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(setAttributes(readOnly, FILE_ATTRIBUTE_READONLY));
     for (const std::string& file : {held, readOnly}) {
         SCOPED_TRACE(file);
         try {
@@ -108,9 +95,9 @@ TEST(NativeFileSystemWindows, ReplaceKeepsTheDestinationsAttributes) {
         SCOPED_TRACE(c.name);
         const TempFolder dir;
         const std::string target = dir.write("a.zvd", "old");
-        setAttributes(target, c.destination);
+        ASSERT_TRUE(setAttributes(target, c.destination));
         const std::string temporary = dir.write("a.tmp.zvd", "new");
-        setAttributes(temporary, c.source);
+        ASSERT_TRUE(setAttributes(temporary, c.source));
 
         ASSERT_TRUE(FileUtilities::replaceFile(temporary, target));
         EXPECT_EQ(TempFolder::read(target), "new");

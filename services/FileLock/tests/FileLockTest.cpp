@@ -133,22 +133,20 @@ TEST_F(FileLockTest, ReleaseRemovesOnlyTheEmptyFileItCreated) {
 // nothing and a name in a missing folder when the lock would create the file.
 TEST_F(FileLockTest, RefusesWhatItCannotLockAtOnce) {
     struct Row { std::string name; bool create; std::string message; };
-    std::vector<Row> rows;
-    std::vector<std::string> odd{dir.path("folder.zvd")};
-    fs::create_directory(TempFolder::fromUtf8(odd[0]));
+    const std::string folder = dir.path("folder.zvd");
+    fs::create_directory(TempFolder::fromUtf8(folder));
+    std::vector<Row> rows{{folder, false, "'" + folder + "' is not a regular file"},
+                          {folder, true, "'" + folder + "' is not a regular file"}};
 #ifndef _WIN32
-    odd.push_back(dir.path("fifo.zvd"));
-    ASSERT_EQ(::mkfifo(odd[1].c_str(), 0600), 0);
+    const std::string fifo = dir.path("fifo.zvd");
     const std::string dangling = dir.path("dangling.zvd");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     fs::create_symlink(dir.path("none.zvd"), dangling);
-    rows.push_back({dangling, true, "Cannot create '" + dangling + "': it is a symbolic link to a missing file"});
-    rows.push_back({dir.path("none/a.zvd"), true, "Cannot create '" + dir.path("none/a.zvd") + "': "});
+    rows.insert(rows.end(), {{fifo, false, "'" + fifo + "' is not a regular file"},
+                             {fifo, true, "'" + fifo + "' is not a regular file"},
+                             {dangling, true, "Cannot create '" + dangling + "': it is a symbolic link to a missing file"},
+                             {dir.path("none/a.zvd"), true, "Cannot create '" + dir.path("none/a.zvd") + "': "}});
 #endif
-    for (const std::string& name : odd) {
-        for (const bool create : {false, true}) {
-            rows.push_back({name, create, "'" + name + "' is not a regular file"});
-        }
-    }
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name + (row.create ? " with create" : ""));
         const Clock::time_point start = Clock::now();

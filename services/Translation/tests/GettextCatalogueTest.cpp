@@ -4,13 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "FileHandling/testing/TempFolder.h"
 #include "Translation/GettextCatalogue.h"
 #include "Translation/testing/LocaleEnvironment.h"
 
@@ -49,18 +48,14 @@ TEST(GettextCatalogue, LooksUpByContextAndFallsBackAlongTheLanguages) {
 }
 
 TEST(GettextCatalogue, ABrokenCatalogueThrowsAndLeavesTheInstalledOneInPlace) {
-    const std::filesystem::path folder =
-        std::filesystem::temp_directory_path() / ("gettext-test-" + std::to_string(std::random_device()()));
-    std::filesystem::create_directories(folder / "de" / "LC_MESSAGES");
-    std::ofstream(folder / "de" / "LC_MESSAGES" / "test.mo") << "not a message catalogue";
+    const testing::TempFolder folder;
+    std::filesystem::create_directories(folder.root() / "de" / "LC_MESSAGES");
+    folder.write("de/LC_MESSAGES/test.mo", "not a message catalogue");
     const LocaleEnvironment environment({nullptr, nullptr, nullptr, "de_DE.UTF-8"});
     const auto previous = installGettextCatalogue("test", ZV_TEST_LOCALE_DIR);
-
-    EXPECT_THROW(installGettextCatalogue("test", folder.string()), std::runtime_error);
+    EXPECT_THROW(installGettextCatalogue("test", folder.root().string()), std::runtime_error);
     EXPECT_EQ(Translator::translate("Menu", "Save", nullptr, -1), "Speichern");
-
     Translator::setCatalogue(previous);
-    std::filesystem::remove_all(folder);
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// Naming and deleting autosave copies.
+// Deleting autosave copies.
 
 #include <gtest/gtest.h>
 
@@ -8,18 +8,6 @@
 
 namespace Zorvan {
 namespace {
-
-TEST(Autosave, NameInsertsBakBeforeTheExtension) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"d/pump.zvd", "d/pump.bak.zvd"},
-        {"d/pump", "d/pump.bak"},
-        {"d.v2/pump.tar.zvd", "d.v2/pump.tar.bak.zvd"},
-        {"pump.", "pump.bak."},
-    };
-    for (const auto& [name, expected] : cases) {
-        EXPECT_EQ(ZvFileIO().constructAutosaveFileName(name).toNativeString(), expected) << name;
-    }
-}
 
 TEST(Autosave, DeleteReportsWhetherACopyExisted) {
     auto fs = std::make_shared<testing::FakeFileSystem>();

@@ -55,25 +55,27 @@ TEST_F(SaveTarget, CheckSavePossible) {
                 fs->files[c.name] = c.readOnly;
             }
             for (const bool wantMessage : {true, false}) {
-                services.catalogue->calls.clear();
+                services.catalogue->lookups = 0;
                 std::string message = "untouched";
                 EXPECT_EQ(ZvFileIO::checkSavePossible(c.name, mode, wantMessage ? &message : nullptr), c.expected);
                 const bool translated = wantMessage && !c.expected;
                 EXPECT_EQ(message, translated ? c.message : "untouched");
-                EXPECT_EQ(services.catalogue->calls.size(), translated ? 1u : 0u);
+                EXPECT_EQ(services.catalogue->lookups, translated ? 1u : 0u);
             }
         }
     }
 }
 
 // Only the rewrite of an existing file goes through a temporary file, and a
-// temporary file a crash left there goes first.
-TEST_F(SaveTarget, PrepareRedirectsOnlyTheRewriteOfAnExistingFile) {
+// temporary file a crash left there goes first; restoring puts the file
+// written in the target's place. An update has nothing to put in place; a
+// rewrite whose temporary file is gone reports the failed replacement.
+TEST_F(SaveTarget, ARewriteGoesThroughATemporaryFileThatRestoringPutsInPlace) {
     struct Case {
         ZvFileWriteMode mode;
         Files files;
-        std::string expected;
-        Files after;
+        std::string written;
+        Files prepared;
     };
     const Files design = {{"d/p.zvd", false}};
     const Files leftOver = {{"d/p.zvd", false}, {"d/p.tmp.zvd", false}};
@@ -86,11 +88,18 @@ TEST_F(SaveTarget, PrepareRedirectsOnlyTheRewriteOfAnExistingFile) {
         {static_cast<ZvFileWriteMode>(-4), design, "d/p.zvd", design},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.expected + " mode " + std::to_string(static_cast<int>(c.mode)) + " files " +
+        SCOPED_TRACE(c.written + " mode " + std::to_string(static_cast<int>(c.mode)) + " files " +
                      std::to_string(c.files.size()));
         fs->files = c.files;
-        EXPECT_EQ(ZvFileIO::prepareFileName("d/p.zvd", c.mode).toNativeString(), c.expected);
-        EXPECT_EQ(fs->files, c.after);
+        const FileName written = ZvFileIO::prepareFileName("d/p.zvd", c.mode);
+        EXPECT_EQ(written.toNativeString(), c.written);
+        EXPECT_EQ(fs->files, c.prepared);
+        fs->files[c.written] = false;
+        const Files saved = c.mode == ZvFileWriteMode::Overwrite ? design : fs->files;
+        EXPECT_TRUE(ZvFileIO::restoreFileName("d/p.zvd", written, c.mode));
+        EXPECT_EQ(fs->files, saved);
+        EXPECT_EQ(ZvFileIO::restoreFileName("d/p.zvd", "d/p.tmp.zvd", c.mode), c.mode != ZvFileWriteMode::Overwrite);
+        EXPECT_EQ(fs->files, saved);
     }
 }
 
@@ -99,24 +108,6 @@ TEST_F(SaveTarget, PrepareLetsAFailedRemovalThrough) {
     fs->failRemove = std::make_exception_ptr(FileNameException(
         "Cannot remove 'p.tmp.zvd': busy", "p.tmp.zvd", std::make_error_code(std::errc::device_or_resource_busy)));
     EXPECT_THROW(ZvFileIO::prepareFileName("p.zvd", ZvFileWriteMode::Overwrite), FileNameException);
-}
-
-// A rewrite's temporary file takes the target's place; a failed replace is
-// reported; an update in place, or a target that is its own temporary
-// file, has nothing to put in place.
-TEST_F(SaveTarget, RestorePutsTheTemporaryFileInPlace) {
-    const Files written = {{"d/p.tmp.zvd", false}, {"d/p.zvd", false}};
-    for (const ZvFileWriteMode mode : {ZvFileWriteMode::UpdateSelected, ZvFileWriteMode::UpdateAll}) {
-        fs->files = written;
-        EXPECT_TRUE(ZvFileIO::restoreFileName("d/p.zvd", "d/p.tmp.zvd", mode));
-        EXPECT_EQ(fs->files, written);
-    }
-    EXPECT_TRUE(ZvFileIO::restoreFileName("d/p.zvd", "d/p.zvd", ZvFileWriteMode::Overwrite));
-    EXPECT_EQ(fs->files, written);
-    EXPECT_TRUE(ZvFileIO::restoreFileName("d/p.zvd", "d/p.tmp.zvd", ZvFileWriteMode::Overwrite));
-    EXPECT_EQ(fs->files, (Files{{"d/p.zvd", false}}));
-    EXPECT_FALSE(ZvFileIO::restoreFileName("d/p.zvd", "d/p.tmp.zvd", ZvFileWriteMode::Overwrite))
-        << "a failed replacement is reported";
 }
 
 } // namespace

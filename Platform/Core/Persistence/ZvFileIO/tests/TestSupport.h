@@ -4,33 +4,25 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "Logging/Logging.h"
 #include "Translation/Translator.h"
 
 namespace Zorvan::testing {
 
-// Records every lookup and translates "x" in context "c" to "c: x".
-class RecordingCatalogue : public Catalogue {
+// Counts the lookups and translates "x" in context "c" to "c: x".
+class CountingCatalogue : public Catalogue {
 public:
-    struct Call {
-        std::string context;
-        std::string sourceText;
-        bool nullDisambiguation;
-        int n;
-    };
-
-    std::optional<std::string> lookup(const char* context, const char* sourceText, const char* disambiguation,
-                                      int n) const override {
-        calls.push_back({context, sourceText, disambiguation == nullptr, n});
+    std::optional<std::string> lookup(const char* context, const char* sourceText, const char* /*disambiguation*/,
+                                      int /*n*/) const override {
+        ++lookups;
         return std::string(context) + ": " + sourceText;
     }
 
-    mutable std::vector<Call> calls;
+    mutable std::size_t lookups = 0;
 };
 
-// Installs a RecordingCatalogue and a MemorySink for one test.
+// Installs a CountingCatalogue and a MemorySink for one test.
 class ServiceDoubles {
 public:
     ServiceDoubles() : m_previousCatalogue(Translator::setCatalogue(catalogue)) {}
@@ -38,7 +30,7 @@ public:
     ServiceDoubles(const ServiceDoubles&) = delete;
     ServiceDoubles& operator=(const ServiceDoubles&) = delete;
 
-    const std::shared_ptr<RecordingCatalogue> catalogue = std::make_shared<RecordingCatalogue>();
+    const std::shared_ptr<CountingCatalogue> catalogue = std::make_shared<CountingCatalogue>();
     const std::shared_ptr<MemorySink> log = std::make_shared<MemorySink>();
 
 private:

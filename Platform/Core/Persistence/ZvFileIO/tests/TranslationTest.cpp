@@ -20,37 +20,35 @@ namespace {
 
 using testing::LocaleEnvironment;
 
-struct Messages {
-    std::string nameless;
-    std::string readOnly;
-    std::string versionUnreadable;
-};
-
-Messages userMessages() {
+// The three sentences the library says to the user: a save target without
+// a name, a read-only one, and a version that cannot be read.
+std::vector<std::string> userMessages() {
     const auto fs = std::make_shared<testing::FakeFileSystem>();
     fs->files["d/locked.zvd"] = true;
     const ScopedFileSystem installed(fs);
     const ScopedLogSink quiet(std::make_shared<MemorySink>());
-    Messages messages;
-    EXPECT_FALSE(ZvFileIO::checkSavePossible("d/.zvd", ZvFileWriteMode::Overwrite, &messages.nameless));
-    EXPECT_FALSE(ZvFileIO::checkSavePossible("d/locked.zvd", ZvFileWriteMode::Overwrite, &messages.readOnly));
+    std::vector<std::string> messages(3);
+    EXPECT_FALSE(ZvFileIO::checkSavePossible("d/.zvd", ZvFileWriteMode::Overwrite, &messages[0]));
+    EXPECT_FALSE(ZvFileIO::checkSavePossible("d/locked.zvd", ZvFileWriteMode::Overwrite, &messages[1]));
     try {
         (void)ZvFileIO().verifyZVVersion(nullptr, nullptr);
     } catch (const FileOpenException& e) {
-        messages.versionUnreadable = e.what();
+        messages[2] = e.what();
     }
     return messages;
 }
 
 TEST(UserMessages, ComeInTheLanguageTheLocaleVariablesSelect) {
-    const Messages english{"The file must have a name. An empty filename is not allowed.",
-                           "It is not possible to overwrite a readonly file.", "Error reading file version."};
-    const Messages german{"Die Datei muss einen Namen haben. Ein leerer Dateiname ist nicht zul\xC3\xA4ssig.",
-                          "Eine schreibgesch\xC3\xBCtzte Datei kann nicht \xC3\xBC" "berschrieben werden.",
-                          "Fehler beim Lesen der Dateiversion."};
+    const std::vector<std::string> english{"The file must have a name. An empty filename is not allowed.",
+                                           "It is not possible to overwrite a readonly file.",
+                                           "Error reading file version."};
+    const std::vector<std::string> german{
+        "Die Datei muss einen Namen haben. Ein leerer Dateiname ist nicht zul\xC3\xA4ssig.",
+        "Eine schreibgesch\xC3\xBCtzte Datei kann nicht \xC3\xBC" "berschrieben werden.",
+        "Fehler beim Lesen der Dateiversion."};
     struct Case {
         std::vector<const char*> environment; // LANGUAGE, LC_ALL, LC_MESSAGES, LANG
-        const Messages& expected;
+        const std::vector<std::string>& expected;
     };
     const Case cases[] = {
         {{"de", nullptr, nullptr, "fr_FR.UTF-8"}, german},
@@ -62,11 +60,9 @@ TEST(UserMessages, ComeInTheLanguageTheLocaleVariablesSelect) {
         SCOPED_TRACE(LocaleEnvironment::describe(c.environment));
         const LocaleEnvironment environment(c.environment);
         const auto previous = installGettextCatalogue(ZV_MESSAGE_DOMAIN, ZV_LOCALE_DIR);
-        const Messages shown = userMessages();
+        const std::vector<std::string> shown = userMessages();
         Translator::setCatalogue(previous);
-        EXPECT_EQ(shown.nameless, c.expected.nameless);
-        EXPECT_EQ(shown.readOnly, c.expected.readOnly);
-        EXPECT_EQ(shown.versionUnreadable, c.expected.versionUnreadable);
+        EXPECT_EQ(shown, c.expected);
     }
 }
 
