@@ -10,6 +10,7 @@
 //                          the edits, saves them and goes on editing
 //
 // It checks what it tells and ends with exit code 1 when anything differs.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -70,10 +71,9 @@ public:
         saves = m_saves;
         return m_objects;
     }
-    int saves() const {
-        const std::lock_guard lock(m_mutex);
-        return m_saves;
-    }
+    // Without the lock, which a save holds while it makes an autosave of
+    // the design give way: the autosave asks this between its own calls.
+    int saves() const { return m_saves.load(); }
     std::uint64_t generation() const {
         const std::lock_guard lock(m_mutex);
         return m_generation;
@@ -135,7 +135,7 @@ private:
     std::map<std::int64_t, std::string> m_removed; // identity, part
     std::uint64_t m_generation = 0;
     std::int32_t m_revision = 0;
-    int m_saves = 0;
+    std::atomic<int> m_saves{0};
 };
 
 // Writes what the editor holds to the autosave copy every `interval` while

@@ -306,7 +306,7 @@ int crash() {
     const fs::path copy = g_folder / "big.bak.zvd";
     const std::string before = contents(copy);
     run(saveArgs(design, "overwrite", big, "later"));
-    pause("copied", {"autosave", design});
+    pause("committed", {"autosave", design}); // the copy is written, not yet in place
     if (contents(copy) != before) {
         lose("a killed autosave damaged the previous copy");
     }

@@ -21,10 +21,11 @@ const char* const kCannotLookForCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot l
 
 namespace {
 
-
 // A save of a design this process is autosaving waits this long at least
-// for the autosave to give way: it does so at its next call.
-constexpr std::chrono::milliseconds kAutosaveGivesWay{5000};
+// for the autosave to give way. It does so at its next call, which a slow
+// or busy disk may put off for seconds (a commit that flushes the copy):
+// only an autosave that never calls again keeps a save waiting this long.
+constexpr std::chrono::milliseconds kAutosaveGivesWay{60000};
 
 std::error_code condition(std::errc e) { return std::make_error_code(e); }
 
