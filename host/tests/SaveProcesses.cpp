@@ -112,13 +112,21 @@ public:
         PROCESS_INFORMATION process{};
         // The child takes the environment as it is at its start.
         ::SetEnvironmentVariableW(L"ZVFILE_PAUSE_AT", pauseAt.empty() ? nullptr : wide(pauseAt).c_str());
-        const bool started = ::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                              g_folder.c_str(), &startup, &process) != 0;
+        // Wine now and then loses a new process before its first instruction
+        // (ERROR_INTERNAL_ERROR); nothing of the save ran, so it is started
+        // again.
+        DWORD error = ERROR_INTERNAL_ERROR;
+        for (int attempt = 0; attempt < 3 && error == ERROR_INTERNAL_ERROR; ++attempt) {
+            error = ::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                     g_folder.c_str(), &startup, &process) != 0
+                        ? ERROR_SUCCESS
+                        : ::GetLastError();
+        }
         ::SetEnvironmentVariableW(L"ZVFILE_PAUSE_AT", nullptr);
         ::CloseHandle(output);
         ::CloseHandle(errors);
-        if (!started) {
-            fail("cannot start " + program.string() + ": error " + std::to_string(::GetLastError()));
+        if (error != ERROR_SUCCESS) {
+            fail("cannot start " + program.string() + ": error " + std::to_string(error));
         }
         ::CloseHandle(process.hThread);
         m_process = process.hProcess;
