@@ -204,7 +204,6 @@ TEST_F(DesignSaveTest, EveryKindOfNameWorksOnEveryRoad) {
 #ifndef _WIN32
     EXPECT_TRUE(fs::is_symlink(path("links/link.zvd")));
     EXPECT_EQ(fs::status(real / "a.zvd").permissions(), perms);
-    EXPECT_EQ(files(real).size(), 2u) << "the design and its copy";
 #endif
 }
 
