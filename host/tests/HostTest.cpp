@@ -422,13 +422,11 @@ TEST_F(Host, InfoShowsWhatWasSavedAndFollowsItsSchemaForEveryOutcome) {
     const std::string build = VersionControl().getRootRevisionAsString();
     const auto objects = Zorvan::testing::storedObjects(*SqliteDesignStore::openForReading(path("a.zvd")));
     ASSERT_EQ(objects.size(), 50u);
-    // The name goes in as a value: a Windows path's backslashes are no JSON text.
-    nlohmann::json saved = nlohmann::json::parse(R"({"schema": 1, "readable": true, "current": true,
-        "version": )" + std::to_string(SqliteDesignStore::kCurrentVersion) + R"(, "createdRevision": ")" + build +
-                                                 R"(", "lastSavedRevision": ")" + build + R"(", "dataRevision": "first",
-        "dataRevisionNumber": 5, "identifier": {"number": )" + std::to_string(objects.back().id() + 1) +
-                                                 R"(, "domain": )" + std::to_string(domain) + R"(}, "objects": 50})");
-    saved["file"] = path("a.zvd");
+    const nlohmann::json saved = {
+        {"schema", 1}, {"file", path("a.zvd")}, {"readable", true}, {"current", true},
+        {"version", SqliteDesignStore::kCurrentVersion}, {"createdRevision", build}, {"lastSavedRevision", build},
+        {"dataRevision", "first"}, {"dataRevisionNumber", 5}, {"objects", 50},
+        {"identifier", {{"number", objects.back().id() + 1}, {"domain", domain}}}};
     SqliteDesignStore::openForWriting(path("future.zvd"), SqliteDesignStore::kCurrentVersion + 1)->commit();
     folder.write("notes.zvd", "not a design\n");
     // Latin-1, not UTF-8: a name on POSIX, whose names are any bytes; on
