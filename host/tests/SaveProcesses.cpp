@@ -119,7 +119,6 @@ public:
     Process& operator=(const Process&) = delete;
 
     std::string errors() const { return contents(m_err); }
-    const std::string& what() const { return m_what; }
 
     // Its exit code, once it has ended (within two minutes).
     DWORD wait() const {
@@ -130,21 +129,21 @@ public:
         ::GetExitCodeProcess(m_process, &code);
         return code;
     }
-    // Until its error output holds `text`; fails when it ends first.
-    void waitFor(const std::string& text) const {
-        for (const auto until = Clock::now() + 60s; Clock::now() < until; std::this_thread::sleep_for(10ms)) {
-            if (errors().find(text) != std::string::npos) {
-                return;
-            }
-            if (::WaitForSingleObject(m_process, 0) == WAIT_OBJECT_0) {
-                fail(m_what + " ended (exit " + std::to_string(wait()) + ") before it said '" + text + "': " +
-                     errors());
+    // Until it has ended, which it must with success.
+    void finish() const {
+        if (const DWORD code = wait(); code != 0) {
+            fail(m_what + " failed (exit " + std::to_string(code) + "): " + errors());
+        }
+    }
+    // Until it says it stopped at `step`, then ends it there; one that ends
+    // by itself fails the test.
+    void killAt(const std::string& step) const {
+        for (const auto until = Clock::now() + 60s; errors().find("paused at " + step) == std::string::npos;
+             std::this_thread::sleep_for(10ms)) {
+            if (::WaitForSingleObject(m_process, 0) == WAIT_OBJECT_0 || Clock::now() > until) {
+                fail(m_what + " did not stop at " + step + ": " + errors());
             }
         }
-        fail(m_what + " did not say '" + text + "' within 60 s: " + errors());
-    }
-    // Ends it where it stopped; one that ended by itself fails the test.
-    void kill() const {
         ::TerminateProcess(m_process, kKilled);
         if (const DWORD code = wait(); code != kKilled) {
             fail(m_what + " ended by itself (exit " + std::to_string(code) + ") instead of being killed: " + errors());
@@ -158,12 +157,7 @@ private:
 };
 
 // Runs zvfile to its end; fails unless it succeeds.
-void run(const std::vector<std::string>& args) {
-    const Process process(args, g_folder / "run.out", g_folder / "run.err");
-    if (const DWORD code = process.wait(); code != 0) {
-        fail(process.what() + " failed (exit " + std::to_string(code) + "): " + process.errors());
-    }
-}
+void run(const std::vector<std::string>& args) { Process(args, g_folder / "run.out", g_folder / "run.err").finish(); }
 
 // A design's data revision and object count (objects -1: any number).
 struct State {
@@ -214,24 +208,22 @@ int crash() {
         std::string target;
         std::vector<std::string> steps;
     };
-    const std::vector<std::string> saveSteps{"locked", "prepared", "writing", "committed"};
+    // A run killed at each step, then one let run ("").
+    const std::vector<std::string> saveSteps{"locked", "prepared", "writing", "committed", ""};
     const Road roads[] = {
         {"overwrite", design, saveSteps},
         {"update-all", design, saveSteps},
         {"update-selected", design, saveSteps},
-        {"autosave", "big.bak.zvd", {"locked", "prepared", "committed"}},
-        // A first save writes the design's own name: no "prepared".
-        {"overwrite", "first.zvd", {"locked", "writing"}},
+        {"autosave", "big.bak.zvd", {"locked", "prepared", "committed", ""}},
+        // A first save, whose kill before its commit leaves at most the empty file it began with.
+        {"overwrite", "first.zvd", {"locked", "prepared", "writing", ""}},
     };
     int gen = 1;
     int kills = 0;
     int lost = 0;
     for (const Road& road : roads) {
         State current = stateOf(road.target);
-        // A run killed at each step, then one let run ("").
-        std::vector<std::string> steps = road.steps;
-        steps.push_back("");
-        for (const std::string& step : steps) {
+        for (const std::string& step : road.steps) {
             long long count = gen % 2 != 0 ? big : 1000 + gen;
             if (road.mode.starts_with("update") && count < current.objects) {
                 count = big; // an update keeps every object the design holds
@@ -245,11 +237,10 @@ int crash() {
                                                                           : saveArgs(road.target, road.mode, count, revision);
             const std::string what = road.mode + " of " + road.target + (step.empty() ? " let run" : " killed at " + step);
             const Process process(args, g_folder / "road.out", g_folder / "road.err", step);
-            if (step.empty() && process.wait() != 0) {
-                fail(what + " failed: " + process.errors());
-            } else if (!step.empty()) {
-                process.waitFor("paused at " + step);
-                process.kill();
+            if (step.empty()) {
+                process.finish();
+            } else {
+                process.killAt(step);
                 ++kills;
             }
             const State found = stateOf(road.target);
@@ -291,9 +282,7 @@ int contention() {
         }
         bool waited = false;
         for (const auto& save : saves) {
-            if (const DWORD code = save->wait(); code != 0) {
-                fail(where + save->what() + " failed (exit " + std::to_string(code) + "): " + save->errors());
-            }
+            save->finish();
             waited = waited || save->errors().find("waiting up to") != std::string::npos;
         }
         overlapped += waited ? 1 : 0;
