@@ -84,7 +84,7 @@ TEST_F(Host, AnOlderDesignOpensAndIsSaved) {
         std::ostringstream json;
         EXPECT_EQ(info({.file = path("a.zvd"), .json = true}, json), kDone);
         const auto r = nlohmann::json::parse(json.str());
-        return std::tuple(r["readable"], r["current"], r["version"], r.value("dataRevision", ""), r["objects"]);
+        return std::tuple(r["readable"], r["current"], r["version"], r["dataRevision"], r["objects"]);
     };
     EXPECT_EQ(shown(), std::tuple(true, false, older, "", 30));
     for (const auto& [mode, version] : {std::pair(SaveMode::UpdateAll, older),
