@@ -20,8 +20,10 @@
 // take that moment for a missing design, nor fill the name with a new
 // empty file (the rewrite could then not put its file in place, and the
 // design would be left under a temporary name). So while this process
-// holds a lock under a name, and for kReplaceGap after another process was
-// found holding the lock, an empty name is looked at again instead. The
+// holds a lock under a name, for replaceGap() after another process was
+// found holding the lock, and for replaceGap() from the first try while the
+// name the new file is moved from holds one (a process that arrives in that
+// moment has seen no lock yet), an empty name is looked at again instead. The
 // gap holds on every system: the other process may be a Windows program
 // writing the design on a shared folder.
 
@@ -55,9 +57,6 @@ FileBusyException::~FileBusyException() = default;
 namespace {
 
 constexpr ByteRange kLockByte{FileLock::kLockOffset, 1};
-
-// The moment of a replace is two renames; this allows for a busy machine.
-constexpr std::chrono::milliseconds kReplaceGap{250};
 
 // A name that a rewrite keeps replacing is tried again at once this many
 // times; after that each further try waits like a busy one.
@@ -154,9 +153,10 @@ enum class Attempt { Locked, Busy, LockedElsewhere, HeldOpen, Changed };
 // One try at the lock of the file `path` names, all under the registry's
 // mutex. On success the file is registered and moved into `locked`.
 // `replacedElsewhere`: another process held the lock a moment ago, and may
-// be replacing the file.
+// be replacing the file; `replacedFrom`: the leaf a replace would move the
+// new file from, looked at when the name is empty (none: empty).
 Attempt tryOnce(const std::shared_ptr<Env>& env, const std::string& path, bool create, bool replacedElsewhere,
-                Held& locked) {
+                const std::string& replacedFrom, Held& locked) {
     Registry& reg = registry();
     const std::lock_guard guard(reg.mutex);
     const ResolvedName resolved = resolveName(path);
@@ -193,6 +193,14 @@ Attempt tryOnce(const std::shared_ptr<Env>& env, const std::string& path, bool c
     }
     if (missing && replacedElsewhere) {
         return Attempt::Changed;
+    }
+    if (missing && !replacedFrom.empty()) {
+        FileFacts replacement;
+        if (const std::error_code error = env->look(file.folder, replacedFrom, replacement); !error) {
+            return Attempt::Changed;
+        } else if (!isAbsent(error)) {
+            cannotOpen(path, create, error);
+        }
     }
     if (missing && !create) {
         cannotOpen(path, false, missing);
@@ -299,6 +307,8 @@ FileLock FileLock::acquire(const std::string& path, const Options& options) {
     // Made before the lock is taken, so that nothing can fail between
     // registering the file and handing it over.
     auto impl = std::make_unique<Impl>();
+    const std::string replacedFrom =
+        options.replacedFrom.empty() ? std::string() : FileName(options.replacedFrom).getLeafName();
     impl->path = path;
     std::chrono::milliseconds pause = kFirstPause;
     bool waited = false;
@@ -306,8 +316,10 @@ FileLock FileLock::acquire(const std::string& path, const Options& options) {
     std::optional<Clock::time_point> lockedElsewhere;
     int retries = 0;
     for (;;) {
-        const bool replacedElsewhere = lockedElsewhere && Clock::now() - *lockedElsewhere < kReplaceGap;
-        const Attempt attempt = tryOnce(env, path, options.create, replacedElsewhere, impl->file);
+        const Clock::time_point tried = Clock::now();
+        const bool replacedElsewhere = lockedElsewhere && tried - *lockedElsewhere < replaceGap();
+        const Attempt attempt = tryOnce(env, path, options.create, replacedElsewhere,
+                                        tried - start < replaceGap() ? replacedFrom : std::string(), impl->file);
         switch (attempt) {
         case Attempt::Locked:
             return FileLock(std::move(impl));
@@ -324,8 +336,12 @@ FileLock FileLock::acquire(const std::string& path, const Options& options) {
             heldOpen = attempt == Attempt::HeldOpen;
             break;
         }
+        // A name in the middle of a replace is looked at again for the gap
+        // even when the caller would not wait.
+        const Clock::time_point until =
+            attempt == Attempt::Changed ? std::max(deadline, start + replaceGap()) : deadline;
         const Clock::time_point now = Clock::now();
-        if (now >= deadline) {
+        if (now >= until) {
             const std::string why = heldOpen ? "is open in another program that keeps it from being written"
                                              : "is being saved by another program";
             throw FileBusyException("'" + path + "' " + why, path, heldOpen);
@@ -336,7 +352,7 @@ FileLock FileLock::acquire(const std::string& path, const Options& options) {
                 options.onWait();
             }
         }
-        env->sleepFor(std::min(pause, std::chrono::ceil<std::chrono::milliseconds>(deadline - now)));
+        env->sleepFor(std::min(pause, std::chrono::ceil<std::chrono::milliseconds>(until - now)));
         pause = std::min(pause * 2, kLongestPause);
     }
 }

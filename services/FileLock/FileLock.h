@@ -68,6 +68,10 @@ public:
     /// The byte that is locked: SQLite locks 0x40000000 to 0x400001FF and
     /// leaves the page that holds them unused.
     static constexpr std::int64_t kLockOffset = 0x40000000 + 0x400;
+    /// How long a name may hold nothing while another program replaces its
+    /// file: a replace on Windows moves the old file aside before it moves
+    /// the new one in. Allows for a busy machine.
+    static constexpr std::chrono::milliseconds replaceGap() { return std::chrono::milliseconds(250); }
 
     struct Options {
         /// Create the file, empty, when nothing is at the name (mode 0666
@@ -78,6 +82,12 @@ public:
         std::chrono::milliseconds wait{0};
         /// Called once, before waiting, when another writer holds the lock.
         std::function<void()> onWait{};
+        /// The name, beside the file, that a replace of the file moves the
+        /// new version from (a save's temporary file). While it holds a file,
+        /// an empty name is taken, for replaceGap(), for a replace between
+        /// its two renames and looked at again, rather than for a missing
+        /// file or one to create.
+        std::string replacedFrom{};
     };
 
     /// Takes the lock of the file `path` names (links at it resolved as the

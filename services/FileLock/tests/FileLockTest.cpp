@@ -170,7 +170,9 @@ TEST_F(FileLockTest, RefusesWhatItCannotLockAtOnce) {
 // system refuses is a FileNameException with its reason. While another
 // process replaces the file the name may hold nothing for a moment (as
 // Windows' ReplaceFileW moves the old file aside first): a waiter that
-// would create a missing file locks the new one instead of filling the name.
+// would create a missing file locks the new one instead of filling the name,
+// and one arriving in that moment, which has seen no lock, looks again while
+// the file the replace moves in is there, even if it would not wait.
 TEST_F(FileLockTest, EachTryEndsAsTheEnvAnswers) {
     using testing::FaultEnv;
     using Kind = FaultEnv::Kind;
@@ -199,12 +201,21 @@ TEST_F(FileLockTest, EachTryEndsAsTheEnvAnswers) {
         }
         return std::error_code();
     };
+    const auto arrivingMidReplace = [&, looks = 0](Kind called, const std::string&) mutable {
+        if (called == Kind::Look && ++looks == 1) {
+            renameOver(file, file + ".aside");
+        } else if (called == Kind::Look && looks == 20) {
+            renameOver(dir.path("renamed.zvd"), file);
+        }
+        return std::error_code();
+    };
     const auto heldOpen = std::make_error_code(std::errc::device_or_resource_busy);
     struct Row { const char* what; FaultEnv::Hook hook; bool create; milliseconds wait; Outcome outcome; int pauses; };
     const Row rows[] = {
         {"held elsewhere for 40 tries", FaultEnv::failing(Kind::Lock, 1, busy, 40), false, 60s, Locked, 40},
         {"renamed over before the lock", renamedBeforeTheLock, false, 60s, Locked, 0},
         {"replaced by another process", replacedByAnother, true, 60s, Locked, 0},
+        {"arriving while another process replaces it", arrivingMidReplace, false, 0ms, Locked, 0},
         {"held open", FaultEnv::failing(Kind::Open, 1, heldOpen, 1 << 30), false, 50ms, HeldOpen, 0},
         {"refused", FaultEnv::failing(Kind::Lock, 1, std::make_error_code(std::errc::io_error)), false, 60s, Refused, 0},
     };
@@ -216,7 +227,7 @@ TEST_F(FileLockTest, EachTryEndsAsTheEnvAnswers) {
         const ScopedEnv installed(env);
         int waits = 0;
         try {
-            const FileLock lock = FileLock::acquire(file, {row.create, row.wait, [&] { ++waits; }});
+            const FileLock lock = FileLock::acquire(file, {row.create, row.wait, [&] { ++waits; }, dir.path("renamed.zvd")});
             FileIdentity named;
             EXPECT_TRUE(identityOf(file, named) && sameFile(lock.identity(), named)) << "another file is locked";
             EXPECT_FALSE(lock.createdFile());

@@ -54,7 +54,7 @@ DesignSave DesignSave::beginAutosave(const std::string& file, const DesignSaveOp
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
     const FileName temporary = temporaryName(copy);
     FileIdentity there;
-    if (guarded(kCannotCopy, file, [&] { return identityOf(FileName(target), there); })) {
+    if (guarded(kCannotCopy, file, [&] { return designAt(target, there); })) {
         requireMayCopy(file, target);
         requireNotUnderWayHere(kCannotCopy, file, there);
     }

@@ -118,7 +118,7 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
     const std::string target = saveTarget(file, kCannotSave);
     requireSavePossible(kCannotSave, file, target);
     FileIdentity there;
-    const bool exists = guarded(kCannotSave, file, [&] { return identityOf(FileName(target), there); });
+    const bool exists = guarded(kCannotSave, file, [&] { return designAt(target, there); });
     if (mode != ZvFileWriteMode::Overwrite && !exists) {
         refuse(kCannotUpdate, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing,
                std::make_error_code(std::errc::no_such_file_or_directory));

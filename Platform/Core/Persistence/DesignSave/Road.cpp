@@ -1,8 +1,10 @@
 #include "Platform/Core/Persistence/DesignSave/Road.h"
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 
+#include "FileHandling/Env.h"
 #include "FileHandling/FileUtilities.h"
 #include "Identifier/Identifier.h"
 #include "Platform/Core/Persistence/ZvFileIO/FileOpenException.h"
@@ -196,12 +198,32 @@ void step(const DesignSaveOptions& options, std::string_view name) {
     }
 }
 
+bool designAt(const std::string& target, FileIdentity& there) {
+    const FileName name(target);
+    const auto until = std::chrono::steady_clock::now() + FileLock::replaceGap();
+    for (std::chrono::milliseconds pause{1};; pause = std::min(2 * pause, std::chrono::milliseconds(25))) {
+        if (identityOf(name, there)) {
+            return true;
+        }
+        FileIdentity replacement;
+        if (!identityOf(temporaryName(name), replacement)) {
+            // No replace under way, or one that ended since the first look.
+            return identityOf(name, there);
+        }
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        Env::current()->sleepFor(pause);
+    }
+}
+
 FileLock lockDesign(const char* cannot, const std::string& file, const std::string& target, bool create,
                     const DesignSaveOptions& options) {
     FileLock::Options lockOptions;
     lockOptions.create = create;
     lockOptions.wait = options.lockWait;
     lockOptions.onWait = options.onWait;
+    lockOptions.replacedFrom = temporaryName(FileName(target)).toNativeString();
     try {
         return FileLock::acquire(target, lockOptions);
     } catch (const FileBusyException& e) {

@@ -71,6 +71,11 @@ void requireSavePossible(const char* cannot, const std::string& file, const std:
 
 void step(const DesignSaveOptions& options, std::string_view name);
 
+// Whether the design's name `target` holds a file, and which. While another
+// save's temporary file is beside it, an empty name is looked at again for
+// FileLock::replaceGap(): a replace on Windows empties the name for a moment.
+bool designAt(const std::string& target, FileIdentity& there);
+
 // Takes the design's one-writer lock, waiting options.lockWait; the caller
 // reports the step "locked" once it has noted the save as under way. `create`: a
 // first save (or an autosave of a design never saved) locks the name it
