@@ -50,16 +50,23 @@ constexpr uid_t kOtherUser = 65534;
 // not replaced.
 TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
     enum class Road { Rewrite, Update, Autosave, Open };
-    const auto journalOf = [&](const std::string& start) {
-        folder.write("a.zvd-journal", start + std::string(512 - start.size(), 'j'));
+    // Puts `bytes` at `leaf`: a journal that starts so, or a file of another user.
+    const auto journal = [&](const std::string& start) {
+        return [&, start] { folder.write("a.zvd-journal", start + std::string(512 - start.size(), 'j')); };
     };
 #ifdef _WIN32
     const bool root = false; // Windows has no other users' files to make here
+    // Another file, where a link to one cannot be made without privileges.
+    const auto putVictimAt = [&](const std::string& leaf) { fs::copy_file(path("victim"), path(leaf)); };
 #else
     const bool root = ::geteuid() == 0;
-    const auto ownedByOther = [&](const std::string& leaf) {
-        ASSERT_EQ(::lchown(path(leaf).c_str(), kOtherUser, kOtherUser), 0);
+    const auto othersFile = [&](const std::string& leaf, const std::string& bytes) {
+        return [&, leaf, bytes] {
+            folder.write(leaf, bytes);
+            ASSERT_EQ(::lchown(path(leaf).c_str(), kOtherUser, kOtherUser), 0);
+        };
     };
+    const auto putVictimAt = [&](const std::string& leaf) { fs::create_symlink(path("victim"), path(leaf)); };
 #endif
     const auto setHeader = [&](std::streamoff offset, const std::string& bytes) {
         std::fstream design(path("a.zvd"), std::ios::in | std::ios::out | std::ios::binary);
@@ -133,21 +140,19 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
          {Rewrite, Update, Autosave, Open}, DesignRefusal::ForeignFile,
          "a.zvd-wal' beside it holds changes another program did not finish"},
 #ifndef _WIN32
-        {"a log of another user", true, [&] { folder.write("a.zvd-wal", "w"); ownedByOther("a.zvd-wal"); }, "", {},
-         {Rewrite, Update, Autosave, Open}, DesignRefusal::ForeignFile, "a.zvd-wal' beside it belongs to nobody"},
+        {"a log of another user", true, othersFile("a.zvd-wal", "w"), "", {}, {Rewrite, Update, Autosave, Open},
+         DesignRefusal::ForeignFile, "a.zvd-wal' beside it belongs to nobody"},
         {"a journal of another user that would be played back", true,
-         [&] { journalOf("\xd9\xd5\x05\xf9"); ownedByOther("a.zvd-journal"); }, "", {},
+         othersFile("a.zvd-journal", "\xd9\xd5\x05\xf9" + std::string(508, 'j')), "", {},
          {Rewrite, Update, Autosave, Open}, DesignRefusal::ForeignFile,
          "a.zvd-journal' beside it belongs to nobody, not to the design's owner"},
-        {"an empty journal of another user: only an update writes into it", true,
-         [&] { folder.write("a.zvd-journal", ""); ownedByOther("a.zvd-journal"); }, "", {}, {Update},
-         DesignRefusal::ForeignFile, "belongs to nobody"},
-        {"an empty journal of another user blocks nothing else", true,
-         [&] { folder.write("a.zvd-journal", ""); ownedByOther("a.zvd-journal"); }, "", {},
+        {"an empty journal of another user: only an update writes into it", true, othersFile("a.zvd-journal", ""),
+         "", {}, {Update}, DesignRefusal::ForeignFile, "belongs to nobody"},
+        {"an empty journal of another user blocks nothing else", true, othersFile("a.zvd-journal", ""), "", {},
          {Rewrite, Autosave, Open}, std::nullopt, ""},
 #endif
-        {"a zeroed journal, as journal_mode=PERSIST leaves it", false, [&] { journalOf(std::string(28, '\0')); },
-         "", {}, {Rewrite, Update, Autosave, Open}, std::nullopt, ""},
+        {"a zeroed journal, as journal_mode=PERSIST leaves it", false, journal(std::string(28, '\0')), "", {},
+         {Rewrite, Update, Autosave, Open}, std::nullopt, ""},
         {"another program that has it open in write-ahead mode", false, openWriteAhead, "", {},
          {Rewrite, Update, Autosave, Open}, DesignRefusal::Busy, "another program is writing it"},
 #ifndef _WIN32
@@ -175,34 +180,27 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
 #endif
         {"a format version below any", false, [&] { sql("UPDATE zv_metadata SET file_version = -1"); }, "", {},
          {Rewrite, Update, Autosave, Open}, DesignRefusal::NotADesign, "its format version -1 is not one"},
-        {"a journal of a program updating in place meanwhile", false, {}, "committed",
-         [&] { journalOf("\xd9\xd5\x05\xf9"); }, {Rewrite}, DesignRefusal::Busy,
+        {"a journal of a program updating in place meanwhile", false, {}, "committed", journal("\xd9\xd5\x05\xf9"),
+         {Rewrite}, DesignRefusal::Busy,
          "another program is updating it in place; the design is left as it was."},
         {"a commit of a program that takes no lock meanwhile", false, {}, "committed",
          [&] { setHeader(24, "\x7f\x7f\x7f\x7f"); }, {Rewrite}, DesignRefusal::Interfered,
          "another program changed it while it was being saved; nothing was replaced."},
-#ifdef _WIN32
-        {"the design moved away and another file put at its name meanwhile", false, {}, "committed",
+        {"the design moved away and another file (a link to one) put at its name meanwhile", false, {}, "committed",
          [&] {
              fs::rename(path("a.zvd"), path("moved.zvd"));
-             fs::copy_file(path("victim"), path("a.zvd"));
+             putVictimAt("a.zvd");
          },
          {Rewrite}, DesignRefusal::Interfered, "another program moved or replaced it while it was being saved"},
-#else
-        {"the design moved away and a link to another file put at its name meanwhile", false, {}, "committed",
-         [&] {
-             fs::rename(path("a.zvd"), path("moved.zvd"));
-             fs::create_symlink(path("victim"), path("a.zvd"));
-         },
-         {Rewrite}, DesignRefusal::Interfered, "another program moved or replaced it while it was being saved"},
+#ifndef _WIN32
         {"the temporary file swapped for a link meanwhile", false, {}, "committed",
          [&] {
              fs::remove(path("a.tmp.zvd"));
-             fs::create_symlink(path("victim"), path("a.tmp.zvd"));
+             putVictimAt("a.tmp.zvd");
          },
          {Rewrite}, DesignRefusal::Interfered, "another program replaced its temporary file"},
         {"a link planted at the autosave copy's name meanwhile is replaced, not followed", false, {}, "copied",
-         [&] { fs::create_symlink(path("victim"), path("a.bak.zvd")); }, {Autosave}, std::nullopt, ""},
+         [&] { putVictimAt("a.bak.zvd"); }, {Autosave}, std::nullopt, ""},
 #endif
 #ifndef _WIN32 // Windows (Wine at least) refuses to rename a file over one that is open
         {"another file renamed over the temporary file while it is flushed", false, {}, "", {}, {Rewrite},

@@ -9,8 +9,13 @@
 #include <tuple>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include "Common/WindowsApi.h"
+#include "FileHandling/testing/HeldOpen.h"
+#else
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 #include "DesignSaveFixture.h"
@@ -207,6 +212,45 @@ TEST_F(DesignSaveTest, EveryKindOfNameWorksOnEveryRoad) {
 #endif
 }
 
+// The files a save writes carry the access the user gave the design from
+// their creation on (the permission bits; on Windows the hidden and system
+// attributes), in every mode: a rewrite's temporary file, the design an
+// update writes, and an autosave copy, also one that replaces a copy an
+// older release left open to everybody. None makes the design read-only.
+TEST_F(DesignSaveTest, ItsFilesAreNeverLooserThanTheDesign) {
+#ifdef _WIN32
+    using Access = DWORD;
+    const Access kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, open = FILE_ATTRIBUTE_NORMAL;
+    const auto accessOf = [&](const std::string& leaf) {
+        return testing::attributesOf(path(leaf)) & (kept | FILE_ATTRIBUTE_READONLY);
+    };
+    const auto give = [&](const std::string& leaf, Access access) { ASSERT_TRUE(testing::setAttributes(path(leaf), access)); };
+#else
+    using Access = fs::perms;
+    const Access kept = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read, open = fs::perms::all;
+    const auto accessOf = [&](const std::string& leaf) { return fs::status(path(leaf)).permissions(); };
+    const auto give = [&](const std::string& leaf, Access access) { fs::permissions(path(leaf), access); };
+#endif
+    saveDesign("a.zvd", 3, "old");
+    give("a.zvd", kept);
+    for (const Mode mode : {Mode::Overwrite, Mode::UpdateAll, Mode::UpdateSelected}) {
+        SCOPED_TRACE("mode " + std::to_string(mode));
+        Access written{};
+        saveDesign("a.zvd", 1, std::to_string(mode), options(mode, "prepared", [&] {
+                       written = accessOf(mode == Mode::Overwrite ? "a.tmp.zvd" : "a.zvd");
+                   }));
+        EXPECT_EQ(written, kept) << "the file written";
+        EXPECT_EQ(accessOf("a.zvd"), kept);
+        EXPECT_EQ(revisionOf(path("a.zvd")), std::to_string(mode));
+    }
+    folder.write("a.bak.zvd", "older copy");
+    give("a.bak.zvd", open);
+    Access copied{};
+    (void)writeAutosaveCopy(path("a.zvd"), options(Mode::Overwrite, "copied", [&] { copied = accessOf("a.bak.tmp.zvd"); }));
+    EXPECT_EQ(copied, kept) << "temporary autosave copy";
+    EXPECT_EQ(accessOf("a.bak.zvd"), kept);
+}
+
 // How a call of the road ended: done, refused (reason, cause, sentence) or
 // misused (std::logic_error).
 struct Ending {
@@ -372,6 +416,38 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
              EXPECT_EQ(openAutosaveCopy(path("new.zvd")).objectCount, 1);
          },
          Ending::Done, Failed, none, ""},
+#ifndef _WIN32
+        // As a child that never execs does when it returns from main: it
+        // lets go of its memory and nothing else.
+        {"a forked child drops this program's update in place, rewrite and first save",
+         [&] {
+             saveDesign("b.zvd", 300, "old");
+             std::optional<DesignSave> saves[] = {DesignSave::begin(path("a.zvd"), options(Mode::UpdateAll)),
+                                                  DesignSave::begin(path("b.zvd"), options()),
+                                                  DesignSave::begin(path("new.zvd"), options())};
+             for (std::optional<DesignSave>& save : saves) {
+                 DesignPart part = save->part();
+                 for (int i = 0; i < 300; ++i) {
+                     part.save({Identifier::create().number, "Pipe", "parent"});
+                 }
+             }
+             if (::fork() == 0) {
+                 for (std::optional<DesignSave>& save : saves) {
+                     save.reset();
+                 }
+                 ::_exit(0);
+             }
+             ASSERT_GT(::wait(nullptr), 0);
+             for (std::optional<DesignSave>& save : saves) {
+                 (void)save->commit("parent", 1);
+             }
+             for (const char* leaf : {"a.zvd", "b.zvd", "new.zvd"}) {
+                 EXPECT_EQ(revisionOf(path(leaf)), "parent") << leaf;
+             }
+             EXPECT_EQ(files().size(), 5u) << "the designs alone";
+         },
+         Ending::Done, Failed, none, ""},
+#endif
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.edge);

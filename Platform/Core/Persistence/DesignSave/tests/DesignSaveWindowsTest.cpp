@@ -1,6 +1,6 @@
-// The save API on Windows: the attributes a design keeps, a design another
-// program holds open, and the one-writer lock between processes. (The
-// read-only attribute is met by the portable refusals.)
+// The save API on Windows: a design another program holds open, and the
+// one-writer lock between processes. (The attributes a design keeps and the
+// read-only attribute are met by the portable tests.)
 
 #include <gtest/gtest.h>
 
@@ -25,34 +25,10 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Mode = ZvFileWriteMode;
 using testing::DesignSaveTest;
-using testing::attributesOf;
 using testing::HeldOpen;
-using testing::setAttributes;
 using testing::TempFolder;
 
 std::string modeName(Mode mode) { return "mode " + std::to_string(mode); }
-
-// A rewrite replaces the design with a new file, an update writes the file
-// itself, an autosave makes a new copy: each keeps the hidden and system
-// attributes the user gave the design (the temporary file of a rewrite has
-// them from its creation on), and none makes it read-only.
-TEST_F(DesignSaveTest, TheDesignKeepsItsAttributesInEveryMode) {
-    constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-    saveDesign("a.zvd", 1, "first");
-    ASSERT_TRUE(setAttributes(path("a.zvd"), kKept));
-    for (const Mode mode : {Mode::Overwrite, Mode::UpdateAll, Mode::UpdateSelected}) {
-        SCOPED_TRACE(modeName(mode));
-        DWORD written = 0;
-        saveDesign("a.zvd", 1, modeName(mode), options(mode, "prepared", [&] {
-                       written = attributesOf(path(mode == Mode::Overwrite ? "a.tmp.zvd" : "a.zvd"));
-                   }));
-        EXPECT_EQ(written & kKept, kKept) << "the file written, attributes " << written;
-        EXPECT_EQ(attributesOf(path("a.zvd")) & (kKept | FILE_ATTRIBUTE_READONLY), kKept);
-        EXPECT_EQ(revisionOf(path("a.zvd")), modeName(mode));
-    }
-    const FileName copy = writeAutosaveCopy(path("a.zvd"), options());
-    EXPECT_EQ(attributesOf(copy.toNativeString()) & kKept, kKept);
-}
 
 // Another program that has the design open without letting others delete
 // it (a viewer, a virus scanner) keeps a rewrite from putting its new file

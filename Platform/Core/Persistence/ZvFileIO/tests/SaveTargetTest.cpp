@@ -103,11 +103,19 @@ TEST_F(SaveTarget, ARewriteGoesThroughATemporaryFileThatRestoringPutsInPlace) {
     }
 }
 
-TEST_F(SaveTarget, PrepareLetsAFailedRemovalThrough) {
-    fs->files = {{"p.zvd", false}, {"p.tmp.zvd", false}};
-    fs->failRemove = std::make_exception_ptr(FileNameException(
-        "Cannot remove 'p.tmp.zvd': busy", "p.tmp.zvd", std::make_error_code(std::errc::device_or_resource_busy)));
-    EXPECT_THROW(ZvFileIO::prepareFileName("p.zvd", ZvFileWriteMode::Overwrite), FileNameException);
+// Deleting the autosave copy reports whether there was one, also one that
+// cannot be removed (the next autosave overwrites it); preparing a rewrite
+// lets a failed removal of a temporary file a crash left through.
+TEST_F(SaveTarget, AFailedRemovalIsAnAutosaveCopyThatExistedOrLetThrough) {
+    EXPECT_FALSE(ZvFileIO().deleteAssociatedAutosaveFile("d/p.zvd"));
+    fs->files = {{"d/p.zvd", false}, {"d/p.tmp.zvd", false}, {"d/p.bak.zvd", false}};
+    EXPECT_TRUE(ZvFileIO().deleteAssociatedAutosaveFile("d/p.zvd"));
+    EXPECT_EQ(fs->files, Files({{"d/p.zvd", false}, {"d/p.tmp.zvd", false}}));
+    fs->files["d/p.bak.zvd"] = false;
+    fs->failRemove = std::make_exception_ptr(
+        FileNameException("Cannot remove", "d/p.bak.zvd", std::make_error_code(std::errc::permission_denied)));
+    EXPECT_TRUE(ZvFileIO().deleteAssociatedAutosaveFile("d/p.zvd"));
+    EXPECT_THROW(ZvFileIO::prepareFileName("d/p.zvd", ZvFileWriteMode::Overwrite), FileNameException);
 }
 
 } // namespace
