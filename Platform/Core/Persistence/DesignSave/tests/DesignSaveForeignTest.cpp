@@ -11,13 +11,20 @@
 #include <csignal>
 #endif
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <optional>
+#include <thread>
 
 #include "DesignSaveFixture.h"
 #include "FileHandling/testing/FaultEnv.h"
+#ifdef _WIN32
+#include "Common/WindowsApi.h"
+#include "FileHandling/testing/HeldOpen.h"
+#endif
 
 namespace Zorvan {
 namespace {
@@ -44,7 +51,8 @@ constexpr uid_t kOtherUser = 65534;
 // What lies beside a design, or happens to it while it is saved, decides
 // nothing: each row arranges the folder (before every road, and undoes it
 // after), or acts at a step of a rewrite, and every road it names is
-// refused for that reason, naming the file, or succeeds. Nothing SQLite
+// refused for that reason, naming the file, within a second, or succeeds.
+// A hold of a moment is waited out. Nothing SQLite
 // would play into a design is played into it, no name is followed after
 // the save checked it, and a design another program changed meanwhile is
 // not replaced.
@@ -114,11 +122,33 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
         live = 0;
     };
 #endif
+#ifdef _WIN32
+    // Another program with the design open (a viewer, a virus scanner),
+    // sharing it as `share` says; for a moment: it lets go 50 ms after the
+    // store is committed.
+    std::optional<testing::HeldOpen> held;
+    std::future<void> lettingGo;
+    const auto holdOpen = [&](DWORD share) {
+        return [&, share] { ASSERT_TRUE(held.emplace(path("a.zvd"), share).valid()); };
+    };
+    const auto letGoSoon = [&] {
+        lettingGo = std::async(std::launch::async, [&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            held->release();
+        });
+    };
+#endif
     // Ends another program a row started and clears the whole folder.
     const auto removeBeside = [&] {
         if (live) {
             closeWriteAhead();
         }
+#ifdef _WIN32
+        if (lettingGo.valid()) {
+            lettingGo.get();
+        }
+        held.reset();
+#endif
         for (const auto& entry : fs::directory_iterator(folder.root())) {
             fs::remove_all(entry.path());
         }
@@ -155,6 +185,17 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
          {Rewrite, Update, Autosave, Open}, std::nullopt, ""},
         {"another program that has it open in write-ahead mode", false, openWriteAhead, "", {},
          {Rewrite, Update, Autosave, Open}, DesignRefusal::Busy, "another program is writing it"},
+#ifdef _WIN32
+        {"another program that keeps it from being deleted: a rewrite cannot replace it", false,
+         holdOpen(FILE_SHARE_READ | FILE_SHARE_WRITE), "", {}, {Rewrite}, DesignRefusal::Busy,
+         "another program has it open and keeps it from being replaced; the design is left as it was."},
+        {"another program that keeps it from being deleted: an update in place writes it", false,
+         holdOpen(FILE_SHARE_READ | FILE_SHARE_WRITE), "", {}, {Update}, std::nullopt, ""},
+        {"another program that keeps it from being deleted for a moment is waited out", false,
+         holdOpen(FILE_SHARE_READ | FILE_SHARE_WRITE), "committed", letGoSoon, {Rewrite}, std::nullopt, ""},
+        {"another program that lets no writer in", false, holdOpen(FILE_SHARE_READ), "", {}, {Rewrite, Update},
+         DesignRefusal::Busy, "another program has it open and keeps it from being written; try again when it is closed."},
+#endif
 #ifndef _WIN32
         {"a link of another user in a shared sticky folder", true,
          [&] {
@@ -248,7 +289,9 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
             if (!c.reason) {
                 run();
             } else {
+                const auto start = std::chrono::steady_clock::now();
                 const auto [reason, said] = refusalOf(run);
+                EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "refused at once";
                 EXPECT_EQ(reason, *c.reason);
                 EXPECT_NE(said.find("'" + path("a.zvd") + "'"), std::string::npos) << said;
                 EXPECT_NE(said.find(c.said), std::string::npos) << said;

@@ -1,6 +1,6 @@
-// The save API on Windows: a design another program holds open, and the
-// one-writer lock between processes. (The attributes a design keeps and the
-// read-only attribute are met by the portable tests.)
+// The save API on Windows: the one-writer lock between processes. (The
+// attributes a design keeps, the read-only attribute and a design another
+// program holds open are met by the portable tests.)
 
 #include <gtest/gtest.h>
 
@@ -11,11 +11,9 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
-#include <optional>
 #include <thread>
 
 #include "DesignSaveFixture.h"
-#include "FileHandling/testing/HeldOpen.h"
 
 namespace Zorvan {
 namespace {
@@ -25,70 +23,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Mode = ZvFileWriteMode;
 using testing::DesignSaveTest;
-using testing::HeldOpen;
 using testing::TempFolder;
-
-std::string modeName(Mode mode) { return "mode " + std::to_string(mode); }
-
-// Another program that has the design open without letting others delete
-// it (a viewer, a virus scanner) keeps a rewrite from putting its new file
-// in place. A hold of a moment is waited out; one that lasts is refused
-// within a second, saying why, with the design as it was and nothing of
-// the save left behind. An update in place writes the file itself and is
-// not kept out by such a hold. A program that does not even let others
-// write keeps every mode out: the save waits for it as for the lock, then
-// gives up, saying so.
-TEST_F(DesignSaveTest, ADesignHeldOpenIsWaitedForBrieflyThenRefused) {
-    struct Case {
-        const char* name;
-        Mode mode;
-        DWORD share;
-        std::optional<std::chrono::milliseconds> heldFor; // after the store is committed; nothing: throughout
-        std::optional<std::pair<DesignRefusal, std::string>> refused;
-    };
-    const auto held = refusal(DesignRefusal::Busy, "another program has it open and keeps it from being replaced; "
-                                                   "the design is left as it was.");
-    const auto open = refusal(DesignRefusal::Busy, "another program has it open and keeps it from being written; "
-                                                   "try again when it is closed.");
-    const Case cases[] = {
-        {"rewrite, held throughout", Mode::Overwrite, FILE_SHARE_READ | FILE_SHARE_WRITE, std::nullopt, held},
-        {"rewrite, held a moment", Mode::Overwrite, FILE_SHARE_READ | FILE_SHARE_WRITE, 50ms, std::nullopt},
-        {"update in place, held throughout", Mode::UpdateAll, FILE_SHARE_READ | FILE_SHARE_WRITE, std::nullopt,
-         std::nullopt},
-        {"rewrite, no writer let in", Mode::Overwrite, FILE_SHARE_READ, std::nullopt, open},
-        {"update in place, no writer let in", Mode::UpdateAll, FILE_SHARE_READ, std::nullopt, open},
-    };
-    saveDesign("a.zvd", 1, "before");
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto before = files();
-        std::optional<HeldOpen> other(std::in_place, path("a.zvd"), c.share);
-        ASSERT_TRUE(other->valid());
-        std::future<void> release;
-        const auto letGo = [&] {
-            if (c.heldFor) {
-                release = std::async(std::launch::async, [&] {
-                    std::this_thread::sleep_for(*c.heldFor);
-                    other->release();
-                });
-            }
-        };
-        const Clock::time_point start = Clock::now();
-        const auto save = [&] { saveDesign("a.zvd", 1, c.name, options(c.mode, "committed", letGo)); };
-        if (c.refused) {
-            EXPECT_EQ(refusalOf(save), *c.refused);
-            EXPECT_LT(Clock::now() - start, 1s);
-        } else {
-            EXPECT_NO_THROW(save());
-        }
-        if (release.valid()) {
-            release.get();
-        }
-        other.reset();
-        EXPECT_TRUE(c.refused ? files() == before : revisionOf(path("a.zvd")) == c.name && files().size() == 1)
-            << "refused: as it was; saved: the design alone";
-    }
-}
 
 // Another process, running its own save of the design (DesignSave_holder,
 // beside this test program): it is not let in while this one saves, a save
@@ -114,7 +49,7 @@ TEST_F(DesignSaveTest, AnotherProcessSavingTheDesignKeepsThisOneOut) {
     ASSERT_TRUE(holds()) << "the other process began no save";
     const auto before = files();
     for (const Mode mode : {Mode::Overwrite, Mode::UpdateAll}) {
-        SCOPED_TRACE(modeName(mode));
+        SCOPED_TRACE("mode " + std::to_string(mode));
         EXPECT_EQ(refusalOf([&] { saveDesign("a.zvd", 1, "refused", options(mode)); }),
                   refusal(DesignRefusal::Busy, "another program is saving it; try again when it is done."));
     }
