@@ -31,8 +31,7 @@ TEST(CommandLine, ReadsEachValueToItsEdgeAndNamesWhatIsWrong) {
     };
     const Translation english = [](const char*, const char* text) { return std::string(text); };
     for (const Row& row : rows) {
-        std::ostringstream out;
-        std::ostringstream err;
+        std::ostringstream out, err;
         const CommandLine line = readCommandLine(row.args, "zvfile 1", english, out, err);
         SCOPED_TRACE(err.str());
         if (row.error.empty()) {

@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <limits>
 #include <sstream>
 #include <thread>
@@ -21,7 +23,6 @@
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
 #include "FileHandling/Env.h"
-#include "FileHandling/Folder.h"
 #include "FileHandling/testing/CrashEnv.h"
 #include "FileHandling/testing/TempFolder.h"
 #include "FileLock/FileLock.h"
@@ -56,8 +57,7 @@ protected:
     }
 
     Zorvan::testing::TempFolder folder;
-    std::ostringstream out;
-    std::ostringstream err;
+    std::ostringstream out, err;
 };
 
 // The native disk, on which a removal does what the test says (given the
@@ -178,13 +178,11 @@ TEST_F(Host, EveryRoadLeavesTheOldOrTheNewDesignWhereverThePowerGoes) {
     using Run = std::function<void(const std::string& design)>;
     // Each road starts from a design holding `old` and an autosave copy of
     // objects the design does not hold, newer than it (what recover saves).
-    const Design old{"old", 3};
-    const Design autosaved{"autosaved", 5};
+    const Design old{"old", 3}, autosaved{"autosaved", 5};
     struct Row {
         const char* road;
         Run run;
-        Design design; // as the road leaves it
-        Design copy;   // a.bak.zvd, as the road leaves it
+        Design design, copy; // as the road leaves them (the copy: a.bak.zvd)
         std::size_t flushes;
         std::string leaf = "a.zvd"; // the design
     };
@@ -217,6 +215,13 @@ TEST_F(Host, EveryRoadLeavesTheOldOrTheNewDesignWhereverThePowerGoes) {
         // A rewrite from the copy, then its removal.
         {"recover", command(recover), autosaved, {}, 3},
     };
+    // The folder `at` recorded while `road` runs.
+    const auto recorded = [](const std::string& at, const std::function<void()>& road) {
+        const auto recording = std::make_shared<CrashEnv>(at);
+        const Zorvan::ScopedEnv around(recording);
+        road();
+        return recording;
+    };
     int made = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.road);
@@ -235,22 +240,15 @@ TEST_F(Host, EveryRoadLeavesTheOldOrTheNewDesignWhereverThePowerGoes) {
         if (row.road == std::string("opening an update cut short")) {
             // The folder as the disk holds it right before an update removes
             // its journal: the design holds the new pages, the journal the old.
-            const auto cut = std::make_shared<CrashEnv>(at);
-            {
-                const Zorvan::ScopedEnv recording(cut);
-                saveAs(SaveMode::UpdateAll)(in("a.zvd"));
-            }
+            const auto cut = recorded(at, [&] { saveAs(SaveMode::UpdateAll)(in("a.zvd")); });
             std::size_t point = cut->points();
             while (--point > 0 && cut->what(point) != "remove a.zvd-journal") {
             }
             ASSERT_GT(point, 0u);
             CrashEnv::materialize(cut->states(point - 1)[1].files, at);
         }
-        const auto crash = std::make_shared<CrashEnv>(at);
-        {
-            const Zorvan::ScopedEnv recording(crash);
-            row.run(in(row.leaf));
-        }
+        const auto began = std::chrono::steady_clock::now();
+        const auto crash = recorded(at, [&] { row.run(in(row.leaf)); });
         // Opening rolls back to what the disk held anyway: the journal's removal may wait.
         const std::vector<std::string> unflushed = crash->unflushed();
         EXPECT_TRUE(unflushed.empty() || (row.design == old && row.copy == autosaved))
@@ -258,7 +256,7 @@ TEST_F(Host, EveryRoadLeavesTheOldOrTheNewDesignWhereverThePowerGoes) {
         const std::string scratch = path(std::to_string(made) + "-crashed");
         std::filesystem::create_directory(Zorvan::testing::TempFolder::fromUtf8(scratch));
         int wrong = 0;
-        crash->explore(scratch, [&](std::size_t point, const char* kind) {
+        const std::size_t states = crash->explore(scratch, [&](std::size_t point, const char* kind) {
             const Design design = found(scratch + "/" + row.leaf);
             const Design copy = found(scratch + "/a.bak.zvd");
             const bool right = point + 1 == crash->points()
@@ -272,6 +270,9 @@ TEST_F(Host, EveryRoadLeavesTheOldOrTheNewDesignWhereverThePowerGoes) {
             }
         });
         EXPECT_EQ(crash->flushes(), row.flushes);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
+        std::cout << "[ crash states ] " << row.road << ": " << crash->points() << " points, " << states << " states, "
+                  << took.count() << " ms\n";
     }
 }
 
@@ -354,8 +355,7 @@ TEST_F(Host, CleanReportsTheRemovalThatHappened) {
         }
     });
     for (int round = 0; round < 20; ++round) {
-        std::ostringstream shown;
-        EXPECT_EQ(run({.command = Command::Clean, .file = design}, shown, err), kDone) << err.str();
+        EXPECT_EQ(run({.command = Command::Clean, .file = design}, out, err), kDone) << err.str();
     }
     autosaves.join();
     std::filesystem::remove(Zorvan::testing::TempFolder::fromUtf8(design));
@@ -390,8 +390,7 @@ void expectConforms(const nlohmann::json& value, const nlohmann::json& schema, c
 // also for a file name that is not UTF-8; for a design, exactly what its
 // save wrote, read under one read lock.
 TEST_F(Host, InfoShowsWhatWasSavedAndFollowsItsSchemaForEveryOutcome) {
-    std::ifstream schemaFile(ZVFILE_INFO_SCHEMA);
-    const nlohmann::json schema = nlohmann::json::parse(schemaFile);
+    const nlohmann::json schema = nlohmann::json::parse(std::ifstream(ZVFILE_INFO_SCHEMA));
     // The domain the process's identities come from (a test may have used one up).
     const std::int16_t domain = Zorvan::Identifier::create().domain;
     ASSERT_EQ(save({.file = path("a.zvd"), .objects = 50, .dataRevision = "first", .dataRevisionNumber = 5}), kDone)
@@ -477,8 +476,7 @@ TEST_F(Host, DemoTellsTheWholeStory) {
     auto store = SqliteDesignStore::openForReading(pump);
     EXPECT_EQ(store->updateCount(), 1);
     for (const auto& object : Zorvan::testing::storedObjects(*store)) {
-        const bool valve = object.type() == "valves";
-        EXPECT_NE(object.payload().find(valve ? "saved as 'valve fix'" : "saved as 'redesign'"), std::string::npos)
+        EXPECT_NE(object.payload().find(object.type() == "valves" ? "as 'valve fix'" : "as 'redesign'"), std::string::npos)
             << object.payload();
     }
 }
