@@ -54,8 +54,9 @@ struct Failure : std::runtime_error {
 
 // What `file` holds now (nothing when it is not there).
 std::string contents(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::ostringstream text;
+    text << std::ifstream(file, std::ios::binary).rdbuf();
+    return text.str();
 }
 
 // One zvfile process, run in FOLDER, ended when dropped. Its standard
