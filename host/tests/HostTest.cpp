@@ -39,6 +39,7 @@ namespace {
 
 using Zorvan::SqliteDesignStore;
 using Zorvan::ZvFileWriteMode;
+using namespace std::chrono_literals;
 
 class Host : public ::testing::Test {
 protected:
@@ -46,7 +47,7 @@ protected:
     // A save as the command line hands it over, reporting to `to` (out unless said).
     int save(Invocation invocation, std::ostream* to = nullptr) {
         invocation.command = Command::Save;
-        invocation.lockWait = std::chrono::milliseconds(0);
+        invocation.lockWait = 0ms;
         return run(invocation, to != nullptr ? *to : out, err);
     }
     // What `info --json` shows of `file`, whose exit code must be `code`.
@@ -125,7 +126,7 @@ TEST_F(Host, ASaveSaysSoBeforeItLetsTheDesignGo) {
         std::string design, outWhileHeld;
         int sync() override {
             try {
-                (void)Zorvan::DesignSave::begin(design, {ZvFileWriteMode::UpdateAll, std::chrono::milliseconds(0)});
+                (void)Zorvan::DesignSave::begin(design, {ZvFileWriteMode::UpdateAll, 0ms});
             } catch (const Zorvan::DesignRefusedException& e) {
                 outWhileHeld = e.reason() == Zorvan::DesignRefusal::Busy ? str() : outWhileHeld;
             }
@@ -283,8 +284,7 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
         {"a.zvd", "cannot delete the autosave copy of '" + path("a.zvd") + "': another program is saving it",
          [&] {
              const Zorvan::FileLock saving = Zorvan::FileLock::acquire(path("a.zvd"), {});
-             return guarded(
-                 [&] { return clean({.file = path("a.zvd"), .lockWait = std::chrono::milliseconds(0)}, out); }, err);
+             return run({.command = Command::Clean, .file = path("a.zvd"), .lockWait = 0ms}, out, err);
          }},
         // A used-up domain stays used up in this process: the tests after
         // this one go on in the next domain.
@@ -293,7 +293,7 @@ TEST_F(Host, EveryFailureIsOneLineAndNeverReportedAsDone) {
              writeDesign(path("used-up.zvd"), 0, "", std::numeric_limits<std::int64_t>::max(), 1);
              const int code = save({.file = path("used-up.zvd"), .mode = SaveMode::UpdateAll, .objects = 1});
              writeDesign(path("next.zvd"), 0, "", 1, 2);
-             (void)Zorvan::DesignSave::begin(path("next.zvd"), {ZvFileWriteMode::UpdateAll, std::chrono::milliseconds(0)});
+             (void)Zorvan::DesignSave::begin(path("next.zvd"), {ZvFileWriteMode::UpdateAll, 0ms});
              return code;
          }},
         {"missing.zvd", "in place: it does not exist.",
@@ -461,12 +461,11 @@ TEST_F(Host, DemoTellsTheWholeStory) {
     }
     const std::size_t update = story.find("== 3.");
     EXPECT_EQ(story.substr(update, story.find("== 4.") - update).find("writing through"), std::string::npos);
-    const std::string pump = in("pump.zvd");
-    EXPECT_NE(std::filesystem::status(pump).permissions() & std::filesystem::perms::owner_write,
+    EXPECT_NE(std::filesystem::status(in("pump.zvd")).permissions() & std::filesystem::perms::owner_write,
               std::filesystem::perms::none);
 
     // The update in place kept every identity and changed the valves alone.
-    auto store = SqliteDesignStore::openForReading(pump);
+    auto store = SqliteDesignStore::openForReading(in("pump.zvd"));
     EXPECT_EQ(store->updateCount(), 1);
     for (const auto& object : Zorvan::testing::storedObjects(*store)) {
         EXPECT_NE(object.payload().find(object.type() == "valves" ? "as 'valve fix'" : "as 'redesign'"), std::string::npos)

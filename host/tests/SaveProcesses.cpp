@@ -222,10 +222,9 @@ void crash() {
     for (const Road& road : roads) {
         State current = stateOf(road.target);
         for (const std::string& step : road.steps) {
-            long long count = gen % 2 != 0 ? big : 1000 + gen;
-            if (road.mode.starts_with("update") && count < current.objects) {
-                count = big; // an update keeps every object the design holds
-            }
+            // Big and small designs in turn; an update keeps every object the design holds.
+            const long long count =
+                gen % 2 != 0 || (road.mode.starts_with("update") && 1000 + gen < current.objects) ? big : 1000 + gen;
             const std::string revision = "gen" + std::to_string(gen++);
             // What the road writes: an autosave, the design as it is; an
             // update of selected parts leaves the objects of the others.
@@ -304,13 +303,9 @@ void contention() {
             fail(where + "the temporary file is left");
         }
     };
-    for (int repeat = 0; repeat < 4; ++repeat) {
-        for (std::size_t combination = 0; combination < 9; ++combination) {
-            contend(2, combination);
-        }
-    }
-    for (std::size_t combination = 0; combination < 27; ++combination) {
-        contend(3, combination);
+    // Every combination of two modes four times, then every one of three.
+    for (std::size_t i = 0; i < 4 * 9 + 27; ++i) {
+        contend(i < 4 * 9 ? 2 : 3, i < 4 * 9 ? i % 9 : i - 4 * 9);
     }
     if (overlapped == 0) {
         fail("the saves never overlapped: the rounds proved nothing");
