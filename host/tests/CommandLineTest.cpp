@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <tuple>
 
 #include "CommandLine.h"
 
@@ -13,12 +14,8 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(CommandLine, ReadsEachValueToItsEdgeAndNamesWhatIsWrong) {
-    struct Row {
-        std::vector<std::string> args;
-        std::chrono::milliseconds wait; // or the usage error's first line
-        std::string error;
-    };
-    const Row rows[] = {
+    // The arguments, and the wait they give or the usage error's first line.
+    const std::tuple<std::vector<std::string>, std::chrono::milliseconds, std::string> rows[] = {
         {{"save", "a.zvd", "--wait", "3600"}, 3600s, ""},
         {{"clean", "a.zvd", "--wait", "0.25"}, 250ms, ""},
         {{"autosave", "a.zvd"}, kDefaultLockWait, ""},
@@ -30,17 +27,16 @@ TEST(CommandLine, ReadsEachValueToItsEdgeAndNamesWhatIsWrong) {
         {{}, 0ms, "a command is required: save, info, autosave, recover, clean or demo"},
     };
     const Translation english = [](const char*, const char* text) { return std::string(text); };
-    for (const Row& row : rows) {
-        std::ostringstream out;
-        std::ostringstream err;
-        const CommandLine line = readCommandLine(row.args, "zvfile 1", english, out, err);
+    for (const auto& [args, wait, error] : rows) {
+        std::ostringstream out, err;
+        const CommandLine line = readCommandLine(args, "zvfile 1", english, out, err);
         SCOPED_TRACE(err.str());
-        if (row.error.empty()) {
+        if (error.empty()) {
             ASSERT_TRUE(line.invocation);
-            EXPECT_EQ(line.invocation->lockWait, row.wait);
+            EXPECT_EQ(line.invocation->lockWait, wait);
         } else {
             EXPECT_EQ(line.exitCode, kUsage);
-            EXPECT_EQ(err.str().substr(0, err.str().find('\n')), "zvfile: " + row.error);
+            EXPECT_EQ(err.str().substr(0, err.str().find('\n')), "zvfile: " + error);
         }
     }
 }

@@ -43,9 +43,7 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-fs::path g_zvfile;
-fs::path g_stoppable;
-fs::path g_folder;
+fs::path g_zvfile, g_stoppable, g_folder;
 
 // A check that did not hold. Thrown, so that every process still running
 // (a save stopped at a step would wait for ever) is ended on the way out.
@@ -56,14 +54,10 @@ struct Failure : std::runtime_error {
 
 // What `file` holds now (nothing when it is not there).
 std::string contents(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(file, std::ios::binary).rdbuf();
     return text.str();
 }
-
-// Every argument and step here is ASCII.
-std::wstring wide(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
 
 // One zvfile process, run in FOLDER, ended when dropped. Its standard
 // output goes to `out`, appended to (several processes may share one such
@@ -79,7 +73,7 @@ public:
         const fs::path& program = pauseAt.empty() ? g_zvfile : g_stoppable;
         std::wstring command = L"\"" + program.wstring() + L"\"";
         for (const std::string& arg : args) {
-            command += L" \"" + wide(arg) + L"\"";
+            command += L" \"" + fs::path(arg).wstring() + L"\"";
             m_what += " " + arg;
         }
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -98,7 +92,7 @@ public:
         startup.hStdError = open(err, GENERIC_WRITE, CREATE_ALWAYS);
         PROCESS_INFORMATION process{};
         // The child takes the environment as it is at its start.
-        ::SetEnvironmentVariableW(L"ZVFILE_PAUSE_AT", pauseAt.empty() ? nullptr : wide(pauseAt).c_str());
+        ::SetEnvironmentVariableW(L"ZVFILE_PAUSE_AT", pauseAt.empty() ? nullptr : fs::path(pauseAt).c_str());
         // Wine now and then loses a new process before its first instruction
         // (ERROR_INTERNAL_ERROR); nothing of the save ran, so it is started
         // again.
@@ -137,24 +131,23 @@ public:
         ::GetExitCodeProcess(m_process, &code);
         return code;
     }
-    // Until it has ended, which it must with success.
-    void finish() const {
-        if (const DWORD code = wait(); code != 0) {
-            fail(m_what + " failed (exit " + std::to_string(code) + "): " + errors());
-        }
-    }
-    // Until it says it stopped at `step`, then ends it there; one that ends
-    // by itself fails the test.
-    void killAt(const std::string& step) const {
-        for (const auto until = Clock::now() + 60s; errors().find("paused at " + step) == std::string::npos;
+    // Until it has ended, which it must with success; or, with `step`,
+    // until it says it stopped there, then ends it there (one that ends by
+    // itself fails the test).
+    void end(const std::string& step = "") const {
+        for (const auto until = Clock::now() + 60s;
+             !step.empty() && errors().find("paused at " + step) == std::string::npos;
              std::this_thread::sleep_for(10ms)) {
             if (::WaitForSingleObject(m_process, 0) == WAIT_OBJECT_0 || Clock::now() > until) {
                 fail(m_what + " did not stop at " + step + ": " + errors());
             }
         }
-        ::TerminateProcess(m_process, kKilled);
-        if (const DWORD code = wait(); code != kKilled) {
-            fail(m_what + " ended by itself (exit " + std::to_string(code) + ") instead of being killed: " + errors());
+        if (!step.empty()) {
+            ::TerminateProcess(m_process, kKilled);
+        }
+        if (const DWORD code = wait(); code != (step.empty() ? 0 : kKilled)) {
+            fail(m_what + " ended (exit " + std::to_string(code) + ") " + (step.empty() ? "in failure" : "by itself") +
+                 ": " + errors());
         }
     }
 
@@ -165,7 +158,7 @@ private:
 };
 
 // Runs zvfile to its end; fails unless it succeeds.
-void run(const std::vector<std::string>& args) { Process(args, g_folder / "run.out", g_folder / "run.err").finish(); }
+void run(const std::vector<std::string>& args) { Process(args, g_folder / "run.out", g_folder / "run.err").end(); }
 
 // A design's data revision and object count (objects -1: any number).
 struct State {
@@ -212,8 +205,7 @@ void crash() {
     run(saveArgs(design, "overwrite", 1000, "gen0"));
     run({"autosave", design}); // a previous copy for the killed autosaves to leave whole
     struct Road {
-        std::string mode; // or "autosave"
-        std::string target;
+        std::string mode, target; // mode or "autosave"; the file it writes
         std::vector<std::string> steps;
     };
     // A run killed at each step, then one let run ("").
@@ -226,15 +218,13 @@ void crash() {
         // A first save, whose kill before its commit leaves at most the empty file it began with.
         {"overwrite", "first.zvd", {"locked", "prepared", "writing", ""}},
     };
-    int gen = 1;
-    int kills = 0;
+    int gen = 1, kills = 0;
     for (const Road& road : roads) {
         State current = stateOf(road.target);
         for (const std::string& step : road.steps) {
-            long long count = gen % 2 != 0 ? big : 1000 + gen;
-            if (road.mode.starts_with("update") && count < current.objects) {
-                count = big; // an update keeps every object the design holds
-            }
+            // Big and small designs in turn; an update keeps every object the design holds.
+            const long long count =
+                gen % 2 != 0 || (road.mode.starts_with("update") && 1000 + gen < current.objects) ? big : 1000 + gen;
             const std::string revision = "gen" + std::to_string(gen++);
             // What the road writes: an autosave, the design as it is; an
             // update of selected parts leaves the objects of the others.
@@ -244,12 +234,8 @@ void crash() {
             const Process process(autosave ? std::vector<std::string>{"autosave", design}
                                            : saveArgs(road.target, road.mode, count, revision),
                                   g_folder / "road.out", g_folder / "road.err", step);
-            if (step.empty()) {
-                process.finish();
-            } else {
-                process.killAt(step);
-                ++kills;
-            }
+            process.end(step);
+            kills += step.empty() ? 0 : 1;
             const State found = stateOf(road.target);
             const bool isNew = written.objects < 0 ? found.revision == written.revision : found == written;
             const std::string what =
@@ -289,7 +275,7 @@ void contention() {
         }
         bool waited = false;
         for (const auto& save : saves) {
-            save->finish();
+            save->end();
             waited = waited || save->errors().find("waiting up to") != std::string::npos;
         }
         overlapped += waited ? 1 : 0;
@@ -317,13 +303,9 @@ void contention() {
             fail(where + "the temporary file is left");
         }
     };
-    for (int repeat = 0; repeat < 4; ++repeat) {
-        for (std::size_t combination = 0; combination < 9; ++combination) {
-            contend(2, combination);
-        }
-    }
-    for (std::size_t combination = 0; combination < 27; ++combination) {
-        contend(3, combination);
+    // Every combination of two modes four times, then every one of three.
+    for (std::size_t i = 0; i < 4 * 9 + 27; ++i) {
+        contend(i < 4 * 9 ? 2 : 3, i < 4 * 9 ? i % 9 : i - 4 * 9);
     }
     if (overlapped == 0) {
         fail("the saves never overlapped: the rounds proved nothing");
