@@ -24,10 +24,7 @@ public:
                                       int n) const override {
         seen = std::string(context) + "|" + sourceText + "|" + (disambiguation ? disambiguation : "null") + "|" +
                std::to_string(n);
-        if (std::string(sourceText) == "Save") {
-            return "Speichern";
-        }
-        return std::nullopt;
+        return std::string(sourceText) == "Save" ? std::optional<std::string>("Speichern") : std::nullopt;
     }
     mutable std::string seen;
 };
