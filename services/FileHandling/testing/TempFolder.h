@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -20,14 +21,13 @@ public:
         std::filesystem::create_directories(m_path);
     }
     ~TempFolder() {
-        namespace fs = std::filesystem;
-        std::error_code ignored;
-        fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ignored);
-        for (const auto& entry : fs::recursive_directory_iterator(m_path, ignored)) {
-            fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add | fs::perm_options::nofollow,
-                            ignored);
+        try {
+            clear();
+        } catch (const std::filesystem::filesystem_error&) {
+            // removed below as far as it can be
         }
-        fs::remove_all(m_path, ignored);
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
     }
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
@@ -44,6 +44,33 @@ public:
         std::ostringstream content;
         content << std::ifstream(fromUtf8(file), std::ios::binary).rdbuf();
         return content.str();
+    }
+
+    // Removes everything in the folder, read-only files and folders included;
+    // throws std::filesystem::filesystem_error when something stays.
+    void clear() const {
+        namespace fs = std::filesystem;
+        std::error_code ignored;
+        fs::permissions(m_path, fs::perms::owner_all, fs::perm_options::add, ignored);
+        for (const auto& entry : fs::recursive_directory_iterator(m_path, ignored)) {
+            fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add | fs::perm_options::nofollow,
+                            ignored);
+        }
+        for (const auto& entry : fs::directory_iterator(m_path)) {
+            fs::remove_all(entry.path());
+        }
+    }
+    // What `in` (this folder unless given) holds: each leaf with the bytes of
+    // a file, where a link leads, or that it is neither.
+    std::map<std::string, std::string> contents(const std::filesystem::path& in = {}) const {
+        std::map<std::string, std::string> all;
+        for (const auto& entry : std::filesystem::directory_iterator(in.empty() ? m_path : in)) {
+            all[utf8(entry.path().filename())] =
+                entry.is_symlink()        ? "<link to " + utf8(std::filesystem::read_symlink(entry)) + ">"
+                : entry.is_regular_file() ? read(utf8(entry.path()))
+                                          : "<not a regular file>";
+        }
+        return all;
     }
 
     static std::filesystem::path fromUtf8(const std::string& text) {

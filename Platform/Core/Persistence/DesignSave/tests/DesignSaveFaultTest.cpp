@@ -108,9 +108,7 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
                                      [](const Road& r) { return std::string_view(r.name) == GetParam(); });
     const auto env = std::make_shared<FaultEnv>();
     const auto runOnce = [&](Kind kind, int k) {
-        for (const auto& entry : fs::directory_iterator(folder.root())) {
-            fs::remove_all(entry.path());
-        }
+        folder.clear();
         for (const auto& [leaf, bytes] : start) {
             folder.write(leaf, bytes);
         }

@@ -52,18 +52,7 @@ protected:
     }
     // Every entry of the folder (UTF-8 names), or of `in`, with its bytes
     // (regular files), where it links to (links, not followed) or its kind.
-    std::map<std::string, std::string> files(const std::filesystem::path& in = {}) const {
-        std::map<std::string, std::string> all;
-        for (const auto& entry : std::filesystem::directory_iterator(in.empty() ? folder.root() : in)) {
-            const std::string name = TempFolder::utf8(entry.path());
-            all[TempFolder::utf8(entry.path().filename())] =
-                entry.is_symlink()        ? "<link to " + TempFolder::utf8(std::filesystem::read_symlink(entry)) + ">"
-                : entry.is_regular_file() ? TempFolder::read(name)
-                                          : "<not a regular file>";
-        }
-        return all;
-    }
-    // The reason and the message `action` is refused with.
+    std::map<std::string, std::string> files(const std::filesystem::path& in = {}) const { return folder.contents(in); }
     static std::pair<DesignRefusal, std::string> refusalOf(const std::function<void()>& action) {
         try {
             action();
