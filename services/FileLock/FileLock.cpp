@@ -21,7 +21,9 @@
 // empty file (the rewrite could then not put its file in place, and the
 // design would be left under a temporary name). So while this process
 // holds a lock under a name, for replaceGap() after another process was
-// found holding the lock, and for replaceGap() from the first try while the
+// found holding the lock or keeping the file from being opened for writing
+// (as the replace itself may, under Wine), and for replaceGap() from the
+// first try while the
 // name the new file is moved from holds one (a process that arrives in that
 // moment has seen no lock yet), an empty name is looked at again instead. The
 // gap holds on every system: the other process may be a Windows program
@@ -152,8 +154,8 @@ enum class Attempt { Locked, Busy, LockedElsewhere, HeldOpen, Changed };
 
 // One try at the lock of the file `path` names, all under the registry's
 // mutex. On success the file is registered and moved into `locked`.
-// `replacedElsewhere`: another process held the lock a moment ago, and may
-// be replacing the file; `replacedFrom`: the leaf a replace would move the
+// `replacedElsewhere`: another process held the lock or the file a moment
+// ago, and may be replacing the file; `replacedFrom`: the leaf a replace would move the
 // new file from, looked at when the name is empty (none: empty).
 Attempt tryOnce(const std::shared_ptr<Env>& env, const std::string& path, bool create, bool replacedElsewhere,
                 const std::string& replacedFrom, Held& locked) {
@@ -313,11 +315,11 @@ FileLock FileLock::acquire(const std::string& path, const Options& options) {
     std::chrono::milliseconds pause = kFirstPause;
     bool waited = false;
     bool heldOpen = false;
-    std::optional<Clock::time_point> lockedElsewhere;
+    std::optional<Clock::time_point> heldElsewhere; // the last try that found it so
     int retries = 0;
     for (;;) {
         const Clock::time_point tried = Clock::now();
-        const bool replacedElsewhere = lockedElsewhere && tried - *lockedElsewhere < replaceGap();
+        const bool replacedElsewhere = heldElsewhere && tried - *heldElsewhere < replaceGap();
         const Attempt attempt = tryOnce(env, path, options.create, replacedElsewhere,
                                         tried - start < replaceGap() ? replacedFrom : std::string(), impl->file);
         switch (attempt) {
@@ -329,10 +331,10 @@ FileLock FileLock::acquire(const std::string& path, const Options& options) {
             }
             break;
         case Attempt::LockedElsewhere:
-            lockedElsewhere = Clock::now();
+        case Attempt::HeldOpen:
+            heldElsewhere = Clock::now();
             [[fallthrough]];
         case Attempt::Busy:
-        case Attempt::HeldOpen:
             heldOpen = attempt == Attempt::HeldOpen;
             break;
         }

@@ -134,7 +134,8 @@ TEST_F(FileLockTest, ReleaseRemovesOnlyTheEmptyFileItCreated) {
 // locked; a file another program keeps from being opened for writing
 // (Windows sharing) is reported as such once the wait is over; a lock the
 // system refuses is a FileNameException with its reason. While another
-// process replaces the file the name may hold nothing for a moment (as
+// process replaces the file, which it may keep from being opened meanwhile,
+// the name may hold nothing for a moment (as
 // Windows' ReplaceFileW moves the old file aside first): a waiter that
 // would create a missing file locks the new one instead of filling the name,
 // and one arriving in that moment, which has seen no lock, looks again while
@@ -169,6 +170,19 @@ TEST_F(FileLockTest, EachTryEndsAsTheEnvAnswers) {
         };
     };
     const auto heldOpen = std::make_error_code(std::errc::device_or_resource_busy);
+    // Kept from being opened for writing for longer than the gap (the
+    // replace itself may do that), then replaced.
+    const auto heldThenReplaced = [&, opens = 0, looks = 0](Kind called, const std::string&) mutable {
+        if (called == Kind::Open && ++opens == 1) {
+            std::this_thread::sleep_for(FileLock::replaceGap() + 20ms);
+            return heldOpen;
+        }
+        looks += called == Kind::Look && opens > 0;
+        if (called == Kind::Look && (looks == 1 || looks == 40)) {
+            looks == 1 ? renameOver(file, file + ".aside") : renameOver(dir.path("renamed.zvd"), file);
+        }
+        return std::error_code();
+    };
     const auto ioError = std::make_error_code(std::errc::io_error);
     const std::string folder = dir.path("folder.zvd");
     fs::create_directory(TempFolder::fromUtf8(folder));
@@ -184,6 +198,7 @@ TEST_F(FileLockTest, EachTryEndsAsTheEnvAnswers) {
         {"arriving while another process replaces it", replacing({{Kind::Look, 1, true}, {Kind::Look, 20, false}}),
          false, 0ms, Locked, 0},
         {"held open", FaultEnv::failing(Kind::Open, 1, heldOpen, 1 << 30), false, 50ms, HeldOpen, 0},
+        {"held open, then replaced by another process", heldThenReplaced, false, 60s, Locked, 0},
         {"refused", FaultEnv::failing(Kind::Lock, 1, ioError), false, 60s, Refused, 0, file,
          "Cannot lock '" + file + "': " + describe(ioError)},
         {"a folder", {}, false, 30s, Refused, 0, folder, notRegular(folder)},
