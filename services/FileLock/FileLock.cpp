@@ -23,11 +23,10 @@
 // holds a lock under a name, for replaceGap() after another process was
 // found holding the lock or keeping the file from being opened for writing
 // (as the replace itself may, under Wine), and for replaceGap() from the
-// first try while the
-// name the new file is moved from holds one (a process that arrives in that
-// moment has seen no lock yet), an empty name is looked at again instead. The
-// gap holds on every system: the other process may be a Windows program
-// writing the design on a shared folder.
+// first try while the name the new file is moved from holds one (a process
+// that arrives in that moment has seen no lock yet), an empty name is looked
+// at again instead. The gap holds on every system: the other process may be
+// a Windows program writing the design on a shared folder.
 
 #include "FileLock/FileLock.h"
 
@@ -155,8 +154,9 @@ enum class Attempt { Locked, Busy, LockedElsewhere, HeldOpen, Changed };
 // One try at the lock of the file `path` names, all under the registry's
 // mutex. On success the file is registered and moved into `locked`.
 // `replacedElsewhere`: another process held the lock or the file a moment
-// ago, and may be replacing the file; `replacedFrom`: the leaf a replace would move the
-// new file from, looked at when the name is empty (none: empty).
+// ago, and may be replacing the file; `replacedFrom`: the leaf a replace
+// would move the new file from, looked at when the name is empty (none:
+// empty).
 Attempt tryOnce(const std::shared_ptr<Env>& env, const std::string& path, bool create, bool replacedElsewhere,
                 const std::string& replacedFrom, Held& locked) {
     Registry& reg = registry();
