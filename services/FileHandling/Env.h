@@ -42,6 +42,8 @@ struct FileFacts {
     std::uint64_t links = 1;
     /// Its owner's user id; nullopt where the system keeps none (Windows).
     std::optional<std::uint32_t> owner;
+    /// Its group's id; nullopt where the system keeps none (Windows).
+    std::optional<std::uint32_t> group;
     /// Its permission bits (POSIX); 0 where the system has none.
     std::uint32_t mode = 0;
 };
@@ -209,6 +211,10 @@ SERVICES_FILEHANDLING_EXPORT std::string describe(const std::error_code& error);
 
 /// This process's effective user id; nullopt where the system has none.
 SERVICES_FILEHANDLING_EXPORT std::optional<std::uint32_t> currentUser();
+
+/// Whether the user `user` belongs to the group `group`, as its primary
+/// group or one of its others; false where the system has no groups.
+SERVICES_FILEHANDLING_EXPORT bool isMemberOf(std::uint32_t user, std::uint32_t group);
 
 /// The name of the user `id` ("user 1001" for one the system cannot name).
 SERVICES_FILEHANDLING_EXPORT std::string userName(std::uint32_t id);

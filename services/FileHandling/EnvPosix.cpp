@@ -5,11 +5,13 @@
 // them. Beside it, the questions NewFile.h asks of the system itself.
 
 #include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <thread>
@@ -58,6 +60,7 @@ FileFacts factsOf(const struct statx& st) {
     facts.size = st.stx_size;
     facts.links = st.stx_nlink;
     facts.owner = st.stx_uid;
+    facts.group = st.stx_gid;
     facts.mode = mode & 07777;
     return facts;
 }
@@ -272,6 +275,24 @@ std::string userName(std::uint32_t id) {
         return found->pw_name;
     }
     return "user " + std::to_string(id);
+}
+
+bool isMemberOf(std::uint32_t user, std::uint32_t group) {
+    std::vector<char> buffer(16384);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+        return false;
+    }
+    if (found->pw_gid == group) {
+        return true;
+    }
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    while (::getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) {
+        groups.resize(static_cast<std::size_t>(count));
+    }
+    return std::find(groups.begin(), groups.begin() + count, static_cast<gid_t>(group)) != groups.begin() + count;
 }
 
 bool isHeldOpen(const FileName&) { return false; }

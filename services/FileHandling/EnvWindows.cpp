@@ -432,6 +432,8 @@ std::string describe(const std::error_code& error) {
 
 std::optional<std::uint32_t> currentUser() { return std::nullopt; }
 
+bool isMemberOf(std::uint32_t, std::uint32_t) { return false; }
+
 std::string userName(std::uint32_t id) { return "user " + std::to_string(id); }
 
 bool isHeldOpen(const FileName& name) {

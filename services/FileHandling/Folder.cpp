@@ -161,6 +161,10 @@ const std::string& Folder::path() const noexcept { return m_impl->path; }
 
 std::string Folder::pathOf(const std::string& leaf) const { return joined(m_impl->path, leaf); }
 
+Env& Folder::env() const noexcept { return *m_impl->env; }
+
+const EnvHandle& Folder::handle() const noexcept { return m_impl->handle; }
+
 std::optional<FileFacts> Folder::look(const std::string& leaf) const {
     FileFacts facts;
     if (const std::error_code error = m_impl->env->look(m_impl->handle, leaf, facts)) {

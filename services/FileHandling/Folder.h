@@ -57,6 +57,17 @@ struct ResolvedName {
 /// it cannot look at a name on the way (nothing there is no failure).
 SERVICES_FILEHANDLING_EXPORT ResolvedName resolveName(const std::string& path);
 
+class Folder;
+
+/// Where a file is: a leaf name in a folder held open. Everything that acts
+/// on the file from the moment its name was resolved shares the folder, so
+/// that a folder renamed away or replaced by a link meanwhile changes
+/// nothing about which file they reach.
+struct Site {
+    std::shared_ptr<const Folder> folder;
+    std::string leaf;
+};
+
 class SERVICES_FILEHANDLING_EXPORT Folder {
 public:
     /// Opens the folder `path` names (links in it followed, now and only
@@ -71,9 +82,13 @@ public:
 
     /// The path the folder was opened by, for messages.
     const std::string& path() const noexcept;
-    /// `leaf` within the folder, for messages and for programs that take
-    /// names (SQLite).
+    /// `leaf` within the folder, for messages.
     std::string pathOf(const std::string& leaf) const;
+    /// The Env the folder was opened through and its handle there, for
+    /// code that acts in the folder with calls of its own (the design
+    /// store's SQLite VFS); valid while the folder is.
+    Env& env() const noexcept;
+    const EnvHandle& handle() const noexcept;
 
     /// What `leaf` holds; nullopt when nothing is there. Throws
     /// FileNameException with the system's reason when it cannot tell.

@@ -3,6 +3,9 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <charconv>
+#include <map>
+#include <mutex>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -26,8 +29,6 @@ constexpr ByteRange kPending{kPendingByte, 1};
 constexpr ByteRange kReserved{kPendingByte + 1, 1};
 constexpr ByteRange kShared{kPendingByte + 2, 510};
 
-constexpr const char* kJournalSuffix = "-journal";
-
 // The error of the last Env call that failed on this thread, until
 // SQLite takes its number for sqlite3_system_errno(); 0 when none has.
 thread_local int t_lastError = 0;
@@ -42,21 +43,102 @@ int failed(const std::error_code& error, int code) {
 
 sqlite3_vfs* systemVfs(sqlite3_vfs* vfs) { return static_cast<sqlite3_vfs*>(vfs->pAppData); }
 
+// The name a site's files go by: this prefix, the site's number, its leaf.
+constexpr std::string_view kSitePrefix = "zv-site/";
+
+// The sites with a connection open, by number.
+struct Sites {
+    std::mutex mutex;
+    std::map<std::uint64_t, VfsSite*> open;
+    std::uint64_t next = 1;
+
+    static Sites& instance() {
+        static Sites sites;
+        return sites;
+    }
+};
+
+// What a file of a site is to the design.
+enum class Role { Design, Journal, Log, Other };
+
+// The site and role of a name SQLite uses; no site for a name of no site.
+struct Named {
+    VfsSite* site = nullptr;
+    Role role = Role::Other;
+    std::string leaf;
+};
+
+} // namespace
+
+// Sets what the VFS learns of a site; the site's members are its own.
+struct VfsAccess {
+    static Named named(const char* name) {
+        const std::string_view whole = name != nullptr ? name : "";
+        if (!whole.starts_with(kSitePrefix)) {
+            return {};
+        }
+        const std::string_view rest = whole.substr(kSitePrefix.size());
+        const std::size_t slash = rest.find('/');
+        std::uint64_t number = 0;
+        if (slash == std::string_view::npos ||
+            std::from_chars(rest.data(), rest.data() + slash, number).ptr != rest.data() + slash) {
+            return {};
+        }
+        Sites& sites = Sites::instance();
+        const std::lock_guard lock(sites.mutex);
+        const auto found = sites.open.find(number);
+        if (found == sites.open.end()) {
+            return {};
+        }
+        VfsSite* site = found->second;
+        std::string leaf(rest.substr(slash + 1));
+        const Role role = leaf == site->leaf()                ? Role::Design
+                          : leaf == site->journalLeaf()        ? Role::Journal
+                          : leaf == site->leaf() + "-wal"      ? Role::Log
+                                                               : Role::Other;
+        return {site, role, std::move(leaf)};
+    }
+    static int refuse(VfsSite& site, VfsRefusal::Kind kind, const std::string& leaf,
+                      std::optional<std::uint32_t> owner, int code) {
+        site.m_refusal = VfsRefusal{kind, leaf, owner};
+        return code;
+    }
+    static std::optional<FileFacts>& design(VfsSite& site) { return site.m_design; }
+    static std::optional<FileIdentity>& journal(VfsSite& site) { return site.m_journal; }
+    static std::string enter(VfsSite& site) {
+        Sites& sites = Sites::instance();
+        const std::lock_guard lock(sites.mutex);
+        const std::uint64_t number = sites.next++;
+        sites.open.emplace(number, &site);
+        return std::string(kSitePrefix) + std::to_string(number) + "/" + site.leaf();
+    }
+    static void leave(const VfsSite& site) {
+        Sites& sites = Sites::instance();
+        const std::lock_guard lock(sites.mutex);
+        std::erase_if(sites.open, [&](const auto& entry) { return entry.second == &site; });
+    }
+};
+
+namespace {
+
 // A design or journal open through the Env.
 struct Open {
-    std::shared_ptr<Env> env;
-    EnvHandle folder;
-    std::string leaf;
+    VfsSite* site = nullptr;
+    Role role = Role::Design;
     EnvHandle file;
     int level = SQLITE_LOCK_NONE;
     bool reserved = false;
     bool pending = false;
     // A journal opened to be written: its name reaches the disk with its first flush.
     bool syncFolder = false;
+
+    Env& env() const { return site->folder().env(); }
+    const EnvHandle& folder() const { return site->folder().handle(); }
+    const std::string& leaf() const { return role == Role::Design ? site->leaf() : journalName; }
+    std::string journalName;
 };
 
-// What SQLite allocates for each file (szOsFile bytes); a temporary file
-// of the default VFS is opened into the same memory instead.
+// What SQLite allocates for each file (szOsFile bytes).
 struct EnvFile {
     sqlite3_file base;
     Open* open;
@@ -64,29 +146,21 @@ struct EnvFile {
 
 Open& of(sqlite3_file* file) { return *reinterpret_cast<EnvFile*>(file)->open; }
 
-// The folder `path` is in, opened; its leaf in `leaf`.
-std::error_code openFolderOf(Env& env, const std::string& path, EnvHandle& folder, std::string& leaf) {
-    const FileName name(path);
-    leaf = name.getLeafName();
-    const std::string holding = name.getFolder();
-    return env.openFolder(holding.empty() ? "." : holding, folder);
-}
-
 int take(Open& open, ByteRange range, Env::Lock kind) {
-    const std::error_code error = open.env->lock(open.file, range, kind);
+    const std::error_code error = open.env().lock(open.file, range, kind);
     if (!error) {
         return SQLITE_OK;
     }
     return means(error, std::errc::resource_unavailable_try_again) ? SQLITE_BUSY : failed(error, SQLITE_IOERR_LOCK);
 }
 
-void release(Open& open, ByteRange range) { (void)open.env->lock(open.file, range, Env::Lock::Unlocked); }
+void release(Open& open, ByteRange range) { (void)open.env().lock(open.file, range, Env::Lock::Unlocked); }
 
 int xRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
     Open& open = of(file);
     const std::span<char> into(static_cast<char*>(buffer), static_cast<std::size_t>(amount));
     std::size_t got = 0;
-    if (const std::error_code error = open.env->read(open.file, static_cast<std::uint64_t>(offset), into, got)) {
+    if (const std::error_code error = open.env().read(open.file, static_cast<std::uint64_t>(offset), into, got)) {
         return failed(error, SQLITE_IOERR_READ);
     }
     if (got < into.size()) {
@@ -99,7 +173,7 @@ int xRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
 int xWrite(sqlite3_file* file, const void* data, int amount, sqlite3_int64 offset) {
     Open& open = of(file);
     const std::span<const char> bytes(static_cast<const char*>(data), static_cast<std::size_t>(amount));
-    if (const std::error_code error = open.env->write(open.file, static_cast<std::uint64_t>(offset), bytes)) {
+    if (const std::error_code error = open.env().write(open.file, static_cast<std::uint64_t>(offset), bytes)) {
         return failed(error, means(error, std::errc::no_space_on_device) ? SQLITE_FULL : SQLITE_IOERR_WRITE);
     }
     return SQLITE_OK;
@@ -107,19 +181,19 @@ int xWrite(sqlite3_file* file, const void* data, int amount, sqlite3_int64 offse
 
 int xTruncate(sqlite3_file* file, sqlite3_int64 size) {
     Open& open = of(file);
-    const std::error_code error = open.env->truncate(open.file, static_cast<std::uint64_t>(size));
+    const std::error_code error = open.env().truncate(open.file, static_cast<std::uint64_t>(size));
     return error ? failed(error, SQLITE_IOERR_TRUNCATE) : SQLITE_OK;
 }
 
 int xSync(sqlite3_file* file, int) {
     Open& open = of(file);
-    if (const std::error_code error = open.env->sync(open.file)) {
+    if (const std::error_code error = open.env().sync(open.file)) {
         return failed(error, SQLITE_IOERR_FSYNC);
     }
     if (open.syncFolder) {
         open.syncFolder = false;
         // A file system that cannot flush a folder (EINVAL) has nothing to lose.
-        if (const std::error_code error = open.env->sync(open.folder);
+        if (const std::error_code error = open.env().sync(open.folder());
             error && !means(error, std::errc::invalid_argument)) {
             return failed(error, SQLITE_IOERR_DIR_FSYNC);
         }
@@ -130,7 +204,7 @@ int xSync(sqlite3_file* file, int) {
 int xFileSize(sqlite3_file* file, sqlite3_int64* size) {
     Open& open = of(file);
     FileFacts facts;
-    if (const std::error_code error = open.env->facts(open.file, facts)) {
+    if (const std::error_code error = open.env().facts(open.file, facts)) {
         return failed(error, SQLITE_IOERR_FSTAT);
     }
     *size = static_cast<sqlite3_int64>(facts.size);
@@ -216,7 +290,7 @@ int xCheckReservedLock(sqlite3_file* file, int* reserved) {
     Open& open = of(file);
     bool locked = open.level >= SQLITE_LOCK_RESERVED;
     if (!locked) {
-        if (const std::error_code error = open.env->isLocked(open.file, kReserved, locked)) {
+        if (const std::error_code error = open.env().isLocked(open.file, kReserved, locked)) {
             return failed(error, SQLITE_IOERR_CHECKRESERVEDLOCK);
         }
     }
@@ -232,10 +306,10 @@ int xFileControl(sqlite3_file* file, int operation, void* argument) {
     Open& open = of(file);
     FileFacts mine;
     FileFacts named;
-    if (const std::error_code error = open.env->facts(open.file, mine)) {
+    if (const std::error_code error = open.env().facts(open.file, mine)) {
         return failed(error, SQLITE_IOERR_FSTAT);
     }
-    const std::error_code error = open.env->look(open.folder, open.leaf, named);
+    const std::error_code error = open.env().look(open.folder(), open.leaf(), named);
     if (error && !isAbsent(error)) {
         return failed(error, SQLITE_IOERR_FSTAT);
     }
@@ -254,19 +328,136 @@ const sqlite3_io_methods kMethods = {
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-int xOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int* outFlags) {
-    if (name == nullptr || (flags & (SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_MAIN_JOURNAL)) == 0 ||
-        (flags & SQLITE_OPEN_DELETEONCLOSE) != 0) {
-        return systemVfs(vfs)->xOpen(systemVfs(vfs), name, file, flags, outFlags);
+// The errors of opening a name that holds something other than a regular
+// file: a link, a folder, a FIFO or a device.
+bool isNoRegularFile(const std::error_code& error) {
+    return means(error, std::errc::too_many_symbolic_link_levels) || means(error, std::errc::is_a_directory) ||
+           means(error, std::errc::operation_not_supported);
+}
+
+// The eight bytes that begin a journal's header and end a super-journal
+// record: the record's name length, checksum and this magic close the file.
+constexpr unsigned char kJournalMagic[8] = {0xd9, 0xd5, 0x05, 0xf9, 0x20, 0xa1, 0x63, 0xd7};
+
+std::uint32_t bigEndian(const char* bytes) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) {
+        value = value << 8 | static_cast<unsigned char>(bytes[i]);
     }
+    return value;
+}
+
+// Reads exactly `into.size()` bytes at `offset`; false when the file is shorter.
+std::error_code readExactly(Env& env, const EnvHandle& file, std::uint64_t offset, std::span<char> into, bool& whole) {
+    std::size_t got = 0;
+    const std::error_code error = env.read(file, offset, into, got);
+    whole = !error && got == into.size();
+    return error;
+}
+
+// Judges the journal `open` holds before SQLite reads it: one name only, no
+// super-journal record, and hot or written only when its owner could have
+// written the design.
+int judgeJournal(Open& open, const FileFacts& facts, bool writing) {
+    VfsSite& site = *open.site;
+    const std::optional<FileFacts>& design = VfsAccess::design(site);
+    const auto refuse = [&](VfsRefusal::Kind kind) {
+        return VfsAccess::refuse(site, kind, open.journalName, facts.owner, SQLITE_CANTOPEN);
+    };
+    if (facts.links != 1) {
+        return refuse(VfsRefusal::Kind::ForeignFile);
+    }
+    char first = 0;
+    bool whole = false;
+    if (const std::error_code error = readExactly(open.env(), open.file, 0, {&first, 1}, whole)) {
+        return failed(error, SQLITE_IOERR_READ);
+    }
+    const bool hot = whole && first != 0;
+    if ((hot || writing) && (!design || !couldHaveWritten(facts.owner, *design))) {
+        return refuse(VfsRefusal::Kind::ForeignFile);
+    }
+    if (hot && facts.size >= 16) {
+        char tail[16];
+        if (const std::error_code error = readExactly(open.env(), open.file, facts.size - 16, tail, whole)) {
+            return failed(error, SQLITE_IOERR_READ);
+        }
+        const std::uint32_t length = bigEndian(tail);
+        if (whole && std::memcmp(tail + 8, kJournalMagic, 8) == 0 && length > 0 && length <= facts.size - 16) {
+            return refuse(VfsRefusal::Kind::SuperJournal);
+        }
+    }
+    return SQLITE_OK;
+}
+
+// Whether a log or journal `facts` beside the design of `site` may be
+// touched: one name, and an owner who could have written the design.
+bool isTheDesigns(VfsSite& site, const FileFacts& facts) {
+    const std::optional<FileFacts>& design = VfsAccess::design(site);
+    return facts.kind == FileFacts::Kind::Regular && facts.links == 1 && design &&
+           couldHaveWritten(facts.owner, *design);
+}
+
+// Refuses a write-ahead log found beside the design: a program that has it
+// open (it keeps a lock on the log's shared memory) is busy with it;
+// another's is no file of the design's; any other holds changes nobody
+// finished. This software never keeps one.
+int refuseLog(VfsSite& site, const FileFacts& log, int code) {
+    const std::string leaf = site.leaf() + "-wal";
+    bool inUse = false;
+    try {
+        inUse = site.folder().isLockedByAnother(site.leaf() + "-shm", 128);
+    } catch (const std::exception&) {
+    }
+    const VfsRefusal::Kind kind = inUse                      ? VfsRefusal::Kind::LogInUse
+                                  : !isTheDesigns(site, log) ? VfsRefusal::Kind::ForeignFile
+                                                             : VfsRefusal::Kind::UnfinishedLog;
+    return VfsAccess::refuse(site, kind, leaf, log.owner, code);
+}
+
+// Judges the design `open` holds: SQLite could not read one in write-ahead
+// mode (bytes 18 and 19 of its header: 2), and would say no more than that
+// it cannot open it.
+int judgeDesign(Open& open, const FileFacts& facts) {
+    char header[20];
+    bool whole = false;
+    if (const std::error_code error = readExactly(open.env(), open.file, 0, header, whole)) {
+        return failed(error, SQLITE_IOERR_READ);
+    }
+    if (whole && (header[18] == 2 || header[19] == 2)) {
+        // A program that has it open in that mode is busy with it.
+        FileFacts log;
+        if (!open.env().look(open.folder(), open.site->leaf() + "-wal", log)) {
+            return refuseLog(*open.site, log, SQLITE_CANTOPEN);
+        }
+        return VfsAccess::refuse(*open.site, VfsRefusal::Kind::WriteAheadMode, open.site->leaf(), facts.owner,
+                                 SQLITE_CANTOPEN);
+    }
+    VfsAccess::design(*open.site) = facts;
+    return SQLITE_OK;
+}
+
+// Refuses the name of a file that is neither a site's design nor its journal.
+int refuseOther(const Named& target, const char* name, int code) {
+    if (target.site != nullptr) {
+        return VfsAccess::refuse(*target.site, VfsRefusal::Kind::OtherFile, name, std::nullopt, code);
+    }
+    return code;
+}
+
+int xOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
     file->pMethods = nullptr;
-    auto open = std::make_unique<Open>();
-    open->env = Env::current();
-    Env& env = *open->env;
-    if (const std::error_code error = openFolderOf(env, name, open->folder, open->leaf)) {
-        return failed(error, SQLITE_CANTOPEN);
+    const Named target = VfsAccess::named(name);
+    const bool design = target.role == Role::Design && (flags & SQLITE_OPEN_MAIN_DB) != 0;
+    const bool journal = target.role == Role::Journal && (flags & SQLITE_OPEN_MAIN_JOURNAL) != 0;
+    if (target.site == nullptr || (flags & SQLITE_OPEN_DELETEONCLOSE) != 0 || (!design && !journal)) {
+        return refuseOther(target, name, SQLITE_CANTOPEN);
     }
-    const bool journal = (flags & SQLITE_OPEN_MAIN_JOURNAL) != 0;
+    auto open = std::make_unique<Open>();
+    open->site = target.site;
+    open->role = target.role;
+    open->journalName = target.leaf;
+    Env& env = open->env();
+    const EnvHandle& folder = open->folder();
     OpenOptions options;
     options.access = (flags & SQLITE_OPEN_READWRITE) != 0 ? OpenOptions::Access::ReadWrite : OpenOptions::Access::Read;
     options.creation = (flags & SQLITE_OPEN_CREATE) == 0      ? OpenOptions::Creation::Existing
@@ -279,37 +470,53 @@ int xOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int
     if (journal && options.creation == OpenOptions::Creation::NewOrExisting) {
         OpenOptions fresh = options;
         fresh.creation = OpenOptions::Creation::New;
-        const std::error_code error = env.open(open->folder, open->leaf, fresh, open->file);
+        const std::error_code error = env.open(folder, target.leaf, fresh, open->file);
         made = !error;
         options.creation = means(error, std::errc::file_exists) ? OpenOptions::Creation::Existing : options.creation;
     }
-    std::error_code error = made ? std::error_code() : env.open(open->folder, open->leaf, options, open->file);
-    if (means(error, std::errc::permission_denied) && !journal && options.access == OpenOptions::Access::ReadWrite) {
+    std::error_code error = made ? std::error_code() : env.open(folder, target.leaf, options, open->file);
+    if (means(error, std::errc::permission_denied) && design && options.access == OpenOptions::Access::ReadWrite) {
         // As SQLite does: a design this user may only read opens read-only,
         // and a write to it then fails as one to a read-only database.
         flags = (flags & ~(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) | SQLITE_OPEN_READONLY;
-        error = env.open(open->folder, open->leaf, OpenOptions{}, open->file);
+        error = env.open(folder, target.leaf, OpenOptions{}, open->file);
     }
     if (error) {
+        if (isNoRegularFile(error)) {
+            (void)VfsAccess::refuse(*target.site, design ? VfsRefusal::Kind::NotRegular : VfsRefusal::Kind::InTheWay,
+                                    target.leaf, std::nullopt, SQLITE_CANTOPEN);
+        }
         return failed(error, means(error, std::errc::too_many_symbolic_link_levels) ? SQLITE_CANTOPEN_SYMLINK
                                                                                : SQLITE_CANTOPEN);
     }
-    if (journal && (flags & SQLITE_OPEN_CREATE) != 0) {
-        // Whoever may read or write the design may roll its journal back.
-        const std::string& leaf = open->leaf;
-        if (leaf.ends_with(kJournalSuffix)) {
-            EnvHandle design;
-            const std::string designLeaf = leaf.substr(0, leaf.size() - std::strlen(kJournalSuffix));
-            std::error_code refused = env.open(open->folder, designLeaf, OpenOptions{}, design);
-            if (refused || (refused = env.adoptAccess(open->file, design))) {
-                if (made) {
-                    open->file = EnvHandle();
-                    (void)env.remove(open->folder, leaf);
-                }
-                return failed(refused, SQLITE_CANTOPEN);
+    // A journal made here is removed again when it cannot be used.
+    const auto undo = [&](int result) {
+        if (made) {
+            open->file = EnvHandle();
+            (void)env.remove(folder, target.leaf);
+        }
+        return result;
+    };
+    FileFacts facts;
+    if (const std::error_code looked = env.facts(open->file, facts)) {
+        return undo(failed(looked, SQLITE_CANTOPEN));
+    }
+    const bool writing = (flags & SQLITE_OPEN_READWRITE) != 0;
+    if (const int judged = design ? judgeDesign(*open, facts) : made ? SQLITE_OK : judgeJournal(*open, facts, writing);
+        judged != SQLITE_OK) {
+        return judged;
+    }
+    if (journal) {
+        if (made) {
+            // Whoever may read or write the design may roll its journal back.
+            EnvHandle model;
+            std::error_code refused = env.open(folder, target.site->leaf(), OpenOptions{}, model);
+            if (refused || (refused = env.adoptAccess(open->file, model))) {
+                return undo(failed(refused, SQLITE_CANTOPEN));
             }
         }
-        open->syncFolder = true;
+        VfsAccess::journal(*target.site) = facts.identity;
+        open->syncFolder = (flags & SQLITE_OPEN_CREATE) != 0;
     }
     if (outFlags != nullptr) {
         *outFlags = flags;
@@ -319,37 +526,63 @@ int xOpen(sqlite3_vfs* vfs, const char* name, sqlite3_file* file, int flags, int
     return SQLITE_OK;
 }
 
+// Removes a site's journal, only while its name holds the journal the
+// connection opened (or, never opened, one that could be the design's);
+// a write-ahead log beside the design is refused, never removed.
 int xDelete(sqlite3_vfs*, const char* name, int syncFolder) {
-    const std::shared_ptr<Env> env = Env::current();
-    EnvHandle folder;
-    std::string leaf;
-    if (const std::error_code error = openFolderOf(*env, name, folder, leaf)) {
-        return failed(error, SQLITE_IOERR_DELETE);
+    const Named target = VfsAccess::named(name);
+    if (target.site == nullptr || (target.role != Role::Journal && target.role != Role::Log)) {
+        return refuseOther(target, name, SQLITE_IOERR_DELETE);
     }
-    if (const std::error_code error = env->remove(folder, leaf)) {
-        return means(error, std::errc::no_such_file_or_directory) ? SQLITE_IOERR_DELETE_NOENT
-                                                             : failed(error, SQLITE_IOERR_DELETE);
+    VfsSite& site = *target.site;
+    Env& env = site.folder().env();
+    const EnvHandle& folder = site.folder().handle();
+    std::optional<FileIdentity>& journal = VfsAccess::journal(site);
+    std::optional<FileIdentity> removed = target.role == Role::Journal ? journal : std::nullopt;
+    if (!removed) {
+        FileFacts facts;
+        if (const std::error_code error = env.look(folder, target.leaf, facts)) {
+            return isAbsent(error) ? SQLITE_IOERR_DELETE_NOENT : failed(error, SQLITE_IOERR_DELETE);
+        }
+        if (target.role == Role::Log) {
+            return refuseLog(site, facts, SQLITE_IOERR_DELETE);
+        }
+        if (!isTheDesigns(site, facts)) {
+            return VfsAccess::refuse(site, VfsRefusal::Kind::ForeignFile, target.leaf, facts.owner,
+                                     SQLITE_IOERR_DELETE);
+        }
+        removed = facts.identity;
     }
+    if (const std::error_code error = env.removeIf(folder, target.leaf, *removed)) {
+        return isAbsent(error) ? SQLITE_IOERR_DELETE_NOENT : failed(error, SQLITE_IOERR_DELETE);
+    }
+    journal.reset();
     // synchronous=EXTRA: a commit is done once its journal's removal is on
     // the disk. A folder that cannot be flushed fails nothing: the removal
     // is done, as after a save's rename.
     if (syncFolder != 0) {
-        (void)env->sync(folder);
+        (void)env.sync(folder);
     }
     return SQLITE_OK;
 }
 
 int xAccess(sqlite3_vfs*, const char* name, int flags, int* result) {
     *result = 0;
-    const std::shared_ptr<Env> env = Env::current();
-    EnvHandle folder;
-    std::string leaf;
+    const Named target = VfsAccess::named(name);
+    if (target.site == nullptr || target.role == Role::Other) {
+        return refuseOther(target, name, SQLITE_IOERR_ACCESS);
+    }
+    VfsSite& site = *target.site;
+    Env& env = site.folder().env();
+    const EnvHandle& folder = site.folder().handle();
     FileFacts facts;
     // Only nothing at the name is no file: a journal that cannot be looked
     // at may be a hot one.
-    std::error_code error = openFolderOf(*env, name, folder, leaf);
-    if (error || (error = env->look(folder, leaf, facts))) {
+    if (const std::error_code error = env.look(folder, target.leaf, facts)) {
         return isAbsent(error) ? SQLITE_OK : failed(error, SQLITE_IOERR_ACCESS);
+    }
+    if (target.role == Role::Log) {
+        return refuseLog(site, facts, SQLITE_IOERR_ACCESS);
     }
     switch (flags) {
     case SQLITE_ACCESS_EXISTS:
@@ -357,7 +590,7 @@ int xAccess(sqlite3_vfs*, const char* name, int flags, int* result) {
         *result = facts.kind != FileFacts::Kind::Regular || facts.size > 0;
         break;
     case SQLITE_ACCESS_READWRITE:
-        if (const std::error_code refused = env->mayWrite(folder, leaf)) {
+        if (const std::error_code refused = env.mayWrite(folder, target.leaf)) {
             if (!isDenied(refused)) {
                 return failed(refused, SQLITE_IOERR_ACCESS);
             }
@@ -371,28 +604,15 @@ int xAccess(sqlite3_vfs*, const char* name, int flags, int* result) {
     return SQLITE_OK;
 }
 
-bool isAbsolute(const std::string& path) {
-    return path.starts_with('/') || path.starts_with('\\') || (path.size() > 1 && path[1] == ':');
-}
-
-// The store names every file by an absolute path with no link resolved
-// (it follows links itself, as the kernel would); others are taken to be
-// relative to the current folder.
+// A site's name is its full name: nothing is resolved against the working
+// folder, and a name of no site opens nothing.
 int xFullPathname(sqlite3_vfs*, const char* name, int size, char* out) {
-    std::string path = name;
-    if (!isAbsolute(path)) {
-        const std::shared_ptr<Env> env = Env::current();
-        EnvHandle here;
-        std::string current;
-        if (std::error_code error = env->openFolder(".", here); error || (error = env->pathOf(here, current))) {
-            return failed(error, SQLITE_CANTOPEN);
-        }
-        path = current + (current.find('\\') != std::string::npos ? "\\" : "/") + path;
-    }
-    if (path.size() >= static_cast<std::size_t>(size)) {
+    const std::string_view whole(name);
+    if (VfsAccess::named(name).site == nullptr || whole.size() >= static_cast<std::size_t>(size)) {
         return SQLITE_CANTOPEN;
     }
-    std::memcpy(out, path.c_str(), path.size() + 1);
+    std::memcpy(out, whole.data(), whole.size());
+    out[whole.size()] = '\0';
     return SQLITE_OK;
 }
 
@@ -427,7 +647,7 @@ sqlite3_vfs* registered() {
         static sqlite3_vfs instance{};
         sqlite3_vfs* system = sqlite3_vfs_find(nullptr);
         instance.iVersion = 2;
-        instance.szOsFile = std::max(static_cast<int>(sizeof(EnvFile)), system->szOsFile);
+        instance.szOsFile = static_cast<int>(sizeof(EnvFile));
         instance.mxPathname = system->mxPathname;
         instance.zName = "zv-env";
         instance.pAppData = system;
@@ -451,6 +671,18 @@ sqlite3_vfs* registered() {
 }
 
 } // namespace
+
+VfsSite::VfsSite(Site site) : m_site(std::move(site)), m_name(VfsAccess::enter(*this)) {}
+
+VfsSite::~VfsSite() { VfsAccess::leave(*this); }
+
+bool couldHaveWritten(std::optional<std::uint32_t> owner, const FileFacts& design) {
+    if (!owner || !design.owner || *owner == *design.owner || *owner == 0) {
+        return true;
+    }
+    constexpr std::uint32_t kGroupWrite = 0020;
+    return (design.mode & kGroupWrite) != 0 && design.group && isMemberOf(*owner, *design.group);
+}
 
 const char* envVfs() { return registered()->zName; }
 

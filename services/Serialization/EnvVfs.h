@@ -5,28 +5,91 @@
 // counts, fails or records SQLite's reads, writes, flushes, locks and
 // deletions like every other file operation of a save.
 //
-// - A file is opened as a leaf in its folder, never through a link there;
-//   a journal is created with the access of its design (owner, permission
+// - A connection is opened on a VfsSite: the design's leaf in a folder the
+//   store holds. SQLite reaches the design and its own journal there and
+//   nothing else: no path is resolved again, a link at either name is never
+//   followed, and any other file SQLite asks for (a super-journal a journal
+//   names, a temporary file, a write-ahead log) is refused, never handed
+//   to the system's VFS. The store keeps temporary data in memory.
+// - What SQLite opens is judged on the open handle, before a byte of it is
+//   used: a journal with other names, one that names a super-journal, and
+//   a hot one (or one a writer would write into) whose owner could not have
+//   written the design are refused; so is a design in write-ahead mode and
+//   a write-ahead log beside it. Why is kept on the site (refusal()) for
+//   the store to raise.
+// - A journal is created with the access of its design (owner, permission
 //   bits, ACL), and the first flush of a journal it created flushes the
-//   folder too, so that the journal's name is on the disk before the
-//   design is changed.
+//   folder too, so that the journal's name is on the disk before the design
+//   is changed; it is removed only while its name still holds it.
 // - Locks follow SQLite's protocol on its own lock bytes (a shared lock on
 //   the whole shared range), as SQLite's unix and Windows VFS take them, so
 //   that other programs' SQLite and ours keep each other out. They are the
 //   Env's locks, which belong to the open file: two connections of this
 //   process exclude each other as two processes do, and closing some other
 //   descriptor of the file never drops them.
-// - Temporary files (temporary databases and journals, statement and super
-//   journals) go to SQLite's default VFS, and so do randomness, sleeping,
-//   the time and the last error a failed call leaves when no Env call
-//   failed. There is no write-ahead log: the VFS offers no shared memory,
-//   and the store refuses designs in write-ahead mode before it opens them.
 //
 // Internal to the design store: not installed.
 
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <system_error>
+#include <utility>
+
+#include "FileHandling/Env.h"
+#include "FileHandling/Folder.h"
 
 namespace Zorvan::internal {
+
+/// Why the VFS refused a file SQLite asked for.
+struct VfsRefusal {
+    enum class Kind {
+        NotRegular,     ///< the design's name holds no regular file
+        InTheWay,       ///< the journal's name holds no regular file
+        ForeignFile,    ///< a journal or log whose owner could not have written the design, or with other names
+        SuperJournal,   ///< a journal that names a super-journal, which no design's transaction writes
+        UnfinishedLog,  ///< a write-ahead log beside the design
+        LogInUse,       ///< a write-ahead log another program has open
+        WriteAheadMode, ///< the design was switched to write-ahead logging
+        OtherFile,      ///< a file that is neither the design nor its journal
+    };
+    Kind kind;
+    /// The file's leaf name in the design's folder (the name SQLite asked
+    /// for, for OtherFile).
+    std::string leaf;
+    std::optional<std::uint32_t> owner;
+};
+
+/// A design's place for the life of one connection: register it before the
+/// connection opens name() and keep it until the connection is closed.
+/// Not movable: the VFS finds it by the number in its name.
+class VfsSite {
+public:
+    explicit VfsSite(Site site);
+    ~VfsSite();
+    VfsSite(const VfsSite&) = delete;
+    VfsSite& operator=(const VfsSite&) = delete;
+
+    /// The name to open the design by, through envVfs().
+    const std::string& name() const noexcept { return m_name; }
+    const Folder& folder() const noexcept { return *m_site.folder; }
+    const std::string& leaf() const noexcept { return m_site.leaf; }
+    std::string journalLeaf() const { return m_site.leaf + "-journal"; }
+
+    /// Why the VFS last refused a file of this site; cleared by the call.
+    std::optional<VfsRefusal> takeRefusal() noexcept { return std::exchange(m_refusal, std::nullopt); }
+
+private:
+    friend struct VfsAccess;
+    Site m_site;
+    std::string m_name;
+    std::optional<VfsRefusal> m_refusal;
+    // The design as the connection opened it: whose journal may be played
+    // into it is judged against it.
+    std::optional<FileFacts> m_design;
+    // The journal the connection opened or made, which alone it removes.
+    std::optional<FileIdentity> m_journal;
+};
 
 /// The VFS's name, registered with SQLite on first use (never as the
 /// process's default VFS): pass it to sqlite3_open_v2 for every connection.
@@ -39,5 +102,10 @@ int envVfsMaxPath();
 /// Env's error, with its category, when the last Env call that failed on
 /// this thread left that number; else the number as the system's.
 std::error_code envVfsCause(int system);
+
+/// Whether the user `owner` of a journal beside `design` could have written
+/// the design itself: its owner, root, or a member of the design's group
+/// when the group may write it. True where the system keeps no owners.
+bool couldHaveWritten(std::optional<std::uint32_t> owner, const FileFacts& design);
 
 } // namespace Zorvan::internal

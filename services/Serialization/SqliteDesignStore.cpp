@@ -142,137 +142,82 @@ sqlite3_int64 fileSize(sqlite3* db, const std::string& path) {
     throw DesignStoreException(prefix + reason, path, storeCode(result));
 }
 
-// The byte of a write-ahead log's shared memory (path + "-shm") that every
-// connection using the log keeps a read lock on while it is open.
-constexpr std::int64_t kLogInUseByte = 128;
-
-// A failure of the file service to look beside or at `path`, as the store's.
+// A failure of the file service to look at `path`, as the store's.
 [[noreturn]] void failed(const std::string& path, const std::string& why, std::error_code code = {}) {
     throw DesignStoreSystemException("Design file '" + path + "': " + why, path, code);
 }
 
-// The folder that holds `file`; nullopt when there is no such folder (SQLite
-// then says it cannot open the file).
-std::optional<Folder> folderOf(const FileName& file) {
-    try {
-        return Folder::holding(file);
-    } catch (const FileNameException& e) {
-        if (isAbsent(e.code())) {
-            return std::nullopt;
-        }
-        failed(file.toNativeString(), e.what(), e.code());
-    }
-}
-
-// The design's folder, held for the checks of what lies beside it, and the
-// name SQLite is given for it, in that folder.
-struct Target {
-    std::optional<Folder> folder; // none: no such folder, and SQLite says it cannot open the file
-    std::string leaf;
-    std::string name;
-};
-
-// Where `path` leads. With `followLink`, links at the name are followed
-// here, as the kernel would follow them: SQLite would resolve them itself,
-// in user space, where the kernel's rule for links in shared sticky folders
-// cannot refuse another user's. Without, a link at the name is opened by
-// nobody (the VFS never follows one), and only links in the folders lead on.
-Target targetOf(const std::string& path, bool followLink) {
+// Where `path` leads: its leaf in its folder, held from now on. With
+// `followLink`, links at the name are followed here, as the kernel would
+// follow them: SQLite would resolve them itself, in user space, where the
+// kernel's rule for links in shared sticky folders cannot refuse another
+// user's. Without, a link at the name is opened by nobody (the VFS never
+// follows one), and only links in the folders lead on.
+Site siteOf(const std::string& path, bool followLink) {
     std::string resolvedPath = path;
-    if (followLink) {
-        ResolvedName resolved;
-        try {
-            resolved = resolveName(path);
-        } catch (const FileNameException& e) {
-            failed(path, e.what(), e.code());
+    try {
+        if (followLink) {
+            const ResolvedName resolved = resolveName(path);
+            if (resolved.outcome == ResolvedName::Outcome::Protected) {
+                throw DesignStoreForeignFileException(
+                    "'" + path + "' is a symbolic link of " + userName(resolved.linkOwner) +
+                        " in a folder everybody may write to",
+                    path, DesignStoreForeignFileException::Kind::ProtectedLink, resolved.link,
+                    userName(resolved.linkOwner));
+            }
+            if (resolved.outcome == ResolvedName::Outcome::Loop) {
+                throw DesignStoreException("'" + path + "' is a symbolic link that leads round in a circle", path);
+            }
+            resolvedPath = resolved.path;
         }
-        if (resolved.outcome == ResolvedName::Outcome::Protected) {
-            throw DesignStoreForeignFileException("'" + path + "' is a symbolic link of " +
-                                                      userName(resolved.linkOwner) +
-                                                      " in a folder everybody may write to",
-                                                  path, DesignStoreForeignFileException::Kind::ProtectedLink,
-                                                  resolved.link, userName(resolved.linkOwner));
-        }
-        if (resolved.outcome == ResolvedName::Outcome::Loop) {
-            throw DesignStoreException("'" + path + "' is a symbolic link that leads round in a circle", path);
-        }
-        resolvedPath = resolved.path;
+        const FileName file(resolvedPath);
+        return Site{std::make_shared<const Folder>(Folder::holding(file)), file.getLeafName()};
+    } catch (const FileNameException& e) {
+        // No such folder: the file cannot be opened, as SQLite would say.
+        failed(path, isAbsent(e.code()) ? "cannot open it" : e.what(), e.code());
     }
-    const FileName file(resolvedPath);
-    Target target{folderOf(file), file.getLeafName(), resolvedPath};
-    if (target.folder) {
-        target.name = target.folder->pathOf(target.leaf);
-    }
-    return target;
 }
 
-std::string ownerOf(const FileFacts& facts) { return facts.owner ? userName(*facts.owner) : std::string(); }
+std::string ownerOf(std::optional<std::uint32_t> owner) { return owner ? userName(*owner) : std::string(); }
 
-// Refuses what SQLite must not open or play into the design `target`
-// (see openForReading): anything but a regular file at the file or its
-// journal, a write-ahead log, a design in write-ahead mode, and a journal
-// of another user that would be played back, or that an update in place
-// (`inPlace`) would write into. `path` is the name as the caller gave it.
-// A file that cannot be looked at or read is no proof of anything: the open
-// fails, saying why.
-void refuseWhatLiesBeside(const Target& target, const std::string& path, bool inPlace) try {
+// Raises why the VFS refused a file of `site` while SQLite opened or read
+// the design at `path`; nothing when it refused none.
+void raiseRefusal(internal::VfsSite& site, const std::string& path) {
     using Kind = DesignStoreForeignFileException::Kind;
-    if (!target.folder) {
+    using Refused = internal::VfsRefusal::Kind;
+    const std::optional<internal::VfsRefusal> refusal = site.takeRefusal();
+    if (!refusal) {
         return;
     }
-    const Folder* const folder = &*target.folder;
-    const std::string& leaf = target.leaf;
-    const std::optional<FileFacts> design = folder->look(leaf);
-    const auto irregular = [](const std::optional<FileFacts>& facts) {
-        return facts && facts->kind != FileFacts::Kind::Regular && facts->kind != FileFacts::Kind::Link;
+    const std::string file = site.folder().pathOf(refusal->leaf);
+    const std::string owner = ownerOf(refusal->owner);
+    const auto foreign = [&](Kind kind, const std::string& what) {
+        return DesignStoreForeignFileException("'" + path + "' cannot be opened: '" + file + "' beside it " + what, path,
+                                              kind, file, owner);
     };
-    if (irregular(design)) {
+    switch (refusal->kind) {
+    case Refused::NotRegular:
         throw DesignStoreException("'" + path + "' is not a regular file", path);
-    }
-    const std::string journal = SqliteDesignStore::journalPath(leaf);
-    const std::optional<FileFacts> left = folder->look(journal);
-    if (left && left->kind != FileFacts::Kind::Regular) {
-        throw DesignStoreException("'" + path + "' cannot be opened: '" + folder->pathOf(journal) +
-                                       "' is in the way (not a regular file)",
+    case Refused::InTheWay:
+        throw DesignStoreException("'" + path + "' cannot be opened: '" + file + "' is in the way (not a regular file)",
+                                   path);
+    case Refused::ForeignFile:
+        throw foreign(Kind::OtherOwner, "belongs to " + owner + ", who could not have written the design");
+    case Refused::SuperJournal:
+        throw foreign(Kind::SuperJournal, "names a super-journal, which no transaction of a design writes");
+    case Refused::UnfinishedLog:
+        throw foreign(Kind::UnfinishedLog, "holds changes another program did not finish");
+    case Refused::LogInUse:
+        throw DesignStoreBusyException("Design file '" + path + "': cannot open it: another program is writing it",
+                                       path);
+    case Refused::WriteAheadMode:
+        throw DesignStoreForeignFileException("'" + path + "' was switched to write-ahead logging by another program",
+                                              path, Kind::WriteAheadMode, file, owner);
+    case Refused::OtherFile:
+        throw DesignStoreException("Design file '" + path + "': SQLite asked for '" + refusal->leaf +
+                                       "', which a design never uses",
                                    path);
     }
-    if (!design || design->kind != FileFacts::Kind::Regular || design->size == 0) {
-        return; // SQLite plays nothing into a file without pages
-    }
-    const auto foreign = [&](const FileFacts& facts) { return facts.owner != design->owner || facts.links != 1; };
-    const auto refuse = [&](Kind kind, const std::string& leafName, const FileFacts& facts, const std::string& what) {
-        throw DesignStoreForeignFileException("'" + path + "' cannot be opened: '" + folder->pathOf(leafName) +
-                                                  "' beside it " + what,
-                                              path, kind, folder->pathOf(leafName), ownerOf(facts));
-    };
-    if (left) {
-        // SQLite plays a journal back when its first byte is not zero; an
-        // empty or zeroed one (journal_mode=TRUNCATE or PERSIST) is inert.
-        const std::string start = folder->readStart(journal, 1);
-        const bool hot = !start.empty() && start[0] != '\0';
-        if ((hot || inPlace) && foreign(*left)) {
-            refuse(Kind::OtherOwner, journal, *left, "belongs to " + ownerOf(*left) + ", not to the design's owner");
-        }
-    }
-    const std::string log = leaf + "-wal";
-    if (const std::optional<FileFacts> wal = folder->look(log)) {
-        if (folder->isLockedByAnother(leaf + "-shm", kLogInUseByte)) {
-            throw DesignStoreBusyException("Design file '" + path + "': cannot open it: another program is writing it",
-                                           path);
-        }
-        if (foreign(*wal)) {
-            refuse(Kind::OtherOwner, log, *wal, "belongs to " + ownerOf(*wal) + ", not to the design's owner");
-        }
-        refuse(Kind::UnfinishedLog, log, *wal, "holds changes another program did not finish");
-    }
-    // Bytes 18 and 19 of the header: 2 for a database in write-ahead mode.
-    const std::string header = folder->readStart(leaf, 20);
-    if (header.size() == 20 && (header[18] == 2 || header[19] == 2)) {
-        throw DesignStoreForeignFileException("'" + path + "' was switched to write-ahead logging by another program",
-                                              path, Kind::WriteAheadMode, target.name, ownerOf(*design));
-    }
-} catch (const FileNameException& e) {
-    failed(path, e.what(), e.code());
 }
 
 // Sets a connection of the store up: it waits `busyTimeout` for another
@@ -281,6 +226,9 @@ void refuseWhatLiesBeside(const Target& target, const std::string& path, bool in
 void configure(sqlite3* db, std::chrono::milliseconds busyTimeout) {
     sqlite3_busy_timeout(db, static_cast<int>(busyTimeout.count()));
     sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    // Sorting and statement journals stay in memory: the VFS opens no
+    // temporary file.
+    sqlite3_exec(db, "PRAGMA temp_store = MEMORY", nullptr, nullptr, nullptr);
 }
 
 // Owns a connection of its own; closes it on every exit path.
@@ -403,36 +351,73 @@ struct SqliteDesignStore::Statements {
 
 std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReading(const std::string& path,
                                                                      std::chrono::milliseconds busyTimeout) {
-    std::shared_ptr<SqliteDesignStore> store(
-        new SqliteDesignStore(path, SQLITE_OPEN_READONLY, kCurrentVersion, busyTimeout));
+    return openForReading(siteOf(path, /*followLink=*/true), busyTimeout);
+}
+
+std::shared_ptr<SqliteDesignStore> SqliteDesignStore::opened(const Site& site, int flags, std::int32_t writerVersion,
+                                                             std::chrono::milliseconds busyTimeout) {
+    return std::shared_ptr<SqliteDesignStore>(
+        new SqliteDesignStore(site, site.folder->pathOf(site.leaf), flags, writerVersion, busyTimeout));
+}
+
+std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReading(const Site& site,
+                                                                     std::chrono::milliseconds busyTimeout) {
+    std::shared_ptr<SqliteDesignStore> store = opened(site, SQLITE_OPEN_READONLY, kCurrentVersion, busyTimeout);
     int result = store->beginRead();
     // A hot journal left by an update that died needs a writer to roll it
     // back; a read-only connection refuses to read until that is done.
     if (result == SQLITE_READONLY_ROLLBACK) {
         store.reset();
-        {
-            const SqliteDesignStore recovery(path, SQLITE_OPEN_READWRITE, kCurrentVersion, busyTimeout);
-            recovery.execute("PRAGMA schema_version");
-        }
-        store.reset(new SqliteDesignStore(path, SQLITE_OPEN_READONLY, kCurrentVersion, busyTimeout));
+        opened(site, SQLITE_OPEN_READWRITE, kCurrentVersion, busyTimeout)->execute("PRAGMA schema_version");
+        store = opened(site, SQLITE_OPEN_READONLY, kCurrentVersion, busyTimeout);
         result = store->beginRead();
     }
-    if (isBusy(result)) {
-        store->fail("cannot read it");
-    }
+    store->requireRead(result);
     return store;
+}
+
+std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForRewrite(const Site& site,
+                                                                     std::chrono::milliseconds busyTimeout) {
+    std::shared_ptr<SqliteDesignStore> store = opened(site, SQLITE_OPEN_READWRITE, kCurrentVersion, busyTimeout);
+    store->m_keepsWritersOut = true;
+    int result = store->beginRead();
+    if ((result & 0xff) == SQLITE_READONLY) {
+        // Opened read-only (this user may not write the design): nobody
+        // is kept out, and the design is read all the same.
+        store->m_keepsWritersOut = false;
+        sqlite3_exec(store->m_db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        result = store->beginRead();
+    }
+    store->requireRead(result);
+    store->m_writable = false;
+    return store;
+}
+
+void SqliteDesignStore::requireRead(int result) const {
+    // A file that is no database opens all the same, and says so when asked
+    // for its version.
+    raiseRefusal(*m_site, m_path);
+    if (isBusy(result)) {
+        fail("cannot read it");
+    }
 }
 
 int SqliteDesignStore::beginRead() {
     // BEGIN takes no lock; the first read takes the shared lock, which the
-    // transaction then keeps.
-    execute("BEGIN");
+    // transaction then keeps. BEGIN IMMEDIATE takes the reserved lock too.
+    const int begun = sqlite3_exec(connection(), m_keepsWritersOut ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr,
+                                   nullptr);
+    if (begun != SQLITE_OK) {
+        return sqlite3_extended_errcode(m_db.get());
+    }
     m_inTransaction = true;
-    return sqlite3_exec(connection(), "PRAGMA schema_version", nullptr, nullptr, nullptr);
+    return sqlite3_exec(connection(), "PRAGMA schema_version", nullptr, nullptr, nullptr) == SQLITE_OK
+               ? SQLITE_OK
+               : sqlite3_extended_errcode(m_db.get());
 }
 
 void SqliteDesignStore::endRead() {
-    if (!m_writable && m_inTransaction && m_db) {
+    if (!m_writable && !m_keepsWritersOut && m_inTransaction && m_db) {
         sqlite3_exec(m_db.get(), "COMMIT", nullptr, nullptr, nullptr);
         m_inTransaction = false;
     }
@@ -440,8 +425,12 @@ void SqliteDesignStore::endRead() {
 
 std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForWriting(const std::string& path,
                                                                      std::int32_t writerVersion) {
-    std::shared_ptr<SqliteDesignStore> store(new SqliteDesignStore(
-        path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, writerVersion));
+    return openForWriting(siteOf(path, /*followLink=*/false), writerVersion);
+}
+
+std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForWriting(const Site& site, std::int32_t writerVersion) {
+    std::shared_ptr<SqliteDesignStore> store =
+        opened(site, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, writerVersion, kBusyTimeout);
     // An update in place is done once SQLite has deleted its journal; the
     // deletion must reach the disk before commit() returns, or a power cut
     // would bring the journal back and the next open would roll the update
@@ -454,10 +443,14 @@ std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForWriting(const std::
 
 std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReplacement(const std::string& path,
                                                                          std::int32_t writerVersion) {
-    std::shared_ptr<SqliteDesignStore> store(
-        new SqliteDesignStore(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, writerVersion));
-    if (fileSize(store->m_db.get(), path) != 0) {
-        throw DesignStoreException("'" + path + "' is not an empty file", path);
+    return openForReplacement(siteOf(path, /*followLink=*/false), writerVersion);
+}
+
+std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReplacement(const Site& site,
+                                                                         std::int32_t writerVersion) {
+    std::shared_ptr<SqliteDesignStore> store = opened(site, SQLITE_OPEN_READWRITE, writerVersion, kBusyTimeout);
+    if (fileSize(store->m_db.get(), store->m_path) != 0) {
+        throw DesignStoreException("'" + store->m_path + "' is not an empty file", store->m_path);
     }
     // The durable replace is the only durability this file needs: no
     // journal to write, nothing synced before the replace flushes it once.
@@ -467,19 +460,18 @@ std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReplacement(const s
     return store;
 }
 
-SqliteDesignStore::SqliteDesignStore(std::string path, int flags, std::int32_t writerVersion,
+SqliteDesignStore::SqliteDesignStore(Site site, std::string path, int flags, std::int32_t writerVersion,
                                      std::chrono::milliseconds busyTimeout)
     : m_path(std::move(path)),
+      m_site(std::make_unique<internal::VfsSite>(std::move(site))),
       m_process(internal::currentProcess()),
       m_writerVersion(writerVersion),
       m_writable((flags & SQLITE_OPEN_READWRITE) != 0),
       m_db(nullptr, &sqlite3_close_v2) {
-    const Target target = targetOf(m_path, (flags & SQLITE_OPEN_NOFOLLOW) == 0);
-    refuseWhatLiesBeside(target, m_path, m_writable);
     sqlite3* db = nullptr;
     // One thread at a time per handle: the connection needs no mutex of its own.
-    const int result = sqlite3_open_v2(target.name.c_str(), &db, flags | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOMUTEX,
-                                       internal::envVfs());
+    const int result = sqlite3_open_v2(m_site->name().c_str(), &db,
+                                       flags | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOMUTEX, internal::envVfs());
     m_db.reset(db);
     if (result != SQLITE_OK) {
         fail(result == SQLITE_CANTOPEN && !m_writable ? "cannot open it" : "cannot open it for writing");
@@ -499,7 +491,10 @@ SqliteDesignStore::~SqliteDesignStore() {
     }
 }
 
-void SqliteDesignStore::fail(const std::string& what) const { raise(m_db.get(), m_path, what); }
+void SqliteDesignStore::fail(const std::string& what) const {
+    raiseRefusal(*m_site, m_path);
+    raise(m_db.get(), m_path, what);
+}
 
 sqlite3* SqliteDesignStore::connection() const {
     if (!m_db) {
@@ -857,16 +852,21 @@ bool SqliteDesignStore::isEmpty() const {
     return fileSize(connection(), m_path) == 0;
 }
 
-void SqliteDesignStore::copyTo(const std::string& path) const {
-    const Target target = targetOf(path, false);
-    refuseWhatLiesBeside(target, path, true);
+void SqliteDesignStore::copyTo(const std::string& path) const { copyTo(siteOf(path, /*followLink=*/false)); }
+
+void SqliteDesignStore::copyTo(const Site& site) const {
+    internal::VfsSite target(site);
+    const std::string path = site.folder->pathOf(site.leaf);
     sqlite3* raw = nullptr;
-    const int opened = sqlite3_open_v2(target.name.c_str(), &raw,
+    const int opened = sqlite3_open_v2(target.name().c_str(), &raw,
                                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE |
                                            SQLITE_OPEN_NOMUTEX,
                                        internal::envVfs());
     const Connection copy(raw, &sqlite3_close_v2);
-    auto refuse = [&](const char* what) { raise(copy.get(), m_path, "cannot copy it to '" + path + "': " + what); };
+    auto refuse = [&](const char* what) {
+        raiseRefusal(target, path);
+        raise(copy.get(), m_path, "cannot copy it to '" + path + "': " + what);
+    };
     if (opened != SQLITE_OK) {
         refuse("cannot open the copy");
     }

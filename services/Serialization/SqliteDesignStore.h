@@ -38,12 +38,16 @@
 #include <system_error>
 
 #include "Exceptions/ZvException.h"
+#include "FileHandling/Folder.h"
 #include "Serialization/DesignStoreExport.h"
 #include "Serialization/SingleObjectInterface.h"
 
 struct sqlite3;
 
 namespace Zorvan {
+namespace internal {
+class VfsSite;
+}
 
 /// The error category of SQLite's result codes, extended codes included
 /// (SQLITE_CONSTRAINT_PRIMARYKEY, SQLITE_IOERR_WRITE, ...): the cause a
@@ -97,6 +101,7 @@ public:
         OtherOwner,     ///< a journal or log of another user than the design's owner
         WriteAheadMode, ///< another program switched the design to write-ahead logging
         ProtectedLink,  ///< a link of another user in a shared sticky folder
+        SuperJournal,   ///< a journal that names a super-journal, which no design's transaction writes
     };
     DesignStoreForeignFileException(const std::string& message, const std::string& path, Kind kind,
                                     std::string file, std::string owner,
@@ -192,6 +197,22 @@ public:
     /// everybody may write to is refused too.
     static std::shared_ptr<SqliteDesignStore> openForReading(const std::string& path,
                                                              std::chrono::milliseconds busyTimeout = kBusyTimeout);
+    /// The same, of the design at `site`, which the caller resolved and
+    /// holds: SQLite reaches the design and its journal in that folder and
+    /// nothing else, whatever happens to its path meanwhile.
+    static std::shared_ptr<SqliteDesignStore> openForReading(const Site& site,
+                                                             std::chrono::milliseconds busyTimeout = kBusyTimeout);
+    /// Opens the design at `site` as openForReading does, for a rewrite
+    /// that reads it while it writes its new version: the handle also keeps
+    /// every other SQLite writer of the design out (it holds SQLite's
+    /// reserved lock, after rolling back a journal an update cut short) until
+    /// it ends, so that no other program is in the middle of a transaction
+    /// on the design when the new version is put in its place. Raises
+    /// DesignStoreBusyException when another writer still has it after
+    /// `busyTimeout`. A design this user may only read is read, no writer
+    /// kept out. Writes through the handle are refused.
+    static std::shared_ptr<SqliteDesignStore> openForRewrite(const Site& site,
+                                                             std::chrono::milliseconds busyTimeout = kBusyTimeout);
     /// Creates the file (recording `writerVersion` as its format version),
     /// or opens an existing design for an update in place. Refuses a path
     /// whose last component is a symbolic link (links in its folders are
@@ -204,6 +225,9 @@ public:
     /// releases.
     static std::shared_ptr<SqliteDesignStore> openForWriting(const std::string& path,
                                                              std::int32_t writerVersion = kCurrentVersion);
+    /// The same, at `site` (see openForReading).
+    static std::shared_ptr<SqliteDesignStore> openForWriting(const Site& site,
+                                                             std::int32_t writerVersion = kCurrentVersion);
     /// Opens an empty file the caller has just created (NewFile) for a new
     /// design that a durable replace will put in place of another file. It
     /// is written without a rollback journal and without syncs of its own:
@@ -212,6 +236,9 @@ public:
     /// commit() leaves the file in no useful state; the caller removes it.
     /// Refuses a symbolic link at `path` and a file that is not empty.
     static std::shared_ptr<SqliteDesignStore> openForReplacement(const std::string& path,
+                                                                 std::int32_t writerVersion = kCurrentVersion);
+    /// The same, at `site` (see openForReading).
+    static std::shared_ptr<SqliteDesignStore> openForReplacement(const Site& site,
                                                                  std::int32_t writerVersion = kCurrentVersion);
 
     ~SqliteDesignStore() override;
@@ -293,20 +320,29 @@ public:
     /// file the caller created (NewFile); a symbolic link at `path` is
     /// refused. The copy is not flushed: the caller's durable replace does that.
     void copyTo(const std::string& path) const;
+    /// The same, into the file at `site`.
+    void copyTo(const Site& site) const;
     const std::string& path() const noexcept { return m_path; }
 
 private:
     class Statement;
     struct Statements;
 
-    SERVICES_DESIGNSTORE_NO_EXPORT SqliteDesignStore(std::string path, int flags, std::int32_t writerVersion,
+    SERVICES_DESIGNSTORE_NO_EXPORT SqliteDesignStore(Site site, std::string path, int flags,
+                                                     std::int32_t writerVersion,
                                                      std::chrono::milliseconds busyTimeout = kBusyTimeout);
+    /// Opens the file at `site` with `flags`: the path-less factories' common part.
+    SERVICES_DESIGNSTORE_NO_EXPORT static std::shared_ptr<SqliteDesignStore>
+    opened(const Site& site, int flags, std::int32_t writerVersion, std::chrono::milliseconds busyTimeout);
     /// The open connection; raises DesignStoreException after close().
     SERVICES_DESIGNSTORE_NO_EXPORT sqlite3* connection() const;
     SERVICES_DESIGNSTORE_NO_EXPORT void execute(const char* sql) const;
     /// Starts the read transaction of a handle for reading and takes its
     /// lock; returns SQLite's answer to the first read.
     SERVICES_DESIGNSTORE_NO_EXPORT int beginRead();
+    /// Raises what keeps the first read (`result`) from reading the file:
+    /// a file the VFS refused, or another program's lock.
+    SERVICES_DESIGNSTORE_NO_EXPORT void requireRead(int result) const;
     [[noreturn]] SERVICES_DESIGNSTORE_NO_EXPORT void fail(const std::string& what) const;
     /// Lets go of the connection without closing it (see close()).
     SERVICES_DESIGNSTORE_NO_EXPORT void abandon() noexcept;
@@ -318,11 +354,15 @@ private:
     SERVICES_DESIGNSTORE_NO_EXPORT bool readField(const char* column, T& value) const;
 
     std::string m_path;
+    /// Where the connection reaches the file; it outlives the connection.
+    std::unique_ptr<internal::VfsSite> m_site;
     /// The process that opened the connection: only it may close it.
     std::uint64_t m_process;
     std::int32_t m_writerVersion;
     bool m_writable;
     bool m_inTransaction = false;
+    /// A rewrite's read of the design, holding other writers out.
+    bool m_keepsWritersOut = false;
     std::unique_ptr<sqlite3, int (*)(sqlite3*)> m_db;
     std::unique_ptr<Statements> m_statements;
 };

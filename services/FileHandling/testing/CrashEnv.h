@@ -200,7 +200,12 @@ public:
         return error;
     }
     std::error_code remove(const EnvHandle& folder, const std::string& leaf) override {
-        const std::error_code error = EnvWrapper::remove(folder, leaf);
+        return removed(folder, leaf, EnvWrapper::remove(folder, leaf));
+    }
+    std::error_code removeIf(const EnvHandle& folder, const std::string& leaf, const FileIdentity& file) override {
+        return removed(folder, leaf, EnvWrapper::removeIf(folder, leaf, file));
+    }
+    std::error_code removed(const EnvHandle& folder, const std::string& leaf, std::error_code error) {
         const std::lock_guard lock(m_mutex);
         if (!error && m_folders.contains(folder.native())) {
             namesChanged("remove " + leaf);

@@ -58,7 +58,7 @@ DesignSave DesignSave::beginAutosave(const std::string& file, const DesignSaveOp
         requireMayCopy(file, target);
         requireNotUnderWayHere(kCannotCopy, file, there);
     }
-    Folder folder = holdFolder(kCannotCopy, file, copy);
+    std::shared_ptr<const Folder> folder = holdFolder(kCannotCopy, file, copy);
     // A design never saved is locked by the name it will have, as a first
     // save locks it, with an empty file that goes with the lock.
     auto state =
@@ -69,7 +69,7 @@ DesignSave DesignSave::beginAutosave(const std::string& file, const DesignSaveOp
     state->cannot = kCannotCopy;
     state->copyLeaf = copy.getLeafName();
     state->copyName = copy.toNativeString();
-    requireNoLinkAt(state->folder, file, copy);
+    requireNoLinkAt(*state->folder, file, copy);
     guarded(kCannotCopy, file, [&] {
         // No save of the design can come between this and the copy's
         // commit: one of another program waits for the lock, one of this
@@ -77,12 +77,12 @@ DesignSave DesignSave::beginAutosave(const std::string& file, const DesignSaveOp
         state->origin = originOf(state->lock.identity(), target);
         // Left by an autosave that did not finish; a link there is removed,
         // never followed.
-        (void)state->folder.remove(temporary.getLeafName());
-        state->written = FileName(state->folder.pathOf(temporary.getLeafName()));
+        (void)state->folder->remove(temporary.getLeafName());
+        state->written = FileName(state->folder->pathOf(temporary.getLeafName()));
         // The copy has the design's access from its first byte.
         state->temporary.emplace(NewFile::create(state->written, FileName(target)));
         step(options, "prepared");
-        state->store = SqliteDesignStore::openForReplacement(state->written.toNativeString());
+        state->store = SqliteDesignStore::openForReplacement(Site{state->folder, temporary.getLeafName()});
     });
     state->session = std::make_shared<DesignPart::Session>(
         DesignPart::Session{file, kCannotCopy, ZvFileWriteMode::Overwrite, state->store, state->entry.giveWay()});
@@ -94,24 +94,24 @@ FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& opt
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
     const FileName temporary = temporaryName(copy);
     requireMayCopy(file, target);
-    const Folder folder = holdFolder(kCannotCopy, file, copy);
+    const std::shared_ptr<const Folder> folder = holdFolder(kCannotCopy, file, copy);
     const FileLock lock = lockDesign(kCannotCopy, file, target, /*create=*/false, options);
     step(options, "locked");
     const OpenedDesign opened = *open(kCannotCopy, file, target, /*emptyIsNew=*/false, /*full=*/false);
     opened.requireReadable();
-    requireNoLinkAt(folder, file, copy);
+    requireNoLinkAt(*folder, file, copy);
     guarded(kCannotCopy, file, [&] {
         // Left by an autosave that did not finish; a link there is removed,
         // never followed.
-        (void)folder.remove(temporary.getLeafName());
-        const FileName written(folder.pathOf(temporary.getLeafName()));
+        (void)folder->remove(temporary.getLeafName());
+        const FileName written(folder->pathOf(temporary.getLeafName()));
         NewFile made = NewFile::create(written, FileName(target));
-        opened.store->copyTo(written.toNativeString());
+        opened.store->copyTo(Site{folder, temporary.getLeafName()});
         step(options, "copied");
         // The copy keeps the design's access, given as it was made; what was
         // at the copy's name (an older copy, or a link planted meanwhile)
         // is replaced, not followed.
-        if (folder.replace(temporary.getLeafName(), made.identity(), copy.getLeafName(), std::nullopt,
+        if (folder->replace(temporary.getLeafName(), made.identity(), copy.getLeafName(), std::nullopt,
                            /*takeAccess=*/false) != Folder::Replaced::Done) {
             throw DesignRefusedException(
                 substitute(translate("DesignSave", "cannot put the autosave copy of %1 in place; the previous copy "

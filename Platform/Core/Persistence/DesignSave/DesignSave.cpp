@@ -105,7 +105,7 @@ namespace {
 // Refuses when the design's name no longer holds the file the save locked.
 void requireDesignAtName(const DesignSave::State& s) {
     const std::optional<FileFacts> there =
-        guarded(kCannotSave, s.file, [&] { return s.folder.look(FileName(s.target).getLeafName()); });
+        guarded(kCannotSave, s.file, [&] { return s.folder->look(FileName(s.target).getLeafName()); });
     if (!there || !sameFile(there->identity, s.lock.identity())) {
         refuseMoved(s);
     }
@@ -126,7 +126,7 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
     if (exists) {
         makeWay(kCannotSave, file, there, options);
     }
-    Folder folder = holdFolder(kCannotSave, file, FileName(target));
+    std::shared_ptr<const Folder> folder = holdFolder(kCannotSave, file, FileName(target));
     auto state = std::make_unique<State>(
         file, target, options, std::move(folder),
         lockDesign(kCannotSave, file, target, mode == ZvFileWriteMode::Overwrite, options), SessionKind::Save);
@@ -138,9 +138,10 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
         reader->endRead();
     }
     if (!state->lock.createdFile()) {
+        const Site design{state->folder, FileName(target).getLeafName()};
         if (const std::optional<OpenedDesign> opened =
                 open(mode == ZvFileWriteMode::Overwrite ? kCannotSave : kCannotUpdate, file, target,
-                     /*emptyIsNew=*/true, /*full=*/false)) {
+                     /*emptyIsNew=*/true, /*full=*/false, &design, mode == ZvFileWriteMode::Overwrite)) {
             opened->requireReadable();
             ZvFileIO::logFileVersionInfo(target, opened->store);
             takeIdentities(file, opened->store);
@@ -148,9 +149,10 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
             state->createdRevision = opened->createdRevision;
             state->isNew = false;
             // A rewrite reads the design as it was while it writes the new
-            // version beside it. An update in place reads it through the
-            // store it writes: a second connection's read lock would keep
-            // that store from ever committing.
+            // version beside it, keeping other writers out until it is in
+            // place. An update in place reads it through the store it
+            // writes: a second connection's read lock would keep that store
+            // from ever committing.
             if (mode == ZvFileWriteMode::Overwrite) {
                 state->previous = opened->store;
                 state->previousChanges = guarded(kCannotSave, file, [&] { return opened->store->changeCounter(); });
@@ -178,7 +180,7 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
             state->temporary.emplace(NewFile::create(state->written, target));
         }
         step(options, "prepared");
-        const std::string written = state->written.toNativeString();
+        const Site written{state->folder, state->written.getLeafName()};
         state->store = state->temporary ? SqliteDesignStore::openForReplacement(written)
                                         : SqliteDesignStore::openForWriting(written);
     });
@@ -251,7 +253,7 @@ namespace {
 void rollBack(DesignSave::State& s) {
     s.endWriting();
     try {
-        (void)SqliteDesignStore::openForReading(s.target);
+        (void)SqliteDesignStore::openForReading(Site{s.folder, FileName(s.target).getLeafName()});
     } catch (const std::exception&) {
     }
 }
@@ -260,7 +262,7 @@ void rollBack(DesignSave::State& s) {
 // is at the copy's name (an older copy, or a link planted meanwhile).
 void putCopyInPlace(DesignSave::State& s) {
     const bool done = guarded(kCannotCopy, s.file, [&] {
-        return s.folder.replace(s.written.getLeafName(), s.temporary->identity(), s.copyLeaf, std::nullopt,
+        return s.folder->replace(s.written.getLeafName(), s.temporary->identity(), s.copyLeaf, std::nullopt,
                                 /*takeAccess=*/false) == Folder::Replaced::Done;
     });
     if (!done) {
@@ -323,8 +325,8 @@ namespace {
 void requireNoOtherWriter(const DesignSave::State& s) {
     const std::string leaf = FileName(s.target).getLeafName();
     const bool updating = guarded(kCannotSave, s.file, [&] {
-        const std::string journal = s.folder.readStart(SqliteDesignStore::journalPath(leaf), 1);
-        return (!journal.empty() && journal[0] != '\0') || s.folder.look(leaf + "-wal");
+        const std::string journal = s.folder->readStart(SqliteDesignStore::journalPath(leaf), 1);
+        return (!journal.empty() && journal[0] != '\0') || s.folder->look(leaf + "-wal");
     });
     if (updating) {
         refuse(kCannotSave, s.file,
@@ -387,7 +389,7 @@ void DesignSave::putInPlace(State& s) {
     }
     Folder::Replaced replaced = Folder::Replaced::Done;
     try {
-        replaced = s.folder.replace(s.written.getLeafName(), s.temporary->identity(), FileName(s.target).getLeafName(),
+        replaced = s.folder->replace(s.written.getLeafName(), s.temporary->identity(), FileName(s.target).getLeafName(),
                                     s.lock.identity(), /*takeAccess=*/true);
     } catch (const FileNameException& e) {
         // Windows: a viewer, a scanner or a SQLite connection of another

@@ -59,9 +59,14 @@ std::string foreignFile(const DesignStoreForeignFileException& e) {
                           {quoted(e.file())});
     case Kind::OtherOwner:
         return substitute(translate("DesignSave",
-                                    "%1 beside it belongs to %2, not to the design's owner, and would change the "
-                                    "design; both are left as they are."),
+                                    "%1 beside it belongs to %2, who may not write the design, and would change "
+                                    "it; both are left as they are."),
                           {quoted(e.file()), e.owner()});
+    case Kind::SuperJournal:
+        return substitute(translate("DesignSave",
+                                    "%1 beside it names other files to change with the design, which no save of a "
+                                    "design does; both are left as they are."),
+                          {quoted(e.file())});
     case Kind::WriteAheadMode:
         return translate("DesignSave",
                          "another program switched it to write-ahead logging, which this software does not read or "
@@ -165,15 +170,15 @@ std::string saveTarget(const std::string& file, const char* cannot) {
     return target;
 }
 
-Folder holdFolder(const char* cannot, const std::string& file, const FileName& inside) {
+std::shared_ptr<const Folder> holdFolder(const char* cannot, const std::string& file, const FileName& inside) {
     try {
-        Folder folder = Folder::holding(inside);
-        if (!folder.isWritable()) {
+        auto folder = std::make_shared<const Folder>(Folder::holding(inside));
+        if (!folder->isWritable()) {
             refuse(cannot, file,
                    substitute(translate("DesignSave",
                                         "its folder %1 cannot be written, and a save needs room beside the design "
                                         "for its own files."),
-                              {quoted(folder.path())}),
+                              {quoted(folder->path())}),
                    DesignRefusal::ReadOnly, condition(std::errc::permission_denied));
         }
         return folder;
@@ -268,11 +273,13 @@ void refuseStore(const char* cannot, const std::string& file, const DesignStoreE
 }
 
 std::optional<OpenedDesign> open(const char* cannot, const std::string& file, const std::string& path, bool emptyIsNew,
-                                 bool full) {
+                                 bool full, const Site* held, bool keepWritersOut) {
     OpenedDesign opened;
     opened.file = file;
     try {
-        opened.store = SqliteDesignStore::openForReading(path);
+        opened.store = !held            ? SqliteDesignStore::openForReading(path)
+                       : keepWritersOut ? SqliteDesignStore::openForRewrite(*held)
+                                        : SqliteDesignStore::openForReading(*held);
     } catch (const DesignStoreBusyException& e) {
         refuse(cannot, file, busyWriting(), DesignRefusal::Busy, e.code());
     } catch (const DesignStoreForeignFileException& e) {
@@ -285,7 +292,10 @@ std::optional<OpenedDesign> open(const char* cannot, const std::string& file, co
         refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
     } catch (const DesignStoreException& e) {
         FileIdentity there;
-        if (!guarded(cannot, file, [&] { return identityOf(FileName(path), there); })) {
+        const auto exists = [&] {
+            return held ? held->folder->look(held->leaf).has_value() : identityOf(FileName(path), there);
+        };
+        if (!guarded(cannot, file, exists)) {
             refuse(cannot, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing,
                    condition(std::errc::no_such_file_or_directory));
         }

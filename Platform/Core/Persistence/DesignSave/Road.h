@@ -64,7 +64,7 @@ FileName temporaryName(FileName file);
 std::string saveTarget(const std::string& file, const char* cannot);
 // The folder a save's files are made in, held from now on. Refuses one this
 // user may not create files in.
-Folder holdFolder(const char* cannot, const std::string& file, const FileName& inside);
+std::shared_ptr<const Folder> holdFolder(const char* cannot, const std::string& file, const FileName& inside);
 // Refuses a save of `file` (the resolved `target`) the library would not
 // write: no name, or read-only.
 void requireSavePossible(const char* cannot, const std::string& file, const std::string& target);
@@ -104,8 +104,11 @@ auto guarded(const char* cannot, const std::string& file, Action&& action) {
 // metadata, the counter and the object count when `full`); nullopt for an
 // empty file when `emptyIsNew`. A refusal is the sentence `cannot` naming
 // `file`.
+// A save that holds the design's folder passes it as `held`, which is then
+// opened instead of `path`; with `keepWritersOut` (a rewrite) the design's
+// other SQLite writers are kept out while the store is open.
 std::optional<OpenedDesign> open(const char* cannot, const std::string& file, const std::string& path,
-                                 bool emptyIsNew, bool full);
+                                 bool emptyIsNew, bool full, const Site* held = nullptr, bool keepWritersOut = false);
 // Opens the design at `path` for a host, as openDesign says.
 OpenedDesign openForHost(const char* cannot, const std::string& file, const std::string& path,
                          const DesignOpenOptions& options);
@@ -248,7 +251,8 @@ struct DesignPart::Session {
 // drop SQLite's locks on the design), and the save is known to be under
 // way until then.
 struct DesignSave::State {
-    State(std::string fileName, std::string targetName, const DesignSaveOptions& saveOptions, Folder designFolder,
+    State(std::string fileName, std::string targetName, const DesignSaveOptions& saveOptions,
+          std::shared_ptr<const Folder> designFolder,
           FileLock designLock, road::SessionKind kind)
         : entry(designLock.identity(), kind),
           file(std::move(fileName)),
@@ -267,7 +271,7 @@ struct DesignSave::State {
     std::string target;
     DesignSaveOptions options;
     // The design's folder, held since begin: every later step acts in it.
-    Folder folder;
+    std::shared_ptr<const Folder> folder;
     FileLock lock;
     // The new version's own lock, taken before it is renamed into place.
     std::optional<FileLock> successorLock;

@@ -173,7 +173,7 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
         {"a journal of another user that would be played back", true,
          othersFile("a.zvd-journal", "\xd9\xd5\x05\xf9" + std::string(508, 'j')), "", {},
          {Rewrite, Update, Autosave, Open}, DesignRefusal::ForeignFile,
-         "a.zvd-journal' beside it belongs to nobody, not to the design's owner"},
+         "a.zvd-journal' beside it belongs to nobody, who may not write the design"},
         {"an empty journal of another user: only an update writes into it", true, othersFile("a.zvd-journal", ""),
          "", {}, {Update}, DesignRefusal::ForeignFile, "belongs to nobody"},
         {"an empty journal of another user blocks nothing else", true, othersFile("a.zvd-journal", ""), "", {},
