@@ -4,19 +4,14 @@
 
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <memory>
 #include <thread>
-
-#ifndef _WIN32
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 
 #include <sqlite3.h>
 
 #include "FileHandling/testing/TempFolder.h"
 #include "Serialization/SqliteDesignStore.h"
+#include "Serialization/testing/OtherProgram.h"
 #include "Serialization/testing/StoredObjects.h"
 
 namespace Zorvan {
@@ -35,73 +30,6 @@ Connection connect(const std::string& file) {
 int exec(const Connection& db, const std::string& sql) {
     return sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr);
 }
-
-// Another program in the middle of a write transaction on `file`, which it
-// commits `held` after commitSoon(). A child process on POSIX: the system's
-// SQLite in this one would lose its locks whenever the store closes a
-// descriptor of the file. A thread on Windows, whose locks are the handle's.
-class OtherWriter {
-public:
-    OtherWriter(const std::string& file, const std::string& sql, std::chrono::milliseconds held) {
-        const auto write = [file, sql, held](const std::function<void()>& began, const std::function<void()>& wait) {
-            const Connection db = connect(file);
-            const bool ok = exec(db, "BEGIN EXCLUSIVE; " + sql) == SQLITE_OK;
-            began();
-            wait();
-            std::this_thread::sleep_for(held);
-            return ok && exec(db, "COMMIT") == SQLITE_OK;
-        };
-#ifdef _WIN32
-        std::promise<void> began;
-        m_done = std::async(std::launch::async, write, [&] { began.set_value(); }, [this] { m_go.get_future().wait(); });
-        began.get_future().wait();
-#else
-        int ready[2], go[2];
-        EXPECT_EQ(::pipe(ready), 0);
-        EXPECT_EQ(::pipe(go), 0);
-        m_child = ::fork();
-        if (m_child == 0) {
-            char byte = 0;
-            const bool ok = write([&] { (void)!::write(ready[1], &byte, 1); }, [&] { (void)!::read(go[0], &byte, 1); });
-            ::_exit(ok ? 0 : 1);
-        }
-        char byte = 0;
-        (void)!::read(ready[0], &byte, 1);
-        m_go = go[1];
-        for (const int end : {ready[0], ready[1], go[0]}) {
-            ::close(end);
-        }
-#endif
-    }
-    // Lets the writer commit `held` from now.
-    void commitSoon() {
-#ifdef _WIN32
-        m_go.set_value();
-#else
-        const char byte = 0;
-        (void)!::write(m_go, &byte, 1);
-#endif
-    }
-    // True when the writer committed.
-    bool committed() {
-#ifdef _WIN32
-        return m_done.get();
-#else
-        int status = 0;
-        ::close(m_go);
-        return ::waitpid(m_child, &status, 0) == m_child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-#endif
-    }
-
-private:
-#ifdef _WIN32
-    std::promise<void> m_go;
-    std::future<bool> m_done;
-#else
-    pid_t m_child = -1;
-    int m_go = -1;
-#endif
-};
 
 class DesignStore : public ::testing::Test {
 protected:
@@ -221,19 +149,23 @@ TEST_F(DesignStore, AnythingButAWholeDesignIsRefusedAndLeftAsItWas) {
 // writes on top of what it committed. A handle for reading holds one read
 // lock from its opening until endRead(), so that program cannot change the
 // file under it meanwhile; a walk after that holds one of its own only
-// while it walks. The writer is the system's SQLite, which takes the same
-// lock bytes.
+// while it walks. The writer is another program through the system's
+// SQLite, which takes the same lock bytes.
 TEST_F(DesignStore, AFileAnotherProgramIsWritingIsWaitedForOrReportedBusy) {
     const std::string design = makeDesign("a.zvd");
-    constexpr auto kHeld = std::chrono::milliseconds(300);
-    OtherWriter other(design, "UPDATE zv_metadata SET data_revision = 'first'", kHeld);
+    testing::OtherProgram other(design);
+    ASSERT_EQ(other.run("BEGIN EXCLUSIVE; UPDATE zv_metadata SET data_revision = 'first'"), SQLITE_OK);
     EXPECT_THROW(SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20)), DesignStoreBusyException);
+    constexpr auto kHeld = std::chrono::milliseconds(300);
     const auto began = std::chrono::steady_clock::now();
-    other.commitSoon();
+    std::thread committer([&] {
+        std::this_thread::sleep_for(kHeld);
+        EXPECT_EQ(other.run("COMMIT"), SQLITE_OK);
+    });
     std::shared_ptr<SqliteDesignStore> second;
     EXPECT_NO_THROW(second = SqliteDesignStore::openForWriting(design));
     const auto waited = std::chrono::steady_clock::now() - began;
-    EXPECT_TRUE(other.committed());
+    committer.join();
     ASSERT_TRUE(second);
     EXPECT_GE(waited, kHeld);
     EXPECT_LT(waited, SqliteDesignStore::kBusyTimeout);

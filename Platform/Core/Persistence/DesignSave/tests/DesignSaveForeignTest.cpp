@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <csignal>
 #endif
 
@@ -21,6 +23,7 @@
 
 #include "DesignSaveFixture.h"
 #include "FileHandling/testing/FaultEnv.h"
+#include "Serialization/testing/OtherProgram.h"
 #ifdef _WIN32
 #include "Common/WindowsApi.h"
 #include "FileHandling/testing/HeldOpen.h"
@@ -76,6 +79,40 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
     };
     const auto putVictimAt = [&](const std::string& leaf) { fs::create_symlink(path("victim"), path(leaf)); };
 #endif
+    // A hot journal of this user's whose last record names `named` as its
+    // super-journal: SQLite would open that file, and delete it, as it
+    // finished a transaction over several databases.
+    const auto superJournal = [&](const std::string& named) {
+        return [&, named] {
+            const auto be32 = [](std::uint64_t v) {
+                return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+                                   static_cast<char>(v)};
+            };
+            const std::string magic = "\xd9\xd5\x05\xf9\x20\xa1\x63\xd7";
+            std::string bytes = magic + be32(0) + be32(0) + be32(fs::file_size(path("a.zvd")) / 4096) + be32(512) +
+                                be32(4096);
+            bytes.resize(512, '\0');
+            std::uint64_t sum = 0;
+            for (const char c : path(named)) {
+                sum += static_cast<unsigned char>(c);
+            }
+            bytes += be32(0x40000000 / 4096 + 1) + path(named) + be32(path(named).size()) + be32(sum) + magic;
+            folder.write("a.zvd-journal", bytes);
+        };
+    };
+    // Runs `plant` as SQLite first locks the design (its pending byte, on
+    // the way to a shared lock): after every look the store made beside
+    // it, before SQLite looks for what to play into it.
+    const auto asSqliteLocks = [&](std::function<void()> plant) -> FaultEnv::Hook {
+        return [&, plant](FaultEnv::Kind kind, const std::string& name) {
+            if (kind == FaultEnv::Kind::Lock && name == "a.zvd at 1073741824" && !fs::exists(path("planted"))) {
+                folder.write("planted", "");
+                plant();
+            }
+            return std::error_code();
+        };
+    };
+    std::optional<testing::OtherProgram> other;
     const auto setHeader = [&](std::streamoff offset, const std::string& bytes) {
         std::fstream design(path("a.zvd"), std::ios::in | std::ios::out | std::ios::binary);
         design.seekp(offset);
@@ -143,6 +180,7 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
         if (live) {
             closeWriteAhead();
         }
+        other.reset();
 #ifdef _WIN32
         if (lettingGo.valid()) {
             lettingGo.get();
@@ -217,6 +255,36 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
          },
          "", {}, {Rewrite, Update, Autosave}, DesignRefusal::Missing, "symbolic links lead round in a circle"},
 #endif
+        {"a journal that names a file as its super-journal", false, superJournal("victim"), "", {},
+         {Rewrite, Update, Autosave, Open}, DesignRefusal::ForeignFile, "names other files to change with the design"},
+#ifndef _WIN32
+        {"a journal that names a FIFO as its super-journal", false,
+         [&] {
+             ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+             superJournal("fifo")();
+         },
+         "", {}, {Rewrite, Update, Autosave, Open}, DesignRefusal::ForeignFile,
+         "names other files to change with the design"},
+        {"a journal of another user planted after the store looked beside the design", true, {}, "", {},
+         {Rewrite, Update, Autosave, Open},
+         DesignRefusal::ForeignFile, "a.zvd-journal' beside it belongs to nobody",
+         asSqliteLocks(othersFile("a.zvd-journal", "\xd9\xd5\x05\xf9" + std::string(508, 'j')))},
+        {"a group member's update cut short is rolled back by whoever may write the design", true,
+         [&] {
+             ASSERT_EQ(::chown(path("a.zvd").c_str(), 0, kOtherUser), 0);
+             fs::permissions(path("a.zvd"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                                fs::perms::group_write | fs::perms::others_read);
+             othersFile("a.zvd-journal", "\xd9\xd5\x05\xf9" + std::string(508, 'j'))();
+         },
+         "", {}, {Rewrite, Update, Autosave, Open}, std::nullopt, ""},
+#endif
+        {"a write-ahead log that appears as SQLite opens the design", false, {}, "", {},
+         {Rewrite, Update, Autosave, Open}, DesignRefusal::ForeignFile,
+         "a.zvd-wal' beside it holds changes another program did not finish",
+         asSqliteLocks([&] { folder.write("a.zvd-wal", std::string(4096, 'w')); })},
+        {"another program's SQLite cannot begin writing while a rewrite is under way", false,
+         [&] { other.emplace(path("a.zvd")); }, "committed",
+         [&] { EXPECT_EQ(other->run("BEGIN IMMEDIATE"), SQLITE_BUSY); }, {Rewrite}, std::nullopt, ""},
         {"a format version below any", false, [&] { sql("UPDATE zv_metadata SET file_version = -1"); }, "", {},
          {Rewrite, Update, Autosave, Open}, DesignRefusal::NotADesign, "its format version -1 is not one"},
         {"a journal of a program updating in place meanwhile", false, {}, "committed", journal("\xd9\xd5\x05\xf9"),
