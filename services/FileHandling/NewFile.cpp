@@ -5,6 +5,7 @@
 
 #include "FileHandling/NewFile.h"
 
+#include <optional>
 #include <utility>
 
 #include "Common/Process.h"
@@ -45,6 +46,32 @@ std::error_code openFollowed(Env& env, const std::string& path, EnvHandle& file)
     return error ? error : env.open(folder, name.getLeafName(), OpenOptions{}, file);
 }
 
+
+// Makes `site`'s leaf new, with the access of the open file `from`.
+FileIdentity made(const Site& site, const EnvHandle& from, const std::string& model) {
+    Env& env = site.folder->env();
+    const EnvHandle& folder = site.folder->handle();
+    const std::string path = site.folder->pathOf(site.leaf);
+    EnvHandle file;
+    // 0600: nobody else may open it before it has the model's access.
+    const OpenOptions fresh{OpenOptions::Access::ReadWrite, OpenOptions::Creation::New, 0600};
+    if (const std::error_code error = env.open(folder, site.leaf, fresh, file)) {
+        fail(path, "", error);
+    }
+    FileFacts facts;
+    if (const std::error_code error = env.facts(file, facts)) {
+        // Made here a moment ago, empty and private: nobody else has it.
+        file = EnvHandle();
+        (void)env.remove(folder, site.leaf);
+        fail(path, "cannot read its identity: ", error);
+    }
+    if (const std::error_code error = env.adoptAccess(file, from)) {
+        (void)env.removeIf(folder, site.leaf, facts.identity);
+        fail(path, "cannot give it the access of '" + model + "': ", error);
+    }
+    return facts.identity;
+}
+
 } // namespace
 
 NewFile NewFile::create(const FileName& name, const FileName& like) {
@@ -57,34 +84,38 @@ NewFile NewFile::create(const FileName& name, const FileName& like) {
     if (const std::error_code error = openFollowed(*env, model, from)) {
         fail(path, "cannot read the access of '" + model + "': ", error);
     }
-    EnvHandle folder;
-    EnvHandle file;
-    const std::string leaf = name.getLeafName();
-    // 0600: nobody else may open it before it has the model's access.
-    const OpenOptions fresh{OpenOptions::Access::ReadWrite, OpenOptions::Creation::New, 0600};
-    if (std::error_code error = env->openFolder(folderOf(name), folder);
-        error || (error = env->open(folder, leaf, fresh, file))) {
-        fail(path, "", error);
+    std::shared_ptr<const Folder> folder;
+    try {
+        folder = std::make_shared<const Folder>(Folder::holding(name));
+    } catch (const FileNameException& e) {
+        fail(path, "", e.code());
     }
-    FileFacts made;
-    if (const std::error_code error = env->facts(file, made)) {
-        // Made here a moment ago, empty and private: nobody else has it.
-        file = EnvHandle();
-        (void)env->remove(folder, leaf);
-        fail(path, "cannot read its identity: ", error);
-    }
-    if (const std::error_code error = env->adoptAccess(file, from)) {
-        (void)env->removeIf(folder, leaf, made.identity);
-        fail(path, "cannot give it the access of '" + model + "': ", error);
-    }
-    return NewFile(name, made.identity);
+    const Site site{folder, name.getLeafName()};
+    return NewFile(name, made(site, from, model), folder);
 }
 
-NewFile::NewFile(FileName name, FileIdentity identity)
-    : m_name(std::move(name)), m_identity(identity), m_process(internal::currentProcess()) {}
+NewFile NewFile::create(const Site& site, const Site& like) {
+    const std::string path = site.folder->pathOf(site.leaf);
+    const std::string model = like.folder->pathOf(like.leaf);
+    EnvHandle from;
+    if (const std::error_code error = like.folder->env().open(like.folder->handle(), like.leaf, OpenOptions{}, from)) {
+        fail(path, "cannot read the access of '" + model + "': ", error);
+    }
+    return NewFile(FileName(path), made(site, from, model), site.folder);
+}
+
+NewFile::NewFile(FileName name, FileIdentity identity, std::shared_ptr<const Folder> folder)
+    : m_name(std::move(name)),
+      m_identity(identity),
+      m_folder(std::move(folder)),
+      m_process(internal::currentProcess()) {}
 
 NewFile::NewFile(NewFile&& other) noexcept
-    : m_name(other.m_name), m_identity(other.m_identity), m_released(other.m_released), m_process(other.m_process) {
+    : m_name(other.m_name),
+      m_identity(other.m_identity),
+      m_folder(other.m_folder),
+      m_released(other.m_released),
+      m_process(other.m_process) {
     other.m_released = true;
 }
 
@@ -95,6 +126,7 @@ NewFile& NewFile::operator=(NewFile&& other) noexcept {
         }
         m_name = other.m_name;
         m_identity = other.m_identity;
+        m_folder = other.m_folder;
         m_released = other.m_released;
         m_process = other.m_process;
         other.m_released = true;
@@ -109,8 +141,8 @@ NewFile::~NewFile() {
 }
 
 bool NewFile::unchanged() const {
-    FileIdentity now;
-    return identityOf(m_name, now) && sameFile(now, m_identity);
+    const std::optional<FileFacts> now = m_folder->look(m_name.getLeafName());
+    return now && sameFile(now->identity, m_identity);
 }
 
 void NewFile::discard() noexcept {
@@ -118,11 +150,7 @@ void NewFile::discard() noexcept {
         return;
     }
     try {
-        const std::shared_ptr<Env> env = Env::current();
-        EnvHandle folder;
-        if (!env->openFolder(folderOf(m_name), folder)) {
-            (void)env->removeIf(folder, m_name.getLeafName(), m_identity);
-        }
+        (void)m_folder->env().removeIf(m_folder->handle(), m_name.getLeafName(), m_identity);
     } catch (...) {
         // Out of memory for the name: the file stays, as after a crash.
     }

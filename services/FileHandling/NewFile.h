@@ -26,6 +26,9 @@
 
 namespace Zorvan {
 
+class Folder;
+struct Site;
+
 /// Which file a name holds: device and inode (Windows: volume serial number
 /// and file index).
 struct FileIdentity {
@@ -52,6 +55,10 @@ public:
     /// system's reason when it cannot (the name is taken, the folder cannot
     /// be written, ...).
     static NewFile create(const FileName& name, const FileName& like);
+    /// The same at `site`, with the access of the file at `like` (no link
+    /// followed), both in folders the caller holds: the file is looked at
+    /// and removed in that folder too, whatever happens to its path.
+    static NewFile create(const Site& site, const Site& like);
 
     NewFile(NewFile&& other) noexcept;
     NewFile& operator=(NewFile&& other) noexcept;
@@ -69,12 +76,15 @@ public:
     void release() noexcept { m_released = true; }
 
 private:
-    SERVICES_FILEHANDLING_NO_EXPORT NewFile(FileName name, FileIdentity identity);
+    SERVICES_FILEHANDLING_NO_EXPORT NewFile(FileName name, FileIdentity identity,
+                                            std::shared_ptr<const Folder> folder);
     /// Removes the file when it is neither released nor replaced; never throws.
     SERVICES_FILEHANDLING_NO_EXPORT void discard() noexcept;
 
     FileName m_name;
     FileIdentity m_identity;
+    /// The folder the file was made in.
+    std::shared_ptr<const Folder> m_folder;
     bool m_released = false;
     /// The process that made the file: a forked child's copy removes nothing.
     std::uint64_t m_process;

@@ -31,6 +31,7 @@
 #include "FileLock/FileLock.h"
 
 #include <algorithm>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -85,8 +86,7 @@ Registry& registry() {
 
 // A file opened to be locked, in the folder it was found in.
 struct Held {
-    std::shared_ptr<Env> env;
-    EnvHandle folder;
+    std::shared_ptr<const Folder> place;
     std::string leaf;
     EnvHandle file;
     FileIdentity identity;
@@ -99,12 +99,15 @@ struct Held {
     Held& operator=(Held&&) noexcept = default;
     ~Held() { letGo(); }
 
+    Env& env() const { return place->env(); }
+    const EnvHandle& folder() const { return place->handle(); }
+
     // Closes the file. Windows releases a closed handle's locks only some
     // time later, so the byte is let go first; a forked child closes its
     // copy alone (on POSIX it shares the parent's lock, which it must keep).
     void letGo() noexcept {
         if (file && process == internal::currentProcess()) {
-            (void)env->lock(file, kLockByte, Env::Lock::Unlocked);
+            (void)env().lock(file, kLockByte, Env::Lock::Unlocked);
         }
         file = EnvHandle();
     }
@@ -123,8 +126,8 @@ public:
             return; // not made here, or locked and handed over
         }
         m_file.letGo();
-        (void)(m_identified ? m_file.env->removeIf(m_file.folder, m_file.leaf, m_file.identity)
-                            : m_file.env->remove(m_file.folder, m_file.leaf));
+        (void)(m_identified ? m_file.env().removeIf(m_file.folder(), m_file.leaf, m_file.identity)
+                            : m_file.env().remove(m_file.folder(), m_file.leaf));
     }
     void identified() { m_identified = true; }
 
@@ -151,16 +154,9 @@ private:
 // from being opened for writing (Windows sharing modes).
 enum class Attempt { Locked, Busy, LockedElsewhere, HeldOpen, Changed };
 
-// One try at the lock of the file `path` names, all under the registry's
-// mutex. On success the file is registered and moved into `locked`.
-// `replacedElsewhere`: another process held the lock or the file a moment
-// ago, and may be replacing the file; `replacedFrom`: the leaf a replace
-// would move the new file from, looked at when the name is empty (none:
-// empty).
-Attempt tryOnce(const std::shared_ptr<Env>& env, const std::string& path, bool create, bool replacedElsewhere,
-                const std::string& replacedFrom, Held& locked) {
-    Registry& reg = registry();
-    const std::lock_guard guard(reg.mutex);
+// Where the file `path` names is now: its links resolved as the kernel
+// would, its folder opened.
+Site siteOf(const std::string& path, bool create) {
     const ResolvedName resolved = resolveName(path);
     switch (resolved.outcome) {
     case ResolvedName::Outcome::Missing:
@@ -178,15 +174,31 @@ Attempt tryOnce(const std::shared_ptr<Env>& env, const std::string& path, bool c
         break;
     }
     const FileName name(resolved.outcome == ResolvedName::Outcome::Resolved ? resolved.path : path);
-    Held file;
-    file.env = env;
-    file.leaf = name.getLeafName();
-    const std::string folder = name.getFolder();
-    if (const std::error_code error = env->openFolder(folder.empty() ? "." : folder, file.folder)) {
-        cannotOpen(path, create, error);
+    try {
+        return Site{std::make_shared<const Folder>(Folder::holding(name)), name.getLeafName()};
+    } catch (const FileNameException& e) {
+        cannotOpen(path, create, e.code());
     }
+}
+
+// One try at the lock of the file at the site `where` gives (`path` for
+// messages), all under the registry's mutex. On success the file is
+// registered and moved into `locked`.
+// `replacedElsewhere`: another process held the lock or the file a moment
+// ago, and may be replacing the file; `replacedFrom`: the leaf a replace
+// would move the new file from, looked at when the name is empty (none:
+// empty).
+Attempt tryOnce(const std::function<Site()>& where, const std::string& path, bool create, bool replacedElsewhere,
+                const std::string& replacedFrom, Held& locked) {
+    Registry& reg = registry();
+    const std::lock_guard guard(reg.mutex);
+    const Site site = where();
+    Held file;
+    file.place = site.folder;
+    file.leaf = site.leaf;
+    Env& env = file.env();
     FileFacts named;
-    const std::error_code missing = env->look(file.folder, file.leaf, named);
+    const std::error_code missing = env.look(file.folder(), file.leaf, named);
     if (missing && !means(missing, std::errc::no_such_file_or_directory)) {
         cannotOpen(path, false, missing);
     }
@@ -198,7 +210,7 @@ Attempt tryOnce(const std::shared_ptr<Env>& env, const std::string& path, bool c
     }
     if (missing && !replacedFrom.empty()) {
         FileFacts replacement;
-        if (const std::error_code error = env->look(file.folder, replacedFrom, replacement); !error) {
+        if (const std::error_code error = env.look(file.folder(), replacedFrom, replacement); !error) {
             return Attempt::Changed;
         } else if (!isAbsent(error)) {
             cannotOpen(path, create, error);
@@ -220,7 +232,7 @@ Attempt tryOnce(const std::shared_ptr<Env>& env, const std::string& path, bool c
     // the file, which decides whether its release may remove it again.
     const OpenOptions options{OpenOptions::Access::ReadWrite,
                               missing ? OpenOptions::Creation::New : OpenOptions::Creation::Existing, 0666};
-    if (const std::error_code error = env->open(file.folder, file.leaf, options, file.file)) {
+    if (const std::error_code error = env.open(file.folder(), file.leaf, options, file.file)) {
         if (means(error, std::errc::file_exists) || means(error, std::errc::no_such_file_or_directory) ||
             means(error, std::errc::too_many_symbolic_link_levels)) {
             return Attempt::Changed; // the name changed since it was looked at
@@ -236,7 +248,7 @@ Attempt tryOnce(const std::shared_ptr<Env>& env, const std::string& path, bool c
     file.created = static_cast<bool>(missing);
     MadeByThisTry made(file);
     FileFacts opened;
-    if (const std::error_code error = env->facts(file.file, opened)) {
+    if (const std::error_code error = env.facts(file.file, opened)) {
         cannotOpen(path, false, error);
     }
     file.identity = opened.identity;
@@ -246,7 +258,7 @@ Attempt tryOnce(const std::shared_ptr<Env>& env, const std::string& path, bool c
     if (reg.holds(file.identity)) {
         return Attempt::Busy;
     }
-    if (const std::error_code error = env->lock(file.file, kLockByte, Env::Lock::Exclusive)) {
+    if (const std::error_code error = env.lock(file.file, kLockByte, Env::Lock::Exclusive)) {
         if (means(error, std::errc::resource_unavailable_try_again)) {
             return Attempt::LockedElsewhere;
         }
@@ -255,7 +267,7 @@ Attempt tryOnce(const std::shared_ptr<Env>& env, const std::string& path, bool c
     // A rewrite may have renamed a new file over the name, or a failed first
     // save removed it, while this one waited for the old file's lock.
     FileFacts now;
-    if (const std::error_code error = env->look(file.folder, file.leaf, now); error && !isAbsent(error)) {
+    if (const std::error_code error = env.look(file.folder(), file.leaf, now); error && !isAbsent(error)) {
         cannotOpen(path, false, error);
     } else if (error || !sameFile(now.identity, file.identity)) {
         return Attempt::Changed;
@@ -285,8 +297,8 @@ struct FileLock::Impl {
         Registry& reg = registry();
         const std::lock_guard guard(reg.mutex);
         FileFacts facts;
-        if (file.created && !file.env->facts(file.file, facts) && facts.size == 0) {
-            (void)file.env->removeIf(file.folder, file.leaf, file.identity);
+        if (file.created && !file.env().facts(file.file, facts) && facts.size == 0) {
+            (void)file.env().removeIf(file.folder(), file.leaf, file.identity);
         }
         const auto held = std::find_if(reg.held.begin(), reg.held.end(),
                                        [&](const FileIdentity& other) { return sameFile(other, file.identity); });
@@ -297,6 +309,14 @@ struct FileLock::Impl {
 };
 
 FileLock FileLock::acquire(const std::string& path, const Options& options) {
+    return acquire([&] { return siteOf(path, options.create); }, path, options);
+}
+
+FileLock FileLock::acquire(const Site& site, const Options& options) {
+    return acquire([&] { return site; }, site.folder->pathOf(site.leaf), options);
+}
+
+FileLock FileLock::acquire(const std::function<Site()>& where, const std::string& path, const Options& options) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
     // A wait beyond the clock's range (milliseconds::max() for "as long as
@@ -305,7 +325,6 @@ FileLock FileLock::acquire(const std::string& path, const Options& options) {
         options.wait >= std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - start)
             ? Clock::time_point::max()
             : start + options.wait;
-    const std::shared_ptr<Env> env = Env::current();
     // Made before the lock is taken, so that nothing can fail between
     // registering the file and handing it over.
     auto impl = std::make_unique<Impl>();
@@ -320,7 +339,7 @@ FileLock FileLock::acquire(const std::string& path, const Options& options) {
     for (;;) {
         const Clock::time_point tried = Clock::now();
         const bool replacedElsewhere = heldElsewhere && tried - *heldElsewhere < replaceGap();
-        const Attempt attempt = tryOnce(env, path, options.create, replacedElsewhere,
+        const Attempt attempt = tryOnce(where, path, options.create, replacedElsewhere,
                                         tried - start < replaceGap() ? replacedFrom : std::string(), impl->file);
         switch (attempt) {
         case Attempt::Locked:
@@ -354,7 +373,7 @@ FileLock FileLock::acquire(const std::string& path, const Options& options) {
                 options.onWait();
             }
         }
-        env->sleepFor(std::min(pause, std::chrono::ceil<std::chrono::milliseconds>(until - now)));
+        Env::current()->sleepFor(std::min(pause, std::chrono::ceil<std::chrono::milliseconds>(until - now)));
         pause = std::min(pause * 2, kLongestPause);
     }
 }

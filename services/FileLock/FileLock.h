@@ -38,7 +38,7 @@
 #include <string>
 
 #include "Exceptions/ZvException.h"
-#include "FileHandling/NewFile.h"
+#include "FileHandling/Folder.h"
 #include "FileLock/FileLockExport.h"
 
 namespace Zorvan {
@@ -99,6 +99,10 @@ public:
     /// is not a regular file (a FIFO or device at the name is never opened
     /// in a way that blocks).
     static FileLock acquire(const std::string& path, const Options& options);
+    /// The same, of the file at `site`, which the caller resolved and holds:
+    /// nothing is resolved again, and a link put at the leaf meanwhile is
+    /// never followed.
+    static FileLock acquire(const Site& site, const Options& options);
 
     FileLock(FileLock&& other) noexcept;
     FileLock& operator=(FileLock&& other) noexcept;
@@ -121,6 +125,9 @@ public:
 private:
     struct Impl;
     SERVICES_FILELOCK_NO_EXPORT explicit FileLock(std::unique_ptr<Impl> impl);
+    /// Tries the file where `where` says it is now, until it is locked.
+    SERVICES_FILELOCK_NO_EXPORT static FileLock acquire(const std::function<Site()>& where, const std::string& path,
+                                                        const Options& options);
     std::unique_ptr<Impl> m_impl;
 };
 

@@ -50,20 +50,22 @@ std::optional<FileFacts> lookAt(const FileName& name) {
 } // namespace
 
 DesignSave DesignSave::beginAutosave(const std::string& file, const DesignSaveOptions& options) {
-    const std::string target = saveTarget(file, kCannotCopy);
+    const SaveTarget resolved = saveTarget(file, kCannotCopy);
+    const std::string& target = resolved.path;
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
     const FileName temporary = temporaryName(copy);
     FileIdentity there;
-    if (guarded(kCannotCopy, file, [&] { return designAt(target, there); })) {
+    if (guarded(kCannotCopy, file, [&] { return designAt(resolved.site, there); })) {
         requireMayCopy(file, target);
         requireNotUnderWayHere(kCannotCopy, file, there);
     }
     std::shared_ptr<const Folder> folder = holdFolder(kCannotCopy, file, copy);
+    const Site design = designSite(kCannotCopy, file, resolved);
     // A design never saved is locked by the name it will have, as a first
     // save locks it, with an empty file that goes with the lock.
     auto state =
         std::make_unique<State>(file, target, options, std::move(folder),
-                                lockDesign(kCannotCopy, file, target, /*create=*/true, options), SessionKind::Autosave);
+                                lockDesign(kCannotCopy, file, design, /*create=*/true, options), SessionKind::Autosave);
     step(options, "locked");
     state->autosave = true;
     state->cannot = kCannotCopy;
@@ -74,13 +76,13 @@ DesignSave DesignSave::beginAutosave(const std::string& file, const DesignSaveOp
         // No save of the design can come between this and the copy's
         // commit: one of another program waits for the lock, one of this
         // process makes the autosave give way.
-        state->origin = originOf(state->lock.identity(), target);
+        state->origin = originOf(state->lock.identity(), design);
         // Left by an autosave that did not finish; a link there is removed,
         // never followed.
         (void)state->folder->remove(temporary.getLeafName());
         state->written = FileName(state->folder->pathOf(temporary.getLeafName()));
         // The copy has the design's access from its first byte.
-        state->temporary.emplace(NewFile::create(state->written, FileName(target)));
+        state->temporary.emplace(NewFile::create(Site{state->folder, temporary.getLeafName()}, design));
         step(options, "prepared");
         state->store = SqliteDesignStore::openForReplacement(Site{state->folder, temporary.getLeafName()});
     });
@@ -90,22 +92,23 @@ DesignSave DesignSave::beginAutosave(const std::string& file, const DesignSaveOp
 }
 
 FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& options) {
-    const std::string target = saveTarget(file, kCannotCopy);
+    const SaveTarget resolved = saveTarget(file, kCannotCopy);
+    const std::string& target = resolved.path;
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
     const FileName temporary = temporaryName(copy);
     requireMayCopy(file, target);
     const std::shared_ptr<const Folder> folder = holdFolder(kCannotCopy, file, copy);
-    const FileLock lock = lockDesign(kCannotCopy, file, target, /*create=*/false, options);
+    const Site design = designSite(kCannotCopy, file, resolved);
+    const FileLock lock = lockDesign(kCannotCopy, file, design, /*create=*/false, options);
     step(options, "locked");
-    const OpenedDesign opened = *open(kCannotCopy, file, target, /*emptyIsNew=*/false, /*full=*/false);
+    const OpenedDesign opened = *open(kCannotCopy, file, target, /*emptyIsNew=*/false, /*full=*/false, &design);
     opened.requireReadable();
     requireNoLinkAt(*folder, file, copy);
     guarded(kCannotCopy, file, [&] {
         // Left by an autosave that did not finish; a link there is removed,
         // never followed.
         (void)folder->remove(temporary.getLeafName());
-        const FileName written(folder->pathOf(temporary.getLeafName()));
-        NewFile made = NewFile::create(written, FileName(target));
+        NewFile made = NewFile::create(Site{folder, temporary.getLeafName()}, design);
         opened.store->copyTo(Site{folder, temporary.getLeafName()});
         step(options, "copied");
         // The copy keeps the design's access, given as it was made; what was
@@ -151,7 +154,7 @@ std::optional<FileName> newerAutosaveCopy(const std::string& file) {
         } catch (const DesignStoreException&) {
             return std::nullopt; // no copy this software wrote
         }
-        const AutosaveOrigin now = originOf(design->identity, resolved.path);
+        const AutosaveOrigin now = originOf(design->identity, siteOf(resolved.path));
         const bool unchanged = sameFile(FileIdentity{origin.device, origin.inode, origin.birth}, design->identity) &&
                                origin.changes == now.changes;
         return unchanged ? std::optional<FileName>(copy) : std::nullopt;
@@ -171,7 +174,8 @@ bool removeAutosaveCopy(const std::string& file, const DesignSaveOptions& option
     // A design that is gone has no lock to take, and no autosave to keep out.
     std::optional<FileLock> lock;
     try {
-        lock.emplace(lockDesign(kCannotDeleteCopy, file, file, /*create=*/false, options));
+        lock.emplace(lockDesign(kCannotDeleteCopy, file, guarded(kCannotDeleteCopy, file, [&] { return siteOf(file); }),
+                                /*create=*/false, options));
         step(options, "locked");
     } catch (const DesignRefusedException& e) {
         if (e.reason() != DesignRefusal::Failed || FileUtilities::exists(file, true)) {

@@ -115,10 +115,11 @@ void requireDesignAtName(const DesignSave::State& s) {
 
 DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& options) {
     const ZvFileWriteMode mode = options.mode;
-    const std::string target = saveTarget(file, kCannotSave);
-    requireSavePossible(kCannotSave, file, target);
+    const SaveTarget resolved = saveTarget(file, kCannotSave);
+    const std::string& target = resolved.path;
+    requireSavePossible(kCannotSave, file, resolved);
     FileIdentity there;
-    const bool exists = guarded(kCannotSave, file, [&] { return designAt(target, there); });
+    const bool exists = guarded(kCannotSave, file, [&] { return designAt(resolved.site, there); });
     if (mode != ZvFileWriteMode::Overwrite && !exists) {
         refuse(kCannotUpdate, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing,
                std::make_error_code(std::errc::no_such_file_or_directory));
@@ -126,10 +127,11 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
     if (exists) {
         makeWay(kCannotSave, file, there, options);
     }
-    std::shared_ptr<const Folder> folder = holdFolder(kCannotSave, file, FileName(target));
+    std::shared_ptr<const Folder> folder = holdFolder(kCannotSave, file, FileName(target), resolved.site.folder);
+    const Site design{folder, resolved.site.leaf};
     auto state = std::make_unique<State>(
         file, target, options, std::move(folder),
-        lockDesign(kCannotSave, file, target, mode == ZvFileWriteMode::Overwrite, options), SessionKind::Save);
+        lockDesign(kCannotSave, file, design, mode == ZvFileWriteMode::Overwrite, options), SessionKind::Save);
     step(options, "locked");
     // This process's own read handles of the design would keep an update in
     // place from committing: their reads end here (they read on by
@@ -138,7 +140,6 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
         reader->endRead();
     }
     if (!state->lock.createdFile()) {
-        const Site design{state->folder, FileName(target).getLeafName()};
         if (const std::optional<OpenedDesign> opened =
                 open(mode == ZvFileWriteMode::Overwrite ? kCannotSave : kCannotUpdate, file, target,
                      /*emptyIsNew=*/true, /*full=*/false, &design, mode == ZvFileWriteMode::Overwrite)) {
@@ -171,13 +172,14 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
     // the cut could undo the rename and the design would be the old one,
     // or for a first save an empty file.
     guarded(kCannotSave, file, [&] {
-        // Also removes a temporary file a save that did not finish left. The
-        // lock holds a file at the name, so a rewrite always writes beside
-        // it, whatever the file service could see.
-        (void)ZvFileIO::prepareFileName(target, mode);
+        // A rewrite writes beside the design, where a save that did not
+        // finish may have left its temporary file (a link there is removed,
+        // never followed).
         state->written = mode == ZvFileWriteMode::Overwrite ? temporaryName(FileName(target)) : FileName(target);
         if (state->written != FileName(target)) {
-            state->temporary.emplace(NewFile::create(state->written, target));
+            const std::string leaf = state->written.getLeafName();
+            (void)state->folder->remove(leaf);
+            state->temporary.emplace(NewFile::create(Site{state->folder, leaf}, design));
         }
         step(options, "prepared");
         const Site written{state->folder, state->written.getLeafName()};

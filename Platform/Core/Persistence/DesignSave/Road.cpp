@@ -113,7 +113,7 @@ FileName temporaryName(FileName file) {
     return file;
 }
 
-std::string saveTarget(const std::string& file, const char* cannot) {
+SaveTarget saveTarget(const std::string& file, const char* cannot) {
     ResolvedName resolved;
     try {
         resolved = resolveName(file);
@@ -136,9 +136,11 @@ std::string saveTarget(const std::string& file, const char* cannot) {
     // A name that is no link keeps the user's spelling (for what the save
     // tells); its folder is held from now on all the same.
     const std::string target = resolved.links > 0 ? resolved.path : file;
+    std::shared_ptr<const Folder> folder;
     std::optional<FileFacts> there;
     try {
-        there = Folder::holding(FileName(target)).look(FileName(target).getLeafName());
+        folder = std::make_shared<const Folder>(Folder::holding(FileName(target)));
+        there = folder->look(FileName(target).getLeafName());
     } catch (const FileNameException& e) {
         if (!isAbsent(e.code())) { // no folder: nothing there yet, which the checks below say
             refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
@@ -167,12 +169,13 @@ std::string saveTarget(const std::string& file, const char* cannot) {
                           {std::to_string(longest - suffix - 1)}),
                DesignRefusal::NameTooLong, condition(std::errc::filename_too_long));
     }
-    return target;
+    return {target, Site{folder, FileName(target).getLeafName()}};
 }
 
-std::shared_ptr<const Folder> holdFolder(const char* cannot, const std::string& file, const FileName& inside) {
+std::shared_ptr<const Folder> holdFolder(const char* cannot, const std::string& file, const FileName& inside,
+                                         std::shared_ptr<const Folder> held) {
     try {
-        auto folder = std::make_shared<const Folder>(Folder::holding(inside));
+        auto folder = held ? std::move(held) : std::make_shared<const Folder>(Folder::holding(inside));
         if (!folder->isWritable()) {
             refuse(cannot, file,
                    substitute(translate("DesignSave",
@@ -197,23 +200,50 @@ void requireSavePossible(const char* cannot, const std::string& file, const std:
     }
 }
 
+void requireSavePossible(const char* cannot, const std::string& file, const SaveTarget& target) {
+    const FileName name(target.path);
+    // A name that names no file is refused before the disk is looked at.
+    if (name.getLeafName() == name.getExtension() || !target.site.folder) {
+        requireSavePossible(cannot, file, target.path);
+        return;
+    }
+    // The library's rule for a read-only file, asked of the file the save
+    // holds. Only a refusal counts: a failure to ask is the save's to meet.
+    const Folder& folder = *target.site.folder;
+    const bool readOnly = guarded(cannot, file, [&] {
+        return folder.look(target.site.leaf) && isDenied(folder.env().mayWrite(folder.handle(), target.site.leaf));
+    });
+    if (readOnly) {
+        refuse(cannot, file,
+               Translator::translate("DesignIO", "It is not possible to overwrite a readonly file.", nullptr, -1),
+               DesignRefusal::ReadOnly, condition(std::errc::permission_denied));
+    }
+}
+
 void step(const DesignSaveOptions& options, std::string_view name) {
     if (options.onStep) {
         options.onStep(name);
     }
 }
 
-bool designAt(const std::string& target, FileIdentity& there) {
-    const FileName name(target);
+bool designAt(const Site& target, FileIdentity& there) {
+    if (!target.folder) {
+        return false;
+    }
+    const auto identityAt = [&](const std::string& leaf) {
+        const std::optional<FileFacts> facts = target.folder->look(leaf);
+        there = facts ? facts->identity : there;
+        return facts.has_value();
+    };
+    const std::string replacement = temporaryName(FileName(target.leaf)).getLeafName();
     const auto until = std::chrono::steady_clock::now() + FileLock::replaceGap();
     for (std::chrono::milliseconds pause{1};; pause = std::min(2 * pause, std::chrono::milliseconds(25))) {
-        if (identityOf(name, there)) {
+        if (identityAt(target.leaf)) {
             return true;
         }
-        FileIdentity replacement;
-        if (!identityOf(temporaryName(name), replacement)) {
+        if (!target.folder->look(replacement)) {
             // No replace under way, or one that ended since the first look.
-            return identityOf(name, there);
+            return identityAt(target.leaf);
         }
         if (std::chrono::steady_clock::now() >= until) {
             return false;
@@ -222,24 +252,37 @@ bool designAt(const std::string& target, FileIdentity& there) {
     }
 }
 
-FileLock lockDesign(const char* cannot, const std::string& file, const std::string& target, bool create,
+Site designSite(const char* cannot, const std::string& file, const SaveTarget& target) {
+    if (target.site.folder) {
+        return target.site;
+    }
+    return guarded(cannot, file, [&] { return siteOf(target.path); });
+}
+
+Site siteOf(const std::string& path) {
+    const ResolvedName resolved = resolveName(path);
+    const FileName name(resolved.outcome == ResolvedName::Outcome::Resolved ? resolved.path : path);
+    return {std::make_shared<const Folder>(Folder::holding(name)), name.getLeafName()};
+}
+
+FileLock lockDesign(const char* cannot, const std::string& file, const Site& target, bool create,
                     const DesignSaveOptions& options) {
     FileLock::Options lockOptions;
     lockOptions.create = create;
     lockOptions.wait = options.lockWait;
     lockOptions.onWait = options.onWait;
-    lockOptions.replacedFrom = temporaryName(FileName(target)).toNativeString();
+    lockOptions.replacedFrom = temporaryName(FileName(target.leaf)).getLeafName();
     try {
         return FileLock::acquire(target, lockOptions);
     } catch (const FileBusyException& e) {
-        FileIdentity there;
         std::string why =
             e.heldOpen()
                 ? translate("DesignSave", "another program has it open and keeps it from being written; try again when "
                                           "it is closed.")
                 : translate("DesignSave", "another program is saving it; try again when it is done.");
         try {
-            if (identityOf(FileName(target), there) && Sessions::instance().underWay(there)) {
+            const std::optional<FileFacts> facts = target.folder->look(target.leaf);
+            if (facts && Sessions::instance().underWay(facts->identity)) {
                 why = thisProgram();
             }
         } catch (const FileNameException&) {
@@ -365,10 +408,9 @@ OpenedDesign openForHost(const char* cannot, const std::string& file, const std:
     return opened;
 }
 
-AutosaveOrigin originOf(const FileIdentity& design, const std::string& target) {
-    const FileName name(target);
+AutosaveOrigin originOf(const FileIdentity& design, const Site& target) {
     // The change counter: header offset 24, four bytes big-endian.
-    const std::string header = Folder::holding(name).readStart(name.getLeafName(), 28);
+    const std::string header = target.folder->readStart(target.leaf, 28);
     std::uint32_t changes = 0;
     for (std::size_t at = 24; header.size() == 28 && at < 28; ++at) {
         changes = changes << 8 | static_cast<unsigned char>(header[at]);

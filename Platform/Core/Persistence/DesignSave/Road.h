@@ -61,26 +61,38 @@ FileName temporaryName(FileName file);
 // them. Refuses, before anything is written, links that lead nowhere or
 // that the kernel would not follow, anything but a regular file, and a name
 // too long for the files the save puts beside it.
-std::string saveTarget(const std::string& file, const char* cannot);
-// The folder a save's files are made in, held from now on. Refuses one this
-// user may not create files in.
-std::shared_ptr<const Folder> holdFolder(const char* cannot, const std::string& file, const FileName& inside);
+// Its folder is held from then on: every later step acts in it.
+struct SaveTarget {
+    std::string path; // for the library's checks and for messages
+    Site site;        // no folder: the folder does not exist
+};
+SaveTarget saveTarget(const std::string& file, const char* cannot);
+// The folder a save's files are made in, held from now on (`held` when the
+// caller holds it already). Refuses one this user may not create files in.
+std::shared_ptr<const Folder> holdFolder(const char* cannot, const std::string& file, const FileName& inside,
+                                         std::shared_ptr<const Folder> held = nullptr);
 // Refuses a save of `file` (the resolved `target`) the library would not
 // write: no name, or read-only.
 void requireSavePossible(const char* cannot, const std::string& file, const std::string& target);
+void requireSavePossible(const char* cannot, const std::string& file, const SaveTarget& target);
 
 void step(const DesignSaveOptions& options, std::string_view name);
 
 // Whether the design's name `target` holds a file, and which. While another
 // save's temporary file is beside it, an empty name is looked at again for
 // FileLock::replaceGap(): a replace on Windows empties the name for a moment.
-bool designAt(const std::string& target, FileIdentity& there);
+bool designAt(const Site& target, FileIdentity& there);
+// The design's place as saveTarget resolved it, its folder held now when
+// there was none then.
+Site designSite(const char* cannot, const std::string& file, const SaveTarget& target);
+// Where the links at `path` lead now, held.
+Site siteOf(const std::string& path);
 
 // Takes the design's one-writer lock, waiting options.lockWait; the caller
 // reports the step "locked" once it has noted the save as under way. `create`: a
 // first save (or an autosave of a design never saved) locks the name it
 // is about to fill with an empty file.
-FileLock lockDesign(const char* cannot, const std::string& file, const std::string& target, bool create,
+FileLock lockDesign(const char* cannot, const std::string& file, const Site& target, bool create,
                     const DesignSaveOptions& options);
 
 // The refusals of the store's failures (busy, a foreign file, a duplicate
@@ -115,7 +127,7 @@ OpenedDesign openForHost(const char* cannot, const std::string& file, const std:
 
 // The design at `target` as an autosave copy records it: the file and its
 // change counter (0 for a file that holds no design yet).
-AutosaveOrigin originOf(const FileIdentity& design, const std::string& target);
+AutosaveOrigin originOf(const FileIdentity& design, const Site& target);
 
 // Hands the design's identifier counter to the identifier service and
 // reserves every identity the design holds, whatever the counter says.
