@@ -1,7 +1,8 @@
 // Preloaded into a program (LD_PRELOAD) by the flush test: appends to the
 // file ZV_FLUSH_LOG names one line for each flush (fsync, fdatasync),
-// rename and removal the program makes and the system carries out, with
-// the path of what it was made on, as the system names the descriptor.
+// rename and removal (relative to a folder, as the file service makes
+// them) the system carries out, with the path of what it was made on, as
+// the system names the descriptor.
 // Linux only (/proc/self/fd). Test code: never installed.
 
 #include <dlfcn.h>
@@ -73,11 +74,6 @@ ZV_STANDS_IN int fdatasync(int fd) {
     return recorded(real(fd), "sync " + pathOf(fd));
 }
 
-ZV_STANDS_IN int rename(const char* from, const char* to) {
-    static auto* const real = next<int(const char*, const char*)>("rename");
-    return recorded(real(from, to), "rename " + pathAt(AT_FDCWD, from) + " " + pathAt(AT_FDCWD, to));
-}
-
 ZV_STANDS_IN int renameat(int fromFolder, const char* from, int toFolder, const char* to) {
     static auto* const real = next<int(int, const char*, int, const char*)>("renameat");
     return recorded(real(fromFolder, from, toFolder, to),
@@ -88,11 +84,6 @@ ZV_STANDS_IN int renameat2(int fromFolder, const char* from, int toFolder, const
     static auto* const real = next<int(int, const char*, int, const char*, unsigned)>("renameat2");
     return recorded(real(fromFolder, from, toFolder, to, flags),
                     "rename " + pathAt(fromFolder, from) + " " + pathAt(toFolder, to));
-}
-
-ZV_STANDS_IN int unlink(const char* name) {
-    static auto* const real = next<int(const char*)>("unlink");
-    return recorded(real(name), "remove " + pathAt(AT_FDCWD, name));
 }
 
 ZV_STANDS_IN int unlinkat(int folder, const char* name, int flags) {

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -40,16 +41,12 @@ using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 }
 
 // A program of the system's SQLite on one file, in a child process: runs
-// each statement it is sent and answers with SQLite's result code and the
-// first column of the last row. It waits up to 5 s for a lock, as a program
-// with a busy timeout does, unless told otherwise (PRAGMA busy_timeout).
+// each statement it is sent and answers with the first column of the last
+// row ("-" for none), or "error" and SQLite's result code. It waits up to
+// 5 s for a lock, as a program with a busy timeout does, unless told
+// otherwise (PRAGMA busy_timeout).
 class Stock {
 public:
-    struct Answer {
-        int code = -1;
-        std::string value;
-    };
-
     explicit Stock(const std::string& file) {
         int toChild[2];
         int fromChild[2];
@@ -76,15 +73,12 @@ public:
     Stock(const Stock&) = delete;
     Stock& operator=(const Stock&) = delete;
 
-    Answer run(const std::string& sql) {
+    std::string run(const std::string& sql) {
         std::fprintf(m_to.get(), "%s\n", sql.c_str());
         std::fflush(m_to.get());
-        Answer answer;
-        char value[256] = {};
-        if (std::fscanf(m_from.get(), "%d %255[^\n]", &answer.code, value) >= 1) {
-            answer.value = value;
-        }
-        return answer;
+        char answer[256] = {};
+        return std::fgets(answer, sizeof answer, m_from.get()) != nullptr ? std::string(answer, std::strcspn(answer, "\n"))
+                                                                          : "no answer";
     }
     void kill() {
         ::kill(m_pid, SIGKILL);
@@ -99,15 +93,15 @@ private:
         sqlite3_busy_timeout(db, 5000);
         char line[4096];
         while (std::fgets(line, sizeof line, in.get()) != nullptr) {
-            std::string value;
-            const int code = sqlite3_exec(
-                db, line,
-                [](void* into, int, char** columns, char**) {
-                    *static_cast<std::string*>(into) = columns[0] != nullptr ? columns[0] : "-";
-                    return 0;
-                },
-                &value, nullptr);
-            std::fprintf(out.get(), "%d %s\n", code, value.empty() ? "-" : value.c_str());
+            std::string value = "-";
+            const auto last = [](void* into, int, char** columns, char**) {
+                *static_cast<std::string*>(into) = columns[0] != nullptr ? columns[0] : "-";
+                return 0;
+            };
+            if (const int code = sqlite3_exec(db, line, last, &value, nullptr); code != SQLITE_OK) {
+                value = "error " + std::to_string(code);
+            }
+            std::fprintf(out.get(), "%s\n", value.c_str());
             std::fflush(out.get());
         }
         endChild(0);
@@ -221,11 +215,9 @@ protected:
     // What the trier reads of the data revision, through its read or write.
     std::string attempt(const Row& row, Stock& stock) const {
         if (row.trier == Party::Stock) {
-            const Stock::Answer answer =
-                stock.run(row.attempt == Try::Read
-                              ? "SELECT data_revision FROM zv_metadata"
-                              : "UPDATE zv_metadata SET update_count = update_count + 1 RETURNING data_revision");
-            return answer.code == SQLITE_OK ? answer.value : "error " + std::to_string(answer.code);
+            return stock.run(row.attempt == Try::Read
+                                 ? "SELECT data_revision FROM zv_metadata"
+                                 : "UPDATE zv_metadata SET update_count = update_count + 1 RETURNING data_revision");
         }
         std::string revision;
         try {
@@ -261,20 +253,18 @@ TEST_F(StockSqliteLocks, EachKeepsTheOtherOutAsTwoStockProgramsWould) {
             // Synchronous off: its journal's header is written at once, as
             // a hot journal's is, though the transaction is alive.
             ASSERT_EQ(stock.run("PRAGMA synchronous = OFF; BEGIN IMMEDIATE; "
-                                "UPDATE zv_metadata SET data_revision = 'held'; PRAGMA busy_timeout = 0")
-                          .code,
-                      SQLITE_OK);
+                                "UPDATE zv_metadata SET data_revision = 'held'; PRAGMA busy_timeout = 0"),
+                      "0");
             if (row.hold == Hold::Pending) {
-                ASSERT_EQ(stock.run("COMMIT").code, SQLITE_BUSY) << "it waits for our reader, in PENDING";
+                ASSERT_EQ(stock.run("COMMIT"), "error 5") << "it waits for our reader, in PENDING";
             }
-            ASSERT_EQ(stock.run("PRAGMA busy_timeout = 5000").code, SQLITE_OK);
+            ASSERT_EQ(stock.run("PRAGMA busy_timeout = 5000"), "5000");
         } else if (row.holder == Party::Stock) {
             // A transaction larger than its cache writes part of the design
             // before it commits, its journal flushed first.
             ASSERT_EQ(stock.run("PRAGMA cache_size = 2; BEGIN IMMEDIATE; UPDATE zv_metadata SET data_revision = "
-                                "'held'; UPDATE zv_objects SET payload = randomblob(3000)")
-                          .code,
-                      SQLITE_OK);
+                                "'held'; UPDATE zv_objects SET payload = randomblob(3000)"),
+                      "-");
             stock.kill();
         } else if (row.hold == Hold::Killed) {
             killOursMidCommit();
@@ -309,7 +299,7 @@ TEST_F(StockSqliteLocks, EachKeepsTheOtherOutAsTwoStockProgramsWould) {
                 reader->endRead();
             }
             if (row.holder == Party::Stock) {
-                EXPECT_EQ(stock.run("COMMIT").code, SQLITE_OK);
+                EXPECT_EQ(stock.run("COMMIT"), "-");
             } else if (row.hold == Hold::Reserved) {
                 EXPECT_NO_THROW(writer->commit());
             }
@@ -326,15 +316,7 @@ TEST_F(StockSqliteLocks, EachKeepsTheOtherOutAsTwoStockProgramsWould) {
         writer.reset();
         reader.reset();
         // Whatever happened, the design is whole, and no journal is left.
-        std::string check;
-        sqlite3* db = nullptr;
-        sqlite3_open_v2(design.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-        sqlite3_exec(db, "PRAGMA integrity_check", [](void* into, int, char** columns, char**) {
-            *static_cast<std::string*>(into) = columns[0];
-            return 0;
-        }, &check, nullptr);
-        sqlite3_close(db);
-        EXPECT_EQ(check, "ok");
+        EXPECT_EQ(Stock(design).run("PRAGMA integrity_check"), "ok");
         EXPECT_FALSE(std::filesystem::exists(journal));
     }
 }
