@@ -113,6 +113,11 @@ private:
 };
 
 // Whether any program holds a lock on SQLite's pending byte of `file`.
+// Without open file description locks this process's own are not seen, and
+// a wait for them lasts its whole time.
+#ifndef F_OFD_GETLK
+#define F_OFD_GETLK F_GETLK
+#endif
 bool pendingHeld(const std::string& file) {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     struct flock probe {};
@@ -169,7 +174,7 @@ protected:
     std::string design = folder.path("d.zvd");
     std::string journal = SqliteDesignStore::journalPath(design);
 
-    // A design of kObjects objects, readable by its group only (which its journals must be too).
+    // A design of kObjects objects that only its owner and group may read (and so its journals).
     void makeDesign() const {
         auto store = SqliteDesignStore::openForWriting(design);
         store->writeDataRevision("before");
