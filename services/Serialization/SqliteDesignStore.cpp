@@ -719,7 +719,14 @@ void SqliteDesignStore::readMaxIdentifier(std::int64_t& number, std::int16_t& do
     if (std::int64_t stored = 0; readField("identifier_number", stored)) {
         number = stored;
     }
-    readField("identifier_domain", domain);
+    // A domain that does not fit was never written by a store: damage, not a value to wrap.
+    if (std::int64_t stored = 0; readField("identifier_domain", stored)) {
+        if (stored < std::numeric_limits<std::int16_t>::min() || stored > std::numeric_limits<std::int16_t>::max()) {
+            throw DesignStoreException(
+                "Design file '" + m_path + "' is damaged: its identifier domain is out of range", m_path);
+        }
+        domain = static_cast<std::int16_t>(stored);
+    }
 }
 
 bool SqliteDesignStore::contains(SerializationTransferObject& object) {
@@ -824,14 +831,15 @@ void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields)
     // `visit` writes, and a batch is all the walk holds.
     constexpr std::int64_t kBatch = 256;
     Statement select(*this, fields == Fields::All
-                                ? "SELECT id, type, payload FROM zv_objects WHERE id > ? AND id <= ? ORDER BY id LIMIT ?"
-                                : "SELECT id, type FROM zv_objects WHERE id > ? AND id <= ? ORDER BY id LIMIT ?");
+                                ? "SELECT id, type, payload FROM zv_objects WHERE id >= ? AND id <= ? ORDER BY id LIMIT ?"
+                                : "SELECT id, type FROM zv_objects WHERE id >= ? AND id <= ? ORDER BY id LIMIT ?");
     std::vector<SerializationTransferObject> batch;
     batch.reserve(kBatch);
-    std::int64_t after = std::numeric_limits<std::int64_t>::min();
+    // Every identity counts, the smallest a 64-bit integer holds included.
+    std::int64_t from = std::numeric_limits<std::int64_t>::min();
     do {
         batch.clear();
-        select.bind(1, after).bind(2, end).bind(3, kBatch);
+        select.bind(1, from).bind(2, end).bind(3, kBatch);
         while (select.step()) {
             batch.emplace_back(select.integer(0), select.text(1),
                                fields == Fields::All ? select.text(2) : std::string());
@@ -842,9 +850,10 @@ void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields)
                 return;
             }
         }
-        if (!batch.empty()) {
-            after = batch.back().id();
+        if (batch.empty() || batch.back().id() == end) {
+            return; // the last batch, or one ending at the largest identity (no next one to start from)
         }
+        from = batch.back().id() + 1;
     } while (batch.size() == kBatch);
 }
 

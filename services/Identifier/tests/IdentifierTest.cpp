@@ -77,6 +77,7 @@ TEST(Identifier, MergedFilesDecideWhatIsCreatedNext) {
         Id merged;
         Id created;
         int alsoCreated = 0; // identifiers created after the first, before the save
+        std::int64_t reserved = 0; // reserveThrough() after the merge (0 reserves nothing)
     };
     const Row rows[] = {
         {"a file without a counter changes nothing", {0, 0}, {n, 0}},
@@ -84,12 +85,15 @@ TEST(Identifier, MergedFilesDecideWhatIsCreatedNext) {
         {"a later domain wins with a smaller number", {5, 2}, {5, 2}},
         {"an earlier domain loses with a larger number", {1'000'000, 1}, {6, 2}},
         {"the same domain with a larger number wins", {40, 2}, {40, 2}},
+        {"reserving a number behind the counter changes nothing", {0, 0}, {41, 2}, 0, 30},
+        {"the number the counter stands at is not handed out once reserved", {0, 0}, {43, 2}, 0, 42},
         {"numbers go past 32 bits", {kMax32, 2}, {kMax32, 2}, 2},
         {"a domain ends one before the last value", {kMax - 3, 3}, {kMax - 3, 3}, 2},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         open(row.merged);
+        Identifier::reserveThrough(row.reserved);
         Id next = Identifier::create();
         EXPECT_EQ(next, row.created);
         for (int i = 0; i < row.alsoCreated; ++i) {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <thread>
 
@@ -67,11 +68,52 @@ TEST_F(DesignStore, WhatIsWrittenIsReadBack) {
     using Fields = std::tuple<std::string, std::int32_t, std::string, std::string, std::int64_t, std::int16_t,
                               std::int32_t, std::int64_t, std::int64_t>;
     const Fields unread{"kept", -2, "kept", "kept", 5, 6, 0, 0, 0};
-    const std::pair<std::string, Fields> cases[] = {{makeDesign("a.zvd"), {"data-a", 9, "c1", "s1", 77, 3, 1, 1, 2}},
-                                                    {path("new.zvd"), unread}};
-    for (const auto& [file, expected] : cases) {
+    // A damaged or foreign design: identities at both ends of the range, and
+    // an identifier domain wider than any a store writes (none wraps).
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    for (const auto& [leaf, domain] : {std::pair{"limits.zvd", -32768}, std::pair{"wide.zvd", 99999}}) {
+        auto store = SqliteDesignStore::openForWriting(path(leaf));
+        for (const std::int64_t id : {kMax, std::int64_t{-1}, kMin}) {
+            SerializationTransferObject object(id, "Pipe", "p");
+            store->insert(object);
+        }
+        store->commit();
+        ASSERT_EQ(exec(connect(path(leaf)), "UPDATE zv_metadata SET identifier_number = " + std::to_string(kMin) +
+                                                ", identifier_domain = " + std::to_string(domain)),
+                  SQLITE_OK);
+    }
+    struct Case {
+        std::string file;
+        Fields expected;
+        std::vector<std::int64_t> identities; // what a walk visits, in order
+        const char* damage = nullptr;         // what reading the identifier counter says instead
+    };
+    const Case cases[] = {
+        {makeDesign("a.zvd"), {"data-a", 9, "c1", "s1", 77, 3, 1, 1, 2}, {1, 2}},
+        {path("new.zvd"), unread, {}},
+        {path("limits.zvd"), {"kept", -2, "kept", "kept", kMin, -32768, 0, 0, 3}, {kMin, -1, kMax}},
+        {path("wide.zvd"), {}, {kMin, -1, kMax}, "is damaged: its identifier domain is out of range"},
+    };
+    for (const auto& [file, expected, identities, damage] : cases) {
         SCOPED_TRACE(file);
         auto store = SqliteDesignStore::openForReading(file);
+        std::vector<std::int64_t> visited;
+        for (const SerializationTransferObject& object : Zorvan::testing::storedObjects(*store)) {
+            visited.push_back(object.id());
+        }
+        EXPECT_EQ(visited, identities);
+        if (damage != nullptr) {
+            std::int64_t number = 0;
+            std::int16_t domain = 0;
+            try {
+                store->readMaxIdentifier(number, domain);
+                ADD_FAILURE() << "a domain out of range was read as " << domain;
+            } catch (const DesignStoreException& e) {
+                EXPECT_NE(std::string(e.what()).find(damage), std::string::npos) << e.what();
+            }
+            continue;
+        }
         std::int32_t version = -1;
         ASSERT_TRUE(store->readFileVersion(version));
         EXPECT_EQ(version, SqliteDesignStore::kCurrentVersion);
