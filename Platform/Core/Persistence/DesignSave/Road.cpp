@@ -105,8 +105,43 @@ void refuse(const char* cannot, const std::string& file, const std::string& why,
     throw DesignRefusedException(substitute(translate("DesignSave", cannot), {quoted(file), why}), reason, cause);
 }
 
-std::string failure(const std::exception& e) { return std::string(e.what()) + "."; }
-std::string failure(const DesignStoreException& e) { return e.detail() + "."; }
+namespace {
+
+// The sentence for the system's failure `code` on the file `path` of a
+// save, told by the names the save gives its files.
+std::string failedFile(const std::string& path, const std::error_code& code) {
+    const std::string leaf = FileName(path).getLeafName();
+    const std::string why = describe(code);
+    if (leaf.ends_with(SqliteDesignStore::journalPath(""))) {
+        return substitute(translate("DesignSave", "the system failed to write its journal beside it (%1); the "
+                                                  "design is left as it was."),
+                          {why});
+    }
+    if (leaf.find(".tmp.") != std::string::npos) {
+        return substitute(translate("DesignSave", "the system failed to write its new version beside it (%1); the "
+                                                  "design is left as it was."),
+                          {why});
+    }
+    if (leaf.find(".bak.") != std::string::npos) {
+        return substitute(translate("DesignSave", "the system failed to write or remove its autosave copy (%1)."),
+                          {why});
+    }
+    if (leaf.find('.') == std::string::npos) {
+        return substitute(translate("DesignSave", "the system failed to read or write its folder (%1)."), {why});
+    }
+    return substitute(translate("DesignSave", "the system failed to read or write it (%1)."), {why});
+}
+
+} // namespace
+
+std::string failure(const FileNameException& e) {
+    return e.code() ? failedFile(e.path(), e.code()) : std::string(e.what()) + ".";
+}
+
+std::string failure(const DesignStoreException& e) {
+    return dynamic_cast<const DesignStoreSystemException*>(&e) != nullptr && e.code() ? failedFile(e.path(), e.code())
+                                                                                      : e.detail() + ".";
+}
 
 FileName temporaryName(FileName file) {
     file.replaceExtension(".tmp" + file.getExtension());
@@ -306,13 +341,7 @@ void refuseStore(const char* cannot, const std::string& file, const DesignStoreE
                           {std::to_string(duplicate->identity())}),
                DesignRefusal::Failed, e.code());
     }
-    // The store names the file it was writing, which may be a temporary
-    // file the user never named: then the cause's own words say it.
-    std::string why = failure(e);
-    if (e.path() != file && why.find(e.path()) != std::string::npos && e.code()) {
-        why = e.code().message() + ".";
-    }
-    refuse(cannot, file, why, DesignRefusal::Failed, e.code());
+    refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
 }
 
 std::optional<OpenedDesign> open(const char* cannot, const std::string& file, const std::string& path, bool emptyIsNew,

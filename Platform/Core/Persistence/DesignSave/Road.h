@@ -45,11 +45,11 @@ std::string translate(const char* context, const char* sourceText);
 [[noreturn]] void refuse(const char* cannot, const std::string& file, const std::string& why, DesignRefusal reason,
                          std::error_code cause = {});
 
-// The reason of a failure below the road (the file service), which gives it
-// in English.
-std::string failure(const std::exception& e);
-// The store's reason without the name of the file it was writing (a
-// temporary file the user never named).
+// The reason of a failure below the road, in the user's language: which of
+// the save's files the system failed (the design, or one the save keeps
+// beside it, which the user never named) and the system's reason. A store's
+// refusal of what a file holds keeps the store's words.
+std::string failure(const FileNameException& e);
 std::string failure(const DesignStoreException& e);
 
 // The temporary name the file `file` is written under before it is put in

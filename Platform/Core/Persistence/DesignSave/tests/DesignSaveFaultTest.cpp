@@ -136,6 +136,10 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
                 return refused->second.find("'" + path(leaf) + "'") != std::string::npos;
             };
             EXPECT_TRUE(names(road.design) || names("a.bak.zvd")) << refused->second;
+            // ... and no file of the save's own that the user never named.
+            for (const char* own : {".tmp.", "-journal"}) {
+                EXPECT_EQ(refused->second.find(own), std::string::npos) << refused->second;
+            }
             EXPECT_TRUE(refused->second.ends_with('.') && refused->second.find('\n') == std::string::npos)
                 << refused->second;
             if (kind == Kind::Lock) {
