@@ -365,7 +365,7 @@ int judgeJournal(Open& open, const FileFacts& facts, bool writing) {
         return VfsAccess::refuse(site, kind, open.journalName, facts.owner, SQLITE_CANTOPEN);
     };
     if (facts.links != 1) {
-        return refuse(VfsRefusal::Kind::ForeignFile);
+        return refuse(VfsRefusal::Kind::OtherNames);
     }
     char first = 0;
     bool whole = false;
@@ -389,12 +389,17 @@ int judgeJournal(Open& open, const FileFacts& facts, bool writing) {
     return SQLITE_OK;
 }
 
-// Whether a log or journal `facts` beside the design of `site` may be
-// touched: one name, and an owner who could have written the design.
-bool isTheDesigns(VfsSite& site, const FileFacts& facts) {
+// Why a log or journal `facts` beside the design of `site` is none of the
+// design's: other names, or an owner who could not have written the design.
+std::optional<VfsRefusal::Kind> foreignness(VfsSite& site, const FileFacts& facts) {
     const std::optional<FileFacts>& design = VfsAccess::design(site);
-    return facts.kind == FileFacts::Kind::Regular && facts.links == 1 && design &&
-           couldHaveWritten(facts.owner, *design);
+    if (facts.kind == FileFacts::Kind::Regular && facts.links != 1) {
+        return VfsRefusal::Kind::OtherNames;
+    }
+    if (facts.kind != FileFacts::Kind::Regular || !design || !couldHaveWritten(facts.owner, *design)) {
+        return VfsRefusal::Kind::ForeignFile;
+    }
+    return std::nullopt;
 }
 
 // Refuses a write-ahead log found beside the design: a program that has it
@@ -408,9 +413,8 @@ int refuseLog(VfsSite& site, const FileFacts& log, int code) {
         inUse = site.folder().isLockedByAnother(site.leaf() + "-shm", 128);
     } catch (const std::exception&) {
     }
-    const VfsRefusal::Kind kind = inUse                      ? VfsRefusal::Kind::LogInUse
-                                  : !isTheDesigns(site, log) ? VfsRefusal::Kind::ForeignFile
-                                                             : VfsRefusal::Kind::UnfinishedLog;
+    const VfsRefusal::Kind kind =
+        inUse ? VfsRefusal::Kind::LogInUse : foreignness(site, log).value_or(VfsRefusal::Kind::UnfinishedLog);
     return VfsAccess::refuse(site, kind, leaf, log.owner, code);
 }
 
@@ -547,9 +551,8 @@ int xDelete(sqlite3_vfs*, const char* name, int syncFolder) {
         if (target.role == Role::Log) {
             return refuseLog(site, facts, SQLITE_IOERR_DELETE);
         }
-        if (!isTheDesigns(site, facts)) {
-            return VfsAccess::refuse(site, VfsRefusal::Kind::ForeignFile, target.leaf, facts.owner,
-                                     SQLITE_IOERR_DELETE);
+        if (const std::optional<VfsRefusal::Kind> foreign = foreignness(site, facts)) {
+            return VfsAccess::refuse(site, *foreign, target.leaf, facts.owner, SQLITE_IOERR_DELETE);
         }
         removed = facts.identity;
     }

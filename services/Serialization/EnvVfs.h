@@ -46,7 +46,8 @@ struct VfsRefusal {
     enum class Kind {
         NotRegular,     ///< the design's name holds no regular file
         InTheWay,       ///< the journal's name holds no regular file
-        ForeignFile,    ///< a journal or log whose owner could not have written the design, or with other names
+        ForeignFile,    ///< a journal or log whose owner could not have written the design
+        OtherNames,     ///< a journal or log with other names too, which writing it would change
         SuperJournal,   ///< a journal that names a super-journal, which no design's transaction writes
         UnfinishedLog,  ///< a write-ahead log beside the design
         LogInUse,       ///< a write-ahead log another program has open

@@ -203,6 +203,8 @@ void raiseRefusal(internal::VfsSite& site, const std::string& path) {
                                    path);
     case Refused::ForeignFile:
         throw foreign(Kind::OtherOwner, "belongs to " + owner + ", who could not have written the design");
+    case Refused::OtherNames:
+        throw foreign(Kind::OtherNames, "has other names too");
     case Refused::SuperJournal:
         throw foreign(Kind::SuperJournal, "names a super-journal, which no transaction of a design writes");
     case Refused::UnfinishedLog:

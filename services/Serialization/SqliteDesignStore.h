@@ -102,6 +102,7 @@ public:
         WriteAheadMode, ///< another program switched the design to write-ahead logging
         ProtectedLink,  ///< a link of another user in a shared sticky folder
         SuperJournal,   ///< a journal that names a super-journal, which no design's transaction writes
+        OtherNames,     ///< a journal or log with other names too, which writing it would change
     };
     DesignStoreForeignFileException(const std::string& message, const std::string& path, Kind kind,
                                     std::string file, std::string owner,

@@ -62,6 +62,10 @@ std::string foreignFile(const DesignStoreForeignFileException& e) {
                                     "%1 beside it belongs to %2, who may not write the design, and would change "
                                     "it; both are left as they are."),
                           {quoted(e.file()), e.owner()});
+    case Kind::OtherNames:
+        return substitute(translate("DesignSave", "%1 beside it has other names too, and writing it would change "
+                                                  "another file; both are left as they are."),
+                          {quoted(e.file())});
     case Kind::SuperJournal:
         return substitute(translate("DesignSave",
                                     "%1 beside it names other files to change with the design, which no save of a "

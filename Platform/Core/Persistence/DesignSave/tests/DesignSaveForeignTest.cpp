@@ -278,6 +278,22 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
          },
          "", {}, {Rewrite, Update, Autosave, Open}, std::nullopt, ""},
 #endif
+        {"a journal with another name, which rolling it back would write", false,
+         [&] { fs::create_hard_link(path("victim"), path("a.zvd-journal")); }, "", {},
+         {Rewrite, Update, Autosave, Open}, DesignRefusal::ForeignFile, "a.zvd-journal' beside it has other names too"},
+        {"a write-ahead log with another name", false, [&] { fs::create_hard_link(path("victim"), path("a.zvd-wal")); },
+         "", {}, {Rewrite, Update, Autosave, Open}, DesignRefusal::ForeignFile, "a.zvd-wal' beside it has other names too"},
+#ifndef _WIN32
+        {"another user's live transaction: its journal is no hot one, and the committed design is read", true,
+         [&] {
+             other.emplace(path("a.zvd"));
+             ASSERT_EQ(other->run("PRAGMA synchronous = OFF; BEGIN IMMEDIATE; "
+                                  "UPDATE zv_metadata SET data_revision = 'live'"),
+                       SQLITE_OK);
+             ASSERT_EQ(::chown(path("a.zvd-journal").c_str(), kOtherUser, kOtherUser), 0);
+         },
+         "", {}, {Autosave, Open}, std::nullopt, ""},
+#endif
         {"a write-ahead log that appears as SQLite opens the design", false, {}, "", {},
          {Rewrite, Update, Autosave, Open}, DesignRefusal::ForeignFile,
          "a.zvd-wal' beside it holds changes another program did not finish",
