@@ -77,6 +77,10 @@ public:
     const std::string& leaf() const noexcept { return m_site.leaf; }
     std::string journalLeaf() const { return m_site.leaf + "-journal"; }
 
+    /// The design as the connection opened it; nullopt before.
+    std::optional<FileIdentity> design() const {
+        return m_design ? std::optional<FileIdentity>(m_design->identity) : std::nullopt;
+    }
     /// Why the VFS last refused a file of this site; cleared by the call.
     std::optional<VfsRefusal> takeRefusal() noexcept { return std::exchange(m_refusal, std::nullopt); }
 

@@ -859,6 +859,8 @@ void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields)
     } while (batch.size() == kBatch);
 }
 
+FileIdentity SqliteDesignStore::identity() const { return m_site->design().value_or(FileIdentity{}); }
+
 bool SqliteDesignStore::isEmpty() const {
     return fileSize(connection(), m_path) == 0;
 }

@@ -67,6 +67,9 @@ public:
     ~DesignStoreException() override;
 
     const std::string& path() const noexcept { return m_path; }
+    /// The file the handle opened (device and inode), whatever its name
+    /// holds now.
+    FileIdentity identity() const;
     /// What went wrong, without the file's name: "cannot run a query: disk
     /// I/O error (File too large)", for a caller that names the file itself.
     std::string detail() const;
@@ -324,6 +327,9 @@ public:
     /// The same, into the file at `site`.
     void copyTo(const Site& site) const;
     const std::string& path() const noexcept { return m_path; }
+    /// The file the handle opened (device and inode), whatever its name
+    /// holds now.
+    FileIdentity identity() const;
 
 private:
     class Statement;

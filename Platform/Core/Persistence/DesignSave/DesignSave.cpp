@@ -102,11 +102,10 @@ namespace {
            DesignRefusal::Interfered);
 }
 
-// Refuses when the design's name no longer holds the file the save locked.
-void requireDesignAtName(const DesignSave::State& s) {
-    const std::optional<FileFacts> there =
-        guarded(kCannotSave, s.file, [&] { return s.folder->look(FileName(s.target).getLeafName()); });
-    if (!there || !sameFile(there->identity, s.lock.identity())) {
+// Refuses when the file SQLite opened for an update in place is not the one
+// the save locked and read (another was put at the name in between).
+void requireLockedDesignOpened(const DesignSave::State& s) {
+    if (!sameFile(s.store->identity(), s.lock.identity())) {
         refuseMoved(s);
     }
 }
@@ -186,9 +185,8 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
         state->store = state->temporary ? SqliteDesignStore::openForReplacement(written)
                                         : SqliteDesignStore::openForWriting(written);
     });
-    // SQLite opened the design by name: it must be the file locked and read.
     if (!state->temporary) {
-        requireDesignAtName(*state);
+        requireLockedDesignOpened(*state);
     }
     state->session =
         std::make_shared<DesignPart::Session>(DesignPart::Session{file, kCannotSave, mode, state->store, nullptr});

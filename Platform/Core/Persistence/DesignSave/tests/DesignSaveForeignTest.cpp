@@ -309,6 +309,12 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
         {"a commit of a program that takes no lock meanwhile", false, {}, "committed",
          [&] { setHeader(24, "\x7f\x7f\x7f\x7f"); }, {Rewrite}, DesignRefusal::Interfered,
          "another program changed it while it was being saved; nothing was replaced."},
+        {"another design put at its name after the lock, before SQLite opens it for an update", false, {}, "prepared",
+         [&] {
+             fs::rename(path("a.zvd"), path("moved.zvd"));
+             fs::copy_file(path("moved.zvd"), path("a.zvd"));
+         },
+         {Update}, DesignRefusal::Interfered, "another program moved or replaced it while it was being saved"},
         {"the design moved away and another file (a link to one) put at its name meanwhile", false, {}, "committed",
          [&] {
              fs::rename(path("a.zvd"), path("moved.zvd"));
@@ -361,7 +367,7 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
                 case Rewrite:
                     return saveDesign("a.zvd", 2, "new", options(Mode::Overwrite, c.step, c.meanwhile));
                 case Update:
-                    return saveDesign("a.zvd", 2, "new", options(Mode::UpdateAll));
+                    return saveDesign("a.zvd", 2, "new", options(Mode::UpdateAll, c.step, c.meanwhile));
                 case Autosave:
                     return (void)writeAutosaveCopy(path("a.zvd"), options(Mode::Overwrite, c.step, c.meanwhile));
                 case Open:
