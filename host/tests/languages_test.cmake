@@ -1,8 +1,7 @@
 cmake_policy(VERSION 3.25)
-# zvfile speaks the language the locale variables ask for (where
-# cli_test.sh cannot run): each row sets some of LANGUAGE, LC_ALL,
-# LC_MESSAGES and LANG, leaves the others unset, and names words the refusal
-# of a design without a name must hold. Then a read-only design's refusal
+# zvfile speaks the language the locale variables ask for: each row sets
+# some of LANGUAGE, LC_ALL, LC_MESSAGES and LANG, leaves the others unset,
+# and names words the refusal of a design without a name must hold. Then a read-only design's refusal
 # in German is one line that names the design.
 #   cmake -DZVFILE=<program> -DWORK=<folder> [-DEMULATOR=<runner, separated by spaces>] -P languages_test.cmake
 separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
@@ -25,7 +24,8 @@ set(rows
   "LANG=de_DE.UTF-8"                     "Die Datei muss einen Namen haben"
   "LC_MESSAGES=de_AT.UTF-8 LANG=fr_FR"   "Die Datei muss einen Namen haben"
   "LANGUAGE=en_GB:de LANG=de_DE.UTF-8"   "The file must have a name"
-  "LANGUAGE=de LC_ALL=C"                 "The file must have a name")
+  "LANGUAGE=de LC_ALL=C"                 "The file must have a name"
+  "LANGUAGE=de"                          "The file must have a name")
 while(rows)
   list(POP_FRONT rows variables words)
   zvfile("${variables}" save .zvd)
