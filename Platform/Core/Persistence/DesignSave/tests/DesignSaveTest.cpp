@@ -42,7 +42,7 @@ using testing::TempFolder;
 // reported.
 TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
     const std::string here = "this program is saving or autosaving it already; try again when that save has ended.";
-    const auto busy = refusal(DesignRefusal::Busy, here);
+    const auto busy = std::make_pair(DesignRefusal::Busy, "cannot save '" + path("a.zvd") + "': " + here);
     const auto rivalsAreBusy = [&] {
         const auto before = files();
         for (const Mode rival : {Mode::Overwrite, Mode::UpdateAll}) {
