@@ -47,7 +47,6 @@ alone|LC_ALL=C|help save|0|zvfile save pump.zvd --objects 1000|none
 alone|LC_ALL=C|--version|0|^zvfile [0-9.]* \(source revision [0-9a-z-]*\)$|none
 alone|LC_ALL=C|save|2|^zvfile: FILE is required|none
 alone|LC_ALL=C|foo|2|^zvfile: unknown command 'foo'|none
-alone|LC_ALL=C||2|^zvfile: a command is required|none
 alone|LC_ALL=C|info $design|1|^zvfile: cannot load its commands: $dir/lib/zvfile/zvfile_commands.so: .|module
 $zvfile|LANG=de_DE.UTF-8|save $dir/.zvd|1|Die Datei muss einen Namen haben|gettext
 $zvfile|LANGUAGE=de LC_ALL=C|save $dir/.zvd|1|The file must have a name|module
