@@ -1,5 +1,6 @@
 // What zvfile's command line hands its commands, and the usage errors it
-// names by what CLI11 holds, at the edges of each value.
+// names by what CLI11 holds, at the edges of each value, each followed by
+// where to find help.
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,14 @@ TEST(CommandLine, ReadsEachValueToItsEdgeAndNamesWhatIsWrong) {
         {{"autosave", "a.zvd"}, kDefaultLockWait, ""},
         {{"save", "a.zvd", "--wait", "3600.5"}, 0ms, "--wait: '3600.5' is not a number of seconds from 0 to 3600"},
         {{"save", "a.zvd", "--wait"}, 0ms, "--wait needs a value"},
+        {{"save", "a.zvd", "--wait", "-1"}, 0ms, "--wait: '-1' is not a number of seconds from 0 to 3600"},
+        {{"save", "a.zvd", "--objects", "9223372036854775808"}, 0ms,
+         "--objects: '9223372036854775808' is not a whole number from 0 to 100000000"},
+        {{"save", "a.zvd", "--objects", "100000001"}, 0ms, "--objects: '100000001' is not a whole number from 0 to 100000000"},
+        {{"save", "a.zvd", "--objects", "-1"}, 0ms, "--objects: '-1' is not a whole number from 0 to 100000000"},
+        {{"save", "a.zvd", "--objects", "abc"}, 0ms, "--objects: 'abc' is not a whole number from 0 to 100000000"},
+        {{"save", "a.zvd", "--mode", "2"}, 0ms, "--mode: '2' is not one of overwrite, update-selected, update-all"},
+        {{"save", "a.zvd", "--select", "valves,foo"}, 0ms, "--select: 'foo' is not one of pipes, valves, pumps, sensors"},
         {{"save"}, 0ms, "FILE is required"},
         {{"save", "a.zvd", "--data-revision-number", "3"}, 0ms, "--data-revision-number needs --data-revision"},
         {{"info", "a.zvd", "b.zvd"}, 0ms, "unexpected argument: b.zvd"},
@@ -36,7 +45,8 @@ TEST(CommandLine, ReadsEachValueToItsEdgeAndNamesWhatIsWrong) {
             EXPECT_EQ(line.invocation->lockWait, wait);
         } else {
             EXPECT_EQ(line.exitCode, kUsage);
-            EXPECT_EQ(err.str().substr(0, err.str().find('\n')), "zvfile: " + error);
+            const std::string help = args.empty() ? "zvfile" : "zvfile " + args[0];
+            EXPECT_EQ(err.str(), "zvfile: " + error + "\nTry '" + help + " --help' for more information.\n");
         }
     }
 }

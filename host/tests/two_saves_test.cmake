@@ -1,57 +1,66 @@
 cmake_policy(VERSION 3.25)
-# Two zvfile processes save one design at the same moment, three times over
-# (the contention test runs many more rounds, with contents fixed in
-# advance; this one looks for lost updates): one grows the design to 50000
-# objects, the other rewrites it keeping as many objects as it finds. Both
-# must succeed, the design must open holding what one of them wrote after
-# the other (never the second save's content made from the design as it was
-# before the first: a lost update), and nothing may be left beside it. At
-# least one round must have made one save wait for the other, or the check
-# proved nothing.
+# Two zvfile processes save one design at the same moment, once for each
+# pair of modes: one grows it from 1000 to 50000 objects, the other saves it
+# keeping as many objects as it finds. Both succeed, nothing is left beside
+# the design, and the design holds what the later one wrote: the one that
+# waited for the other (each names the design its own way, so that its note
+# tells which waited), or either when neither did. A later save that wrote
+# what it found before the other's took effect, or wrote it where the other
+# had already put a new file in place, is a lost update. At least one round
+# must have made one save wait for the other, or the check proved nothing.
 #   cmake -DZVFILE=<program> -DWORK=<folder> [-DEMULATOR=<runner, separated by spaces>] -P two_saves_test.cmake
 separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
-set(zvfile ${emulator} ${ZVFILE})
-# The design goes by a name relative to WORK: an emulator maps the folder
-# itself.
-set(design pump.zvd)
-
-function(zvfile)
-  execute_process(COMMAND ${zvfile} ${ARGN} WORKING_DIRECTORY ${WORK} RESULT_VARIABLE failed
-                  OUTPUT_VARIABLE output ERROR_VARIABLE errors)
+set(zvfile ${CMAKE_COMMAND} -E env LC_ALL=C ${emulator} ${ZVFILE})
+if(SAVE) # one of the saves run at once, below: its output dropped
+  execute_process(COMMAND ${zvfile} save ${SAVE} WORKING_DIRECTORY ${WORK} RESULT_VARIABLE failed OUTPUT_QUIET)
   if(failed)
-    message(FATAL_ERROR "zvfile ${ARGN} failed (${failed}):\n${output}${errors}")
+    message(FATAL_ERROR "exit ${failed}")
   endif()
-  set(output "${output}" PARENT_SCOPE)
-endfunction()
+  return()
+endif()
+set(save ${CMAKE_COMMAND} -DZVFILE=${ZVFILE} -DEMULATOR=${EMULATOR} -DWORK=${WORK})
+set(script -P ${CMAKE_CURRENT_LIST_FILE})
 
 set(waited 0)
-foreach(round RANGE 1 3)
-  file(REMOVE_RECURSE ${WORK})
-  file(MAKE_DIRECTORY ${WORK})
-  zvfile(save ${design} --objects 1000 --data-revision start)
-  # Commands of one execute_process run at once (the first one's output
-  # goes to the second one's input, which it never reads).
-  execute_process(COMMAND ${zvfile} save ${design} --objects 50000 --data-revision grown --wait 60
-                  COMMAND ${zvfile} save ${design} --data-revision kept --wait 60
-                  WORKING_DIRECTORY ${WORK} RESULTS_VARIABLE codes OUTPUT_QUIET ERROR_VARIABLE errors)
-  if(NOT codes STREQUAL "0;0")
-    message(FATAL_ERROR "round ${round}: the saves ended with ${codes}:\n${errors}")
-  endif()
-  if(errors MATCHES "is being saved by another program; waiting")
-    math(EXPR waited "${waited} + 1")
-  endif()
-  zvfile(info ${design} --json)
-  string(JSON revision GET "${output}" dataRevision)
-  string(JSON objects GET "${output}" objects)
-  if(NOT "${revision}:${objects}" MATCHES "^(grown|kept):50000$")
-    message(FATAL_ERROR "round ${round}: the design holds '${revision}' with ${objects} objects:\n${output}")
-  endif()
-  file(GLOB left RELATIVE ${WORK} ${WORK}/*)
-  if(NOT left STREQUAL design)
-    message(FATAL_ERROR "round ${round}: the folder holds ${left}")
-  endif()
+foreach(grower IN ITEMS overwrite update-all)
+  foreach(keeper IN ITEMS overwrite update-all update-selected)
+    file(REMOVE_RECURSE ${WORK})
+    file(MAKE_DIRECTORY ${WORK})
+    # Names relative to WORK: an emulator maps the folder itself.
+    execute_process(COMMAND ${zvfile} save pump.zvd --objects 1000 --data-revision start
+                    WORKING_DIRECTORY ${WORK} RESULT_VARIABLE failed OUTPUT_QUIET ERROR_QUIET)
+    # Commands of one execute_process run at once, the first one's output
+    # piped to the second one, which may have ended before it writes: each
+    # runs in a script of its own that drops its output.
+    execute_process(COMMAND ${save} "-DSAVE=pump.zvd;--mode;${grower};--objects;50000;--data-revision;grown;--wait;60" ${script}
+                    COMMAND ${save} "-DSAVE=./pump.zvd;--mode;${keeper};--data-revision;kept;--wait;60" ${script}
+                    WORKING_DIRECTORY ${WORK} RESULTS_VARIABLE codes OUTPUT_QUIET ERROR_VARIABLE errors)
+    execute_process(COMMAND ${zvfile} info pump.zvd --json WORKING_DIRECTORY ${WORK} OUTPUT_VARIABLE info)
+    set(round "${grower} against ${keeper}")
+    if(NOT failed EQUAL 0 OR NOT codes STREQUAL "0;0")
+      message(FATAL_ERROR "${round}: the saves ended with ${failed};${codes}:\n${errors}")
+    endif()
+    string(JSON revision GET "${info}" dataRevision)
+    string(JSON objects GET "${info}" objects)
+    set(later "(grown|kept)")
+    if(errors MATCHES "'pump.zvd' is being saved by another program; waiting")
+      set(later grown)
+    elseif(errors MATCHES "'./pump.zvd' is being saved by another program; waiting")
+      set(later kept)
+    endif()
+    if(NOT later STREQUAL "(grown|kept)")
+      math(EXPR waited "${waited} + 1")
+    endif()
+    if(NOT "${revision}:${objects}" MATCHES "^${later}:50000$")
+      message(FATAL_ERROR "${round}: the design holds '${revision}' with ${objects} objects, not what ${later} wrote:\n${errors}")
+    endif()
+    file(GLOB left RELATIVE ${WORK} ${WORK}/*)
+    if(NOT left STREQUAL "pump.zvd")
+      message(FATAL_ERROR "${round}: the folder holds ${left}")
+    endif()
+  endforeach()
 endforeach()
 if(waited EQUAL 0)
   message(FATAL_ERROR "the two saves never overlapped")
 endif()
-message(STATUS "two saves at once: both done, the design whole; one waited for the other in ${waited} of 3 rounds")
+message(STATUS "two saves at once in 6 pairs of modes: both done, the later one's design kept; one waited in ${waited}")

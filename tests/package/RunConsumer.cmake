@@ -25,21 +25,29 @@ cmake_policy(VERSION 3.25)
 # package's DLLs through WINEPATH; elsewhere the consumers find the
 # package's libraries through LD_LIBRARY_PATH, as any host of libraries
 # installed outside the loader's search path does (they carry no run path).
+# fail_if(<message> <condition>...): fails the test with <message> when the
+# condition (if()'s words, none of them empty) holds.
+function(fail_if message)
+  if(${ARGN})
+    message(FATAL_ERROR "${message}")
+  endif()
+endfunction()
+
 function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE output)
-  if(failed)
-    message(FATAL_ERROR "${what} failed:\n${output}")
-  endif()
+  fail_if("${what} failed:\n${output}" failed)
   set(output "${output}" PARENT_SCOPE)
 endfunction()
 
-# Runs the consumer `program` in WORK; its output must be EXPECTED_FILE's, with
+# Runs the consumer and the editor session built in <folder> in fresh
+# folders of WORK. The consumer's output must be EXPECTED_FILE's, with
 # <revision> standing for the revision the installed zvfile reads from the
-# design the consumer saved (without zvfile: the one it printed first). The
-# installed zvfile runs as it is, finding its libraries itself.
-# How a program built against PREFIX runs (`runner`), and how the installed
-# zvfile does (`zvfile_runner`), which finds its libraries itself.
-macro(set_runners)
+# design it saved (without zvfile: the one it printed first). The session,
+# where it was built, runs twice: killed between an autosave and the save
+# (exit code 3), then recovering; it checks itself. Under a cross build's emulator they find
+# the package's DLLs through WINEPATH, elsewhere its libraries through
+# LD_LIBRARY_PATH; the installed zvfile finds its libraries itself.
+function(check_programs folder)
   if(EMULATOR)
     separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
     string(REPLACE "/" "\\" dlls "Z:${PREFIX}/bin")
@@ -47,58 +55,38 @@ macro(set_runners)
     set(zvfile_runner ${runner})
   else()
     set(runner ${CMAKE_COMMAND} -E env "LD_LIBRARY_PATH=${PREFIX}/lib")
-    set(zvfile_runner "")
   endif()
-endmacro()
-
-function(check_consumer program)
-  set_runners()
-  file(MAKE_DIRECTORY ${WORK}/run)
-  execute_process(COMMAND ${runner} ${program} WORKING_DIRECTORY ${WORK}/run RESULT_VARIABLE failed
-                  OUTPUT_VARIABLE output ERROR_VARIABLE errors)
-  string(REPLACE "\r\n" "\n" output "${output}") # a Windows program's text output
-  if(failed)
-    message(FATAL_ERROR "The consumer failed (${failed}):\n${output}${errors}")
-  endif()
+  file(MAKE_DIRECTORY ${WORK}/run ${WORK}/session)
+  execute_process(COMMAND ${runner} ${folder}/consumer${EXE_SUFFIX} WORKING_DIRECTORY ${WORK}/run
+                  RESULT_VARIABLE failed OUTPUT_VARIABLE printed ERROR_VARIABLE errors)
+  fail_if("The consumer failed (${failed}):\n${printed}${errors}" failed)
+  string(REPLACE "\r\n" "\n" printed "${printed}") # a Windows program's text output
+  string(REGEX MATCH "\\(software revision ([^)]*)\\)" matched "${printed}")
+  set(revision "${CMAKE_MATCH_1}")
   if(EXISTS ${PREFIX}/bin/zvfile${EXE_SUFFIX})
-    execute_process(COMMAND ${zvfile_runner} ${PREFIX}/bin/zvfile${EXE_SUFFIX} info pump.zvd --json
-                    WORKING_DIRECTORY ${WORK}/run RESULT_VARIABLE failed OUTPUT_VARIABLE info ERROR_VARIABLE errors)
-    if(failed)
-      message(FATAL_ERROR "The installed zvfile cannot read the consumer's design (${failed}):\n${info}${errors}")
-    endif()
-    string(JSON revision GET "${info}" createdRevision)
-  else()
-    string(REGEX MATCH "\\(software revision ([^)]*)\\)" matched "${output}")
-    set(revision "${CMAKE_MATCH_1}")
+    run("The installed zvfile reading the consumer's design" ${CMAKE_COMMAND} -E chdir ${WORK}/run ${zvfile_runner}
+        ${PREFIX}/bin/zvfile${EXE_SUFFIX} info pump.zvd --json)
+    string(JSON revision GET "${output}" createdRevision)
   endif()
-  if(revision STREQUAL "")
-    message(FATAL_ERROR "The consumer's design records no revision:\n${info}")
-  endif()
+  fail_if("The consumer's design records no revision:\n${output}" NOT revision)
   file(READ ${EXPECTED_FILE} expected)
   string(REPLACE "<revision>" "${revision}" expected "${expected}")
-  if(NOT output STREQUAL expected)
-    message(FATAL_ERROR "The consumer printed\n${output}\ninstead of\n${expected}")
+  fail_if("The consumer printed\n${printed}\ninstead of\n${expected}" NOT printed STREQUAL expected)
+  if(NOT EXISTS ${folder}/editor_session${EXE_SUFFIX})
+    return()
   endif()
-  message(STATUS "The consumer printed:\n${output}")
+  execute_process(COMMAND ${runner} ${folder}/editor_session${EXE_SUFFIX} crash WORKING_DIRECTORY ${WORK}/session
+                  RESULT_VARIABLE killed OUTPUT_VARIABLE before ERROR_VARIABLE before)
+  fail_if("The editor session did not end where it is killed (${killed}):\n${before}" NOT killed EQUAL 3)
+  run("The editor session after the kill" ${CMAKE_COMMAND} -E chdir ${WORK}/session ${runner}
+      ${folder}/editor_session${EXE_SUFFIX})
+  message(STATUS "The consumer printed:\n${printed}The editor session printed:\n${before}${output}")
 endfunction()
 
-# Runs the editor session `program` in WORK/session twice: killed between an
-# autosave and the save (exit code 3), then recovering; it checks itself.
-function(check_session program)
-  set_runners()
-  file(MAKE_DIRECTORY ${WORK}/session)
-  execute_process(COMMAND ${runner} ${program} crash WORKING_DIRECTORY ${WORK}/session RESULT_VARIABLE killed
-                  OUTPUT_VARIABLE before ERROR_VARIABLE before)
-  if(NOT killed EQUAL 3)
-    message(FATAL_ERROR "The editor session did not end where it is killed (${killed}):\n${before}")
-  endif()
-  run("The editor session after the kill" ${CMAKE_COMMAND} -E chdir ${WORK}/session ${runner} ${program})
-  message(STATUS "The editor session printed:\n${before}${output}")
-endfunction()
-
-# The consumer built with CMake against PREFIX in WORK/cmake. With the shared
-# libraries it must not look for Boost, threads or SQLite: a config that
-# does fails here. It sets no C++ standard: the targets ask for C++20.
+# The consumer and the session built with CMake against PREFIX in
+# WORK/cmake. With the shared libraries they must not look for Boost,
+# threads or SQLite: a config that does fails here. They set no C++
+# standard: the targets ask for C++20.
 function(consumer_with_cmake)
   set(WORK ${WORK}/cmake)
   file(REMOVE_RECURSE ${WORK})
@@ -117,36 +105,32 @@ function(consumer_with_cmake)
       -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF ${options}
       "-DCMAKE_CXX_FLAGS=${SANITIZE}" "-DCMAKE_EXE_LINKER_FLAGS=${SANITIZE} ${LINK_FLAGS}")
   run("Building the consumer" ${CMAKE_COMMAND} --build ${WORK}/build)
-  check_consumer(${WORK}/build/consumer${EXE_SUFFIX})
-  check_session(${WORK}/build/editor_session${EXE_SUFFIX})
+  check_programs(${WORK}/build)
 endfunction()
 
-# The same source built with the compiler and pkg-config alone, in WORK/pkgconfig.
+# The consumer built with the compiler and pkg-config alone, with the
+# prefix's .pc files and no others, in WORK/pkgconfig.
 function(consumer_with_pkg_config)
   set(WORK ${WORK}/pkgconfig)
   file(REMOVE_RECURSE ${WORK})
   file(MAKE_DIRECTORY ${WORK})
+  set(pc ${PREFIX}/lib/pkgconfig)
+  set(pkg_config ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pc} PKG_CONFIG_LIBDIR=${pc} ${PKG_CONFIG})
   set(static "")
   if(STATIC)
     set(static --static) # with what the libraries link: the system's SQLite, threads
   endif()
-  # The prefix's .pc files and no others.
-  run("pkg-config" ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${PREFIX}/lib/pkgconfig
-      PKG_CONFIG_LIBDIR=${PREFIX}/lib/pkgconfig ${PKG_CONFIG} ${static} --cflags --libs persistence-zvfileio)
-  if(output MATCHES "rpath")
-    message(FATAL_ERROR "pkg-config gives a run path: ${output}")
-  endif()
+  run("pkg-config" ${pkg_config} ${static} --cflags --libs persistence-zvfileio)
+  fail_if("pkg-config gives a run path: ${output}" output MATCHES "rpath")
   separate_arguments(flags UNIX_COMMAND "${output}")
   run("Building the consumer with pkg-config's flags" ${CXX_COMPILER} -std=c++20 ${SANITIZE} ${LINK_FLAGS}
       ${CONSUMER_SOURCE}/main.cpp ${flags} -o ${WORK}/consumer${EXE_SUFFIX})
-  check_consumer(${WORK}/consumer${EXE_SUFFIX})
+  check_programs(${WORK})
   # Where the message catalogues are, for installGettextCatalogue.
-  run("pkg-config" ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${PREFIX}/lib/pkgconfig
-      ${PKG_CONFIG} --variable=localedir persistence-zvfileio)
+  run("pkg-config" ${pkg_config} --variable=localedir persistence-zvfileio)
   string(STRIP "${output}" localedir)
-  if(GETTEXT AND NOT EXISTS ${localedir}/de/LC_MESSAGES/zvfileio.mo)
-    message(FATAL_ERROR "pkg-config's localedir ${localedir} holds no German catalogue")
-  endif()
+  fail_if("pkg-config's localedir ${localedir} holds no German catalogue"
+          GETTEXT AND NOT EXISTS ${localedir}/de/LC_MESSAGES/zvfileio.mo)
 endfunction()
 
 if(STEP STREQUAL "install")
@@ -171,9 +155,7 @@ elseif(STEP STREQUAL "static")
   file(REMOVE_RECURSE ${PREFIX})
   run("Installing the static build" ${CMAKE_COMMAND} --install ${WORK}/build --prefix ${PREFIX})
   file(GLOB shared ${PREFIX}/lib/*.so*)
-  if(shared)
-    message(FATAL_ERROR "The static build installed shared libraries: ${shared}")
-  endif()
+  fail_if("The static build installed shared libraries: ${shared}" shared)
   consumer_with_cmake()
   consumer_with_pkg_config()
 
@@ -182,9 +164,7 @@ elseif(STEP STREQUAL "deb")
   run("cpack" ${CPACK} --config ${BUILD_DIR}/CPackConfig.cmake -B ${WORK})
   file(GLOB deb ${WORK}/*.deb)
   list(LENGTH deb count)
-  if(NOT count EQUAL 1)
-    message(FATAL_ERROR "cpack made ${count} Debian packages:\n${output}")
-  endif()
+  fail_if("cpack made ${count} Debian packages:\n${output}" NOT count EQUAL 1)
   run("Extracting the package" ${DPKG_DEB} -x ${deb} ${WORK}/root)
   set(PREFIX ${WORK}/root/usr)
   consumer_with_cmake()
@@ -192,9 +172,7 @@ elseif(STEP STREQUAL "deb")
   # reason each is kept.
   execute_process(COMMAND ${LINTIAN} --no-cfg ${deb} OUTPUT_VARIABLE report ERROR_VARIABLE report)
   message(STATUS "lintian ${deb}:\n${report}")
-  if(report MATCHES "(^|\n)E: ")
-    message(FATAL_ERROR "lintian reports errors")
-  endif()
+  fail_if("lintian reports errors" report MATCHES "(^|\n)E: ")
 
 elseif(STEP STREQUAL "floor")
   foreach(source IN ITEMS ${SOURCE_DIR} ${CONSUMER_SOURCE})
@@ -205,70 +183,50 @@ elseif(STEP STREQUAL "floor")
     string(REGEX REPLACE "\n *" " " flat "${output}") # CMake wraps long messages
     string(REGEX MATCH "PersistenceZvFileIO needs GCC [0-9]+ or Clang [0-9]+ or later, but [^ ]+ is Clang [0-9.]+\\."
            sentence "${flat}")
-    if(NOT failed OR NOT sentence)
-      message(FATAL_ERROR "${source} with ${OLD_COMPILER} was not refused as too old:\n${output}")
-    endif()
+    fail_if("${source} with ${OLD_COMPILER} was not refused as too old:\n${output}" NOT failed OR NOT sentence)
     message(STATUS "${source}: ${sentence}")
   endforeach()
 
 elseif(STEP STREQUAL "layout")
   file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE ${PREFIX} ${PREFIX}/*)
-  set(misplaced "")
-  foreach(file IN LISTS installed)
-    if(NOT file MATCHES "^(include/${PACKAGE}|lib|bin|share)/" OR file MATCHES "/(testing|Common)/")
-      list(APPEND misplaced ${file})
-    endif()
-  endforeach()
-  if(misplaced)
-    list(JOIN misplaced "\n  " misplaced)
-    message(FATAL_ERROR "Installed where no host should find it:\n  ${misplaced}")
-  endif()
+  set(misplaced ${installed})
+  list(FILTER misplaced EXCLUDE REGEX "^(include/${PACKAGE}|lib|bin|share)/")
+  list(FILTER installed INCLUDE REGEX "/(testing|Common)/")
+  fail_if("Installed where no host should find it: ${misplaced} ${installed}" misplaced OR installed)
   # Hosts compile the headers without Boost, and the package does not look for it.
   file(GLOB_RECURSE headers ${PREFIX}/include/*)
   foreach(header IN LISTS headers)
     file(STRINGS ${header} boost REGEX "#[ \t]*include[ \t]*[<\"]boost/")
-    if(boost)
-      message(FATAL_ERROR "${header} includes Boost: ${boost}")
-    endif()
+    fail_if("${header} includes Boost: ${boost}" boost)
   endforeach()
   string(REPLACE "|" ";" required "${REQUIRED}")
-  foreach(file IN LISTS required)
-    if(NOT EXISTS ${PREFIX}/${file})
-      message(FATAL_ERROR "${file} is not installed")
-    endif()
-  endforeach()
-  if(GETTEXT AND NOT EXISTS ${PREFIX}/share/locale/de/LC_MESSAGES/zvfileio.mo)
-    message(FATAL_ERROR "The German catalogue is not installed")
+  if(GETTEXT)
+    list(APPEND required share/locale/de/LC_MESSAGES/zvfileio.mo)
   endif()
+  foreach(file IN LISTS required)
+    fail_if("${file} is not installed" NOT EXISTS ${PREFIX}/${file})
+  endforeach()
   # Run paths: none on a library; a relative one on a program or module
   # that loads libraries of the package.
-  if(NOT EMULATOR)
-    foreach(file IN LISTS installed)
-      if(NOT file MATCHES "^(bin/|lib/.*\\.so)" OR IS_SYMLINK ${PREFIX}/${file})
-        continue()
-      endif()
-      file(READ_ELF ${PREFIX}/${file} RUNPATH runpath RPATH rpath)
-      set(path "${runpath}${rpath}")
-      if(file MATCHES "^lib/lib[^/]*$" AND NOT path STREQUAL "")
-        message(FATAL_ERROR "The library ${file} has the run path ${path}")
-      elseif(NOT path MATCHES "^(\\$ORIGIN.*)?$")
-        message(FATAL_ERROR "${file} has the run path ${path}, not one relative to itself")
-      endif()
-      message(STATUS "${file}: run path '${path}'")
-    endforeach()
-  endif()
+  file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE ${PREFIX} ${PREFIX}/bin/* ${PREFIX}/lib/*.so*)
+  foreach(file IN LISTS installed)
+    if(EMULATOR OR IS_SYMLINK ${PREFIX}/${file})
+      continue()
+    endif()
+    file(READ_ELF ${PREFIX}/${file} RUNPATH runpath RPATH rpath)
+    set(path "${runpath}${rpath}")
+    fail_if("The library ${file} has the run path ${path}" file MATCHES "^lib/lib[^/]*$" AND path)
+    fail_if("${file} has the run path ${path}, not one relative to itself" NOT path MATCHES "^(\\$ORIGIN.*)?$")
+    message(STATUS "${file}: run path '${path}'")
+  endforeach()
   # The manual page as man shows it from the prefix.
   if(MAN AND EXISTS ${PREFIX}/share/man/man1/zvfile.1.gz)
     run("man" ${CMAKE_COMMAND} -E env MANPATH=${PREFIX}/share/man MANWIDTH=80 ${MAN} -P cat zvfile)
     foreach(part IN ITEMS "zvfile - open, save and inspect design files" "COMMANDS" "zvfile info" "EXIT STATUS")
       string(FIND "${output}" "${part}" at)
-      if(at LESS 0)
-        message(FATAL_ERROR "man zvfile does not show '${part}':\n${output}")
-      endif()
+      fail_if("man zvfile does not show '${part}':\n${output}" at LESS 0)
     endforeach()
   endif()
-  list(LENGTH installed count)
-  message(STATUS "${count} files installed, each where it belongs")
 
 else()
   message(FATAL_ERROR "STEP must be install, cmake, pkgconfig, static, deb, floor or layout")

@@ -62,11 +62,6 @@ protected:
         ADD_FAILURE() << "no refusal";
         return {DesignRefusal::Failed, ""};
     }
-    // A refusal of a save of `leaf`, as refusalOf gives it.
-    std::pair<DesignRefusal, std::string> refusal(DesignRefusal reason, const std::string& why,
-                                                  const std::string& leaf = "a.zvd") const {
-        return {reason, "cannot save '" + path(leaf) + "': " + why};
-    }
 
     TempFolder folder;
 };

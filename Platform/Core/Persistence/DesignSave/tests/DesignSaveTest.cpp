@@ -19,6 +19,7 @@
 #endif
 
 #include "DesignSaveFixture.h"
+#include "FileLock/FileLock.h"
 
 namespace Zorvan {
 namespace {
@@ -42,7 +43,7 @@ using testing::TempFolder;
 // reported.
 TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
     const std::string here = "this program is saving or autosaving it already; try again when that save has ended.";
-    const auto busy = refusal(DesignRefusal::Busy, here);
+    const auto busy = std::make_pair(DesignRefusal::Busy, "cannot save '" + path("a.zvd") + "': " + here);
     const auto rivalsAreBusy = [&] {
         const auto before = files();
         for (const Mode rival : {Mode::Overwrite, Mode::UpdateAll}) {
@@ -100,7 +101,8 @@ TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
     EXPECT_EQ(files().size(), 2u) << "nothing but the design and its autosave copy";
 }
 
-// Every refusal is one sentence naming the file, made before anything is
+// Every refusal is one sentence naming the file, made at once (also the
+// refusal of a design another program is saving) before anything is
 // written. A FIFO or a folder at a design's name or its journal's (the
 // store would block on them) and a name or path too long for the files a
 // save puts beside it are refused at once, also by an autosave and by
@@ -112,6 +114,8 @@ TEST_F(DesignSaveTest, EveryRefusalSaysWhyAndChangesNoFile) {
     folder.write("notes.zvd", "not a design\n");
     folder.write("killed.zvd", ""); // what a first save killed midway leaves
     saveDesign("held.zvd", 1, "");
+    saveDesign("busy.zvd", 1, "");
+    const FileLock saving = FileLock::acquire(path("busy.zvd"), {}); // as another program saving it holds it
     fs::create_directory(path("folder.zvd"));
     const std::string longest(255 - 8 - 4, 'n');
 #ifndef _WIN32
@@ -127,6 +131,7 @@ TEST_F(DesignSaveTest, EveryRefusalSaysWhyAndChangesNoFile) {
     const std::tuple<std::string, std::vector<Mode>, DesignRefusal, std::string, bool> cases[] = {
         // the file, how it is saved, the reason and message, and whether an autosave and opening refuse it too
         {"locked.zvd", all, ReadOnly, "It is not possible to overwrite a readonly file.", false},
+        {"busy.zvd", all, Busy, "another program is saving it; try again when it is done.", false},
         {"future.zvd", all, Newer, "was written by a newer version of the software", true},
         {"notes.zvd", {Mode::Overwrite}, NotADesign, "Error reading file version.", true},
         {"killed.zvd", {Mode::UpdateAll}, NoDesignYet, "holds no design yet", true},
@@ -144,7 +149,9 @@ TEST_F(DesignSaveTest, EveryRefusalSaysWhyAndChangesNoFile) {
     for (const auto& [file, modes, reason, message, everyRoad] : cases) {
         for (const Mode mode : modes) {
             SCOPED_TRACE(file + " mode " + std::to_string(mode));
-            const auto [refused, said] = refusalOf([&] { (void)DesignSave::begin(path(file), options(mode)); });
+            DesignSaveOptions atOnce = options(mode);
+            atOnce.onWait = [] { ADD_FAILURE() << "waited, told not to"; };
+            const auto [refused, said] = refusalOf([&] { (void)DesignSave::begin(path(file), atOnce); });
             EXPECT_EQ(refused, reason);
             EXPECT_NE(said.find(path(file)), std::string::npos) << said;
             EXPECT_NE(said.find(message), std::string::npos) << said;
