@@ -216,6 +216,8 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
          "", {}, {Update}, DesignRefusal::ForeignFile, "belongs to nobody"},
         {"an empty journal of another user blocks nothing else", true, othersFile("a.zvd-journal", ""), "", {},
          {Rewrite, Autosave, Open}, std::nullopt, ""},
+        {"a zeroed journal of another user is no hot one", true, othersFile("a.zvd-journal", std::string(28, '\0')), "",
+         {}, {Rewrite, Autosave, Open}, std::nullopt, ""},
 #endif
         {"a zeroed journal, as journal_mode=PERSIST leaves it", false, journal(std::string(28, '\0')), "", {},
          {Rewrite, Update, Autosave, Open}, std::nullopt, ""},

@@ -20,6 +20,7 @@
 
 #include "DesignSaveFixture.h"
 #include "FileLock/FileLock.h"
+#include "Serialization/testing/OtherProgram.h"
 
 namespace Zorvan {
 namespace {
@@ -426,9 +427,11 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
 #ifndef _WIN32
         // As a child that never execs does when it returns from main: it
         // lets go of its memory and nothing else.
-        {"a forked child drops this program's update in place, rewrite and first save",
+        {"a forked child drops this program's update in place, rewrite, first save and read handle",
          [&] {
              saveDesign("b.zvd", 300, "old");
+             saveDesign("c.zvd", 3, "read");
+             std::optional<OpenedDesign> reading = openDesign(path("c.zvd"));
              std::optional<DesignSave> saves[] = {DesignSave::begin(path("a.zvd"), options(Mode::UpdateAll)),
                                                   DesignSave::begin(path("b.zvd"), options()),
                                                   DesignSave::begin(path("new.zvd"), options())};
@@ -442,16 +445,19 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
                  for (std::optional<DesignSave>& save : saves) {
                      save.reset();
                  }
+                 reading.reset();
                  ::_exit(0);
              }
              ASSERT_GT(::wait(nullptr), 0);
+             // The read lock the child shared is still this program's.
+             EXPECT_EQ(testing::OtherProgram(path("c.zvd")).run("BEGIN EXCLUSIVE"), SQLITE_BUSY);
              for (std::optional<DesignSave>& save : saves) {
                  (void)save->commit("parent", 1);
              }
              for (const char* leaf : {"a.zvd", "b.zvd", "new.zvd"}) {
                  EXPECT_EQ(revisionOf(path(leaf)), "parent") << leaf;
              }
-             EXPECT_EQ(files().size(), 5u) << "the designs alone";
+             EXPECT_EQ(files().size(), 6u) << "the designs alone";
          },
          Ending::Done, Failed, none, ""},
 #endif
