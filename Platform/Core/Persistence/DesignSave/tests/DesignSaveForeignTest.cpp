@@ -303,6 +303,12 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
         {"another program's SQLite cannot begin writing while a rewrite is under way", false,
          [&] { other.emplace(path("a.zvd")); }, "committed",
          [&] { EXPECT_EQ(other->run("BEGIN IMMEDIATE"), SQLITE_BUSY); }, {Rewrite}, std::nullopt, ""},
+        {"a file system that cannot flush a folder (EINVAL) has nothing to lose", false, {}, "", {},
+         {Rewrite, Update, Autosave, Open}, std::nullopt, "",
+         [&](FaultEnv::Kind kind, const std::string& name) {
+             const bool folderFlush = kind == FaultEnv::Kind::Sync && name.find_first_of("/\\") != std::string::npos;
+             return folderFlush ? std::make_error_code(std::errc::invalid_argument) : std::error_code();
+         }},
         {"a format version below any", false, [&] { sql("UPDATE zv_metadata SET file_version = -1"); }, "", {},
          {Rewrite, Update, Autosave, Open}, DesignRefusal::NotADesign, "its format version -1 is not one"},
         {"a journal of a program updating in place meanwhile", false, {}, "committed", journal("\xd9\xd5\x05\xf9"),
