@@ -53,8 +53,10 @@ struct Sites {
     std::uint64_t next = 1;
 
     static Sites& instance() {
-        static Sites sites;
-        return sites;
+        // Never destroyed: a store a host keeps in a static object may close
+        // after this function's statics would have been.
+        static Sites* const sites = new Sites;
+        return *sites;
     }
 };
 
@@ -92,10 +94,10 @@ struct VfsAccess {
         }
         VfsSite* site = found->second;
         std::string leaf(rest.substr(slash + 1));
-        const Role role = leaf == site->leaf()                ? Role::Design
-                          : leaf == site->journalLeaf()        ? Role::Journal
-                          : leaf == site->leaf() + "-wal"      ? Role::Log
-                                                               : Role::Other;
+        const Role role = leaf == site->leaf()           ? Role::Design
+                          : leaf == site->journalName()   ? Role::Journal
+                          : leaf == site->leaf() + "-wal" ? Role::Log
+                                                          : Role::Other;
         return {site, role, std::move(leaf)};
     }
     static int refuse(VfsSite& site, VfsRefusal::Kind kind, const std::string& leaf,
@@ -134,8 +136,7 @@ struct Open {
 
     Env& env() const { return site->folder().env(); }
     const EnvHandle& folder() const { return site->folder().handle(); }
-    const std::string& leaf() const { return role == Role::Design ? site->leaf() : journalName; }
-    std::string journalName;
+    const std::string& leaf() const { return role == Role::Design ? site->leaf() : site->journalName(); }
 };
 
 // What SQLite allocates for each file (szOsFile bytes).
@@ -362,7 +363,7 @@ int judgeJournal(Open& open, const FileFacts& facts, bool writing) {
     VfsSite& site = *open.site;
     const std::optional<FileFacts>& design = VfsAccess::design(site);
     const auto refuse = [&](VfsRefusal::Kind kind) {
-        return VfsAccess::refuse(site, kind, open.journalName, facts.owner, SQLITE_CANTOPEN);
+        return VfsAccess::refuse(site, kind, open.site->journalName(), facts.owner, SQLITE_CANTOPEN);
     };
     if (facts.links != 1) {
         return refuse(VfsRefusal::Kind::OtherNames);
@@ -459,7 +460,6 @@ int xOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* ou
     auto open = std::make_unique<Open>();
     open->site = target.site;
     open->role = target.role;
-    open->journalName = target.leaf;
     Env& env = open->env();
     const EnvHandle& folder = open->folder();
     OpenOptions options;
@@ -675,7 +675,8 @@ sqlite3_vfs* registered() {
 
 } // namespace
 
-VfsSite::VfsSite(Site site) : m_site(std::move(site)), m_name(VfsAccess::enter(*this)) {}
+VfsSite::VfsSite(Site site)
+    : m_site(std::move(site)), m_journalName(m_site.leaf + "-journal"), m_name(VfsAccess::enter(*this)) {}
 
 VfsSite::~VfsSite() { VfsAccess::leave(*this); }
 

@@ -75,7 +75,7 @@ public:
     const std::string& name() const noexcept { return m_name; }
     const Folder& folder() const noexcept { return *m_site.folder; }
     const std::string& leaf() const noexcept { return m_site.leaf; }
-    std::string journalLeaf() const { return m_site.leaf + "-journal"; }
+    const std::string& journalName() const noexcept { return m_journalName; }
 
     /// The design as the connection opened it; nullopt before.
     std::optional<FileIdentity> design() const {
@@ -87,6 +87,7 @@ public:
 private:
     friend struct VfsAccess;
     Site m_site;
+    std::string m_journalName;
     std::string m_name;
     std::optional<VfsRefusal> m_refusal;
     // The design as the connection opened it: whose journal may be played
