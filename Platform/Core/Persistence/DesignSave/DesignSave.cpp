@@ -340,13 +340,13 @@ void requireNoOtherWriter(const DesignSave::State& s) {
     }
 }
 
-// Takes the lock of the file at `name` (the new version) without waiting;
-// false when another program holds it.
-bool lockNewVersion(DesignSave::State& s, const std::string& name) {
+// Takes the lock of the file at `leaf` of the design's folder (the new
+// version) without waiting; false when another program holds it.
+bool lockNewVersion(DesignSave::State& s, const std::string& leaf) {
     FileLock::Options now;
     now.wait = std::chrono::milliseconds(0);
     try {
-        s.successorLock.emplace(FileLock::acquire(name, now));
+        s.successorLock.emplace(FileLock::acquire(Site{s.folder, leaf}, now));
         return true;
     } catch (const FileBusyException&) {
         return false;
@@ -370,7 +370,7 @@ bool lockNewVersion(DesignSave::State& s, const std::string& name) {
 // the name in between is let in before this one has said it is done.
 void DesignSave::putInPlace(State& s) {
     const bool replacesOpenFiles = openFilesMayBeReplaced();
-    const std::string temporary = s.written.toNativeString();
+    const std::string temporary = s.written.getLeafName();
     const auto temporaryReplaced = [&] {
         refuse(kCannotSave, s.file,
                translate("DesignSave", "another program replaced its temporary file; the design is left as it was."),
@@ -419,7 +419,7 @@ void DesignSave::putInPlace(State& s) {
     if (!replacesOpenFiles) {
         // Done: a lock that cannot be taken now only lets a save in early.
         try {
-            (void)lockNewVersion(s, s.target);
+            (void)lockNewVersion(s, FileName(s.target).getLeafName());
         } catch (const FileNameException&) {
         }
     }

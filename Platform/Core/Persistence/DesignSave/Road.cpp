@@ -431,13 +431,7 @@ OpenedDesign openForHost(const char* cannot, const std::string& file, const std:
         takeIdentities(file, opened.store);
     }
     // A save of the design by this process ends the handle's reads.
-    guarded(cannot, file, [&] {
-        FileIdentity there;
-        const ResolvedName resolved = resolveName(path);
-        if (resolved.outcome == ResolvedName::Outcome::Resolved && identityOf(FileName(resolved.path), there)) {
-            Sessions::instance().addReader(there, opened.store);
-        }
-    });
+    Sessions::instance().addReader(opened.store->identity(), opened.store);
     return opened;
 }
 

@@ -426,5 +426,32 @@ TEST_F(DesignSaveTest, IdentitiesAreNeverReused) {
     }
 }
 
+#ifndef _WIN32
+// The design's folder renamed away and a link to another folder put at its
+// name once the save holds the design's lock: the save goes on in the folder
+// it resolved at begin, and the other folder's files are left as they were.
+TEST_F(DesignSaveTest, AFolderSwappedForALinkAfterTheLockChangesNothingElsewhere) {
+    for (const Mode mode : {Mode::Overwrite, Mode::UpdateAll}) {
+        folder.clear();
+        fs::create_directories(path("sub"));
+        fs::create_directories(path("other"));
+        saveDesign("sub/a.zvd", 2, "old");
+        saveDesign("other/a.zvd", 2, "other");
+        folder.write("other/a.tmp.zvd", "kept");
+        const ScopedEnv swapping(std::make_shared<FaultEnv>([&](FaultEnv::Kind kind, const std::string& name) {
+            if (kind == FaultEnv::Kind::Lock && name == "a.zvd at 1073742848" && !fs::exists(path("moved"))) {
+                fs::rename(path("sub"), path("moved"));
+                fs::create_directory_symlink(path("other"), path("sub"));
+            }
+            return std::error_code();
+        }));
+        saveDesign("sub/a.zvd", 3, "new", options(mode));
+        EXPECT_EQ(revisionOf(path("moved/a.zvd")), "new");
+        EXPECT_EQ(revisionOf(path("other/a.zvd")), "other");
+        EXPECT_EQ(TempFolder::read(path("other/a.tmp.zvd")), "kept");
+    }
+}
+#endif
+
 } // namespace
 } // namespace Zorvan
