@@ -195,16 +195,21 @@ TEST_F(NativeFileSystem, ReadOnlyIsARefusalToWrite) {
 // as they were, with no copy left. Only what comes after the destination
 // holds the new file fails nothing but is logged: the folder's flush, and
 // across folders the source's removal. A folder's full path serves messages
-// alone. Names are UTF-8 text, also outside ASCII.
+// alone. Names are UTF-8 text, also outside ASCII, full or bare (a bare
+// name lives in the current folder).
 TEST_F(NativeFileSystem, AReplaceStopsAtTheCallThatFails) {
     const auto env = std::make_shared<FaultEnv>();
     const ScopedEnv installedEnv(env);
     fs::create_directory(dir.root() / "other");
+    const fs::path before = fs::current_path();
+    fs::current_path(dir.root());
+    const std::shared_ptr<void> back(nullptr, [&](void*) { fs::current_path(before); });
     const auto failure = std::make_error_code(std::errc::io_error);
     int pairs = 0;
     for (const std::string leaf : {"Pumpe \xC3\xBC\xC3\x9F.zvd", "other/\xE3\x83\x9D\xE3\x83\xB3.zvd"}) {
-        const std::string design = dir.path(leaf);
-        const std::string source = dir.path("a.tmp.zvd");
+        const bool bare = leaf.find('/') == std::string::npos;
+        const std::string design = bare ? leaf : dir.path(leaf);
+        const std::string source = bare ? "a.tmp.zvd" : dir.path("a.tmp.zvd");
         pairs += env->failEachCall([&](Kind) { return failure; }, [&](Kind kind, int k) {
             dir.write(leaf, "old, longer than the new");
             dir.write("a.tmp.zvd", "new");
@@ -220,7 +225,7 @@ TEST_F(NativeFileSystem, AReplaceStopsAtTheCallThatFails) {
             EXPECT_TRUE(stands ? !error : means(error, std::errc::io_error)) << error.message();
             EXPECT_EQ(TempFolder::read(design), stands ? "new" : "old, longer than the new");
             EXPECT_EQ(sourceLeft, !stands || (!clean && kind == Kind::RemoveIf));
-            EXPECT_EQ(leftovers(TempFolder::fromUtf8(design).parent_path()), 0);
+            EXPECT_EQ(leftovers(fs::absolute(TempFolder::fromUtf8(design)).parent_path()), 0);
             if (clean) {
                 return;
             }
@@ -323,63 +328,63 @@ TEST_F(NativeFileSystem, ARefusalNamesTheFileAndIsLogged) {
 }
 
 #ifndef _WIN32
-// A new file takes the design's access and nothing the folder hands down,
-// and a replacement keeps the design's (its owner too, when the tests run as
-// root): from a file of this process's user, from a NewFile made for the
-// design's owner, through a link, and through a link to another folder,
-// where the design gets a copy, after which the source is gone. Rows with
-// an ACL are left out where the file system takes none.
-TEST_F(NativeFileSystem, NewFilesAndReplacementsTakeTheDesignsAccess) {
-    fs::create_directory(dir.path("shared"));
-    fs::create_directory(dir.path("elsewhere"));
-    const bool acls = setfacl("-d -m u:" + nobody + ":rwx '" + dir.path("shared") + "'");
-    const std::string made = dir.path("shared/a.tmp.zvd");
-    const std::string link = dir.path("shared/link.zvd");
-    enum Replacement { Direct, NewFileThroughLink, OtherFolderThroughLink };
-    // nobodys: owned by nobody:nogroup (when the tests run as root); withAcl: and a user attribute.
-    struct Case { mode_t mode; bool nobodys; bool withAcl; Replacement replacement; };
-    for (const Case c : {Case{0600, false, false, Direct}, Case{0640, false, false, Direct},
-                         Case{0664, false, false, NewFileThroughLink}, Case{02770, false, false, Direct},
-                         Case{0640, true, false, NewFileThroughLink}, Case{0640, true, false, Direct},
-                         Case{0640, true, true, Direct}, Case{0600, false, false, OtherFolderThroughLink},
-                         Case{0640, true, true, OtherFolderThroughLink}}) {
-        SCOPED_TRACE(::testing::Message() << std::oct << c.mode << ' ' << c.nobodys << c.withAcl << c.replacement);
-        if (c.withAcl && !acls) {
+// Whoever may write the folder can plant something at the name of a file the
+// writer makes or puts in place: NewFile must not take it over nor replaceFile
+// put it in place, and neither may change it or the victim it leads to.
+TEST_F(NativeFileSystem, NeitherTakesOverWhatIsPlantedAtTheName) {
+    const std::string design = dir.write("a.zvd", "design");
+    const std::string planted = dir.path("a.tmp.zvd");
+    const std::string victim = dir.path("victim");
+    const std::pair<const char*, std::function<int()>> cases[] = {
+        {"symbolic link", [&] { return ::symlink(victim.c_str(), planted.c_str()); }},
+        {"dangling link", [&] { return ::symlink(dir.path("missing").c_str(), planted.c_str()); }},
+        {"hard link", [&] { return ::link(victim.c_str(), planted.c_str()); }},
+        {"FIFO", [&] { return ::mkfifo(planted.c_str(), 0600); }},
+        {"another user's file", nullptr}, // the victim itself, nobody's
+    };
+    ASSERT_EQ(::chmod(design.c_str(), 0664), 0);
+    for (const auto& [what, plant] : cases) {
+        SCOPED_TRACE(what);
+        if (!plant && ::geteuid() != 0) {
             continue;
         }
-        const bool elsewhere = c.replacement == OtherFolderThroughLink;
-        const std::string design = dir.path(elsewhere ? "elsewhere/a.zvd" : "shared/a.zvd");
-        std::ofstream(design) << "old";
-        ASSERT_TRUE(!acls || setfacl("-b '" + design + "'"));
-        if (c.nobodys && ::geteuid() == 0) {
-            ASSERT_EQ(::chown(design.c_str(), kNobody, kNogroup), 0);
-        }
-        ASSERT_EQ(::chmod(design.c_str(), c.mode), 0);
-        if (c.withAcl && (!setfacl("-m u:" + nobody + ":rw '" + design + "'") ||
-                          ::setxattr(design.c_str(), "user.zv", "pump", 4, 0) != 0)) {
-            GTEST_SKIP() << "the file system takes no ACL or no user attribute";
-        }
-        const auto access = accessOf(design);
-        ASSERT_EQ(std::get<3>(access).size(), c.withAcl ? 2u : 0u);
-        {
-            NewFile file = NewFile::create(made, design);
-            EXPECT_EQ(accessOf(made), access);
-            if (c.replacement == NewFileThroughLink) {
-                file.release();
-            }
-        }
-        std::ofstream(made) << "new";
-        if (c.replacement != Direct) {
-            fs::create_symlink(design, link);
-        }
-        ASSERT_TRUE(FileUtilities::replaceFile(made, c.replacement == Direct ? design : link));
-        EXPECT_EQ(TempFolder::read(design), "new");
-        EXPECT_FALSE(fs::exists(made));
-        EXPECT_EQ(fs::is_symlink(link), c.replacement != Direct);
-        EXPECT_EQ(accessOf(design), access);
-        fs::remove(design);
-        fs::remove(link);
+        dir.write("victim", "secret");
+        ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+        ASSERT_EQ(::chown(victim.c_str(), plant ? ::geteuid() : kNobody, ::getegid()), 0);
+        ASSERT_EQ(plant ? plant() : 0, 0);
+        const std::string source = plant ? planted : victim;
+        const auto before = std::tuple{accessOf(victim), accessOf(source)};
+        log->clear();
+        EXPECT_THROW(NewFile::create(source, design), FileNameException);
+        EXPECT_FALSE(FileUtilities::replaceFile(source, design));
+        EXPECT_EQ(TempFolder::read(design), "design");
+        EXPECT_EQ(TempFolder::read(victim), "secret");
+        EXPECT_EQ(std::tuple(accessOf(victim), accessOf(source)), before);
+        EXPECT_FALSE(fs::exists(dir.path("missing")));
+        EXPECT_EQ(log->records().size(), 2u);
+        fs::remove(planted);
+        fs::remove(victim);
     }
+    {
+        // A link made right after the file was removed may get its inode
+        // number: a dropped NewFile removes only the file it made.
+        const NewFile file = NewFile::create(planted, design);
+        fs::remove(planted);
+        fs::create_symlink(victim, planted);
+        EXPECT_FALSE(file.unchanged());
+    }
+    EXPECT_TRUE(FileUtilities::exists(planted, false)) << "the link stays";
+    EXPECT_FALSE(FileUtilities::exists(planted, true)) << "and leads nowhere";
+    fs::remove(planted);
+    {
+        NewFile kept = NewFile::create(planted, design);
+        NewFile(std::move(kept)).release();
+        kept = NewFile::create(dir.path("b.tmp.zvd"), design);
+        EXPECT_TRUE(fs::exists(planted)) << "released, and left alone by the moved-from object";
+        kept = NewFile::create(dir.path("c.tmp.zvd"), design);
+        EXPECT_FALSE(fs::exists(dir.path("b.tmp.zvd"))) << "assigning over an object drops its file";
+    }
+    EXPECT_FALSE(fs::exists(dir.path("c.tmp.zvd")));
 }
 
 // The permission bits of a file given another's access, after each step.
