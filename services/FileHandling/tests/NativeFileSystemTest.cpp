@@ -387,6 +387,65 @@ TEST_F(NativeFileSystem, NeitherTakesOverWhatIsPlantedAtTheName) {
     EXPECT_FALSE(fs::exists(dir.path("c.tmp.zvd")));
 }
 
+// A new file takes the design's access and nothing the folder hands down,
+// and a replacement keeps the design's (its owner too, when the tests run as
+// root): from a file of this process's user, from a NewFile made for the
+// design's owner, through a link, and through a link to another folder,
+// where the design gets a copy, after which the source is gone. Rows with
+// an ACL are left out where the file system takes none.
+TEST_F(NativeFileSystem, NewFilesAndReplacementsTakeTheDesignsAccess) {
+    fs::create_directory(dir.path("shared"));
+    fs::create_directory(dir.path("elsewhere"));
+    const bool acls = setfacl("-d -m u:" + nobody + ":rwx '" + dir.path("shared") + "'");
+    const std::string made = dir.path("shared/a.tmp.zvd");
+    const std::string link = dir.path("shared/link.zvd");
+    enum Replacement { Direct, NewFileThroughLink, OtherFolderThroughLink };
+    // nobodys: owned by nobody:nogroup (when the tests run as root); withAcl: and a user attribute.
+    struct Case { mode_t mode; bool nobodys; bool withAcl; Replacement replacement; };
+    for (const Case c : {Case{0600, false, false, Direct}, Case{0640, false, false, Direct},
+                         Case{0664, false, false, NewFileThroughLink}, Case{02770, false, false, Direct},
+                         Case{0640, true, false, NewFileThroughLink}, Case{0640, true, false, Direct},
+                         Case{0640, true, true, Direct}, Case{0600, false, false, OtherFolderThroughLink},
+                         Case{0640, true, true, OtherFolderThroughLink}}) {
+        SCOPED_TRACE(::testing::Message() << std::oct << c.mode << ' ' << c.nobodys << c.withAcl << c.replacement);
+        if (c.withAcl && !acls) {
+            continue;
+        }
+        const bool elsewhere = c.replacement == OtherFolderThroughLink;
+        const std::string design = dir.path(elsewhere ? "elsewhere/a.zvd" : "shared/a.zvd");
+        std::ofstream(design) << "old";
+        ASSERT_TRUE(!acls || setfacl("-b '" + design + "'"));
+        if (c.nobodys && ::geteuid() == 0) {
+            ASSERT_EQ(::chown(design.c_str(), kNobody, kNogroup), 0);
+        }
+        ASSERT_EQ(::chmod(design.c_str(), c.mode), 0);
+        if (c.withAcl && (!setfacl("-m u:" + nobody + ":rw '" + design + "'") ||
+                          ::setxattr(design.c_str(), "user.zv", "pump", 4, 0) != 0)) {
+            GTEST_SKIP() << "the file system takes no ACL or no user attribute";
+        }
+        const auto access = accessOf(design);
+        ASSERT_EQ(std::get<3>(access).size(), c.withAcl ? 2u : 0u);
+        {
+            NewFile file = NewFile::create(made, design);
+            EXPECT_EQ(accessOf(made), access);
+            if (c.replacement == NewFileThroughLink) {
+                file.release();
+            }
+        }
+        std::ofstream(made) << "new";
+        if (c.replacement != Direct) {
+            fs::create_symlink(design, link);
+        }
+        ASSERT_TRUE(FileUtilities::replaceFile(made, c.replacement == Direct ? design : link));
+        EXPECT_EQ(TempFolder::read(design), "new");
+        EXPECT_FALSE(fs::exists(made));
+        EXPECT_EQ(fs::is_symlink(link), c.replacement != Direct);
+        EXPECT_EQ(accessOf(design), access);
+        fs::remove(design);
+        fs::remove(link);
+    }
+}
+
 // The permission bits of a file given another's access, after each step.
 std::vector<mode_t> g_steps;
 ino_t g_watched = 0;
