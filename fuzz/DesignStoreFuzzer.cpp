@@ -30,6 +30,7 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <random>
@@ -51,28 +52,14 @@ namespace fs = std::filesystem;
 using namespace Zorvan;
 
 // A fresh folder, removed with its content when the process exits normally.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        std::error_code error;
-        const fs::path shm("/dev/shm");
-        const fs::path base = fs::is_directory(shm, error) ? shm : fs::temp_directory_path();
-        std::random_device random;
-        do {
-            m_path = base / ("zv-designstore-fuzz-" + std::to_string(random()));
-        } while (!fs::create_directory(m_path));
-    }
+struct ScratchFolder {
+    const fs::path path = (fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path()) /
+                          ("zv-designstore-fuzz-" + std::to_string(std::random_device()()));
+    ScratchFolder() { fs::create_directory(path); }
     ~ScratchFolder() {
         std::error_code ignored;
-        fs::remove_all(m_path, ignored);
+        fs::remove_all(path, ignored);
     }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-    fs::path file(const char* leaf) const { return m_path / leaf; }
-
-private:
-    fs::path m_path;
 };
 
 // Process-wide SQLite settings; they take effect only before the first
@@ -100,14 +87,8 @@ void writeFresh(const fs::path& file, const std::string& bytes) {
 
 // The file's bytes; none when it is gone.
 std::optional<std::string> contentOf(const fs::path& file) {
-    std::error_code error;
-    const std::uintmax_t size = fs::file_size(file, error);
-    if (error) {
-        return std::nullopt;
-    }
-    std::string content(static_cast<std::size_t>(size), '\0');
-    std::ifstream(file, std::ios::binary).read(content.data(), static_cast<std::streamsize>(content.size()));
-    return content;
+    std::ifstream in(file, std::ios::binary);
+    return in ? std::optional<std::string>(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt;
 }
 
 // Every read a host makes after opening. Throws DesignStoreException when
@@ -240,11 +221,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const ScratchFolder folder;
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     try {
-        const fs::path reading = folder.file("read.zvd");
+        const fs::path reading = folder.path / "read.zvd";
         writeFresh(reading, bytes);
         const bool isDesign = checkReading(reading, bytes);
 
-        const fs::path writing = folder.file("write.zvd");
+        const fs::path writing = folder.path / "write.zvd";
         writeFresh(writing, bytes);
         checkWriting(writing, bytes, isDesign);
     } catch (const std::exception& e) {

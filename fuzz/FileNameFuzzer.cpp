@@ -54,10 +54,9 @@ void checkParts(const FileName& name) {
 void checkRoundTrip(const FileName& name) {
     const FileName again(name.toNativeString());
     const auto details = [&] { return describe(name) + " came back as " + describe(again); };
-    ZV_FUZZ_REQUIRE(again == name && !(again != name), details());
-    ZV_FUZZ_REQUIRE(again.getFolder() == name.getFolder(), details());
-    ZV_FUZZ_REQUIRE(again.getLeafName() == name.getLeafName(), details());
-    ZV_FUZZ_REQUIRE(again.getExtension() == name.getExtension(), details());
+    ZV_FUZZ_REQUIRE(again == name && !(again != name) && again.getFolder() == name.getFolder() &&
+                        again.getLeafName() == name.getLeafName() && again.getExtension() == name.getExtension(),
+                    details());
 }
 
 // A name derived from `original` for a file written beside it.

@@ -19,7 +19,6 @@
 #include <iostream>
 #include <iterator>
 #include <string>
-#include <system_error>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -30,30 +29,18 @@ namespace fs = std::filesystem;
 
 // The inputs named by one argument, sorted; false when it does not exist.
 bool collectInputs(const fs::path& argument, std::vector<fs::path>& inputs) {
-    std::error_code error;
-    if (fs::is_regular_file(argument, error)) {
+    if (!fs::is_directory(argument)) {
         inputs.push_back(argument);
-        return true;
+        return fs::is_regular_file(argument);
     }
-    if (!fs::is_directory(argument, error)) {
-        return false;
-    }
-    std::vector<fs::path> found;
+    const auto first = inputs.size();
     for (const auto& entry : fs::recursive_directory_iterator(argument)) {
         if (entry.is_regular_file()) {
-            found.push_back(entry.path());
+            inputs.push_back(entry.path());
         }
     }
-    std::sort(found.begin(), found.end());
-    inputs.insert(inputs.end(), found.begin(), found.end());
+    std::sort(inputs.begin() + static_cast<std::ptrdiff_t>(first), inputs.end());
     return true;
-}
-
-// The input exactly as long as the file, so that AddressSanitizer sees a
-// read past its end.
-std::vector<std::uint8_t> readInput(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 } // namespace
@@ -76,7 +63,9 @@ int main(int argc, char** argv) {
     }
     for (const auto& file : inputs) {
         std::cout << "running " << file.string() << "\n" << std::flush;
-        const std::vector<std::uint8_t> input = readInput(file);
+        // Exactly as long as the file, so that AddressSanitizer sees a read past its end.
+        std::ifstream in(file, std::ios::binary);
+        const std::vector<std::uint8_t> input{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
         LLVMFuzzerTestOneInput(input.data(), input.size());
     }
     std::cout << "replayed " << inputs.size() << " inputs\n";

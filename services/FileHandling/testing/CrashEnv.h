@@ -36,16 +36,12 @@
 #include <vector>
 
 #include "FileHandling/Env.h"
+#include "FileHandling/testing/TempFolder.h"
 
 namespace Zorvan::testing {
 
 class CrashEnv final : public EnvWrapper {
 public:
-#ifdef _WIN32
-    static constexpr bool kNamesWriteThrough = true;
-#else
-    static constexpr bool kNamesWriteThrough = false;
-#endif
     /// What a folder holds: each name's content.
     using Files = std::map<std::string, std::string>;
     struct State {
@@ -53,8 +49,7 @@ public:
         Files files;
     };
 
-    explicit CrashEnv(const std::string& folder, bool namesWriteThrough = kNamesWriteThrough)
-        : EnvWrapper(Env::native()), m_path(folder), m_namesWriteThrough(namesWriteThrough) {
+    explicit CrashEnv(const std::string& folder) : EnvWrapper(Env::native()), m_path(folder) {
         FileFacts facts;
         must(target().openFolder(folder, m_folder));
         must(target().facts(m_folder, facts));
@@ -149,8 +144,8 @@ public:
         EnvHandle at;
         must(env.openFolder(folder, at));
         std::vector<std::string> there;
-        for (const auto& entry : std::filesystem::directory_iterator(utf8Path(folder))) {
-            there.push_back(utf8(entry.path().filename()));
+        for (const auto& entry : std::filesystem::directory_iterator(TempFolder::fromUtf8(folder))) {
+            there.push_back(TempFolder::utf8(entry.path().filename()));
         }
         for (const std::string& leaf : there) {
             must(env.remove(at, leaf));
@@ -283,13 +278,6 @@ private:
         Snapshot at;
     };
 
-    static std::filesystem::path utf8Path(const std::string& text) {
-        return std::u8string(text.begin(), text.end());
-    }
-    static std::string utf8(const std::filesystem::path& path) {
-        const std::u8string text = path.u8string();
-        return std::string(text.begin(), text.end());
-    }
     static void must(const std::error_code& error) {
         if (error) {
             throw std::system_error(error);
@@ -321,8 +309,8 @@ private:
     // when the names changed.
     bool readNames() {
         Names names;
-        for (const auto& entry : std::filesystem::directory_iterator(utf8Path(m_path))) {
-            const std::string leaf = utf8(entry.path().filename());
+        for (const auto& entry : std::filesystem::directory_iterator(TempFolder::fromUtf8(m_path))) {
+            const std::string leaf = TempFolder::utf8(entry.path().filename());
             FileFacts facts;
             if (target().look(m_folder, leaf, facts) || facts.kind != FileFacts::Kind::Regular) {
                 continue;
@@ -340,7 +328,7 @@ private:
             return false;
         }
         m_now.names = std::move(names);
-        if (m_namesWriteThrough) {
+        if (kNamesWriteThrough) {
             m_now.durableNames = m_now.names;
         }
         return true;
@@ -357,7 +345,11 @@ private:
     }
 
     const std::string m_path;
-    const bool m_namesWriteThrough;
+#ifdef _WIN32
+    static constexpr bool kNamesWriteThrough = true;
+#else
+    static constexpr bool kNamesWriteThrough = false;
+#endif
     EnvHandle m_folder;
     FileIdentity m_identity;
     mutable std::mutex m_mutex;

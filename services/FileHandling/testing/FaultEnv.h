@@ -32,10 +32,6 @@
 
 namespace Zorvan::testing {
 
-// Called on each failed call: a place for a debugger to stop
-// (`break Zorvan::testing::faultInjected`) and show who made it.
-[[gnu::noinline]] inline void faultInjected(const char* kind) { asm volatile("" : : "r"(kind) : "memory"); }
-
 class FaultEnv final : public EnvWrapper {
 public:
     enum class Kind {
@@ -82,7 +78,8 @@ public:
 
     using Hook = std::function<std::error_code(Kind kind, const std::string& name)>;
 
-    explicit FaultEnv(Hook hook = {}) : EnvWrapper(Env::native()) { setHook(std::move(hook)); }
+    explicit FaultEnv(Hook hook = {})
+        : EnvWrapper(Env::native()), m_before(hook ? std::make_shared<Hook>(std::move(hook)) : nullptr) {}
 
     /// A hook that fails `count` calls of `kind` with `error`, from the
     /// `nth` (from 1) on.
@@ -90,10 +87,6 @@ public:
         return [=, seen = 0](Kind called, const std::string&) mutable {
             return called == kind && ++seen >= nth && seen < nth + count ? error : std::error_code();
         };
-    }
-    void setHook(Hook hook) {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_before = hook ? std::make_shared<Hook>(std::move(hook)) : nullptr;
     }
 
     /// The options of every open that created a file.
@@ -225,21 +218,18 @@ private:
     }
     // Counts `call`; its error when it is the one to fail.
     std::error_code hit(const Call& call) {
-        std::shared_ptr<Hook> before;
         {
             const std::lock_guard<std::mutex> lock(m_mutex);
-            const int n = ++m_counts[static_cast<std::size_t>(call.kind)];
-            if (call.kind == m_failKind && n == m_failAt) {
+            const auto kind = static_cast<std::size_t>(call.kind);
+            if (++m_counts[kind] == m_failAt && call.kind == m_failKind) {
                 m_failed = call;
-                faultInjected(name(call.kind));
                 return m_error;
             }
             m_madeAgain = m_madeAgain || (m_failed && *m_failed == call);
-            m_madeBefore[static_cast<std::size_t>(call.kind)] = m_madeBefore[static_cast<std::size_t>(call.kind)] || !m_failed;
-            before = m_before;
+            m_madeBefore[kind] = m_madeBefore[kind] || !m_failed;
         }
         // Outside the mutex: a hook may change the disk through this Env.
-        return before ? (*before)(call.kind, call.names) : std::error_code();
+        return m_before ? (*m_before)(call.kind, call.names) : std::error_code();
     }
     template <class Forward>
     std::error_code forward(const Call& call, Forward&& next) {
@@ -269,7 +259,7 @@ private:
     }
 
     mutable std::mutex m_mutex;
-    std::shared_ptr<Hook> m_before; // shared, not copied: a hook counts what it sees
+    const std::shared_ptr<Hook> m_before; // shared, not copied: a hook counts what it sees
     std::vector<OpenOptions> m_created;
     std::vector<std::chrono::milliseconds> m_pauses;
     std::array<int, kKinds> m_counts{};

@@ -88,26 +88,6 @@ TEST_F(FileLockTest, OthersAreRefusedOrWaitUntilTheHolderLetsGo) {
     EXPECT_EQ(busyThreads(file), 0);
 }
 
-// Each turn creates the missing file and its release removes it again.
-TEST_F(FileLockTest, ThreadsOfOneProcessTakeTurns) {
-    std::atomic<int> inside{0};
-    std::vector<std::future<void>> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.push_back(std::async(std::launch::async, [&] {
-            for (int i = 0; i < 10; ++i) {
-                const FileLock lock = FileLock::acquire(made, {true, 60s, {}});
-                EXPECT_TRUE(inside.fetch_add(1) == 0 && lock.createdFile());
-                std::this_thread::yield();
-                inside.fetch_sub(1);
-            }
-        }));
-    }
-    for (auto& thread : threads) {
-        EXPECT_NO_THROW(thread.get());
-    }
-    EXPECT_FALSE(exists(made));
-}
-
 // The release removes only a file it created that the name still holds,
 // empty; a new file a rewrite put at the name is free at once.
 TEST_F(FileLockTest, ReleaseRemovesOnlyTheEmptyFileItCreated) {

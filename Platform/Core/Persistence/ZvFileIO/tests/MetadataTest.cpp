@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <tuple>
 
 #include "Identifier/Identifier.h"
@@ -13,7 +16,8 @@
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
 #include "Serialization/MemoryDesignStore.h"
 #include "Serialization/testing/MockSingleObjectInterface.h"
-#include "TestSupport.h"
+#include "Logging/Logging.h"
+#include "Translation/Translator.h"
 #include "VersionControl/VersionControl.h"
 
 namespace Zorvan {
@@ -23,6 +27,25 @@ using ::testing::_;
 using ::testing::NiceMock;
 using ::testing::SetArgReferee;
 using testing::MockSingleObjectInterface;
+
+// Counts the lookups and translates "x" in context "c" to "c: x".
+class CountingCatalogue : public Catalogue {
+public:
+    std::optional<std::string> lookup(const char* context, const char* sourceText, const char*, int) const override {
+        ++lookups;
+        return std::string(context) + ": " + sourceText;
+    }
+    mutable std::size_t lookups = 0;
+};
+
+// Installs a CountingCatalogue and a MemorySink for one test.
+struct ServiceDoubles {
+    const std::shared_ptr<CountingCatalogue> catalogue = std::make_shared<CountingCatalogue>();
+    const std::shared_ptr<MemorySink> log = std::make_shared<MemorySink>();
+    const std::shared_ptr<const Catalogue> previous = Translator::setCatalogue(catalogue);
+    const ScopedLogSink sink{log};
+    ~ServiceDoubles() { Translator::setCatalogue(previous); }
+};
 
 // A file newer than the software, or of a version below any, is refused;
 // an older one is readable, the same one current. A version that cannot be
@@ -47,7 +70,7 @@ TEST(Version, DecidesFromTheFilesVersionAndTheSoftwares) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        testing::ServiceDoubles services;
+        ServiceDoubles services;
         auto handle = std::make_shared<NiceMock<MockSingleObjectInterface>>();
         const auto answer = [](bool readable, int value) {
             return [=](std::int32_t& version) {
@@ -97,7 +120,7 @@ TEST(Version, DecidesFromTheFilesVersionAndTheSoftwares) {
 // read, logged, and its log line is left out; everything else is a bad
 // argument.
 TEST(Version, AnEmptyHandleIsRefusedByEveryOperation) {
-    testing::ServiceDoubles services;
+    ServiceDoubles services;
     ZvFileIO io;
     EXPECT_THROW((void)io.verifyZVVersion(nullptr, nullptr), FileOpenException);
     EXPECT_THROW((void)io.isCurrentZVVersion(nullptr), ZvException);

@@ -1,70 +1,26 @@
-// Checking, preparing and restoring save targets, over a file system held
-// in memory: what each answers and which files are there afterwards (the
-// calls it makes on the way are its own business).
+// Preparing and restoring save targets and deleting autosave copies, over a
+// file system held in memory: what each answers and which files are there
+// afterwards. (What a check of a save target answers, the save API's tests
+// and the translation test see.)
 
 #include <gtest/gtest.h>
 
 #include "FileHandling/FileUtilities.h"
 #include "FileHandling/testing/FakeFileSystem.h"
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
-#include "TestSupport.h"
+#include "Logging/Logging.h"
 
 namespace Zorvan {
 namespace {
 
 using Files = std::map<std::string, bool>; // name -> read-only
-constexpr auto kModes = {ZvFileWriteMode::Overwrite, ZvFileWriteMode::UpdateSelected, ZvFileWriteMode::UpdateAll,
-                         static_cast<ZvFileWriteMode>(9)};
 
 class SaveTarget : public ::testing::Test {
 protected:
     std::shared_ptr<testing::FakeFileSystem> fs = std::make_shared<testing::FakeFileSystem>();
     ScopedFileSystem installed{fs};
-    testing::ServiceDoubles services;
+    ScopedLogSink quiet{std::make_shared<MemorySink>()};
 };
-
-// A name with no leaf is refused whatever is on the disk; an existing
-// read-only file is refused; anything else may be saved, in every mode.
-// Only a refusal is translated, and only when the caller asks for it.
-TEST_F(SaveTarget, CheckSavePossible) {
-    const std::string nameMessage = "DesignIO: The file must have a name. An empty filename is not allowed.";
-    const std::string readOnlyMessage = "DesignIO: It is not possible to overwrite a readonly file.";
-    struct Case {
-        const char* name;
-        bool exists;
-        bool readOnly;
-        bool expected;
-        std::string message;
-    };
-    const Case cases[] = {
-        {"d/new.zvd", false, false, true, ""},
-        {"d/old.zvd", true, false, true, ""},
-        {"d/locked.zvd", true, true, false, readOnlyMessage},
-        {"d/.zvd", true, true, false, nameMessage},
-        {"d/.zvd", false, false, false, nameMessage},
-        {"d/", false, false, false, nameMessage},
-        {"", false, false, false, nameMessage},
-        {"d/noext", false, false, true, ""},
-    };
-    for (const Case& c : cases) {
-        for (const ZvFileWriteMode mode : kModes) {
-            SCOPED_TRACE(std::string(c.name) + (c.exists ? " existing" : "") + " mode " +
-                         std::to_string(static_cast<int>(mode)));
-            fs->files.clear();
-            if (c.exists) {
-                fs->files[c.name] = c.readOnly;
-            }
-            for (const bool wantMessage : {true, false}) {
-                services.catalogue->lookups = 0;
-                std::string message = "untouched";
-                EXPECT_EQ(ZvFileIO::checkSavePossible(c.name, mode, wantMessage ? &message : nullptr), c.expected);
-                const bool translated = wantMessage && !c.expected;
-                EXPECT_EQ(message, translated ? c.message : "untouched");
-                EXPECT_EQ(services.catalogue->lookups, translated ? 1u : 0u);
-            }
-        }
-    }
-}
 
 // Only the rewrite of an existing file goes through a temporary file, and a
 // temporary file a crash left there goes first; restoring puts the file
