@@ -75,6 +75,8 @@ public:
     const Folder& folder() const noexcept { return *m_site.folder; }
     const std::string& leaf() const noexcept { return m_site.leaf; }
     std::string journalLeaf() const { return m_site.leaf + "-journal"; }
+    /// The design as the connection opened it; nullopt before it is open.
+    const std::optional<FileFacts>& design() const noexcept { return m_design; }
 
     /// Why the VFS last refused a file of this site; cleared by the call.
     std::optional<VfsRefusal> takeRefusal() noexcept { return std::exchange(m_refusal, std::nullopt); }

@@ -397,14 +397,11 @@ OpenedDesign openForHost(const char* cannot, const std::string& file, const std:
     if (opened.readable) {
         takeIdentities(file, opened.store);
     }
-    // A save of the design by this process ends the handle's reads.
-    guarded(cannot, file, [&] {
-        FileIdentity there;
-        const ResolvedName resolved = resolveName(path);
-        if (resolved.outcome == ResolvedName::Outcome::Resolved && identityOf(FileName(resolved.path), there)) {
-            Sessions::instance().addReader(there, opened.store);
-        }
-    });
+    // A save of the design by this process ends the handle's reads: the
+    // file the store opened is the one a save would replace.
+    if (const std::optional<FileIdentity> design = opened.store->fileIdentity()) {
+        Sessions::instance().addReader(*design, opened.store);
+    }
     return opened;
 }
 
