@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 
 #include "Serialization/SerializationExport.h"
 
@@ -23,6 +24,14 @@ public:
     const std::string& type() const noexcept { return m_type; }
     const std::string& payload() const noexcept { return m_payload; }
     void setPayload(std::string payload) { m_payload = std::move(payload); }
+    /// Makes this the object `id` of `type` with `payload`, in the memory
+    /// it holds where that is large enough: a walk of many objects refills
+    /// the same few.
+    void assign(std::int64_t id, std::string_view type, std::string_view payload) {
+        m_id = id;
+        m_type.assign(type);
+        m_payload.assign(payload);
+    }
 
     bool operator==(const SerializationTransferObject&) const = default;
 

@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <optional>
+#include <string_view>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -233,6 +234,9 @@ void configure(sqlite3* db, std::chrono::milliseconds busyTimeout) {
     sqlite3_exec(db, "PRAGMA temp_store = MEMORY", nullptr, nullptr, nullptr);
 }
 
+// The largest identity stored; NULL when there are no objects.
+constexpr const char* kLargestIdentity = "SELECT max(id) FROM zv_objects";
+
 // Owns a connection of its own; closes it on every exit path.
 using Connection = std::unique_ptr<sqlite3, int (*)(sqlite3*)>;
 
@@ -320,6 +324,12 @@ public:
     void reset() { sqlite3_reset(m_stmt); }
     bool isNull(int column) const { return sqlite3_column_type(m_stmt, column) == SQLITE_NULL; }
     std::int64_t integer(int column) const { return sqlite3_column_int64(m_stmt, column); }
+    // The column's bytes, valid until the next step or reset.
+    std::string_view view(int column) const {
+        const auto* data = static_cast<const char*>(sqlite3_column_blob(m_stmt, column));
+        return data ? std::string_view(data, static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, column)))
+                    : std::string_view();
+    }
     std::string text(int column) const {
         const auto* data = static_cast<const char*>(sqlite3_column_blob(m_stmt, column));
         return data ? std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, column))) : std::string();
@@ -350,6 +360,37 @@ struct SqliteDesignStore::Statements {
     Statement read;
     Statement remove;
 };
+
+struct SqliteDesignStore::Prepared {
+    Prepared() = default;
+    Prepared(const Prepared&) = delete;
+    Prepared& operator=(const Prepared&) = delete;
+    ~Prepared() {
+        for (const auto& [sql, statement] : statements) {
+            sqlite3_finalize(statement);
+        }
+    }
+    std::vector<std::pair<std::string, sqlite3_stmt*>> statements;
+};
+
+SqliteDesignStore::Reused SqliteDesignStore::reused(const std::string& sql) const {
+    if (!m_prepared) {
+        m_prepared = std::make_unique<Prepared>();
+    }
+    for (const auto& [text, statement] : m_prepared->statements) {
+        if (text == sql) {
+            return {statement, &sqlite3_reset};
+        }
+    }
+    sqlite3_stmt* statement = nullptr;
+    if (!m_db || sqlite3_prepare_v2(m_db.get(), sql.c_str(), static_cast<int>(sql.size()), &statement, nullptr) !=
+                     SQLITE_OK) {
+        sqlite3_finalize(statement);
+        return {nullptr, &sqlite3_reset};
+    }
+    m_prepared->statements.emplace_back(sql, statement);
+    return {statement, &sqlite3_reset};
+}
 
 std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReading(const std::string& path,
                                                                      std::chrono::milliseconds busyTimeout) {
@@ -487,6 +528,7 @@ SqliteDesignStore::~SqliteDesignStore() {
         return;
     }
     m_statements.reset();
+    m_prepared.reset();
     if (m_inTransaction) {
         // Not committed: the file keeps what it held before this handle.
         sqlite3_exec(m_db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
@@ -509,6 +551,7 @@ void SqliteDesignStore::abandon() noexcept {
     // Closing would roll the parent's transaction back through the file
     // the child shares, and delete its journal: the memory is left instead.
     (void)m_statements.release();
+    (void)m_prepared.release();
     (void)m_db.release();
     m_inTransaction = false;
 }
@@ -519,6 +562,7 @@ void SqliteDesignStore::close() {
         return;
     }
     m_statements.reset();
+    m_prepared.reset();
     if (m_inTransaction && m_db) {
         sqlite3_exec(m_db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
     }
@@ -590,17 +634,15 @@ bool SqliteDesignStore::readCurrentVersion(std::int32_t& version) {
 bool SqliteDesignStore::readFileVersion(std::int32_t& version) {
     // Anything that is not a design file of this store (text, an empty or
     // truncated file, a database of another schema) answers false.
-    sqlite3_stmt* raw = nullptr;
+    Reused raw{nullptr, &sqlite3_reset};
     auto query = [&](const char* sql) -> bool {
-        sqlite3_finalize(raw);
-        raw = nullptr;
-        return m_db && sqlite3_prepare_v2(m_db.get(), sql, -1, &raw, nullptr) == SQLITE_OK &&
-               sqlite3_step(raw) == SQLITE_ROW && sqlite3_column_type(raw, 0) == SQLITE_INTEGER;
+        raw = reused(sql);
+        return raw && sqlite3_step(raw.get()) == SQLITE_ROW && sqlite3_column_type(raw.get(), 0) == SQLITE_INTEGER;
     };
-    bool ok = query("PRAGMA application_id") && sqlite3_column_int(raw, 0) == kApplicationId &&
+    bool ok = query("PRAGMA application_id") && sqlite3_column_int(raw.get(), 0) == kApplicationId &&
               query("SELECT file_version FROM zv_metadata WHERE singleton = 1");
     if (ok) {
-        const std::int64_t stored = sqlite3_column_int64(raw, 0);
+        const std::int64_t stored = sqlite3_column_int64(raw.get(), 0);
         ok = stored >= INT32_MIN && stored <= INT32_MAX;
         if (ok) {
             version = static_cast<std::int32_t>(stored);
@@ -608,7 +650,7 @@ bool SqliteDesignStore::readFileVersion(std::int32_t& version) {
     }
     const int result = m_db ? sqlite3_extended_errcode(m_db.get()) : SQLITE_NOMEM;
     const std::error_code cause = internal::envVfsCause(m_db ? sqlite3_system_errno(m_db.get()) : 0);
-    sqlite3_finalize(raw);
+    raw.reset();
     // A disk that fails to give the version says nothing about the file.
     if (!ok && (isBusy(result) || isSystemFailure(result, cause))) {
         fail("cannot read its version");
@@ -626,17 +668,34 @@ void SqliteDesignStore::writeField(const char* column, const T& value) {
 
 template <class T>
 bool SqliteDesignStore::readField(const char* column, T& value) const {
-    Statement select(*this, std::string("SELECT ") + column + " FROM zv_metadata WHERE singleton = 1");
-    if (!select.step()) {
-        fail("has no metadata");
+    (void)connection(); // a closed handle says so
+    // One statement serves every field: each read runs it again.
+    const Reused select = reused("SELECT * FROM zv_metadata WHERE singleton = 1");
+    if (!select) {
+        fail("cannot prepare a query");
     }
-    if (select.isNull(0)) {
+    int at = sqlite3_column_count(select.get()) - 1;
+    while (at >= 0 && std::string_view(sqlite3_column_name(select.get(), at)) != column) {
+        --at;
+    }
+    if (at < 0) {
+        // As SQLite refuses a query of a column the table lacks.
+        throw DesignStoreException("Design file '" + m_path + "': cannot prepare a query: " +
+                                       sqlite3_errstr(SQLITE_ERROR),
+                                   m_path, storeCode(SQLITE_ERROR));
+    }
+    if (const int result = sqlite3_step(select.get()); result != SQLITE_ROW) {
+        fail(result == SQLITE_DONE ? "has no metadata" : "cannot run a query");
+    }
+    if (sqlite3_column_type(select.get(), at) == SQLITE_NULL) {
         return false;
     }
     if constexpr (std::is_same_v<T, std::string>) {
-        value = select.text(0);
+        const auto* data = static_cast<const char*>(sqlite3_column_blob(select.get(), at));
+        value = data ? std::string(data, static_cast<std::size_t>(sqlite3_column_bytes(select.get(), at)))
+                     : std::string();
     } else {
-        value = static_cast<T>(select.integer(0));
+        value = static_cast<T>(sqlite3_column_int64(select.get(), at));
     }
     return true;
 }
@@ -671,16 +730,21 @@ void SqliteDesignStore::writeLastSavedRevision(const std::string& revision) {
 }
 void SqliteDesignStore::readLastSavedRevision(std::string& revision) { readField("last_saved_revision", revision); }
 
-std::int64_t SqliteDesignStore::objectCount() const {
-    Statement count(*this, "SELECT count(*) FROM zv_objects");
-    count.step();
-    return count.integer(0);
-}
+std::int64_t SqliteDesignStore::objectCount() const { return countOf("SELECT count(*) FROM zv_objects"); }
 
-std::int64_t SqliteDesignStore::maxObjectId() const {
-    Statement largest(*this, "SELECT coalesce(max(id), 0) FROM zv_objects");
-    largest.step();
-    return largest.integer(0);
+// The same query as the walk's first (none: 0).
+std::int64_t SqliteDesignStore::maxObjectId() const { return countOf(kLargestIdentity); }
+
+std::int64_t SqliteDesignStore::countOf(const char* sql) const {
+    (void)connection(); // a closed handle says so
+    const Reused query = reused(sql);
+    if (!query) {
+        fail("cannot prepare a query");
+    }
+    if (sqlite3_step(query.get()) != SQLITE_ROW) {
+        fail("cannot run a query");
+    }
+    return sqlite3_column_int64(query.get(), 0);
 }
 
 std::uint32_t SqliteDesignStore::changeCounter() const {
@@ -824,39 +888,51 @@ void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields)
     if (walk.own) {
         execute("BEGIN");
     }
-    Statement last(*this, "SELECT max(id) FROM zv_objects");
-    if (!last.step() || last.isNull(0)) {
-        return;
+    std::int64_t end = 0;
+    {
+        const Reused last = reused(kLargestIdentity);
+        if (!last || sqlite3_step(last.get()) != SQLITE_ROW) {
+            fail("cannot run a query");
+        }
+        if (sqlite3_column_type(last.get(), 0) == SQLITE_NULL) {
+            return; // no objects
+        }
+        end = sqlite3_column_int64(last.get(), 0);
     }
-    const std::int64_t end = last.integer(0);
     // Batches of rows read by identity: no statement is left running while
     // `visit` writes, and a batch is all the walk holds.
-    constexpr std::int64_t kBatch = 256;
+    constexpr std::size_t kBatch = 256;
     Statement select(*this, fields == Fields::All
                                 ? "SELECT id, type, payload FROM zv_objects WHERE id >= ? AND id <= ? ORDER BY id LIMIT ?"
                                 : "SELECT id, type FROM zv_objects WHERE id >= ? AND id <= ? ORDER BY id LIMIT ?");
+    // The batch's objects are refilled, not made anew: a walk allocates
+    // for its first batch only (and for a payload larger than any before).
     std::vector<SerializationTransferObject> batch;
     batch.reserve(kBatch);
+    std::size_t filled = 0;
     // Every identity counts, the smallest a 64-bit integer holds included.
     std::int64_t from = std::numeric_limits<std::int64_t>::min();
     do {
-        batch.clear();
-        select.bind(1, from).bind(2, end).bind(3, kBatch);
+        filled = 0;
+        select.bind(1, from).bind(2, end).bind(3, static_cast<std::int64_t>(kBatch));
         while (select.step()) {
-            batch.emplace_back(select.integer(0), select.text(1),
-                               fields == Fields::All ? select.text(2) : std::string());
+            if (filled == batch.size()) {
+                batch.emplace_back();
+            }
+            batch[filled++].assign(select.integer(0), select.view(1),
+                                   fields == Fields::All ? select.view(2) : std::string_view());
         }
         select.reset();
-        for (const SerializationTransferObject& object : batch) {
-            if (!visit(object)) {
+        for (std::size_t i = 0; i < filled; ++i) {
+            if (!visit(batch[i])) {
                 return;
             }
         }
-        if (batch.empty() || batch.back().id() == end) {
+        if (filled == 0 || batch[filled - 1].id() == end) {
             return; // the last batch, or one ending at the largest identity (no next one to start from)
         }
-        from = batch.back().id() + 1;
-    } while (batch.size() == kBatch);
+        from = batch[filled - 1].id() + 1;
+    } while (filled == kBatch);
 }
 
 FileIdentity SqliteDesignStore::identity() const { return m_site->design().value_or(FileIdentity{}); }

@@ -33,6 +33,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <source_location>
 #include <string>
 #include <system_error>
@@ -43,6 +44,7 @@
 #include "Serialization/SingleObjectInterface.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace Zorvan {
 namespace internal {
@@ -359,6 +361,13 @@ private:
     SERVICES_DESIGNSTORE_NO_EXPORT void writeField(const char* column, const T& value);
     template <class T>
     SERVICES_DESIGNSTORE_NO_EXPORT bool readField(const char* column, T& value) const;
+    /// A statement of `sql` this handle keeps prepared, reset when the
+    /// returned owner goes; null when it cannot be prepared (SQLite's error
+    /// is then the connection's).
+    using Reused = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)>;
+    SERVICES_DESIGNSTORE_NO_EXPORT Reused reused(const std::string& sql) const;
+    /// The one integer the query `sql` answers.
+    SERVICES_DESIGNSTORE_NO_EXPORT std::int64_t countOf(const char* sql) const;
 
     std::string m_path;
     /// Where the connection reaches the file; it outlives the connection.
@@ -372,6 +381,11 @@ private:
     bool m_keepsWritersOut = false;
     std::unique_ptr<sqlite3, int (*)(sqlite3*)> m_db;
     std::unique_ptr<Statements> m_statements;
+    /// The metadata and count queries, prepared once per handle: opening a
+    /// design asks for its version and revisions several times, and each
+    /// preparation costs more than the read.
+    struct Prepared;
+    mutable std::unique_ptr<Prepared> m_prepared;
 };
 
 } // namespace Zorvan
