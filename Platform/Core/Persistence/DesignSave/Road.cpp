@@ -116,6 +116,9 @@ namespace {
 std::string failedFile(const std::string& path, const std::error_code& code) {
     const std::string leaf = FileName(path).getLeafName();
     const std::string why = describe(code);
+    if (means(code, std::errc::illegal_byte_sequence) || means(code, std::errc::filename_too_long)) {
+        return why + "."; // a name no file can have on this system: no file failed
+    }
     if (leaf.ends_with(SqliteDesignStore::journalPath(""))) {
         return substitute(translate("DesignSave", "the system failed to write its journal beside it (%1); the "
                                                   "design is left as it was."),
