@@ -33,20 +33,6 @@ std::string folderOf(const FileName& name) {
     return folder.empty() ? "." : folder;
 }
 
-// Opens the regular file `path` names, links at it followed as the kernel
-// would follow them.
-std::error_code openFollowed(Env& env, const std::string& path, EnvHandle& file) {
-    const ResolvedName resolved = resolveName(path);
-    if (const std::error_code error = resolved.error()) {
-        return error;
-    }
-    const FileName name(resolved.path);
-    EnvHandle folder;
-    std::error_code error = env.openFolder(folderOf(name), folder);
-    return error ? error : env.open(folder, name.getLeafName(), OpenOptions{}, file);
-}
-
-
 // Makes `site`'s leaf new, with the access of the open file `from`.
 FileIdentity made(const Site& site, const EnvHandle& from, const std::string& model) {
     Env& env = site.folder->env();
@@ -73,26 +59,6 @@ FileIdentity made(const Site& site, const EnvHandle& from, const std::string& mo
 }
 
 } // namespace
-
-NewFile NewFile::create(const FileName& name, const FileName& like) {
-    const std::string path = name.toNativeString();
-    const std::string model = like.toNativeString();
-    const std::shared_ptr<Env> env = Env::current();
-    // Opened before anything is created, so that a missing model leaves
-    // nothing behind.
-    EnvHandle from;
-    if (const std::error_code error = openFollowed(*env, model, from)) {
-        fail(path, "cannot read the access of '" + model + "': ", error);
-    }
-    std::shared_ptr<const Folder> folder;
-    try {
-        folder = std::make_shared<const Folder>(Folder::holding(name));
-    } catch (const FileNameException& e) {
-        fail(path, "", e.code());
-    }
-    const Site site{folder, name.getLeafName()};
-    return NewFile(name, made(site, from, model), folder);
-}
 
 NewFile NewFile::create(const Site& site, const Site& like) {
     const std::string path = site.folder->pathOf(site.leaf);

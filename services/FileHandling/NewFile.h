@@ -50,14 +50,12 @@ inline bool sameFile(const FileIdentity& a, const FileIdentity& b) {
 
 class SERVICES_FILEHANDLING_EXPORT NewFile {
 public:
-    /// Creates `name` empty, with the access of `like` (an existing file;
-    /// links followed). Throws FileNameException naming the file and the
+    /// Creates the leaf of `site` empty, with the access of the file at
+    /// `like` (no link followed), both in folders the caller holds: the
+    /// file is looked at and removed in that folder too, whatever happens
+    /// to its path. Throws FileNameException naming the file and the
     /// system's reason when it cannot (the name is taken, the folder cannot
     /// be written, ...).
-    static NewFile create(const FileName& name, const FileName& like);
-    /// The same at `site`, with the access of the file at `like` (no link
-    /// followed), both in folders the caller holds: the file is looked at
-    /// and removed in that folder too, whatever happens to its path.
     static NewFile create(const Site& site, const Site& like);
 
     NewFile(NewFile&& other) noexcept;
