@@ -87,8 +87,14 @@ void writeFresh(const fs::path& file, const std::string& bytes) {
 
 // The file's bytes; none when it is gone.
 std::optional<std::string> contentOf(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return in ? std::optional<std::string>(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt;
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(file, error);
+    if (error) {
+        return std::nullopt;
+    }
+    std::string content(static_cast<std::size_t>(size), '\0');
+    std::ifstream(file, std::ios::binary).read(content.data(), static_cast<std::streamsize>(content.size()));
+    return content;
 }
 
 // Every read a host makes after opening. Throws DesignStoreException when
