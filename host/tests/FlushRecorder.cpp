@@ -80,12 +80,6 @@ ZV_STANDS_IN int renameat(int fromFolder, const char* from, int toFolder, const 
                     "rename " + pathAt(fromFolder, from) + " " + pathAt(toFolder, to));
 }
 
-ZV_STANDS_IN int renameat2(int fromFolder, const char* from, int toFolder, const char* to, unsigned flags) {
-    static auto* const real = next<int(int, const char*, int, const char*, unsigned)>("renameat2");
-    return recorded(real(fromFolder, from, toFolder, to, flags),
-                    "rename " + pathAt(fromFolder, from) + " " + pathAt(toFolder, to));
-}
-
 ZV_STANDS_IN int unlinkat(int folder, const char* name, int flags) {
     static auto* const real = next<int(int, const char*, int)>("unlinkat");
     return recorded(real(folder, name, flags), "remove " + pathAt(folder, name));

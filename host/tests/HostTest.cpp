@@ -429,41 +429,24 @@ TEST_F(Host, InfoShowsWhatWasSavedAndFollowsItsSchemaForEveryOutcome) {
     }
 }
 
-// Each step of the demo shows what it did, in the order told; an update in
-// place writes through no temporary file, and the read-only design is
+// The demo checks each step's exit code itself; what it leaves shows the
+// rest: the update in place wrote through no temporary file, kept every
+// identity and changed the valves alone, and the read-only design is
 // writable again afterwards.
-TEST_F(Host, DemoTellsTheWholeStory) {
+TEST_F(Host, DemoGoesAsPlanned) {
     const std::string demoFolder = (folder.root() / "demo").string();
     ASSERT_EQ(demo(demoFolder, out, err), kDone) << out.str() << err.str();
     EXPECT_EQ(err.str(), "");
-    const auto in = [&](const char* leaf) { return (std::filesystem::path(demoFolder) / leaf).string(); };
-    const std::string design = "'" + in("pump.zvd") + "'";
-    const std::string copy = in("pump.bak.zvd");
     const std::string story = out.str();
-    std::size_t at = 0;
-    for (const std::string& told : std::vector<std::string>{
-             "== 1. Create", "saved 1000 objects to " + design, "== 2. Rewrite",
-             "writing through '" + in("pump.tmp.zvd") + "'", "saved 1200 objects to " + design, "== 3. Update",
-             "saved 300 objects to " + design, "== 4. Reopen", "readable:       yes", "data revision:  valve fix (3)",
-             "objects:        1200", "== 5. Make an autosave copy", copy, "== 6. Delete", "deleted '" + copy + "'",
-             "== 7. Try to save over a read-only",
-             "zvfile: cannot save " + design + ": It is not possible to overwrite a readonly file.",
-             "== 8. Open a file written by a newer", "\nzvfile: '" + in("future.zvd") + "' was written by a newer version",
-             "== 9. Open a file that is not a design",
-             "\nzvfile: cannot open '" + in("notes.zvd") + "': Error reading file version.\n",
-             "Every step went as planned."}) {
-        const std::size_t found = story.find(told, at);
-        ASSERT_NE(found, std::string::npos) << "not told after position " << at << ": " << told << "\n" << story;
-        at = found + told.size();
-    }
     const std::size_t update = story.find("== 3.");
+    EXPECT_LT(story.find("writing through"), update) << "the rewrite says so:\n" << story;
     EXPECT_EQ(story.substr(update, story.find("== 4.") - update).find("writing through"), std::string::npos);
-    EXPECT_NE(std::filesystem::status(in("pump.zvd")).permissions() & std::filesystem::perms::owner_write,
+    const std::string design = (std::filesystem::path(demoFolder) / "pump.zvd").string();
+    EXPECT_NE(std::filesystem::status(design).permissions() & std::filesystem::perms::owner_write,
               std::filesystem::perms::none);
-
-    // The update in place kept every identity and changed the valves alone.
-    auto store = SqliteDesignStore::openForReading(in("pump.zvd"));
+    auto store = SqliteDesignStore::openForReading(design);
     EXPECT_EQ(store->updateCount(), 1);
+    EXPECT_EQ(store->objectCount(), 1200);
     for (const auto& object : Zorvan::testing::storedObjects(*store)) {
         EXPECT_NE(object.payload().find(object.type() == "valves" ? "as 'valve fix'" : "as 'redesign'"), std::string::npos)
             << object.payload();

@@ -7,6 +7,7 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -22,10 +23,11 @@ namespace Zorvan::testing {
 
 class OtherProgram {
 public:
-    /// Opens `file` (read and write) without waiting for locks.
-    explicit OtherProgram(const std::string& file) {
+    /// Opens `file` (read and write, made if missing), waiting up to `busyTimeout` for a lock
+    /// as a program with a busy timeout does (PRAGMA busy_timeout changes it).
+    explicit OtherProgram(const std::string& file, std::chrono::milliseconds busyTimeout = {}) {
 #ifdef _WIN32
-        sqlite3_open_v2(file.c_str(), &m_db, SQLITE_OPEN_READWRITE, nullptr);
+        m_db = open(file, busyTimeout);
 #else
         int toChild[2], toParent[2];
         if (::pipe(toChild) != 0 || ::pipe(toParent) != 0) {
@@ -35,18 +37,10 @@ public:
         if (m_child == 0) {
             ::close(toChild[1]);
             ::close(toParent[0]);
-            sqlite3* db = nullptr;
-            sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-            std::uint32_t size = 0;
-            while (::read(toChild[0], &size, sizeof size) == sizeof size) {
-                std::string sql(size, '\0');
-                if (::read(toChild[0], sql.data(), size) != static_cast<ssize_t>(size)) {
-                    break;
-                }
-                const int result = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK
-                                       ? SQLITE_OK
-                                       : sqlite3_extended_errcode(db);
-                (void)!::write(toParent[1], &result, sizeof result);
+            sqlite3* db = open(file, busyTimeout);
+            std::string sql;
+            while (receive(toChild[0], sql)) {
+                send(toParent[1], exec(db, sql));
             }
             ::_exit(0);
         }
@@ -69,25 +63,51 @@ public:
     OtherProgram(const OtherProgram&) = delete;
     OtherProgram& operator=(const OtherProgram&) = delete;
 
-    /// Runs `sql`; SQLite's (extended) result code.
-    int run(const std::string& sql) {
+    /// Runs `sql`: the first column of the last row it returned ("-" for
+    /// none, or a NULL), or "error" and SQLite's result code.
+    std::string run(const std::string& sql) {
         const std::lock_guard lock(m_mutex);
 #ifdef _WIN32
-        return sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK ? SQLITE_OK
-                                                                                        : sqlite3_extended_errcode(m_db);
+        return exec(m_db, sql);
 #else
-        const auto size = static_cast<std::uint32_t>(sql.size());
-        int result = -1;
-        if (::write(m_to, &size, sizeof size) != sizeof size ||
-            ::write(m_to, sql.data(), size) != static_cast<ssize_t>(size) ||
-            ::read(m_from, &result, sizeof result) != sizeof result) {
-            return -1;
-        }
-        return result;
+        std::string answer = "no answer";
+        return send(m_to, sql) && receive(m_from, answer) ? answer : "no answer";
 #endif
     }
 
 private:
+    static sqlite3* open(const std::string& file, std::chrono::milliseconds busyTimeout) {
+        sqlite3* db = nullptr;
+        sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+        sqlite3_busy_timeout(db, static_cast<int>(busyTimeout.count()));
+        return db;
+    }
+    static std::string exec(sqlite3* db, const std::string& sql) {
+        std::string value = "-";
+        const auto last = [](void* into, int, char** columns, char**) {
+            *static_cast<std::string*>(into) = columns[0] != nullptr ? columns[0] : "-";
+            return 0;
+        };
+        const int code = sqlite3_exec(db, sql.c_str(), last, &value, nullptr);
+        return code == SQLITE_OK ? value : "error " + std::to_string(code);
+    }
+#ifndef _WIN32
+    // A message on a pipe: its size, then its bytes.
+    static bool send(int fd, const std::string& message) {
+        const auto size = static_cast<std::uint32_t>(message.size());
+        return ::write(fd, &size, sizeof size) == sizeof size &&
+               ::write(fd, message.data(), size) == static_cast<ssize_t>(size);
+    }
+    static bool receive(int fd, std::string& message) {
+        std::uint32_t size = 0;
+        if (::read(fd, &size, sizeof size) != sizeof size) {
+            return false;
+        }
+        message.assign(size, '\0');
+        return ::read(fd, message.data(), size) == static_cast<ssize_t>(size);
+    }
+#endif
+
     std::mutex m_mutex;
 #ifdef _WIN32
     sqlite3* m_db = nullptr;

@@ -6,9 +6,6 @@
 #include <fstream>
 #include <limits>
 #include <memory>
-#include <thread>
-
-#include <sqlite3.h>
 
 #include "FileHandling/testing/TempFolder.h"
 #include "Serialization/SqliteDesignStore.h"
@@ -20,17 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Another program's connection to a file (through the system's SQLite),
-// and a statement run on it.
-using Connection = std::unique_ptr<sqlite3, int (*)(sqlite3*)>;
-Connection connect(const std::string& file) {
-    sqlite3* raw = nullptr;
-    EXPECT_EQ(sqlite3_open_v2(file.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr), SQLITE_OK);
-    return {raw, &sqlite3_close};
-}
-int exec(const Connection& db, const std::string& sql) {
-    return sqlite3_exec(db.get(), sql.c_str(), nullptr, nullptr, nullptr);
-}
+using Other = testing::OtherProgram;
 
 class DesignStore : public ::testing::Test {
 protected:
@@ -79,9 +66,9 @@ TEST_F(DesignStore, WhatIsWrittenIsReadBack) {
             store->insert(object);
         }
         store->commit();
-        ASSERT_EQ(exec(connect(path(leaf)), "UPDATE zv_metadata SET identifier_number = " + std::to_string(kMin) +
-                                                ", identifier_domain = " + std::to_string(domain)),
-                  SQLITE_OK);
+        ASSERT_EQ(Other(path(leaf)).run("UPDATE zv_metadata SET identifier_number = " + std::to_string(kMin) +
+                                        ", identifier_domain = " + std::to_string(domain)),
+                  "-");
     }
     struct Case {
         std::string file;
@@ -163,7 +150,7 @@ TEST_F(DesignStore, AnythingButAWholeDesignIsRefusedAndLeftAsItWas) {
     // Other programs' databases before they made their tables: no schema, but
     // the program's application id, or its user version alone, in the header.
     for (const char* mark : {"application_id", "user_version"}) {
-        ASSERT_EQ(exec(connect(path(mark)), std::string("PRAGMA ") + mark + " = 1234"), SQLITE_OK);
+        ASSERT_EQ(Other(path(mark)).run(std::string("PRAGMA ") + mark + " = 1234"), "-");
     }
     std::vector<std::string> leaves{"cut-in-last-page.zvd", "foreign.zvd", "other-program.zvd", "application_id",
                                     "user_version"};
@@ -183,47 +170,6 @@ TEST_F(DesignStore, AnythingButAWholeDesignIsRefusedAndLeftAsItWas) {
         EXPECT_THROW(SqliteDesignStore::openForReplacement(path(leaf)), DesignStoreException);
         EXPECT_EQ(bytes(path(leaf)), before);
     }
-}
-
-// Another program in the middle of writing the file: an open for reading
-// says so after its timeout, instead of reading the file as damaged, and
-// one for writing waits for it to commit, within the busy timeout, and
-// writes on top of what it committed. A handle for reading holds one read
-// lock from its opening until endRead(), so that program cannot change the
-// file under it meanwhile; a walk after that holds one of its own only
-// while it walks. The writer is another program through the system's
-// SQLite, which takes the same lock bytes.
-TEST_F(DesignStore, AFileAnotherProgramIsWritingIsWaitedForOrReportedBusy) {
-    const std::string design = makeDesign("a.zvd");
-    testing::OtherProgram other(design);
-    ASSERT_EQ(other.run("BEGIN EXCLUSIVE; UPDATE zv_metadata SET data_revision = 'first'"), SQLITE_OK);
-    EXPECT_THROW(SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20)), DesignStoreBusyException);
-    constexpr auto kHeld = std::chrono::milliseconds(300);
-    const auto began = std::chrono::steady_clock::now();
-    std::thread committer([&] {
-        std::this_thread::sleep_for(kHeld);
-        EXPECT_EQ(other.run("COMMIT"), SQLITE_OK);
-    });
-    std::shared_ptr<SqliteDesignStore> second;
-    EXPECT_NO_THROW(second = SqliteDesignStore::openForWriting(design));
-    const auto waited = std::chrono::steady_clock::now() - began;
-    committer.join();
-    ASSERT_TRUE(second);
-    EXPECT_GE(waited, kHeld);
-    EXPECT_LT(waited, SqliteDesignStore::kBusyTimeout);
-    std::string revision;
-    second->readDataRevision(revision);
-    EXPECT_EQ(revision, "first");
-    second.reset();
-
-    const Connection writer = connect(design);
-    const auto reader = SqliteDesignStore::openForReading(design, std::chrono::milliseconds(20));
-    EXPECT_EQ(exec(writer, "BEGIN EXCLUSIVE"), SQLITE_BUSY);
-    EXPECT_EQ(reader->objectCount(), 2);
-    reader->endRead();
-    EXPECT_EQ(testing::storedObjects(*reader).size(), 2u);
-    ASSERT_EQ(exec(writer, "BEGIN EXCLUSIVE; DELETE FROM zv_objects; COMMIT"), SQLITE_OK);
-    EXPECT_EQ(reader->objectCount(), 0) << "after endRead() every read sees the file as it is";
 }
 
 // A walk reads a design of any size a batch at a time, in identity order,

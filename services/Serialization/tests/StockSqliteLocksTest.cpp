@@ -13,104 +13,22 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
-#include <sqlite3.h>
-
 #include "FileHandling/testing/FaultEnv.h"
 #include "FileHandling/testing/TempFolder.h"
+#include "Serialization/testing/OtherProgram.h"
 #include "Serialization/SqliteDesignStore.h"
 
 namespace Zorvan {
 namespace {
 
 using namespace std::chrono_literals;
-using File = std::unique_ptr<FILE, int (*)(FILE*)>;
-
-// Ends a forked child; what it ran counts for coverage too.
-[[noreturn]] void endChild(int status) {
-#ifdef ZV_COVERAGE
-    std::exit(status);
-#endif
-    ::_exit(status);
-}
-
-// A program of the system's SQLite on one file, in a child process: runs
-// each statement it is sent and answers with the first column of the last
-// row ("-" for none), or "error" and SQLite's result code. It waits up to
-// 5 s for a lock, as a program with a busy timeout does, unless told
-// otherwise (PRAGMA busy_timeout).
-class Stock {
-public:
-    explicit Stock(const std::string& file) {
-        int toChild[2];
-        int fromChild[2];
-        EXPECT_EQ(::pipe(toChild), 0);
-        EXPECT_EQ(::pipe(fromChild), 0);
-        std::fflush(nullptr);
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::close(toChild[1]);
-            ::close(fromChild[0]);
-            serve(file, File(::fdopen(toChild[0], "r"), &std::fclose), File(::fdopen(fromChild[1], "w"), &std::fclose));
-        }
-        ::close(toChild[0]);
-        ::close(fromChild[1]);
-        m_to.reset(::fdopen(toChild[1], "w"));
-        m_from.reset(::fdopen(fromChild[0], "r"));
-    }
-    ~Stock() {
-        m_to.reset(); // the child ends at the end of its input
-        if (m_pid > 0) {
-            ::waitpid(m_pid, nullptr, 0);
-        }
-    }
-    Stock(const Stock&) = delete;
-    Stock& operator=(const Stock&) = delete;
-
-    std::string run(const std::string& sql) {
-        std::fprintf(m_to.get(), "%s\n", sql.c_str());
-        std::fflush(m_to.get());
-        char answer[256] = {};
-        return std::fgets(answer, sizeof answer, m_from.get()) != nullptr ? std::string(answer, std::strcspn(answer, "\n"))
-                                                                          : "no answer";
-    }
-    void kill() {
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
-
-private:
-    [[noreturn]] static void serve(const std::string& file, File in, File out) {
-        sqlite3* db = nullptr;
-        sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-        sqlite3_busy_timeout(db, 5000);
-        char line[4096];
-        while (std::fgets(line, sizeof line, in.get()) != nullptr) {
-            std::string value = "-";
-            const auto last = [](void* into, int, char** columns, char**) {
-                *static_cast<std::string*>(into) = columns[0] != nullptr ? columns[0] : "-";
-                return 0;
-            };
-            if (const int code = sqlite3_exec(db, line, last, &value, nullptr); code != SQLITE_OK) {
-                value = "error " + std::to_string(code);
-            }
-            std::fprintf(out.get(), "%s\n", value.c_str());
-            std::fflush(out.get());
-        }
-        endChild(0);
-    }
-
-    pid_t m_pid = -1;
-    File m_to{nullptr, &std::fclose};
-    File m_from{nullptr, &std::fclose};
-};
+using testing::OtherProgram;
 
 // Whether any program holds a lock on SQLite's pending byte of `file`.
 // Without open file description locks this process's own are not seen, and
@@ -211,14 +129,14 @@ protected:
             auto store = SqliteDesignStore::openForWriting(design);
             change(*store, 3000);
             store->commit();
-            endChild(1);
+            ::_exit(1);
         }
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "our writer was not killed mid-commit";
     }
     // What the trier reads of the data revision, through its read or write.
-    std::string attempt(const Row& row, Stock& stock) const {
+    std::string attempt(const Row& row, OtherProgram& stock) const {
         if (row.trier == Party::Stock) {
             return stock.run(row.attempt == Try::Read
                                  ? "SELECT data_revision FROM zv_metadata"
@@ -227,6 +145,10 @@ protected:
         std::string revision;
         try {
             if (row.attempt == Try::Read) {
+                if (row.keptOut) {
+                    EXPECT_THROW(SqliteDesignStore::openForReading(design, 20ms), DesignStoreBusyException)
+                        << "a reader that may not wait says it is kept out";
+                }
                 SqliteDesignStore::openForReading(design)->readDataRevision(revision);
             } else {
                 auto store = SqliteDesignStore::openForWriting(design);
@@ -247,7 +169,9 @@ TEST_F(StockSqliteLocks, EachKeepsTheOtherOutAsTwoStockProgramsWould) {
         folder.clear();
         makeDesign();
         const std::string before = testing::TempFolder::read(design);
-        Stock stock(design); // forked before anything of ours is open or running
+        // Forked before anything of ours is open or running; waits up to 5 s
+        // for a lock, as a program with a busy timeout does.
+        std::optional<OtherProgram> stock(std::in_place, design, 5s);
         std::shared_ptr<SqliteDesignStore> writer;
         std::shared_ptr<SqliteDesignStore> reader; // a reader a commit waits for, in PENDING
         std::thread committer;                     // our writer waiting in PENDING
@@ -257,20 +181,20 @@ TEST_F(StockSqliteLocks, EachKeepsTheOtherOutAsTwoStockProgramsWould) {
         if (row.holder == Party::Stock && row.hold != Hold::Killed) {
             // Synchronous off: its journal's header is written at once, as
             // a hot journal's is, though the transaction is alive.
-            ASSERT_EQ(stock.run("PRAGMA synchronous = OFF; BEGIN IMMEDIATE; "
+            ASSERT_EQ(stock->run("PRAGMA synchronous = OFF; BEGIN IMMEDIATE; "
                                 "UPDATE zv_metadata SET data_revision = 'held'; PRAGMA busy_timeout = 0"),
                       "0");
             if (row.hold == Hold::Pending) {
-                ASSERT_EQ(stock.run("COMMIT"), "error 5") << "it waits for our reader, in PENDING";
+                ASSERT_EQ(stock->run("COMMIT"), "error 5") << "it waits for our reader, in PENDING";
             }
-            ASSERT_EQ(stock.run("PRAGMA busy_timeout = 5000"), "5000");
+            ASSERT_EQ(stock->run("PRAGMA busy_timeout = 5000"), "5000");
         } else if (row.holder == Party::Stock) {
             // A transaction larger than its cache writes part of the design
             // before it commits, its journal flushed first.
-            ASSERT_EQ(stock.run("PRAGMA cache_size = 2; BEGIN IMMEDIATE; UPDATE zv_metadata SET data_revision = "
+            ASSERT_EQ(stock->run("PRAGMA cache_size = 2; BEGIN IMMEDIATE; UPDATE zv_metadata SET data_revision = "
                                 "'held'; UPDATE zv_objects SET payload = randomblob(3000)"),
                       "-");
-            stock.kill();
+            stock.reset(); // killed
         } else if (row.hold == Hold::Killed) {
             killOursMidCommit();
         } else {
@@ -304,13 +228,13 @@ TEST_F(StockSqliteLocks, EachKeepsTheOtherOutAsTwoStockProgramsWould) {
                 reader->endRead();
             }
             if (row.holder == Party::Stock) {
-                EXPECT_EQ(stock.run("COMMIT"), "-");
+                EXPECT_EQ(stock->run("COMMIT"), "-");
             } else if (row.hold == Hold::Reserved) {
                 EXPECT_NO_THROW(writer->commit());
             }
         });
         const auto began = std::chrono::steady_clock::now();
-        const std::string seen = attempt(row, stock);
+        const std::string seen = attempt(row, *stock);
         const auto took = std::chrono::steady_clock::now() - began;
         letGo.join();
         if (committer.joinable()) {
@@ -321,7 +245,7 @@ TEST_F(StockSqliteLocks, EachKeepsTheOtherOutAsTwoStockProgramsWould) {
         writer.reset();
         reader.reset();
         // Whatever happened, the design is whole, and no journal is left.
-        EXPECT_EQ(Stock(design).run("PRAGMA integrity_check"), "ok");
+        EXPECT_EQ(OtherProgram(design).run("PRAGMA integrity_check"), "ok");
         EXPECT_FALSE(std::filesystem::exists(journal));
     }
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -61,6 +62,18 @@ protected:
         }
         ADD_FAILURE() << "no refusal";
         return {DesignRefusal::Failed, ""};
+    }
+    // That `action` is refused for `reason` at once, in one sentence that
+    // names `file` and says `why`.
+    static void expectRefused(const std::function<void()>& action, DesignRefusal reason, const std::string& file,
+                              const std::string& why) {
+        const auto start = std::chrono::steady_clock::now();
+        const auto [refused, said] = refusalOf(action);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "refused at once: " << said;
+        EXPECT_EQ(refused, reason) << said;
+        EXPECT_NE(said.find("'" + file + "'"), std::string::npos) << said;
+        EXPECT_NE(said.find(why), std::string::npos) << said;
+        EXPECT_EQ(said.find('\n'), std::string::npos) << said;
     }
 
     TempFolder folder;
