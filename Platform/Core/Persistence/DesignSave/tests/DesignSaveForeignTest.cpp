@@ -104,6 +104,24 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
             return std::error_code();
         };
     };
+#ifndef _WIN32
+    // `a.zvd` a link to a link in a folder everybody may write to that has
+    // the sticky bit, owned by this user or (`foldersOwner`) by the
+    // folder's owner: the kernel follows both.
+    const auto stickyLink = [&](bool foldersOwner) {
+        return [&, foldersOwner] {
+            fs::rename(path("a.zvd"), path("moved.zvd"));
+            fs::create_directory(path("shared"));
+            fs::permissions(path("shared"), fs::perms::all | fs::perms::sticky_bit);
+            fs::create_symlink(path("moved.zvd"), path("shared/a.zvd"));
+            if (foldersOwner) {
+                ASSERT_EQ(::chown(path("shared").c_str(), kOtherUser, kOtherUser), 0);
+                ASSERT_EQ(::lchown(path("shared/a.zvd").c_str(), kOtherUser, kOtherUser), 0);
+            }
+            fs::create_symlink(path("shared/a.zvd"), path("a.zvd"));
+        };
+    };
+#endif
     std::optional<testing::OtherProgram> other;
     const auto setHeader = [&](std::streamoff offset, const std::string& bytes) {
         std::fstream design(path("a.zvd"), std::ios::in | std::ios::out | std::ios::binary);
@@ -257,13 +275,42 @@ TEST_F(DesignSaveTest, NothingBesideOrMeanwhileDecidesWhatIsSaved) {
          asSqliteLocks([&] { folder.write("a.zvd-wal", std::string(4096, 'w')); })},
         {"another program's SQLite cannot begin writing while a rewrite is under way", false,
          [&] { other.emplace(path("a.zvd")); }, "committed",
-         [&] { EXPECT_EQ(other->run("BEGIN IMMEDIATE"), "error 5"); }, {Rewrite}, std::nullopt, ""},
+         [&] { EXPECT_EQ(other->run("BEGIN IMMEDIATE"), "error 5"); }, {Rewrite},
+#ifdef _WIN32 // where its open handle then keeps the design from being replaced
+         DesignRefusal::Busy, "another program has it open and keeps it from being replaced"},
+#else
+         std::nullopt, ""},
+#endif
         {"a file system that cannot flush a folder (EINVAL) has nothing to lose", false, {}, "", {},
          {Rewrite, Update, Autosave, Open}, std::nullopt, "",
          [&](FaultEnv::Kind kind, const std::string& name) {
              const bool folderFlush = kind == FaultEnv::Kind::Sync && name.find_first_of("/\\") != std::string::npos;
              return folderFlush ? std::make_error_code(std::errc::invalid_argument) : std::error_code();
          }},
+#ifndef _WIN32
+        {"another name given to the temporary file meanwhile", false, {}, "committed",
+         [&] { fs::create_hard_link(path("a.tmp.zvd"), path("alias")); }, {Rewrite}, DesignRefusal::Interfered,
+         "another program replaced its temporary file"},
+        {"the design replaced while its new version is flushed", false, {}, "", {}, {Rewrite},
+         DesignRefusal::Interfered, "another program moved or replaced it while it was being saved",
+         [&](FaultEnv::Kind kind, const std::string& name) {
+             if (kind == FaultEnv::Kind::Sync && name == "a.tmp.zvd" && !fs::exists(path("moved.zvd"))) {
+                 fs::rename(path("a.zvd"), path("moved.zvd"));
+                 fs::copy_file(path("moved.zvd"), path("a.zvd"));
+             }
+             return std::error_code();
+         }},
+        {"a relative link at the name is followed from its own folder", false,
+         [&] {
+             fs::rename(path("a.zvd"), path("moved.zvd"));
+             fs::create_symlink("moved.zvd", path("a.zvd"));
+         },
+         "", {}, {Rewrite, Update, Autosave, Open}, std::nullopt, ""},
+        {"this user's own link in a shared sticky folder is followed", false, stickyLink(false), "", {},
+         {Rewrite, Update, Autosave, Open}, std::nullopt, ""},
+        {"the shared sticky folder's owner's link is followed", true, stickyLink(true), "", {},
+         {Rewrite, Update, Autosave, Open}, std::nullopt, ""},
+#endif
         {"a format version below any", false, [&] { sql("UPDATE zv_metadata SET file_version = -1"); }, "", {},
          {Rewrite, Update, Autosave, Open}, DesignRefusal::NotADesign, "its format version -1 is not one"},
         {"a journal of a program updating in place meanwhile", false, {}, "committed", journal("\xd9\xd5\x05\xf9"),
