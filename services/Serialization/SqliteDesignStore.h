@@ -180,27 +180,27 @@ public:
     /// that updates the file in place waits until endRead(), close() or the
     /// handle's end lets the lock go.
     ///
-    /// Every factory refuses at once, without opening it, a file or a
-    /// rollback journal (path + "-journal") that is not a regular file (a
-    /// FIFO, a device, a folder), which SQLite would otherwise block on; and
-    /// raises DesignStoreBusyException when another program still holds the
-    /// file locked after `busyTimeout`.
+    /// Every factory refuses a file or a rollback journal (path +
+    /// "-journal") that is not a regular file (a FIFO, a device, a folder),
+    /// which SQLite would otherwise block on, without blocking; and raises
+    /// DesignStoreBusyException when another program still holds the file
+    /// locked after `busyTimeout`.
     ///
-    /// Before SQLite reads anything, every factory looks at what lies beside
-    /// a design that holds data, since SQLite would play it into the design
-    /// on opening. A design this software writes is never in write-ahead
-    /// mode: a write-ahead log (path + "-wal") is refused, as busy while a
-    /// program has it open (it holds the log's shared memory locked), else
-    /// with DesignStoreForeignFileException. So is a design switched to
-    /// write-ahead mode, and a rollback journal that SQLite would play back
-    /// (not empty, header not zeroed) but that belongs to another user than
-    /// the design's owner or has other names too. One of the owner's that
-    /// an update cut short left is played back (rolled back) as SQLite
-    /// does. A journal that would not be played back is left alone, except
-    /// that an update in place refuses another user's, which it would write
-    /// its own journal into. Links at `path` are followed only as the
-    /// kernel would: a link of another user in a sticky folder that
-    /// everybody may write to is refused too.
+    /// What SQLite would play into the design is judged on the handle SQLite
+    /// opened, before it reads a byte of it. A design this software writes
+    /// is never in write-ahead mode: a write-ahead log (path + "-wal") is
+    /// refused, as busy while a program has it open (it holds the log's
+    /// shared memory locked), else with DesignStoreForeignFileException. So
+    /// is a design switched to write-ahead mode, a journal or log with other
+    /// names too, a journal that names a super-journal, and a rollback
+    /// journal SQLite would play back (not empty, header not zeroed, nobody
+    /// holding SQLite's reserved lock) or write into whose owner could not
+    /// have written the design (its owner, root, or a member of its group
+    /// when the group may write it). One of those users that an update cut
+    /// short left is played back (rolled back) as SQLite does. A journal that
+    /// would not be played back is left alone. Links at `path` are followed
+    /// only as the kernel would: a link of another user in a sticky folder
+    /// that everybody may write to is refused too.
     static std::shared_ptr<SqliteDesignStore> openForReading(const std::string& path,
                                                              std::chrono::milliseconds busyTimeout = kBusyTimeout);
     /// The same, of the design at `site`, which the caller resolved and
