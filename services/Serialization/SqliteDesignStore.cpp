@@ -155,24 +155,22 @@ sqlite3_int64 fileSize(sqlite3* db, const std::string& path) {
 // user's. Without, a link at the name is opened by nobody (the VFS never
 // follows one), and only links in the folders lead on.
 Site siteOf(const std::string& path, bool followLink) {
-    std::string resolvedPath = path;
     try {
-        if (followLink) {
-            const ResolvedName resolved = resolveName(path);
-            if (resolved.outcome == ResolvedName::Outcome::Protected) {
-                throw DesignStoreForeignFileException(
-                    "'" + path + "' is a symbolic link of " + userName(resolved.linkOwner) +
-                        " in a folder everybody may write to",
-                    path, DesignStoreForeignFileException::Kind::ProtectedLink, resolved.link,
-                    userName(resolved.linkOwner));
-            }
-            if (resolved.outcome == ResolvedName::Outcome::Loop) {
-                throw DesignStoreException("'" + path + "' is a symbolic link that leads round in a circle", path);
-            }
-            resolvedPath = resolved.path;
+        if (!followLink) {
+            return siteAt(FileName(path));
         }
-        const FileName file(resolvedPath);
-        return Site{std::make_shared<const Folder>(Folder::holding(file)), file.getLeafName()};
+        const ResolvedName resolved = resolveName(path);
+        if (resolved.outcome == ResolvedName::Outcome::Protected) {
+            throw DesignStoreForeignFileException(
+                "'" + path + "' is a symbolic link of " + userName(resolved.linkOwner) +
+                    " in a folder everybody may write to",
+                path, DesignStoreForeignFileException::Kind::ProtectedLink, resolved.link,
+                userName(resolved.linkOwner));
+        }
+        if (resolved.outcome == ResolvedName::Outcome::Loop) {
+            throw DesignStoreException("'" + path + "' is a symbolic link that leads round in a circle", path);
+        }
+        return Zorvan::siteOf(path, resolved);
     } catch (const FileNameException& e) {
         // No such folder: the file cannot be opened, as SQLite would say.
         failed(path, isAbsent(e.code()) ? "cannot open it" : e.what(), e.code());
