@@ -61,7 +61,9 @@ public:
     std::error_code sync(const EnvHandle&) override { return {}; }
     std::error_code adoptAccess(const EnvHandle&, const EnvHandle&) override { return {}; }
     std::error_code lock(const EnvHandle&, ByteRange, Lock) override { return {}; }
-    std::error_code isLocked(const EnvHandle&, ByteRange, bool& locked) override { return locked = false, std::error_code(); }
+    std::error_code isLocked(const EnvHandle&, ByteRange, bool& locked) override {
+        return locked = false, std::error_code();
+    }
     void sleepFor(std::chrono::milliseconds) override {}
 
 private:

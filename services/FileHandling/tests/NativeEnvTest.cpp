@@ -201,7 +201,8 @@ TEST_F(NativeEnv, AReplaceStopsAtTheCallThatFails) {
     for (const bool bare : {true, false}) {
         const std::string design = bare ? leaf : dir.path(leaf);
         const std::string source = bare ? "a.tmp.zvd" : dir.path("a.tmp.zvd");
-        pairs += env->failEachCall([](Kind) { return std::make_error_code(std::errc::io_error); }, [&](Kind kind, int k) {
+        const auto failure = [](Kind) { return std::make_error_code(std::errc::io_error); };
+        pairs += env->failEachCall(failure, [&](Kind kind, int k) {
             dir.write(leaf, "old, longer than the new");
             dir.write("a.tmp.zvd", "new");
             log->clear();
@@ -217,7 +218,8 @@ TEST_F(NativeEnv, AReplaceStopsAtTheCallThatFails) {
             EXPECT_EQ(sourceLeft, !stands);
             if (!clean) {
                 ASSERT_EQ(records.size(), 1u);
-                const std::string named = stands ? "Cannot sync folder '" : "Cannot replace '" + design + "' with '" + source;
+                const std::string named =
+                    stands ? "Cannot sync folder '" : "Cannot replace '" + design + "' with '" + source;
                 EXPECT_EQ(records[0].message.rfind(named, 0), 0u) << records[0].message;
             }
         });
