@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <memory>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #ifdef _WIN32
@@ -19,7 +18,6 @@
 #endif
 
 #include "DesignSaveFixture.h"
-#include "FileLock/FileLock.h"
 #include "Serialization/testing/OtherProgram.h"
 
 namespace Zorvan {
@@ -99,69 +97,6 @@ TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
     EXPECT_EQ(opened.store->objectCount(), 2);
     EXPECT_EQ(opened.store->updateCount(), 1);
     EXPECT_EQ(files().size(), 2u) << "nothing but the design and its autosave copy";
-}
-
-// Every refusal is one sentence naming the file, made at once (also the
-// refusal of a design another program is saving) before anything is
-// written. A FIFO or a folder at a design's name or its journal's (the
-// store would block on them) and a name or path too long for the files a
-// save puts beside it are refused at once, also by an autosave and by
-// opening.
-TEST_F(DesignSaveTest, EveryRefusalSaysWhyAndChangesNoFile) {
-    saveDesign("locked.zvd", 1, "");
-    fs::permissions(path("locked.zvd"), fs::perms::owner_read);
-    SqliteDesignStore::openForWriting(path("future.zvd"), SqliteDesignStore::kCurrentVersion + 1)->commit();
-    folder.write("notes.zvd", "not a design\n");
-    folder.write("killed.zvd", ""); // what a first save killed midway leaves
-    saveDesign("held.zvd", 1, "");
-    saveDesign("busy.zvd", 1, "");
-    const FileLock saving = FileLock::acquire(path("busy.zvd"), {}); // as another program saving it holds it
-    fs::create_directory(path("folder.zvd"));
-    const std::string longest(255 - 8 - 4, 'n');
-#ifndef _WIN32
-    ASSERT_EQ(::mkfifo(path("fifo.zvd").c_str(), 0600), 0);
-    ASSERT_EQ(::mkfifo(path("held.zvd-journal").c_str(), 0600), 0);
-    const std::string level(200, 'd');
-    const std::string deep = level + "/" + level + "/" + level;
-    fs::create_directories(path(deep));
-#endif
-
-    using enum DesignRefusal;
-    const std::vector<Mode> all = {Mode::Overwrite, Mode::UpdateAll, Mode::UpdateSelected};
-    const std::tuple<std::string, std::vector<Mode>, DesignRefusal, std::string, bool> cases[] = {
-        // the file, how it is saved, the reason and message, and whether an autosave and opening refuse it too
-        {"locked.zvd", all, ReadOnly, "It is not possible to overwrite a readonly file.", false},
-        {"busy.zvd", all, Busy, "another program is saving it; try again when it is done.", false},
-        {"future.zvd", all, Newer, "was written by a newer version of the software", true},
-        {"notes.zvd", {Mode::Overwrite}, NotADesign, "Error reading file version.", true},
-        {"killed.zvd", {Mode::UpdateAll}, NoDesignYet, "holds no design yet", true},
-        {"missing.zvd", {Mode::UpdateSelected}, Missing, "it does not exist", true},
-        {".zvd", {Mode::Overwrite}, NoName, "The file must have a name.", false},
-        {"folder.zvd", {Mode::UpdateAll}, NotRegularFile, "it is not a regular file", true},
-        {longest + "x.zvd", {Mode::Overwrite}, NameTooLong, "this folder takes names of up to 255 bytes", false},
-#ifndef _WIN32
-        {"fifo.zvd", {Mode::Overwrite}, NotRegularFile, "it is not a regular file", true},
-        {"held.zvd", {Mode::Overwrite}, NotADesign, "held.zvd-journal' is in the way", true},
-        {deep + "/a.zvd", {Mode::Overwrite}, NameTooLong, "its full path is too long", false},
-#endif
-    };
-    const auto before = files();
-    for (const auto& [file, modes, reason, message, everyRoad] : cases) {
-        for (const Mode mode : modes) {
-            SCOPED_TRACE(file + " mode " + std::to_string(mode));
-            DesignSaveOptions atOnce = options(mode);
-            atOnce.onWait = [] { ADD_FAILURE() << "waited, told not to"; };
-            expectRefused([&] { (void)DesignSave::begin(path(file), atOnce); }, reason, path(file), message);
-        }
-        if (everyRoad) {
-            (void)refusalOf([&] { (void)writeAutosaveCopy(path(file), options()); });
-            (void)refusalOf([&] { openDesign(path(file)).requireReadable(); });
-        }
-    }
-    EXPECT_EQ(files(), before);
-    // The empty file a killed first save left is simply replaced.
-    saveDesign("killed.zvd", 1, "x");
-    EXPECT_EQ(revisionOf(path("killed.zvd")), "x");
 }
 
 // Names beyond ASCII, of the folder and of the design, work on every road:
