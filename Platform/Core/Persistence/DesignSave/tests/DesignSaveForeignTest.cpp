@@ -10,6 +10,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -43,6 +44,20 @@ void runSql(const std::string& file, const std::string& statement) {
 #ifndef _WIN32
 // Another user: the folder's "nobody". Only root can make their files.
 constexpr uid_t kOtherUser = 65534;
+#endif
+#ifdef __linux__
+// This process acting as the other user, as a program they run would (its
+// real identity too, which the system asks when it checks access), until
+// it is dropped.
+struct AsOtherUser {
+    AsOtherUser() {
+        EXPECT_EQ(::setresgid(kOtherUser, kOtherUser, 0), 0);
+        EXPECT_EQ(::setresuid(kOtherUser, kOtherUser, 0), 0);
+    }
+    AsOtherUser(const AsOtherUser&) = delete;
+    AsOtherUser& operator=(const AsOtherUser&) = delete;
+    ~AsOtherUser() { (void)(::setresuid(0, 0, 0) + ::setresgid(0, 0, 0)); }
+};
 #endif
 
 // What lies at a design's name or beside it, or happens to it while it is
@@ -80,6 +95,17 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
         };
     };
     const auto putVictimAt = [&](const std::string& leaf) { fs::create_symlink(path("victim"), path(leaf)); };
+    // The folder's and the design's permission bits, for another user.
+    const fs::perms rootBits = fs::status(folder.root()).permissions();
+    const auto openTo = [&](fs::perms folders, fs::perms designs) {
+        return [&, folders, designs] {
+            fs::permissions(folder.root(), folders);
+            fs::permissions(path("a.zvd"), designs);
+        };
+    };
+    const fs::perms readable = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                               fs::perms::others_read;
+    const fs::perms entered = readable | fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
     const auto fifoAt = [&](const std::string& leaf) {
         return [&, leaf] {
             fs::remove(path(leaf));
@@ -182,6 +208,7 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
         FaultEnv::Hook beforeCall = {};         // runs before each call the road makes on files
         bool needsRoot = false;                 // to make another user's files
         std::string file = "a.zvd";
+        bool asOther = false; // the roads run as another user (root alone can)
     };
     using enum DesignRefusal;
     const std::vector<Road> saves = {Rewrite, Update, UpdateSelected};
@@ -270,6 +297,22 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
          {}, true},
         {"the shared sticky folder's owner's link is followed", stickyLink(kOtherUser, kOtherUser), {Rewrite, Update, Autosave, Open}, {}, "", "", {},
          {}, true},
+#endif
+#ifdef __linux__
+        {"another user, to whom it is read-only, in a folder that lets them rename over it",
+         openTo(fs::perms::all, readable), saves, ReadOnly, "It is not possible to overwrite a readonly file.", "",
+         {}, {}, true, "a.zvd", true},
+        {"another user who may write it, in a folder they may not", openTo(entered, fs::perms(0666)),
+         {Rewrite, Update}, ReadOnly, "its folder '" + TempFolder::utf8(folder.root()) + "' cannot be written", "",
+         {}, {}, true, "a.zvd", true},
+        {"another user whom an access list lets write it",
+         [&] {
+             openTo(fs::perms::all, readable)();
+             ASSERT_EQ(std::system(("setfacl -m u:65534:rw '" + path("a.zvd") + "'").c_str()), 0);
+         },
+         {Update}, {}, "", "", {}, {}, true, "a.zvd", true},
+#endif
+#ifndef _WIN32
         {"links that lead round in a circle",
          moveAwayAndPut([&] {
              fs::create_symlink(path("b.zvd"), path("a.zvd"));
@@ -390,6 +433,12 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
             const DesignSaveOptions o = options(Mode::Overwrite, c.step, c.meanwhile);
             const std::function<void()> run = [&, modes = std::array{Mode::Overwrite, Mode::UpdateAll,
                                                                       Mode::UpdateSelected}] {
+#ifdef __linux__
+                std::optional<AsOtherUser> user;
+                if (c.asOther) {
+                    user.emplace();
+                }
+#endif
                 if (road == Autosave) {
                     return (void)writeAutosaveCopy(path(c.file), o);
                 }
@@ -414,6 +463,9 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
             EXPECT_EQ(fs::status(path("victim")).permissions() & fs::perms::all, victimBits);
 #endif
             interfering.reset();
+#ifndef _WIN32
+            fs::permissions(folder.root(), rootBits);
+#endif
             other.reset();
             saving.reset();
 #ifdef _WIN32
