@@ -197,6 +197,27 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
         });
     };
 #endif
+    // A design saved at `name`, in a folder made for it.
+    const auto designAt = [&](const std::string& name) {
+        return [&, name] {
+            fs::create_directories(TempFolder::fromUtf8(path(name)).parent_path());
+            saveDesign(name, 2, "old");
+        };
+    };
+#ifndef _WIN32
+    // `linked` a link to a folder on another device (/dev/shm where there
+    // is one) holding a design of its own access.
+    const fs::path real =
+        fs::is_directory("/dev/shm") ? fs::path("/dev/shm") / folder.root().filename() : folder.root() / "real";
+    const std::shared_ptr<void> removeReal(nullptr, [&](void*) { fs::remove_all(real); });
+    const auto linkedFolder = [&] {
+        fs::remove_all(real);
+        fs::create_directories(real);
+        fs::create_directory_symlink(real, folder.root() / "linked");
+        saveDesign("linked/a.zvd", 2, "old");
+        fs::permissions(real / "a.zvd", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    };
+#endif
     struct Case {
         const char* what;
         std::function<void()> arrange = {};     // before the roads
@@ -212,12 +233,32 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
     };
     using enum DesignRefusal;
     const std::vector<Road> saves = {Rewrite, Update, UpdateSelected};
+    const std::vector<Road> everyRoad = {Rewrite, Update, UpdateSelected, Autosave, Open};
     const std::string longest(255 - 8 - 4, 'n');
 #ifndef _WIN32
     const std::string level(200, 'd');
     const std::string deep = level + "/" + level + "/" + level;
 #endif
     const Case cases[] = {
+        // Names beyond ASCII (on Windows through the wide-character API: a
+        // conversion to the local code page would garble or refuse them).
+        {"a name beyond ASCII in a folder so named", designAt("Pläne/Pumpe Ü.zvd"), everyRoad, {}, "", "", {}, {},
+         false, "Pläne/Pumpe Ü.zvd"},
+        {"a name in Japanese", designAt("設計/ポンプ.zvd"), everyRoad, {}, "", "", {}, {}, false, "設計/ポンプ.zvd"},
+        {"a name in Greek", designAt("Αντλίες/αντλία.zvd"), everyRoad, {}, "", "", {}, {}, false, "Αντλίες/αντλία.zvd"},
+#ifndef _WIN32
+        {"a link in the folder path, to another device", linkedFolder, everyRoad, {}, "", "", {}, {}, false,
+         "linked/a.zvd"},
+        {"a link at the name, to a design of its own access on another device",
+         [&] {
+             linkedFolder();
+             fs::create_directory(path("links"));
+             fs::create_symlink(real / "a.zvd", path("links/link.zvd"));
+         },
+         everyRoad, {}, "", "", {}, {}, false, "links/link.zvd"},
+        {"the longest name that leaves room for the save's own files", designAt("long/" + longest + ".zvd"),
+         everyRoad, {}, "", "", {}, {}, false, "long/" + longest + ".zvd"},
+#endif
         {"a read-only design", [&] { fs::permissions(path("a.zvd"), fs::perms::owner_read); }, saves, ReadOnly,
          "It is not possible to overwrite a readonly file."},
         {"another program saving it", [&] { saving.emplace(FileLock::acquire(path("a.zvd"), {})); }, saves, Busy,
@@ -426,6 +467,11 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
                 c.arrange();
             }
             const auto before = files();
+            const fs::path named = TempFolder::fromUtf8(path(c.file));
+            std::error_code absent;
+            const auto beside = fs::is_directory(named.parent_path(), absent) ? files(named.parent_path())
+                                                                               : decltype(before){};
+            const fs::file_status was = fs::symlink_status(named, absent), bits = fs::status(named, absent);
             std::optional<ScopedEnv> interfering;
             if (c.beforeCall) {
                 interfering.emplace(std::make_shared<FaultEnv>(c.beforeCall));
@@ -448,9 +494,23 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
                 saveDesign(c.file, 2, "new", options(modes[road], c.step, c.meanwhile));
             };
             if (!c.reason) {
+                // What it wrote, with the design's access, and nothing else
+                // beside the design: a link at its name stays one.
                 run();
+                const FileName copy = ZvFileIO().constructAutosaveFileName(path(c.file));
                 if (road != Autosave && road != Open) {
                     EXPECT_EQ(revisionOf(path(c.file)), "new");
+                } else if (road == Autosave) {
+                    EXPECT_EQ(revisionOf(copy.toNativeString()), revisionOf(path(c.file)));
+                }
+                for (const auto& [leaf, bytes] : files(named.parent_path())) {
+                    EXPECT_TRUE(beside.contains(leaf) || leaf == TempFolder::utf8(named.filename()) ||
+                                leaf == copy.getLeafName())
+                        << leaf << " is left beside the design";
+                }
+                EXPECT_EQ(fs::symlink_status(named).type(), was.type());
+                if (bits.type() == fs::file_type::regular) {
+                    EXPECT_EQ(fs::status(named).permissions(), bits.permissions());
                 }
             } else {
                 expectRefused(run, *c.reason, path(c.file), c.said);

@@ -99,57 +99,6 @@ TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
     EXPECT_EQ(files().size(), 2u) << "nothing but the design and its autosave copy";
 }
 
-// Names beyond ASCII, of the folder and of the design, work on every road:
-// a first save, rewrites, updates in place, an autosave and opening. (On
-// Windows they go through the wide-character API; a conversion to the local
-// code page on the way would garble or refuse them.) So do, where there are
-// symbolic links, a link in the folder path and one at the design: the file
-// it leads to is saved beside itself (also on another device, /dev/shm where
-// there is one), keeping its permission bits, and the link stays; and the
-// longest name that leaves room for the save's own files.
-TEST_F(DesignSaveTest, EveryKindOfNameWorksOnEveryRoad) {
-    std::vector<std::pair<std::string, fs::path>> names; // the name, the file saved
-    for (const auto& [subfolder, leaf] : {std::pair<std::string, std::string>{"Pläne", "Pumpe Ü.zvd"},
-                                          {"設計", "ポンプ.zvd"}, {"Αντλίες", "αντλία.zvd"}}) {
-        fs::create_directory(TempFolder::fromUtf8(path(subfolder)));
-        names.emplace_back(subfolder + "/" + leaf, TempFolder::fromUtf8(path(subfolder + "/" + leaf)));
-    }
-#ifndef _WIN32
-    const fs::path real =
-        fs::is_directory("/dev/shm") ? fs::path("/dev/shm") / folder.root().filename() : folder.root() / "real";
-    fs::create_directories(real);
-    const std::shared_ptr<void> removeReal(nullptr, [&](void*) { fs::remove_all(real); });
-    fs::create_directory_symlink(real, folder.root() / "linked");
-    saveDesign("linked/a.zvd", 2, "one");
-    const fs::perms perms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
-    fs::permissions(real / "a.zvd", perms);
-    fs::create_directory(path("long"));
-    fs::create_directory(path("links"));
-    fs::create_symlink(real / "a.zvd", path("links/link.zvd"));
-    const std::string longest = "long/" + std::string(255 - 8 - 4, 'n') + ".zvd";
-    names.insert(names.end(), {{"linked/a.zvd", real / "a.zvd"}, {"links/link.zvd", real / "a.zvd"}, {longest, path(longest)}});
-#endif
-    for (const auto& [name, saved] : names) {
-        for (const Mode mode : {Mode::Overwrite, Mode::Overwrite, Mode::UpdateAll, Mode::UpdateSelected}) {
-            SCOPED_TRACE(name + " mode " + std::to_string(mode));
-            saveDesign(name, 1, name + " " + std::to_string(mode), options(mode));
-            EXPECT_EQ(revisionOf(TempFolder::utf8(saved)), name + " " + std::to_string(mode));
-        }
-        const FileName copy = writeAutosaveCopy(path(name), options());
-        EXPECT_EQ(revisionOf(copy.toNativeString()), revisionOf(TempFolder::utf8(saved)));
-        EXPECT_TRUE(openDesign(path(name)).readable);
-        const fs::path named = TempFolder::fromUtf8(path(name));
-        const auto left = files(named.parent_path());
-        EXPECT_TRUE(left.size() == 2 && left.contains(copy.getLeafName()) &&
-                    left.contains(TempFolder::utf8(named.filename())))
-            << name << ": the design and its copy alone";
-    }
-#ifndef _WIN32
-    EXPECT_TRUE(fs::is_symlink(path("links/link.zvd")));
-    EXPECT_EQ(fs::status(real / "a.zvd").permissions(), perms);
-#endif
-}
-
 // The files a save writes carry the access the user gave the design from
 // their creation on (the permission bits; on Windows the hidden and system
 // attributes), in every mode: a rewrite's temporary file, the design an
