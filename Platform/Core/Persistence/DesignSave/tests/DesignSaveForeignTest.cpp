@@ -8,7 +8,7 @@
 #include <unistd.h>
 #endif
 
-#include <array>
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -476,9 +476,9 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
             if (c.beforeCall) {
                 interfering.emplace(std::make_shared<FaultEnv>(c.beforeCall));
             }
-            const DesignSaveOptions o = options(Mode::Overwrite, c.step, c.meanwhile);
-            const std::function<void()> run = [&, modes = std::array{Mode::Overwrite, Mode::UpdateAll,
-                                                                      Mode::UpdateSelected}] {
+            const Mode modes[] = {Mode::Overwrite, Mode::UpdateAll, Mode::UpdateSelected, Mode::Overwrite};
+            const DesignSaveOptions o = options(modes[std::min<int>(road, Autosave)], c.step, c.meanwhile);
+            const std::function<void()> run = [&] {
 #ifdef __linux__
                 std::optional<AsOtherUser> user;
                 if (c.asOther) {
@@ -491,7 +491,7 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
                 if (road == Open) {
                     return openDesign(path(c.file)).requireReadable();
                 }
-                saveDesign(c.file, 2, "new", options(modes[road], c.step, c.meanwhile));
+                saveDesign(c.file, 2, "new", o);
             };
             if (!c.reason) {
                 // What it wrote, with the design's access, and nothing else

@@ -268,8 +268,6 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
          },
          Ending::Refused, Failed, std::error_code(1555, designStoreCategory()), // SQLITE_CONSTRAINT_PRIMARYKEY
          "cannot save '" + path("a.zvd") + "': two of its objects have the identity 7; nothing was saved."},
-        {"a newer design", [&] { (void)openDesign(path("future.zvd")); }, Ending::Refused, Newer, none,
-         "was written by a newer version of the software"},
         {"a newer design looked at",
          [&] { EXPECT_FALSE(openDesign(path("future.zvd"), {.lookAtNewer = true}).readable); }, Ending::Done,
          Failed, none, ""},
