@@ -8,11 +8,10 @@
 // cause. The calls are counted as each road makes them, so
 // the table grows with every operation that comes to go through the Env.
 
-#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <map>
-#include <string_view>
+#include <vector>
 
 #include "DesignSaveFixture.h"
 #include "FileHandling/testing/FaultEnv.h"
@@ -61,8 +60,46 @@ bool tolerated(const FaultEnv::Call& call) {
                          : call.kind == Kind::Unlock;
 }
 
+// A road: its name, the design it saves, opens or cleans up after, and the
+// folder's files (by data revision) when it succeeded.
+class EveryFailingCall;
+struct Road {
+    const char* name;
+    std::string design;
+    std::function<void(EveryFailingCall&)> run;
+    std::map<std::string, std::string> done;
+};
+void PrintTo(const Road& road, std::ostream* to) { *to << road.name; }
+
 // One test per road, so that each runs in seconds also under Wine.
-class EveryFailingCall : public DesignSaveTest, public ::testing::WithParamInterface<const char*> {};
+class EveryFailingCall : public DesignSaveTest, public ::testing::WithParamInterface<Road> {
+public:
+    // The roads, from a folder that holds a design and an older autosave copy.
+    static std::vector<Road> roads() {
+        using T = EveryFailingCall;
+        const std::map<std::string, std::string> untouched = {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}};
+        return {
+            {"rewrite", "a.zvd", [](T& t) { t.saveDesign("a.zvd", 2, "new"); }, {{"a.zvd", "new"}, {"a.bak.zvd", "copy"}}},
+            {"first_save", "b.zvd", [](T& t) { t.saveDesign("b.zvd", 2, "new"); },
+             {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}, {"b.zvd", "new"}}},
+            {"update_of_all_parts", "a.zvd", [](T& t) { t.saveDesign("a.zvd", 2, "new", options(Mode::UpdateAll)); },
+             {{"a.zvd", "new"}, {"a.bak.zvd", "copy"}}},
+            {"update_of_selected_parts", "a.zvd",
+             [](T& t) { t.saveDesign("a.zvd", 2, "new", options(Mode::UpdateSelected)); },
+             {{"a.zvd", "new"}, {"a.bak.zvd", "copy"}}},
+            {"autosave", "a.zvd", [](T& t) { (void)writeAutosaveCopy(t.path("a.zvd"), options()); },
+             {{"a.zvd", "old"}, {"a.bak.zvd", "old"}}},
+            {"autosave_of_the_host_s_objects", "a.zvd", [](T& t) { t.autosaveDesign("a.zvd", 2, "edited"); },
+             {{"a.zvd", "old"}, {"a.bak.zvd", "edited"}}},
+            {"autosave_of_a_design_never_saved", "c.zvd", [](T& t) { t.autosaveDesign("c.zvd", 2, "edited"); },
+             {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}, {"c.bak.zvd", "edited"}}},
+            {"open", "a.zvd", [](T& t) { (void)openDesign(t.path("a.zvd")); }, untouched},
+            {"open_for_recovery", "a.zvd", [](T& t) { (void)openAutosaveCopy(t.path("a.zvd")); }, untouched},
+            {"removal_of_the_autosave_copy", "a.zvd",
+             [](T& t) { EXPECT_TRUE(removeAutosaveCopy(t.path("a.zvd"), options())); }, {{"a.zvd", "old"}}},
+        };
+    }
+};
 
 TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
     // The folder before each run: a design and an older autosave copy.
@@ -79,33 +116,7 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
         return all;
     };
     const std::map<std::string, std::string> untouched = {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}};
-    struct Road {
-        const char* name;
-        std::string design;
-        std::function<void()> run;
-        std::map<std::string, std::string> done; // the folder's files when the road succeeded
-    };
-    const Road roads[] = {
-        {"rewrite", "a.zvd", [&] { saveDesign("a.zvd", 2, "new"); }, {{"a.zvd", "new"}, {"a.bak.zvd", "copy"}}},
-        {"first_save", "b.zvd", [&] { saveDesign("b.zvd", 2, "new"); },
-         {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}, {"b.zvd", "new"}}},
-        {"update_of_all_parts", "a.zvd", [&] { saveDesign("a.zvd", 2, "new", options(Mode::UpdateAll)); },
-         {{"a.zvd", "new"}, {"a.bak.zvd", "copy"}}},
-        {"update_of_selected_parts", "a.zvd", [&] { saveDesign("a.zvd", 2, "new", options(Mode::UpdateSelected)); },
-         {{"a.zvd", "new"}, {"a.bak.zvd", "copy"}}},
-        {"autosave", "a.zvd", [&] { (void)writeAutosaveCopy(path("a.zvd"), options()); },
-         {{"a.zvd", "old"}, {"a.bak.zvd", "old"}}},
-        {"autosave_of_the_host_s_objects", "a.zvd", [&] { autosaveDesign("a.zvd", 2, "edited"); },
-         {{"a.zvd", "old"}, {"a.bak.zvd", "edited"}}},
-        {"autosave_of_a_design_never_saved", "c.zvd", [&] { autosaveDesign("c.zvd", 2, "edited"); },
-         {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}, {"c.bak.zvd", "edited"}}},
-        {"open", "a.zvd", [&] { (void)openDesign(path("a.zvd")); }, untouched},
-        {"open_for_recovery", "a.zvd", [&] { (void)openAutosaveCopy(path("a.zvd")); }, untouched},
-        {"removal_of_the_autosave_copy", "a.zvd", [&] { EXPECT_TRUE(removeAutosaveCopy(path("a.zvd"), options())); },
-         {{"a.zvd", "old"}}},
-    };
-    const Road& road = *std::find_if(std::begin(roads), std::end(roads),
-                                     [](const Road& r) { return std::string_view(r.name) == GetParam(); });
+    const Road& road = GetParam();
     const auto env = std::make_shared<FaultEnv>();
     const auto runOnce = [&](Kind kind, int k) {
         folder.clear();
@@ -118,7 +129,7 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
         {
             const ScopedEnv failing(env);
             try {
-                road.run();
+                road.run(*this);
             } catch (const DesignRefusedException& e) {
                 refused.emplace(e.reason(), e.what());
                 cause = e.cause();
@@ -184,13 +195,8 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
     std::cout << "[ fault table ] " << road.name << ": " << pairs << " failing calls\n";
 }
 
-// The roads by name, which names the test of each.
-INSTANTIATE_TEST_SUITE_P(Roads, EveryFailingCall,
-                         ::testing::Values("rewrite", "first_save", "update_of_all_parts", "update_of_selected_parts",
-                                           "autosave", "autosave_of_the_host_s_objects",
-                                           "autosave_of_a_design_never_saved", "open", "open_for_recovery",
-                                           "removal_of_the_autosave_copy"),
-                         [](const ::testing::TestParamInfo<const char*>& road) { return std::string(road.param); });
+INSTANTIATE_TEST_SUITE_P(Roads, EveryFailingCall, ::testing::ValuesIn(EveryFailingCall::roads()),
+                         [](const ::testing::TestParamInfo<Road>& road) { return std::string(road.param.name); });
 
 } // namespace
 } // namespace Zorvan
