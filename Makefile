@@ -72,7 +72,8 @@ bench: deps
 	cmake --preset bench
 	cmake --build --preset bench
 	./build/bench/bench/zvfileio_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true $(BENCH_ARGS)
-	./bench/end_to_end.sh build/bench/host/zvfile build/bench/bench/zvfile_peer build/bench/bench/zvfile_durable_replace $(BENCH_SIZES)
+	./bench/end_to_end.sh build/bench/host/zvfile build/bench/bench/zvfile_peer build/bench/bench/zvfile_durable_replace \
+	  build/bench/bench/zvfile_measure $(BENCH_SIZES)
 
 clean:
 	rm -rf build

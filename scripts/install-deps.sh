@@ -19,7 +19,6 @@ packages=(
   nlohmann-json3-dev       # zvfile info --json
   gcovr                    # make coverage: line and branch figures per folder from gcov's counts
   strace                   # checks the order of flush, rename and folder sync; make bench counts flushes
-  time                     # make bench: GNU time reads each run's peak memory for the end-to-end table
   acl                      # setfacl/getfacl: the tests give files ACLs and read them back
   pkg-config               # the package test builds a host from persistence-zvfileio.pc alone
   doxygen                  # the API reference from the installed headers, built and installed with the package

@@ -49,6 +49,22 @@ bool isProtected(const FileFacts& folder, const FileFacts& link, std::optional<s
            link.owner != follower && link.owner != folder.owner;
 }
 
+// Whether the link `link` at `name`, in the folder `folder` (`folderPath`),
+// may be followed; when not, `result` names it and its owner.
+bool followable(Env& env, const EnvHandle& folder, const std::string& folderPath, const std::string& name,
+                const FileFacts& link, ResolvedName& result) {
+    FileFacts folderFacts;
+    if (const std::error_code error = env.facts(folder, folderFacts)) {
+        fail(folderPath, "look at", error);
+    }
+    if (isProtected(folderFacts, link, currentUser())) {
+        result.link = name;
+        result.linkOwner = *link.owner;
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 struct Folder::Impl {
@@ -73,6 +89,11 @@ std::error_code ResolvedName::error() const {
 }
 
 ResolvedName resolveName(const std::string& path) {
+    ResolvedSite unused;
+    return resolveName(path, unused);
+}
+
+ResolvedName resolveName(const std::string& path, ResolvedSite& where) {
     const std::shared_ptr<Env> env = Env::current();
     ResolvedName result;
     std::string current = path;
@@ -80,6 +101,12 @@ ResolvedName resolveName(const std::string& path) {
         result.outcome = outcome;
         result.path = at;
         return result;
+    };
+    // The folder a name that is no link ends in, kept for the caller.
+    const auto hold = [&](EnvHandle& folder, const std::string& folderPath, std::optional<FileFacts> facts) {
+        where.folder = std::make_shared<const Folder>(
+            Folder(std::make_unique<Folder::Impl>(Folder::Impl{env, std::move(folder), folderPath})));
+        where.facts = std::move(facts);
     };
     // The kernel gives up after 40 links; so does this.
     for (int hop = 0; hop <= 40; ++hop) {
@@ -108,19 +135,17 @@ ResolvedName resolveName(const std::string& path) {
             if (!isAbsent(error)) {
                 fail(joined(folderPath, leaf), "look at", error);
             }
+            if (hop == 0) {
+                hold(folder, folderPath, std::nullopt);
+            }
             return end(hop > 0 ? ResolvedName::Outcome::Missing : ResolvedName::Outcome::Resolved,
                        joined(folderPath, leaf));
         }
         if (facts.kind != FileFacts::Kind::Link) {
+            hold(folder, folderPath, facts);
             return end(ResolvedName::Outcome::Resolved, joined(folderPath, leaf));
         }
-        FileFacts folderFacts;
-        if (const std::error_code error = env->facts(folder, folderFacts)) {
-            fail(folderPath, "look at", error);
-        }
-        if (isProtected(folderFacts, facts, currentUser())) {
-            result.link = current;
-            result.linkOwner = *facts.owner;
+        if (!followable(*env, folder, folderPath, current, facts, result)) {
             return end(ResolvedName::Outcome::Protected, "");
         }
         std::string target;

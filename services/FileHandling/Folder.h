@@ -59,6 +59,20 @@ SERVICES_FILEHANDLING_EXPORT ResolvedName resolveName(const std::string& path);
 
 class Folder;
 
+/// Where a name resolved to a file (perhaps nothing yet) ends: the folder
+/// that holds the file, held open from the look that resolved the name, and
+/// what the name held at that look (nullopt: nothing).
+struct ResolvedSite {
+    std::shared_ptr<const Folder> folder;
+    std::optional<FileFacts> facts;
+};
+
+/// resolveName(), which also hands over the folder the name ends in when
+/// it is Resolved and the folder could be opened (`where.folder` is null
+/// otherwise): a caller acts on the folder the name was resolved in, with
+/// no second open of its path and no second look at the name.
+SERVICES_FILEHANDLING_EXPORT ResolvedName resolveName(const std::string& path, ResolvedSite& where);
+
 /// Where a file is: a leaf name in a folder held open. Everything that acts
 /// on the file from the moment its name was resolved shares the folder, so
 /// that a folder renamed away or replaced by a link meanwhile changes
@@ -148,6 +162,7 @@ public:
     [[nodiscard]] bool isWritable() const;
 
 private:
+    friend ResolvedName resolveName(const std::string& path, ResolvedSite& where);
     struct Impl;
     SERVICES_FILEHANDLING_NO_EXPORT explicit Folder(std::unique_ptr<Impl> impl);
     /// The regular file `leaf`, opened without following a link; nullopt

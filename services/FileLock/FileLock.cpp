@@ -172,58 +172,63 @@ Site siteOf(const std::string& path, bool create) {
     }
 }
 
-// One try at the lock of the file at the site `where` gives (`path` for
-// messages), all under the registry's mutex. On success the file is
-// registered and moved into `locked`.
+// What one try is about: `path` names the file in messages;
 // `replacedElsewhere`: another process held the lock or the file a moment
 // ago, and may be replacing the file; `replacedFrom`: the leaf a replace
 // would move the new file from, looked at when the name is empty (none:
 // empty).
-Attempt tryOnce(const std::function<Site()>& where, const std::string& path, bool create, bool replacedElsewhere,
-                const std::string& replacedFrom, Held& locked) {
-    Registry& reg = registry();
-    const std::lock_guard guard(reg.mutex);
-    const Site site = where();
-    Held file;
-    file.place = site.folder;
-    file.leaf = site.leaf;
-    Env& env = file.env();
-    FileFacts named;
-    const std::error_code missing = env.look(file.folder(), file.leaf, named);
-    if (missing && !means(missing, std::errc::no_such_file_or_directory)) {
-        cannotOpen(path, false, missing);
-    }
-    if (missing && reg.names.contains(path)) {
+struct Try {
+    const std::string& path;
+    bool create;
+    bool replacedElsewhere;
+    const std::string& replacedFrom;
+};
+
+// The name held nothing (`missing`): how the try ends, or nullopt when a
+// new file may be made there.
+std::optional<Attempt> whenMissing(const Registry& reg, const Held& file, const Try& how,
+                                   const std::error_code& missing) {
+    if (reg.names.contains(how.path)) {
         return Attempt::Busy;
     }
-    if (missing && replacedElsewhere) {
+    if (how.replacedElsewhere) {
         return Attempt::Changed;
     }
-    if (missing && !replacedFrom.empty()) {
+    if (!how.replacedFrom.empty()) {
         FileFacts replacement;
-        if (const std::error_code error = env.look(file.folder(), replacedFrom, replacement); !error) {
+        if (const std::error_code error = file.env().look(file.folder(), how.replacedFrom, replacement); !error) {
             return Attempt::Changed;
         } else if (!isAbsent(error)) {
-            cannotOpen(path, create, error);
+            cannotOpen(how.path, how.create, error);
         }
     }
-    if (missing && !create) {
-        cannotOpen(path, false, missing);
+    if (!how.create) {
+        cannotOpen(how.path, false, missing);
     }
-    if (!missing && named.kind == FileFacts::Kind::Link) {
+    return std::nullopt;
+}
+
+// The name held `named`: how the try ends, or nullopt when it may be opened.
+std::optional<Attempt> whenPresent(const Registry& reg, const FileFacts& named, const std::string& path) {
+    if (named.kind == FileFacts::Kind::Link) {
         return Attempt::Changed; // a link came since the name was resolved
     }
-    if (!missing && named.kind != FileFacts::Kind::Regular) {
+    if (named.kind != FileFacts::Kind::Regular) {
         notRegular(path);
     }
-    if (!missing && reg.holds(named.identity)) {
+    if (reg.holds(named.identity)) {
         return Attempt::Busy;
     }
-    // A new file is opened as such, so that the lock knows whether it made
-    // the file, which decides whether its release may remove it again.
+    return std::nullopt;
+}
+
+// Opens the file at the name, a new one when `makeNew` (so that the lock
+// knows whether it made the file, which decides whether its release may
+// remove it again): nullopt when opened, else how the try ends.
+std::optional<Attempt> openAtName(Held& file, bool makeNew, const std::string& path) {
     const OpenOptions options{OpenOptions::Access::ReadWrite,
-                              missing ? OpenOptions::Creation::New : OpenOptions::Creation::Existing, 0666};
-    if (const std::error_code error = env.open(file.folder(), file.leaf, options, file.file)) {
+                              makeNew ? OpenOptions::Creation::New : OpenOptions::Creation::Existing, 0666};
+    if (const std::error_code error = file.env().open(file.folder(), file.leaf, options, file.file)) {
         if (means(error, std::errc::file_exists) || means(error, std::errc::no_such_file_or_directory) ||
             means(error, std::errc::too_many_symbolic_link_levels)) {
             return Attempt::Changed; // the name changed since it was looked at
@@ -234,10 +239,16 @@ Attempt tryOnce(const std::function<Site()>& where, const std::string& path, boo
         if (means(error, std::errc::is_a_directory) || means(error, std::errc::operation_not_supported)) {
             notRegular(path);
         }
-        cannotOpen(path, static_cast<bool>(missing), error);
+        cannotOpen(path, makeNew, error);
     }
-    file.created = static_cast<bool>(missing);
-    MadeByThisTry made(file);
+    file.created = makeNew;
+    return std::nullopt;
+}
+
+// Takes the lock byte of the opened file and checks that the name still
+// holds it.
+Attempt lockOpened(const Registry& reg, Held& file, MadeByThisTry& made, const std::string& path) {
+    Env& env = file.env();
     FileFacts opened;
     if (const std::error_code error = env.facts(file.file, opened)) {
         cannotOpen(path, false, error);
@@ -263,10 +274,39 @@ Attempt tryOnce(const std::function<Site()>& where, const std::string& path, boo
     } else if (error || !sameFile(now.identity, file.identity)) {
         return Attempt::Changed;
     }
-    reg.held.push_back(file.identity);
-    reg.names.insert(path);
-    locked = std::move(file);
     return Attempt::Locked;
+}
+
+// One try at the lock of the file at the site `where` gives, all under the
+// registry's mutex: look at the name, open what it holds (or a new file),
+// lock it. On success the file is registered and moved into `locked`.
+Attempt tryOnce(const std::function<Site()>& where, const Try& how, Held& locked) {
+    Registry& reg = registry();
+    const std::lock_guard guard(reg.mutex);
+    const Site site = where();
+    Held file;
+    file.place = site.folder;
+    file.leaf = site.leaf;
+    FileFacts named;
+    const std::error_code missing = file.env().look(file.folder(), file.leaf, named);
+    if (missing && !means(missing, std::errc::no_such_file_or_directory)) {
+        cannotOpen(how.path, false, missing);
+    }
+    if (const std::optional<Attempt> ended =
+            missing ? whenMissing(reg, file, how, missing) : whenPresent(reg, named, how.path)) {
+        return *ended;
+    }
+    if (const std::optional<Attempt> ended = openAtName(file, static_cast<bool>(missing), how.path)) {
+        return *ended;
+    }
+    MadeByThisTry made(file);
+    const Attempt attempt = lockOpened(reg, file, made, how.path);
+    if (attempt == Attempt::Locked) {
+        reg.held.push_back(file.identity);
+        reg.names.insert(how.path);
+        locked = std::move(file);
+    }
+    return attempt;
 }
 
 } // namespace
@@ -327,11 +367,12 @@ FileLock FileLock::acquire(const std::function<Site()>& where, const std::string
     bool heldOpen = false;
     std::optional<Clock::time_point> heldElsewhere; // the last try that found it so
     int retries = 0;
+    const std::string noLeaf;
     for (;;) {
         const Clock::time_point tried = Clock::now();
         const bool replacedElsewhere = heldElsewhere && tried - *heldElsewhere < replaceGap();
-        const Attempt attempt = tryOnce(where, path, options.create, replacedElsewhere,
-                                        tried - start < replaceGap() ? replacedFrom : std::string(), impl->file);
+        const std::string& from = tried - start < replaceGap() ? replacedFrom : noLeaf;
+        const Attempt attempt = tryOnce(where, Try{path, options.create, replacedElsewhere, from}, impl->file);
         switch (attempt) {
         case Attempt::Locked:
             return FileLock(std::move(impl));

@@ -449,6 +449,95 @@ int refuseOther(const Named& target, const char* name, int code) {
     return code;
 }
 
+// How SQLite's open flags open a design or a journal through the Env.
+OpenOptions optionsFor(int flags, bool journal) {
+    OpenOptions options;
+    options.access = (flags & SQLITE_OPEN_READWRITE) != 0 ? OpenOptions::Access::ReadWrite : OpenOptions::Access::Read;
+    options.creation = (flags & SQLITE_OPEN_CREATE) == 0      ? OpenOptions::Creation::Existing
+                       : (flags & SQLITE_OPEN_EXCLUSIVE) != 0 ? OpenOptions::Creation::New
+                                                              : OpenOptions::Creation::NewOrExisting;
+    options.mode = journal ? 0600 : 0644; // a journal takes its design's access once opened
+    return options;
+}
+
+// Opens the file `open` stands for. A journal is made new where it can be
+// (`made`), so that one made here and not given its design's access is
+// removed again. As SQLite does, a design this user may only read opens
+// read-only (`flags` then say so), and a write to it then fails as one to a
+// read-only database.
+std::error_code openFile(Open& open, bool design, int& flags, bool& made) {
+    Env& env = open.env();
+    const EnvHandle& folder = open.folder();
+    OpenOptions options = optionsFor(flags, !design);
+    if (!design && options.creation == OpenOptions::Creation::NewOrExisting) {
+        OpenOptions fresh = options;
+        fresh.creation = OpenOptions::Creation::New;
+        const std::error_code error = env.open(folder, open.leaf(), fresh, open.file);
+        made = !error;
+        options.creation = means(error, std::errc::file_exists) ? OpenOptions::Creation::Existing : options.creation;
+    }
+    std::error_code error = made ? std::error_code() : env.open(folder, open.leaf(), options, open.file);
+    if (means(error, std::errc::permission_denied) && design && options.access == OpenOptions::Access::ReadWrite) {
+        flags = (flags & ~(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) | SQLITE_OPEN_READONLY;
+        error = env.open(folder, open.leaf(), OpenOptions{}, open.file);
+    }
+    return error;
+}
+
+// What SQLite is told of a file that could not be opened; a name that holds
+// no regular file is refused, for the site to say why.
+int unopened(const Open& open, bool design, const std::error_code& error) {
+    if (isNoRegularFile(error)) {
+        (void)VfsAccess::refuse(*open.site, design ? VfsRefusal::Kind::NotRegular : VfsRefusal::Kind::InTheWay,
+                                open.leaf(), std::nullopt, SQLITE_CANTOPEN);
+    }
+    return failed(error, means(error, std::errc::too_many_symbolic_link_levels) ? SQLITE_CANTOPEN_SYMLINK
+                                                                           : SQLITE_CANTOPEN);
+}
+
+// Gives a journal made here its design's access: whoever may read or write
+// the design may roll its journal back.
+std::error_code takeDesignAccess(const Open& journal) {
+    Env& env = journal.env();
+    EnvHandle model;
+    std::error_code refused = env.open(journal.folder(), journal.site->leaf(), OpenOptions{}, model);
+    if (refused || (refused = env.adoptAccess(journal.file, model))) {
+        return refused;
+    }
+    return {};
+}
+
+// Judges the opened file and tells its site what it learnt; a journal made
+// here is removed again when it cannot be used.
+int settle(Open& open, bool design, bool made, int flags) {
+    const auto undo = [&](int result) {
+        if (made) {
+            open.file = EnvHandle();
+            (void)open.env().remove(open.folder(), open.leaf());
+        }
+        return result;
+    };
+    FileFacts facts;
+    if (const std::error_code looked = open.env().facts(open.file, facts)) {
+        return undo(failed(looked, SQLITE_CANTOPEN));
+    }
+    const bool writing = (flags & SQLITE_OPEN_READWRITE) != 0;
+    if (const int judged = design ? judgeDesign(open, facts) : made ? SQLITE_OK : judgeJournal(open, facts, writing);
+        judged != SQLITE_OK) {
+        return judged;
+    }
+    if (!design) {
+        if (const std::error_code refused = made ? takeDesignAccess(open) : std::error_code()) {
+            return undo(failed(refused, SQLITE_CANTOPEN));
+        }
+        VfsAccess::journal(*open.site) = facts.identity;
+        open.syncFolder = (flags & SQLITE_OPEN_CREATE) != 0;
+    }
+    return SQLITE_OK;
+}
+
+// Opens a site's design or its journal: nothing else, and nothing SQLite
+// would delete on close.
 int xOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
     file->pMethods = nullptr;
     const Named target = VfsAccess::named(name);
@@ -460,67 +549,12 @@ int xOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* ou
     auto open = std::make_unique<Open>();
     open->site = target.site;
     open->role = target.role;
-    Env& env = open->env();
-    const EnvHandle& folder = open->folder();
-    OpenOptions options;
-    options.access = (flags & SQLITE_OPEN_READWRITE) != 0 ? OpenOptions::Access::ReadWrite : OpenOptions::Access::Read;
-    options.creation = (flags & SQLITE_OPEN_CREATE) == 0      ? OpenOptions::Creation::Existing
-                       : (flags & SQLITE_OPEN_EXCLUSIVE) != 0 ? OpenOptions::Creation::New
-                                                              : OpenOptions::Creation::NewOrExisting;
-    options.mode = journal ? 0600 : 0644; // a journal takes its design's access below
-    // A journal is made new where it can be, so that one made here and not
-    // given its design's access is removed again.
     bool made = false;
-    if (journal && options.creation == OpenOptions::Creation::NewOrExisting) {
-        OpenOptions fresh = options;
-        fresh.creation = OpenOptions::Creation::New;
-        const std::error_code error = env.open(folder, target.leaf, fresh, open->file);
-        made = !error;
-        options.creation = means(error, std::errc::file_exists) ? OpenOptions::Creation::Existing : options.creation;
+    if (const std::error_code error = openFile(*open, design, flags, made)) {
+        return unopened(*open, design, error);
     }
-    std::error_code error = made ? std::error_code() : env.open(folder, target.leaf, options, open->file);
-    if (means(error, std::errc::permission_denied) && design && options.access == OpenOptions::Access::ReadWrite) {
-        // As SQLite does: a design this user may only read opens read-only,
-        // and a write to it then fails as one to a read-only database.
-        flags = (flags & ~(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) | SQLITE_OPEN_READONLY;
-        error = env.open(folder, target.leaf, OpenOptions{}, open->file);
-    }
-    if (error) {
-        if (isNoRegularFile(error)) {
-            (void)VfsAccess::refuse(*target.site, design ? VfsRefusal::Kind::NotRegular : VfsRefusal::Kind::InTheWay,
-                                    target.leaf, std::nullopt, SQLITE_CANTOPEN);
-        }
-        return failed(error, means(error, std::errc::too_many_symbolic_link_levels) ? SQLITE_CANTOPEN_SYMLINK
-                                                                               : SQLITE_CANTOPEN);
-    }
-    // A journal made here is removed again when it cannot be used.
-    const auto undo = [&](int result) {
-        if (made) {
-            open->file = EnvHandle();
-            (void)env.remove(folder, target.leaf);
-        }
-        return result;
-    };
-    FileFacts facts;
-    if (const std::error_code looked = env.facts(open->file, facts)) {
-        return undo(failed(looked, SQLITE_CANTOPEN));
-    }
-    const bool writing = (flags & SQLITE_OPEN_READWRITE) != 0;
-    if (const int judged = design ? judgeDesign(*open, facts) : made ? SQLITE_OK : judgeJournal(*open, facts, writing);
-        judged != SQLITE_OK) {
-        return judged;
-    }
-    if (journal) {
-        if (made) {
-            // Whoever may read or write the design may roll its journal back.
-            EnvHandle model;
-            std::error_code refused = env.open(folder, target.site->leaf(), OpenOptions{}, model);
-            if (refused || (refused = env.adoptAccess(open->file, model))) {
-                return undo(failed(refused, SQLITE_CANTOPEN));
-            }
-        }
-        VfsAccess::journal(*target.site) = facts.identity;
-        open->syncFolder = (flags & SQLITE_OPEN_CREATE) != 0;
+    if (const int settled = settle(*open, design, made, flags); settled != SQLITE_OK) {
+        return settled;
     }
     if (outFlags != nullptr) {
         *outFlags = flags;

@@ -157,8 +157,9 @@ FileName temporaryName(FileName file) {
 
 SaveTarget saveTarget(const std::string& file, const char* cannot) {
     ResolvedName resolved;
+    ResolvedSite where;
     try {
-        resolved = resolveName(file);
+        resolved = resolveName(file, where);
     } catch (const FileNameException& e) {
         refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
     }
@@ -178,11 +179,13 @@ SaveTarget saveTarget(const std::string& file, const char* cannot) {
     // A name that is no link keeps the user's spelling (for what the save
     // tells); its folder is held from now on all the same.
     const std::string target = resolved.links > 0 ? resolved.path : file;
-    std::shared_ptr<const Folder> folder;
-    std::optional<FileFacts> there;
+    std::shared_ptr<const Folder> folder = where.folder;
+    std::optional<FileFacts> there = where.facts;
     try {
-        folder = std::make_shared<const Folder>(Folder::holding(FileName(target)));
-        there = folder->look(FileName(target).getLeafName());
+        if (!folder) {
+            folder = std::make_shared<const Folder>(Folder::holding(FileName(target)));
+            there = folder->look(FileName(target).getLeafName());
+        }
     } catch (const FileNameException& e) {
         if (!isAbsent(e.code())) { // no folder: nothing there yet, which the checks below say
             refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
