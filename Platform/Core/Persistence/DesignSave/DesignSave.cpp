@@ -43,8 +43,7 @@ OpenedDesign openDesign(const std::string& file, const DesignOpenOptions& option
 
 DesignPart::DesignPart(std::shared_ptr<Session> session, bool selected)
     : m_session(std::move(session)),
-      m_module(std::make_shared<RefusingStore>(m_session->store, m_session->file, m_session->cannot), m_session->mode,
-               selected) {}
+      m_module(m_session->store, m_session->mode, selected) {}
 
 namespace {
 
@@ -66,7 +65,8 @@ void requireWriting(const DesignPart::Session& s, const char* call) {
 void DesignPart::save(const SerializationTransferObject& object) {
     requireWriting(*m_session, "save");
     // The module hands the object to the store as it is; neither changes it.
-    m_module.save(const_cast<SerializationTransferObject&>(object));
+    guarded(m_session->cannot, m_session->file,
+            [&] { m_module.save(const_cast<SerializationTransferObject&>(object)); });
 }
 
 bool DesignPart::remove(std::int64_t identity) {
@@ -174,7 +174,7 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
         // A rewrite writes beside the design, where a save that did not
         // finish may have left its temporary file (a link there is removed,
         // never followed).
-        state->written = mode == ZvFileWriteMode::Overwrite ? temporaryName(FileName(target)) : FileName(target);
+        state->written = mode == ZvFileWriteMode::Overwrite ? ZvFileIO::temporaryName(FileName(target)) : FileName(target);
         if (state->written != FileName(target)) {
             const std::string leaf = state->written.getLeafName();
             (void)state->folder->remove(leaf);
@@ -348,7 +348,7 @@ bool lockNewVersion(DesignSave::State& s, const std::string& leaf) {
     try {
         s.successorLock.emplace(FileLock::acquire(Site{s.folder, leaf}, now));
         return true;
-    } catch (const FileBusyException&) {
+    } catch (const FileError&) { // busy: the lock throws nothing else of its own
         return false;
     }
 }
