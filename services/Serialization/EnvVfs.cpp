@@ -16,6 +16,7 @@
 
 #include "FileHandling/Env.h"
 #include "FileHandling/FileName.h"
+#include "Serialization/SqliteDesignStore.h"
 
 namespace Zorvan::internal {
 namespace {
@@ -61,12 +62,11 @@ struct Sites {
 };
 
 // What a file of a site is to the design.
-enum class Role { Design, Journal, Log, Other };
 
 // The site and role of a name SQLite uses; no site for a name of no site.
 struct Named {
     VfsSite* site = nullptr;
-    Role role = Role::Other;
+    FileRole role = FileRole::Other;
     std::string leaf;
 };
 
@@ -94,10 +94,7 @@ struct VfsAccess {
         }
         VfsSite* site = found->second;
         std::string leaf(rest.substr(slash + 1));
-        const Role role = leaf == site->leaf()           ? Role::Design
-                          : leaf == site->journalName()   ? Role::Journal
-                          : leaf == site->leaf() + "-wal" ? Role::Log
-                                                          : Role::Other;
+        const FileRole role = site->roleOf(leaf);
         return {site, role, std::move(leaf)};
     }
     static int refuse(VfsSite& site, VfsRefusal::Kind kind, const std::string& leaf,
@@ -126,7 +123,7 @@ namespace {
 // A design or journal open through the Env.
 struct Open {
     VfsSite* site = nullptr;
-    Role role = Role::Design;
+    FileRole role = FileRole::Design;
     EnvHandle file;
     int level = SQLITE_LOCK_NONE;
     bool reserved = false;
@@ -136,7 +133,7 @@ struct Open {
 
     Env& env() const { return site->folder().env(); }
     const EnvHandle& folder() const { return site->folder().handle(); }
-    const std::string& leaf() const { return role == Role::Design ? site->leaf() : site->journalName(); }
+    const std::string& leaf() const { return role == FileRole::Design ? site->leaf() : site->journalName(); }
 };
 
 // What SQLite allocates for each file (szOsFile bytes).
@@ -373,7 +370,7 @@ int judgeJournal(Open& open, const FileFacts& facts, bool writing) {
     if (const std::error_code error = readExactly(open.env(), open.file, 0, {&first, 1}, whole)) {
         return failed(error, SQLITE_IOERR_READ);
     }
-    const bool hot = whole && first != 0;
+    const bool hot = whole && isHotJournal(first);
     if ((hot || writing) && (!design || !couldHaveWritten(facts.owner, *design))) {
         return refuse(VfsRefusal::Kind::ForeignFile);
     }
@@ -408,7 +405,7 @@ std::optional<VfsRefusal::Kind> foreignness(VfsSite& site, const FileFacts& fact
 // another's is no file of the design's; any other holds changes nobody
 // finished. This software never keeps one.
 int refuseLog(VfsSite& site, const FileFacts& log, int code) {
-    const std::string leaf = site.leaf() + "-wal";
+    const std::string leaf = logName(site.leaf());
     bool inUse = false;
     try {
         inUse = site.folder().isLockedByAnother(site.leaf() + "-shm", 128);
@@ -431,7 +428,7 @@ int judgeDesign(Open& open, const FileFacts& facts) {
     if (whole && (header[18] == 2 || header[19] == 2)) {
         // A program that has it open in that mode is busy with it.
         FileFacts log;
-        if (!open.env().look(open.folder(), open.site->leaf() + "-wal", log)) {
+        if (!open.env().look(open.folder(), logName(open.site->leaf()), log)) {
             return refuseLog(*open.site, log, SQLITE_CANTOPEN);
         }
         return VfsAccess::refuse(*open.site, VfsRefusal::Kind::WriteAheadMode, open.site->leaf(), facts.owner,
@@ -452,8 +449,8 @@ int refuseOther(const Named& target, const char* name, int code) {
 int xOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
     file->pMethods = nullptr;
     const Named target = VfsAccess::named(name);
-    const bool design = target.role == Role::Design && (flags & SQLITE_OPEN_MAIN_DB) != 0;
-    const bool journal = target.role == Role::Journal && (flags & SQLITE_OPEN_MAIN_JOURNAL) != 0;
+    const bool design = target.role == FileRole::Design && (flags & SQLITE_OPEN_MAIN_DB) != 0;
+    const bool journal = target.role == FileRole::Journal && (flags & SQLITE_OPEN_MAIN_JOURNAL) != 0;
     if (target.site == nullptr || (flags & SQLITE_OPEN_DELETEONCLOSE) != 0 || (!design && !journal)) {
         return refuseOther(target, name, SQLITE_CANTOPEN);
     }
@@ -535,20 +532,20 @@ int xOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* ou
 // a write-ahead log beside the design is refused, never removed.
 int xDelete(sqlite3_vfs*, const char* name, int syncFolder) {
     const Named target = VfsAccess::named(name);
-    if (target.site == nullptr || (target.role != Role::Journal && target.role != Role::Log)) {
+    if (target.site == nullptr || (target.role != FileRole::Journal && target.role != FileRole::Log)) {
         return refuseOther(target, name, SQLITE_IOERR_DELETE);
     }
     VfsSite& site = *target.site;
     Env& env = site.folder().env();
     const EnvHandle& folder = site.folder().handle();
     std::optional<FileIdentity>& journal = VfsAccess::journal(site);
-    std::optional<FileIdentity> removed = target.role == Role::Journal ? journal : std::nullopt;
+    std::optional<FileIdentity> removed = target.role == FileRole::Journal ? journal : std::nullopt;
     if (!removed) {
         FileFacts facts;
         if (const std::error_code error = env.look(folder, target.leaf, facts)) {
             return isAbsent(error) ? SQLITE_IOERR_DELETE_NOENT : failed(error, SQLITE_IOERR_DELETE);
         }
-        if (target.role == Role::Log) {
+        if (target.role == FileRole::Log) {
             return refuseLog(site, facts, SQLITE_IOERR_DELETE);
         }
         if (const std::optional<VfsRefusal::Kind> foreign = foreignness(site, facts)) {
@@ -572,7 +569,7 @@ int xDelete(sqlite3_vfs*, const char* name, int syncFolder) {
 int xAccess(sqlite3_vfs*, const char* name, int flags, int* result) {
     *result = 0;
     const Named target = VfsAccess::named(name);
-    if (target.site == nullptr || target.role == Role::Other) {
+    if (target.site == nullptr || target.role == FileRole::Other) {
         return refuseOther(target, name, SQLITE_IOERR_ACCESS);
     }
     VfsSite& site = *target.site;
@@ -584,7 +581,7 @@ int xAccess(sqlite3_vfs*, const char* name, int flags, int* result) {
     if (const std::error_code error = env.look(folder, target.leaf, facts)) {
         return isAbsent(error) ? SQLITE_OK : failed(error, SQLITE_IOERR_ACCESS);
     }
-    if (target.role == Role::Log) {
+    if (target.role == FileRole::Log) {
         return refuseLog(site, facts, SQLITE_IOERR_ACCESS);
     }
     switch (flags) {
@@ -676,7 +673,7 @@ sqlite3_vfs* registered() {
 } // namespace
 
 VfsSite::VfsSite(Site site)
-    : m_site(std::move(site)), m_journalName(m_site.leaf + "-journal"), m_name(VfsAccess::enter(*this)) {}
+    : m_site(std::move(site)), m_journalName(SqliteDesignStore::journalPath(m_site.leaf)), m_name(VfsAccess::enter(*this)) {}
 
 VfsSite::~VfsSite() { VfsAccess::leave(*this); }
 

@@ -36,10 +36,17 @@
 #include <system_error>
 #include <utility>
 
+#include "Exceptions/FileError.h"
 #include "FileHandling/Env.h"
 #include "FileHandling/Folder.h"
 
 namespace Zorvan::internal {
+
+/// The write-ahead log SQLite keeps beside the design `leaf` in that mode.
+inline std::string logName(const std::string& leaf) { return leaf + "-wal"; }
+/// Whether a rollback journal that begins with `first` is hot: an update
+/// that did not finish left it, and SQLite would play it into the design.
+inline bool isHotJournal(char first) { return first != 0; }
 
 /// Why the VFS refused a file SQLite asked for.
 struct VfsRefusal {
@@ -76,6 +83,14 @@ public:
     const Folder& folder() const noexcept { return *m_site.folder; }
     const std::string& leaf() const noexcept { return m_site.leaf; }
     const std::string& journalName() const noexcept { return m_journalName; }
+    /// Which of the site's files `leaf` names: the design, its journal, its
+    /// write-ahead log, or another.
+    FileRole roleOf(const std::string& leaf) const {
+        return leaf == m_site.leaf     ? FileRole::Design
+               : leaf == m_journalName ? FileRole::Journal
+               : leaf == logName(m_site.leaf) ? FileRole::Log
+                                              : FileRole::Other;
+    }
 
     /// The design as the connection opened it; nullopt before.
     std::optional<FileIdentity> design() const {

@@ -216,10 +216,7 @@ void raiseRefusal(internal::VfsSite& site, FileRole role, const std::string& pat
     if (!refusal) {
         return;
     }
-    const FileRole refused = refusal->leaf == site.leaf()              ? role
-                             : refusal->leaf == site.journalName()     ? FileRole::Journal
-                             : refusal->leaf == site.leaf() + "-wal" ? FileRole::Log
-                                                                     : FileRole::Other;
+    const FileRole refused = site.roleOf(refusal->leaf) == FileRole::Design ? role : site.roleOf(refusal->leaf);
     const std::string file = refused == role ? path : site.folder().pathOf(refusal->leaf);
     raise(codeOf(refusal->kind), refused, file, ownerOf(refusal->owner));
 }
@@ -728,6 +725,11 @@ std::uint32_t SqliteDesignStore::changeCounter() const {
     }
     return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 | std::uint32_t{bytes[2]} << 8 |
            std::uint32_t{bytes[3]};
+}
+
+bool SqliteDesignStore::writerBeside(const Site& site) {
+    const std::string journal = site.folder->readStart(journalPath(site.leaf), 1);
+    return (!journal.empty() && internal::isHotJournal(journal[0])) || site.folder->look(internal::logName(site.leaf));
 }
 
 std::size_t SqliteDesignStore::maxPathLength() { return static_cast<std::size_t>(internal::envVfsMaxPath()); }

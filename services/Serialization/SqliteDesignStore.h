@@ -236,6 +236,11 @@ public:
     /// found by name: a replacement renamed in under a journal left there
     /// would have that journal rolled into it by the next open.
     static std::string journalPath(const std::string& path) { return path + "-journal"; }
+    /// Whether another SQLite writer is in the middle of a transaction on
+    /// the design at `site`: a hot rollback journal or a write-ahead log
+    /// beside it, which the next open would play into whatever file then
+    /// holds the design's name. Throws FileNameException when it cannot look.
+    static bool writerBeside(const Site& site);
     /// True when the file holds no database at all: a first save that did
     /// not finish leaves it so (an interrupted one is rolled back to empty
     /// when it is opened).

@@ -353,11 +353,7 @@ namespace {
 // middle of a transaction whose journal or log would be played into the new
 // file.
 void requireNoOtherWriter(const DesignSave::State& s) {
-    const std::string leaf = FileName(s.target).getLeafName();
-    const bool updating = guarded(kCannotSave, s.file, [&] {
-        const std::string journal = s.folder->readStart(SqliteDesignStore::journalPath(leaf), 1);
-        return (!journal.empty() && journal[0] != '\0') || s.folder->look(leaf + "-wal");
-    });
+    const bool updating = guarded(kCannotSave, s.file, [&] { return SqliteDesignStore::writerBeside(designOf(s)); });
     if (updating) {
         refuse(kCannotSave, s.file,
                translate("DesignSave", "another program is updating it in place; the design is left as it was."),
