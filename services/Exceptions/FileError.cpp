@@ -1,49 +1,37 @@
 #include "Exceptions/FileError.h"
 
+#include <iterator>
 #include <utility>
 
 namespace Zorvan {
 namespace {
 
+// What each FileErrc means, in its order, for logs.
+constexpr const char* kMessages[] = {
+    "another program holds it locked",
+    "another program has it open and keeps it from being written",
+    "a write-ahead log holds changes another program did not finish",
+    "it belongs to a user who could not have written the design",
+    "it has other names too",
+    "it names a super-journal",
+    "switched to write-ahead logging",
+    "a symbolic link of another user in a folder everybody may write to",
+    "not a regular file",
+    "a file a design never uses",
+    "not a design file",
+    "damaged",
+    "not an empty file",
+    "two objects have one identity",
+    "closed",
+    "open for reading only",
+};
+
 class FileErrorCategory final : public std::error_category {
 public:
     const char* name() const noexcept override { return "zv.file"; }
     std::string message(int code) const override {
-        switch (static_cast<FileErrc>(code)) {
-        case FileErrc::Busy:
-            return "another program holds it locked";
-        case FileErrc::HeldOpen:
-            return "another program has it open and keeps it from being written";
-        case FileErrc::UnfinishedLog:
-            return "a write-ahead log holds changes another program did not finish";
-        case FileErrc::OtherOwner:
-            return "it belongs to a user who could not have written the design";
-        case FileErrc::OtherNames:
-            return "it has other names too";
-        case FileErrc::SuperJournal:
-            return "it names a super-journal";
-        case FileErrc::WriteAheadMode:
-            return "switched to write-ahead logging";
-        case FileErrc::ProtectedLink:
-            return "a symbolic link of another user in a folder everybody may write to";
-        case FileErrc::NotRegular:
-            return "not a regular file";
-        case FileErrc::OtherFile:
-            return "a file a design never uses";
-        case FileErrc::NotADesign:
-            return "not a design file";
-        case FileErrc::Damaged:
-            return "damaged";
-        case FileErrc::NotEmpty:
-            return "not an empty file";
-        case FileErrc::Duplicate:
-            return "two objects have one identity";
-        case FileErrc::Closed:
-            return "closed";
-        case FileErrc::ReadOnly:
-            return "open for reading only";
-        }
-        return "unknown file error " + std::to_string(code);
+        const bool known = code >= 1 && code <= static_cast<int>(std::size(kMessages));
+        return known ? kMessages[code - 1] : "unknown file error " + std::to_string(code);
     }
     std::error_condition default_error_condition(int code) const noexcept override {
         const auto errc = static_cast<FileErrc>(code);
