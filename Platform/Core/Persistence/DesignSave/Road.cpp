@@ -247,6 +247,36 @@ void refuseFailure(const char* cannot, const std::string& file, const FileError&
     refuse(cannot, file, s.why, s.reason, s.cause);
 }
 
+namespace {
+
+// Refuses a name (`target`, which the links of `file` lead to at
+// `resolvedPath`) too long for the files a save puts beside it: in its
+// folder, or as a path the store opens (`tooLong`: longer than any path).
+void requireRoomBeside(const char* cannot, const std::string& file, const std::string& target,
+                       const std::string& resolvedPath, bool tooLong) {
+    const std::size_t limit = maxLeafNameLength(target);
+    const std::size_t suffix = longestSuffix();
+    if (FileName(target).getLeafName().size() + suffix > limit) {
+        refuse(cannot, file,
+               substitute(translate("DesignSave",
+                                    "its name is too long; this folder takes names of up to %1 bytes, and a "
+                                    "design's name may have at most %2 to leave room for its temporary files."),
+                          {std::to_string(limit), std::to_string(limit - suffix)}),
+               DesignRefusal::NameTooLong, condition(std::errc::filename_too_long));
+    }
+    const std::size_t longest = SqliteDesignStore::maxPathLength();
+    if (tooLong || resolvedPath.size() + suffix >= longest) {
+        refuse(cannot, file,
+               substitute(translate("DesignSave",
+                                    "its full path is too long; designs are opened by paths of up to %1 bytes, "
+                                    "with room for their temporary files."),
+                          {std::to_string(longest - suffix - 1)}),
+               DesignRefusal::NameTooLong, condition(std::errc::filename_too_long));
+    }
+}
+
+} // namespace
+
 SaveTarget saveTarget(const std::string& file, const char* cannot) {
     ResolvedName resolved;
     try {
@@ -284,25 +314,7 @@ SaveTarget saveTarget(const std::string& file, const char* cannot) {
         refuse(cannot, file, translate("DesignSave", "it is not a regular file."), DesignRefusal::NotRegularFile,
                condition(std::errc::invalid_argument));
     }
-    const std::size_t limit = maxLeafNameLength(target);
-    const std::size_t suffix = longestSuffix();
-    if (FileName(target).getLeafName().size() + suffix > limit) {
-        refuse(cannot, file,
-               substitute(translate("DesignSave",
-                                    "its name is too long; this folder takes names of up to %1 bytes, and a "
-                                    "design's name may have at most %2 to leave room for its temporary files."),
-                          {std::to_string(limit), std::to_string(limit - suffix)}),
-               DesignRefusal::NameTooLong, condition(std::errc::filename_too_long));
-    }
-    const std::size_t longest = SqliteDesignStore::maxPathLength();
-    if (resolved.outcome == ResolvedName::Outcome::TooLong || resolved.path.size() + suffix >= longest) {
-        refuse(cannot, file,
-               substitute(translate("DesignSave",
-                                    "its full path is too long; designs are opened by paths of up to %1 bytes, "
-                                    "with room for their temporary files."),
-                          {std::to_string(longest - suffix - 1)}),
-               DesignRefusal::NameTooLong, condition(std::errc::filename_too_long));
-    }
+    requireRoomBeside(cannot, file, target, resolved.path, resolved.outcome == ResolvedName::Outcome::TooLong);
     return {target, Site{folder, FileName(target).getLeafName()}};
 }
 
