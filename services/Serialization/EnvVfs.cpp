@@ -97,7 +97,7 @@ struct VfsAccess {
         const FileRole role = site->roleOf(leaf);
         return {site, role, std::move(leaf)};
     }
-    static int refuse(VfsSite& site, VfsRefusal::Kind kind, const std::string& leaf,
+    static int refuse(VfsSite& site, FileErrc kind, const std::string& leaf,
                       std::optional<std::uint32_t> owner, int code) {
         site.m_refusal = VfsRefusal{kind, leaf, owner};
         return code;
@@ -359,11 +359,11 @@ std::error_code readExactly(Env& env, const EnvHandle& file, std::uint64_t offse
 int judgeJournal(Open& open, const FileFacts& facts, bool writing) {
     VfsSite& site = *open.site;
     const std::optional<FileFacts>& design = VfsAccess::design(site);
-    const auto refuse = [&](VfsRefusal::Kind kind) {
+    const auto refuse = [&](FileErrc kind) {
         return VfsAccess::refuse(site, kind, open.site->journalName(), facts.owner, SQLITE_CANTOPEN);
     };
     if (facts.links != 1) {
-        return refuse(VfsRefusal::Kind::OtherNames);
+        return refuse(FileErrc::OtherNames);
     }
     char first = 0;
     bool whole = false;
@@ -372,7 +372,7 @@ int judgeJournal(Open& open, const FileFacts& facts, bool writing) {
     }
     const bool hot = whole && isHotJournal(first);
     if ((hot || writing) && (!design || !couldHaveWritten(facts.owner, *design))) {
-        return refuse(VfsRefusal::Kind::ForeignFile);
+        return refuse(FileErrc::OtherOwner);
     }
     if (hot && facts.size >= 16) {
         char tail[16];
@@ -381,7 +381,7 @@ int judgeJournal(Open& open, const FileFacts& facts, bool writing) {
         }
         const std::uint32_t length = bigEndian(tail);
         if (whole && std::memcmp(tail + 8, kJournalMagic, 8) == 0 && length > 0 && length <= facts.size - 16) {
-            return refuse(VfsRefusal::Kind::SuperJournal);
+            return refuse(FileErrc::SuperJournal);
         }
     }
     return SQLITE_OK;
@@ -389,13 +389,13 @@ int judgeJournal(Open& open, const FileFacts& facts, bool writing) {
 
 // Why a log or journal `facts` beside the design of `site` is none of the
 // design's: other names, or an owner who could not have written the design.
-std::optional<VfsRefusal::Kind> foreignness(VfsSite& site, const FileFacts& facts) {
+std::optional<FileErrc> foreignness(VfsSite& site, const FileFacts& facts) {
     const std::optional<FileFacts>& design = VfsAccess::design(site);
     if (facts.kind == FileFacts::Kind::Regular && facts.links != 1) {
-        return VfsRefusal::Kind::OtherNames;
+        return FileErrc::OtherNames;
     }
     if (facts.kind != FileFacts::Kind::Regular || !design || !couldHaveWritten(facts.owner, *design)) {
-        return VfsRefusal::Kind::ForeignFile;
+        return FileErrc::OtherOwner;
     }
     return std::nullopt;
 }
@@ -411,8 +411,7 @@ int refuseLog(VfsSite& site, const FileFacts& log, int code) {
         inUse = site.folder().isLockedByAnother(site.leaf() + "-shm", 128);
     } catch (const std::exception&) {
     }
-    const VfsRefusal::Kind kind =
-        inUse ? VfsRefusal::Kind::LogInUse : foreignness(site, log).value_or(VfsRefusal::Kind::UnfinishedLog);
+    const FileErrc kind = inUse ? FileErrc::Busy : foreignness(site, log).value_or(FileErrc::UnfinishedLog);
     return VfsAccess::refuse(site, kind, leaf, log.owner, code);
 }
 
@@ -431,7 +430,7 @@ int judgeDesign(Open& open, const FileFacts& facts) {
         if (!open.env().look(open.folder(), logName(open.site->leaf()), log)) {
             return refuseLog(*open.site, log, SQLITE_CANTOPEN);
         }
-        return VfsAccess::refuse(*open.site, VfsRefusal::Kind::WriteAheadMode, open.site->leaf(), facts.owner,
+        return VfsAccess::refuse(*open.site, FileErrc::WriteAheadMode, open.site->leaf(), facts.owner,
                                  SQLITE_CANTOPEN);
     }
     VfsAccess::design(*open.site) = facts;
@@ -441,7 +440,7 @@ int judgeDesign(Open& open, const FileFacts& facts) {
 // Refuses the name of a file that is neither a site's design nor its journal.
 int refuseOther(const Named& target, const char* name, int code) {
     if (target.site != nullptr) {
-        return VfsAccess::refuse(*target.site, VfsRefusal::Kind::OtherFile, name, std::nullopt, code);
+        return VfsAccess::refuse(*target.site, FileErrc::OtherFile, name, std::nullopt, code);
     }
     return code;
 }
@@ -484,7 +483,7 @@ int xOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* ou
     }
     if (error) {
         if (isNoRegularFile(error)) {
-            (void)VfsAccess::refuse(*target.site, design ? VfsRefusal::Kind::NotRegular : VfsRefusal::Kind::InTheWay,
+            (void)VfsAccess::refuse(*target.site, design ? FileErrc::NotRegular : FileErrc::NotRegular,
                                     target.leaf, std::nullopt, SQLITE_CANTOPEN);
         }
         return failed(error, means(error, std::errc::too_many_symbolic_link_levels) ? SQLITE_CANTOPEN_SYMLINK
@@ -548,7 +547,7 @@ int xDelete(sqlite3_vfs*, const char* name, int syncFolder) {
         if (target.role == FileRole::Log) {
             return refuseLog(site, facts, SQLITE_IOERR_DELETE);
         }
-        if (const std::optional<VfsRefusal::Kind> foreign = foreignness(site, facts)) {
+        if (const std::optional<FileErrc> foreign = foreignness(site, facts)) {
             return VfsAccess::refuse(site, *foreign, target.leaf, facts.owner, SQLITE_IOERR_DELETE);
         }
         removed = facts.identity;
@@ -673,7 +672,9 @@ sqlite3_vfs* registered() {
 } // namespace
 
 VfsSite::VfsSite(Site site)
-    : m_site(std::move(site)), m_journalName(SqliteDesignStore::journalPath(m_site.leaf)), m_name(VfsAccess::enter(*this)) {}
+    : m_site(std::move(site)),
+      m_journalName(SqliteDesignStore::journalPath(m_site.leaf)),
+      m_name(VfsAccess::enter(*this)) {}
 
 VfsSite::~VfsSite() { VfsAccess::leave(*this); }
 

@@ -48,20 +48,15 @@ inline std::string logName(const std::string& leaf) { return leaf + "-wal"; }
 /// that did not finish left it, and SQLite would play it into the design.
 inline bool isHotJournal(char first) { return first != 0; }
 
-/// Why the VFS refused a file SQLite asked for.
+/// Why the VFS refused a file SQLite asked for: the design's name holds no
+/// regular file, or its journal's (NotRegular); a journal or log whose
+/// owner could not have written the design (OtherOwner), with other names
+/// too (OtherNames), naming a super-journal (SuperJournal); a write-ahead
+/// log beside the design (UnfinishedLog), one another program has open
+/// (Busy); the design switched to write-ahead logging (WriteAheadMode); a
+/// file that is neither the design nor its journal (OtherFile).
 struct VfsRefusal {
-    enum class Kind {
-        NotRegular,     ///< the design's name holds no regular file
-        InTheWay,       ///< the journal's name holds no regular file
-        ForeignFile,    ///< a journal or log whose owner could not have written the design
-        OtherNames,     ///< a journal or log with other names too, which writing it would change
-        SuperJournal,   ///< a journal that names a super-journal, which no design's transaction writes
-        UnfinishedLog,  ///< a write-ahead log beside the design
-        LogInUse,       ///< a write-ahead log another program has open
-        WriteAheadMode, ///< the design was switched to write-ahead logging
-        OtherFile,      ///< a file that is neither the design nor its journal
-    };
-    Kind kind;
+    FileErrc kind;
     /// The file's leaf name in the design's folder (the name SQLite asked
     /// for, for OtherFile).
     std::string leaf;

@@ -183,31 +183,6 @@ Site siteOf(const std::string& path, bool followLink) {
 
 std::string ownerOf(std::optional<std::uint32_t> owner) { return owner ? userName(*owner) : std::string(); }
 
-// What the VFS's refusal `kind` is as a code.
-std::error_code codeOf(internal::VfsRefusal::Kind kind) {
-    using Refused = internal::VfsRefusal::Kind;
-    switch (kind) {
-    case Refused::NotRegular:
-    case Refused::InTheWay:
-        return FileErrc::NotRegular;
-    case Refused::ForeignFile:
-        return FileErrc::OtherOwner;
-    case Refused::OtherNames:
-        return FileErrc::OtherNames;
-    case Refused::SuperJournal:
-        return FileErrc::SuperJournal;
-    case Refused::UnfinishedLog:
-        return FileErrc::UnfinishedLog;
-    case Refused::LogInUse:
-        return storeCode(SQLITE_BUSY);
-    case Refused::WriteAheadMode:
-        return FileErrc::WriteAheadMode;
-    case Refused::OtherFile:
-        break;
-    }
-    return FileErrc::OtherFile;
-}
-
 // Raises why the VFS refused a file of `site` while SQLite opened or read
 // the file at `path`, which is `role` to a save; nothing when it refused
 // none. The refused file is that file itself, its journal or a log beside it.
@@ -218,7 +193,10 @@ void raiseRefusal(internal::VfsSite& site, FileRole role, const std::string& pat
     }
     const FileRole refused = site.roleOf(refusal->leaf) == FileRole::Design ? role : site.roleOf(refusal->leaf);
     const std::string file = refused == role ? path : site.folder().pathOf(refusal->leaf);
-    raise(codeOf(refusal->kind), refused, file, ownerOf(refusal->owner));
+    // Another program's log in use is busy as SQLite says it.
+    const std::error_code code =
+        refusal->kind == FileErrc::Busy ? storeCode(SQLITE_BUSY) : make_error_code(refusal->kind);
+    raise(code, refused, file, ownerOf(refusal->owner));
 }
 
 // Sets a connection of the store up: it waits `busyTimeout` for another

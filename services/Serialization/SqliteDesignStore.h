@@ -61,7 +61,9 @@ class VfsSite;
 /// memory, of permission or an input/output error compare equal to the
 /// portable conditions (means(code, std::errc::no_space_on_device)); a file
 /// that is no database or a damaged one compares equal to
-/// FileErrc::NotADesign and FileErrc::Damaged.
+/// FileErrc::NotADesign and FileErrc::Damaged, and a busy file and a
+/// duplicate identity stand for FileErrc::Busy and FileErrc::Duplicate
+/// (is(code, FileErrc::Busy)): the store raises them with SQLite's code.
 SERVICES_DESIGNSTORE_EXPORT const std::error_category& designStoreCategory();
 
 /// What an autosave copy records of the design it was made from, so that

@@ -204,8 +204,8 @@ Said said(const FileError& e, DesignRefusal otherwise) {
         return {DesignRefusal::Busy, e.role() == FileRole::Lock ? savingElsewhere() : busyWriting(), code};
     }
     if (means(code, std::errc::too_many_symbolic_link_levels)) {
-        return {DesignRefusal::Missing, translate("DesignSave", "its symbolic links lead round in a circle to no file."),
-                code};
+        return {DesignRefusal::Missing,
+                translate("DesignSave", "its symbolic links lead round in a circle to no file."), code};
     }
     if (bySystem(code)) {
         return {DesignRefusal::Failed, failedFile(e.role(), code), code};
