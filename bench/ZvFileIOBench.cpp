@@ -153,14 +153,13 @@ void registerOpening() {
 
 // ---- Save targets --------------------------------------------------------------
 
-// Installs a no-op file system whose files are all read-only, for one
-// benchmark.
+// Installs a no-op Env whose files are all read-only, for one benchmark.
 class ReadOnlyFiles {
 public:
-    ReadOnlyFiles() : m_installed(noOpFileSystem(true)) {}
+    ReadOnlyFiles() : m_installed(noOpEnv(true)) {}
 
 private:
-    ScopedFileSystem m_installed;
+    ScopedEnv m_installed;
 };
 
 void registerSaveTargets() {

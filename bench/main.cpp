@@ -1,6 +1,6 @@
 // zvfileio_bench: what the library adds to the collaborators it calls.
 // Every exported operation of ZvFileIO and DesignIOModule runs beside the
-// bare collaborator calls it makes, over a design, a file system and a log
+// bare collaborator calls it makes, over a design, an Env and a log
 // sink that do nothing; the closing table gives each ratio and the heap
 // allocations per call. Takes Google Benchmark's options, e.g.
 //   zvfileio_bench --benchmark_repetitions=5 --benchmark_filter=save
@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "Benchmarks.h"
-#include "FileHandling/FileUtilities.h"
+#include "FileHandling/Env.h"
 #include "Logging/Logging.h"
 #include "NoOpCollaborators.h"
 #include "RatioReporter.h"
@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
     // here puts every measurement in that mode, whatever order they run in.
     std::thread([] {}).join();
 
-    const ScopedFileSystem fileSystem(bench::noOpFileSystem(false));
+    const ScopedEnv env(bench::noOpEnv(false));
     const ScopedLogSink sink(bench::noOpSink());
     bench::registerZvFileIOBenchmarks();
     bench::registerDesignIOModuleBenchmarks();

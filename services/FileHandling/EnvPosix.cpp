@@ -298,8 +298,7 @@ bool isMemberOf(std::uint32_t user, std::uint32_t group) {
 bool isHeldOpen(const FileName&) { return false; }
 
 std::size_t maxLeafNameLength(const FileName& name) {
-    const std::string folder = name.getFolder();
-    const long longest = ::pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    const long longest = ::pathconf(folderOf(name).c_str(), _PC_NAME_MAX);
     return longest > 0 ? static_cast<std::size_t>(longest) : std::size_t{255};
 }
 

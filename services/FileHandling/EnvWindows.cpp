@@ -123,7 +123,7 @@ OVERLAPPED at(std::uint64_t offset) {
 class WindowsEnv final : public Env {
 public:
     std::error_code openFolder(const std::string& path, EnvHandle& folder) override {
-        const std::optional<std::wstring> wide = widen(path.empty() ? "." : path);
+        const std::optional<std::wstring> wide = widen(path);
         if (!wide) {
             return errorOf(ERROR_NO_UNICODE_TRANSLATION);
         }

@@ -46,6 +46,11 @@ void FileName::replaceExtension(const std::string& extension) {
 
 std::string FileName::toNativeString() const { return m_path; }
 
+std::string folderOf(const FileName& name) {
+    const std::string folder = name.getFolder();
+    return folder.empty() ? "." : folder;
+}
+
 bool FileName::operator==(const FileName& other) const { return m_path == other.m_path; }
 bool FileName::operator!=(const FileName& other) const { return !(*this == other); }
 

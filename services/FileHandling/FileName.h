@@ -53,4 +53,8 @@ private:
     std::string m_path;
 };
 
+/// The folder that holds `name`, as the system takes it: getFolder(), or
+/// "." (the current folder) for a bare leaf.
+SERVICES_FILEHANDLING_EXPORT std::string folderOf(const FileName& name);
+
 } // namespace Zorvan

@@ -26,11 +26,6 @@ bool isNoRegularFile(const std::error_code& error) {
            means(error, std::errc::operation_not_supported);
 }
 
-std::string folderPart(const std::string& path) {
-    const std::string folder = FileName(path).getFolder();
-    return folder.empty() ? "." : folder;
-}
-
 std::string leafPart(const std::string& path) { return path.substr(path.find_last_of("/\\") + 1); }
 
 // `leaf` in `folder`, with the separator the folder's path uses.
@@ -90,13 +85,13 @@ ResolvedName resolveName(const std::string& path) {
     for (int hop = 0; hop <= 40; ++hop) {
         const std::string leaf = leafPart(current);
         EnvHandle folder;
-        if (const std::error_code error = env->openFolder(folderPart(current), folder)) {
+        if (const std::error_code error = env->openFolder(folderOf(current), folder)) {
             // The folders of a name that leads nowhere: where it would be.
             if (means(error, std::errc::too_many_symbolic_link_levels)) {
                 return end(ResolvedName::Outcome::Loop, current);
             }
             if (!isAbsent(error)) {
-                fail(folderPart(current), "open the folder", error);
+                fail(folderOf(current), "open the folder", error);
             }
             return end(hop > 0 ? ResolvedName::Outcome::Missing : ResolvedName::Outcome::Resolved, current);
         }
@@ -106,7 +101,7 @@ ResolvedName resolveName(const std::string& path) {
                 return end(ResolvedName::Outcome::TooLong, current);
             }
             // The path the folder was opened by leads to it as well.
-            folderPath = folderPart(current);
+            folderPath = folderOf(current);
         }
         FileFacts facts;
         if (const std::error_code error = env->look(folder, leaf, facts)) {
@@ -150,7 +145,18 @@ Folder Folder::open(const std::string& path) {
     return Folder(std::move(impl));
 }
 
-Folder Folder::holding(const FileName& file) { return open(folderPart(file.toNativeString())); }
+Folder Folder::holding(const FileName& file) { return open(folderOf(file)); }
+
+Site siteAt(const FileName& file) {
+    return {std::make_shared<const Folder>(Folder::holding(file)), file.getLeafName()};
+}
+
+Site siteOf(const std::string& path, const ResolvedName& resolved) {
+    const bool followed = resolved.outcome != ResolvedName::Outcome::Loop && !resolved.path.empty();
+    return siteAt(FileName(followed ? resolved.path : path));
+}
+
+Site siteOf(const std::string& path) { return siteOf(path, resolveName(path)); }
 
 Folder::Folder(std::unique_ptr<Impl> impl) : m_impl(std::move(impl)) {}
 Folder::Folder(Folder&& other) noexcept = default;

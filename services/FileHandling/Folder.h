@@ -44,7 +44,7 @@ struct ResolvedName {
 
     /// Why the name leads to no file it may use: no_such_file_or_directory,
     /// too_many_symbolic_link_levels or permission_denied; none otherwise.
-    std::error_code error() const;
+    SERVICES_FILEHANDLING_EXPORT std::error_code error() const;
     /// For Protected: the link, and its owner.
     std::string link;
     std::uint32_t linkOwner = 0;
@@ -67,6 +67,20 @@ struct Site {
     std::shared_ptr<const Folder> folder;
     std::string leaf;
 };
+
+/// Where `file` is: its leaf in the folder that holds it, opened now (links
+/// in the folder's path followed, a link at the leaf not). Throws
+/// FileNameException when the folder cannot be opened.
+SERVICES_FILEHANDLING_EXPORT Site siteAt(const FileName& file);
+/// Where the links at `path` lead, as `resolved` (resolveName(path)) found
+/// them: the file they end in, or would end in when it is missing, its
+/// folder opened now. A name whose links cannot be followed (a loop, a
+/// link the system does not follow for this user) stays as it is; callers
+/// refuse those by resolved.error() first. Throws FileNameException when
+/// the folder cannot be opened.
+SERVICES_FILEHANDLING_EXPORT Site siteOf(const std::string& path, const ResolvedName& resolved);
+/// siteOf(path, resolveName(path)).
+SERVICES_FILEHANDLING_EXPORT Site siteOf(const std::string& path);
 
 class SERVICES_FILEHANDLING_EXPORT Folder {
 public:
@@ -117,7 +131,7 @@ public:
     /// whatever is there (a link at `to` is replaced, never followed). With
     /// `takeAccess`, the file first takes the access of the file it replaces
     /// (owner where the process may give it, group, permission bits, ACL,
-    /// extended attributes), as FileSystem::replaceFile does. Throws
+    /// extended attributes), as FileUtilities::replaceFile does. Throws
     /// FileNameException when a step fails for another reason (a name that
     /// cannot be looked at is no change); `to` then holds what it held.
     [[nodiscard]] Replaced replace(const std::string& from, const FileIdentity& file, const std::string& to,

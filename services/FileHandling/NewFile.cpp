@@ -28,11 +28,6 @@ const Logging& logger() {
     throw FileNameException(message, path, error);
 }
 
-std::string folderOf(const FileName& name) {
-    const std::string folder = name.getFolder();
-    return folder.empty() ? "." : folder;
-}
-
 // Makes `site`'s leaf new, with the access of the open file `from`.
 FileIdentity made(const Site& site, const EnvHandle& from, const std::string& model) {
     Env& env = site.folder->env();

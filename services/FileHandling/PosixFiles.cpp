@@ -111,6 +111,80 @@ AclShape inspectAcl(std::string& acl, bool clearOwningGroup) {
     return shape;
 }
 
+// Only a privileged process may give a file away; a member of the group
+// may still give it that group. `groupGiven`: the file has `from`'s group now.
+std::error_code giveOwner(int fd, const struct stat& from, const struct stat& to, bool& groupGiven) {
+    const auto mayNot = [](int error) { return error == EPERM || error == EINVAL; };
+    groupGiven = to.st_gid == from.st_gid;
+    if (to.st_uid == from.st_uid && groupGiven) {
+        return {};
+    }
+    if (accessCalls().chown(fd, from.st_uid, from.st_gid) == 0) {
+        groupGiven = true;
+    } else if (!mayNot(errno)) {
+        return lastError();
+    } else if (!groupGiven) {
+        if (accessCalls().chown(fd, static_cast<uid_t>(-1), from.st_gid) == 0) {
+            groupGiven = true;
+        } else if (!mayNot(errno)) {
+            return lastError();
+        }
+    }
+    return {};
+}
+
+// What became of the ACL when the attributes were carried over.
+struct AclCarried {
+    bool carried = true;
+    bool groupBitsAreMask = false;
+};
+
+// Gives `fd` the extended attributes of `like`, its ACL among them, and
+// removes those `like` lacks. Without `groupGiven` the ACL's owning-group
+// entry loses its permissions.
+std::error_code carryAttributes(int fd, int like, bool groupGiven, AclCarried& acl) {
+    const std::optional<std::vector<std::string>> wanted = attributeNames(like);
+    const std::optional<std::vector<std::string>> present = attributeNames(fd);
+    if (!wanted || !present) {
+        return lastError();
+    }
+    for (const std::string& name : *present) {
+        if (std::find(wanted->begin(), wanted->end(), name) == wanted->end() &&
+            accessCalls().removeAttribute(fd, name.c_str()) != 0 && errno != ENODATA && name == kAccessAcl) {
+            acl.carried = false;
+        }
+    }
+    for (const std::string& name : *wanted) {
+        std::optional<std::string> value = attributeValue(like, name);
+        if (name == kAccessAcl) {
+            AclShape shape;
+            if (value) {
+                shape = inspectAcl(*value, !groupGiven);
+            }
+            acl.carried = acl.carried && shape.valid &&
+                          accessCalls().setAttribute(fd, name.c_str(), value->data(), value->size(), 0) == 0;
+            acl.groupBitsAreMask = shape.hasMask;
+        } else if (value) {
+            // Attributes the process may not set are left out.
+            [[maybe_unused]] const int ignored =
+                accessCalls().setAttribute(fd, name.c_str(), value->data(), value->size(), 0);
+        }
+    }
+    return {};
+}
+
+// `from`'s permission bits, less what group and others may not have where
+// the ACL or the group could not be carried over.
+mode_t modeFor(const struct stat& from, const AclCarried& acl, bool groupGiven) {
+    mode_t mode = from.st_mode & 07777;
+    if (!acl.carried) {
+        mode &= static_cast<mode_t>(~(S_IRWXG | S_IRWXO));
+    } else if (!groupGiven && !acl.groupBitsAreMask) {
+        mode &= static_cast<mode_t>(~S_IRWXG);
+    }
+    return mode;
+}
+
 } // namespace
 
 AccessCalls& accessCalls() {
@@ -124,70 +198,21 @@ std::error_code adoptAttributes(int fd, int like) {
     if (::fstat(like, &from) != 0 || ::fstat(fd, &to) != 0) {
         return lastError();
     }
-
     // First the file is made its owner's alone, so that no one gains access
     // through the steps below: the new group does not meet the file's old
     // group bits, and the owner may set the user attributes.
     if ((to.st_mode & 07777) != (S_IRUSR | S_IWUSR) && accessCalls().chmod(fd, S_IRUSR | S_IWUSR) != 0) {
         return lastError();
     }
-    // Only a privileged process may give a file away; a member of the
-    // group may still give it that group.
-    const auto mayNot = [](int error) { return error == EPERM || error == EINVAL; };
-    bool groupGiven = to.st_gid == from.st_gid;
-    if (to.st_uid != from.st_uid || !groupGiven) {
-        if (accessCalls().chown(fd, from.st_uid, from.st_gid) == 0) {
-            groupGiven = true;
-        } else if (!mayNot(errno)) {
-            return lastError();
-        } else if (!groupGiven) {
-            if (accessCalls().chown(fd, static_cast<uid_t>(-1), from.st_gid) == 0) {
-                groupGiven = true;
-            } else if (!mayNot(errno)) {
-                return lastError();
-            }
-        }
-    }
-
+    bool groupGiven = false;
+    AclCarried acl;
     // The ACL comes before the permission bits: setting it brings the bits
     // to like's in one step, never through a looser state.
-    const std::optional<std::vector<std::string>> wanted = attributeNames(like);
-    const std::optional<std::vector<std::string>> present = attributeNames(fd);
-    if (!wanted || !present) {
-        return lastError();
+    std::error_code error = giveOwner(fd, from, to, groupGiven);
+    if (error || (error = carryAttributes(fd, like, groupGiven, acl))) {
+        return error;
     }
-    bool aclCarried = true;
-    bool groupBitsAreMask = false;
-    for (const std::string& name : *present) {
-        if (std::find(wanted->begin(), wanted->end(), name) == wanted->end() &&
-            accessCalls().removeAttribute(fd, name.c_str()) != 0 && errno != ENODATA && name == kAccessAcl) {
-            aclCarried = false;
-        }
-    }
-    for (const std::string& name : *wanted) {
-        std::optional<std::string> value = attributeValue(like, name);
-        if (name == kAccessAcl) {
-            AclShape shape;
-            if (value) {
-                shape = inspectAcl(*value, !groupGiven);
-            }
-            aclCarried = aclCarried && shape.valid &&
-                         accessCalls().setAttribute(fd, name.c_str(), value->data(), value->size(), 0) == 0;
-            groupBitsAreMask = shape.hasMask;
-        } else if (value) {
-            // Attributes the process may not set are left out.
-            [[maybe_unused]] const int ignored =
-                accessCalls().setAttribute(fd, name.c_str(), value->data(), value->size(), 0);
-        }
-    }
-
-    mode_t mode = from.st_mode & 07777;
-    if (!aclCarried) {
-        mode &= static_cast<mode_t>(~(S_IRWXG | S_IRWXO));
-    } else if (!groupGiven && !groupBitsAreMask) {
-        mode &= static_cast<mode_t>(~S_IRWXG);
-    }
-    return accessCalls().chmod(fd, mode) == 0 ? std::error_code() : lastError();
+    return accessCalls().chmod(fd, modeFor(from, acl, groupGiven)) == 0 ? std::error_code() : lastError();
 }
 
 } // namespace Zorvan::posix

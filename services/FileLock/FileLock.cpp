@@ -149,24 +149,15 @@ enum class Attempt { Locked, Busy, LockedElsewhere, HeldOpen, Changed };
 // would, its folder opened.
 Site siteOf(const std::string& path, bool create) {
     const ResolvedName resolved = resolveName(path);
-    switch (resolved.outcome) {
-    case ResolvedName::Outcome::Missing:
-        if (create) {
+    if (const std::error_code error = resolved.error()) {
+        if (create && resolved.outcome == ResolvedName::Outcome::Missing) {
             fail("Cannot create '" + path + "': it is a symbolic link to a missing file", path,
                  std::errc::no_such_file_or_directory);
         }
-        cannotOpen(path, false, std::make_error_code(std::errc::no_such_file_or_directory));
-    case ResolvedName::Outcome::Loop:
-        cannotOpen(path, false, std::make_error_code(std::errc::too_many_symbolic_link_levels));
-    case ResolvedName::Outcome::Protected:
-        cannotOpen(path, false, std::make_error_code(std::errc::permission_denied));
-    case ResolvedName::Outcome::TooLong:
-    case ResolvedName::Outcome::Resolved:
-        break;
+        cannotOpen(path, false, error);
     }
-    const FileName name(resolved.outcome == ResolvedName::Outcome::Resolved ? resolved.path : path);
     try {
-        return Site{std::make_shared<const Folder>(Folder::holding(name)), name.getLeafName()};
+        return Zorvan::siteOf(path, resolved);
     } catch (const FileNameException& e) {
         cannotOpen(path, create, e.code());
     }

@@ -161,20 +161,18 @@ std::error_code failureOf(sqlite3* db) {
 // user's. Without, a link at the name is opened by nobody (the VFS never
 // follows one), and only links in the folders lead on.
 Site siteOf(const std::string& path, bool followLink) {
-    std::string resolvedPath = path;
     try {
-        if (followLink) {
-            const ResolvedName resolved = resolveName(path);
-            if (resolved.outcome == ResolvedName::Outcome::Protected) {
-                raise(FileErrc::ProtectedLink, FileRole::Design, resolved.link, userName(resolved.linkOwner));
-            }
-            if (resolved.outcome == ResolvedName::Outcome::Loop) {
-                raise(std::make_error_code(std::errc::too_many_symbolic_link_levels), FileRole::Design, path);
-            }
-            resolvedPath = resolved.path;
+        if (!followLink) {
+            return siteAt(FileName(path));
         }
-        const FileName file(resolvedPath);
-        return Site{std::make_shared<const Folder>(Folder::holding(file)), file.getLeafName()};
+        const ResolvedName resolved = resolveName(path);
+        if (resolved.outcome == ResolvedName::Outcome::Protected) {
+            raise(FileErrc::ProtectedLink, FileRole::Design, resolved.link, userName(resolved.linkOwner));
+        }
+        if (resolved.outcome == ResolvedName::Outcome::Loop) {
+            raise(std::make_error_code(std::errc::too_many_symbolic_link_levels), FileRole::Design, path);
+        }
+        return Zorvan::siteOf(path, resolved);
     } catch (const FileNameException& e) {
         // No such folder: the file cannot be opened, as SQLite would say.
         raise(e.code(), FileRole::Folder, path);

@@ -1,18 +1,18 @@
 #pragma once
-// A log sink that drops every record and asks a FaultPlan on each.
+// A log sink that drops every record and asks a FailAt on each.
 
-#include "Common/testing/FaultPlan.h"
+#include "Common/testing/FailAt.h"
 #include "Logging/LogSink.h"
 
 namespace Zorvan::testing {
 
 class FailingSink : public LogSink {
 public:
-    explicit FailingSink(FaultPlan& plan) : m_plan(plan) {}
+    explicit FailingSink(FailAt& plan) : m_plan(plan) {}
     void write(const LogRecord&) override { m_plan.hit("log"); }
 
 private:
-    FaultPlan& m_plan;
+    FailAt& m_plan;
 };
 
 } // namespace Zorvan::testing

@@ -1,23 +1,23 @@
 #pragma once
-// A MemoryDesignStore whose every operation first asks a FaultPlan, so a
+// A MemoryDesignStore whose every operation first asks a FailAt, so a
 // test can make any call fail.
 
 #include <memory>
 
 #include "Serialization/MemoryDesignStore.h"
-#include "Common/testing/FaultPlan.h"
+#include "Common/testing/FailAt.h"
 
 namespace Zorvan::testing {
 
 class FailingDesignStore : public SingleObjectInterface<SerializationTransferObject> {
 public:
-    explicit FailingDesignStore(FaultPlan& plan) : m_plan(plan) {}
+    explicit FailingDesignStore(FailAt& plan) : m_plan(plan) {}
 
-    bool isOpen() const override { return m_plan.hit("isOpen") ? false : real.isOpen(); }
+    bool isOpen() const override { return m_plan.hit("isOpen"), real.isOpen(); }
     bool readCurrentVersion(std::int32_t& v) override {
-        return !m_plan.hit("readCurrentVersion") && real.readCurrentVersion(v);
+        return m_plan.hit("readCurrentVersion"), real.readCurrentVersion(v);
     }
-    bool readFileVersion(std::int32_t& v) override { return !m_plan.hit("readFileVersion") && real.readFileVersion(v); }
+    bool readFileVersion(std::int32_t& v) override { return m_plan.hit("readFileVersion"), real.readFileVersion(v); }
     void markUpdated() override { m_plan.hit("markUpdated"), real.markUpdated(); }
     void addGroup(std::int32_t& r) override { m_plan.hit("addGroup"), real.addGroup(r); }
     std::int32_t groupCount() const override { return m_plan.hit("groupCount"), real.groupCount(); }
@@ -47,15 +47,15 @@ public:
     void readMaxIdentifier(std::int64_t& n, std::int16_t& d) override {
         m_plan.hit("readMaxIdentifier"), real.readMaxIdentifier(n, d);
     }
-    bool contains(SerializationTransferObject& o) override { return !m_plan.hit("contains") && real.contains(o); }
+    bool contains(SerializationTransferObject& o) override { return m_plan.hit("contains"), real.contains(o); }
     void insert(SerializationTransferObject& o) override { m_plan.hit("insert"), real.insert(o); }
-    bool read(SerializationTransferObject& o) override { return !m_plan.hit("read") && real.read(o); }
+    bool read(SerializationTransferObject& o) override { return m_plan.hit("read"), real.read(o); }
     void update(SerializationTransferObject& o) override { m_plan.hit("update"), real.update(o); }
 
     mutable MemoryDesignStore real;
 
 private:
-    FaultPlan& m_plan;
+    FailAt& m_plan;
 };
 
 } // namespace Zorvan::testing

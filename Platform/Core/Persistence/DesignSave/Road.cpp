@@ -405,12 +405,6 @@ Site designSite(const char* cannot, const std::string& file, const SaveTarget& t
     return guarded(cannot, file, [&] { return siteOf(target.path); });
 }
 
-Site siteOf(const std::string& path) {
-    const ResolvedName resolved = resolveName(path);
-    const FileName name(resolved.outcome == ResolvedName::Outcome::Resolved ? resolved.path : path);
-    return {std::make_shared<const Folder>(Folder::holding(name)), name.getLeafName()};
-}
-
 FileLock lockDesign(const char* cannot, const std::string& file, const Site& target, bool create,
                     const DesignSaveOptions& options) {
     FileLock::Options lockOptions;

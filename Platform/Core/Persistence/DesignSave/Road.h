@@ -87,8 +87,6 @@ bool designAt(const Site& target, FileIdentity& there);
 // The design's place as saveTarget resolved it, its folder held now when
 // there was none then.
 Site designSite(const char* cannot, const std::string& file, const SaveTarget& target);
-// Where the links at `path` lead now, held.
-Site siteOf(const std::string& path);
 
 // Takes the design's one-writer lock, waiting options.lockWait; the caller
 // reports the step "locked" once it has noted the save as under way. `create`: a

@@ -1,7 +1,8 @@
 // Every exported operation, with each of its collaborator calls failing in
 // turn: what comes out is exactly the injected fault, no collaborator is
 // called after it, every handle share is released and the identifier lock
-// is free again.
+// is free again. The files are real, in a folder of the test's; each call
+// of the Env may fail as one that runs out of memory does, by throwing.
 
 #include <gtest/gtest.h>
 
@@ -9,8 +10,10 @@
 #include <iostream>
 #include <optional>
 
-#include "FileHandling/FileUtilities.h"
-#include "FileHandling/testing/FailingFileSystem.h"
+#include <filesystem>
+
+#include "FileHandling/testing/FaultEnv.h"
+#include "FileHandling/testing/TempFolder.h"
 #include "Logging/testing/FailingSink.h"
 #include "Platform/Core/Persistence/ZvFileIO/DesignIOModule.h"
 #include "Platform/Core/Persistence/ZvFileIO/FileOpenException.h"
@@ -22,15 +25,19 @@
 namespace Zorvan {
 namespace {
 
+using testing::FailAt;
 using testing::FailingCatalogue;
-using testing::FailingFileSystem;
 using testing::FailingSink;
-using testing::FaultPlan;
+using testing::FaultEnv;
 using testing::InjectedFault;
 
 struct World {
-    FaultPlan plan;
-    std::shared_ptr<FailingFileSystem> fs = std::make_shared<FailingFileSystem>(plan);
+    FailAt plan;
+    // A read-only design, a temporary file and an autosave copy.
+    testing::TempFolder dir;
+    std::string design = dir.write("p.zvd", "design");
+    std::string temporary = dir.write("p.tmp.zvd", "new");
+    std::string copy = dir.write("p.bak.zvd", "copy");
     std::shared_ptr<testing::FailingDesignStore> store = std::make_shared<testing::FailingDesignStore>(plan);
     SerializationHandle handle = store;
     std::optional<DesignIOModule> module; // a module keeps its share for its lifetime
@@ -48,12 +55,12 @@ const Operation kOperations[] = {
     {"verifyZVVersion", [](World& w) { (void)ZvFileIO().verifyZVVersion(w.handle, std::make_shared<Progress>()); }},
     {"isCurrentZVVersion", [](World& w) { (void)ZvFileIO().isCurrentZVVersion(w.handle); }},
     {"verifyZVVersion(empty)", [](World&) { (void)ZvFileIO().verifyZVVersion(nullptr, nullptr); }},
-    {"logFileVersionInfo", [](World& w) { ZvFileIO::logFileVersionInfo("d/p.zvd", w.handle); }},
+    {"logFileVersionInfo", [](World& w) { ZvFileIO::logFileVersionInfo(w.design, w.handle); }},
     {"checkSavePossible(read-only)",
-     [](World& w) { (void)ZvFileIO::checkSavePossible("d/p.zvd", ZvFileWriteMode::Overwrite, &w.text); }},
-    {"prepareFileName", [](World&) { (void)ZvFileIO::prepareFileName("d/p.zvd", ZvFileWriteMode::Overwrite); }},
+     [](World& w) { (void)ZvFileIO::checkSavePossible(w.design, ZvFileWriteMode::Overwrite, &w.text); }},
+    {"prepareFileName", [](World& w) { (void)ZvFileIO::prepareFileName(w.design, ZvFileWriteMode::Overwrite); }},
     {"restoreFileName",
-     [](World&) { (void)ZvFileIO::restoreFileName("d/p.zvd", "d/p.tmp.zvd", ZvFileWriteMode::Overwrite); }},
+     [](World& w) { (void)ZvFileIO::restoreFileName(w.design, w.temporary, ZvFileWriteMode::Overwrite); }},
     {"readMaxIdentifierValue", [](World& w) { ZvFileIO::readMaxIdentifierValue(w.handle); }},
     {"updateMaxIdentifierValue", [](World& w) { ZvFileIO::updateMaxIdentifierValue(w.handle); }},
     {"writeMetaData(Overwrite)",
@@ -62,7 +69,7 @@ const Operation kOperations[] = {
      [](World& w) { ZvFileIO::writeMetaData(w.handle, "d", 1, ZvFileWriteMode::UpdateAll, "r0"); }},
     {"getDataRevision", [](World& w) { ZvFileIO().getDataRevision(w.handle, w.text, w.number); }},
     {"createGroup", [](World& w) { ZvFileIO().createGroup(w.handle); }},
-    {"deleteAssociatedAutosaveFile", [](World&) { ZvFileIO().deleteAssociatedAutosaveFile("d/p.zvd"); }},
+    {"deleteAssociatedAutosaveFile", [](World& w) { ZvFileIO().deleteAssociatedAutosaveFile(w.design); }},
     {"DesignIOModule::save",
      [](World& w) {
          w.module.emplace(w.handle, ZvFileWriteMode::UpdateAll, false);
@@ -74,10 +81,16 @@ const Operation kOperations[] = {
 };
 
 // Runs `operation` in `world` with the collaborators that fail as its plan
-// says, on a read-only design, a temporary file and an autosave copy.
+// says.
 void runIn(World& world, const Operation& operation) {
-    world.fs->files = {{"d/p.zvd", true}, {"d/p.tmp.zvd", false}, {"d/p.bak.zvd", false}};
-    const ScopedFileSystem fs(world.fs);
+    namespace fs = std::filesystem;
+    fs::permissions(testing::TempFolder::fromUtf8(world.design), fs::perms::owner_write | fs::perms::group_write |
+                                                                     fs::perms::others_write,
+                    fs::perm_options::remove);
+    const ScopedEnv env(std::make_shared<FaultEnv>([&](FaultEnv::Kind kind, const std::string&) {
+        world.plan.hit(FaultEnv::name(kind));
+        return std::error_code();
+    }));
     const ScopedLogSink sink(std::make_shared<FailingSink>(world.plan));
     const auto catalogue = Translator::setCatalogue(std::make_shared<FailingCatalogue>(world.plan));
     const std::shared_ptr<void> restore(nullptr, [&](void*) { Translator::setCatalogue(catalogue); });
@@ -99,12 +112,12 @@ TEST(FaultInjection, EveryCallOfEveryOperationCanFailCleanly) {
         for (int k = 1; k <= callCount; ++k, ++pairs) {
             SCOPED_TRACE(std::string(operation.name) + ", failing call " + std::to_string(k));
             World world;
-            world.plan.failAt(k);
+            world.plan.k = k;
             try {
                 runIn(world, operation);
                 ADD_FAILURE() << "no exception";
             } catch (const InjectedFault& e) {
-                EXPECT_EQ(e.what(), FaultPlan::message(k, world.plan.calls.back()));
+                EXPECT_EQ(e.what(), FailAt::message(k, world.plan.calls.back()));
             }
             EXPECT_EQ(static_cast<int>(world.plan.calls.size()), k) << "a collaborator was called after the fault";
             world.store.reset();

@@ -1,24 +1,44 @@
-// Preparing and restoring save targets and deleting autosave copies, over a
-// file system held in memory: what each answers and which files are there
-// afterwards. (What a check of a save target answers, the save API's tests
-// and the translation test see.)
+// Preparing and restoring save targets and deleting autosave copies, on
+// real files in a folder of the test's: what each answers and which files
+// are there afterwards. (What a check of a save target answers, the save
+// API's tests and the translation test see.)
 
 #include <gtest/gtest.h>
 
-#include "FileHandling/FileUtilities.h"
-#include "FileHandling/testing/FakeFileSystem.h"
+#include <filesystem>
+#include <set>
+
+#include "FileHandling/FileNameException.h"
+#include "FileHandling/testing/FaultEnv.h"
+#include "FileHandling/testing/TempFolder.h"
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
 #include "Logging/Logging.h"
 
 namespace Zorvan {
 namespace {
 
-using Files = std::map<std::string, bool>; // name -> read-only
+using Files = std::set<std::string>; // the leaves in the folder
 
 class SaveTarget : public ::testing::Test {
 protected:
-    std::shared_ptr<testing::FakeFileSystem> fs = std::make_shared<testing::FakeFileSystem>();
-    ScopedFileSystem installed{fs};
+    // Makes the folder hold `files` alone, each holding its own name.
+    void put(const Files& files) {
+        dir.clear();
+        for (const std::string& leaf : files) {
+            dir.write(leaf, leaf);
+        }
+    }
+    Files files() const {
+        Files leaves;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.root())) {
+            leaves.insert(entry.path().filename().string());
+        }
+        return leaves;
+    }
+
+    testing::TempFolder dir;
+    const std::string design = dir.path("p.zvd");
+    const std::string temporary = dir.path("p.tmp.zvd");
     ScopedLogSink quiet{std::make_shared<MemorySink>()};
 };
 
@@ -33,29 +53,31 @@ TEST_F(SaveTarget, ARewriteGoesThroughATemporaryFileThatRestoringPutsInPlace) {
         std::string written;
         Files prepared;
     };
-    const Files design = {{"d/p.zvd", false}};
-    const Files leftOver = {{"d/p.zvd", false}, {"d/p.tmp.zvd", false}};
+    const Files designOnly = {"p.zvd"};
+    const Files leftOver = {"p.zvd", "p.tmp.zvd"};
     const Case cases[] = {
-        {ZvFileWriteMode::Overwrite, {}, "d/p.zvd", {}},
-        {ZvFileWriteMode::Overwrite, design, "d/p.tmp.zvd", design},
-        {ZvFileWriteMode::Overwrite, leftOver, "d/p.tmp.zvd", design},
-        {ZvFileWriteMode::UpdateSelected, leftOver, "d/p.zvd", leftOver},
-        {ZvFileWriteMode::UpdateAll, design, "d/p.zvd", design},
-        {static_cast<ZvFileWriteMode>(-4), design, "d/p.zvd", design},
+        {ZvFileWriteMode::Overwrite, {}, "p.zvd", {}},
+        {ZvFileWriteMode::Overwrite, designOnly, "p.tmp.zvd", designOnly},
+        {ZvFileWriteMode::Overwrite, leftOver, "p.tmp.zvd", designOnly},
+        {ZvFileWriteMode::UpdateSelected, leftOver, "p.zvd", leftOver},
+        {ZvFileWriteMode::UpdateAll, designOnly, "p.zvd", designOnly},
+        {static_cast<ZvFileWriteMode>(-4), designOnly, "p.zvd", designOnly},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.written + " mode " + std::to_string(static_cast<int>(c.mode)) + " files " +
                      std::to_string(c.files.size()));
-        fs->files = c.files;
-        const FileName written = ZvFileIO::prepareFileName("d/p.zvd", c.mode);
-        EXPECT_EQ(written.toNativeString(), c.written);
-        EXPECT_EQ(fs->files, c.prepared);
-        fs->files[c.written] = false;
-        const Files saved = c.mode == ZvFileWriteMode::Overwrite ? design : fs->files;
-        EXPECT_TRUE(ZvFileIO::restoreFileName("d/p.zvd", written, c.mode));
-        EXPECT_EQ(fs->files, saved);
-        EXPECT_EQ(ZvFileIO::restoreFileName("d/p.zvd", "d/p.tmp.zvd", c.mode), c.mode != ZvFileWriteMode::Overwrite);
-        EXPECT_EQ(fs->files, saved);
+        put(c.files);
+        const FileName written = ZvFileIO::prepareFileName(design, c.mode);
+        EXPECT_EQ(written.toNativeString(), dir.path(c.written));
+        EXPECT_EQ(files(), c.prepared);
+        dir.write(c.written, "written");
+        const bool rewrite = c.mode == ZvFileWriteMode::Overwrite;
+        const Files saved = rewrite ? designOnly : files();
+        EXPECT_TRUE(ZvFileIO::restoreFileName(design, written, c.mode));
+        EXPECT_EQ(files(), saved);
+        EXPECT_EQ(testing::TempFolder::read(design), "written");
+        EXPECT_EQ(ZvFileIO::restoreFileName(design, temporary, c.mode), !rewrite);
+        EXPECT_EQ(files(), saved);
     }
 }
 
@@ -63,15 +85,17 @@ TEST_F(SaveTarget, ARewriteGoesThroughATemporaryFileThatRestoringPutsInPlace) {
 // cannot be removed (the next autosave overwrites it); preparing a rewrite
 // lets a failed removal of a temporary file a crash left through.
 TEST_F(SaveTarget, AFailedRemovalIsAnAutosaveCopyThatExistedOrLetThrough) {
-    EXPECT_FALSE(ZvFileIO().deleteAssociatedAutosaveFile("d/p.zvd"));
-    fs->files = {{"d/p.zvd", false}, {"d/p.tmp.zvd", false}, {"d/p.bak.zvd", false}};
-    EXPECT_TRUE(ZvFileIO().deleteAssociatedAutosaveFile("d/p.zvd"));
-    EXPECT_EQ(fs->files, Files({{"d/p.zvd", false}, {"d/p.tmp.zvd", false}}));
-    fs->files["d/p.bak.zvd"] = false;
-    fs->failRemove = std::make_exception_ptr(
-        FileNameException("Cannot remove", "d/p.bak.zvd", std::make_error_code(std::errc::permission_denied)));
-    EXPECT_TRUE(ZvFileIO().deleteAssociatedAutosaveFile("d/p.zvd"));
-    EXPECT_THROW(ZvFileIO::prepareFileName("d/p.zvd", ZvFileWriteMode::Overwrite), FileNameException);
+    EXPECT_FALSE(ZvFileIO().deleteAssociatedAutosaveFile(design));
+    put({"p.zvd", "p.tmp.zvd", "p.bak.zvd"});
+    EXPECT_TRUE(ZvFileIO().deleteAssociatedAutosaveFile(design));
+    EXPECT_EQ(files(), Files({"p.zvd", "p.tmp.zvd"}));
+    dir.write("p.bak.zvd", "copy");
+    using testing::FaultEnv;
+    const ScopedEnv refusing(std::make_shared<FaultEnv>(
+        FaultEnv::failing(FaultEnv::Kind::Remove, 1, std::make_error_code(std::errc::permission_denied), 2)));
+    EXPECT_TRUE(ZvFileIO().deleteAssociatedAutosaveFile(design));
+    EXPECT_THROW(ZvFileIO::prepareFileName(design, ZvFileWriteMode::Overwrite), FileNameException);
+    EXPECT_EQ(files(), Files({"p.zvd", "p.tmp.zvd", "p.bak.zvd"}));
 }
 
 } // namespace

@@ -3,12 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "FileHandling/FileUtilities.h"
-#include "FileHandling/testing/FakeFileSystem.h"
+#include "FileHandling/testing/TempFolder.h"
 #include "Logging/Logging.h"
 #include "Platform/Core/Persistence/ZvFileIO/FileOpenException.h"
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
@@ -28,13 +28,13 @@ TEST(UserMessages, ComeInGermanFromTheShippedCatalogue) {
     const LocaleEnvironment environment({nullptr, nullptr, nullptr, "de_DE.UTF-8"});
     const auto previous = installGettextCatalogue(ZV_MESSAGE_DOMAIN, ZV_LOCALE_DIR);
     const std::shared_ptr<void> restore(nullptr, [&](void*) { Translator::setCatalogue(previous); });
-    const auto fs = std::make_shared<testing::FakeFileSystem>();
-    fs->files["d/locked.zvd"] = true;
-    const ScopedFileSystem installed(fs);
+    const testing::TempFolder dir;
+    const std::string locked = dir.write("locked.zvd", "design");
+    std::filesystem::permissions(testing::TempFolder::fromUtf8(locked), std::filesystem::perms::owner_read);
     const ScopedLogSink quiet(std::make_shared<MemorySink>());
     std::vector<std::string> shown(3);
-    EXPECT_FALSE(ZvFileIO::checkSavePossible("d/.zvd", ZvFileWriteMode::Overwrite, &shown[0]));
-    EXPECT_FALSE(ZvFileIO::checkSavePossible("d/locked.zvd", ZvFileWriteMode::Overwrite, &shown[1]));
+    EXPECT_FALSE(ZvFileIO::checkSavePossible(dir.path(".zvd"), ZvFileWriteMode::Overwrite, &shown[0]));
+    EXPECT_FALSE(ZvFileIO::checkSavePossible(locked, ZvFileWriteMode::Overwrite, &shown[1]));
     try {
         (void)ZvFileIO().verifyZVVersion(nullptr, nullptr);
     } catch (const FileOpenException& e) {
