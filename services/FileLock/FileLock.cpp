@@ -47,15 +47,6 @@
 
 namespace Zorvan {
 
-FileBusyException::FileBusyException(const std::string& message, const std::string& path, bool heldOpen,
-                                     std::source_location location)
-    : ZvException(message, location), m_path(path), m_heldOpen(heldOpen) {}
-
-FileBusyException::FileBusyException(const FileBusyException& other) = default;
-FileBusyException& FileBusyException::operator=(const FileBusyException& other) = default;
-// Out of line so that this library alone owns the typeinfo.
-FileBusyException::~FileBusyException() = default;
-
 namespace {
 
 constexpr ByteRange kLockByte{FileLock::kLockOffset, 1};
@@ -395,9 +386,9 @@ FileLock FileLock::acquire(const std::function<Site()>& where, const std::string
             attempt == Attempt::Changed ? std::max(deadline, start + replaceGap()) : deadline;
         const Clock::time_point now = Clock::now();
         if (now >= until) {
-            const std::string why = heldOpen ? "is open in another program that keeps it from being written"
-                                             : "is being saved by another program";
-            throw FileBusyException("'" + path + "' " + why, path, heldOpen);
+            throw FileError(heldOpen ? make_error_code(FileErrc::HeldOpen)
+                                     : std::make_error_code(std::errc::device_or_resource_busy),
+                            FileRole::Lock, path);
         }
         if (!waited) {
             waited = true;

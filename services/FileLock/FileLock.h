@@ -37,31 +37,11 @@
 #include <source_location>
 #include <string>
 
-#include "Exceptions/ZvException.h"
+#include "Exceptions/FileError.h"
 #include "FileHandling/Folder.h"
 #include "FileLock/FileLockExport.h"
 
 namespace Zorvan {
-
-/// Raised when another writer still holds the lock after the wait allowed,
-/// or (Windows) another program still has the file open without letting
-/// others write it, so that the lock cannot even be tried.
-class SERVICES_FILELOCK_EXPORT FileBusyException : public ZvException {
-public:
-    FileBusyException(const std::string& message, const std::string& path, bool heldOpen = false,
-                      std::source_location location = std::source_location::current());
-    FileBusyException(const FileBusyException& other);
-    FileBusyException& operator=(const FileBusyException& other);
-    ~FileBusyException() override;
-
-    const std::string& path() const noexcept { return m_path; }
-    /// True when the file was held open that way, rather than locked.
-    bool heldOpen() const noexcept { return m_heldOpen; }
-
-private:
-    std::string m_path;
-    bool m_heldOpen;
-};
 
 class SERVICES_FILELOCK_EXPORT FileLock {
 public:
@@ -92,8 +72,11 @@ public:
 
     /// Takes the lock of the file `path` names (links at it resolved as the
     /// kernel would, then the file opened without following one). Waits
-    /// between tries are at most 25 ms. Throws FileBusyException when
-    /// another writer still holds it after options.wait, and
+    /// between tries are at most 25 ms. Throws FileError (FileRole::Lock)
+    /// with std::errc::device_or_resource_busy when another writer still
+    /// holds it after
+    /// options.wait, or FileErrc::HeldOpen when (Windows) another program
+    /// still has the file open without letting others write it; and
     /// FileNameException (with the reason as code()) when the file does not
     /// exist (and options.create is false), cannot be opened for writing, or
     /// is not a regular file (a FIFO or device at the name is never opened

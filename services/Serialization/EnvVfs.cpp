@@ -16,6 +16,7 @@
 
 #include "FileHandling/Env.h"
 #include "FileHandling/FileName.h"
+#include "Serialization/SqliteDesignStore.h"
 
 namespace Zorvan::internal {
 namespace {
@@ -61,12 +62,11 @@ struct Sites {
 };
 
 // What a file of a site is to the design.
-enum class Role { Design, Journal, Log, Other };
 
 // The site and role of a name SQLite uses; no site for a name of no site.
 struct Named {
     VfsSite* site = nullptr;
-    Role role = Role::Other;
+    FileRole role = FileRole::Other;
     std::string leaf;
 };
 
@@ -94,13 +94,10 @@ struct VfsAccess {
         }
         VfsSite* site = found->second;
         std::string leaf(rest.substr(slash + 1));
-        const Role role = leaf == site->leaf()           ? Role::Design
-                          : leaf == site->journalName()   ? Role::Journal
-                          : leaf == site->leaf() + "-wal" ? Role::Log
-                                                          : Role::Other;
+        const FileRole role = site->roleOf(leaf);
         return {site, role, std::move(leaf)};
     }
-    static int refuse(VfsSite& site, VfsRefusal::Kind kind, const std::string& leaf,
+    static int refuse(VfsSite& site, FileErrc kind, const std::string& leaf,
                       std::optional<std::uint32_t> owner, int code) {
         site.m_refusal = VfsRefusal{kind, leaf, owner};
         return code;
@@ -126,7 +123,7 @@ namespace {
 // A design or journal open through the Env.
 struct Open {
     VfsSite* site = nullptr;
-    Role role = Role::Design;
+    FileRole role = FileRole::Design;
     EnvHandle file;
     int level = SQLITE_LOCK_NONE;
     bool reserved = false;
@@ -136,7 +133,7 @@ struct Open {
 
     Env& env() const { return site->folder().env(); }
     const EnvHandle& folder() const { return site->folder().handle(); }
-    const std::string& leaf() const { return role == Role::Design ? site->leaf() : site->journalName(); }
+    const std::string& leaf() const { return role == FileRole::Design ? site->leaf() : site->journalName(); }
 };
 
 // What SQLite allocates for each file (szOsFile bytes).
@@ -362,20 +359,20 @@ std::error_code readExactly(Env& env, const EnvHandle& file, std::uint64_t offse
 int judgeJournal(Open& open, const FileFacts& facts, bool writing) {
     VfsSite& site = *open.site;
     const std::optional<FileFacts>& design = VfsAccess::design(site);
-    const auto refuse = [&](VfsRefusal::Kind kind) {
+    const auto refuse = [&](FileErrc kind) {
         return VfsAccess::refuse(site, kind, open.site->journalName(), facts.owner, SQLITE_CANTOPEN);
     };
     if (facts.links != 1) {
-        return refuse(VfsRefusal::Kind::OtherNames);
+        return refuse(FileErrc::OtherNames);
     }
     char first = 0;
     bool whole = false;
     if (const std::error_code error = readExactly(open.env(), open.file, 0, {&first, 1}, whole)) {
         return failed(error, SQLITE_IOERR_READ);
     }
-    const bool hot = whole && first != 0;
+    const bool hot = whole && isHotJournal(first);
     if ((hot || writing) && (!design || !couldHaveWritten(facts.owner, *design))) {
-        return refuse(VfsRefusal::Kind::ForeignFile);
+        return refuse(FileErrc::OtherOwner);
     }
     if (hot && facts.size >= 16) {
         char tail[16];
@@ -384,7 +381,7 @@ int judgeJournal(Open& open, const FileFacts& facts, bool writing) {
         }
         const std::uint32_t length = bigEndian(tail);
         if (whole && std::memcmp(tail + 8, kJournalMagic, 8) == 0 && length > 0 && length <= facts.size - 16) {
-            return refuse(VfsRefusal::Kind::SuperJournal);
+            return refuse(FileErrc::SuperJournal);
         }
     }
     return SQLITE_OK;
@@ -392,13 +389,13 @@ int judgeJournal(Open& open, const FileFacts& facts, bool writing) {
 
 // Why a log or journal `facts` beside the design of `site` is none of the
 // design's: other names, or an owner who could not have written the design.
-std::optional<VfsRefusal::Kind> foreignness(VfsSite& site, const FileFacts& facts) {
+std::optional<FileErrc> foreignness(VfsSite& site, const FileFacts& facts) {
     const std::optional<FileFacts>& design = VfsAccess::design(site);
     if (facts.kind == FileFacts::Kind::Regular && facts.links != 1) {
-        return VfsRefusal::Kind::OtherNames;
+        return FileErrc::OtherNames;
     }
     if (facts.kind != FileFacts::Kind::Regular || !design || !couldHaveWritten(facts.owner, *design)) {
-        return VfsRefusal::Kind::ForeignFile;
+        return FileErrc::OtherOwner;
     }
     return std::nullopt;
 }
@@ -408,14 +405,13 @@ std::optional<VfsRefusal::Kind> foreignness(VfsSite& site, const FileFacts& fact
 // another's is no file of the design's; any other holds changes nobody
 // finished. This software never keeps one.
 int refuseLog(VfsSite& site, const FileFacts& log, int code) {
-    const std::string leaf = site.leaf() + "-wal";
+    const std::string leaf = logName(site.leaf());
     bool inUse = false;
     try {
         inUse = site.folder().isLockedByAnother(site.leaf() + "-shm", 128);
     } catch (const std::exception&) {
     }
-    const VfsRefusal::Kind kind =
-        inUse ? VfsRefusal::Kind::LogInUse : foreignness(site, log).value_or(VfsRefusal::Kind::UnfinishedLog);
+    const FileErrc kind = inUse ? FileErrc::Busy : foreignness(site, log).value_or(FileErrc::UnfinishedLog);
     return VfsAccess::refuse(site, kind, leaf, log.owner, code);
 }
 
@@ -431,10 +427,10 @@ int judgeDesign(Open& open, const FileFacts& facts) {
     if (whole && (header[18] == 2 || header[19] == 2)) {
         // A program that has it open in that mode is busy with it.
         FileFacts log;
-        if (!open.env().look(open.folder(), open.site->leaf() + "-wal", log)) {
+        if (!open.env().look(open.folder(), logName(open.site->leaf()), log)) {
             return refuseLog(*open.site, log, SQLITE_CANTOPEN);
         }
-        return VfsAccess::refuse(*open.site, VfsRefusal::Kind::WriteAheadMode, open.site->leaf(), facts.owner,
+        return VfsAccess::refuse(*open.site, FileErrc::WriteAheadMode, open.site->leaf(), facts.owner,
                                  SQLITE_CANTOPEN);
     }
     VfsAccess::design(*open.site) = facts;
@@ -444,7 +440,7 @@ int judgeDesign(Open& open, const FileFacts& facts) {
 // Refuses the name of a file that is neither a site's design nor its journal.
 int refuseOther(const Named& target, const char* name, int code) {
     if (target.site != nullptr) {
-        return VfsAccess::refuse(*target.site, VfsRefusal::Kind::OtherFile, name, std::nullopt, code);
+        return VfsAccess::refuse(*target.site, FileErrc::OtherFile, name, std::nullopt, code);
     }
     return code;
 }
@@ -478,6 +474,8 @@ std::error_code openFile(Open& open, bool design, int& flags, bool& made) {
     }
     std::error_code error = made ? std::error_code() : env.open(folder, open.leaf(), options, open.file);
     if (means(error, std::errc::permission_denied) && design && options.access == OpenOptions::Access::ReadWrite) {
+        // As SQLite does: a design this user may only read opens read-only,
+        // and a write to it then fails as one to a read-only database.
         flags = (flags & ~(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) | SQLITE_OPEN_READONLY;
         error = env.open(folder, open.leaf(), OpenOptions{}, open.file);
     }
@@ -486,10 +484,9 @@ std::error_code openFile(Open& open, bool design, int& flags, bool& made) {
 
 // What SQLite is told of a file that could not be opened; a name that holds
 // no regular file is refused, for the site to say why.
-int unopened(const Open& open, bool design, const std::error_code& error) {
+int unopened(const Open& open, const std::error_code& error) {
     if (isNoRegularFile(error)) {
-        (void)VfsAccess::refuse(*open.site, design ? VfsRefusal::Kind::NotRegular : VfsRefusal::Kind::InTheWay,
-                                open.leaf(), std::nullopt, SQLITE_CANTOPEN);
+        (void)VfsAccess::refuse(*open.site, FileErrc::NotRegular, open.leaf(), std::nullopt, SQLITE_CANTOPEN);
     }
     return failed(error, means(error, std::errc::too_many_symbolic_link_levels) ? SQLITE_CANTOPEN_SYMLINK
                                                                            : SQLITE_CANTOPEN);
@@ -541,8 +538,8 @@ int settle(Open& open, bool design, bool made, int flags) {
 int xOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
     file->pMethods = nullptr;
     const Named target = VfsAccess::named(name);
-    const bool design = target.role == Role::Design && (flags & SQLITE_OPEN_MAIN_DB) != 0;
-    const bool journal = target.role == Role::Journal && (flags & SQLITE_OPEN_MAIN_JOURNAL) != 0;
+    const bool design = target.role == FileRole::Design && (flags & SQLITE_OPEN_MAIN_DB) != 0;
+    const bool journal = target.role == FileRole::Journal && (flags & SQLITE_OPEN_MAIN_JOURNAL) != 0;
     if (target.site == nullptr || (flags & SQLITE_OPEN_DELETEONCLOSE) != 0 || (!design && !journal)) {
         return refuseOther(target, name, SQLITE_CANTOPEN);
     }
@@ -551,7 +548,7 @@ int xOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* ou
     open->role = target.role;
     bool made = false;
     if (const std::error_code error = openFile(*open, design, flags, made)) {
-        return unopened(*open, design, error);
+        return unopened(*open, error);
     }
     if (const int settled = settle(*open, design, made, flags); settled != SQLITE_OK) {
         return settled;
@@ -569,23 +566,23 @@ int xOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* ou
 // a write-ahead log beside the design is refused, never removed.
 int xDelete(sqlite3_vfs*, const char* name, int syncFolder) {
     const Named target = VfsAccess::named(name);
-    if (target.site == nullptr || (target.role != Role::Journal && target.role != Role::Log)) {
+    if (target.site == nullptr || (target.role != FileRole::Journal && target.role != FileRole::Log)) {
         return refuseOther(target, name, SQLITE_IOERR_DELETE);
     }
     VfsSite& site = *target.site;
     Env& env = site.folder().env();
     const EnvHandle& folder = site.folder().handle();
     std::optional<FileIdentity>& journal = VfsAccess::journal(site);
-    std::optional<FileIdentity> removed = target.role == Role::Journal ? journal : std::nullopt;
+    std::optional<FileIdentity> removed = target.role == FileRole::Journal ? journal : std::nullopt;
     if (!removed) {
         FileFacts facts;
         if (const std::error_code error = env.look(folder, target.leaf, facts)) {
             return isAbsent(error) ? SQLITE_IOERR_DELETE_NOENT : failed(error, SQLITE_IOERR_DELETE);
         }
-        if (target.role == Role::Log) {
+        if (target.role == FileRole::Log) {
             return refuseLog(site, facts, SQLITE_IOERR_DELETE);
         }
-        if (const std::optional<VfsRefusal::Kind> foreign = foreignness(site, facts)) {
+        if (const std::optional<FileErrc> foreign = foreignness(site, facts)) {
             return VfsAccess::refuse(site, *foreign, target.leaf, facts.owner, SQLITE_IOERR_DELETE);
         }
         removed = facts.identity;
@@ -606,7 +603,7 @@ int xDelete(sqlite3_vfs*, const char* name, int syncFolder) {
 int xAccess(sqlite3_vfs*, const char* name, int flags, int* result) {
     *result = 0;
     const Named target = VfsAccess::named(name);
-    if (target.site == nullptr || target.role == Role::Other) {
+    if (target.site == nullptr || target.role == FileRole::Other) {
         return refuseOther(target, name, SQLITE_IOERR_ACCESS);
     }
     VfsSite& site = *target.site;
@@ -618,7 +615,7 @@ int xAccess(sqlite3_vfs*, const char* name, int flags, int* result) {
     if (const std::error_code error = env.look(folder, target.leaf, facts)) {
         return isAbsent(error) ? SQLITE_OK : failed(error, SQLITE_IOERR_ACCESS);
     }
-    if (target.role == Role::Log) {
+    if (target.role == FileRole::Log) {
         return refuseLog(site, facts, SQLITE_IOERR_ACCESS);
     }
     switch (flags) {
@@ -710,7 +707,9 @@ sqlite3_vfs* registered() {
 } // namespace
 
 VfsSite::VfsSite(Site site)
-    : m_site(std::move(site)), m_journalName(m_site.leaf + "-journal"), m_name(VfsAccess::enter(*this)) {}
+    : m_site(std::move(site)),
+      m_journalName(SqliteDesignStore::journalPath(m_site.leaf)),
+      m_name(VfsAccess::enter(*this)) {}
 
 VfsSite::~VfsSite() { VfsAccess::leave(*this); }
 

@@ -36,25 +36,27 @@
 #include <system_error>
 #include <utility>
 
+#include "Exceptions/FileError.h"
 #include "FileHandling/Env.h"
 #include "FileHandling/Folder.h"
 
 namespace Zorvan::internal {
 
-/// Why the VFS refused a file SQLite asked for.
+/// The write-ahead log SQLite keeps beside the design `leaf` in that mode.
+inline std::string logName(const std::string& leaf) { return leaf + "-wal"; }
+/// Whether a rollback journal that begins with `first` is hot: an update
+/// that did not finish left it, and SQLite would play it into the design.
+inline bool isHotJournal(char first) { return first != 0; }
+
+/// Why the VFS refused a file SQLite asked for: the design's name holds no
+/// regular file, or its journal's (NotRegular); a journal or log whose
+/// owner could not have written the design (OtherOwner), with other names
+/// too (OtherNames), naming a super-journal (SuperJournal); a write-ahead
+/// log beside the design (UnfinishedLog), one another program has open
+/// (Busy); the design switched to write-ahead logging (WriteAheadMode); a
+/// file that is neither the design nor its journal (OtherFile).
 struct VfsRefusal {
-    enum class Kind {
-        NotRegular,     ///< the design's name holds no regular file
-        InTheWay,       ///< the journal's name holds no regular file
-        ForeignFile,    ///< a journal or log whose owner could not have written the design
-        OtherNames,     ///< a journal or log with other names too, which writing it would change
-        SuperJournal,   ///< a journal that names a super-journal, which no design's transaction writes
-        UnfinishedLog,  ///< a write-ahead log beside the design
-        LogInUse,       ///< a write-ahead log another program has open
-        WriteAheadMode, ///< the design was switched to write-ahead logging
-        OtherFile,      ///< a file that is neither the design nor its journal
-    };
-    Kind kind;
+    FileErrc kind;
     /// The file's leaf name in the design's folder (the name SQLite asked
     /// for, for OtherFile).
     std::string leaf;
@@ -76,6 +78,14 @@ public:
     const Folder& folder() const noexcept { return *m_site.folder; }
     const std::string& leaf() const noexcept { return m_site.leaf; }
     const std::string& journalName() const noexcept { return m_journalName; }
+    /// Which of the site's files `leaf` names: the design, its journal, its
+    /// write-ahead log, or another.
+    FileRole roleOf(const std::string& leaf) const {
+        return leaf == m_site.leaf     ? FileRole::Design
+               : leaf == m_journalName ? FileRole::Journal
+               : leaf == logName(m_site.leaf) ? FileRole::Log
+                                              : FileRole::Other;
+    }
 
     /// The design as the connection opened it; nullopt before.
     std::optional<FileIdentity> design() const {

@@ -81,71 +81,77 @@ public:
             return {code, *this};
         }
     }
+    // A few codes stand for what the store finds itself, too.
+    bool equivalent(int code, const std::error_condition& condition) const noexcept override {
+        if (condition.category() != fileErrorCategory()) {
+            return default_error_condition(code) == condition;
+        }
+        switch (static_cast<FileErrc>(condition.value())) {
+        case FileErrc::Busy:
+            return isBusy(code);
+        case FileErrc::Duplicate:
+            return code == SQLITE_CONSTRAINT_PRIMARYKEY;
+        case FileErrc::NotADesign:
+            return code == SQLITE_NOTADB;
+        case FileErrc::Damaged:
+            return (code & 0xff) == SQLITE_CORRUPT;
+        default:
+            return false;
+        }
+    }
 };
 
 std::error_code storeCode(int result) { return {result, designStoreCategory()}; }
 
-// Raises the failure `result` of a call made on the file itself (its size,
-// its header) rather than through a statement, which leaves no error on
-// the connection: the cause is the system's error the store's VFS kept.
-[[noreturn]] void failedFileCall(const std::string& path, const std::string& what, int result) {
+// The one way the store raises: the failure `code` of the file at `path`,
+// which is `role` to a save; `subject` as FileError has it.
+[[noreturn]] void raise(std::error_code code, FileRole role, const std::string& path, std::string subject = {}) {
+    throw FileError(code, role, path, std::move(subject));
+}
+
+// Why a call made on the file itself (its size, its header) rather than
+// through a statement failed with `result`: such a call leaves no error on
+// the connection, so the cause is the system's error the store's VFS kept.
+std::error_code fileCallFailure(int result) {
     sqlite3_vfs* vfs = sqlite3_vfs_find(internal::envVfs());
     const int system = vfs != nullptr ? vfs->xGetLastError(vfs, 0, nullptr) : 0;
-    const std::error_code code = system != 0 ? internal::envVfsCause(system) : storeCode(result);
-    throw DesignStoreSystemException("Design file '" + path + "': " + what + ": " + code.message(), path, code);
+    return system != 0 ? internal::envVfsCause(system) : storeCode(result);
 }
 
 // The open file of the connection `db`.
-sqlite3_file* fileOf(sqlite3* db, const std::string& path, const std::string& what) {
+sqlite3_file* fileOf(sqlite3* db, FileRole role, const std::string& path) {
     sqlite3_file* file = nullptr;
     if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || file == nullptr ||
         file->pMethods == nullptr) {
-        failedFileCall(path, what, SQLITE_IOERR);
+        raise(fileCallFailure(SQLITE_IOERR), role, path);
     }
     return file;
 }
 
 // The size of the database file on disk. Asked before a handle writes
 // anything, it is the size the file was opened with.
-sqlite3_int64 fileSize(sqlite3* db, const std::string& path) {
-    sqlite3_file* file = fileOf(db, path, "cannot read its size");
+sqlite3_int64 fileSize(sqlite3* db, FileRole role, const std::string& path) {
+    sqlite3_file* file = fileOf(db, role, path);
     sqlite3_int64 size = 0;
     if (const int result = file->pMethods->xFileSize(file, &size); result != SQLITE_OK) {
-        failedFileCall(path, "cannot read its size", result);
+        raise(fileCallFailure(result), role, path);
     }
     return size;
 }
 
-// Raises the failure SQLite reported on `db` in doing `what` to the file at
-// `path`: busy, the system's, or the file's own. The reason is SQLite's
-// sentence for its code, not its message of the moment, which may quote
-// the schema.
-[[noreturn]] void raise(sqlite3* db, const std::string& path, const std::string& what) {
-    const std::string prefix = "Design file '" + path + "': " + what + ": ";
+// Why SQLite failed on `db`: another program's lock, the system's error
+// where the system failed it (a full disk, a file-size limit, a denied
+// permission), else SQLite's result code.
+std::error_code failureOf(sqlite3* db) {
     if (db == nullptr) {
-        throw DesignStoreSystemException(prefix + "out of memory", path,
-                                         std::make_error_code(std::errc::not_enough_memory));
+        return std::make_error_code(std::errc::not_enough_memory);
     }
     const int result = sqlite3_extended_errcode(db);
     if (isBusy(result)) {
-        throw DesignStoreBusyException(prefix + "another program is writing it", path);
+        return storeCode(SQLITE_BUSY);
     }
-    std::string reason = sqlite3_errstr(result);
-    // The system's own reason behind a failed read or write (a full disk, a
-    // file-size limit, a denied permission) says more than SQLite's.
     const std::error_code cause = internal::envVfsCause(sqlite3_system_errno(db));
-    if (cause) {
-        reason += " (" + describe(cause) + ")";
-    }
-    if (isSystemFailure(result, cause)) {
-        throw DesignStoreSystemException(prefix + reason, path, cause ? cause : storeCode(result));
-    }
-    throw DesignStoreException(prefix + reason, path, storeCode(result));
-}
-
-// A failure of the file service to look at `path`, as the store's.
-[[noreturn]] void failed(const std::string& path, const std::string& why, std::error_code code = {}) {
-    throw DesignStoreSystemException("Design file '" + path + "': " + why, path, code);
+    return isSystemFailure(result, cause) && cause ? cause : storeCode(result);
 }
 
 // Where `path` leads: its leaf in its folder, held from now on. With
@@ -161,64 +167,34 @@ Site siteOf(const std::string& path, bool followLink) {
         }
         const ResolvedName resolved = resolveName(path);
         if (resolved.outcome == ResolvedName::Outcome::Protected) {
-            throw DesignStoreForeignFileException(
-                "'" + path + "' is a symbolic link of " + userName(resolved.linkOwner) +
-                    " in a folder everybody may write to",
-                path, DesignStoreForeignFileException::Kind::ProtectedLink, resolved.link,
-                userName(resolved.linkOwner));
+            raise(FileErrc::ProtectedLink, FileRole::Design, resolved.link, userName(resolved.linkOwner));
         }
         if (resolved.outcome == ResolvedName::Outcome::Loop) {
-            throw DesignStoreException("'" + path + "' is a symbolic link that leads round in a circle", path);
+            raise(std::make_error_code(std::errc::too_many_symbolic_link_levels), FileRole::Design, path);
         }
         return Zorvan::siteOf(path, resolved);
     } catch (const FileNameException& e) {
         // No such folder: the file cannot be opened, as SQLite would say.
-        failed(path, isAbsent(e.code()) ? "cannot open it" : e.what(), e.code());
+        raise(e.code(), FileRole::Folder, path);
     }
 }
 
 std::string ownerOf(std::optional<std::uint32_t> owner) { return owner ? userName(*owner) : std::string(); }
 
 // Raises why the VFS refused a file of `site` while SQLite opened or read
-// the design at `path`; nothing when it refused none.
-void raiseRefusal(internal::VfsSite& site, const std::string& path) {
-    using Kind = DesignStoreForeignFileException::Kind;
-    using Refused = internal::VfsRefusal::Kind;
+// the file at `path`, which is `role` to a save; nothing when it refused
+// none. The refused file is that file itself, its journal or a log beside it.
+void raiseRefusal(internal::VfsSite& site, FileRole role, const std::string& path) {
     const std::optional<internal::VfsRefusal> refusal = site.takeRefusal();
     if (!refusal) {
         return;
     }
-    const std::string file = site.folder().pathOf(refusal->leaf);
-    const std::string owner = ownerOf(refusal->owner);
-    const auto foreign = [&](Kind kind, const std::string& what) {
-        return DesignStoreForeignFileException("'" + path + "' cannot be opened: '" + file + "' beside it " + what, path,
-                                              kind, file, owner);
-    };
-    switch (refusal->kind) {
-    case Refused::NotRegular:
-        throw DesignStoreException("'" + path + "' is not a regular file", path);
-    case Refused::InTheWay:
-        throw DesignStoreException("'" + path + "' cannot be opened: '" + file + "' is in the way (not a regular file)",
-                                   path);
-    case Refused::ForeignFile:
-        throw foreign(Kind::OtherOwner, "belongs to " + owner + ", who could not have written the design");
-    case Refused::OtherNames:
-        throw foreign(Kind::OtherNames, "has other names too");
-    case Refused::SuperJournal:
-        throw foreign(Kind::SuperJournal, "names a super-journal, which no transaction of a design writes");
-    case Refused::UnfinishedLog:
-        throw foreign(Kind::UnfinishedLog, "holds changes another program did not finish");
-    case Refused::LogInUse:
-        throw DesignStoreBusyException("Design file '" + path + "': cannot open it: another program is writing it",
-                                       path);
-    case Refused::WriteAheadMode:
-        throw DesignStoreForeignFileException("'" + path + "' was switched to write-ahead logging by another program",
-                                              path, Kind::WriteAheadMode, file, owner);
-    case Refused::OtherFile:
-        throw DesignStoreException("Design file '" + path + "': SQLite asked for '" + refusal->leaf +
-                                       "', which a design never uses",
-                                   path);
-    }
+    const FileRole refused = site.roleOf(refusal->leaf) == FileRole::Design ? role : site.roleOf(refusal->leaf);
+    const std::string file = refused == role ? path : site.folder().pathOf(refusal->leaf);
+    // Another program's log in use is busy as SQLite says it.
+    const std::error_code code =
+        refusal->kind == FileErrc::Busy ? storeCode(SQLITE_BUSY) : make_error_code(refusal->kind);
+    raise(code, refused, file, ownerOf(refusal->owner));
 }
 
 // Sets a connection of the store up: it waits `busyTimeout` for another
@@ -247,42 +223,13 @@ const std::error_category& designStoreCategory() {
     return category;
 }
 
-DesignStoreException::DesignStoreException(const std::string& message, const std::string& path, std::error_code code,
-                                           std::source_location location)
-    : ZvException(message, location), m_path(path), m_code(code) {}
-DesignStoreException::DesignStoreException(const DesignStoreException& other) = default;
-DesignStoreException& DesignStoreException::operator=(const DesignStoreException& other) = default;
-DesignStoreException::~DesignStoreException() = default;
-
-std::string DesignStoreException::detail() const {
-    const std::string prefix = "Design file '" + m_path + "': ";
-    const std::string message = what();
-    return message.starts_with(prefix) ? message.substr(prefix.size()) : message;
-}
-
-DesignStoreBusyException::DesignStoreBusyException(const std::string& message, const std::string& path,
-                                                   std::source_location location)
-    : DesignStoreException(message, path, storeCode(SQLITE_BUSY), location) {}
-
-DesignStoreForeignFileException::DesignStoreForeignFileException(const std::string& message, const std::string& path,
-                                                                 Kind kind, std::string file, std::string owner,
-                                                                 std::source_location location)
-    : DesignStoreException(message, path, {}, location),
-      m_kind(kind),
-      m_file(std::move(file)),
-      m_owner(std::move(owner)) {}
-
-DesignStoreDuplicateException::DesignStoreDuplicateException(const std::string& message, const std::string& path,
-                                                             std::int64_t identity, std::source_location location)
-    : DesignStoreException(message, path, storeCode(SQLITE_CONSTRAINT_PRIMARYKEY), location), m_identity(identity) {}
-
 // A prepared statement, finalized on every exit path.
 class SqliteDesignStore::Statement {
 public:
     Statement(const SqliteDesignStore& store, const std::string& sql) : m_store(store) {
         if (sqlite3_prepare_v2(store.connection(), sql.c_str(), static_cast<int>(sql.size()), &m_stmt, nullptr) !=
             SQLITE_OK) {
-            store.fail("cannot prepare a query");
+            store.fail();
         }
     }
     ~Statement() { sqlite3_finalize(m_stmt); }
@@ -308,7 +255,7 @@ public:
             return true;
         }
         if (result != SQLITE_DONE) {
-            m_store.fail("cannot run a query");
+            m_store.fail();
         }
         return false;
     }
@@ -336,7 +283,7 @@ public:
 private:
     void check(int result) const {
         if (result != SQLITE_OK) {
-            m_store.fail("cannot bind a value");
+            m_store.fail();
         }
     }
 
@@ -396,9 +343,9 @@ std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReading(const std::
 }
 
 std::shared_ptr<SqliteDesignStore> SqliteDesignStore::opened(const Site& site, int flags, std::int32_t writerVersion,
-                                                             std::chrono::milliseconds busyTimeout) {
+                                                             std::chrono::milliseconds busyTimeout, FileRole role) {
     return std::shared_ptr<SqliteDesignStore>(
-        new SqliteDesignStore(site, site.folder->pathOf(site.leaf), flags, writerVersion, busyTimeout));
+        new SqliteDesignStore(site, site.folder->pathOf(site.leaf), flags, writerVersion, busyTimeout, role));
 }
 
 std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReading(const Site& site,
@@ -437,9 +384,9 @@ std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForRewrite(const Site&
 void SqliteDesignStore::requireRead(int result) const {
     // A file that is no database opens all the same, and says so when asked
     // for its version.
-    raiseRefusal(*m_site, m_path);
+    raiseRefusal(*m_site, m_role, m_path);
     if (isBusy(result)) {
-        fail("cannot read it");
+        fail();
     }
 }
 
@@ -489,9 +436,10 @@ std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReplacement(const s
 
 std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReplacement(const Site& site,
                                                                          std::int32_t writerVersion) {
-    std::shared_ptr<SqliteDesignStore> store = opened(site, SQLITE_OPEN_READWRITE, writerVersion, kBusyTimeout);
-    if (fileSize(store->m_db.get(), store->m_path) != 0) {
-        throw DesignStoreException("'" + store->m_path + "' is not an empty file", store->m_path);
+    std::shared_ptr<SqliteDesignStore> store =
+        opened(site, SQLITE_OPEN_READWRITE, writerVersion, kBusyTimeout, FileRole::NewVersion);
+    if (fileSize(store->m_db.get(), store->m_role, store->m_path) != 0) {
+        raise(FileErrc::NotEmpty, store->m_role, store->m_path);
     }
     // The durable replace is the only durability this file needs: no
     // journal to write, nothing synced before the replace flushes it once.
@@ -502,8 +450,9 @@ std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReplacement(const S
 }
 
 SqliteDesignStore::SqliteDesignStore(Site site, std::string path, int flags, std::int32_t writerVersion,
-                                     std::chrono::milliseconds busyTimeout)
+                                     std::chrono::milliseconds busyTimeout, FileRole role)
     : m_path(std::move(path)),
+      m_role(role),
       m_site(std::make_unique<internal::VfsSite>(std::move(site))),
       m_process(internal::currentProcess()),
       m_writerVersion(writerVersion),
@@ -515,7 +464,7 @@ SqliteDesignStore::SqliteDesignStore(Site site, std::string path, int flags, std
                                        flags | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOMUTEX, internal::envVfs());
     m_db.reset(db);
     if (result != SQLITE_OK) {
-        fail(result == SQLITE_CANTOPEN && !m_writable ? "cannot open it" : "cannot open it for writing");
+        fail();
     }
     configure(db, busyTimeout);
 }
@@ -533,14 +482,14 @@ SqliteDesignStore::~SqliteDesignStore() {
     }
 }
 
-void SqliteDesignStore::fail(const std::string& what) const {
-    raiseRefusal(*m_site, m_path);
-    raise(m_db.get(), m_path, what);
+void SqliteDesignStore::fail() const {
+    raiseRefusal(*m_site, m_role, m_path);
+    raise(failureOf(m_db.get()), m_role, m_path);
 }
 
 sqlite3* SqliteDesignStore::connection() const {
     if (!m_db) {
-        throw DesignStoreException("Design file '" + m_path + "' is closed", m_path);
+        raise(FileErrc::Closed, m_role, m_path);
     }
     return m_db.get();
 }
@@ -570,13 +519,13 @@ void SqliteDesignStore::close() {
 
 void SqliteDesignStore::execute(const char* sql) const {
     if (sqlite3_exec(connection(), sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
-        fail("cannot run a query");
+        fail();
     }
 }
 
 void SqliteDesignStore::beginWrite() {
     if (!m_writable) {
-        throw DesignStoreException("Design file '" + m_path + "' is open for reading only", m_path);
+        raise(FileErrc::ReadOnly, m_role, m_path);
     }
     if (!m_inTransaction) {
         execute("BEGIN IMMEDIATE");
@@ -586,16 +535,16 @@ void SqliteDesignStore::beginWrite() {
 
 void SqliteDesignStore::createSchema() {
     if (sqlite3_exec(m_db.get(), "PRAGMA schema_version", nullptr, nullptr, nullptr) == SQLITE_NOTADB) {
-        throw DesignStoreException("'" + m_path + "' is not a design file", m_path, storeCode(SQLITE_NOTADB));
+        raise(FileErrc::NotADesign, m_role, m_path);
     }
     // A rollback restores whole pages: a file that ends inside a page (a
     // design cut off, or a fragment SQLite reads as an empty database) would
     // have that page written out in full, and a handle dropped without
     // commit() would leave the file longer than it was.
     Statement pageSize(*this, "PRAGMA page_size");
-    const sqlite3_int64 size = fileSize(m_db.get(), m_path);
+    const sqlite3_int64 size = fileSize(m_db.get(), m_role, m_path);
     if (!pageSize.step() || pageSize.integer(0) <= 0 || size % pageSize.integer(0) != 0) {
-        throw DesignStoreException("'" + m_path + "' is damaged or not a design file: it ends inside a page", m_path);
+        raise(FileErrc::Damaged, m_role, m_path);
     }
     Statement tables(*this, "SELECT count(*), sum(name = 'zv_metadata') FROM sqlite_schema");
     tables.step();
@@ -606,7 +555,7 @@ void SqliteDesignStore::createSchema() {
         // belongs to another program that has not made its tables yet.
         Statement marks(*this, "SELECT application_id, user_version FROM pragma_application_id, pragma_user_version");
         if (!marks.step() || marks.integer(0) != 0 || marks.integer(1) != 0) {
-            throw DesignStoreException("'" + m_path + "' is not a design file", m_path);
+            raise(FileErrc::NotADesign, m_role, m_path);
         }
         execute(kSchema);
         execute(("PRAGMA application_id = " + std::to_string(kApplicationId)).c_str());
@@ -616,7 +565,7 @@ void SqliteDesignStore::createSchema() {
     } else {
         std::int32_t version = 0;
         if (tables.integer(1) != 1 || !readFileVersion(version)) {
-            throw DesignStoreException("'" + m_path + "' is not a design file", m_path);
+            raise(FileErrc::NotADesign, m_role, m_path);
         }
     }
     m_statements = std::make_unique<Statements>(*this);
@@ -651,7 +600,7 @@ bool SqliteDesignStore::readFileVersion(std::int32_t& version) {
     raw.reset();
     // A disk that fails to give the version says nothing about the file.
     if (!ok && (isBusy(result) || isSystemFailure(result, cause))) {
-        fail("cannot read its version");
+        fail();
     }
     return ok;
 }
@@ -670,7 +619,7 @@ bool SqliteDesignStore::readField(const char* column, T& value) const {
     // One statement serves every field: each read runs it again.
     const Reused select = reused("SELECT * FROM zv_metadata WHERE singleton = 1");
     if (!select) {
-        fail("cannot prepare a query");
+        fail();
     }
     int at = sqlite3_column_count(select.get()) - 1;
     while (at >= 0 && std::string_view(sqlite3_column_name(select.get(), at)) != column) {
@@ -678,12 +627,10 @@ bool SqliteDesignStore::readField(const char* column, T& value) const {
     }
     if (at < 0) {
         // As SQLite refuses a query of a column the table lacks.
-        throw DesignStoreException("Design file '" + m_path + "': cannot prepare a query: " +
-                                       sqlite3_errstr(SQLITE_ERROR),
-                                   m_path, storeCode(SQLITE_ERROR));
+        raise(storeCode(SQLITE_ERROR), m_role, m_path);
     }
     if (const int result = sqlite3_step(select.get()); result != SQLITE_ROW) {
-        fail(result == SQLITE_DONE ? "has no metadata" : "cannot run a query");
+        result == SQLITE_DONE ? raise(FileErrc::Damaged, m_role, m_path) : fail();
     }
     if (sqlite3_column_type(select.get(), at) == SQLITE_NULL) {
         return false;
@@ -737,10 +684,10 @@ std::int64_t SqliteDesignStore::countOf(const char* sql) const {
     (void)connection(); // a closed handle says so
     const Reused query = reused(sql);
     if (!query) {
-        fail("cannot prepare a query");
+        fail();
     }
     if (sqlite3_step(query.get()) != SQLITE_ROW) {
-        fail("cannot run a query");
+        fail();
     }
     return sqlite3_column_int64(query.get(), 0);
 }
@@ -748,12 +695,17 @@ std::int64_t SqliteDesignStore::countOf(const char* sql) const {
 std::uint32_t SqliteDesignStore::changeCounter() const {
     unsigned char bytes[4] = {};
     // Header offset 24, four bytes big-endian.
-    sqlite3_file* file = fileOf(connection(), m_path, "cannot read its change counter");
+    sqlite3_file* file = fileOf(connection(), m_role, m_path);
     if (const int result = file->pMethods->xRead(file, bytes, 4, 24); result != SQLITE_OK) {
-        failedFileCall(m_path, "cannot read its change counter", result);
+        raise(fileCallFailure(result), m_role, m_path);
     }
     return std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 | std::uint32_t{bytes[2]} << 8 |
            std::uint32_t{bytes[3]};
+}
+
+bool SqliteDesignStore::writerBeside(const Site& site) {
+    const std::string journal = site.folder->readStart(journalPath(site.leaf), 1);
+    return (!journal.empty() && internal::isHotJournal(journal[0])) || site.folder->look(internal::logName(site.leaf));
 }
 
 std::size_t SqliteDesignStore::maxPathLength() { return static_cast<std::size_t>(internal::envVfsMaxPath()); }
@@ -786,8 +738,7 @@ void SqliteDesignStore::readMaxIdentifier(std::int64_t& number, std::int16_t& do
     // A domain that does not fit was never written by a store: damage, not a value to wrap.
     if (std::int64_t stored = 0; readField("identifier_domain", stored)) {
         if (stored < std::numeric_limits<std::int16_t>::min() || stored > std::numeric_limits<std::int16_t>::max()) {
-            throw DesignStoreException(
-                "Design file '" + m_path + "' is damaged: its identifier domain is out of range", m_path);
+            raise(FileErrc::Damaged, m_role, m_path);
         }
         domain = static_cast<std::int16_t>(stored);
     }
@@ -808,12 +759,10 @@ void SqliteDesignStore::insert(SerializationTransferObject& object) {
     Statement& insert = m_statements->insert;
     try {
         insert.bind(1, object.id()).bind(2, object.type()).bindBlob(3, object.payload()).run();
-    } catch (const DesignStoreException&) {
+    } catch (const FileError&) {
         insert.reset();
         if (sqlite3_extended_errcode(m_db.get()) == SQLITE_CONSTRAINT_PRIMARYKEY) {
-            throw DesignStoreDuplicateException("Design file '" + m_path + "': two objects have the identity " +
-                                                    std::to_string(object.id()),
-                                                m_path, object.id());
+            raise(storeCode(SQLITE_CONSTRAINT_PRIMARYKEY), m_role, m_path, std::to_string(object.id()));
         }
         throw;
     }
@@ -890,7 +839,7 @@ void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields)
     {
         const Reused last = reused(kLargestIdentity);
         if (!last || sqlite3_step(last.get()) != SQLITE_ROW) {
-            fail("cannot run a query");
+            fail();
         }
         if (sqlite3_column_type(last.get(), 0) == SQLITE_NULL) {
             return; // no objects
@@ -936,7 +885,7 @@ void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields)
 FileIdentity SqliteDesignStore::identity() const { return m_site->design().value_or(FileIdentity{}); }
 
 bool SqliteDesignStore::isEmpty() const {
-    return fileSize(connection(), m_path) == 0;
+    return fileSize(connection(), m_role, m_path) == 0;
 }
 
 void SqliteDesignStore::copyTo(const std::string& path) const { copyTo(siteOf(path, /*followLink=*/false)); }
@@ -950,33 +899,33 @@ void SqliteDesignStore::copyTo(const Site& site) const {
                                            SQLITE_OPEN_NOMUTEX,
                                        internal::envVfs());
     const Connection copy(raw, &sqlite3_close_v2);
-    auto refuse = [&](const char* what) {
-        raiseRefusal(target, path);
-        raise(copy.get(), m_path, "cannot copy it to '" + path + "': " + what);
+    // Every failure but another program's lock on the design is the copy's.
+    auto refuse = [&] {
+        raiseRefusal(target, FileRole::NewVersion, path);
+        raise(failureOf(copy.get()), FileRole::NewVersion, path);
     };
     if (opened != SQLITE_OK) {
-        refuse("cannot open the copy");
+        refuse();
     }
     configure(copy.get(), kBusyTimeout);
     if (sqlite3_exec(copy.get(), "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF", nullptr, nullptr, nullptr) !=
         SQLITE_OK) {
-        refuse("cannot prepare the copy");
+        refuse();
     }
     // The backup reads the committed file in one read transaction, so the
     // copy is consistent even while another program waits to write.
     sqlite3_backup* backup = sqlite3_backup_init(copy.get(), "main", connection(), "main");
     if (backup == nullptr) {
-        refuse("cannot start the copy");
+        refuse();
     }
     const int stepped = sqlite3_backup_step(backup, -1);
     // Finishing sets the copy's connection to the step's error.
     sqlite3_backup_finish(backup);
     if (stepped != SQLITE_DONE) {
         if (isBusy(stepped)) {
-            throw DesignStoreBusyException("Design file '" + m_path + "': cannot copy it: another program is writing it",
-                                           m_path);
+            raise(storeCode(SQLITE_BUSY), m_role, m_path);
         }
-        refuse("cannot write the copy");
+        refuse();
     }
 }
 

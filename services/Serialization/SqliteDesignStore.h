@@ -12,7 +12,9 @@
 /// or nothing, even when the process dies in the middle.
 ///
 /// Failures other than those of readCurrentVersion/readFileVersion (which
-/// answer false) raise DesignStoreException naming the file.
+/// answer false) raise FileError: the file's path, its role (the design,
+/// or for a handle made by openForReplacement the new version; a file
+/// beside it SQLite would use) and the error as a code.
 ///
 /// SQLite reads, writes, flushes, locks and removes the design and its
 /// journal through the installed Env (a VFS of the store's own; never the
@@ -38,7 +40,7 @@
 #include <string>
 #include <system_error>
 
-#include "Exceptions/ZvException.h"
+#include "Exceptions/FileError.h"
 #include "FileHandling/Folder.h"
 #include "Serialization/DesignStoreExport.h"
 #include "Serialization/SingleObjectInterface.h"
@@ -57,94 +59,12 @@ class VfsSite;
 /// is SQLite's sentence for the code, which never holds a statement or a
 /// name of the schema. The codes of a full disk, a busy file, a lack of
 /// memory, of permission or an input/output error compare equal to the
-/// portable conditions (means(code, std::errc::no_space_on_device)).
+/// portable conditions (means(code, std::errc::no_space_on_device)); a file
+/// that is no database or a damaged one compares equal to
+/// FileErrc::NotADesign and FileErrc::Damaged, and a busy file and a
+/// duplicate identity stand for FileErrc::Busy and FileErrc::Duplicate
+/// (is(code, FileErrc::Busy)): the store raises them with SQLite's code.
 SERVICES_DESIGNSTORE_EXPORT const std::error_category& designStoreCategory();
-
-class SERVICES_DESIGNSTORE_EXPORT DesignStoreException : public ZvException {
-public:
-    DesignStoreException(const std::string& message, const std::string& path, std::error_code code = {},
-                         std::source_location location = std::source_location::current());
-    DesignStoreException(const DesignStoreException& other);
-    DesignStoreException& operator=(const DesignStoreException& other);
-    ~DesignStoreException() override;
-
-    const std::string& path() const noexcept { return m_path; }
-    /// The file the handle opened (device and inode), whatever its name
-    /// holds now.
-    FileIdentity identity() const;
-    /// What went wrong, without the file's name: "cannot run a query: disk
-    /// I/O error (File too large)", for a caller that names the file itself.
-    std::string detail() const;
-    /// Why, as data: the system's error where the system failed (see
-    /// DesignStoreSystemException), else SQLite's result code in
-    /// designStoreCategory(); empty for what the store found itself (a file
-    /// that is not a design, a journal of another user).
-    const std::error_code& code() const noexcept { return m_code; }
-
-private:
-    std::string m_path;
-    std::error_code m_code;
-};
-
-/// Raised when another program holds the file locked for longer than the
-/// busy timeout (it is writing it): the file is fine, only busy.
-class SERVICES_DESIGNSTORE_EXPORT DesignStoreBusyException : public DesignStoreException {
-public:
-    explicit DesignStoreBusyException(const std::string& message, const std::string& path,
-                                      std::source_location location = std::source_location::current());
-};
-
-/// Raised before a design is opened when a file beside it, which this
-/// software did not write, would decide what the design holds: SQLite would
-/// play it into the design (a write-ahead log, a rollback journal of
-/// another user) or follow it (a link another user planted where the kernel
-/// would not follow it). Nothing was read or changed.
-class SERVICES_DESIGNSTORE_EXPORT DesignStoreForeignFileException : public DesignStoreException {
-public:
-    enum class Kind {
-        UnfinishedLog,  ///< a write-ahead log another program of the owner left
-        OtherOwner,     ///< a journal or log of another user than the design's owner
-        WriteAheadMode, ///< another program switched the design to write-ahead logging
-        ProtectedLink,  ///< a link of another user in a shared sticky folder
-        SuperJournal,   ///< a journal that names a super-journal, which no design's transaction writes
-        OtherNames,     ///< a journal or log with other names too, which writing it would change
-    };
-    DesignStoreForeignFileException(const std::string& message, const std::string& path, Kind kind,
-                                    std::string file, std::string owner,
-                                    std::source_location location = std::source_location::current());
-
-    Kind kind() const noexcept { return m_kind; }
-    /// The file in question (the log, the journal, the link, or the design).
-    const std::string& file() const noexcept { return m_file; }
-    /// The name of the user who owns it.
-    const std::string& owner() const noexcept { return m_owner; }
-
-private:
-    Kind m_kind;
-    std::string m_file;
-    std::string m_owner;
-};
-
-/// Raised when the system failed the store: it could not look at, open,
-/// read or write the file or what lies beside it (an input/output error, a
-/// full disk, a denied permission, a folder that cannot be read). Nothing
-/// says the file is not a design; a write that failed left it as it was.
-/// code() is the system's error, where it gave one (empty otherwise).
-class SERVICES_DESIGNSTORE_EXPORT DesignStoreSystemException : public DesignStoreException {
-public:
-    using DesignStoreException::DesignStoreException;
-};
-
-/// Raised when an object is inserted under an identity the file holds.
-class SERVICES_DESIGNSTORE_EXPORT DesignStoreDuplicateException : public DesignStoreException {
-public:
-    DesignStoreDuplicateException(const std::string& message, const std::string& path, std::int64_t identity,
-                                  std::source_location location = std::source_location::current());
-    std::int64_t identity() const noexcept { return m_identity; }
-
-private:
-    std::int64_t m_identity;
-};
 
 /// What an autosave copy records of the design it was made from, so that
 /// start-up can tell whether a save came after it: the design file (its
@@ -166,7 +86,7 @@ public:
     static const std::int32_t kCurrentVersion = 3;
 
     /// How long an open waits for another program that holds the file
-    /// locked before it gives up with DesignStoreBusyException.
+    /// locked before it gives up with FileErrc::Busy.
     static constexpr std::chrono::milliseconds kBusyTimeout{5000};
 
     /// Opens an existing file read-only. An update in place that was cut
@@ -183,14 +103,14 @@ public:
     /// Every factory refuses a file or a rollback journal (path +
     /// "-journal") that is not a regular file (a FIFO, a device, a folder),
     /// which SQLite would otherwise block on, without blocking; and raises
-    /// DesignStoreBusyException when another program still holds the file
+    /// FileErrc::Busy when another program still holds the file
     /// locked after `busyTimeout`.
     ///
     /// What SQLite would play into the design is judged on the handle SQLite
     /// opened, before it reads a byte of it. A design this software writes
     /// is never in write-ahead mode: a write-ahead log (path + "-wal") is
     /// refused, as busy while a program has it open (it holds the log's
-    /// shared memory locked), else with DesignStoreForeignFileException. So
+    /// shared memory locked), else as FileErrc::UnfinishedLog. So
     /// is a design switched to write-ahead mode, a journal or log with other
     /// names too, a journal that names a super-journal, and a rollback
     /// journal SQLite would play back (not empty, header not zeroed, nobody
@@ -214,7 +134,7 @@ public:
     /// reserved lock, after rolling back a journal an update cut short) until
     /// it ends, so that no other program is in the middle of a transaction
     /// on the design when the new version is put in its place. Raises
-    /// DesignStoreBusyException when another writer still has it after
+    /// FileErrc::Busy when another writer still has it after
     /// `busyTimeout`. A design this user may only read is read, no writer
     /// kept out. Writes through the handle are refused.
     static std::shared_ptr<SqliteDesignStore> openForRewrite(const Site& site,
@@ -271,7 +191,7 @@ public:
     void commit() override;
     /// Closes the file now, also while other shares of the handle remain
     /// (changes not committed are dropped); every later call that needs the
-    /// file raises DesignStoreException. In a forked child, a handle of the
+    /// file raises FileErrc::Closed. In a forked child, a handle of the
     /// parent is let go without touching the file: the parent's transaction
     /// and locks stay the parent's (its memory is then not released).
     void close();
@@ -318,6 +238,11 @@ public:
     /// found by name: a replacement renamed in under a journal left there
     /// would have that journal rolled into it by the next open.
     static std::string journalPath(const std::string& path) { return path + "-journal"; }
+    /// Whether another SQLite writer is in the middle of a transaction on
+    /// the design at `site`: a hot rollback journal or a write-ahead log
+    /// beside it, which the next open would play into whatever file then
+    /// holds the design's name. Throws FileNameException when it cannot look.
+    static bool writerBeside(const Site& site);
     /// True when the file holds no database at all: a first save that did
     /// not finish leaves it so (an interrupted one is rolled back to empty
     /// when it is opened).
@@ -338,12 +263,13 @@ private:
     struct Statements;
 
     SERVICES_DESIGNSTORE_NO_EXPORT SqliteDesignStore(Site site, std::string path, int flags,
-                                                     std::int32_t writerVersion,
-                                                     std::chrono::milliseconds busyTimeout = kBusyTimeout);
+                                                     std::int32_t writerVersion, std::chrono::milliseconds busyTimeout,
+                                                     FileRole role);
     /// Opens the file at `site` with `flags`: the path-less factories' common part.
     SERVICES_DESIGNSTORE_NO_EXPORT static std::shared_ptr<SqliteDesignStore>
-    opened(const Site& site, int flags, std::int32_t writerVersion, std::chrono::milliseconds busyTimeout);
-    /// The open connection; raises DesignStoreException after close().
+    opened(const Site& site, int flags, std::int32_t writerVersion, std::chrono::milliseconds busyTimeout,
+           FileRole role = FileRole::Design);
+    /// The open connection; raises FileErrc::Closed after close().
     SERVICES_DESIGNSTORE_NO_EXPORT sqlite3* connection() const;
     SERVICES_DESIGNSTORE_NO_EXPORT void execute(const char* sql) const;
     /// Starts the read transaction of a handle for reading and takes its
@@ -352,7 +278,9 @@ private:
     /// Raises what keeps the first read (`result`) from reading the file:
     /// a file the VFS refused, or another program's lock.
     SERVICES_DESIGNSTORE_NO_EXPORT void requireRead(int result) const;
-    [[noreturn]] SERVICES_DESIGNSTORE_NO_EXPORT void fail(const std::string& what) const;
+    /// Raises why SQLite failed on the connection: a file the VFS refused,
+    /// another program's lock, the system's error or SQLite's.
+    [[noreturn]] SERVICES_DESIGNSTORE_NO_EXPORT void fail() const;
     /// Lets go of the connection without closing it (see close()).
     SERVICES_DESIGNSTORE_NO_EXPORT void abandon() noexcept;
     SERVICES_DESIGNSTORE_NO_EXPORT void beginWrite();
@@ -370,6 +298,8 @@ private:
     SERVICES_DESIGNSTORE_NO_EXPORT std::int64_t countOf(const char* sql) const;
 
     std::string m_path;
+    /// What the file is to a save: the design, or the new version.
+    FileRole m_role = FileRole::Design;
     /// Where the connection reaches the file; it outlives the connection.
     std::unique_ptr<internal::VfsSite> m_site;
     /// The process that opened the connection: only it may close it.

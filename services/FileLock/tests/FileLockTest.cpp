@@ -41,8 +41,8 @@ bool isBusy(const std::string& file) {
     try {
         FileLock::acquire(file, {});
         return false;
-    } catch (const FileBusyException& e) {
-        EXPECT_EQ(e.path(), file);
+    } catch (const FileError& e) {
+        EXPECT_TRUE(e.path() == file && e.role() == FileRole::Lock && e.code() != FileErrc::HeldOpen) << e.what();
         return true;
     }
 }
@@ -72,7 +72,7 @@ TEST_F(FileLockTest, OthersAreRefusedOrWaitUntilTheHolderLetsGo) {
     EXPECT_EQ(opens, 0) << "a file this process holds locked was opened again";
     EXPECT_LT(Clock::now() - start, 1s);
     int calls = 0;
-    EXPECT_THROW(FileLock::acquire(file, {false, 100ms, [&] { ++calls; }}), FileBusyException);
+    EXPECT_THROW(FileLock::acquire(file, {false, 100ms, [&] { ++calls; }}), FileError);
     EXPECT_GE(Clock::now() - start, 100ms);
     EXPECT_EQ(calls, 1);
     std::optional<FileLock> moved(std::move(*first));
@@ -212,8 +212,8 @@ TEST_F(FileLockTest, EachTryEndsAsTheEnvAnswers) {
             EXPECT_TRUE(identityOf(file, named) && sameFile(lock.identity(), named)) << "another file is locked";
             EXPECT_FALSE(lock.createdFile());
             EXPECT_EQ(row.outcome, Locked);
-        } catch (const FileBusyException& e) {
-            EXPECT_TRUE(e.heldOpen() && row.outcome == HeldOpen);
+        } catch (const FileError& e) {
+            EXPECT_TRUE(e.code() == FileErrc::HeldOpen && row.outcome == HeldOpen);
         } catch (const FileNameException& e) {
             EXPECT_THAT(e.what(), ::testing::HasSubstr(row.message));
             EXPECT_TRUE(e.code() && row.outcome == Refused) << "no reason as data";

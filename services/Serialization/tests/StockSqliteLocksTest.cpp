@@ -146,7 +146,7 @@ protected:
         try {
             if (row.attempt == Try::Read) {
                 if (row.keptOut) {
-                    EXPECT_THROW(SqliteDesignStore::openForReading(design, 20ms), DesignStoreBusyException)
+                    EXPECT_THROW(SqliteDesignStore::openForReading(design, 20ms), FileError)
                         << "a reader that may not wait says it is kept out";
                 }
                 SqliteDesignStore::openForReading(design)->readDataRevision(revision);
@@ -156,7 +156,7 @@ protected:
                 store->markUpdated();
                 store->commit();
             }
-        } catch (const DesignStoreException& e) {
+        } catch (const FileError& e) {
             return e.what();
         }
         return revision;

@@ -53,7 +53,7 @@ DesignSave DesignSave::beginAutosave(const std::string& file, const DesignSaveOp
     const SaveTarget resolved = saveTarget(file, kCannotCopy);
     const std::string& target = resolved.path;
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
-    const FileName temporary = temporaryName(copy);
+    const FileName temporary = ZvFileIO::temporaryName(copy);
     FileIdentity there;
     if (guarded(kCannotCopy, file, [&] { return designAt(resolved.site, there); })) {
         requireMayCopy(file, target);
@@ -95,7 +95,7 @@ FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& opt
     const SaveTarget resolved = saveTarget(file, kCannotCopy);
     const std::string& target = resolved.path;
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
-    const FileName temporary = temporaryName(copy);
+    const FileName temporary = ZvFileIO::temporaryName(copy);
     requireMayCopy(file, target);
     const std::shared_ptr<const Folder> folder = holdFolder(kCannotCopy, file, copy);
     const Site design = designSite(kCannotCopy, file, resolved);
@@ -147,11 +147,10 @@ std::optional<FileName> newerAutosaveCopy(const std::string& file) {
             if (!SqliteDesignStore::openForReading(copy.toNativeString())->readAutosaveOrigin(origin)) {
                 return std::nullopt;
             }
-        } catch (const DesignStoreSystemException&) {
-            throw;
-        } catch (const DesignStoreBusyException&) {
-            throw;
-        } catch (const DesignStoreException&) {
+        } catch (const FileError& e) {
+            if (bySystem(e.code()) || means(e.code(), std::errc::device_or_resource_busy)) {
+                throw;
+            }
             return std::nullopt; // no copy this software wrote
         }
         const AutosaveOrigin now = originOf(design->identity, siteOf(resolved.path));

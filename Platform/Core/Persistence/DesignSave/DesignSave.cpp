@@ -43,8 +43,7 @@ OpenedDesign openDesign(const std::string& file, const DesignOpenOptions& option
 
 DesignPart::DesignPart(std::shared_ptr<Session> session, bool selected)
     : m_session(std::move(session)),
-      m_module(std::make_shared<RefusingStore>(m_session->store, m_session->file, m_session->cannot), m_session->mode,
-               selected) {}
+      m_module(m_session->store, m_session->mode, selected) {}
 
 namespace {
 
@@ -66,7 +65,8 @@ void requireWriting(const DesignPart::Session& s, const char* call) {
 void DesignPart::save(const SerializationTransferObject& object) {
     requireWriting(*m_session, "save");
     // The module hands the object to the store as it is; neither changes it.
-    m_module.save(const_cast<SerializationTransferObject&>(object));
+    guarded(m_session->cannot, m_session->file,
+            [&] { m_module.save(const_cast<SerializationTransferObject&>(object)); });
 }
 
 bool DesignPart::remove(std::int64_t identity) {
@@ -112,25 +112,32 @@ void requireLockedDesignOpened(const DesignSave::State& s) {
 
 } // namespace
 
-DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& options) {
-    const ZvFileWriteMode mode = options.mode;
+namespace {
+
+// The design's place in the folder its save holds.
+Site designOf(const DesignSave::State& s) { return {s.folder, FileName(s.target).getLeafName()}; }
+
+// The first steps of a save of `file`: its name resolved and checked, the
+// design found (an update needs one), this process's saves and autosaves
+// of it given way to, its folder held and its one-writer lock taken.
+std::unique_ptr<DesignSave::State> lockForSave(const std::string& file, const DesignSaveOptions& options) {
+    const bool rewrite = options.mode == ZvFileWriteMode::Overwrite;
     const SaveTarget resolved = saveTarget(file, kCannotSave);
-    const std::string& target = resolved.path;
     requireSavePossible(kCannotSave, file, resolved);
     FileIdentity there;
     const bool exists = guarded(kCannotSave, file, [&] { return designAt(resolved.site, there); });
-    if (mode != ZvFileWriteMode::Overwrite && !exists) {
+    if (!rewrite && !exists) {
         refuse(kCannotUpdate, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing,
                std::make_error_code(std::errc::no_such_file_or_directory));
     }
     if (exists) {
         makeWay(kCannotSave, file, there, options);
     }
-    std::shared_ptr<const Folder> folder = holdFolder(kCannotSave, file, FileName(target), resolved.site.folder);
+    std::shared_ptr<const Folder> folder = holdFolder(kCannotSave, file, FileName(resolved.path), resolved.site.folder);
     const Site design{folder, resolved.site.leaf};
-    auto state = std::make_unique<State>(
-        file, target, options, std::move(folder),
-        lockDesign(kCannotSave, file, design, mode == ZvFileWriteMode::Overwrite, options), SessionKind::Save);
+    auto state = std::make_unique<DesignSave::State>(file, resolved.path, options, std::move(folder),
+                                                     lockDesign(kCannotSave, file, design, rewrite, options),
+                                                     SessionKind::Save);
     step(options, "locked");
     // This process's own read handles of the design would keep an update in
     // place from committing: their reads end here (they read on by
@@ -138,58 +145,81 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
     for (const std::shared_ptr<SqliteDesignStore>& reader : Sessions::instance().readers(state->lock.identity())) {
         reader->endRead();
     }
-    if (!state->lock.createdFile()) {
-        if (const std::optional<OpenedDesign> opened =
-                open(mode == ZvFileWriteMode::Overwrite ? kCannotSave : kCannotUpdate, file, target,
-                     /*emptyIsNew=*/true, /*full=*/false, &design, mode == ZvFileWriteMode::Overwrite)) {
-            opened->requireReadable();
-            ZvFileIO::logFileVersionInfo(target, opened->store);
-            takeIdentities(file, opened->store);
-            // A rewrite keeps the revision the design was created with.
-            state->createdRevision = opened->createdRevision;
-            state->isNew = false;
-            // A rewrite reads the design as it was while it writes the new
-            // version beside it, keeping other writers out until it is in
-            // place. An update in place reads it through the store it
-            // writes: a second connection's read lock would keep that store
-            // from ever committing.
-            if (mode == ZvFileWriteMode::Overwrite) {
-                state->previous = opened->store;
-                state->previousChanges = guarded(kCannotSave, file, [&] { return opened->store->changeCounter(); });
-            }
-        } else if (mode != ZvFileWriteMode::Overwrite) {
-            refuse(kCannotUpdate, file, translate("DesignSave", "it holds no design yet."), DesignRefusal::NoDesignYet);
+    return state;
+}
+
+// Reads the locked design as it is, when the lock found one: it must be
+// readable by this software, and its identities are taken. An update needs
+// a design that holds one.
+void readDesignAsItIs(DesignSave::State& s) {
+    const bool rewrite = s.options.mode == ZvFileWriteMode::Overwrite;
+    const Site design = designOf(s);
+    const std::optional<OpenedDesign> opened = open(rewrite ? kCannotSave : kCannotUpdate, s.file, s.target,
+                                                    /*emptyIsNew=*/true, /*full=*/false, &design, rewrite);
+    if (!opened) {
+        if (!rewrite) {
+            refuse(kCannotUpdate, s.file, translate("DesignSave", "it holds no design yet."),
+                   DesignRefusal::NoDesignYet);
         }
+        return;
     }
-    // A rewrite goes through a temporary file; so does a first save, whose
-    // name the lock holds with an empty file until the new one replaces it.
-    // The temporary file is written without a journal or syncs of its own
-    // (nobody sees it before it is in place), so both flush exactly twice,
-    // the least a save that is done when it says so can do: the new file
-    // before its rename, else a power cut could leave the name holding a
-    // file whose pages never reached the disk; the folder after it, else
-    // the cut could undo the rename and the design would be the old one,
-    // or for a first save an empty file.
-    guarded(kCannotSave, file, [&] {
+    opened->requireReadable();
+    ZvFileIO::logFileVersionInfo(s.target, opened->store);
+    takeIdentities(s.file, opened->store);
+    // A rewrite keeps the revision the design was created with.
+    s.createdRevision = opened->createdRevision;
+    s.isNew = false;
+    // A rewrite reads the design as it was while it writes the new version
+    // beside it, keeping other writers out until it is in place. An update
+    // in place reads it through the store it writes: a second connection's
+    // read lock would keep that store from ever committing.
+    if (rewrite) {
+        s.previous = opened->store;
+        s.previousChanges = guarded(kCannotSave, s.file, [&] { return opened->store->changeCounter(); });
+    }
+}
+
+// Opens the store the save writes. A rewrite goes through a temporary file;
+// so does a first save, whose name the lock holds with an empty file until
+// the new one replaces it. The temporary file is written without a journal
+// or syncs of its own (nobody sees it before it is in place), so both flush
+// exactly twice, the least a save that is done when it says so can do: the
+// new file before its rename, else a power cut could leave the name holding
+// a file whose pages never reached the disk; the folder after it, else the
+// cut could undo the rename and the design would be the old one, or for a
+// first save an empty file.
+void openWritten(DesignSave::State& s) {
+    const FileName target(s.target);
+    guarded(kCannotSave, s.file, [&] {
         // A rewrite writes beside the design, where a save that did not
         // finish may have left its temporary file (a link there is removed,
         // never followed).
-        state->written = mode == ZvFileWriteMode::Overwrite ? temporaryName(FileName(target)) : FileName(target);
-        if (state->written != FileName(target)) {
-            const std::string leaf = state->written.getLeafName();
-            (void)state->folder->remove(leaf);
-            state->temporary.emplace(NewFile::create(Site{state->folder, leaf}, design));
+        s.written = s.options.mode == ZvFileWriteMode::Overwrite ? ZvFileIO::temporaryName(target) : target;
+        if (s.written != target) {
+            const std::string leaf = s.written.getLeafName();
+            (void)s.folder->remove(leaf);
+            s.temporary.emplace(NewFile::create(Site{s.folder, leaf}, designOf(s)));
         }
-        step(options, "prepared");
-        const Site written{state->folder, state->written.getLeafName()};
-        state->store = state->temporary ? SqliteDesignStore::openForReplacement(written)
-                                        : SqliteDesignStore::openForWriting(written);
+        step(s.options, "prepared");
+        const Site written{s.folder, s.written.getLeafName()};
+        s.store = s.temporary ? SqliteDesignStore::openForReplacement(written)
+                              : SqliteDesignStore::openForWriting(written);
     });
-    if (!state->temporary) {
-        requireLockedDesignOpened(*state);
+    if (!s.temporary) {
+        requireLockedDesignOpened(s);
     }
-    state->session =
-        std::make_shared<DesignPart::Session>(DesignPart::Session{file, kCannotSave, mode, state->store, nullptr});
+}
+
+} // namespace
+
+DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& options) {
+    std::unique_ptr<State> state = lockForSave(file, options);
+    if (!state->lock.createdFile()) {
+        readDesignAsItIs(*state);
+    }
+    openWritten(*state);
+    state->session = std::make_shared<DesignPart::Session>(
+        DesignPart::Session{file, kCannotSave, options.mode, state->store, nullptr});
     return DesignSave(std::move(state));
 }
 
@@ -323,11 +353,7 @@ namespace {
 // middle of a transaction whose journal or log would be played into the new
 // file.
 void requireNoOtherWriter(const DesignSave::State& s) {
-    const std::string leaf = FileName(s.target).getLeafName();
-    const bool updating = guarded(kCannotSave, s.file, [&] {
-        const std::string journal = s.folder->readStart(SqliteDesignStore::journalPath(leaf), 1);
-        return (!journal.empty() && journal[0] != '\0') || s.folder->look(leaf + "-wal");
-    });
+    const bool updating = guarded(kCannotSave, s.file, [&] { return SqliteDesignStore::writerBeside(designOf(s)); });
     if (updating) {
         refuse(kCannotSave, s.file,
                translate("DesignSave", "another program is updating it in place; the design is left as it was."),
@@ -348,7 +374,7 @@ bool lockNewVersion(DesignSave::State& s, const std::string& leaf) {
     try {
         s.successorLock.emplace(FileLock::acquire(Site{s.folder, leaf}, now));
         return true;
-    } catch (const FileBusyException&) {
+    } catch (const FileError&) { // busy: the lock throws nothing else of its own
         return false;
     }
 }

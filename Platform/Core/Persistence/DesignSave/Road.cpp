@@ -36,7 +36,7 @@ std::error_code condition(std::errc e) { return std::make_error_code(e); }
 // ("part.bak.tmp.zvd"); a rewrite's temporary file ("part.tmp.zvd") is shorter.
 std::size_t longestSuffix() {
     const std::string leaf = "part.zvd";
-    const std::string copy = temporaryName(ZvFileIO().constructAutosaveFileName(leaf)).getLeafName();
+    const std::string copy = ZvFileIO::temporaryName(ZvFileIO().constructAutosaveFileName(leaf)).getLeafName();
     return std::max(SqliteDesignStore::journalPath(leaf).size(), copy.size()) - leaf.size();
 }
 
@@ -48,37 +48,36 @@ std::string protectedLink(const std::string& owner) {
                       {owner});
 }
 
-// The sentence for a file beside the design that would change it.
-std::string foreignFile(const DesignStoreForeignFileException& e) {
-    using Kind = DesignStoreForeignFileException::Kind;
-    switch (e.kind()) {
-    case Kind::UnfinishedLog:
+// The sentence for a file beside the design that would change it, or a
+// link the kernel would not follow to it.
+std::string foreignFile(const FileError& e, FileErrc wrong) {
+    switch (wrong) {
+    case FileErrc::UnfinishedLog:
         return substitute(translate("DesignSave",
                                     "%1 beside it holds changes another program did not finish; open the design with "
                                     "that program to finish them, or remove %1 to drop them."),
-                          {quoted(e.file())});
-    case Kind::OtherOwner:
+                          {quoted(e.path())});
+    case FileErrc::OtherOwner:
         return substitute(translate("DesignSave",
                                     "%1 beside it belongs to %2, who may not write the design, and would change "
                                     "it; both are left as they are."),
-                          {quoted(e.file()), e.owner()});
-    case Kind::OtherNames:
+                          {quoted(e.path()), e.subject()});
+    case FileErrc::OtherNames:
         return substitute(translate("DesignSave", "%1 beside it has other names too, and writing it would change "
                                                   "another file; both are left as they are."),
-                          {quoted(e.file())});
-    case Kind::SuperJournal:
+                          {quoted(e.path())});
+    case FileErrc::SuperJournal:
         return substitute(translate("DesignSave",
                                     "%1 beside it names other files to change with the design, which no save of a "
                                     "design does; both are left as they are."),
-                          {quoted(e.file())});
-    case Kind::WriteAheadMode:
+                          {quoted(e.path())});
+    case FileErrc::WriteAheadMode:
         return translate("DesignSave",
                          "another program switched it to write-ahead logging, which this software does not read or "
                          "write; it is left as it is.");
-    case Kind::ProtectedLink:
-        break;
+    default:
+        return protectedLink(e.subject());
     }
-    return protectedLink(e.owner());
 }
 
 std::string thisProgram() {
@@ -90,10 +89,8 @@ std::string busyWriting() {
     return translate("DesignSave", "another program is writing it; try again when it is done.");
 }
 
-// The line ZvFileIO::logFileVersionInfo logs for an opened design.
-std::string versionLine(const OpenedDesign& d) {
-    return "Opening file (version: " + std::to_string(d.version) + " created with revision: " + d.createdRevision +
-           " last saved with revision: " + d.lastSavedRevision + ")";
+std::string savingElsewhere() {
+    return translate("DesignSave", "another program is saving it; try again when it is done.");
 }
 
 } // namespace
@@ -111,49 +108,174 @@ void refuse(const char* cannot, const std::string& file, const std::string& why,
 
 namespace {
 
-// The sentence for the system's failure `code` on the file `path` of a
-// save, told by the names the save gives its files.
-std::string failedFile(const std::string& path, const std::error_code& code) {
+// Which of a save's files the file service's `path` is, told by the names
+// the save gives its files; the store and the lock say it themselves.
+FileRole roleOfName(const std::string& path) {
     const std::string leaf = FileName(path).getLeafName();
+    return leaf.ends_with(SqliteDesignStore::journalPath("")) ? FileRole::Journal
+           : ZvFileIO::isTemporaryName(FileName(path))         ? FileRole::NewVersion
+           : leaf.find(".bak.") != std::string::npos           ? FileRole::AutosaveCopy
+           : leaf.find('.') == std::string::npos               ? FileRole::Folder
+                                                               : FileRole::Design;
+}
+
+// The sentence for the system's failure `code` on the file of a save that
+// is `role` to it.
+std::string failedFile(FileRole role, const std::error_code& code) {
     const std::string why = describe(code);
     if (means(code, std::errc::illegal_byte_sequence) || means(code, std::errc::filename_too_long)) {
         return why + "."; // a name no file can have on this system: no file failed
     }
-    if (leaf.ends_with(SqliteDesignStore::journalPath(""))) {
+    switch (role) {
+    case FileRole::Journal:
         return substitute(translate("DesignSave", "the system failed to write its journal beside it (%1); the "
                                                   "design is left as it was."),
                           {why});
-    }
-    if (leaf.find(".tmp.") != std::string::npos) {
+    case FileRole::NewVersion:
         return substitute(translate("DesignSave", "the system failed to write its new version beside it (%1); the "
                                                   "design is left as it was."),
                           {why});
-    }
-    if (leaf.find(".bak.") != std::string::npos) {
+    case FileRole::AutosaveCopy:
         return substitute(translate("DesignSave", "the system failed to write or remove its autosave copy (%1)."),
                           {why});
-    }
-    if (leaf.find('.') == std::string::npos) {
+    case FileRole::Folder:
         return substitute(translate("DesignSave", "the system failed to read or write its folder (%1)."), {why});
+    default:
+        return substitute(translate("DesignSave", "the system failed to read or write it (%1)."), {why});
     }
-    return substitute(translate("DesignSave", "the system failed to read or write it (%1)."), {why});
+}
+
+// The sentence for what the store found wrong with the file of `e` itself.
+std::string badFile(const FileError& e, FileErrc wrong) {
+    switch (wrong) {
+    case FileErrc::NotRegular:
+        return e.role() == FileRole::Journal || e.role() == FileRole::Log || e.role() == FileRole::Other
+                   ? substitute(translate("DesignSave", "%1 is in the way beside it (not a regular file)."),
+                                {quoted(e.path())})
+                   : translate("DesignSave", "it is not a regular file.");
+    case FileErrc::OtherFile:
+        return substitute(translate("DesignSave", "it asks for %1, which a design never uses; it is left as it is."),
+                          {quoted(e.path())});
+    case FileErrc::NotEmpty:
+        return translate("DesignSave", "its new version beside it was not empty when it was made; the design is "
+                                       "left as it was.");
+    case FileErrc::Closed:
+    case FileErrc::ReadOnly:
+        return translate("DesignSave", "the design store was used after it was closed or for a write it was not "
+                                       "opened for.");
+    case FileErrc::NotADesign:
+        return translate("DesignSave", "it is not a design file.");
+    default:
+        return translate("DesignSave", "it is damaged or not a design file.");
+    }
+}
+
+// What a refusal says of the failure `e` below the road: its reason (a
+// failure of the store on what the file holds counts as `otherwise`), the
+// sentence in the user's language, and the cause handed on.
+struct Said {
+    DesignRefusal reason;
+    std::string why;
+    std::error_code cause;
+};
+
+// What the store found wrong itself, also where SQLite's code says it.
+std::optional<FileErrc> foundWrong(const std::error_code& code) {
+    if (code.category() == fileErrorCategory()) {
+        return static_cast<FileErrc>(code.value());
+    }
+    for (const FileErrc known : {FileErrc::Duplicate, FileErrc::NotADesign, FileErrc::Damaged}) {
+        if (is(code, known)) {
+            return known;
+        }
+    }
+    return std::nullopt;
+}
+
+Said said(const FileError& e, DesignRefusal otherwise) {
+    const std::error_code& code = e.code();
+    if (code == FileErrc::HeldOpen) {
+        return {DesignRefusal::Busy,
+                translate("DesignSave", "another program has it open and keeps it from being written; try again when "
+                                        "it is closed."),
+                condition(std::errc::device_or_resource_busy)};
+    }
+    if (means(code, std::errc::device_or_resource_busy)) {
+        return {DesignRefusal::Busy, e.role() == FileRole::Lock ? savingElsewhere() : busyWriting(), code};
+    }
+    if (means(code, std::errc::too_many_symbolic_link_levels)) {
+        return {DesignRefusal::Missing,
+                translate("DesignSave", "its symbolic links lead round in a circle to no file."), code};
+    }
+    if (bySystem(code)) {
+        return {DesignRefusal::Failed, failedFile(e.role(), code), code};
+    }
+    const FileErrc wrong = foundWrong(code).value_or(FileErrc::Damaged);
+    switch (wrong) {
+    case FileErrc::UnfinishedLog:
+    case FileErrc::OtherOwner:
+    case FileErrc::OtherNames:
+    case FileErrc::SuperJournal:
+    case FileErrc::WriteAheadMode:
+    case FileErrc::ProtectedLink:
+        return {DesignRefusal::ForeignFile, foreignFile(e, wrong), {}};
+    case FileErrc::Duplicate:
+        return {DesignRefusal::Failed,
+                substitute(translate("DesignSave", "two of its objects have the identity %1; nothing was saved."),
+                           {e.subject()}),
+                code};
+    default:
+        return {otherwise, badFile(e, wrong), code};
+    }
 }
 
 } // namespace
 
-std::string failure(const FileNameException& e) {
-    return e.code() ? failedFile(e.path(), e.code()) : std::string(e.what()) + ".";
+bool bySystem(const std::error_code& code) {
+    if (code.category() == fileErrorCategory() || means(code, std::errc::device_or_resource_busy)) {
+        return false;
+    }
+    return code.category() != designStoreCategory() || means(code, std::errc::io_error) ||
+           means(code, std::errc::no_space_on_device) || means(code, std::errc::not_enough_memory) ||
+           means(code, std::errc::permission_denied);
 }
 
-std::string failure(const DesignStoreException& e) {
-    return dynamic_cast<const DesignStoreSystemException*>(&e) != nullptr && e.code() ? failedFile(e.path(), e.code())
-                                                                                      : e.detail() + ".";
+std::string failure(const FileNameException& e) { return failedFile(roleOfName(e.path()), e.code()); }
+
+void refuseFailure(const char* cannot, const std::string& file, const FileError& e, DesignRefusal otherwise) {
+    const Said s = said(e, otherwise);
+    refuse(cannot, file, s.why, s.reason, s.cause);
 }
 
-FileName temporaryName(FileName file) {
-    file.replaceExtension(".tmp" + file.getExtension());
-    return file;
+namespace {
+
+// Refuses a name (`target`, which the links of `file` lead to at
+// `resolvedPath`) too long for the files a save puts beside it: in its
+// folder, or as a path the store opens (`tooLong`: longer than any path).
+void requireRoomBeside(const char* cannot, const std::string& file, const std::string& target,
+                       const std::string& resolvedPath, bool tooLong) {
+    const std::size_t limit = maxLeafNameLength(target);
+    const std::size_t suffix = longestSuffix();
+    if (FileName(target).getLeafName().size() + suffix > limit) {
+        refuse(cannot, file,
+               substitute(translate("DesignSave",
+                                    "its name is too long; this folder takes names of up to %1 bytes, and a "
+                                    "design's name may have at most %2 to leave room for its temporary files."),
+                          {std::to_string(limit), std::to_string(limit - suffix)}),
+               DesignRefusal::NameTooLong, condition(std::errc::filename_too_long));
+    }
+    const std::size_t longest = SqliteDesignStore::maxPathLength();
+    if (tooLong || resolvedPath.size() + suffix >= longest) {
+        refuse(cannot, file,
+               substitute(translate("DesignSave",
+                                    "its full path is too long; designs are opened by paths of up to %1 bytes, "
+                                    "with room for their temporary files."),
+                          {std::to_string(longest - suffix - 1)}),
+               DesignRefusal::NameTooLong, condition(std::errc::filename_too_long));
+    }
 }
+
+} // namespace
 
 SaveTarget saveTarget(const std::string& file, const char* cannot) {
     ResolvedName resolved;
@@ -195,25 +317,7 @@ SaveTarget saveTarget(const std::string& file, const char* cannot) {
         refuse(cannot, file, translate("DesignSave", "it is not a regular file."), DesignRefusal::NotRegularFile,
                condition(std::errc::invalid_argument));
     }
-    const std::size_t limit = maxLeafNameLength(target);
-    const std::size_t suffix = longestSuffix();
-    if (FileName(target).getLeafName().size() + suffix > limit) {
-        refuse(cannot, file,
-               substitute(translate("DesignSave",
-                                    "its name is too long; this folder takes names of up to %1 bytes, and a "
-                                    "design's name may have at most %2 to leave room for its temporary files."),
-                          {std::to_string(limit), std::to_string(limit - suffix)}),
-               DesignRefusal::NameTooLong, condition(std::errc::filename_too_long));
-    }
-    const std::size_t longest = SqliteDesignStore::maxPathLength();
-    if (resolved.outcome == ResolvedName::Outcome::TooLong || resolved.path.size() + suffix >= longest) {
-        refuse(cannot, file,
-               substitute(translate("DesignSave",
-                                    "its full path is too long; designs are opened by paths of up to %1 bytes, "
-                                    "with room for their temporary files."),
-                          {std::to_string(longest - suffix - 1)}),
-               DesignRefusal::NameTooLong, condition(std::errc::filename_too_long));
-    }
+    requireRoomBeside(cannot, file, target, resolved.path, resolved.outcome == ResolvedName::Outcome::TooLong);
     return {target, Site{folder, FileName(target).getLeafName()}};
 }
 
@@ -280,7 +384,7 @@ bool designAt(const Site& target, FileIdentity& there) {
         there = facts ? facts->identity : there;
         return facts.has_value();
     };
-    const std::string replacement = temporaryName(FileName(target.leaf)).getLeafName();
+    const std::string replacement = ZvFileIO::temporaryName(FileName(target.leaf)).getLeafName();
     const auto until = std::chrono::steady_clock::now() + FileLock::replaceGap();
     for (std::chrono::milliseconds pause{1};; pause = std::min(2 * pause, std::chrono::milliseconds(25))) {
         if (identityAt(target.leaf)) {
@@ -310,80 +414,49 @@ FileLock lockDesign(const char* cannot, const std::string& file, const Site& tar
     lockOptions.create = create;
     lockOptions.wait = options.lockWait;
     lockOptions.onWait = options.onWait;
-    lockOptions.replacedFrom = temporaryName(FileName(target.leaf)).getLeafName();
+    lockOptions.replacedFrom = ZvFileIO::temporaryName(FileName(target.leaf)).getLeafName();
     try {
         return FileLock::acquire(target, lockOptions);
-    } catch (const FileBusyException& e) {
-        std::string why =
-            e.heldOpen()
-                ? translate("DesignSave", "another program has it open and keeps it from being written; try again when "
-                                          "it is closed.")
-                : translate("DesignSave", "another program is saving it; try again when it is done.");
+    } catch (const FileError& e) {
+        // A lock this process holds is a save of this program's.
         try {
             const std::optional<FileFacts> facts = target.folder->look(target.leaf);
             if (facts && Sessions::instance().underWay(facts->identity)) {
-                why = thisProgram();
+                refuse(cannot, file, thisProgram(), DesignRefusal::Busy, condition(std::errc::device_or_resource_busy));
             }
         } catch (const FileNameException&) {
         }
-        refuse(cannot, file, why, DesignRefusal::Busy, condition(std::errc::device_or_resource_busy));
+        refuseFailure(cannot, file, e);
     } catch (const FileNameException& e) {
         refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
     }
 }
 
-void refuseStore(const char* cannot, const std::string& file, const DesignStoreException& e) {
-    if (dynamic_cast<const DesignStoreBusyException*>(&e) != nullptr) {
-        refuse(cannot, file, busyWriting(), DesignRefusal::Busy, e.code());
+namespace {
+
+// Refuses the design at `path` (`held`, when given) that the store could not
+// open for `e`: a file that is not there, the system's failure, another
+// program's lock, a file beside it, or a file that holds no design.
+[[noreturn]] void refuseOpening(const char* cannot, const std::string& file, const std::string& path,
+                                const Site* held, const FileError& e) {
+    const Said s = said(e, DesignRefusal::NotADesign);
+    const auto exists = [&] {
+        FileIdentity there;
+        return held ? held->folder->look(held->leaf).has_value() : identityOf(FileName(path), there);
+    };
+    // A name no file can have on this system holds nothing; SQLite cannot
+    // open what is not there.
+    if (bySystem(e.code()) ? isAbsent(e.code())
+                           : s.reason == DesignRefusal::NotADesign && !guarded(cannot, file, exists)) {
+        refuse(cannot, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing,
+               bySystem(e.code()) ? e.code() : condition(std::errc::no_such_file_or_directory));
     }
-    if (const auto* foreign = dynamic_cast<const DesignStoreForeignFileException*>(&e)) {
-        refuse(cannot, file, foreignFile(*foreign), DesignRefusal::ForeignFile);
-    }
-    if (const auto* duplicate = dynamic_cast<const DesignStoreDuplicateException*>(&e)) {
-        refuse(cannot, file,
-               substitute(translate("DesignSave", "two of its objects have the identity %1; nothing was saved."),
-                          {std::to_string(duplicate->identity())}),
-               DesignRefusal::Failed, e.code());
-    }
-    refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
+    refuse(cannot, file, s.why, s.reason, s.cause);
 }
 
-std::optional<OpenedDesign> open(const char* cannot, const std::string& file, const std::string& path, bool emptyIsNew,
-                                 bool full, const Site* held, bool keepWritersOut) {
-    OpenedDesign opened;
-    opened.file = file;
-    try {
-        opened.store = !held            ? SqliteDesignStore::openForReading(path)
-                       : keepWritersOut ? SqliteDesignStore::openForRewrite(*held)
-                                        : SqliteDesignStore::openForReading(*held);
-    } catch (const DesignStoreBusyException& e) {
-        refuse(cannot, file, busyWriting(), DesignRefusal::Busy, e.code());
-    } catch (const DesignStoreForeignFileException& e) {
-        refuse(cannot, file, foreignFile(e), DesignRefusal::ForeignFile);
-    } catch (const DesignStoreSystemException& e) {
-        // A name no file can have on this system holds nothing.
-        if (isAbsent(e.code())) {
-            refuse(cannot, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing, e.code());
-        }
-        refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
-    } catch (const DesignStoreException& e) {
-        FileIdentity there;
-        const auto exists = [&] {
-            return held ? held->folder->look(held->leaf).has_value() : identityOf(FileName(path), there);
-        };
-        if (!guarded(cannot, file, exists)) {
-            refuse(cannot, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing,
-                   condition(std::errc::no_such_file_or_directory));
-        }
-        refuse(cannot, file, failure(e), DesignRefusal::NotADesign, e.code());
-    }
-    if (guarded(cannot, file, [&] { return opened.store->isEmpty(); })) {
-        if (emptyIsNew) {
-            return std::nullopt;
-        }
-        refuse(cannot, file, translate("DesignSave", "it holds no design yet (its first save did not finish)."),
-               DesignRefusal::NoDesignYet);
-    }
+// Reads what the opened design says of itself: the metadata, and the
+// counter and the object count when `full`.
+void readWhatItSays(const char* cannot, const std::string& file, OpenedDesign& opened, bool full) {
     // A disk that fails while the version is read is the store's failure,
     // not a file that holds no version.
     const ZvFileIO io;
@@ -411,7 +484,30 @@ std::optional<OpenedDesign> open(const char* cannot, const std::string& file, co
                           {std::to_string(opened.version)}),
                DesignRefusal::NotADesign);
     }
-    opened.versionLine = versionLine(opened);
+}
+
+} // namespace
+
+std::optional<OpenedDesign> open(const char* cannot, const std::string& file, const std::string& path, bool emptyIsNew,
+                                 bool full, const Site* held, bool keepWritersOut) {
+    OpenedDesign opened;
+    opened.file = file;
+    try {
+        opened.store = !held            ? SqliteDesignStore::openForReading(path)
+                       : keepWritersOut ? SqliteDesignStore::openForRewrite(*held)
+                                        : SqliteDesignStore::openForReading(*held);
+    } catch (const FileError& e) {
+        refuseOpening(cannot, file, path, held, e);
+    }
+    if (guarded(cannot, file, [&] { return opened.store->isEmpty(); })) {
+        if (emptyIsNew) {
+            return std::nullopt;
+        }
+        refuse(cannot, file, translate("DesignSave", "it holds no design yet (its first save did not finish)."),
+               DesignRefusal::NoDesignYet);
+    }
+    readWhatItSays(cannot, file, opened, full);
+    opened.versionLine = ZvFileIO::versionLine(opened.version, opened.createdRevision, opened.lastSavedRevision);
     return opened;
 }
 

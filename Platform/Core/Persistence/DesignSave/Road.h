@@ -45,16 +45,18 @@ std::string translate(const char* context, const char* sourceText);
 [[noreturn]] void refuse(const char* cannot, const std::string& file, const std::string& why, DesignRefusal reason,
                          std::error_code cause = {});
 
-// The reason of a failure below the road, in the user's language: which of
+// The reason of a file service's failure, in the user's language: which of
 // the save's files the system failed (the design, or one the save keeps
-// beside it, which the user never named) and the system's reason. A store's
-// refusal of what a file holds keeps the store's words.
+// beside it, which the user never named) and the system's reason.
 std::string failure(const FileNameException& e);
-std::string failure(const DesignStoreException& e);
-
-// The temporary name the file `file` is written under before it is put in
-// place: "part.tmp.zvd", for an autosave copy "part.bak.tmp.zvd".
-FileName temporaryName(FileName file);
+// Whether the system failed the file of `code` (the disk, the memory, a
+// permission), not the store on what the file holds.
+bool bySystem(const std::error_code& code);
+// Raises the refusal `cannot` of `file` for the failure `e` below the road:
+// its code and the role of its file make the sentence and the reason; a
+// failure of the store on what the file holds counts as `otherwise`.
+[[noreturn]] void refuseFailure(const char* cannot, const std::string& file, const FileError& e,
+                                DesignRefusal otherwise = DesignRefusal::Failed);
 
 // The file a save of `file` writes: the file itself, or the file the links
 // at that name lead to, followed once, here, as the kernel would follow
@@ -93,18 +95,14 @@ Site designSite(const char* cannot, const std::string& file, const SaveTarget& t
 FileLock lockDesign(const char* cannot, const std::string& file, const Site& target, bool create,
                     const DesignSaveOptions& options);
 
-// The refusals of the store's failures (busy, a foreign file, a duplicate
-// identity, any other).
-[[noreturn]] void refuseStore(const char* cannot, const std::string& file, const DesignStoreException& e);
-
 // Runs `action`, turning a failure of the store or the file service into a
 // refusal that names the file.
 template <class Action>
 auto guarded(const char* cannot, const std::string& file, Action&& action) {
     try {
         return action();
-    } catch (const DesignStoreException& e) {
-        refuseStore(cannot, file, e);
+    } catch (const FileError& e) {
+        refuseFailure(cannot, file, e);
     } catch (const FileNameException& e) {
         refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
     }
@@ -194,52 +192,6 @@ void requireNotUnderWayHere(const char* cannot, const std::string& file, const F
 // threads give way.
 void makeWay(const char* cannot, const std::string& file, const FileIdentity& design,
              const DesignSaveOptions& options);
-
-// The store as the host's design parts see it: every failure of the store
-// is a refusal that names the user's file (not the temporary file the
-// store writes), like every other failure of a save.
-class RefusingStore final : public SingleObjectInterface<SerializationTransferObject> {
-public:
-    RefusingStore(std::shared_ptr<SqliteDesignStore> store, std::string file, const char* cannot)
-        : m_store(std::move(store)), m_file(std::move(file)), m_cannot(cannot) {}
-
-    bool isOpen() const override { return m_store->isOpen(); }
-    bool readCurrentVersion(std::int32_t& v) override { return run([&] { return m_store->readCurrentVersion(v); }); }
-    bool readFileVersion(std::int32_t& v) override { return run([&] { return m_store->readFileVersion(v); }); }
-    void markUpdated() override { run([&] { m_store->markUpdated(); }); }
-    void addGroup(std::int32_t& reference) override { run([&] { m_store->addGroup(reference); }); }
-    std::int32_t groupCount() const override { return run([&] { return m_store->groupCount(); }); }
-    void readDataRevisionNumber(std::int32_t& n) override { run([&] { m_store->readDataRevisionNumber(n); }); }
-    void writeDataRevisionNumber(std::int32_t& n) override { run([&] { m_store->writeDataRevisionNumber(n); }); }
-    void readDataRevision(std::string& r) override { run([&] { m_store->readDataRevision(r); }); }
-    void writeDataRevision(const std::string& r) override { run([&] { m_store->writeDataRevision(r); }); }
-    void writeCreatedRevision(const std::string& r) override { run([&] { m_store->writeCreatedRevision(r); }); }
-    void readCreatedRevision(std::string& r) override { run([&] { m_store->readCreatedRevision(r); }); }
-    void writeLastSavedRevision(const std::string& r) override { run([&] { m_store->writeLastSavedRevision(r); }); }
-    void readLastSavedRevision(std::string& r) override { run([&] { m_store->readLastSavedRevision(r); }); }
-    std::int64_t objectCount() const override { return run([&] { return m_store->objectCount(); }); }
-    void commit() override { run([&] { m_store->commit(); }); }
-    void writeMaxIdentifier(std::int64_t number, std::int16_t domain) override {
-        run([&] { m_store->writeMaxIdentifier(number, domain); });
-    }
-    void readMaxIdentifier(std::int64_t& number, std::int16_t& domain) override {
-        run([&] { m_store->readMaxIdentifier(number, domain); });
-    }
-    bool contains(SerializationTransferObject& o) override { return run([&] { return m_store->contains(o); }); }
-    void insert(SerializationTransferObject& o) override { run([&] { m_store->insert(o); }); }
-    bool read(SerializationTransferObject& o) override { return run([&] { return m_store->read(o); }); }
-    void update(SerializationTransferObject& o) override { run([&] { m_store->update(o); }); }
-
-private:
-    template <class Action>
-    std::invoke_result_t<Action> run(Action&& action) const {
-        return guarded(m_cannot, m_file, std::forward<Action>(action));
-    }
-
-    std::shared_ptr<SqliteDesignStore> m_store;
-    std::string m_file;
-    const char* m_cannot;
-};
 
 } // namespace Zorvan::road
 

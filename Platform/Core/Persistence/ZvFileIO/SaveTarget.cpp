@@ -31,14 +31,23 @@ bool ZvFileIO::checkSavePossible(const FileName& fileName, ZvFileWriteMode /*mod
     return false;
 }
 
+FileName ZvFileIO::temporaryName(FileName fileName) {
+    fileName.replaceExtension(".tmp" + fileName.getExtension());
+    return fileName;
+}
+
+bool ZvFileIO::isTemporaryName(const FileName& fileName) {
+    return fileName.getLeafName().find(".tmp.") != std::string::npos;
+}
+
 FileName ZvFileIO::prepareFileName(const FileName& fileName, ZvFileWriteMode mode) {
     FileName target(fileName);
     if (mode != ZvFileWriteMode::Overwrite || !FileUtilities::exists(target, false)) {
         return target;
     }
-    // part.ext is rewritten as part.tmp.ext, beside it; the existing file
-    // stays whole until restoreFileName puts the new one in its place.
-    target.replaceExtension(".tmp" + target.getExtension());
+    // The existing file stays whole until restoreFileName puts the new one
+    // in its place.
+    target = temporaryName(target);
     if (FileUtilities::exists(target, false)) {
         FileUtilities::remove(FileName(target.toNativeString()));
     }

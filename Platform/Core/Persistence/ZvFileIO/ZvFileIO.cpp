@@ -79,10 +79,13 @@ void ZvFileIO::logFileVersionInfo(const FileName& /*fileName*/, SerializationHan
     handle->readFileVersion(version);
     handle->readCreatedRevision(created);
     handle->readLastSavedRevision(lastSaved);
-    internal::moduleLogger().logINFO("Opening file (version: " + std::to_string(version) +
-                                         " created with revision: " + created +
-                                         " last saved with revision: " + lastSaved + ")",
-                                     __FILE__, ZV_FUNCTION_SIGNATURE, __LINE__);
+    internal::moduleLogger().logINFO(versionLine(version, created, lastSaved), __FILE__, ZV_FUNCTION_SIGNATURE,
+                                     __LINE__);
+}
+
+std::string ZvFileIO::versionLine(std::int32_t version, const std::string& created, const std::string& lastSaved) {
+    return "Opening file (version: " + std::to_string(version) + " created with revision: " + created +
+           " last saved with revision: " + lastSaved + ")";
 }
 
 } // namespace Zorvan

@@ -81,6 +81,9 @@ public:
     /// for an empty handle. `fileName` is not used. Raises nothing of its
     /// own; exceptions of the interface and of the log sink pass through.
     static void logFileVersionInfo(const FileName& fileName, SerializationHandle handle);
+    /// The line logFileVersionInfo logs for a file of `version`, created and
+    /// last saved with the revisions given.
+    static std::string versionLine(std::int32_t version, const std::string& created, const std::string& lastSaved);
     /// @}
 
     /// @name Save targets
@@ -94,6 +97,11 @@ public:
     /// system pass through.
     [[nodiscard]] static bool checkSavePossible(const FileName& fileName, ZvFileWriteMode mode,
                                                 std::string* errorMessage);
+    /// The name a new version of `fileName` is written under beside it
+    /// before it is put in place: part.tmp.ext for part.ext.
+    static FileName temporaryName(FileName fileName);
+    /// True for a name temporaryName gives (of any file).
+    static bool isTemporaryName(const FileName& fileName);
     /// The name to write to: `fileName` itself, except for an Overwrite of an
     /// existing file, which is written beside it as part.tmp.ext (a file left
     /// under that name is removed first). Throws the FileNameException of a
