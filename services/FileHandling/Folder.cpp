@@ -93,6 +93,34 @@ ResolvedName resolveName(const std::string& path) {
     return resolveName(path, unused);
 }
 
+namespace {
+
+// Opens the folder of `current` and the path it is known by; the outcome
+// when the name ends there (a folder that leads nowhere, a path too long).
+std::optional<ResolvedName::Outcome> openFolderOf(Env& env, const std::string& current, int hop, EnvHandle& folder,
+                                                  std::string& folderPath) {
+    if (const std::error_code error = env.openFolder(folderOf(current), folder)) {
+        // The folders of a name that leads nowhere: where it would be.
+        if (means(error, std::errc::too_many_symbolic_link_levels)) {
+            return ResolvedName::Outcome::Loop;
+        }
+        if (!isAbsent(error)) {
+            fail(folderOf(current), "open the folder", error);
+        }
+        return hop > 0 ? ResolvedName::Outcome::Missing : ResolvedName::Outcome::Resolved;
+    }
+    if (const std::error_code error = env.pathOf(folder, folderPath)) {
+        if (means(error, std::errc::filename_too_long)) {
+            return ResolvedName::Outcome::TooLong;
+        }
+        // The path the folder was opened by leads to it as well.
+        folderPath = folderOf(current);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 ResolvedName resolveName(const std::string& path, ResolvedSite& where) {
     const std::shared_ptr<Env> env = Env::current();
     ResolvedName result;
@@ -112,23 +140,9 @@ ResolvedName resolveName(const std::string& path, ResolvedSite& where) {
     for (int hop = 0; hop <= 40; ++hop) {
         const std::string leaf = leafPart(current);
         EnvHandle folder;
-        if (const std::error_code error = env->openFolder(folderOf(current), folder)) {
-            // The folders of a name that leads nowhere: where it would be.
-            if (means(error, std::errc::too_many_symbolic_link_levels)) {
-                return end(ResolvedName::Outcome::Loop, current);
-            }
-            if (!isAbsent(error)) {
-                fail(folderOf(current), "open the folder", error);
-            }
-            return end(hop > 0 ? ResolvedName::Outcome::Missing : ResolvedName::Outcome::Resolved, current);
-        }
         std::string folderPath;
-        if (const std::error_code error = env->pathOf(folder, folderPath)) {
-            if (means(error, std::errc::filename_too_long)) {
-                return end(ResolvedName::Outcome::TooLong, current);
-            }
-            // The path the folder was opened by leads to it as well.
-            folderPath = folderOf(current);
+        if (const std::optional<ResolvedName::Outcome> ended = openFolderOf(*env, current, hop, folder, folderPath)) {
+            return end(*ended, current);
         }
         FileFacts facts;
         if (const std::error_code error = env->look(folder, leaf, facts)) {

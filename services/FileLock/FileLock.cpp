@@ -338,66 +338,83 @@ FileLock FileLock::acquire(const Site& site, const Options& options) {
     return acquire([&] { return site; }, site.folder->pathOf(site.leaf), options);
 }
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A wait beyond the clock's range (milliseconds::max() for "as long as it
+// takes") would overflow into the past.
+Clock::time_point deadlineOf(Clock::time_point start, std::chrono::milliseconds wait) {
+    return wait >= std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - start)
+               ? Clock::time_point::max()
+               : start + wait;
+}
+
+// The pauses between tries: doubling up to the longest, never past the
+// time given, the caller told once that it waits.
+class Pauses {
+public:
+    explicit Pauses(const std::function<void()>& onWait) : m_onWait(onWait) {}
+
+    // Sleeps before the next try; false when `until` has passed.
+    bool before(Clock::time_point until) {
+        const Clock::time_point now = Clock::now();
+        if (now >= until) {
+            return false;
+        }
+        if (!m_waited && m_onWait) {
+            m_onWait();
+        }
+        m_waited = true;
+        Env::current()->sleepFor(std::min(m_pause, std::chrono::ceil<std::chrono::milliseconds>(until - now)));
+        m_pause = std::min(m_pause * 2, kLongestPause);
+        return true;
+    }
+
+private:
+    const std::function<void()>& m_onWait;
+    std::chrono::milliseconds m_pause = kFirstPause;
+    bool m_waited = false;
+};
+
+} // namespace
+
 FileLock FileLock::acquire(const std::function<Site()>& where, const std::string& path, const Options& options) {
-    using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
-    // A wait beyond the clock's range (milliseconds::max() for "as long as
-    // it takes") would overflow into the past.
-    const Clock::time_point deadline =
-        options.wait >= std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - start)
-            ? Clock::time_point::max()
-            : start + options.wait;
+    const Clock::time_point deadline = deadlineOf(start, options.wait);
     // Made before the lock is taken, so that nothing can fail between
     // registering the file and handing it over.
     auto impl = std::make_unique<Impl>();
+    impl->path = path;
     const std::string replacedFrom =
         options.replacedFrom.empty() ? std::string() : FileName(options.replacedFrom).getLeafName();
-    impl->path = path;
-    std::chrono::milliseconds pause = kFirstPause;
-    bool waited = false;
-    bool heldOpen = false;
-    std::optional<Clock::time_point> heldElsewhere; // the last try that found it so
-    int retries = 0;
     const std::string noLeaf;
+    Pauses pauses(options.onWait);
+    std::optional<Clock::time_point> heldElsewhere; // the last try that found it so
+    bool heldOpen = false; // what the last try that was not cut short by a replace found
+    int retries = 0;
     for (;;) {
         const Clock::time_point tried = Clock::now();
         const bool replacedElsewhere = heldElsewhere && tried - *heldElsewhere < replaceGap();
         const std::string& from = tried - start < replaceGap() ? replacedFrom : noLeaf;
         const Attempt attempt = tryOnce(where, Try{path, options.create, replacedElsewhere, from}, impl->file);
-        switch (attempt) {
-        case Attempt::Locked:
+        if (attempt == Attempt::Locked) {
             return FileLock(std::move(impl));
-        case Attempt::Changed:
-            if (++retries < kImmediateRetries) {
-                continue;
-            }
-            break;
-        case Attempt::LockedElsewhere:
-        case Attempt::HeldOpen:
-            heldElsewhere = Clock::now();
-            [[fallthrough]];
-        case Attempt::Busy:
-            heldOpen = attempt == Attempt::HeldOpen;
-            break;
         }
+        if (attempt == Attempt::Changed && ++retries < kImmediateRetries) {
+            continue;
+        }
+        if (attempt == Attempt::LockedElsewhere || attempt == Attempt::HeldOpen) {
+            heldElsewhere = Clock::now();
+        }
+        heldOpen = attempt == Attempt::Changed ? heldOpen : attempt == Attempt::HeldOpen;
         // A name in the middle of a replace is looked at again for the gap
         // even when the caller would not wait.
-        const Clock::time_point until =
-            attempt == Attempt::Changed ? std::max(deadline, start + replaceGap()) : deadline;
-        const Clock::time_point now = Clock::now();
-        if (now >= until) {
+        if (!pauses.before(attempt == Attempt::Changed ? std::max(deadline, start + replaceGap()) : deadline)) {
             throw FileError(heldOpen ? make_error_code(FileErrc::HeldOpen)
                                      : std::make_error_code(std::errc::device_or_resource_busy),
                             FileRole::Lock, path);
         }
-        if (!waited) {
-            waited = true;
-            if (options.onWait) {
-                options.onWait();
-            }
-        }
-        Env::current()->sleepFor(std::min(pause, std::chrono::ceil<std::chrono::milliseconds>(until - now)));
-        pause = std::min(pause * 2, kLongestPause);
     }
 }
 

@@ -379,40 +379,35 @@ bool lockNewVersion(DesignSave::State& s, const std::string& leaf) {
     }
 }
 
-} // namespace
+[[noreturn]] void refuseTemporaryReplaced(const DesignSave::State& s) {
+    refuse(kCannotSave, s.file,
+           translate("DesignSave", "another program replaced its temporary file; the design is left as it was."),
+           DesignRefusal::Interfered);
+}
 
-// Puts the new version of a rewrite or a first save in place of the file
-// the design's lock holds, in the folder held since begin.
-//
-// The design's lock holds the file that is at its name now; after the
-// rename the name holds the new version, which a save that comes to it then
-// would find unlocked and take at once, while this one has not yet said it
-// is done. The new version is locked first, so that save waits for this one
-// to end as one that came earlier does. Windows cannot put a file in place
-// while another handle has it open (ReplaceFileW opens it sharing nothing,
-// under Wine at least): there the design as it was is closed first, this
-// process's own read handles of it too, and the new version locked under
-// the design's name right after the rename, and only a save that comes to
-// the name in between is let in before this one has said it is done.
-void DesignSave::putInPlace(State& s) {
-    const bool replacesOpenFiles = openFilesMayBeReplaced();
-    const std::string temporary = s.written.getLeafName();
-    const auto temporaryReplaced = [&] {
-        refuse(kCannotSave, s.file,
-               translate("DesignSave", "another program replaced its temporary file; the design is left as it was."),
-               DesignRefusal::Interfered);
-    };
-    if (!guarded(kCannotSave, s.file,
-                 [&] { return s.temporary->unchanged() && (!replacesOpenFiles || lockNewVersion(s, temporary)); })) {
-        temporaryReplaced();
+// The temporary file is still the one this save wrote (and, where open
+// files cannot be replaced, locked ahead of the rename).
+void requireTemporaryUnchanged(DesignSave::State& s, bool replacesOpenFiles) {
+    if (!guarded(kCannotSave, s.file, [&] {
+            return s.temporary->unchanged() &&
+                   (!replacesOpenFiles || lockNewVersion(s, s.written.getLeafName()));
+        })) {
+        refuseTemporaryReplaced(s);
     }
-    requireNoOtherWriter(s);
-    if (!replacesOpenFiles) {
-        s.previous.reset();
-        for (const std::shared_ptr<SqliteDesignStore>& reader : Sessions::instance().readers(s.lock.identity())) {
-            reader->close();
-        }
+}
+
+// Windows cannot replace a file another handle holds: the design as it was
+// is closed, this process's read handles of it too.
+void closeWhatHoldsTheDesign(DesignSave::State& s) {
+    s.previous.reset();
+    for (const std::shared_ptr<SqliteDesignStore>& reader : Sessions::instance().readers(s.lock.identity())) {
+        reader->close();
     }
+}
+
+// Renames the temporary file over the locked design, in the folder held
+// since begin, refusing when either changed on the way.
+void replaceDesign(DesignSave::State& s) {
     Folder::Replaced replaced = Folder::Replaced::Done;
     try {
         replaced = s.folder->replace(s.written.getLeafName(), s.temporary->identity(), FileName(s.target).getLeafName(),
@@ -433,11 +428,36 @@ void DesignSave::putInPlace(State& s) {
                DesignRefusal::Failed, e.code());
     }
     if (replaced == Folder::Replaced::SourceChanged) {
-        temporaryReplaced();
+        refuseTemporaryReplaced(s);
     }
     if (replaced == Folder::Replaced::TargetChanged) {
         refuseMoved(s);
     }
+}
+
+} // namespace
+
+// Puts the new version of a rewrite or a first save in place of the file
+// the design's lock holds, in the folder held since begin.
+//
+// The design's lock holds the file that is at its name now; after the
+// rename the name holds the new version, which a save that comes to it then
+// would find unlocked and take at once, while this one has not yet said it
+// is done. The new version is locked first, so that save waits for this one
+// to end as one that came earlier does. Windows cannot put a file in place
+// while another handle has it open (ReplaceFileW opens it sharing nothing,
+// under Wine at least): there the design as it was is closed first, this
+// process's own read handles of it too, and the new version locked under
+// the design's name right after the rename, and only a save that comes to
+// the name in between is let in before this one has said it is done.
+void DesignSave::putInPlace(State& s) {
+    const bool replacesOpenFiles = openFilesMayBeReplaced();
+    requireTemporaryUnchanged(s, replacesOpenFiles);
+    requireNoOtherWriter(s);
+    if (!replacesOpenFiles) {
+        closeWhatHoldsTheDesign(s);
+    }
+    replaceDesign(s);
     s.temporary->release();
     s.lock.keepFile();
     s.entry.moveTo(s.temporary->identity());
