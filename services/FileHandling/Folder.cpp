@@ -93,6 +93,14 @@ ResolvedName resolveName(const std::string& path) {
     return resolveName(path, unused);
 }
 
+// Makes a Folder of a handle resolveName() opened.
+struct FolderAccess {
+    static std::shared_ptr<const Folder> adopt(std::shared_ptr<Env> env, EnvHandle handle, const std::string& path) {
+        return std::make_shared<const Folder>(
+            Folder(std::make_unique<Folder::Impl>(Folder::Impl{std::move(env), std::move(handle), path})));
+    }
+};
+
 namespace {
 
 // Opens the folder of `current` and the path it is known by; the outcome
@@ -132,8 +140,7 @@ ResolvedName resolveName(const std::string& path, ResolvedSite& where) {
     };
     // The folder a name that is no link ends in, kept for the caller.
     const auto hold = [&](EnvHandle& folder, const std::string& folderPath, std::optional<FileFacts> facts) {
-        where.folder = std::make_shared<const Folder>(
-            Folder(std::make_unique<Folder::Impl>(Folder::Impl{env, std::move(folder), folderPath})));
+        where.folder = FolderAccess::adopt(env, std::move(folder), folderPath);
         where.facts = std::move(facts);
     };
     // The kernel gives up after 40 links; so does this.

@@ -162,7 +162,7 @@ public:
     [[nodiscard]] bool isWritable() const;
 
 private:
-    friend ResolvedName resolveName(const std::string& path, ResolvedSite& where);
+    friend struct FolderAccess; // resolveName() hands over the folder it opened
     struct Impl;
     SERVICES_FILEHANDLING_NO_EXPORT explicit Folder(std::unique_ptr<Impl> impl);
     /// The regular file `leaf`, opened without following a link; nullopt
