@@ -19,17 +19,11 @@ namespace Zorvan::fuzz {
 // `text` in double quotes with every byte outside printable ASCII as \xNN,
 // so a name made of arbitrary bytes reads unambiguously in a report.
 inline std::string quoted(const std::string& text) {
-    static constexpr char kHex[] = "0123456789abcdef";
     std::string out = "\"";
     for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte > 0x7e || c == '"' || c == '\\') {
-            out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0xf];
-        } else {
-            out += c;
-        }
+        char escaped[5];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+        out += c < 0x20 || c > 0x7e || c == '"' || c == '\\' ? escaped : std::string(1, c);
     }
     return out + "\"";
 }
@@ -38,9 +32,4 @@ inline std::string quoted(const std::string& text) {
 
 // Aborts with `details` (a std::string expression, built only on failure)
 // unless `condition` holds.
-#define ZV_FUZZ_REQUIRE(condition, details)                                                                            \
-    do {                                                                                                               \
-        if (!(condition)) {                                                                                            \
-            ::Zorvan::fuzz::fail(#condition, (details));                                                               \
-        }                                                                                                              \
-    } while (false)
+#define ZV_FUZZ_REQUIRE(condition, details) ((condition) ? void() : ::Zorvan::fuzz::fail(#condition, (details)))

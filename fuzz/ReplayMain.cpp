@@ -23,39 +23,29 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
-namespace {
-
 namespace fs = std::filesystem;
-
-// The inputs named by one argument, sorted; false when it does not exist.
-bool collectInputs(const fs::path& argument, std::vector<fs::path>& inputs) {
-    if (!fs::is_directory(argument)) {
-        inputs.push_back(argument);
-        return fs::is_regular_file(argument);
-    }
-    const auto first = inputs.size();
-    for (const auto& entry : fs::recursive_directory_iterator(argument)) {
-        if (entry.is_regular_file()) {
-            inputs.push_back(entry.path());
-        }
-    }
-    std::sort(inputs.begin() + static_cast<std::ptrdiff_t>(first), inputs.end());
-    return true;
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     std::vector<fs::path> inputs;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
+    for (const std::string& argument : std::vector<std::string>(argv + 1, argv + argc)) {
         if (argument.starts_with('-')) {
             continue;
         }
-        if (!collectInputs(argument, inputs)) {
-            std::cerr << "replay: no such file or folder: " << argument << "\n";
-            return 1;
+        if (!fs::is_directory(argument)) {
+            inputs.emplace_back(argument);
+            if (!fs::is_regular_file(argument)) {
+                std::cerr << "replay: no such file or folder: " << argument << "\n";
+                return 1;
+            }
+            continue;
         }
+        const auto first = static_cast<std::ptrdiff_t>(inputs.size());
+        for (const auto& entry : fs::recursive_directory_iterator(argument)) {
+            if (entry.is_regular_file()) {
+                inputs.push_back(entry.path());
+            }
+        }
+        std::sort(inputs.begin() + first, inputs.end());
     }
     if (inputs.empty()) {
         std::cerr << "replay: no inputs; usage: " << argv[0] << " FOLDER_OR_FILE...\n";

@@ -7,33 +7,25 @@ cmake_policy(VERSION 3.25)
 # a temporary file), leaves the new version and no temporary file. Kills
 # and power cuts between the steps are the crash-state table's
 # (Host.EveryRoad...), which cuts every road at every point.
-# STOPPABLE is the test build of the program killed at the step
-# ZVFILE_STOP_AT names (StopAtStep.cpp); under an emulator its module finds
-# the libraries beside ZVFILE.
+# STOPPABLE is the test build of the program, killed at the step
+# ZVFILE_STOP_AT names (StopAtStep.cpp) and let run for any other; under
+# an emulator its module finds the libraries beside ZVFILE.
 #   cmake -DZVFILE=<program> -DSTOPPABLE=<program> -DWORK=<folder> [-DEMULATOR=<runner>] -P crash_test.cmake
 separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
-set(env ${CMAKE_COMMAND} -E env LC_ALL=C)
-if(emulator)
-  cmake_path(GET ZVFILE PARENT_PATH dlls)
-  string(REPLACE "/" "\\" dlls "Z:${dlls}")
-  list(APPEND env "WINEPATH=${dlls}")
-endif()
+cmake_path(GET ZVFILE PARENT_PATH dlls)
+string(REPLACE "/" "\\" dlls "Z:${dlls}") # WINEPATH, for an emulator
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 
 # run(<step> <arguments>...): the stoppable zvfile, which must be killed at
-# <step>; with "end", zvfile let run, which must succeed.
+# <step>; with "end", let run, which must succeed.
 function(run step)
-  set(program ${STOPPABLE})
-  if(step STREQUAL "end")
-    set(program ${ZVFILE})
-  endif()
-  execute_process(COMMAND ${env} ZVFILE_STOP_AT=${step} ${emulator} ${program} ${ARGN} WORKING_DIRECTORY ${WORK}
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C WINEPATH=${dlls} ZVFILE_STOP_AT=${step} ${emulator}
+                          ${STOPPABLE} ${ARGN} WORKING_DIRECTORY ${WORK}
                   RESULT_VARIABLE code OUTPUT_VARIABLE output ERROR_VARIABLE errors)
-  if(step STREQUAL "end" AND NOT code EQUAL 0)
-    message(FATAL_ERROR "zvfile ${ARGN} failed (${code}): ${errors}")
-  elseif(NOT step STREQUAL "end" AND (code EQUAL 0 OR NOT errors MATCHES "stopped at ${step}"))
-    message(FATAL_ERROR "zvfile ${ARGN} was not killed at ${step} (${code}): ${errors}")
+  if(step STREQUAL "end" AND NOT code EQUAL 0 OR
+     NOT step STREQUAL "end" AND (code EQUAL 0 OR NOT errors MATCHES "stopped at ${step}"))
+    message(FATAL_ERROR "zvfile ${ARGN}, to end at ${step}, ended with ${code}: ${errors}")
   endif()
   set(output "${output}" PARENT_SCOPE)
 endfunction()
@@ -41,17 +33,16 @@ endfunction()
 # state(<file> <variable>): "nothing" when <file> is missing or empty, else
 # its data revision and object count; a file that does not open fails.
 function(state file variable)
-  set(found nothing)
+  set(${variable} nothing PARENT_SCOPE)
   if(EXISTS ${WORK}/${file})
     file(SIZE ${WORK}/${file} size)
-    if(size GREATER 0)
-      run(end info ${file} --json)
-      string(JSON revision GET "${output}" dataRevision)
-      string(JSON objects GET "${output}" objects)
-      set(found "${revision}:${objects}")
-    endif()
   endif()
-  set(${variable} ${found} PARENT_SCOPE)
+  if(size) # missing or empty: nothing
+    run(end info ${file} --json)
+    string(JSON revision GET "${output}" dataRevision)
+    string(JSON objects GET "${output}" objects)
+    set(${variable} "${revision}:${objects}" PARENT_SCOPE)
+  endif()
 endfunction()
 
 run(end save big.zvd --objects 1000 --data-revision gen0)
@@ -79,14 +70,11 @@ while(roads)
     endif()
     run(${step} ${args})
     state(${target} found)
-    if(NOT found STREQUAL written AND (step STREQUAL "end" OR NOT found STREQUAL current))
-      message(FATAL_ERROR "${args} killed at ${step} left ${found}, neither ${current} nor ${written}")
-    endif()
     file(GLOB temporary RELATIVE ${WORK} ${WORK}/*.tmp.zvd)
-    if(step STREQUAL "end" AND temporary)
-      message(FATAL_ERROR "${args} let run left ${temporary}")
+    if(NOT found STREQUAL written AND (step STREQUAL "end" OR NOT found STREQUAL current) OR
+       step STREQUAL "end" AND temporary)
+      message(FATAL_ERROR "${args} killed at ${step} left ${found} ${temporary}, neither ${current} nor ${written}")
     endif()
     set(current ${found})
   endforeach()
 endwhile()
-message(STATUS "${gen} runs of zvfile, each killed at a step or let run, each leaving a whole design")

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What each road of zvfile flushes, as the system sees it: every fsync and
-# fdatasync, rename and removal the program makes is recorded by a library
-# preloaded into it (the second argument), whatever layer made the call.
+# fdatasync, rename and removal the program makes, whatever layer made the
+# call, as strace records it with the path of each descriptor.
 # A road's result survives a power cut only if each file it wrote is
 # flushed before it is named (renamed in, or counted on by a commit) and
 # the folder after its names changed: each row is the order a road must
@@ -9,55 +9,33 @@
 # more" where SQLite decides (the journal's).
 set -euo pipefail
 zvfile=$1
-recorder=$2
-[[ -r /proc/self/fd/0 ]] || { echo "no /proc/self/fd to name descriptors by: skipped"; exit 77; }
+command -v strace >/dev/null && strace -o /dev/null true 2>/dev/null || { echo "no strace that runs: skipped"; exit 77; }
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-log=$dir/events
-# A sanitized build checks that its runtime is loaded first; the recorder is not instrumented.
-export ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0
-design=d.zvd
-
-# events <zvfile arguments...>: runs zvfile in $dir and prints what it
-# flushed, renamed and removed, each file named for its part in the road.
-events() {
-  : >"$log"
-  (cd "$dir" && ZV_FLUSH_LOG=$log LD_PRELOAD=$recorder "$zvfile" "$@" >/dev/null)
-  awk -v dir="$dir" '{
-        for (i = 2; i <= NF; i++) {
-          name = substr($i, length(dir) + 2)
-          if ($i == dir) $i = "folder"
-          else if (name == "d.zvd") $i = "design"
-          else if (name == "d.zvd-journal") $i = "journal"
-          else if (name ~ /\.tmp\.zvd$/) $i = "temporary"
-          else if (name == "d.bak.zvd") $i = "copy"
-        }
-        printf "%s; ", $0
-      }' "$log"
-}
-
-replace='sync temporary; rename temporary design; sync folder; '
-update='(sync journal; )+sync folder; (sync journal; )*sync design; remove journal; sync folder; '
-# Each row: the road's arguments | the flushes, renames and removals it must make, in order (a regular expression).
-rows=(
-  "save $design --objects 300|$replace"
-  "save $design --mode overwrite --data-revision b|$replace"
-  "save $design --mode update-all --data-revision c|$update"
-  "save $design --mode update-selected --select pipes --data-revision d|$update"
-  "autosave $design|sync temporary; rename temporary copy; sync folder; "
-  "recover $design|${replace}remove copy; sync folder; "
-  "autosave $design|sync temporary; rename temporary copy; sync folder; "
-  "clean $design|remove copy; sync folder; "
-)
+replace='sync temporary; rename temporary design; sync folder;'
+update='(sync journal; )+sync folder; (sync journal; )*sync design; remove journal; sync folder;'
 failed=0
-for row in "${rows[@]}"; do
-  arguments=${row%%|*}
-  expected=${row#*|}
+# Each row: the road's arguments | the flushes, renames and removals it must
+# make, in order (a regular expression), each file named for its part in the road.
+while IFS='|' read -r arguments expected; do
   # shellcheck disable=SC2086 # the arguments are words
-  got=$(events $arguments) || { echo "zvfile $arguments failed" >&2; failed=1; continue; }
-  if [[ ! $got =~ ^$expected$ ]]; then
-    printf 'zvfile %s\n  made:     %s\n  expected: %s\n' "$arguments" "$got" "$expected" >&2
-    failed=1
-  fi
-done
+  (cd "$dir" && strace -f -y -qq -e signal=none -e trace=fsync,fdatasync,renameat,renameat2,unlinkat -o "$dir/events" \
+     "$zvfile" $arguments </dev/null >/dev/null) || { echo "zvfile $arguments failed" >&2; failed=1; continue; }
+  got=$(sed -E -e '/= 0$/!d' -e 's#^[0-9]+ +##' -e 's#^f(data)?sync\([0-9]+<([^>]*)>\).*#sync \2#' \
+            -e 's#^renameat2?\([0-9]+<([^>]*)>, "([^"]*)", [0-9]+<([^>]*)>, "([^"]*)".*#rename \1/\2 \3/\4#' \
+            -e 's#^unlinkat\([0-9]+<([^>]*)>, "([^"]*)".*#remove \1/\2#' \
+            -e "s#$dir/d.zvd-journal#journal#g; s#$dir/[^ ]*\.tmp\.zvd#temporary#g; s#$dir/d.bak.zvd#copy#g" \
+            -e "s#$dir/d.zvd#design#g; s#$dir\$#folder#; s#\$#; #" "$dir/events" | tr -d '\n')
+  [[ ${got% } =~ ^$expected$ ]] ||
+    { printf 'zvfile %s\n  made:     %s\n  expected: %s\n' "$arguments" "${got% }" "$expected" >&2; failed=1; }
+done <<TABLE
+save d.zvd --objects 300|$replace
+save d.zvd --mode overwrite --data-revision b|$replace
+save d.zvd --mode update-all --data-revision c|$update
+save d.zvd --mode update-selected --select pipes --data-revision d|$update
+autosave d.zvd|sync temporary; rename temporary copy; sync folder;
+recover d.zvd|$replace remove copy; sync folder;
+autosave d.zvd|sync temporary; rename temporary copy; sync folder;
+clean d.zvd|remove copy; sync folder;
+TABLE
 exit $failed
