@@ -33,8 +33,8 @@ TEST(Substitute, PutsEachValueWhereItsMarkerStands) {
 // (Services_Translation_tests.german_windows, which sets
 // ZV_TEST_WINDOWS_GERMAN).
 TEST(Languages, FollowTheLocaleVariablesAndThenTheSystemsLanguage) {
-    bool german = false;
-    bool neither = false; // a language whose rows without locale variables this table cannot tell
+    // neither: a language whose rows without locale variables this table cannot tell.
+    bool german = false, neither = false;
 #ifdef _WIN32
     const LANGID windows = GetUserDefaultUILanguage();
     german = windows == MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN);
