@@ -8,10 +8,7 @@
 
 namespace Zorvan::testing {
 
-class InjectedFault : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+struct InjectedFault : std::runtime_error { using std::runtime_error::runtime_error; };
 
 struct FailAt {
     int k = 0;
@@ -20,11 +17,8 @@ struct FailAt {
     void hit(const std::string& name) {
         calls.push_back(name);
         if (static_cast<int>(calls.size()) == k) {
-            throw InjectedFault(message(k, name));
+            throw InjectedFault("injected fault at call " + std::to_string(k) + " (" + name + ")");
         }
-    }
-    static std::string message(int k, const std::string& name) {
-        return "injected fault at call " + std::to_string(k) + " (" + name + ")";
     }
 };
 

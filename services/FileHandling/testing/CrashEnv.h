@@ -62,33 +62,26 @@ public:
         m_points.push_back({"start", m_now});
     }
 
-    std::size_t points() const {
-        const std::lock_guard lock(m_mutex);
-        return m_points.size();
-    }
+    std::size_t points() const { return locked([&] { return m_points.size(); }); }
     /// What happened at `point` ("write a.zvd @0 +4096", "flush a.zvd", "flush the folder", ...).
-    std::string what(std::size_t point) const {
-        const std::lock_guard lock(m_mutex);
-        return m_points.at(point).what;
-    }
+    std::string what(std::size_t point) const { return locked([&] { return m_points.at(point).what; }); }
     std::vector<State> states(std::size_t point) const {
         const std::lock_guard lock(m_mutex);
         const Snapshot& at = m_points.at(point).at;
-        const auto folder = [&](const Names& names, auto content) {
+        // The folder with `names`, each file with what was flushed, what was written or, `torn`, its last write halved.
+        const auto folder = [&](const Names& names, bool written, bool torn = false) {
             Files files;
-            for (const auto& [leaf, file] : names) {
-                files[leaf] = content(at.files[file]);
+            for (const auto& [leaf, index] : names) {
+                const File& file = at.files[index];
+                files[leaf] = !written ? file.durable : torn ? file.torn.value_or(file.live) : file.live;
             }
             return files;
         };
-        const auto durable = [](const File& file) { return file.durable; };
-        const auto live = [](const File& file) { return file.live; };
-        const auto torn = [](const File& file) { return file.torn.value_or(file.live); };
-        return {{"all lost", folder(at.durableNames, durable)},
-                {"all kept", folder(at.names, live)},
-                {"names lost", folder(at.durableNames, live)},
-                {"data lost", folder(at.names, durable)},
-                {"torn", folder(at.names, torn)}};
+        return {{"all lost", folder(at.durableNames, false)},
+                {"all kept", folder(at.names, true)},
+                {"names lost", folder(at.durableNames, true)},
+                {"data lost", folder(at.names, false)},
+                {"torn", folder(at.names, true, true)}};
     }
     /// What a power cut could still undo now: names the folder did not
     /// flush, files whose content or access (adoptAccess) it did not. Names
@@ -100,8 +93,8 @@ public:
         if (m_now.names != m_now.durableNames) {
             found.push_back("the folder's names");
         }
-        for (const auto& [leaf, file] : m_now.names) {
-            if (m_now.files[file].live != m_now.files[file].durable || m_now.files[file].access) {
+        for (const auto& [leaf, index] : m_now.names) {
+            if (const File& file = m_now.files[index]; file.live != file.durable || file.access) {
                 found.push_back(leaf);
             }
         }
@@ -114,16 +107,12 @@ public:
     /// states there were.
     std::size_t explore(const std::string& scratch,
                         const std::function<void(std::size_t point, const char* kind)>& check) const {
-        std::set<std::pair<std::size_t, bool>> tried;
+        std::set<std::pair<Files, bool>> tried;
         std::size_t count = 0;
         for (std::size_t point = 0; point < points(); ++point) {
             for (const State& state : states(point)) {
                 ++count;
-                std::string all;
-                for (const auto& [leaf, content] : state.files) {
-                    all += leaf + '\0' + content + '\0';
-                }
-                if (tried.emplace(std::hash<std::string>()(all), point + 1 == points()).second) {
+                if (tried.emplace(state.files, point + 1 == points()).second) {
                     materialize(state.files, scratch);
                     check(point, state.kind);
                 }
@@ -133,9 +122,10 @@ public:
     }
     /// How many flushes of a file or of the folder were recorded.
     std::size_t flushes() const {
-        const std::lock_guard lock(m_mutex);
-        return static_cast<std::size_t>(std::count_if(m_points.begin(), m_points.end(),
-                                                      [](const Point& p) { return p.what.starts_with("flush"); }));
+        return locked([&] {
+            return static_cast<std::size_t>(
+                std::ranges::count_if(m_points, [](const Point& p) { return p.what.starts_with("flush"); }));
+        });
     }
 
     /// Makes `folder` hold `files` and nothing else, through the native Env.
@@ -143,11 +133,7 @@ public:
         Env& env = *Env::native();
         EnvHandle at;
         must(env.openFolder(folder, at));
-        std::vector<std::string> there;
-        for (const auto& entry : std::filesystem::directory_iterator(TempFolder::fromUtf8(folder))) {
-            there.push_back(TempFolder::utf8(entry.path().filename()));
-        }
-        for (const std::string& leaf : there) {
+        for (const std::string& leaf : leavesOf(folder)) {
             must(env.remove(at, leaf));
         }
         for (const auto& [leaf, content] : files) {
@@ -157,106 +143,56 @@ public:
         }
     }
 
-    std::error_code openFolder(const std::string& path, EnvHandle& folder) override {
-        const std::error_code error = EnvWrapper::openFolder(path, folder);
-        FileFacts facts;
-        const std::lock_guard lock(m_mutex);
-        if (!error) {
-            m_files.erase(folder.native());
-            m_folders.erase(folder.native());
-            if (!target().facts(folder, facts) && sameFile(facts.identity, m_identity)) {
-                m_folders.insert(folder.native());
-            }
-        }
-        return error;
-    }
     std::error_code open(const EnvHandle& folder, const std::string& leaf, const OpenOptions& options,
                          EnvHandle& file) override {
-        const std::error_code error = EnvWrapper::open(folder, leaf, options, file);
-        const std::lock_guard lock(m_mutex);
-        if (!error) {
-            m_files.erase(file.native());
-            m_folders.erase(file.native());
-            if (m_folders.contains(folder.native())) {
-                namesChanged("open " + leaf);
-                if (const auto named = m_now.names.find(leaf); named != m_now.names.end()) {
-                    m_files[file.native()] = named->second;
-                }
-            }
-        }
-        return error;
+        return inFolder(folder, "open " + leaf, EnvWrapper::open(folder, leaf, options, file));
     }
     std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to) override {
-        const std::error_code error = EnvWrapper::rename(folder, from, to);
-        const std::lock_guard lock(m_mutex);
-        if (!error && m_folders.contains(folder.native())) {
-            namesChanged("rename " + from + " " + to);
-        }
-        return error;
+        return inFolder(folder, "rename " + from + " " + to, EnvWrapper::rename(folder, from, to));
     }
     std::error_code remove(const EnvHandle& folder, const std::string& leaf) override {
-        return removed(folder, leaf, EnvWrapper::remove(folder, leaf));
+        return inFolder(folder, "remove " + leaf, EnvWrapper::remove(folder, leaf));
     }
     std::error_code removeIf(const EnvHandle& folder, const std::string& leaf, const FileIdentity& file) override {
-        return removed(folder, leaf, EnvWrapper::removeIf(folder, leaf, file));
-    }
-    std::error_code removed(const EnvHandle& folder, const std::string& leaf, std::error_code error) {
-        const std::lock_guard lock(m_mutex);
-        if (!error && m_folders.contains(folder.native())) {
-            namesChanged("remove " + leaf);
-        }
-        return error;
+        return inFolder(folder, "remove " + leaf, EnvWrapper::removeIf(folder, leaf, file));
     }
     std::error_code write(const EnvHandle& file, std::uint64_t offset, std::span<const char> data) override {
-        const std::error_code error = EnvWrapper::write(file, offset, data);
-        const std::lock_guard lock(m_mutex);
-        if (File* written = error ? nullptr : ours(file)) {
+        return onFile(file, EnvWrapper::write(file, offset, data), [&](File& written, const std::string& name) {
             const auto put = [&](std::string content, std::size_t size) {
                 content.resize(std::max<std::size_t>(content.size(), offset + size));
-                content.replace(offset, size, data.data(), size);
-                return content;
+                return content.replace(offset, size, data.data(), size);
             };
-            written->torn = put(written->live, data.size() / 2);
-            written->live = put(written->live, data.size());
-            record("write " + nameOf(file) + " @" + std::to_string(offset) + " +" + std::to_string(data.size()));
-        }
-        return error;
+            written.torn = put(written.live, data.size() / 2);
+            written.live = put(written.live, data.size());
+            return "write " + name + " @" + std::to_string(offset) + " +" + std::to_string(data.size());
+        });
     }
     std::error_code truncate(const EnvHandle& file, std::uint64_t size) override {
-        const std::error_code error = EnvWrapper::truncate(file, size);
-        const std::lock_guard lock(m_mutex);
-        if (File* cut = error ? nullptr : ours(file)) {
-            cut->live.resize(size);
-            cut->torn.reset();
-            record("truncate " + nameOf(file) + " to " + std::to_string(size));
-        }
-        return error;
+        return onFile(file, EnvWrapper::truncate(file, size), [&](File& cut, const std::string& name) {
+            cut.live.resize(size);
+            cut.torn.reset();
+            return "truncate " + name + " to " + std::to_string(size);
+        });
     }
     std::error_code sync(const EnvHandle& fileOrFolder) override {
         const std::error_code error = EnvWrapper::sync(fileOrFolder);
-        const std::lock_guard lock(m_mutex);
-        if (error) {
-            return error;
-        }
-        if (m_folders.contains(fileOrFolder.native())) {
+        if (!error && isOurs(fileOrFolder)) {
+            const std::lock_guard lock(m_mutex);
             readNames();
             m_now.durableNames = m_now.names;
             record("flush the folder");
-        } else if (File* flushed = ours(fileOrFolder)) {
-            flushed->durable = flushed->live;
-            flushed->torn.reset();
-            flushed->access = false;
-            record("flush " + nameOf(fileOrFolder));
+            return error;
         }
-        return error;
+        return onFile(fileOrFolder, error, [](File& flushed, const std::string& name) {
+            flushed = {flushed.identity, flushed.live, flushed.live, std::nullopt, false};
+            return "flush " + name;
+        });
     }
     std::error_code adoptAccess(const EnvHandle& file, const EnvHandle& like) override {
-        const std::error_code error = EnvWrapper::adoptAccess(file, like);
-        const std::lock_guard lock(m_mutex);
-        if (File* changed = error ? nullptr : ours(file)) {
-            changed->access = true;
-        }
-        return error;
+        return onFile(file, EnvWrapper::adoptAccess(file, like), [](File& changed, const std::string&) {
+            changed.access = true;
+            return std::string(); // not a point of its own: what a flush makes durable
+        });
     }
 
 private:
@@ -283,19 +219,52 @@ private:
             throw std::system_error(error);
         }
     }
-
-    File* ours(const EnvHandle& file) {
-        const auto found = m_files.find(file.native());
-        return found == m_files.end() ? nullptr : &m_now.files[found->second];
+    static std::vector<std::string> leavesOf(const std::string& folder) {
+        std::vector<std::string> leaves;
+        for (const auto& entry : std::filesystem::directory_iterator(TempFolder::fromUtf8(folder))) {
+            leaves.push_back(TempFolder::utf8(entry.path().filename()));
+        }
+        return leaves;
     }
-    std::string nameOf(const EnvHandle& file) const {
-        const std::size_t index = m_files.at(file.native());
-        for (const auto& [leaf, named] : m_now.names) {
-            if (named == index) {
-                return leaf;
+    template <class Read>
+    auto locked(Read read) const -> decltype(read()) {
+        const std::lock_guard lock(m_mutex);
+        return read();
+    }
+    // Whether `handle` is open on the folder. Files and folders are told by
+    // what they are, not by their handles, whose numbers come back once closed.
+    bool isOurs(const EnvHandle& handle) {
+        FileFacts facts;
+        return !target().facts(handle, facts) && facts.kind == FileFacts::Kind::Folder &&
+               sameFile(facts.identity, m_identity);
+    }
+    // After a successful call on the folder that may change its names.
+    std::error_code inFolder(const EnvHandle& folder, const std::string& what, const std::error_code& error) {
+        if (!error && isOurs(folder)) {
+            const std::lock_guard lock(m_mutex);
+            namesChanged(what);
+        }
+        return error;
+    }
+    // After a successful call on a file of the folder: `change(file, its name)`
+    // changes it and says what happened ("": no point of its own).
+    template <class Change>
+    std::error_code onFile(const EnvHandle& handle, const std::error_code& error, Change change) {
+        FileFacts facts;
+        if (error || target().facts(handle, facts)) {
+            return error;
+        }
+        const std::lock_guard lock(m_mutex);
+        const auto found = std::ranges::find_if(m_now.files, [&](const File& f) { return sameFile(f.identity, facts.identity); });
+        if (found != m_now.files.end()) {
+            const auto index = static_cast<std::size_t>(found - m_now.files.begin());
+            const auto named = std::ranges::find_if(m_now.names, [&](const auto& name) { return name.second == index; });
+            const std::string what = change(*found, named == m_now.names.end() ? "a file with no name" : named->first);
+            if (!what.empty()) {
+                record(what);
             }
         }
-        return "a file with no name";
+        return error;
     }
     void record(std::string what) { m_points.push_back({std::move(what), m_now}); }
     void namesChanged(const std::string& what) {
@@ -309,8 +278,7 @@ private:
     // when the names changed.
     bool readNames() {
         Names names;
-        for (const auto& entry : std::filesystem::directory_iterator(TempFolder::fromUtf8(m_path))) {
-            const std::string leaf = TempFolder::utf8(entry.path().filename());
+        for (const std::string& leaf : leavesOf(m_path)) {
             FileFacts facts;
             if (target().look(m_folder, leaf, facts) || facts.kind != FileFacts::Kind::Regular) {
                 continue;
@@ -355,8 +323,6 @@ private:
     mutable std::mutex m_mutex;
     Snapshot m_now;
     std::vector<Point> m_points;
-    std::map<std::intptr_t, std::size_t> m_files; // open handles of the folder's files
-    std::set<std::intptr_t> m_folders;            // open handles of the folder
 };
 
 } // namespace Zorvan::testing

@@ -24,7 +24,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -34,26 +33,8 @@ namespace Zorvan::testing {
 
 class FaultEnv final : public EnvWrapper {
 public:
-    enum class Kind {
-        OpenFolder,
-        PathOf,
-        Look,
-        ReadLink,
-        Open,
-        Rename,
-        Remove,
-        RemoveIf,
-        MayWrite,
-        Facts,
-        Read,
-        Write,
-        Truncate,
-        Sync,
-        AdoptAccess,
-        Lock,
-        Unlock,
-        IsLocked,
-    };
+    enum class Kind { OpenFolder, PathOf, Look, ReadLink, Open, Rename, Remove, RemoveIf, MayWrite, Facts, Read, Write,
+                      Truncate, Sync, AdoptAccess, Lock, Unlock, IsLocked };
     static constexpr std::size_t kKinds = static_cast<std::size_t>(Kind::IsLocked) + 1;
 
     static const char* name(Kind kind) {
@@ -89,32 +70,15 @@ public:
         };
     }
 
-    /// The options of every open that created a file.
-    std::vector<OpenOptions> created() const {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        return m_created;
-    }
-    /// Every pause asked for (none was waited).
-    std::vector<std::chrono::milliseconds> pauses() const {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        return m_pauses;
-    }
-
-    /// The call that failEachCall failed, once it was made.
-    std::optional<Call> failed() const {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        return m_failed;
-    }
-    /// Whether a call of `kind` was made before the failed call.
-    bool madeBeforeFailure(Kind kind) const {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        return m_madeBefore[static_cast<std::size_t>(kind)];
-    }
-    /// Whether the failed call was made again after it failed.
-    bool failedCallMadeAgain() const {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        return m_madeAgain;
-    }
+    /// The options of every open that created a file; every pause asked for
+    /// (none was waited).
+    std::vector<OpenOptions> created() const { return locked(m_created); }
+    std::vector<std::chrono::milliseconds> pauses() const { return locked(m_pauses); }
+    /// The call that failEachCall failed, once it was made; whether a call of
+    /// `kind` was made before it; whether it was made again after it failed.
+    std::optional<Call> failed() const { return locked(m_failed); }
+    bool madeBeforeFailure(Kind kind) const { return locked(m_madeBefore)[static_cast<std::size_t>(kind)]; }
+    bool failedCallMadeAgain() const { return locked(m_madeAgain); }
 
     /// Calls `run(kind, 0)` once with no call failing, to count the calls it
     /// makes, then `run(kind, k)` once for each of them with the k-th call
@@ -124,11 +88,7 @@ public:
     int failEachCall(ErrorOf&& errorOf, Run&& run) {
         failAt(Kind::OpenFolder, 0, {});
         run(Kind::OpenFolder, 0);
-        std::array<int, kKinds> counted{};
-        {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            counted = m_counts;
-        }
+        const std::array<int, kKinds> counted = locked(m_counts);
         int failed = 0;
         for (std::size_t kind = 0; kind < kKinds; ++kind) {
             for (int k = 1; k <= counted[kind]; ++k, ++failed) {
@@ -140,74 +100,79 @@ public:
     }
 
     std::error_code openFolder(const std::string& path, EnvHandle& folder) override {
-        return opening({Kind::OpenFolder, true, path}, folder, [&] { return EnvWrapper::openFolder(path, folder); });
+        return opening({Kind::OpenFolder, true, path}, folder, [&] { return target().openFolder(path, folder); });
     }
     std::error_code pathOf(const EnvHandle& folder, std::string& path) override {
-        return forward(on(Kind::PathOf, folder), [&] { return EnvWrapper::pathOf(folder, path); });
+        return forward(on(Kind::PathOf, folder), [&] { return target().pathOf(folder, path); });
     }
     std::error_code look(const EnvHandle& folder, const std::string& leaf, FileFacts& facts) override {
-        return forward({Kind::Look, true, leaf}, [&] { return EnvWrapper::look(folder, leaf, facts); });
+        return forward({Kind::Look, true, leaf}, [&] { return target().look(folder, leaf, facts); });
     }
-    std::error_code readLink(const EnvHandle& folder, const std::string& leaf, std::string& target) override {
-        return forward({Kind::ReadLink, true, leaf}, [&] { return EnvWrapper::readLink(folder, leaf, target); });
+    std::error_code readLink(const EnvHandle& folder, const std::string& leaf, std::string& to) override {
+        return forward({Kind::ReadLink, true, leaf}, [&] { return target().readLink(folder, leaf, to); });
     }
     std::error_code open(const EnvHandle& folder, const std::string& leaf, const OpenOptions& options,
                          EnvHandle& file) override {
         if (options.creation == OpenOptions::Creation::New) {
-            const std::lock_guard<std::mutex> lock(m_mutex);
+            const std::lock_guard lock(m_mutex);
             m_created.push_back(options);
         }
-        return opening({Kind::Open, false, leaf}, file, [&] { return EnvWrapper::open(folder, leaf, options, file); });
+        return opening({Kind::Open, false, leaf}, file, [&] { return target().open(folder, leaf, options, file); });
     }
     std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to) override {
-        return forward({Kind::Rename, true, from + " -> " + to}, [&] { return EnvWrapper::rename(folder, from, to); });
+        return forward({Kind::Rename, true, from + " -> " + to}, [&] { return target().rename(folder, from, to); });
     }
     std::error_code remove(const EnvHandle& folder, const std::string& leaf) override {
-        return forward({Kind::Remove, true, leaf}, [&] { return EnvWrapper::remove(folder, leaf); });
+        return forward({Kind::Remove, true, leaf}, [&] { return target().remove(folder, leaf); });
     }
     std::error_code removeIf(const EnvHandle& folder, const std::string& leaf, const FileIdentity& file) override {
-        return forward({Kind::RemoveIf, true, leaf}, [&] { return EnvWrapper::removeIf(folder, leaf, file); });
+        return forward({Kind::RemoveIf, true, leaf}, [&] { return target().removeIf(folder, leaf, file); });
     }
     std::error_code mayWrite(const EnvHandle& folder, const std::string& leaf) override {
-        return forward({Kind::MayWrite, true, leaf}, [&] { return EnvWrapper::mayWrite(folder, leaf); });
+        return forward({Kind::MayWrite, true, leaf}, [&] { return target().mayWrite(folder, leaf); });
     }
     std::error_code facts(const EnvHandle& file, FileFacts& facts) override {
-        return forward(on(Kind::Facts, file), [&] { return EnvWrapper::facts(file, facts); });
+        return forward(on(Kind::Facts, file), [&] { return target().facts(file, facts); });
     }
     std::error_code read(const EnvHandle& file, std::uint64_t offset, std::span<char> into,
                          std::size_t& got) override {
-        return forward(on(Kind::Read, file), [&] { return EnvWrapper::read(file, offset, into, got); });
+        return forward(on(Kind::Read, file), [&] { return target().read(file, offset, into, got); });
     }
     std::error_code write(const EnvHandle& file, std::uint64_t offset, std::span<const char> data) override {
-        return forward(on(Kind::Write, file), [&] { return EnvWrapper::write(file, offset, data); });
+        return forward(on(Kind::Write, file), [&] { return target().write(file, offset, data); });
     }
     std::error_code truncate(const EnvHandle& file, std::uint64_t size) override {
-        return forward(on(Kind::Truncate, file), [&] { return EnvWrapper::truncate(file, size); });
+        return forward(on(Kind::Truncate, file), [&] { return target().truncate(file, size); });
     }
     std::error_code sync(const EnvHandle& fileOrFolder) override {
-        return forward(on(Kind::Sync, fileOrFolder), [&] { return EnvWrapper::sync(fileOrFolder); });
+        return forward(on(Kind::Sync, fileOrFolder), [&] { return target().sync(fileOrFolder); });
     }
     std::error_code adoptAccess(const EnvHandle& file, const EnvHandle& like) override {
-        return forward(on(Kind::AdoptAccess, file), [&] { return EnvWrapper::adoptAccess(file, like); });
+        return forward(on(Kind::AdoptAccess, file), [&] { return target().adoptAccess(file, like); });
     }
     std::error_code lock(const EnvHandle& file, ByteRange range, Lock kind) override {
         Call call = on(kind == Lock::Unlocked ? Kind::Unlock : Kind::Lock, file);
         call.names += " at " + std::to_string(range.offset);
-        return forward(call, [&] { return EnvWrapper::lock(file, range, kind); });
+        return forward(call, [&] { return target().lock(file, range, kind); });
     }
-    std::error_code isLocked(const EnvHandle& file, ByteRange range, bool& locked) override {
-        return forward(on(Kind::IsLocked, file), [&] { return EnvWrapper::isLocked(file, range, locked); });
+    std::error_code isLocked(const EnvHandle& file, ByteRange range, bool& held) override {
+        return forward(on(Kind::IsLocked, file), [&] { return target().isLocked(file, range, held); });
     }
     void sleepFor(std::chrono::milliseconds duration) override {
-        const std::lock_guard<std::mutex> lock(m_mutex);
+        const std::lock_guard lock(m_mutex);
         m_pauses.push_back(duration);
     }
 
 private:
+    template <class T>
+    T locked(const T& value) const {
+        const std::lock_guard lock(m_mutex);
+        return value;
+    }
     // From now on, counts anew and fails the `k`-th call of `kind` (counted
     // from 1; 0: none) with `error`.
     void failAt(Kind kind, int k, std::error_code error) {
-        const std::lock_guard<std::mutex> lock(m_mutex);
+        const std::lock_guard lock(m_mutex);
         m_counts = {};
         m_failKind = kind;
         m_failAt = k;
@@ -216,10 +181,11 @@ private:
         m_madeAgain = false;
         m_madeBefore = {};
     }
-    // Counts `call`; its error when it is the one to fail.
-    std::error_code hit(const Call& call) {
+    // Counts `call` and fails it when it is the one to fail; then asks the hook.
+    template <class Forward>
+    std::error_code forward(const Call& call, Forward&& next) {
         {
-            const std::lock_guard<std::mutex> lock(m_mutex);
+            const std::lock_guard lock(m_mutex);
             const auto kind = static_cast<std::size_t>(call.kind);
             if (++m_counts[kind] == m_failAt && call.kind == m_failKind) {
                 m_failed = call;
@@ -229,33 +195,25 @@ private:
             m_madeBefore[kind] = m_madeBefore[kind] || !m_failed;
         }
         // Outside the mutex: a hook may change the disk through this Env.
-        return m_before ? (*m_before)(call.kind, call.names) : std::error_code();
-    }
-    template <class Forward>
-    std::error_code forward(const Call& call, Forward&& next) {
-        const std::error_code error = hit(call);
+        const std::error_code error = m_before ? (*m_before)(call.kind, call.names) : std::error_code();
         return error ? error : next();
     }
+    // Remembers what each handle this Env gave out was opened as: a handle's
+    // number is used again once it is closed, for a file or a folder.
     template <class Forward>
     std::error_code opening(const Call& call, const EnvHandle& handle, Forward&& next) {
         const std::error_code error = forward(call, std::forward<Forward>(next));
         if (!error) {
-            const std::lock_guard<std::mutex> lock(m_mutex);
-            m_opened[handle.native()] = Opened{call.kind == Kind::OpenFolder, call.names};
+            const std::lock_guard lock(m_mutex);
+            m_opened[handle.native()] = call;
         }
         return error;
     }
-    // What each handle this Env gave out was opened as: a handle's number
-    // is used again once it is closed, for a file or a folder.
-    struct Opened {
-        bool folder = false;
-        std::string name;
-    };
     // A call of `kind` on the open `handle`.
     Call on(Kind kind, const EnvHandle& handle) const {
-        const std::lock_guard<std::mutex> lock(m_mutex);
+        const std::lock_guard lock(m_mutex);
         const auto opened = m_opened.find(handle.native());
-        return opened == m_opened.end() ? Call{kind, false, {}} : Call{kind, opened->second.folder, opened->second.name};
+        return opened == m_opened.end() ? Call{kind, false, {}} : Call{kind, opened->second.onFolder, opened->second.names};
     }
 
     mutable std::mutex m_mutex;
@@ -269,7 +227,7 @@ private:
     std::optional<Call> m_failed;
     bool m_madeAgain = false;
     std::array<bool, kKinds> m_madeBefore{};
-    std::map<std::intptr_t, Opened> m_opened;
+    std::map<std::intptr_t, Call> m_opened; // what each handle was opened as
 };
 
 } // namespace Zorvan::testing

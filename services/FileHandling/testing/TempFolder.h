@@ -15,9 +15,7 @@ namespace Zorvan::testing {
 
 class TempFolder {
 public:
-    TempFolder() {
-        std::random_device random;
-        m_path = std::filesystem::temp_directory_path() / ("zvtest-" + std::to_string(random()));
+    TempFolder() : m_path(std::filesystem::temp_directory_path() / ("zvtest-" + std::to_string(std::random_device()()))) {
         std::filesystem::create_directories(m_path);
     }
     ~TempFolder() {
@@ -82,7 +80,7 @@ public:
     }
 
 private:
-    std::filesystem::path m_path;
+    const std::filesystem::path m_path;
 };
 
 } // namespace Zorvan::testing

@@ -12,13 +12,8 @@ namespace Zorvan {
 namespace {
 
 TEST(FileName, SplitsEveryKindOfName) {
-    struct Case {
-        const char* path;
-        const char* folder;
-        const char* leaf;
-        const char* extension;
-        const char* replaced; // with extension ".tmp" + old extension
-    };
+    // The name, its folder, leaf and extension, and the name with extension ".tmp" + its extension.
+    struct Case { const char* path; const char* folder; const char* leaf; const char* extension; const char* replaced; };
     const Case cases[] = {
         {"d/pump.zvd", "d/", "pump.zvd", ".zvd", "d/pump.tmp.zvd"},
         {"pump.zvd", "", "pump.zvd", ".zvd", "pump.tmp.zvd"},

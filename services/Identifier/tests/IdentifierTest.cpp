@@ -29,9 +29,8 @@ using Id = Identifier::IdValue;
 
 // Merges a file that carries `value` into the counter.
 void open(Id value) {
-    auto file = std::make_shared<MemoryDesignStore>();
-    file->maxIdentifierNumber = value.number;
-    file->maxIdentifierDomain = value.domain;
+    const auto file = std::make_shared<MemoryDesignStore>();
+    std::tie(file->maxIdentifierNumber, file->maxIdentifierDomain) = std::tuple(value.number, value.domain);
     ZvFileIO::readMaxIdentifierValue(file);
 }
 
@@ -42,25 +41,19 @@ Id saved() {
     return {file->maxIdentifierNumber, file->maxIdentifierDomain};
 }
 
-// Files opened on several threads while others save: the counter never goes
-// back, and no save writes a value at or below an identifier handed out.
+// Files opened on two threads while both save: the counter never goes back,
+// and no save writes a value at or below an identifier handed out.
 TEST(Identifier, ConcurrentMergesAndSavesStayConsistent) {
     constexpr int kRounds = 2000;
     const std::int64_t base = Identifier::create().number + 10;
-    auto opener = [base](int offset) {
+    const auto work = [base](int offset) {
         for (int i = 0; i < kRounds; ++i) {
             open({base + 2 * i + offset, 0});
-        }
-    };
-    auto saver = [] {
-        for (int i = 0; i < kRounds; ++i) {
             const std::int64_t before = Identifier::create().number;
             ASSERT_GT(saved().number, before);
         }
     };
-    {
-        const std::jthread a(opener, 0), b(opener, 1), c(saver);
-    }
+    { const std::jthread a(work, 0), b(work, 1); } // joined here
     EXPECT_GE(Identifier::create().number, base + 2 * kRounds - 1);
 }
 
@@ -72,13 +65,9 @@ TEST(Identifier, MergedFilesDecideWhatIsCreatedNext) {
     constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
     constexpr std::int64_t kMax32 = std::numeric_limits<std::int32_t>::max();
     const std::int64_t n = Identifier::create().number + 1; // the counter as earlier tests left it
-    struct Row {
-        const char* what;
-        Id merged;
-        Id created;
-        int alsoCreated = 0; // identifiers created after the first, before the save
-        std::int64_t reserved = 0; // reserveThrough() after the merge (0 reserves nothing)
-    };
+    // alsoCreated: identifiers created after the first, before the save; reserved: reserveThrough() after the
+    // merge (0 reserves nothing).
+    struct Row { const char* what; Id merged; Id created; int alsoCreated = 0; std::int64_t reserved = 0; };
     const Row rows[] = {
         {"a file without a counter changes nothing", {0, 0}, {n, 0}},
         {"nor does an older counter", {n - 1, 0}, {n + 1, 0}},
@@ -94,11 +83,9 @@ TEST(Identifier, MergedFilesDecideWhatIsCreatedNext) {
         SCOPED_TRACE(row.what);
         open(row.merged);
         Identifier::reserveThrough(row.reserved);
-        Id next = Identifier::create();
-        EXPECT_EQ(next, row.created);
-        for (int i = 0; i < row.alsoCreated; ++i) {
-            next = Identifier::create();
-            EXPECT_EQ(next, (Id{row.created.number + i + 1, row.created.domain}));
+        Id next{};
+        for (int i = 0; i <= row.alsoCreated; ++i) {
+            EXPECT_EQ(next = Identifier::create(), (Id{row.created.number + i, row.created.domain}));
         }
         EXPECT_EQ(saved(), (Id{next.number + 1, next.domain}));
     }

@@ -6,13 +6,10 @@
 
 namespace Zorvan::testing {
 
-class FailingSink : public LogSink {
-public:
-    explicit FailingSink(FailAt& plan) : m_plan(plan) {}
-    void write(const LogRecord&) override { m_plan.hit("log"); }
-
-private:
-    FailAt& m_plan;
+struct FailingSink : LogSink {
+    explicit FailingSink(FailAt& at) : plan(at) {}
+    void write(const LogRecord&) override { plan.hit("log"); }
+    FailAt& plan;
 };
 
 } // namespace Zorvan::testing

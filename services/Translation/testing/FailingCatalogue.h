@@ -6,16 +6,12 @@
 
 namespace Zorvan::testing {
 
-class FailingCatalogue : public Catalogue {
-public:
-    explicit FailingCatalogue(FailAt& plan) : m_plan(plan) {}
+struct FailingCatalogue : Catalogue {
+    explicit FailingCatalogue(FailAt& at) : plan(at) {}
     std::optional<std::string> lookup(const char*, const char*, const char*, int) const override {
-        m_plan.hit("translate");
-        return std::nullopt;
+        return plan.hit("translate"), std::nullopt;
     }
-
-private:
-    FailAt& m_plan;
+    FailAt& plan;
 };
 
 } // namespace Zorvan::testing

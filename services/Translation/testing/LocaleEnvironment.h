@@ -33,16 +33,6 @@ public:
     LocaleEnvironment(const LocaleEnvironment&) = delete;
     LocaleEnvironment& operator=(const LocaleEnvironment&) = delete;
 
-    // The values as a row name for a failure message: "de (unset) C (unset)".
-    static std::string describe(const std::vector<const char*>& values) {
-        std::string text;
-        for (std::size_t i = 0; i < std::size(kVariables); ++i) {
-            const char* value = i < values.size() ? values[i] : nullptr;
-            text += std::string(i == 0 ? "" : " ") + (value != nullptr ? value : "(unset)");
-        }
-        return text;
-    }
-
 private:
     static void set(const char* name, const char* value) {
 #ifdef _WIN32

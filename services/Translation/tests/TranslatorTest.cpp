@@ -18,30 +18,6 @@ namespace {
 
 using testing::LocaleEnvironment;
 
-class GermanCatalogue : public Catalogue {
-public:
-    std::optional<std::string> lookup(const char* context, const char* sourceText, const char* disambiguation,
-                                      int n) const override {
-        seen = std::string(context) + "|" + sourceText + "|" + (disambiguation ? disambiguation : "null") + "|" +
-               std::to_string(n);
-        return std::string(sourceText) == "Save" ? std::optional<std::string>("Speichern") : std::nullopt;
-    }
-    mutable std::string seen;
-};
-
-TEST(Translator, UsesTheCatalogueAndFallsBackToTheSourceText) {
-    EXPECT_EQ(Translator::translate("Ctx", "Save", nullptr, -1), "Save");
-    auto catalogue = std::make_shared<GermanCatalogue>();
-    const auto previous = Translator::setCatalogue(catalogue);
-    EXPECT_EQ(Translator::translate("Ctx", "Save", "verb", 2), "Speichern");
-    EXPECT_EQ(catalogue->seen, "Ctx|Save|verb|2");
-    EXPECT_EQ(Translator::translate("Ctx", "Open", nullptr, -1), "Open");
-    EXPECT_EQ(catalogue->seen, "Ctx|Open|null|-1");
-    EXPECT_EQ(Translator::translate("Ctx", nullptr, nullptr, -1), "");
-    Translator::setCatalogue(previous);
-    EXPECT_EQ(Translator::translate("Ctx", "Save", nullptr, -1), "Save");
-}
-
 TEST(Substitute, PutsEachValueWhereItsMarkerStands) {
     EXPECT_EQ(substitute("cannot save %1: %2", {"'a.zvd'", "it is busy."}), "cannot save 'a.zvd': it is busy.");
     EXPECT_EQ(substitute("%2 kann %1 nicht", {"x", "y"}), "y kann x nicht");
@@ -57,8 +33,8 @@ TEST(Substitute, PutsEachValueWhereItsMarkerStands) {
 // (Services_Translation_tests.german_windows, which sets
 // ZV_TEST_WINDOWS_GERMAN).
 TEST(Languages, FollowTheLocaleVariablesAndThenTheSystemsLanguage) {
-    bool german = false;
-    bool neither = false; // a language whose rows without locale variables this table cannot tell
+    // neither: a language whose rows without locale variables this table cannot tell.
+    bool german = false, neither = false;
 #ifdef _WIN32
     const LANGID windows = GetUserDefaultUILanguage();
     german = windows == MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN);
@@ -67,31 +43,25 @@ TEST(Languages, FollowTheLocaleVariablesAndThenTheSystemsLanguage) {
         ASSERT_TRUE(german) << "Windows was to speak German in this run";
     }
 #endif
-    struct Case {
-        std::vector<const char*> environment; // LANGUAGE, LC_ALL, LC_MESSAGES, LANG
-        std::vector<std::string> expected;
-        std::optional<std::vector<std::string>> german = {}; // where Windows speaking German makes a difference
-    };
+    // LANGUAGE, LC_ALL, LC_MESSAGES and LANG; the languages; where Windows speaking German makes a difference,
+    // the languages then.
+    struct Case { std::vector<const char*> environment; std::vector<std::string> expected;
+                  std::optional<std::vector<std::string>> german = {}; };
     const Case cases[] = {
-        {{"de", "C"}, {}},                                      // LANGUAGE does not count in the C locale
-        {{"de", nullptr, nullptr, "C.UTF-8"}, {}},
-        {{"de", nullptr, nullptr, "fr_FR.UTF-8"}, {"de"}},      // otherwise it comes first
+        {{"de", "C"}, {}}, {{"de", nullptr, nullptr, "C.UTF-8"}, {}}, // LANGUAGE does not count in the C locale
+        {{"de", nullptr, nullptr, "fr_FR.UTF-8"}, {"de"}},            // otherwise it comes first
         {{"fr:de_AT:de", nullptr, nullptr, "de_DE"}, {"fr", "de_AT", "de"}},
-        {{"fr::de:", nullptr, nullptr, "de_DE"}, {"fr", "de"}}, // empty entries are skipped
-        {{"de:C:fr", nullptr, nullptr, "de_DE"}, {"de"}},       // C ends the list: source texts
-        {{"de:en_GB:fr", nullptr, nullptr, "de_DE"}, {"de"}},   // so does English
-        {{"en@quot:de", nullptr, nullptr, "de_DE"}, {}},
-        {{"", "de_DE.UTF-8", "fr", "it"}, {"de_DE.UTF-8"}},     // an empty LANGUAGE is not set
-        {{nullptr, "", "fr_FR", "de"}, {"fr_FR"}},              // LC_MESSAGES before LANG
+        {{"fr::de:", nullptr, nullptr, "de_DE"}, {"fr", "de"}},       // empty entries are skipped
+        {{"de:C:fr", nullptr, nullptr, "de_DE"}, {"de"}},             // C ends the list: source texts
+        {{"de:en_GB:fr", nullptr, nullptr, "de_DE"}, {"de"}}, {{"en@quot:de", nullptr, nullptr, "de_DE"}, {}}, // English too
+        {{"", "de_DE.UTF-8", "fr", "it"}, {"de_DE.UTF-8"}},           // an empty LANGUAGE is not set
+        {{nullptr, "", "fr_FR", "de"}, {"fr_FR"}},                    // LC_MESSAGES before LANG
         {{nullptr, nullptr, nullptr, "de_AT.UTF-8@euro"}, {"de_AT.UTF-8@euro"}},
-        {{nullptr, "C.UTF-8", nullptr, "de"}, {}},
-        {{nullptr, nullptr, nullptr, "POSIX"}, {}},
-        {{nullptr, nullptr, nullptr, "en_US.UTF-8"}, {}},
-        {{}, {}, {{"de_DE"}}},
-        {{"fr:de"}, {}, {{"fr", "de"}}},
+        {{nullptr, "C.UTF-8", nullptr, "de"}, {}}, {{nullptr, nullptr, nullptr, "POSIX"}, {}},
+        {{nullptr, nullptr, nullptr, "en_US.UTF-8"}, {}}, {{}, {}, {{"de_DE"}}}, {{"fr:de"}, {}, {{"fr", "de"}}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(LocaleEnvironment::describe(c.environment));
+        SCOPED_TRACE("row " + std::to_string(&c - cases));
         const LocaleEnvironment environment(c.environment);
         if (!(c.german && neither)) {
             EXPECT_EQ(languagesFromEnvironment(), c.german && german ? *c.german : c.expected);

@@ -36,9 +36,7 @@ TEST(DesignModule, StoresAsTheModeAndTheSelectionSay) {
         DesignIOModule(nullptr, static_cast<ZvFileWriteMode>(mode), selected).save(kept);
         module.save(kept);
         module.save(added);
-        const auto payload = [&](SerializationTransferObject object) {
-            return store->read(object) ? object.payload() : "";
-        };
+        const auto payload = [&](SerializationTransferObject o) { return store->read(o) ? o.payload() : ""; };
         EXPECT_EQ(payload({7, "", ""}) + " " + payload({8, "", ""}), held);
         EXPECT_EQ(module.doAction(), held == "new new");
     }

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <set>
 
 #include "FileHandling/FileNameException.h"
@@ -30,15 +29,14 @@ protected:
     }
     Files files() const {
         Files leaves;
-        for (const auto& entry : std::filesystem::directory_iterator(dir.root())) {
-            leaves.insert(entry.path().filename().string());
+        for (const auto& [leaf, content] : dir.contents()) {
+            leaves.insert(leaf);
         }
         return leaves;
     }
 
     testing::TempFolder dir;
     const std::string design = dir.path("p.zvd");
-    const std::string temporary = dir.path("p.tmp.zvd");
     ScopedLogSink quiet{std::make_shared<MemorySink>()};
 };
 
@@ -47,36 +45,24 @@ protected:
 // written in the target's place. An update has nothing to put in place; a
 // rewrite whose temporary file is gone reports the failed replacement.
 TEST_F(SaveTarget, ARewriteGoesThroughATemporaryFileThatRestoringPutsInPlace) {
-    struct Case {
-        ZvFileWriteMode mode;
-        Files files;
-        std::string written;
-        Files prepared;
-    };
-    const Files designOnly = {"p.zvd"};
-    const Files leftOver = {"p.zvd", "p.tmp.zvd"};
-    const Case cases[] = {
-        {ZvFileWriteMode::Overwrite, {}, "p.zvd", {}},
-        {ZvFileWriteMode::Overwrite, designOnly, "p.tmp.zvd", designOnly},
-        {ZvFileWriteMode::Overwrite, leftOver, "p.tmp.zvd", designOnly},
-        {ZvFileWriteMode::UpdateSelected, leftOver, "p.zvd", leftOver},
-        {ZvFileWriteMode::UpdateAll, designOnly, "p.zvd", designOnly},
-        {static_cast<ZvFileWriteMode>(-4), designOnly, "p.zvd", designOnly},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.written + " mode " + std::to_string(static_cast<int>(c.mode)) + " files " +
-                     std::to_string(c.files.size()));
-        put(c.files);
-        const FileName written = ZvFileIO::prepareFileName(design, c.mode);
-        EXPECT_EQ(written.toNativeString(), dir.path(c.written));
-        EXPECT_EQ(files(), c.prepared);
-        dir.write(c.written, "written");
-        const bool rewrite = c.mode == ZvFileWriteMode::Overwrite;
-        const Files saved = rewrite ? designOnly : files();
-        EXPECT_TRUE(ZvFileIO::restoreFileName(design, written, c.mode));
+    const Files designOnly = {"p.zvd"}, leftOver = {"p.zvd", "p.tmp.zvd"};
+    // The mode, the files there, the file to write, the files there once it is prepared.
+    const std::tuple<int, Files, std::string, Files> cases[] = {
+        {0, {}, "p.zvd", {}},   {0, designOnly, "p.tmp.zvd", designOnly}, {0, leftOver, "p.tmp.zvd", designOnly},
+        {1, leftOver, "p.zvd", leftOver}, {2, designOnly, "p.zvd", designOnly}, {-4, designOnly, "p.zvd", designOnly}};
+    for (const auto& [mode, there, written, prepared] : cases) {
+        SCOPED_TRACE(written + " mode " + std::to_string(mode) + " files " + std::to_string(there.size()));
+        put(there);
+        const auto writeMode = static_cast<ZvFileWriteMode>(mode);
+        const FileName name = ZvFileIO::prepareFileName(design, writeMode);
+        EXPECT_EQ(name.toNativeString(), dir.path(written));
+        EXPECT_EQ(files(), prepared);
+        dir.write(written, "written");
+        const Files saved = mode == 0 ? designOnly : files();
+        EXPECT_TRUE(ZvFileIO::restoreFileName(design, name, writeMode));
         EXPECT_EQ(files(), saved);
         EXPECT_EQ(testing::TempFolder::read(design), "written");
-        EXPECT_EQ(ZvFileIO::restoreFileName(design, temporary, c.mode), !rewrite);
+        EXPECT_EQ(ZvFileIO::restoreFileName(design, dir.path("p.tmp.zvd"), writeMode), mode != 0);
         EXPECT_EQ(files(), saved);
     }
 }

@@ -1,7 +1,7 @@
 // What the user reads, with the shipped catalogues installed as a host
 // installs them.
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <filesystem>
 #include <memory>
@@ -32,18 +32,13 @@ TEST(UserMessages, ComeInGermanFromTheShippedCatalogue) {
     const std::string locked = dir.write("locked.zvd", "design");
     std::filesystem::permissions(testing::TempFolder::fromUtf8(locked), std::filesystem::perms::owner_read);
     const ScopedLogSink quiet(std::make_shared<MemorySink>());
-    std::vector<std::string> shown(3);
-    EXPECT_FALSE(ZvFileIO::checkSavePossible(dir.path(".zvd"), ZvFileWriteMode::Overwrite, &shown[0]));
-    EXPECT_FALSE(ZvFileIO::checkSavePossible(locked, ZvFileWriteMode::Overwrite, &shown[1]));
-    try {
-        (void)ZvFileIO().verifyZVVersion(nullptr, nullptr);
-    } catch (const FileOpenException& e) {
-        shown[2] = e.what();
-    }
-    EXPECT_EQ(shown, std::vector<std::string>({
-                         "Die Datei muss einen Namen haben. Ein leerer Dateiname ist nicht zul\xC3\xA4ssig.",
-                         "Eine schreibgesch\xC3\xBCtzte Datei kann nicht \xC3\xBC" "berschrieben werden.",
-                         "Fehler beim Lesen der Dateiversion."}));
+    std::string unnamed, readOnly;
+    EXPECT_FALSE(ZvFileIO::checkSavePossible(dir.path(".zvd"), ZvFileWriteMode::Overwrite, &unnamed));
+    EXPECT_FALSE(ZvFileIO::checkSavePossible(locked, ZvFileWriteMode::Overwrite, &readOnly));
+    EXPECT_EQ(unnamed, "Die Datei muss einen Namen haben. Ein leerer Dateiname ist nicht zul\xC3\xA4ssig.");
+    EXPECT_EQ(readOnly, "Eine schreibgesch\xC3\xBCtzte Datei kann nicht \xC3\xBC" "berschrieben werden.");
+    EXPECT_THAT([] { (void)ZvFileIO().verifyZVVersion(nullptr, nullptr); },
+                ::testing::ThrowsMessage<FileOpenException>(::testing::StrEq("Fehler beim Lesen der Dateiversion.")));
 }
 
 } // namespace
