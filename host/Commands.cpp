@@ -98,9 +98,53 @@ std::int64_t newIdentity(const std::string& file) {
     }
 }
 
+// One part per kind of object, selected as the command line says; a
+// rewrite gives each its own group.
+std::vector<Zorvan::DesignPart> partsOf(DesignSave& saving, const Invocation& options) {
+    std::vector<Zorvan::DesignPart> parts;
+    for (const std::string_view part : kParts) {
+        parts.push_back(
+            saving.part(std::find(options.select.begin(), options.select.end(), part) != options.select.end()));
+        if (static_cast<ZvFileWriteMode>(options.mode) == ZvFileWriteMode::Overwrite) {
+            saving.createGroup();
+        }
+    }
+    return parts;
+}
+
+// Saves `count` objects one at a time in identity order: the design's own
+// objects first (identities kept), then new ones from the identifier
+// service, which come after every identity the design holds. Returns how
+// many the save wrote: an update of selected parts leaves the others.
+std::int64_t writeObjects(DesignSave& saving, std::vector<Zorvan::DesignPart>& parts, const Invocation& options,
+                          std::int64_t count) {
+    ProgressLine progress(options.file, count, options.progress);
+    std::int64_t done = 0;
+    std::int64_t written = 0;
+    const auto saveOne = [&](std::int64_t id, std::size_t part) {
+        parts[part].save(sampleObject(id, part, options.dataRevision));
+        written += parts[part].isWritten() ? 1 : 0;
+        progress.advance(++done);
+        if (done == count / 2) {
+            stepReached("writing");
+        }
+    };
+    saving.forEachObject([&](const Zorvan::SerializationTransferObject& existing) {
+        if (done == count) {
+            return false;
+        }
+        const std::size_t part = partIndex(existing.type());
+        saveOne(existing.id(), part < kParts.size() ? part : 0);
+        return true;
+    });
+    while (done < count) {
+        saveOne(newIdentity(options.file), static_cast<std::size_t>(done) % kParts.size());
+    }
+    return written;
+}
+
 int saveDesign(const Invocation& options, std::ostream& out) {
     const std::string& file = options.file;
-    const ZvFileWriteMode mode = static_cast<ZvFileWriteMode>(options.mode);
     DesignSave saving = DesignSave::begin(file, saveOptions(options));
     const std::int64_t count =
         options.objects >= 0 ? options.objects : (saving.isNewDesign() ? 100 : saving.objectCount());
@@ -109,42 +153,8 @@ int saveDesign(const Invocation& options, std::ostream& out) {
                                   {quoted(saving.writtenFile().toNativeString())})
             << "\n";
     }
-    std::vector<Zorvan::DesignPart> parts;
-    // The objects this save wrote: an update of selected parts leaves the others.
-    std::int64_t written = 0;
-    for (const std::string_view part : kParts) {
-        parts.push_back(
-            saving.part(std::find(options.select.begin(), options.select.end(), part) != options.select.end()));
-        if (mode == ZvFileWriteMode::Overwrite) {
-            saving.createGroup();
-        }
-    }
-    {
-        // Objects go out one at a time in identity order: the design's own
-        // objects first (identities kept), then new ones from the identifier
-        // service, which come after every identity the design holds.
-        ProgressLine progress(file, count, options.progress);
-        std::int64_t done = 0;
-        const auto saveOne = [&](std::int64_t id, std::size_t part) {
-            parts[part].save(sampleObject(id, part, options.dataRevision));
-            written += parts[part].isWritten() ? 1 : 0;
-            progress.advance(++done);
-            if (done == count / 2) {
-                stepReached("writing");
-            }
-        };
-        saving.forEachObject([&](const Zorvan::SerializationTransferObject& existing) {
-            if (done == count) {
-                return false;
-            }
-            const std::size_t part = partIndex(existing.type());
-            saveOne(existing.id(), part < kParts.size() ? part : 0);
-            return true;
-        });
-        while (done < count) {
-            saveOne(newIdentity(file), static_cast<std::size_t>(done) % kParts.size());
-        }
-    }
+    std::vector<Zorvan::DesignPart> parts = partsOf(saving, options);
+    const std::int64_t written = writeObjects(saving, parts, options, count);
     const Zorvan::SaveResult result = saving.commit(options.dataRevision, options.dataRevisionNumber);
     out << Zorvan::substitute(translate("zvfile", "saved %1 objects to %2 (software revision %3)"),
                               {std::to_string(written), quoted(file), result.revision})
