@@ -38,11 +38,7 @@ using testing::OtherProgram;
 #endif
 bool pendingHeld(const std::string& file) {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    struct flock probe {};
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    probe.l_start = 0x40000000;
-    probe.l_len = 1;
+    struct flock probe {.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 0x40000000, .l_len = 1, .l_pid = 0};
     const bool held = ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
     ::close(fd);
     return held;
@@ -172,12 +168,9 @@ TEST_F(StockSqliteLocks, EachKeepsTheOtherOutAsTwoStockProgramsWould) {
         // Forked before anything of ours is open or running; waits up to 5 s
         // for a lock, as a program with a busy timeout does.
         std::optional<OtherProgram> stock(std::in_place, design, 5s);
-        std::shared_ptr<SqliteDesignStore> writer;
-        std::shared_ptr<SqliteDesignStore> reader; // a reader a commit waits for, in PENDING
+        std::shared_ptr<SqliteDesignStore> writer, reader; // and a reader a commit waits for, in PENDING
         std::thread committer;                     // our writer waiting in PENDING
-        if (row.hold == Hold::Pending) {
-            reader = SqliteDesignStore::openForReading(design);
-        }
+        reader = row.hold == Hold::Pending ? SqliteDesignStore::openForReading(design) : nullptr;
         if (row.holder == Party::Stock && row.hold != Hold::Killed) {
             // Synchronous off: its journal's header is written at once, as
             // a hot journal's is, though the transaction is alive.
@@ -242,8 +235,7 @@ TEST_F(StockSqliteLocks, EachKeepsTheOtherOutAsTwoStockProgramsWould) {
         }
         EXPECT_EQ(seen, row.keptOut ? "held" : "before");
         EXPECT_EQ(took >= kHeld, row.keptOut) << "took " << (took / 1ms) << " ms";
-        writer.reset();
-        reader.reset();
+        writer = reader = nullptr;
         // Whatever happened, the design is whole, and no journal is left.
         EXPECT_EQ(OtherProgram(design).run("PRAGMA integrity_check"), "ok");
         EXPECT_FALSE(std::filesystem::exists(journal));
