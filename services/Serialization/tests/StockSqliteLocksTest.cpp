@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,14 +53,8 @@ enum class Party { Stock, Ours };
 enum class Hold { Reserved, Pending, Killed };
 enum class Try { Read, Write };
 
-struct Row {
-    const char* what;
-    Party holder;
-    Hold hold;
-    Party trier;
-    Try attempt;
-    bool keptOut; // waits for the holder to let go (and sees "held"); else goes on at once (and sees "before")
-};
+// keptOut: the trier waits for the holder to let go (and sees "held"); else goes on at once (and sees "before").
+struct Row { const char* what; Party holder; Hold hold; Party trier; Try attempt; bool keptOut; };
 
 const Row kRows[] = {
     {"a writer is kept out by our RESERVED", Party::Ours, Hold::Reserved, Party::Stock, Try::Write, true},
@@ -92,20 +87,21 @@ protected:
     void makeDesign() const {
         auto store = SqliteDesignStore::openForWriting(design);
         store->writeDataRevision("before");
-        for (int id = 1; id <= kObjects; ++id) {
-            SerializationTransferObject object(id, "Pipe", std::string(100, 'x'));
-            store->insert(object);
-        }
+        forEachObject(100, 'x', [&](SerializationTransferObject& object) { store->insert(object); });
         store->commit();
         ::chmod(design.c_str(), 0640);
+    }
+    // Each of the kObjects objects, with a payload of `size` bytes `fill`.
+    static void forEachObject(int size, char fill, const std::function<void(SerializationTransferObject&)>& visit) {
+        for (int id = 1; id <= kObjects; ++id) {
+            SerializationTransferObject object(id, "Pipe", std::string(static_cast<std::size_t>(size), fill));
+            visit(object);
+        }
     }
     // Our writer's change, under RESERVED, with its journal on the disk.
     static void change(SqliteDesignStore& store, int payload) {
         store.writeDataRevision("held");
-        for (int id = 1; id <= kObjects; ++id) {
-            SerializationTransferObject object(id, "Pipe", std::string(static_cast<std::size_t>(payload), 'y'));
-            store.update(object);
-        }
+        forEachObject(payload, 'y', [&](SerializationTransferObject& object) { store.update(object); });
     }
     // Our writer in a child, killed at its second write to the design after
     // its commit flushed the journal.
