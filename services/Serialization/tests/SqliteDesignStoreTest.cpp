@@ -26,8 +26,7 @@ protected:
     // A committed design with two objects and every metadata field set.
     std::string makeDesign(const char* leaf) const {
         auto store = SqliteDesignStore::openForWriting(path(leaf));
-        std::int32_t number = 9;
-        std::int32_t group = 0;
+        std::int32_t number = 9, group = 0;
         store->writeDataRevision("data-a");
         store->writeDataRevisionNumber(number);
         store->writeCreatedRevision("c1");
@@ -35,12 +34,23 @@ protected:
         store->writeMaxIdentifier(77, 3);
         store->addGroup(group);
         store->markUpdated();
-        for (SerializationTransferObject object : {SerializationTransferObject(1, "Pipe", std::string("a\0b", 3)),
-                                                   SerializationTransferObject(2, "Valve", "v")}) {
-            store->insert(object);
-        }
-        store->commit();
+        insert(*store, {{1, "Pipe", std::string("a\0b", 3)}, {2, "Valve", "v"}});
         return path(leaf);
+    }
+
+    // Inserts `objects` and commits.
+    static void insert(SqliteDesignStore& store, std::vector<SerializationTransferObject> objects) {
+        for (SerializationTransferObject& object : objects) {
+            store.insert(object);
+        }
+        store.commit();
+    }
+    static std::vector<std::int64_t> identities(const SqliteDesignStore& store) {
+        std::vector<std::int64_t> all;
+        for (const SerializationTransferObject& object : testing::storedObjects(store)) {
+            all.push_back(object.id());
+        }
+        return all;
     }
 
     testing::TempFolder folder;
@@ -60,12 +70,7 @@ TEST_F(DesignStore, WhatIsWrittenIsReadBack) {
     constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
     constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
     for (const auto& [leaf, domain] : {std::pair{"limits.zvd", -32768}, std::pair{"wide.zvd", 99999}}) {
-        auto store = SqliteDesignStore::openForWriting(path(leaf));
-        for (const std::int64_t id : {kMax, std::int64_t{-1}, kMin}) {
-            SerializationTransferObject object(id, "Pipe", "p");
-            store->insert(object);
-        }
-        store->commit();
+        insert(*SqliteDesignStore::openForWriting(path(leaf)), {{kMax, "Pipe", "p"}, {-1, "Pipe", "p"}, {kMin, "Pipe", "p"}});
         ASSERT_EQ(Other(path(leaf)).run("UPDATE zv_metadata SET identifier_number = " + std::to_string(kMin) +
                                         ", identifier_domain = " + std::to_string(domain)),
                   "-");
@@ -85,11 +90,7 @@ TEST_F(DesignStore, WhatIsWrittenIsReadBack) {
     for (const auto& [file, expected, identities, damage] : cases) {
         SCOPED_TRACE(file);
         auto store = SqliteDesignStore::openForReading(file);
-        std::vector<std::int64_t> visited;
-        for (const SerializationTransferObject& object : Zorvan::testing::storedObjects(*store)) {
-            visited.push_back(object.id());
-        }
-        EXPECT_EQ(visited, identities);
+        EXPECT_EQ(DesignStore::identities(*store), identities);
         if (damage != nullptr) {
             std::int64_t number = 0;
             std::int16_t domain = 0;
@@ -111,15 +112,12 @@ TEST_F(DesignStore, WhatIsWrittenIsReadBack) {
         store->readCreatedRevision(created);
         store->readLastSavedRevision(saved);
         store->readMaxIdentifier(idNumber, idDomain);
-        std::tie(groups, updates, objects) =
-            std::tuple(store->groupCount(), store->updateCount(), store->objectCount());
+        std::tie(groups, updates, objects) = std::tuple(store->groupCount(), store->updateCount(), store->objectCount());
         EXPECT_EQ(read, expected);
         EXPECT_THROW(store->markUpdated(), FileError) << "a reading handle refuses writes";
     }
     auto store = SqliteDesignStore::openForReading(path("a.zvd"));
-    const std::vector<SerializationTransferObject> objects = Zorvan::testing::storedObjects(*store);
-    ASSERT_EQ(objects.size(), 2u);
-    EXPECT_EQ(objects[0], SerializationTransferObject(1, "Pipe", std::string("a\0b", 3)));
+    EXPECT_EQ(testing::storedObjects(*store).at(0), SerializationTransferObject(1, "Pipe", std::string("a\0b", 3)));
     SerializationTransferObject probe(2, "", "");
     EXPECT_TRUE(store->contains(probe));
     EXPECT_TRUE(store->read(probe));
@@ -139,14 +137,11 @@ TEST_F(DesignStore, WhatIsWrittenIsReadBack) {
 // meet every road of the save API.)
 TEST_F(DesignStore, AnythingButAWholeDesignIsRefusedAndLeftAsItWas) {
     const std::string full = bytes(makeDesign("real.zvd"));
-    const auto write = [&](const char* leaf, const std::string& content) {
-        std::ofstream(path(leaf), std::ios::binary) << content;
-    };
-    write("cut-in-last-page.zvd", full.substr(0, full.size() - 100)); // still reads as a design
+    folder.write("cut-in-last-page.zvd", full.substr(0, full.size() - 100)); // still reads as a design
     SqliteDesignStore::openForWriting(path("foreign.zvd"))->commit();
     const std::string tables = bytes(path("foreign.zvd"));
-    write("foreign.zvd", std::string(tables).replace(68, 4, std::string(4, '\0')));
-    write("other-program.zvd", std::string(tables).replace(68, 4, "\x12\x34\x56\x78"));
+    folder.write("foreign.zvd", std::string(tables).replace(68, 4, std::string(4, '\0')));
+    folder.write("other-program.zvd", std::string(tables).replace(68, 4, "\x12\x34\x56\x78"));
     // Other programs' databases before they made their tables: no schema, but
     // the program's application id, or its user version alone, in the header.
     for (const char* mark : {"application_id", "user_version"}) {
@@ -182,14 +177,11 @@ TEST_F(DesignStore, AWalkVisitsEveryObjectOnceWhileTheHandleWrites) {
     // The n-th identity: one after another across the first batch's end,
     // with gaps across the second's.
     const auto identity = [](std::int64_t n) { return n <= 300 ? n : 2 * n; };
-    {
-        auto store = SqliteDesignStore::openForWriting(path("a.zvd"));
-        for (std::int64_t n = kObjects; n >= 1; --n) {
-            SerializationTransferObject object(identity(n), "Pipe", "old");
-            store->insert(object);
-        }
-        store->commit();
+    std::vector<SerializationTransferObject> old;
+    for (std::int64_t n = kObjects; n >= 1; --n) {
+        old.emplace_back(identity(n), "Pipe", "old");
     }
+    insert(*SqliteDesignStore::openForWriting(path("a.zvd")), old);
     auto store = SqliteDesignStore::openForWriting(path("a.zvd"));
     std::vector<std::int64_t> visited;
     store->forEachObject(
@@ -203,10 +195,11 @@ TEST_F(DesignStore, AWalkVisitsEveryObjectOnceWhileTheHandleWrites) {
             return true;
         },
         SqliteDesignStore::Fields::IdentityAndType);
-    ASSERT_EQ(visited.size(), static_cast<std::size_t>(kObjects));
-    for (std::size_t i = 0; i < visited.size(); ++i) {
-        ASSERT_EQ(visited[i], identity(static_cast<std::int64_t>(i) + 1));
+    std::vector<std::int64_t> expected;
+    for (std::int64_t n = 1; n <= kObjects; ++n) {
+        expected.push_back(identity(n));
     }
+    ASSERT_EQ(visited, expected);
     store->commit();
     const auto objects = testing::storedObjects(*SqliteDesignStore::openForReading(path("a.zvd")));
     ASSERT_EQ(objects.size(), static_cast<std::size_t>(2 * kObjects));

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,11 +39,7 @@ using testing::OtherProgram;
 #endif
 bool pendingHeld(const std::string& file) {
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    struct flock probe {};
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    probe.l_start = 0x40000000;
-    probe.l_len = 1;
+    struct flock probe {.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 0x40000000, .l_len = 1, .l_pid = 0};
     const bool held = ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
     ::close(fd);
     return held;
@@ -56,14 +53,8 @@ enum class Party { Stock, Ours };
 enum class Hold { Reserved, Pending, Killed };
 enum class Try { Read, Write };
 
-struct Row {
-    const char* what;
-    Party holder;
-    Hold hold;
-    Party trier;
-    Try attempt;
-    bool keptOut; // waits for the holder to let go (and sees "held"); else goes on at once (and sees "before")
-};
+// keptOut: the trier waits for the holder to let go (and sees "held"); else goes on at once (and sees "before").
+struct Row { const char* what; Party holder; Hold hold; Party trier; Try attempt; bool keptOut; };
 
 const Row kRows[] = {
     {"a writer is kept out by our RESERVED", Party::Ours, Hold::Reserved, Party::Stock, Try::Write, true},
@@ -96,20 +87,21 @@ protected:
     void makeDesign() const {
         auto store = SqliteDesignStore::openForWriting(design);
         store->writeDataRevision("before");
-        for (int id = 1; id <= kObjects; ++id) {
-            SerializationTransferObject object(id, "Pipe", std::string(100, 'x'));
-            store->insert(object);
-        }
+        forEachObject(100, 'x', [&](SerializationTransferObject& object) { store->insert(object); });
         store->commit();
         ::chmod(design.c_str(), 0640);
+    }
+    // Each of the kObjects objects, with a payload of `size` bytes `fill`.
+    static void forEachObject(int size, char fill, const std::function<void(SerializationTransferObject&)>& visit) {
+        for (int id = 1; id <= kObjects; ++id) {
+            SerializationTransferObject object(id, "Pipe", std::string(static_cast<std::size_t>(size), fill));
+            visit(object);
+        }
     }
     // Our writer's change, under RESERVED, with its journal on the disk.
     static void change(SqliteDesignStore& store, int payload) {
         store.writeDataRevision("held");
-        for (int id = 1; id <= kObjects; ++id) {
-            SerializationTransferObject object(id, "Pipe", std::string(static_cast<std::size_t>(payload), 'y'));
-            store.update(object);
-        }
+        forEachObject(payload, 'y', [&](SerializationTransferObject& object) { store.update(object); });
     }
     // Our writer in a child, killed at its second write to the design after
     // its commit flushed the journal.
@@ -172,12 +164,9 @@ TEST_F(StockSqliteLocks, EachKeepsTheOtherOutAsTwoStockProgramsWould) {
         // Forked before anything of ours is open or running; waits up to 5 s
         // for a lock, as a program with a busy timeout does.
         std::optional<OtherProgram> stock(std::in_place, design, 5s);
-        std::shared_ptr<SqliteDesignStore> writer;
-        std::shared_ptr<SqliteDesignStore> reader; // a reader a commit waits for, in PENDING
+        std::shared_ptr<SqliteDesignStore> writer, reader; // and a reader a commit waits for, in PENDING
         std::thread committer;                     // our writer waiting in PENDING
-        if (row.hold == Hold::Pending) {
-            reader = SqliteDesignStore::openForReading(design);
-        }
+        reader = row.hold == Hold::Pending ? SqliteDesignStore::openForReading(design) : nullptr;
         if (row.holder == Party::Stock && row.hold != Hold::Killed) {
             // Synchronous off: its journal's header is written at once, as
             // a hot journal's is, though the transaction is alive.
@@ -242,8 +231,7 @@ TEST_F(StockSqliteLocks, EachKeepsTheOtherOutAsTwoStockProgramsWould) {
         }
         EXPECT_EQ(seen, row.keptOut ? "held" : "before");
         EXPECT_EQ(took >= kHeld, row.keptOut) << "took " << (took / 1ms) << " ms";
-        writer.reset();
-        reader.reset();
+        writer = reader = nullptr;
         // Whatever happened, the design is whole, and no journal is left.
         EXPECT_EQ(OtherProgram(design).run("PRAGMA integrity_check"), "ok");
         EXPECT_FALSE(std::filesystem::exists(journal));

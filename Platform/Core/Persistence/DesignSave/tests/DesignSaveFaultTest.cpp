@@ -24,6 +24,7 @@ using Mode = ZvFileWriteMode;
 using testing::DesignSaveTest;
 using testing::FaultEnv;
 using Kind = FaultEnv::Kind;
+using Files = std::map<std::string, std::string>;
 
 // The files open in this process, where the system lists them (0 on
 // Windows, where a program under Wine would count the emulator's).
@@ -42,10 +43,9 @@ std::ptrdiff_t openFiles() {
 // Letting go of a lock this handle holds never fails on any system, and is
 // let through: on Windows a lock that stayed would stack under the next.
 std::error_code errorOf(Kind kind) {
-    if (kind == Kind::Unlock) {
-        return {};
-    }
-    return std::make_error_code(kind == Kind::Lock ? std::errc::resource_unavailable_try_again : std::errc::io_error);
+    return kind == Kind::Unlock ? std::error_code()
+                                : std::make_error_code(kind == Kind::Lock ? std::errc::resource_unavailable_try_again
+                                                                          : std::errc::io_error);
 }
 
 // The calls a road does without: a folder's flush after a rename or a
@@ -61,32 +61,30 @@ bool tolerated(const FaultEnv::Call& call) {
 }
 
 // A road: its name, the design it saves, opens or cleans up after, and the
-// folder's files (by data revision) when it succeeded.
+// folder's files (by data revision) when it succeeded, from a folder that
+// holds a design and an older autosave copy.
 class EveryFailingCall;
 struct Road {
     const char* name;
     std::string design;
     std::function<void(EveryFailingCall&)> run;
-    std::map<std::string, std::string> done;
+    Files done;
 };
 void PrintTo(const Road& road, std::ostream* to) { *to << road.name; }
 
 // One test per road, so that each runs in seconds also under Wine.
 class EveryFailingCall : public DesignSaveTest, public ::testing::WithParamInterface<Road> {
 public:
-    // The roads, from a folder that holds a design and an older autosave copy.
     static std::vector<Road> roads() {
         using T = EveryFailingCall;
-        const std::map<std::string, std::string> untouched = {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}};
+        const auto save = [](Mode mode) { return [mode](T& t) { t.saveDesign("a.zvd", 2, "new", options(mode)); }; };
+        const Files saved = {{"a.zvd", "new"}, {"a.bak.zvd", "copy"}}, untouched = {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}};
         return {
-            {"rewrite", "a.zvd", [](T& t) { t.saveDesign("a.zvd", 2, "new"); }, {{"a.zvd", "new"}, {"a.bak.zvd", "copy"}}},
+            {"rewrite", "a.zvd", save(Mode::Overwrite), saved},
             {"first_save", "b.zvd", [](T& t) { t.saveDesign("b.zvd", 2, "new"); },
              {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}, {"b.zvd", "new"}}},
-            {"update_of_all_parts", "a.zvd", [](T& t) { t.saveDesign("a.zvd", 2, "new", options(Mode::UpdateAll)); },
-             {{"a.zvd", "new"}, {"a.bak.zvd", "copy"}}},
-            {"update_of_selected_parts", "a.zvd",
-             [](T& t) { t.saveDesign("a.zvd", 2, "new", options(Mode::UpdateSelected)); },
-             {{"a.zvd", "new"}, {"a.bak.zvd", "copy"}}},
+            {"update_of_all_parts", "a.zvd", save(Mode::UpdateAll), saved},
+            {"update_of_selected_parts", "a.zvd", save(Mode::UpdateSelected), saved},
             {"autosave", "a.zvd", [](T& t) { (void)writeAutosaveCopy(t.path("a.zvd"), options()); },
              {{"a.zvd", "old"}, {"a.bak.zvd", "old"}}},
             {"autosave_of_the_host_s_objects", "a.zvd", [](T& t) { t.autosaveDesign("a.zvd", 2, "edited"); },
@@ -102,20 +100,17 @@ public:
 };
 
 TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
-    // The folder before each run: a design and an older autosave copy.
     saveDesign("a.zvd", 2, "old");
     saveDesign("a.bak.zvd", 1, "copy");
-    const std::map<std::string, std::string> start = {{"a.zvd", folder.read(path("a.zvd"))},
-                                                      {"a.bak.zvd", folder.read(path("a.bak.zvd"))}};
+    const Files start = files(), untouched = {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}};
     // What the folder holds, by data revision.
     const auto revisions = [&] {
-        std::map<std::string, std::string> all;
+        Files all;
         for (const auto& [leaf, bytes] : files()) {
             all[leaf] = leaf.ends_with(".zvd") && !bytes.empty() ? revisionOf(path(leaf)) : bytes;
         }
         return all;
     };
-    const std::map<std::string, std::string> untouched = {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}};
     const Road& road = GetParam();
     const auto env = std::make_shared<FaultEnv>();
     const auto runOnce = [&](Kind kind, int k) {
@@ -124,15 +119,13 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
             folder.write(leaf, bytes);
         }
         const std::ptrdiff_t opened = openFiles();
-        std::optional<std::pair<DesignRefusal, std::string>> refused;
-        std::error_code cause;
+        std::optional<DesignRefusedException> refused;
         {
             const ScopedEnv failing(env);
             try {
                 road.run(*this);
             } catch (const DesignRefusedException& e) {
-                refused.emplace(e.reason(), e.what());
-                cause = e.cause();
+                refused.emplace(e);
             }
         }
         if (k == 0) {
@@ -142,41 +135,36 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
         ASSERT_TRUE(failed) << "the road made fewer calls than when it ran without a fault";
         SCOPED_TRACE("the failed call: " + failed->describe() + " (" + std::to_string(k) + ")");
         if (refused) {
-            // Named by the user, or for its removal the autosave copy.
-            const auto names = [&](const std::string& leaf) {
-                return refused->second.find("'" + path(leaf) + "'") != std::string::npos;
-            };
-            EXPECT_TRUE(names(road.design) || names("a.bak.zvd")) << refused->second;
-            // ... and no file of the save's own that the user never named.
-            for (const char* own : {".tmp.", "-journal"}) {
-                EXPECT_EQ(refused->second.find(own), std::string::npos) << refused->second;
-            }
-            EXPECT_TRUE(refused->second.ends_with('.') && refused->second.find('\n') == std::string::npos)
-                << refused->second;
+            const std::string said = refused->what();
+            // Named by the user, or for its removal the autosave copy, and
+            // no file of the save's own that the user never named.
+            EXPECT_TRUE(said.find("'" + path(road.design) + "'") != std::string::npos ||
+                        said.find("'" + path("a.bak.zvd") + "'") != std::string::npos) << said;
+            EXPECT_TRUE(said.find(".tmp.") == std::string::npos && said.find("-journal") == std::string::npos) << said;
+            EXPECT_TRUE(said.ends_with('.') && said.find('\n') == std::string::npos) << said;
             if (kind == Kind::Lock) {
                 // Another's lock keeps the road out (on a file the road made,
                 // it interfered). A read lock SQLite cannot take back after
                 // its commit fails the commit that is done: the design is
                 // whole, old or new.
-                EXPECT_TRUE(refused->first == DesignRefusal::Busy || refused->first == DesignRefusal::Interfered ||
-                            refused->first == DesignRefusal::Failed)
-                    << refused->second;
-                EXPECT_TRUE(revisions() == untouched || revisions() == road.done) << refused->second;
+                EXPECT_NE(refused->reason(), DesignRefusal::Missing) << said;
+                EXPECT_TRUE(refused->reason() == DesignRefusal::Busy || refused->reason() == DesignRefusal::Interfered ||
+                            refused->reason() == DesignRefusal::Failed) << said;
+                EXPECT_TRUE(revisions() == untouched || revisions() == road.done) << said;
             } else {
-                EXPECT_EQ(refused->first, DesignRefusal::Failed) << refused->second;
-                EXPECT_TRUE(means(cause, std::errc::io_error)) << "the cause: " << cause.message();
+                EXPECT_EQ(refused->reason(), DesignRefusal::Failed) << said;
+                EXPECT_TRUE(means(refused->cause(), std::errc::io_error)) << "the cause: " << refused->cause().message();
                 EXPECT_EQ(revisions(), untouched);
             }
         } else {
             // Windows: the new version is locked under the design's name
             // right after the rename, as the road ends; failing that only
-            // lets the next save in a moment early.
+            // lets the next save in a moment early. The empty file that held
+            // the name of a design never saved while it was autosaved stays
+            // when it cannot be looked at or removed: the next save takes it
+            // for a first save cut short, and start-up for a design never saved.
             const bool endingOnWindows = !openFilesMayBeReplaced() && env->madeBeforeFailure(Kind::Rename);
-            // The empty file that held the name of a design never saved while
-            // it was autosaved stays when it cannot be looked at or removed:
-            // the next save takes it for a first save cut short, and
-            // start-up for a design never saved.
-            std::map<std::string, std::string> left = revisions();
+            Files left = revisions();
             const bool keptEmpty = !road.done.contains(road.design) && left.contains(road.design) &&
                                    left[road.design].empty() && failed->names.ends_with(road.design);
             if (keptEmpty) {

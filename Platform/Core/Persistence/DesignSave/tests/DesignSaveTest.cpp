@@ -1,5 +1,6 @@
-// The save API on real files: the road it runs, what it leaves when it is
-// interrupted, raced or tampered with, and every refusal and misuse reported.
+// The save API on real files: the edges of a host's session, each a row:
+// what it leaves when a save is dropped, raced or misused, and how every
+// refusal and misuse is reported.
 
 #include <gtest/gtest.h>
 
@@ -26,151 +27,24 @@ namespace {
 namespace fs = std::filesystem;
 using Mode = ZvFileWriteMode;
 using testing::DesignSaveTest;
-using testing::TempFolder;
-
-// A first save, a rewrite and an update, each dropped once without its
-// commit (the host forgot, or failed midway) and then run to the end. The
-// dropped save changes nothing, removes what it made (a first save leaves
-// no file, the others the design and its autosave copy as they were) and
-// keeps no share of the design it read. While the other runs,
-// at every step, every other save or autosave of the design is refused as
-// busy, naming this program, and touches nothing. A first save writes a
-// temporary file like a rewrite, so that one killed midway leaves only the
-// empty file the lock holds; a rewrite is not held up by one a crash left and keeps the
-// revision the design was created with. A module still held at the commit
-// is closed all the same, and any use of a save after its commit is
-// reported.
-TEST_F(DesignSaveTest, OneSaveAtATimeAndNoTraceOfOneNotCommitted) {
-    const std::string here = "': this program is saving or autosaving it already; try again when that save has ended.";
-    const auto rivalsAreBusy = [&] {
-        const auto before = files();
-        for (const Mode rival : {Mode::Overwrite, Mode::UpdateAll}) {
-            expectRefused([&] { (void)DesignSave::begin(path("a.zvd"), options(rival)); }, DesignRefusal::Busy,
-                          path("a.zvd"), "cannot save '" + path("a.zvd") + here);
-        }
-        expectRefused([&] { (void)writeAutosaveCopy(path("a.zvd"), options()); }, DesignRefusal::Busy, path("a.zvd"),
-                      "cannot write the autosave copy of '" + path("a.zvd") + here);
-        EXPECT_EQ(files(), before);
-    };
-    std::string revision; // the software revision the last save reported
-    for (const Mode mode : {Mode::Overwrite, Mode::Overwrite, Mode::UpdateAll}) {
-        const auto before = files();
-        SCOPED_TRACE(std::string(before.empty() ? "new" : "existing") + " design, mode " + std::to_string(mode));
-        {
-            DesignSave dropped = DesignSave::begin(path("a.zvd"), options(mode));
-            std::int64_t visited = 0;
-            dropped.forEachObject([&](const SerializationTransferObject& existing) {
-                EXPECT_TRUE(existing.payload().empty()) << "a walk reads no payloads";
-                return ++visited > 0;
-            });
-            EXPECT_EQ(visited, dropped.objectCount());
-            EXPECT_EQ(visited > 0, !before.empty());
-            EXPECT_EQ(dropped.writtenFile().toNativeString(), path(mode == Mode::Overwrite ? "a.tmp.zvd" : "a.zvd"));
-            dropped.part().save({Identifier::create().number, "Pipe", "lost"});
-            dropped.createGroup();
-        }
-        EXPECT_EQ(files(), before);
-        if (mode == Mode::Overwrite) {
-            folder.write("a.tmp.zvd", "left over from a crash");
-        }
-        {
-            DesignSave save = DesignSave::begin(path("a.zvd"), options(mode, "", rivalsAreBusy));
-            save.part().save({Identifier::create().number, "Pipe", "saved"});
-            revision = save.commit("saved in mode " + std::to_string(mode), 1).revision;
-            rivalsAreBusy(); // the new version is this save's until it ends
-            EXPECT_THROW((void)save.part(), std::logic_error);
-            EXPECT_THROW((void)save.commit("again", 2), std::logic_error);
-        }
-        if (before.empty()) {
-            const auto store = SqliteDesignStore::openForWriting(path("a.zvd"));
-            store->writeCreatedRevision("r0");
-            store->commit();
-            (void)writeAutosaveCopy(path("a.zvd"), options());
-        }
-    }
-    const OpenedDesign opened = openDesign(path("a.zvd"));
-    EXPECT_TRUE(opened.readable && opened.current);
-    EXPECT_EQ(opened.createdRevision, "r0");
-    EXPECT_EQ(opened.lastSavedRevision, revision);
-    EXPECT_NE(revision, "");
-    EXPECT_EQ(revisionOf(path("a.zvd")), "saved in mode " + std::to_string(Mode::UpdateAll));
-    EXPECT_EQ(opened.store->objectCount(), 2);
-    EXPECT_EQ(opened.store->updateCount(), 1);
-    EXPECT_EQ(files().size(), 2u) << "nothing but the design and its autosave copy";
-}
-
-// The files a save writes carry the access the user gave the design from
-// their creation on (the permission bits; on Windows the hidden and system
-// attributes), in every mode: a rewrite's temporary file, the design an
-// update writes, and an autosave copy, also one that replaces a copy an
-// older release left open to everybody. None makes the design read-only.
-TEST_F(DesignSaveTest, ItsFilesAreNeverLooserThanTheDesign) {
-#ifdef _WIN32
-    using Access = DWORD;
-    const Access kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, open = FILE_ATTRIBUTE_NORMAL;
-    const auto accessOf = [&](const std::string& leaf) {
-        return testing::attributesOf(path(leaf)) & (kept | FILE_ATTRIBUTE_READONLY);
-    };
-    const auto give = [&](const std::string& leaf, Access access) { ASSERT_TRUE(testing::setAttributes(path(leaf), access)); };
-#else
-    using Access = fs::perms;
-    const Access kept = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read, open = fs::perms::all;
-    const auto accessOf = [&](const std::string& leaf) { return fs::status(path(leaf)).permissions(); };
-    const auto give = [&](const std::string& leaf, Access access) { fs::permissions(path(leaf), access); };
-#endif
-    saveDesign("a.zvd", 3, "old");
-    give("a.zvd", kept);
-    for (const Mode mode : {Mode::Overwrite, Mode::UpdateAll, Mode::UpdateSelected}) {
-        SCOPED_TRACE("mode " + std::to_string(mode));
-        Access written{};
-        saveDesign("a.zvd", 1, std::to_string(mode), options(mode, "prepared", [&] {
-                       written = accessOf(mode == Mode::Overwrite ? "a.tmp.zvd" : "a.zvd");
-                   }));
-        EXPECT_EQ(written, kept) << "the file written";
-        EXPECT_EQ(accessOf("a.zvd"), kept);
-        EXPECT_EQ(revisionOf(path("a.zvd")), std::to_string(mode));
-    }
-    folder.write("a.bak.zvd", "older copy");
-    give("a.bak.zvd", open);
-    Access copied{};
-    (void)writeAutosaveCopy(path("a.zvd"), options(Mode::Overwrite, "copied", [&] { copied = accessOf("a.bak.tmp.zvd"); }));
-    EXPECT_EQ(copied, kept) << "temporary autosave copy";
-    EXPECT_EQ(accessOf("a.bak.zvd"), kept);
-}
-
-// How a call of the road ended: done, refused (reason, cause, sentence) or
-// misused (std::logic_error).
-struct Ending {
-    enum Kind { Done, Refused, Misused } kind = Done;
-    DesignRefusal reason = DesignRefusal::Failed;
-    std::error_code cause;
-    std::string said;
-};
-Ending endingOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const DesignRefusedException& e) {
-        return {Ending::Refused, e.reason(), e.cause(), e.what()};
-    } catch (const std::logic_error& e) {
-        return {Ending::Misused, DesignRefusal::Failed, {}, e.what()};
-    }
-    return {};
-}
 
 // The edges of a host's session, each a row: what the host does, how the
 // road ends it (a refusal with its reason and its cause as data, or a
-// std::logic_error for misuse) and a part of the sentence. This program's
-// own read handle and its own saves never pass for another program's; an
-// autosave gives way to a save of another thread; parts and saves used
-// after their end, or moved from, are misuse; cancel() leaves the design
-// as it was; start-up finds a copy only when it holds what the design does
-// not.
+// std::logic_error for misuse) and a part of the sentence. A save dropped
+// without its commit changes nothing and removes what it made; while a save
+// runs, at every step, every other save or autosave of the design is refused
+// as busy, naming this program, and touches nothing; a rewrite is not held
+// up by the temporary file a crash left and keeps the revision the design
+// was created with. This program's own read handle and its own saves never
+// pass for another program's; an autosave gives way to a save of another
+// thread; parts and saves used after their end, or moved from, are misuse;
+// cancel() leaves the design as it was; start-up finds a copy only when it
+// holds what the design does not; identities are never handed out twice.
 TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
     using enum DesignRefusal;
     const auto designHolds = [&](const std::string& revision, std::int64_t objects) {
         const OpenedDesign opened = openDesign(path("a.zvd"));
-        EXPECT_EQ(opened.dataRevision + " " + std::to_string(opened.objectCount),
-                  revision + " " + std::to_string(objects));
+        EXPECT_EQ(opened.dataRevision + " " + std::to_string(opened.objectCount), revision + " " + std::to_string(objects));
     };
     const auto update = [&](Mode mode, const std::function<void(DesignPart&)>& edit) {
         DesignSave save = DesignSave::begin(path("a.zvd"), options(mode));
@@ -178,24 +52,79 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
         edit(part);
         (void)save.commit("updated", 2);
     };
-    const std::error_code none;
-    const std::error_code busy = std::make_error_code(std::errc::device_or_resource_busy);
+    const std::string here = "': this program is saving or autosaving it already; try again when that save has ended.";
+    const auto rivalsAreBusy = [&] {
+        const auto before = files();
+        for (const Mode rival : {Mode::Overwrite, Mode::UpdateAll}) {
+            expectRefused([&] { (void)DesignSave::begin(path("a.zvd"), options(rival)); }, Busy, path("a.zvd"),
+                          "cannot save '" + path("a.zvd") + here);
+        }
+        expectRefused([&] { (void)writeAutosaveCopy(path("a.zvd"), options()); }, Busy, path("a.zvd"),
+                      "cannot write the autosave copy of '" + path("a.zvd") + here);
+        EXPECT_EQ(files(), before);
+    };
     struct Row {
         const char* edge;
         std::function<void()> run;
-        Ending::Kind kind;
-        DesignRefusal reason;
-        std::error_code cause;
-        std::string says;
+        Ending::Kind kind = Ending::Done;
+        DesignRefusal reason = Failed;
+        std::error_code cause = {};
+        std::string says = {};
     };
     const Row rows[] = {
+        {"a first save, a rewrite and an update dropped without their commit",
+         [&] {
+             for (const auto& [leaf, mode] : {std::pair{"new.zvd", Mode::Overwrite}, std::pair{"a.zvd", Mode::Overwrite},
+                                              std::pair{"a.zvd", Mode::UpdateAll}}) {
+                 const auto before = files();
+                 {
+                 DesignSave dropped = DesignSave::begin(path(leaf), options(mode));
+                 std::int64_t visited = 0;
+                 dropped.forEachObject([&](const SerializationTransferObject& existing) {
+                     EXPECT_TRUE(existing.payload().empty()) << "a walk reads no payloads";
+                     return ++visited > 0;
+                 });
+                 EXPECT_EQ(visited, leaf == std::string("a.zvd") ? dropped.objectCount() : 0);
+                 EXPECT_EQ(dropped.writtenFile().toNativeString(),
+                           mode == Mode::Overwrite ? path(leaf).replace(path(leaf).size() - 4, 0, ".tmp") : path(leaf));
+                 dropped.part().save({Identifier::create().number, "Pipe", "lost"});
+                 dropped.createGroup();
+                 }
+                 EXPECT_EQ(files(), before);
+             }
+         }},
+        {"a rewrite over a crash's temporary file, then an update, each keeping every rival out to its end",
+         [&] {
+             {
+                 const auto store = SqliteDesignStore::openForWriting(path("a.zvd"));
+                 store->writeCreatedRevision("r0");
+                 store->commit();
+             }
+             (void)writeAutosaveCopy(path("a.zvd"), options());
+             folder.write("a.tmp.zvd", "left over from a crash");
+             std::string revision;
+             for (const Mode mode : {Mode::Overwrite, Mode::UpdateAll}) {
+                 DesignSave save = DesignSave::begin(path("a.zvd"), options(mode, "", rivalsAreBusy));
+                 save.part().save({Identifier::create().number, "Pipe", "saved"});
+                 revision = save.commit("saved in mode " + std::to_string(mode), 1).revision;
+                 rivalsAreBusy(); // the new version is this save's until it ends
+                 EXPECT_THROW((void)save.part(), std::logic_error);
+                 EXPECT_THROW((void)save.commit("again", 2), std::logic_error);
+             }
+             const OpenedDesign opened = openDesign(path("a.zvd"));
+             EXPECT_TRUE(opened.readable && opened.current);
+             EXPECT_EQ(opened.createdRevision + " " + opened.lastSavedRevision, "r0 " + revision);
+             EXPECT_NE(revision, "");
+             designHolds("saved in mode " + std::to_string(Mode::UpdateAll), 2);
+             EXPECT_EQ(opened.store->updateCount(), 1);
+             EXPECT_FALSE(files().contains("a.tmp.zvd"));
+         }},
         {"this program's read handle stays open during an update in place",
          [&] {
              const OpenedDesign kept = openDesign(path("a.zvd"), {.intent = DesignIntent::Edit});
              update(Mode::UpdateAll, [](DesignPart& part) { part.save({Identifier::create().number, "Pipe", ""}); });
              EXPECT_EQ(kept.store->objectCount(), 4) << "the handle reads on, the new version";
-         },
-         Ending::Done, Failed, none, ""},
+         }},
         {"update in place removes what the host deleted, a part not selected nothing",
          [&] {
              std::vector<std::int64_t> stored;
@@ -209,14 +138,14 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
                  EXPECT_FALSE(part.remove(stored[0]));
              });
              designHolds("updated", 2);
-         },
-         Ending::Done, Failed, none, ""},
+         }},
         {"a save while this thread autosaves",
          [&] {
              DesignSave copy = DesignSave::beginAutosave(path("a.zvd"), options());
              (void)DesignSave::begin(path("a.zvd"), options());
          },
-         Ending::Refused, Busy, busy, "this program is saving or autosaving it already"},
+         Ending::Refused, Busy, std::make_error_code(std::errc::device_or_resource_busy),
+         "this program is saving or autosaving it already"},
         {"an autosave gives way to a save of another thread",
          [&] {
              std::optional<DesignSave> copy(DesignSave::beginAutosave(path("a.zvd"), options()));
@@ -240,7 +169,7 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
              const DesignSave taken = std::move(save);
              (void)save.part(); // NOLINT(bugprone-use-after-move): the misuse under test
          },
-         Ending::Misused, Failed, none, "moved from"},
+         Ending::Misused, Failed, {}, "moved from"},
         {"a part after its save was committed",
          [&] {
              DesignSave save = DesignSave::begin(path("a.zvd"), options(Mode::UpdateAll));
@@ -248,7 +177,7 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
              (void)save.commit("committed", 3);
              part.save({Identifier::create().number, "Pipe", "late"});
          },
-         Ending::Misused, Failed, none, "after its save was committed, cancelled or dropped"},
+         Ending::Misused, Failed, {}, "after its save was committed, cancelled or dropped"},
         {"cancel() leaves the design as it was",
          [&] {
              const auto before = files();
@@ -258,7 +187,7 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
              EXPECT_EQ(files(), before);
              (void)save.commit("cancelled", 4);
          },
-         Ending::Misused, Failed, none, "called after cancel()"},
+         Ending::Misused, Failed, {}, "called after cancel()"},
         {"an identity saved twice",
          [&] {
              DesignSave save = DesignSave::begin(path("a.zvd"), options());
@@ -268,12 +197,26 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
          },
          Ending::Refused, Failed, std::error_code(1555, designStoreCategory()), // SQLITE_CONSTRAINT_PRIMARYKEY
          "cannot save '" + path("a.zvd") + "': two of its objects have the identity 7; nothing was saved."},
-        {"a newer design looked at",
-         [&] { EXPECT_FALSE(openDesign(path("future.zvd"), {.lookAtNewer = true}).readable); }, Ending::Done,
-         Failed, none, ""},
+        {"a counter behind the identities (an older or damaged writer stored 3, NULL or text) reserves them all",
+         [&] {
+             for (const char* stored : {"3", "NULL", "'zz'"}) {
+                 const std::int64_t largest = Identifier::create().number + 1000;
+                 {
+                     const auto store = SqliteDesignStore::openForWriting(path("a.zvd"));
+                     SerializationTransferObject object(largest, "Pipe", "kept");
+                     store->insert(object);
+                     store->commit();
+                 }
+                 EXPECT_EQ(testing::OtherProgram(path("a.zvd")).run(
+                               std::string("UPDATE zv_metadata SET identifier_number = ") + stored),
+                           "-");
+                 EXPECT_GT(openDesign(path("a.zvd")).store ? Identifier::create().number : 0, largest) << stored;
+             }
+         }},
+        {"a newer design looked at", [&] { EXPECT_FALSE(openDesign(path("future.zvd"), {.lookAtNewer = true}).readable); }},
         {"a newer design looked at for editing",
          [&] { (void)openDesign(path("future.zvd"), {.intent = DesignIntent::Edit, .lookAtNewer = true}); },
-         Ending::Refused, Newer, none, "was written by a newer version of the software"},
+         Ending::Refused, Newer, {}, "was written by a newer version of the software"},
         {"a read-only design opened for editing",
          [&] { (void)openDesign(path("locked.zvd"), {.intent = DesignIntent::Edit}); }, Ending::Refused, ReadOnly,
          std::make_error_code(std::errc::permission_denied), "It is not possible to overwrite a readonly file."},
@@ -291,16 +234,14 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
              EXPECT_EQ(recovered.dataRevision + " " + std::to_string(recovered.objectCount), "edited 2");
              EXPECT_GE(Identifier::create().number, recovered.nextIdentifier);
              EXPECT_TRUE(removeAutosaveCopy(path("a.zvd"), options())) << "this program's handle of it is closed";
-         },
-         Ending::Done, Failed, none, ""},
+         }},
         {"start-up: the copy of a design never saved",
          [&] {
              autosaveDesign("new.zvd", 1, "unsaved");
              EXPECT_FALSE(fs::exists(path("new.zvd"))) << "the name it held while it autosaved";
              EXPECT_TRUE(newerAutosaveCopy(path("new.zvd")));
              EXPECT_EQ(openAutosaveCopy(path("new.zvd")).objectCount, 1);
-         },
-         Ending::Done, Failed, none, ""},
+         }},
 #ifndef _WIN32
         // As a child that never execs does when it returns from main: it
         // lets go of its memory and nothing else.
@@ -335,8 +276,7 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
                  EXPECT_EQ(revisionOf(path(leaf)), "parent") << leaf;
              }
              EXPECT_EQ(files().size(), 6u) << "the designs alone";
-         },
-         Ending::Done, Failed, none, ""},
+         }},
 #endif
     };
     for (const Row& row : rows) {
