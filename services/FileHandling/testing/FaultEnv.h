@@ -184,18 +184,25 @@ private:
     // Counts `call` and fails it when it is the one to fail; then asks the hook.
     template <class Forward>
     std::error_code forward(const Call& call, Forward&& next) {
+        bool failing = false;
         {
             const std::lock_guard lock(m_mutex);
             const auto kind = static_cast<std::size_t>(call.kind);
-            if (++m_counts[kind] == m_failAt && call.kind == m_failKind) {
+            failing = ++m_counts[kind] == m_failAt && call.kind == m_failKind;
+            if (failing) {
                 m_failed = call;
-                return m_error;
+                if (m_error) {
+                    return m_error;
+                }
+            } else {
+                m_madeAgain = m_madeAgain || (m_failed && *m_failed == call);
+                m_madeBefore[kind] = m_madeBefore[kind] || !m_failed;
             }
-            m_madeAgain = m_madeAgain || (m_failed && *m_failed == call);
-            m_madeBefore[kind] = m_madeBefore[kind] || !m_failed;
         }
-        // Outside the mutex: a hook may change the disk through this Env.
-        const std::error_code error = m_before ? (*m_before)(call.kind, call.names) : std::error_code();
+        // The call to fail with no error is made as it is (a lock let go of
+        // must go); any other is shown to the hook first, outside the mutex:
+        // a hook may change the disk through this Env.
+        const std::error_code error = !failing && m_before ? (*m_before)(call.kind, call.names) : std::error_code();
         return error ? error : next();
     }
     // Remembers what each handle this Env gave out was opened as: a handle's
