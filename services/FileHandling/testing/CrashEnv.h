@@ -44,10 +44,7 @@ class CrashEnv final : public EnvWrapper {
 public:
     /// What a folder holds: each name's content.
     using Files = std::map<std::string, std::string>;
-    struct State {
-        const char* kind;
-        Files files;
-    };
+    struct State { const char* kind; Files files; };
 
     explicit CrashEnv(const std::string& folder) : EnvWrapper(Env::native()), m_path(folder) {
         FileFacts facts;
@@ -55,16 +52,14 @@ public:
         must(target().facts(m_folder, facts));
         m_identity = facts.identity;
         readNames();
-        for (File& file : m_now.files) {
-            file.durable = file.live;
-        }
+        std::ranges::for_each(m_now.files, [](File& file) { file.durable = file.live; });
         m_now.durableNames = m_now.names;
         m_points.push_back({"start", m_now});
     }
 
     std::size_t points() const { return locked([&] { return m_points.size(); }); }
-    /// What happened at `point` ("write a.zvd @0 +4096", "flush a.zvd", "flush the folder", ...).
     std::string what(std::size_t point) const { return locked([&] { return m_points.at(point).what; }); }
+    /// What happened at `point` ("write a.zvd @0 +4096", "flush a.zvd", "flush the folder", ...).
     std::vector<State> states(std::size_t point) const {
         const std::lock_guard lock(m_mutex);
         const Snapshot& at = m_points.at(point).at;
@@ -204,15 +199,8 @@ private:
         bool access = false;             // access changed since the last flush
     };
     using Names = std::map<std::string, std::size_t>; // leaf: index in files
-    struct Snapshot {
-        Names names;
-        Names durableNames;
-        std::vector<File> files;
-    };
-    struct Point {
-        std::string what;
-        Snapshot at;
-    };
+    struct Snapshot { Names names, durableNames; std::vector<File> files; };
+    struct Point { std::string what; Snapshot at; };
 
     static void must(const std::error_code& error) {
         if (error) {
@@ -283,10 +271,8 @@ private:
             if (target().look(m_folder, leaf, facts) || facts.kind != FileFacts::Kind::Regular) {
                 continue;
             }
-            std::size_t index = 0;
-            while (index < m_now.files.size() && !sameFile(m_now.files[index].identity, facts.identity)) {
-                ++index;
-            }
+            const auto index = static_cast<std::size_t>(
+                std::ranges::find_if(m_now.files, [&](const File& f) { return sameFile(f.identity, facts.identity); }) - m_now.files.begin());
             if (index == m_now.files.size()) {
                 m_now.files.push_back({facts.identity, contentOf(leaf, facts.size), "", std::nullopt, false});
             }

@@ -68,8 +68,7 @@ const std::string nobody = std::to_string(kNobody);
 
 struct stat statOf(const std::string& path) {
     struct stat st {};
-    ::lstat(path.c_str(), &st);
-    return st;
+    return ::lstat(path.c_str(), &st), st;
 }
 
 // Bits, owner, group and every extended attribute (the ACL among them) of `path`.

@@ -13,44 +13,31 @@ class FailingDesignStore : public SingleObjectInterface<SerializationTransferObj
 public:
     explicit FailingDesignStore(FailAt& plan) : m_plan(plan) {}
 
-    bool isOpen() const override { return m_plan.hit("isOpen"), real.isOpen(); }
-    bool readCurrentVersion(std::int32_t& v) override {
-        return m_plan.hit("readCurrentVersion"), real.readCurrentVersion(v);
-    }
-    bool readFileVersion(std::int32_t& v) override { return m_plan.hit("readFileVersion"), real.readFileVersion(v); }
-    void markUpdated() override { m_plan.hit("markUpdated"), real.markUpdated(); }
-    void addGroup(std::int32_t& r) override { m_plan.hit("addGroup"), real.addGroup(r); }
-    std::int32_t groupCount() const override { return m_plan.hit("groupCount"), real.groupCount(); }
-    void readDataRevisionNumber(std::int32_t& n) override {
-        m_plan.hit("readDataRevisionNumber"), real.readDataRevisionNumber(n);
-    }
-    void writeDataRevisionNumber(std::int32_t& n) override {
-        m_plan.hit("writeDataRevisionNumber"), real.writeDataRevisionNumber(n);
-    }
-    void readDataRevision(std::string& r) override { m_plan.hit("readDataRevision"), real.readDataRevision(r); }
-    void writeDataRevision(const std::string& r) override { m_plan.hit("writeDataRevision"), real.writeDataRevision(r); }
-    void writeCreatedRevision(const std::string& r) override {
-        m_plan.hit("writeCreatedRevision"), real.writeCreatedRevision(r);
-    }
-    void readCreatedRevision(std::string& r) override { m_plan.hit("readCreatedRevision"), real.readCreatedRevision(r); }
-    void writeLastSavedRevision(const std::string& r) override {
-        m_plan.hit("writeLastSavedRevision"), real.writeLastSavedRevision(r);
-    }
-    void readLastSavedRevision(std::string& r) override {
-        m_plan.hit("readLastSavedRevision"), real.readLastSavedRevision(r);
-    }
-    std::int64_t objectCount() const override { return m_plan.hit("objectCount"), real.objectCount(); }
-    void commit() override { m_plan.hit("commit"), real.commit(); }
-    void writeMaxIdentifier(std::int64_t n, std::int16_t d) override {
-        m_plan.hit("writeMaxIdentifier"), real.writeMaxIdentifier(n, d);
-    }
-    void readMaxIdentifier(std::int64_t& n, std::int16_t& d) override {
-        m_plan.hit("readMaxIdentifier"), real.readMaxIdentifier(n, d);
-    }
-    bool contains(SerializationTransferObject& o) override { return m_plan.hit("contains"), real.contains(o); }
-    void insert(SerializationTransferObject& o) override { m_plan.hit("insert"), real.insert(o); }
-    bool read(SerializationTransferObject& o) override { return m_plan.hit("read"), real.read(o); }
-    void update(SerializationTransferObject& o) override { m_plan.hit("update"), real.update(o); }
+// Each operation asks the plan first, then the real store answers.
+#define ZV_HIT(name) m_plan.hit(#name), real.name
+    bool isOpen() const override { return ZV_HIT(isOpen)(); }
+    bool readCurrentVersion(std::int32_t& a) override { return ZV_HIT(readCurrentVersion)(a); }
+    bool readFileVersion(std::int32_t& a) override { return ZV_HIT(readFileVersion)(a); }
+    void markUpdated() override { return ZV_HIT(markUpdated)(); }
+    void addGroup(std::int32_t& a) override { return ZV_HIT(addGroup)(a); }
+    std::int32_t groupCount() const override { return ZV_HIT(groupCount)(); }
+    void readDataRevisionNumber(std::int32_t& a) override { return ZV_HIT(readDataRevisionNumber)(a); }
+    void writeDataRevisionNumber(std::int32_t& a) override { return ZV_HIT(writeDataRevisionNumber)(a); }
+    void readDataRevision(std::string& a) override { return ZV_HIT(readDataRevision)(a); }
+    void writeDataRevision(const std::string& a) override { return ZV_HIT(writeDataRevision)(a); }
+    void writeCreatedRevision(const std::string& a) override { return ZV_HIT(writeCreatedRevision)(a); }
+    void readCreatedRevision(std::string& a) override { return ZV_HIT(readCreatedRevision)(a); }
+    void writeLastSavedRevision(const std::string& a) override { return ZV_HIT(writeLastSavedRevision)(a); }
+    void readLastSavedRevision(std::string& a) override { return ZV_HIT(readLastSavedRevision)(a); }
+    std::int64_t objectCount() const override { return ZV_HIT(objectCount)(); }
+    void commit() override { return ZV_HIT(commit)(); }
+    void writeMaxIdentifier(std::int64_t a, std::int16_t b) override { return ZV_HIT(writeMaxIdentifier)(a, b); }
+    void readMaxIdentifier(std::int64_t& a, std::int16_t& b) override { return ZV_HIT(readMaxIdentifier)(a, b); }
+    bool contains(SerializationTransferObject& a) override { return ZV_HIT(contains)(a); }
+    void insert(SerializationTransferObject& a) override { return ZV_HIT(insert)(a); }
+    bool read(SerializationTransferObject& a) override { return ZV_HIT(read)(a); }
+    void update(SerializationTransferObject& a) override { return ZV_HIT(update)(a); }
+#undef ZV_HIT
 
     mutable MemoryDesignStore real;
 

@@ -1,11 +1,12 @@
 // The file-backed design store on real files.
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <memory>
+#include <ranges>
 
 #include "FileHandling/testing/TempFolder.h"
 #include "Serialization/SqliteDesignStore.h"
@@ -40,17 +41,8 @@ protected:
 
     // Inserts `objects` and commits.
     static void insert(SqliteDesignStore& store, std::vector<SerializationTransferObject> objects) {
-        for (SerializationTransferObject& object : objects) {
-            store.insert(object);
-        }
+        std::ranges::for_each(objects, [&](SerializationTransferObject& object) { store.insert(object); });
         store.commit();
-    }
-    static std::vector<std::int64_t> identities(const SqliteDesignStore& store) {
-        std::vector<std::int64_t> all;
-        for (const SerializationTransferObject& object : testing::storedObjects(store)) {
-            all.push_back(object.id());
-        }
-        return all;
     }
 
     testing::TempFolder folder;
@@ -90,16 +82,13 @@ TEST_F(DesignStore, WhatIsWrittenIsReadBack) {
     for (const auto& [file, expected, identities, damage] : cases) {
         SCOPED_TRACE(file);
         auto store = SqliteDesignStore::openForReading(file);
-        EXPECT_EQ(DesignStore::identities(*store), identities);
+        EXPECT_TRUE(std::ranges::equal(testing::storedObjects(*store) | std::views::transform(&SerializationTransferObject::id),
+                                       identities));
         if (damage != nullptr) {
             std::int64_t number = 0;
             std::int16_t domain = 0;
-            try {
-                store->readMaxIdentifier(number, domain);
-                ADD_FAILURE() << "a domain out of range was read as " << domain;
-            } catch (const FileError& e) {
-                EXPECT_TRUE(is(e.code(), FileErrc::Damaged)) << e.what();
-            }
+            EXPECT_THAT([&] { store->readMaxIdentifier(number, domain); },
+                        ::testing::Throws<FileError>(::testing::Truly([](const FileError& e) { return is(e.code(), FileErrc::Damaged); })));
             continue;
         }
         std::int32_t version = -1;
@@ -119,9 +108,7 @@ TEST_F(DesignStore, WhatIsWrittenIsReadBack) {
     auto store = SqliteDesignStore::openForReading(path("a.zvd"));
     EXPECT_EQ(testing::storedObjects(*store).at(0), SerializationTransferObject(1, "Pipe", std::string("a\0b", 3)));
     SerializationTransferObject probe(2, "", "");
-    EXPECT_TRUE(store->contains(probe));
-    EXPECT_TRUE(store->read(probe));
-    EXPECT_EQ(probe.payload(), "v");
+    EXPECT_TRUE(store->contains(probe) && store->read(probe) && probe.payload() == "v");
 }
 
 // Anything but a whole design is refused, by a reading handle without an
@@ -195,11 +182,7 @@ TEST_F(DesignStore, AWalkVisitsEveryObjectOnceWhileTheHandleWrites) {
             return true;
         },
         SqliteDesignStore::Fields::IdentityAndType);
-    std::vector<std::int64_t> expected;
-    for (std::int64_t n = 1; n <= kObjects; ++n) {
-        expected.push_back(identity(n));
-    }
-    ASSERT_EQ(visited, expected);
+    ASSERT_TRUE(std::ranges::equal(visited, std::views::iota(std::int64_t{1}, kObjects + 1) | std::views::transform(identity)));
     store->commit();
     const auto objects = testing::storedObjects(*SqliteDesignStore::openForReading(path("a.zvd")));
     ASSERT_EQ(objects.size(), static_cast<std::size_t>(2 * kObjects));

@@ -164,9 +164,9 @@ TEST_F(StockSqliteLocks, EachKeepsTheOtherOutAsTwoStockProgramsWould) {
         // Forked before anything of ours is open or running; waits up to 5 s
         // for a lock, as a program with a busy timeout does.
         std::optional<OtherProgram> stock(std::in_place, design, 5s);
-        std::shared_ptr<SqliteDesignStore> writer, reader; // and a reader a commit waits for, in PENDING
-        std::thread committer;                     // our writer waiting in PENDING
-        reader = row.hold == Hold::Pending ? SqliteDesignStore::openForReading(design) : nullptr;
+        // Our writer, and a reader a commit waits for, in PENDING.
+        std::shared_ptr<SqliteDesignStore> writer, reader = row.hold == Hold::Pending ? SqliteDesignStore::openForReading(design) : nullptr;
+        std::thread committer; // our writer waiting in PENDING
         if (row.holder == Party::Stock && row.hold != Hold::Killed) {
             // Synchronous off: its journal's header is written at once, as
             // a hot journal's is, though the transaction is alive.
@@ -210,13 +210,10 @@ TEST_F(StockSqliteLocks, EachKeepsTheOtherOutAsTwoStockProgramsWould) {
         // in at once, or only once it did.
         std::thread letGo([&] {
             std::this_thread::sleep_for(kHeld);
-            if (row.hold == Hold::Killed) {
-                return;
-            }
             if (row.hold == Hold::Pending) {
                 reader->endRead();
             }
-            if (row.holder == Party::Stock) {
+            if (row.holder == Party::Stock && row.hold != Hold::Killed) {
                 EXPECT_EQ(stock->run("COMMIT"), "-");
             } else if (row.hold == Hold::Reserved) {
                 EXPECT_NO_THROW(writer->commit());

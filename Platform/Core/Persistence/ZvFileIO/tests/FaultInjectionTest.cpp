@@ -25,7 +25,7 @@ namespace Zorvan {
 namespace {
 
 using namespace testing;
-constexpr ZvFileWriteMode kRewrite = ZvFileWriteMode::Overwrite;
+constexpr ZvFileWriteMode kRewrite = ZvFileWriteMode::Overwrite, kUpdate = ZvFileWriteMode::UpdateAll;
 
 // A read-only design, a temporary file and an autosave copy, and
 // collaborators that fail as `plan` says.
@@ -51,28 +51,22 @@ const std::tuple<const char*, std::function<void(World&)>, long> kOperations[] =
     {"readMaxIdentifierValue", [](World& w) { ZvFileIO::readMaxIdentifierValue(w.handle); }, 1},
     {"updateMaxIdentifierValue", [](World& w) { ZvFileIO::updateMaxIdentifierValue(w.handle); }, 1},
     {"writeMetaData(Overwrite)", [](World& w) { ZvFileIO::writeMetaData(w.handle, "d", 1, kRewrite, ""); }, 1},
-    {"writeMetaData(UpdateAll)",
-     [](World& w) { ZvFileIO::writeMetaData(w.handle, "d", 1, ZvFileWriteMode::UpdateAll, "r0"); }, 1},
+    {"writeMetaData(UpdateAll)", [](World& w) { ZvFileIO::writeMetaData(w.handle, "d", 1, kUpdate, "r0"); }, 1},
     {"getDataRevision", [](World& w) { std::int32_t n = 0; ZvFileIO().getDataRevision(w.handle, w.text, n); }, 1},
     {"createGroup", [](World& w) { ZvFileIO().createGroup(w.handle); }, 1},
     {"deleteAssociatedAutosaveFile", [](World& w) { ZvFileIO().deleteAssociatedAutosaveFile(w.design); }, 1},
     {"DesignIOModule::save",
      [](World& w) {
-         SerializationTransferObject object(1, "Pipe", "p");
-         w.store->real.objects[1] = object;
-         w.module.emplace(w.handle, ZvFileWriteMode::UpdateAll, false).save(object);
+         SerializationTransferObject object = w.store->real.objects[1] = {1, "Pipe", "p"};
+         w.module.emplace(w.handle, kUpdate, false).save(object);
      },
      2}};
 
 // Runs `operation` in `world`; the empty handle's refusal is the operation's own outcome.
 void runIn(World& world, const std::function<void(World&)>& operation) {
-    namespace fs = std::filesystem;
-    fs::permissions(TempFolder::fromUtf8(world.design),
-                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write, fs::perm_options::remove);
-    const ScopedEnv env(std::make_shared<FaultEnv>([&](FaultEnv::Kind kind, const std::string&) {
-        world.plan.hit(FaultEnv::name(kind));
-        return std::error_code();
-    }));
+    std::filesystem::permissions(TempFolder::fromUtf8(world.design), std::filesystem::perms::owner_read);
+    const ScopedEnv env(std::make_shared<FaultEnv>(
+        [&](FaultEnv::Kind kind, const std::string&) { return world.plan.hit(FaultEnv::name(kind)), std::error_code(); }));
     const ScopedLogSink sink(std::make_shared<FailingSink>(world.plan));
     const auto catalogue = Translator::setCatalogue(std::make_shared<FailingCatalogue>(world.plan));
     const std::shared_ptr<void> restore(nullptr, [&](void*) { Translator::setCatalogue(catalogue); });
@@ -100,8 +94,7 @@ TEST(FaultInjection, EveryCallOfEveryOperationCanFailCleanly) {
         }
     }
     // Would block if any failure above had left the identifier lock held.
-    World world;
-    ZvFileIO::readMaxIdentifierValue(world.handle);
+    ZvFileIO::readMaxIdentifierValue(World().handle);
     std::cout << "[ fault injection ] " << pairs << " (operation, failing call) pairs\n";
 }
 

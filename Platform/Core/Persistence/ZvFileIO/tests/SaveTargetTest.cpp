@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <ranges>
 #include <set>
 
 #include "FileHandling/FileNameException.h"
@@ -23,16 +25,11 @@ protected:
     // Makes the folder hold `files` alone, each holding its own name.
     void put(const Files& files) {
         dir.clear();
-        for (const std::string& leaf : files) {
-            dir.write(leaf, leaf);
-        }
+        std::ranges::for_each(files, [&](const std::string& leaf) { dir.write(leaf, leaf); });
     }
     Files files() const {
-        Files leaves;
-        for (const auto& [leaf, content] : dir.contents()) {
-            leaves.insert(leaf);
-        }
-        return leaves;
+        const auto leaves = std::views::keys(dir.contents());
+        return {leaves.begin(), leaves.end()};
     }
 
     testing::TempFolder dir;
@@ -48,22 +45,19 @@ TEST_F(SaveTarget, ARewriteGoesThroughATemporaryFileThatRestoringPutsInPlace) {
     const Files designOnly = {"p.zvd"}, leftOver = {"p.zvd", "p.tmp.zvd"};
     // The mode, the files there, the file to write, the files there once it is prepared.
     const std::tuple<int, Files, std::string, Files> cases[] = {
-        {0, {}, "p.zvd", {}},   {0, designOnly, "p.tmp.zvd", designOnly}, {0, leftOver, "p.tmp.zvd", designOnly},
+        {0, {}, "p.zvd", {}}, {0, designOnly, "p.tmp.zvd", designOnly}, {0, leftOver, "p.tmp.zvd", designOnly},
         {1, leftOver, "p.zvd", leftOver}, {2, designOnly, "p.zvd", designOnly}, {-4, designOnly, "p.zvd", designOnly}};
     for (const auto& [mode, there, written, prepared] : cases) {
         SCOPED_TRACE(written + " mode " + std::to_string(mode) + " files " + std::to_string(there.size()));
         put(there);
         const auto writeMode = static_cast<ZvFileWriteMode>(mode);
         const FileName name = ZvFileIO::prepareFileName(design, writeMode);
-        EXPECT_EQ(name.toNativeString(), dir.path(written));
-        EXPECT_EQ(files(), prepared);
+        EXPECT_EQ(std::pair(name.toNativeString(), files()), std::pair(dir.path(written), prepared));
         dir.write(written, "written");
         const Files saved = mode == 0 ? designOnly : files();
         EXPECT_TRUE(ZvFileIO::restoreFileName(design, name, writeMode));
-        EXPECT_EQ(files(), saved);
-        EXPECT_EQ(testing::TempFolder::read(design), "written");
-        EXPECT_EQ(ZvFileIO::restoreFileName(design, dir.path("p.tmp.zvd"), writeMode), mode != 0);
-        EXPECT_EQ(files(), saved);
+        EXPECT_EQ(std::pair(files(), testing::TempFolder::read(design)), std::pair(saved, std::string("written")));
+        EXPECT_EQ((std::pair{ZvFileIO::restoreFileName(design, dir.path("p.tmp.zvd"), writeMode), files()}), std::pair(mode != 0, saved));
     }
 }
 
@@ -73,12 +67,10 @@ TEST_F(SaveTarget, ARewriteGoesThroughATemporaryFileThatRestoringPutsInPlace) {
 TEST_F(SaveTarget, AFailedRemovalIsAnAutosaveCopyThatExistedOrLetThrough) {
     EXPECT_FALSE(ZvFileIO().deleteAssociatedAutosaveFile(design));
     put({"p.zvd", "p.tmp.zvd", "p.bak.zvd"});
-    EXPECT_TRUE(ZvFileIO().deleteAssociatedAutosaveFile(design));
-    EXPECT_EQ(files(), Files({"p.zvd", "p.tmp.zvd"}));
+    EXPECT_EQ((std::pair{ZvFileIO().deleteAssociatedAutosaveFile(design), files()}), std::pair(true, Files({"p.zvd", "p.tmp.zvd"})));
     dir.write("p.bak.zvd", "copy");
-    using testing::FaultEnv;
-    const ScopedEnv refusing(std::make_shared<FaultEnv>(
-        FaultEnv::failing(FaultEnv::Kind::Remove, 1, std::make_error_code(std::errc::permission_denied), 2)));
+    const ScopedEnv refusing(std::make_shared<testing::FaultEnv>(testing::FaultEnv::failing(
+        testing::FaultEnv::Kind::Remove, 1, std::make_error_code(std::errc::permission_denied), 2)));
     EXPECT_TRUE(ZvFileIO().deleteAssociatedAutosaveFile(design));
     EXPECT_THROW(ZvFileIO::prepareFileName(design, ZvFileWriteMode::Overwrite), FileNameException);
     EXPECT_EQ(files(), Files({"p.zvd", "p.tmp.zvd", "p.bak.zvd"}));
