@@ -175,8 +175,7 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
         fs::is_directory("/dev/shm") ? fs::path("/dev/shm") / folder.root().filename() : folder.root() / "real";
     const std::shared_ptr<void> removeReal(nullptr, [&](void*) { fs::remove_all(real); });
     const Plant linkedFolder = [&] {
-        fs::remove_all(real);
-        fs::create_directories(real);
+        fs::remove_all(real), fs::create_directories(real);
         fs::create_directory_symlink(real, folder.root() / "linked");
         saveDesign("linked/a.zvd", 2, "old");
         fs::permissions(real / "a.zvd", P::owner_read | P::owner_write | P::group_read);
@@ -423,11 +422,9 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
                     EXPECT_EQ(revisionOf(road == Autosave ? copy.toNativeString() : path(c.file)),
                               road == Autosave ? revisionOf(path(c.file)) : "new");
                 }
-                for (const auto& [leaf, bytes] : files(named.parent_path())) {
-                    EXPECT_TRUE(beside.contains(leaf) || leaf == TempFolder::utf8(named.filename()) ||
-                                leaf == copy.getLeafName())
-                        << leaf << " is left beside the design";
-                }
+                EXPECT_THAT(files(named.parent_path()), ::testing::Each(::testing::Key(::testing::AnyOf(
+                    ::testing::Truly([&](const std::string& leaf) { return beside.contains(leaf); }),
+                    TempFolder::utf8(named.filename()), copy.getLeafName())))) << "a file is left beside the design";
                 EXPECT_EQ(fs::symlink_status(named).type(), was.type());
                 if (bits.type() == fs::file_type::regular) {
                     EXPECT_EQ(fs::status(named).permissions(), bits.permissions());
