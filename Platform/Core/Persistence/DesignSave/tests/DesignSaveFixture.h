@@ -43,9 +43,6 @@ protected:
         }
         (void)save.commit(revision, objects);
     }
-    void autosaveDesign(const std::string& leaf, int objects, const std::string& revision) {
-        saveDesign(leaf, objects, revision, options(), true);
-    }
     static std::string revisionOf(const std::string& file) {
         std::string revision;
         SqliteDesignStore::openForReading(file)->readDataRevision(revision);

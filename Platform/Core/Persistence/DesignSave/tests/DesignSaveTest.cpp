@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -225,10 +226,10 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
         {"start-up: no copy, a copy a save made obsolete (at once, whatever the clock), a copy after the last save",
          [&] {
              EXPECT_FALSE(newerAutosaveCopy(path("a.zvd")));
-             autosaveDesign("a.zvd", 2, "edited");
+             saveDesign("a.zvd", 2, "edited", options(), true);
              saveDesign("a.zvd", 3, "saved");
              EXPECT_FALSE(newerAutosaveCopy(path("a.zvd")));
-             autosaveDesign("a.zvd", 2, "edited");
+             saveDesign("a.zvd", 2, "edited", options(), true);
              EXPECT_EQ(newerAutosaveCopy(path("a.zvd"))->toNativeString(), path("a.bak.zvd"));
              const OpenedDesign recovered = openAutosaveCopy(path("a.zvd"), {.intent = DesignIntent::Edit});
              EXPECT_EQ(recovered.dataRevision + " " + std::to_string(recovered.objectCount), "edited 2");
@@ -237,7 +238,7 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
          }},
         {"start-up: the copy of a design never saved",
          [&] {
-             autosaveDesign("new.zvd", 1, "unsaved");
+             saveDesign("new.zvd", 1, "unsaved", options(), true);
              EXPECT_FALSE(fs::exists(path("new.zvd"))) << "the name it held while it autosaved";
              EXPECT_TRUE(newerAutosaveCopy(path("new.zvd")));
              EXPECT_EQ(openAutosaveCopy(path("new.zvd")).objectCount, 1);
@@ -260,21 +261,15 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
                  }
              }
              if (::fork() == 0) {
-                 for (std::optional<DesignSave>& save : saves) {
-                     save.reset();
-                 }
+                 std::ranges::for_each(saves, [](std::optional<DesignSave>& save) { save.reset(); });
                  reading.reset();
                  ::_exit(0);
              }
              ASSERT_GT(::wait(nullptr), 0);
              // The read lock the child shared is still this program's.
              EXPECT_EQ(testing::OtherProgram(path("c.zvd")).run("BEGIN EXCLUSIVE"), "error 5");
-             for (std::optional<DesignSave>& save : saves) {
-                 (void)save->commit("parent", 1);
-             }
-             for (const char* leaf : {"a.zvd", "b.zvd", "new.zvd"}) {
-                 EXPECT_EQ(revisionOf(path(leaf)), "parent") << leaf;
-             }
+             std::ranges::for_each(saves, [](std::optional<DesignSave>& save) { (void)save->commit("parent", 1); });
+             EXPECT_EQ(revisionOf(path("a.zvd")) + revisionOf(path("b.zvd")) + revisionOf(path("new.zvd")), "parentparentparent");
              EXPECT_EQ(files().size(), 6u) << "the designs alone";
          }},
 #endif
