@@ -428,7 +428,8 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
                 EXPECT_EQ(fs::symlink_status(named).type(), was.type());
                 if (bits.type() == fs::file_type::regular) {
                     EXPECT_EQ(fs::status(named).permissions(), bits.permissions());
-                    EXPECT_EQ(road == Autosave ? fs::status(copy.toNativeString()).permissions() : bits.permissions(),
+                    EXPECT_EQ(road == Autosave ? fs::status(TempFolder::fromUtf8(copy.toNativeString())).permissions()
+                                              : bits.permissions(),
                               bits.permissions()) << "the autosave copy";
                 }
             }
