@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "Platform/Core/Persistence/DesignSave/EditSession.h"
+
 #include "Identifier/Identifier.h"
 #include "Logging/Logging.h"
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
@@ -260,10 +262,13 @@ int info(const Invocation& invocation, std::ostream& out) {
 
 int autosave(const Invocation& invocation, std::ostream& out) {
     // zvfile holds no changes of its own: the objects it would save now are
-    // the design's as they are.
-    const Zorvan::OpenedDesign opened = Zorvan::openDesign(invocation.file);
-    DesignSave copy = DesignSave::beginAutosave(invocation.file, saveOptions(invocation));
+    // the design's as they are, autosaved as an editor's session would.
+    const Zorvan::DesignSaveOptions options = saveOptions(invocation);
+    const Zorvan::EditSession session =
+        Zorvan::EditSession::open(invocation.file, {.lockWait = options.lockWait, .onWait = options.onWait, .recover = false});
+    DesignSave copy = session.autosave(session.snapshot(), options);
     Zorvan::DesignPart objects = copy.part();
+    const Zorvan::OpenedDesign& opened = session.design();
     opened.forEachObject([&](const Zorvan::SerializationTransferObject& object) {
         objects.save(object);
         return true;
@@ -274,28 +279,14 @@ int autosave(const Invocation& invocation, std::ostream& out) {
 
 int recover(const Invocation& invocation, std::ostream& out) {
     const std::string& file = invocation.file;
-    const std::optional<FileName> copy = Zorvan::newerAutosaveCopy(file);
-    if (!copy) {
+    const std::optional<Zorvan::RecoveredCopy> recovered = DesignSave::recoverAutosave(file, saveOptions(invocation));
+    if (!recovered) {
         out << Zorvan::substitute(translate("zvfile", "no autosave copy newer than %1"), {quoted(file)}) << "\n";
         return kDone;
     }
-    {
-        const Zorvan::OpenedDesign recovered = Zorvan::openAutosaveCopy(file, {.intent = Zorvan::DesignIntent::Edit});
-        Invocation rewrite = invocation;
-        rewrite.mode = SaveMode::Overwrite;
-        DesignSave saving = DesignSave::begin(file, saveOptions(rewrite));
-        Zorvan::DesignPart objects = saving.part();
-        recovered.forEachObject([&](const Zorvan::SerializationTransferObject& object) {
-            objects.save(object);
-            return true;
-        });
-        (void)saving.commit(recovered.dataRevision, recovered.dataRevisionNumber);
-        out << Zorvan::substitute(translate("zvfile", "recovered %1 objects of %2 from %3"),
-                                  {std::to_string(recovered.objectCount), quoted(file),
-                                   quoted(copy->toNativeString())})
-            << "\n";
-    }
-    (void)Zorvan::removeAutosaveCopy(file, saveOptions(invocation));
+    out << Zorvan::substitute(translate("zvfile", "recovered %1 objects of %2 from %3"),
+                              {std::to_string(recovered->objectCount), quoted(file), quoted(recovered->copy)})
+        << "\n";
     return kDone;
 }
 

@@ -20,6 +20,7 @@
 #include "Demo.h"
 #include "SampleDesign.h"
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
+#include "Platform/Core/Persistence/DesignSave/EditSession.h"
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
 #include "FileHandling/Env.h"
 #include "FileHandling/testing/CrashEnv.h"
@@ -199,7 +200,8 @@ TEST_F(Host, EveryRoadLeavesTheOldOrTheNewDesignWhereverThePowerGoes) {
         std::filesystem::create_directory(TempFolder::fromUtf8(scratch));
         ASSERT_EQ(save({.file = at + "/a.zvd", .objects = 3, .dataRevision = "old"}), kDone) << err.str();
         {
-            Zorvan::DesignSave copy = Zorvan::DesignSave::beginAutosave(at + "/a.zvd", {});
+            const Zorvan::EditSession session = Zorvan::EditSession::open(at + "/a.zvd", {.recover = false});
+            Zorvan::DesignSave copy = session.autosave(session.snapshot(), {});
             for (int i = 0; i < 5; ++i) {
                 copy.part().save({Zorvan::Identifier::create().number, "pipes", "unsaved"});
             }

@@ -20,6 +20,7 @@ const char* const kCannotUpdate = ZV_TRANSLATE_NOOP("DesignSave", "cannot update
 const char* const kCannotDeleteCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot delete the autosave copy of %1: %2");
 const char* const kCannotOpenCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot open the autosave copy of %1: %2");
 const char* const kCannotLookForCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot look for an autosave copy of %1: %2");
+const char* const kCannotRecover = ZV_TRANSLATE_NOOP("DesignSave", "cannot recover the autosave copy of %1: %2");
 
 namespace {
 
@@ -27,8 +28,6 @@ namespace {
 // for the autosave to give way. It does so at its next call, which a slow
 // or busy disk may put off for seconds (a commit that flushes the copy):
 // only an autosave that never calls again keeps a save waiting this long.
-constexpr std::chrono::milliseconds kAutosaveGivesWay{60000};
-
 std::error_code condition(std::errc e) { return std::make_error_code(e); }
 
 // The most bytes a save adds to a design's leaf name: its journal
@@ -80,10 +79,6 @@ std::string foreignFile(const FileError& e, FileErrc wrong) {
     }
 }
 
-std::string thisProgram() {
-    return translate("DesignSave", "this program is saving or autosaving it already; try again when that save has "
-                                   "ended.");
-}
 
 std::string busyWriting() {
     return translate("DesignSave", "another program is writing it; try again when it is done.");
@@ -96,6 +91,11 @@ std::string savingElsewhere() {
 } // namespace
 
 std::string quoted(const std::string& file) { return "'" + file + "'"; }
+
+std::string thisProgram() {
+    return translate("DesignSave", "this program is saving or autosaving it already; try again when that save has "
+                                   "ended.");
+}
 
 std::string translate(const char* context, const char* sourceText) {
     return Translator::translate(context, sourceText, nullptr, -1);
@@ -541,6 +541,39 @@ AutosaveOrigin originOf(const FileIdentity& design, const Site& target) {
     return {design.device, design.inode, design.birth, changes};
 }
 
+bool sameState(const AutosaveOrigin& a, const AutosaveOrigin& b) {
+    return (a.changes == 0 && b.changes == 0) ||
+           (sameFile(FileIdentity{a.device, a.inode, a.birth}, FileIdentity{b.device, b.inode, b.birth}) &&
+            a.changes == b.changes);
+}
+
+void requireUnclaimed(const char* cannot, const std::string& file, const Site& design) {
+    const std::optional<EditorRecord> holder =
+        guarded(cannot, file, [&] { return EditClaim::holder(*design.folder, design.leaf); });
+    if (holder) {
+        refuseClaimed(cannot, file, *holder);
+    }
+}
+
+void refuseClaimed(const char* cannot, const std::string& file, const EditorRecord& holder) {
+    const std::string who =
+        holder.user.empty()
+            ? translate("DesignSave", "another editor has it open for editing")
+            : substitute(translate("DesignSave", "%1 has it open for editing on %2 since %3"),
+                         {holder.user, holder.machine.empty() ? "?" : holder.machine,
+                          holder.since.empty() ? "?" : holder.since});
+    refuse(cannot, file,
+           who + translate("DesignSave", "; open it to read instead, or try again once it is closed."),
+           DesignRefusal::Claimed);
+}
+
+void refuseChangedSinceOpened(const char* cannot, const std::string& file) {
+    refuse(cannot, file,
+           translate("DesignSave", "another program saved, replaced or removed it since it was opened; save under "
+                                   "another name, or overwrite its changes."),
+           DesignRefusal::Interfered);
+}
+
 void takeIdentities(const std::string& file, const std::shared_ptr<SqliteDesignStore>& store) {
     guarded(kCannotOpen, file, [&] {
         ZvFileIO::readMaxIdentifierValue(store);
@@ -562,11 +595,8 @@ Sessions::Entry::Entry(const FileIdentity& design, SessionKind kind) {
 
 Sessions::Entry::~Entry() {
     Sessions& all = instance();
-    {
-        const std::lock_guard lock(all.m_mutex);
-        all.m_records.erase(m_record);
-    }
-    all.m_ended.notify_all();
+    const std::lock_guard lock(all.m_mutex);
+    all.m_records.erase(m_record);
 }
 
 const std::shared_ptr<std::atomic<bool>>& Sessions::Entry::giveWay() const { return m_record->giveWay; }
@@ -579,7 +609,7 @@ void Sessions::Entry::moveTo(const FileIdentity& design) {
 bool Sessions::ofThisThread(const FileIdentity& design) const {
     const std::lock_guard lock(m_mutex);
     return std::any_of(m_records.begin(), m_records.end(), [&](const Record& r) {
-        return sameFile(r.design, design) && r.thread == std::this_thread::get_id();
+        return r.kind == SessionKind::Save && sameFile(r.design, design) && r.thread == std::this_thread::get_id();
     });
 }
 
@@ -588,19 +618,13 @@ bool Sessions::underWay(const FileIdentity& design) const {
     return std::any_of(m_records.begin(), m_records.end(), [&](const Record& r) { return sameFile(r.design, design); });
 }
 
-void Sessions::yieldAutosaves(const FileIdentity& design, std::chrono::milliseconds wait) {
-    const auto autosaving = [&] {
-        bool any = false;
-        for (const Record& r : m_records) {
-            if (r.kind == SessionKind::Autosave && sameFile(r.design, design)) {
-                r.giveWay->store(true);
-                any = true;
-            }
+void Sessions::yieldAutosaves(const FileIdentity& design) {
+    const std::lock_guard lock(m_mutex);
+    for (const Record& r : m_records) {
+        if (r.kind == SessionKind::Autosave && sameFile(r.design, design)) {
+            r.giveWay->store(true);
         }
-        return any;
-    };
-    std::unique_lock lock(m_mutex);
-    m_ended.wait_for(lock, wait, [&] { return !autosaving(); });
+    }
 }
 
 void Sessions::addReader(const FileIdentity& design, const std::shared_ptr<SqliteDesignStore>& store) {
@@ -626,10 +650,44 @@ void requireNotUnderWayHere(const char* cannot, const std::string& file, const F
     }
 }
 
-void makeWay(const char* cannot, const std::string& file, const FileIdentity& design,
-             const DesignSaveOptions& options) {
+void makeWay(const char* cannot, const std::string& file, const FileIdentity& design) {
     requireNotUnderWayHere(cannot, file, design);
-    Sessions::instance().yieldAutosaves(design, std::max(options.lockWait, kAutosaveGivesWay));
+    Sessions::instance().yieldAutosaves(design);
+}
+
+} // namespace Zorvan::road
+
+namespace Zorvan {
+
+std::optional<AutosaveOrigin> EditSessionState::known() const {
+    const std::lock_guard lock(m_mutex);
+    return m_known;
+}
+
+std::uint64_t EditSessionState::saves() const {
+    const std::lock_guard lock(m_mutex);
+    return m_saves;
+}
+
+void EditSessionState::saved(const AutosaveOrigin& now) {
+    const std::lock_guard lock(m_mutex);
+    m_known = now;
+    ++m_saves;
+}
+
+void EditSessionState::endTokens() {
+    const std::lock_guard lock(m_mutex);
+    ++m_saves;
+}
+
+bool EditSessionState::startAutosave() {
+    const std::lock_guard lock(m_mutex);
+    return !std::exchange(m_autosaving, true);
+}
+
+void EditSessionState::endAutosave() {
+    const std::lock_guard lock(m_mutex);
+    m_autosaving = false;
 }
 
 } // namespace Zorvan::road

@@ -8,12 +8,14 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "FileHandling/testing/TempFolder.h"
 #include "Identifier/Identifier.h"
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
+#include "Platform/Core/Persistence/DesignSave/EditSession.h"
 
 namespace Zorvan::testing {
 
@@ -33,10 +35,14 @@ protected:
                 }};
     }
     // Saves `objects` new objects to `leaf`, committed; or to its autosave
-    // copy, as a host's autosave does.
+    // copy, as an editor's session that then ends as a crash would.
     void saveDesign(const std::string& leaf, int objects, const std::string& revision,
                     const DesignSaveOptions& o = options(), bool autosave = false) {
-        DesignSave save = autosave ? DesignSave::beginAutosave(path(leaf), o) : DesignSave::begin(path(leaf), o);
+        std::optional<EditSession> session;
+        if (autosave) {
+            session.emplace(EditSession::create(path(leaf), {.recover = false}));
+        }
+        DesignSave save = session ? session->autosave(session->snapshot(), o) : DesignSave::begin(path(leaf), o);
         DesignPart part = save.part();
         for (int i = 0; i < objects; ++i) {
             part.save({Identifier::create().number, "Pipe", revision});

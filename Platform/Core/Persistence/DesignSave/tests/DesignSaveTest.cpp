@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <filesystem>
 #include <memory>
+#include <mutex>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -14,12 +18,14 @@
 #include "Common/WindowsApi.h"
 #include "FileHandling/testing/HeldOpen.h"
 #else
+#include <csignal>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include "DesignSaveFixture.h"
+#include "FileHandling/Env.h"
 #include "Serialization/testing/OtherProgram.h"
 
 namespace Zorvan {
@@ -46,6 +52,11 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
     const auto designHolds = [&](const std::string& revision, std::int64_t objects) {
         const OpenedDesign opened = openDesign(path("a.zvd"));
         EXPECT_EQ(opened.dataRevision + " " + std::to_string(opened.objectCount), revision + " " + std::to_string(objects));
+    };
+    const auto saveOf = [&](const EditSession& session, const DesignSaveOptions& o, const std::string& revision) {
+        DesignSave save = session.save(o);
+        save.part().save({Identifier::create().number, "Pipe", revision});
+        (void)save.commit(revision, 1);
     };
     const auto update = [&](Mode mode, const std::function<void(DesignPart&)>& edit) {
         DesignSave save = DesignSave::begin(path("a.zvd"), options(mode));
@@ -140,30 +151,92 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
              });
              designHolds("updated", 2);
          }},
-        {"a save while this thread autosaves",
+        {"a save of the session supersedes its autosave at once, on this thread or another",
          [&] {
-             DesignSave copy = DesignSave::beginAutosave(path("a.zvd"), options());
-             (void)DesignSave::begin(path("a.zvd"), options());
-         },
-         Ending::Refused, Busy, std::make_error_code(std::errc::device_or_resource_busy),
-         "this program is saving or autosaving it already"},
-        {"an autosave gives way to a save of another thread",
-         [&] {
-             std::optional<DesignSave> copy(DesignSave::beginAutosave(path("a.zvd"), options()));
-             DesignPart part = copy->part();
-             std::thread saver([&] { EXPECT_NO_THROW(saveDesign("a.zvd", 1, "saved")); });
-             // The autosave is dropped as the refusal leaves; then the save goes on.
-             const std::shared_ptr<void> joined(nullptr, [&](void*) {
-                 copy.reset();
-                 saver.join();
-                 designHolds("saved", 1);
-             });
-             for (;;) { // until the save asks the autosave to give way
-                 part.save({Identifier::create().number, "Pipe", "autosaved"});
-                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-             }
+             const EditSession session = EditSession::open(path("a.zvd"));
+             DesignSave copy = session.autosave(session.snapshot(), options());
+             DesignPart part = copy.part();
+             saveOf(session, options(), "saved");
+             std::thread([&] { EXPECT_NO_THROW(saveOf(session, options(), "saved")); }).join();
+             designHolds("saved", 1);
+             part.save({Identifier::create().number, "Pipe", "autosaved"});
          },
          Ending::Refused, Busy, std::make_error_code(std::errc::operation_canceled), "the autosave gave way to it"},
+        {"an editor is told who holds the design, and every road by name is refused the same way; reading is not",
+         [&] {
+             std::optional<EditSession> first(EditSession::open(path("a.zvd")));
+             const std::string who = currentUserName() + " has it open for editing on " + machineName() + " since ";
+             const auto before = files();
+             for (const auto& road : std::vector<std::function<void()>>{
+                      [&] { (void)EditSession::open(path("a.zvd")); },
+                      [&] { (void)DesignSave::begin(path("a.zvd"), options()); },
+                      [&] { (void)DesignSave::begin(path("a.zvd"), options(Mode::UpdateAll)); },
+                      [&] { (void)writeAutosaveCopy(path("a.zvd"), options()); },
+                      [&] { (void)removeAutosaveCopy(path("a.zvd"), options()); },
+                      [&] { (void)DesignSave::recoverAutosave(path("a.zvd"), options()); }}) {
+                 expectRefused(road, Claimed, path("a.zvd"), who);
+             }
+             EXPECT_EQ(files(), before);
+             EXPECT_TRUE(openDesign(path("a.zvd")).readable);
+             first.reset();
+             EditSession::open(path("a.zvd")).close();
+             EXPECT_EQ(files().count("a.zvd.editor"), 0u) << "the claim goes with its session";
+         }},
+        {"a save of what the session opened, after another program committed to it, replaced or removed it",
+         [&] {
+             for (const auto& change : std::vector<std::function<void()>>{
+                      [&] { testing::OtherProgram(path("a.zvd")).run("UPDATE zv_metadata SET identifier_number = 9"); },
+                      [&] { fs::copy_file(path("a.zvd"), path("b.zvd")), fs::rename(path("b.zvd"), path("a.zvd")); },
+                      [&] { fs::remove(path("a.zvd")); }}) {
+                 const EditSession session = EditSession::open(path("a.zvd"));
+                 session.design().store->endRead();
+                 change();
+                 for (const Mode mode : {Mode::Overwrite, Mode::UpdateAll}) {
+                     expectRefused([&] { (void)session.save(options(mode)); }, Interfered, path("a.zvd"),
+                                   "another program saved, replaced or removed it since it was opened");
+                 }
+                 expectRefused([&] { (void)session.autosave(session.snapshot(), options()); }, Interfered,
+                               path("a.zvd"), "since it was opened");
+                 DesignSaveOptions overwrite = options();
+                 overwrite.overwriteChanges = true;
+                 saveOf(session, overwrite, "kept");
+                 saveOf(session, options(), "old"); // the session knows its own save
+             }
+         }},
+        {"an autosave racing the session's saves, jittered after the host's copy, never outdates the design",
+         [&] {
+             const EditSession session = EditSession::open(path("a.zvd"));
+             std::mutex host;
+             std::vector<SerializationTransferObject> objects;
+             std::atomic<bool> done = false;
+             std::thread autosaver([&] {
+                 std::minstd_rand jitter(7);
+                 while (!done) {
+                     std::unique_lock copying(host);
+                     const std::vector<SerializationTransferObject> copied = objects;
+                     const SaveToken token = session.snapshot();
+                     copying.unlock();
+                     std::this_thread::sleep_for(std::chrono::microseconds(jitter() % 4000));
+                     const Ending ended = endingOf([&] {
+                         DesignSave copy = session.autosave(token, options());
+                         std::ranges::for_each(copied, [&](const auto& object) { copy.part().save(object); });
+                         (void)copy.commit("autosaved", 0);
+                     });
+                     EXPECT_TRUE(ended.kind == Ending::Done || ended.reason == Busy) << ended.said;
+                 }
+             });
+             for (int round = 0; round < 200; ++round) {
+                 const std::lock_guard editing(host);
+                 objects.push_back({Identifier::create().number, "Pipe", "edited"});
+                 DesignSave save = session.save(options());
+                 std::ranges::for_each(objects, [&](const auto& object) { save.part().save(object); });
+                 (void)save.commit("saved", round);
+                 const std::optional<FileName> copy = newerAutosaveCopy(path("a.zvd"));
+                 EXPECT_FALSE(copy && openDesign(copy->toNativeString()).objectCount < round + 1) << round;
+             }
+             done = true;
+             autosaver.join();
+         }},
         {"a save moved from",
          [&] {
              DesignSave save = DesignSave::begin(path("a.zvd"), options());
@@ -223,27 +296,61 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
          std::make_error_code(std::errc::permission_denied), "It is not possible to overwrite a readonly file."},
         {"a design that is not there", [&] { (void)openDesign(path("missing.zvd")); }, Ending::Refused, Missing,
          std::make_error_code(std::errc::no_such_file_or_directory), "cannot open '" + path("missing.zvd")},
-        {"start-up: no copy, a copy a save made obsolete (at once, whatever the clock), a copy after the last save",
+        {"recovery: none, one a save made obsolete (at once, whatever the clock), one after the last save, decided "
+         "under the design's lock",
          [&] {
              EXPECT_FALSE(newerAutosaveCopy(path("a.zvd")));
              saveDesign("a.zvd", 2, "edited", options(), true);
              saveDesign("a.zvd", 3, "saved");
-             EXPECT_FALSE(newerAutosaveCopy(path("a.zvd")));
+             EXPECT_FALSE(newerAutosaveCopy(path("a.zvd")) || DesignSave::recoverAutosave(path("a.zvd"), options()));
              saveDesign("a.zvd", 2, "edited", options(), true);
              EXPECT_EQ(newerAutosaveCopy(path("a.zvd"))->toNativeString(), path("a.bak.zvd"));
-             const OpenedDesign recovered = openAutosaveCopy(path("a.zvd"), {.intent = DesignIntent::Edit});
-             EXPECT_EQ(recovered.dataRevision + " " + std::to_string(recovered.objectCount), "edited 2");
-             EXPECT_GE(Identifier::create().number, recovered.nextIdentifier);
-             EXPECT_TRUE(removeAutosaveCopy(path("a.zvd"), options())) << "this program's handle of it is closed";
+             std::optional<DesignSave> saving(DesignSave::begin(path("a.zvd"), options()));
+             std::optional<RecoveredCopy> recovered;
+             std::thread recovery([&] {
+                 DesignSaveOptions waiting = options();
+                 waiting.lockWait = std::chrono::seconds(30);
+                 waiting.onWait = [&] { (void)saving->commit("saved meanwhile", 1), saving.reset(); };
+                 recovered = DesignSave::recoverAutosave(path("a.zvd"), waiting);
+             });
+             recovery.join();
+             EXPECT_FALSE(recovered);
+             designHolds("saved meanwhile", 0);
+             saveDesign("a.zvd", 2, "edited", options(), true);
+             recovered = DesignSave::recoverAutosave(path("a.zvd"), options());
+             EXPECT_EQ(recovered->copy + " " + std::to_string(recovered->objectCount), path("a.bak.zvd") + " 2");
+             designHolds("edited", 2);
+             EXPECT_FALSE(files().contains("a.bak.zvd"));
          }},
-        {"start-up: the copy of a design never saved",
+        {"recovery as an editor opens a design never saved, or refuses a copy this software did not write",
          [&] {
              saveDesign("new.zvd", 1, "unsaved", options(), true);
              EXPECT_FALSE(fs::exists(path("new.zvd"))) << "the name it held while it autosaved";
-             EXPECT_TRUE(newerAutosaveCopy(path("new.zvd")));
-             EXPECT_EQ(openAutosaveCopy(path("new.zvd")).objectCount, 1);
-         }},
+             EXPECT_EQ(EditSession::open(path("new.zvd")).design().objectCount, 1);
+             saveDesign("a.bak.zvd", 1, "planted");
+             (void)DesignSave::recoverAutosave(path("a.zvd"), options());
+         },
+         Ending::Refused, ForeignFile, {}, "is not an autosave copy this software wrote"},
 #ifndef _WIN32
+        {"an editor in another process, then killed holding the design, which is free at once",
+         [&] {
+             std::array<int, 2> ready{};
+             ASSERT_EQ(::pipe(ready.data()), 0);
+             const pid_t editor = ::fork();
+             if (editor == 0) {
+                 const EditSession held = EditSession::open(path("a.zvd"));
+                 (void)!::write(ready[1], "r", 1);
+                 ::pause();
+             }
+             char byte = 0;
+             ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+             expectRefused([&] { (void)EditSession::open(path("a.zvd")); }, Claimed, path("a.zvd"),
+                           currentUserName() + " has it open for editing on " + machineName());
+             ::kill(editor, SIGKILL);
+             ASSERT_EQ(::waitpid(editor, nullptr, 0), editor);
+             ::close(ready[0]), ::close(ready[1]);
+             EditSession::open(path("a.zvd")).close();
+         }},
         // As a child that never execs does when it returns from main: it
         // lets go of its memory and nothing else.
         {"a forked child drops this program's update in place, rewrite, first save and read handle",
