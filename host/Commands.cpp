@@ -199,6 +199,8 @@ const char* reasonName(Zorvan::DesignRefusal reason) {
         return "interfered";
     case DesignRefusal::ForeignFile:
         return "foreign-file";
+    case DesignRefusal::Claimed:
+        return "claimed";
     case DesignRefusal::Failed:
         break;
     }

@@ -243,8 +243,8 @@ TEST_F(Host, EveryRoadLeavesTheOldOrTheNewDesignWhereverThePowerGoes) {
 // the file service did with the copy, not what is on the disk afterwards: a
 // removal that happened is "deleted" even when a new copy lands right after
 // it, a copy someone else removed first is no failure, and beside a design
-// that is gone there is no lock to wait for. Racing autosaves, it is never
-// refused (they give way to it).
+// that is gone there is no lock to wait for. Racing autosaves, it is done
+// or refused because the autosave's editor holds the design, never more.
 TEST_F(Host, EachCommandSaysWhatItDidOrInOneLineWhyNot) {
     const std::string design = path("a.zvd"), deleted = "deleted '" + path("a.bak.zvd") + "'\n";
     ASSERT_EQ(save({.file = design, .objects = 5}), kDone) << err.str();
@@ -260,7 +260,8 @@ TEST_F(Host, EachCommandSaysWhatItDidOrInOneLineWhyNot) {
         }
     });
     for (int round = 0; round < 20; ++round) {
-        EXPECT_EQ(clean()(), kDone) << err.str();
+        err.str("");
+        EXPECT_TRUE(clean()() == kDone || err.str().find("has it open for editing") != std::string::npos) << err.str();
     }
     autosaves.join();
     // The command, what the disk's removal does, what the command says on

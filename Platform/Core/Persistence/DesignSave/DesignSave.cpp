@@ -3,6 +3,7 @@
 
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -46,6 +47,10 @@ DesignPart::DesignPart(std::shared_ptr<Session> session, bool selected)
       m_module(m_session->store, m_session->mode, selected) {}
 
 namespace {
+
+// The longest an autosave of the session may hold the design while it
+// begins or puts its copy in place, on a slow disk.
+constexpr std::chrono::milliseconds kAutosaveMoment{10000};
 
 // Refuses an autosave once a save of the design began.
 void requireNotSuperseded(const DesignPart::Session& s) {
@@ -150,8 +155,14 @@ std::unique_ptr<DesignSave::State> lockForSave(const std::string& file, const De
     }
     std::shared_ptr<const Folder> folder = holdFolder(kCannotSave, file, FileName(resolved.path), resolved.site.folder);
     const Site design{folder, resolved.site.leaf};
+    // The session's own autosave holds the design only for a moment as it
+    // begins or puts its copy in place: a save waits that moment out.
+    DesignSaveOptions waiting = options;
+    if (editing && editing->autosaving()) {
+        waiting.lockWait = std::max(options.lockWait, kAutosaveMoment);
+    }
     auto state = std::make_unique<DesignSave::State>(file, resolved.path, options, std::move(folder),
-                                                     lockDesign(kCannotSave, file, design, rewrite, options),
+                                                     lockDesign(kCannotSave, file, design, rewrite, waiting),
                                                      SessionKind::Save);
     state->editing = editing;
     if (!editing) {
@@ -348,6 +359,8 @@ void putCopyInPlace(DesignSave::State& s) {
 // An autosave takes the design's lock again to put its copy in place, and
 // does only while the copy is still current.
 void relockForCopy(DesignSave::State& s) {
+    requireNotSuperseded(*s.session);
+    requireCopyCurrent(s, s.origin);
     s.lock.emplace(lockDesign(kCannotCopy, s.file, s.design, /*create=*/true, s.options));
     requireNotSuperseded(*s.session);
     requireCopyCurrent(s, guarded(kCannotCopy, s.file, [&] { return originOf(s.lock->identity(), s.design); }));

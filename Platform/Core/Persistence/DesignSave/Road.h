@@ -238,6 +238,7 @@ struct EditSessionState {
     // One autosave at a time: false when one runs.
     bool startAutosave();
     void endAutosave();
+    bool autosaving() const;
 
 private:
     mutable std::mutex m_mutex;

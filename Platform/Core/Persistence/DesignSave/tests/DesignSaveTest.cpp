@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -208,10 +207,9 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
              const EditSession session = EditSession::open(path("a.zvd"));
              std::mutex host;
              std::vector<SerializationTransferObject> objects;
-             std::atomic<bool> done = false;
-             std::thread autosaver([&] {
+             const std::jthread autosaver([&](const std::stop_token& stop) {
                  std::minstd_rand jitter(7);
-                 while (!done) {
+                 while (!stop.stop_requested()) {
                      std::unique_lock copying(host);
                      const std::vector<SerializationTransferObject> copied = objects;
                      const SaveToken token = session.snapshot();
@@ -234,8 +232,6 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
                  const std::optional<FileName> copy = newerAutosaveCopy(path("a.zvd"));
                  EXPECT_FALSE(copy && openDesign(copy->toNativeString()).objectCount < round + 1) << round;
              }
-             done = true;
-             autosaver.join();
          }},
         {"a save moved from",
          [&] {
