@@ -317,6 +317,14 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
              EXPECT_EQ(recovered->copy + " " + std::to_string(recovered->objectCount), path("a.bak.zvd") + " 2");
              designHolds("edited", 2);
              EXPECT_FALSE(files().contains("a.bak.zvd"));
+#ifndef _WIN32
+             if (::geteuid() == 0) { // a copy another user planted, with the origin it would record
+                 saveDesign("a.zvd", 1, "planted", options(), true);
+                 ASSERT_EQ(::chown(path("a.bak.zvd").c_str(), 65534, 65534), 0);
+                 expectRefused([&] { (void)DesignSave::recoverAutosave(path("a.zvd"), options()); }, ForeignFile,
+                               path("a.bak.zvd"), "belongs to " + userName(65534) + ", who is neither");
+             }
+#endif
          }},
         {"recovery as an editor opens a design never saved, or refuses a copy this software did not write",
          [&] {
