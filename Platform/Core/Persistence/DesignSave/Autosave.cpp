@@ -161,7 +161,7 @@ DesignSave DesignSave::beginAutosave(const std::shared_ptr<EditSessionState>& ed
     state->design = design;
     state->tokenSaves = saves;
     state->copyLeaf = editing->copyLeaf;
-    state->copyName = editing->copyFolder->pathOf(editing->copyLeaf);
+    state->copyName = editing->copyName;
     state->origin = guarded(kCannotCopy, file, [&] { return originOf(state->lock->identity(), design); });
     requireCopyCurrent(*state, state->origin);
     requireNoLinkAt(*state->folder, file, FileName(state->copyName));

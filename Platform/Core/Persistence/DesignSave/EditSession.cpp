@@ -30,6 +30,7 @@ std::shared_ptr<EditSessionState> claim(const std::string& file, const EditOptio
     state->design = target.site;
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
     state->copyLeaf = copy.getLeafName();
+    state->copyName = copy.toNativeString();
     state->copyFolder = holdFolder(kCannotOpen, file, copy);
     EditorRecord holder;
     state->claim = guarded(kCannotOpen, file, [&] { return EditClaim::take(target.site.folder, target.site.leaf, holder); });

@@ -218,9 +218,11 @@ struct EditSessionState {
     EditOptions options;
     // The design's place, its folder held since the session began.
     Site design;
-    // The autosave copy's folder (that of the name the host gave) and leaf.
+    // The autosave copy's folder (that of the name the host gave), its leaf
+    // and its name as the host spelled the design's.
     std::shared_ptr<const Folder> copyFolder;
     std::string copyLeaf;
+    std::string copyName;
     std::optional<EditClaim> claim;
     OpenedDesign opened;
     std::optional<RecoveredCopy> recovered;
