@@ -74,29 +74,23 @@ protected:
         }
         return {};
     }
-    // Whether `cause` is what a refusal for `reason` carries: the denial, the
-    // condition the road found, or nothing when the file is the reason.
+    // Whether `cause` is what a refusal for `reason` carries: the system's
+    // denial, the condition the road found, nothing when the file itself is
+    // the reason, never a code of value 0.
     static bool causeFits(DesignRefusal reason, const std::optional<std::error_code>& cause) {
         using enum DesignRefusal;
         switch (reason) {
         case ReadOnly:
             return cause && isDenied(*cause);
-        case NoName:
         case NotRegularFile:
             return means(cause, std::errc::invalid_argument);
-        case NameTooLong:
-            return means(cause, std::errc::filename_too_long);
-        case Missing:
-            return cause && (isAbsent(*cause) || means(*cause, std::errc::too_many_symbolic_link_levels));
-        case Busy:
-            return cause && (means(*cause, std::errc::device_or_resource_busy) || *cause == FileErrc::HeldOpen);
         case NoDesignYet:
         case Newer:
         case Interfered:
         case ForeignFile:
             return !cause;
         default:
-            return !cause || *cause; // a real error or none, never one of value 0
+            return !cause || *cause;
         }
     }
     // That `action` is refused for `reason` at once, in one sentence that
