@@ -173,40 +173,6 @@ int save(const Invocation& invocation, std::ostream& out) { return saveDesign(in
 
 namespace {
 
-// The name of a refusal's reason in `info --json`.
-const char* reasonName(Zorvan::DesignRefusal reason) {
-    using Zorvan::DesignRefusal;
-    switch (reason) {
-    case DesignRefusal::NoName:
-        return "no-name";
-    case DesignRefusal::ReadOnly:
-        return "read-only";
-    case DesignRefusal::NotRegularFile:
-        return "not-a-regular-file";
-    case DesignRefusal::NameTooLong:
-        return "name-too-long";
-    case DesignRefusal::Missing:
-        return "missing";
-    case DesignRefusal::NoDesignYet:
-        return "no-design-yet";
-    case DesignRefusal::NotADesign:
-        return "not-a-design";
-    case DesignRefusal::Newer:
-        return "newer";
-    case DesignRefusal::Busy:
-        return "busy";
-    case DesignRefusal::Interfered:
-        return "interfered";
-    case DesignRefusal::ForeignFile:
-        return "foreign-file";
-    case DesignRefusal::Claimed:
-        return "claimed";
-    case DesignRefusal::Failed:
-        break;
-    }
-    return "failed";
-}
-
 // info --json: one JSON object for every outcome (its members are in the
 // README and host/info.schema.json). Bytes of a file name that are not
 // UTF-8 are replaced, so the output is always valid JSON.
@@ -228,7 +194,7 @@ int infoJson(const std::string& file, std::ostream& out) {
         });
         opened.requireReadable();
     } catch (const Zorvan::DesignRefusedException& e) {
-        report["error"] = {{"reason", reasonName(e.reason())}, {"message", e.what()}};
+        report["error"] = {{"reason", Zorvan::to_string(e.reason())}, {"message", e.what()}};
         code = kRefused;
     }
     out << report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";

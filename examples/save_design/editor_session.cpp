@@ -285,7 +285,8 @@ int main(int argc, char** argv) {
         std::cout << "session done\n";
     } catch (const Zorvan::DesignRefusedException& e) {
         // Every failure of the road: a sentence, a reason and its cause.
-        std::cerr << "editor: " << e.what() << " (reason " << static_cast<int>(e.reason()) << ")\n";
+        std::cerr << "editor: " << e.what() << " (" << Zorvan::to_string(e.reason())
+                  << (e.cause() ? ": " + e.cause()->message() : std::string()) << ")\n";
         return 1;
     } catch (const std::exception& e) {
         std::cerr << "editor: " << e.what() << "\n";

@@ -335,7 +335,7 @@ TEST_F(Host, InfoShowsWhatWasSavedAndFollowsItsSchemaForEveryOutcome) {
     const std::string build = VersionControl().getRootRevisionAsString();
     const auto last = Zorvan::testing::storedObjects(*SqliteDesignStore::openForReading(path("a.zvd"))).back().id();
     const nlohmann::json saved = {
-        {"schema", 1}, {"file", path("a.zvd")}, {"readable", true}, {"current", true},
+        {"schema", kInfoSchema}, {"file", path("a.zvd")}, {"readable", true}, {"current", true},
         {"version", SqliteDesignStore::kCurrentVersion}, {"createdRevision", build}, {"lastSavedRevision", build},
         {"dataRevision", "first"}, {"dataRevisionNumber", 5}, {"objects", 50},
         {"identifier", {{"number", last + 1}, {"domain", domain}}}};
@@ -353,10 +353,10 @@ TEST_F(Host, InfoShowsWhatWasSavedAndFollowsItsSchemaForEveryOutcome) {
 #endif
     const std::tuple<std::string, int, const char*> cases[] = {
         {path("a.zvd"), kDone, ""},
-        {odd, oddSaved, oddSaved == kDone ? "" : "missing"}, // info finds it where the save made it
-        {path("future.zvd"), kRefused, "newer"},
-        {path("notes.zvd"), kRefused, "not-a-design"},
-        {path("missing.zvd"), kRefused, "missing"},
+        {odd, oddSaved, oddSaved == kDone ? "" : "Missing"}, // info finds it where the save made it
+        {path("future.zvd"), kRefused, "Newer"},
+        {path("notes.zvd"), kRefused, "NotADesign"},
+        {path("missing.zvd"), kRefused, "Missing"},
     };
     for (const auto& [file, code, reason] : cases) {
         const auto disk = std::make_shared<Disk>();

@@ -187,6 +187,11 @@ FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& opt
     const std::string& target = resolved.path;
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
     const FileName temporary = ZvFileIO::temporaryName(copy);
+    FileIdentity there;
+    if (!guarded(kCannotCopy, file, [&] { return designAt(resolved.site, there); })) {
+        refuse(kCannotCopy, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing,
+               std::make_error_code(std::errc::no_such_file_or_directory));
+    }
     requireMayCopy(file, target);
     const std::shared_ptr<const Folder> folder = holdFolder(kCannotCopy, file, copy);
     const Site design = designSite(kCannotCopy, file, resolved);
@@ -266,7 +271,8 @@ bool removeAutosaveCopy(const std::string& file, const DesignSaveOptions& option
         lock.emplace(lockDesign(kCannotDeleteCopy, file, *design, /*create=*/false, options));
         step(options, "locked");
     } catch (const DesignRefusedException& e) {
-        if (e.reason() != DesignRefusal::Failed || FileUtilities::exists(file, true)) {
+        const bool gone = e.reason() == DesignRefusal::Missing || e.reason() == DesignRefusal::Failed;
+        if (!gone || FileUtilities::exists(file, true)) {
             throw;
         }
     }
@@ -283,15 +289,18 @@ bool removeAutosaveCopy(const std::string& file, const DesignSaveOptions& option
                 reader->close();
             }
         }
-        return Folder::holding(copy).remove(copy.getLeafName());
+        const Folder folder = Folder::holding(copy);
+        const std::optional<FileFacts> atCopy = folder.look(copy.getLeafName());
+        if (atCopy && (atCopy->kind == FileFacts::Kind::Folder || atCopy->kind == FileFacts::Kind::Other)) {
+            refuse(kCannotDeleteCopy, file, translate("DesignSave", "it is not a regular file."),
+                   DesignRefusal::NotRegularFile, std::make_error_code(std::errc::invalid_argument));
+        }
+        return atCopy && folder.remove(copy.getLeafName());
     } catch (const FileNameException& e) {
         if (isAbsent(e.code())) {
             return false; // no folder, no copy
         }
-        throw DesignRefusedException(
-            substitute(translate("DesignSave", "cannot delete %1: %2"),
-                       {quoted(copy.toNativeString()), (e.code() ? describe(e.code()) : std::string(e.what())) + "."}),
-            DesignRefusal::Failed, e.code());
+        refuseFailure(kCannotDeleteCopy, file, e);
     }
 }
 

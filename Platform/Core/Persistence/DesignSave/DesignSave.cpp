@@ -14,12 +14,45 @@ namespace Zorvan {
 
 using namespace road;
 
-DesignRefusedException::DesignRefusedException(const std::string& message, DesignRefusal reason, std::error_code cause,
-                                               std::source_location location)
-    : ZvException(message, location), m_reason(reason), m_cause(cause) {}
+DesignRefusedException::DesignRefusedException(const std::string& message, DesignRefusal reason,
+                                               std::optional<std::error_code> cause, std::source_location location)
+    // A code of value 0 prints as "Success": it is no cause.
+    : ZvException(message, location), m_reason(reason), m_cause(cause && *cause ? cause : std::nullopt) {}
 DesignRefusedException::DesignRefusedException(const DesignRefusedException& other) = default;
 DesignRefusedException& DesignRefusedException::operator=(const DesignRefusedException& other) = default;
 DesignRefusedException::~DesignRefusedException() = default;
+
+std::string_view to_string(DesignRefusal reason) noexcept {
+    switch (reason) {
+    case DesignRefusal::NoName:
+        return "NoName";
+    case DesignRefusal::ReadOnly:
+        return "ReadOnly";
+    case DesignRefusal::NotRegularFile:
+        return "NotRegularFile";
+    case DesignRefusal::NameTooLong:
+        return "NameTooLong";
+    case DesignRefusal::Missing:
+        return "Missing";
+    case DesignRefusal::NoDesignYet:
+        return "NoDesignYet";
+    case DesignRefusal::NotADesign:
+        return "NotADesign";
+    case DesignRefusal::Newer:
+        return "Newer";
+    case DesignRefusal::Busy:
+        return "Busy";
+    case DesignRefusal::Interfered:
+        return "Interfered";
+    case DesignRefusal::ForeignFile:
+        return "ForeignFile";
+    case DesignRefusal::Failed:
+        return "Failed";
+    case DesignRefusal::Claimed:
+        return "Claimed";
+    }
+    return ""; // a value cast from a number no reason has
+}
 
 void OpenedDesign::requireReadable() const {
     if (!readable) {
@@ -43,8 +76,7 @@ OpenedDesign openDesign(const std::string& file, const DesignOpenOptions& option
 }
 
 DesignPart::DesignPart(std::shared_ptr<Session> session, bool selected)
-    : m_session(std::move(session)),
-      m_module(m_session->store, m_session->mode, selected) {}
+    : m_session(std::move(session)), m_selected(selected) {}
 
 namespace {
 
@@ -72,22 +104,27 @@ void requireWriting(const DesignPart::Session& s, const char* call) {
 
 } // namespace
 
+// The library's module for the part, made for each call: it holds a share of
+// the store, which a part kept by the host must not keep open once its save
+// ended.
+DesignIOModule DesignPart::module() const { return {m_session->store, m_session->mode, m_selected}; }
+
 void DesignPart::save(const SerializationTransferObject& object) {
     requireWriting(*m_session, "save");
     // The module hands the object to the store as it is; neither changes it.
     guarded(m_session->cannot, m_session->file,
-            [&] { m_module.save(const_cast<SerializationTransferObject&>(object)); });
+            [&] { module().save(const_cast<SerializationTransferObject&>(object)); });
 }
 
 bool DesignPart::remove(std::int64_t identity) {
     requireWriting(*m_session, "remove");
-    if (!m_module.doAction()) {
+    if (!module().doAction()) {
         return false;
     }
     return guarded(m_session->cannot, m_session->file, [&] { return m_session->store->remove(identity); });
 }
 
-bool DesignPart::isWritten() const { return m_module.doAction(); }
+bool DesignPart::isWritten() const { return module().doAction(); }
 
 DesignSave::State::~State() {
     endWriting();
@@ -128,6 +165,20 @@ void requireLockedDesignOpened(const DesignSave::State& s) {
 } // namespace
 
 namespace {
+
+// A mode no save knows is the caller's mistake, refused before any file is
+// looked at: the library's module would save it as an update of selected
+// parts.
+void requireKnownMode(ZvFileWriteMode mode) {
+    switch (mode) {
+    case ZvFileWriteMode::Overwrite:
+    case ZvFileWriteMode::UpdateSelected:
+    case ZvFileWriteMode::UpdateAll:
+        return;
+    }
+    throw std::invalid_argument("DesignSave::begin: " + std::to_string(static_cast<std::int32_t>(mode)) +
+                                " is no ZvFileWriteMode");
+}
 
 // The design's place in the folder its save holds.
 Site designOf(const DesignSave::State& s) { return {s.folder, FileName(s.target).getLeafName()}; }
@@ -263,6 +314,7 @@ DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& o
 
 DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& options,
                              const std::shared_ptr<EditSessionState>& editing) {
+    requireKnownMode(options.mode);
     std::unique_ptr<State> state = lockForSave(file, options, editing);
     if (!state->lock->createdFile()) {
         readDesignAsItIs(*state);
@@ -520,7 +572,7 @@ void replaceDesign(DesignSave::State& s) {
                substitute(translate("DesignSave",
                                     "its new version cannot be put in place (%1); the design is left as it was."),
                           {e.code() ? e.code().message() : std::string(e.what())}),
-               DesignRefusal::Failed, e.code());
+               isDenied(e.code()) ? DesignRefusal::ReadOnly : DesignRefusal::Failed, e.code());
     }
     if (replaced == Folder::Replaced::SourceChanged) {
         refuseTemporaryReplaced(s);

@@ -58,6 +58,7 @@
 #include <system_error>
 
 #include "Exceptions/ZvException.h"
+#include "FileHandling/Env.h"
 #include "FileHandling/FileName.h"
 #include "Platform/Core/Persistence/DesignSave/DesignSaveExport.h"
 #include "Platform/Core/Persistence/ZvFileIO/DesignIOModule.h"
@@ -68,31 +69,45 @@ namespace Zorvan {
 
 struct EditSessionState;
 
-/// Why a design could not be opened or saved.
+/// Why a design could not be opened or saved. One condition has one reason
+/// on every road (opening to read or to edit, each save mode, an autosave,
+/// a recovery): a folder at the name is NotRegularFile whether it is opened
+/// or saved, a permission this user lacks is ReadOnly whichever file or
+/// folder it is on. The values keep their order: new ones come last.
 enum class DesignRefusal {
     NoName,         ///< the name names no file (".zvd")
-    ReadOnly,       ///< this user may not write the file
+    ReadOnly,       ///< this user may not do to the file what the road needs: write it (a save, an autosave,
+                    ///< opening it to edit), read it, or read, enter or write its folder; the cause is the
+                    ///< denial (permission_denied, operation_not_permitted, read_only_file_system)
     NotRegularFile, ///< a FIFO, device or folder is at the name
     NameTooLong,    ///< no room for the names of the save's own files
-    Missing,        ///< nothing to open or update in place
+    Missing,        ///< nothing to open, update in place or copy
     NoDesignYet,    ///< an empty file: a first save that did not finish
     NotADesign,     ///< the file's version cannot be read
     Newer,          ///< written by a newer version of the software
     Busy,           ///< another program, or another save or autosave of this one, is saving or writing it
     Interfered,     ///< another program replaced or changed the design or the save's files meanwhile
     ForeignFile,    ///< a file beside it that this software did not write (another
-                    ///< program's log, another user's journal or link) would change it
+                    ///< program's log, another user's journal or link, a FIFO at a
+                    ///< journal's name) would change it
     Failed,         ///< the disk or the store failed; the design is as it was
     Claimed,        ///< another editor has it open for editing (the sentence says who and since
                     ///< when); it can be opened to read
 };
+
+/// The reason's name as the enumerator is written: "Busy", "ReadOnly", ...
+/// ("" for a value this software does not know), for logs and for tools
+/// that report a refusal to other programs.
+[[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT std::string_view to_string(DesignRefusal reason) noexcept;
 
 /// Everything the road raises when it cannot do what it was asked. what()
 /// is one sentence for the user that names the user's file, e.g. "cannot
 /// save 'a.zvd': another program is saving it; try again when it is done."
 class PERSISTENCE_DESIGNSAVE_EXPORT DesignRefusedException : public ZvException {
 public:
-    DesignRefusedException(const std::string& message, DesignRefusal reason, std::error_code cause = {},
+    /// An empty `cause` (or a cause whose value is 0) is none: nothing failed underneath.
+    DesignRefusedException(const std::string& message, DesignRefusal reason,
+                           std::optional<std::error_code> cause = std::nullopt,
                            std::source_location location = std::source_location::current());
     DesignRefusedException(const DesignRefusedException& other);
     DesignRefusedException& operator=(const DesignRefusedException& other);
@@ -105,15 +120,22 @@ public:
     /// own findings carry the portable condition closest to them (Missing:
     /// no_such_file_or_directory, ReadOnly: permission_denied, Busy:
     /// device_or_resource_busy, NameTooLong: filename_too_long, NoName and
-    /// NotRegularFile: invalid_argument); empty when nothing failed and the
-    /// file itself is the reason (Newer, NoDesignYet, Interfered,
-    /// ForeignFile, a version that cannot be read).
-    [[nodiscard]] const std::error_code& cause() const noexcept { return m_cause; }
+    /// NotRegularFile: invalid_argument). Absent, never an error code of
+    /// value 0, when nothing failed and the file itself is the reason
+    /// (Newer, NoDesignYet, Interfered, ForeignFile, a version that cannot
+    /// be read).
+    [[nodiscard]] const std::optional<std::error_code>& cause() const noexcept { return m_cause; }
 
 private:
     DesignRefusal m_reason;
-    std::error_code m_cause;
+    std::optional<std::error_code> m_cause;
 };
+
+/// True when `cause` is there and is the portable condition `condition`:
+/// means(e.cause(), std::errc::no_space_on_device).
+inline bool means(const std::optional<std::error_code>& cause, std::errc condition) {
+    return cause.has_value() && means(*cause, condition);
+}
 
 /// How a save runs.
 struct DesignSaveOptions {
@@ -217,8 +239,9 @@ struct PERSISTENCE_DESIGNSAVE_EXPORT OpenedDesign {
 
 /// One part of a design as a save writes it (the pipes, the valves, ...): a
 /// handle on the new version that the save gives out with DesignSave::part.
-/// Copies share the part. Misuse (any call once its save is committed,
-/// cancelled or dropped) raises std::logic_error.
+/// Copies share the part; a part may be assigned another (of any save).
+/// Misuse (any call once its save is committed, cancelled or dropped)
+/// raises std::logic_error.
 class PERSISTENCE_DESIGNSAVE_EXPORT DesignPart {
 public:
     /// Stores `object` in the new version: a rewrite adds it; an update
@@ -242,8 +265,9 @@ public:
 private:
     friend class DesignSave;
     DesignPart(std::shared_ptr<Session> session, bool selected);
+    PERSISTENCE_DESIGNSAVE_NO_EXPORT DesignIOModule module() const;
     std::shared_ptr<Session> m_session;
-    DesignIOModule m_module;
+    bool m_selected;
 };
 
 class PERSISTENCE_DESIGNSAVE_EXPORT DesignSave {
@@ -254,7 +278,10 @@ public:
     /// once, naming this program, when a save or autosave of the design this
     /// thread began has not ended. An autosave of the design running on
     /// another thread of this process gives way to the save at its next
-    /// call, and the save begins once it has.
+    /// call, and the save begins once it has. REQUIRES: options.mode is one
+    /// of ZvFileWriteMode's values; any other (static_cast<ZvFileWriteMode>(7))
+    /// is misuse and raises std::invalid_argument naming it before any file
+    /// is looked at.
     [[nodiscard]] static DesignSave begin(const std::string& file, const DesignSaveOptions& options);
 
     /// Recovers the autosave copy of `file` (part.bak.zvd beside it) when it

@@ -102,7 +102,7 @@ std::string translate(const char* context, const char* sourceText) {
 }
 
 void refuse(const char* cannot, const std::string& file, const std::string& why, DesignRefusal reason,
-            std::error_code cause) {
+            std::optional<std::error_code> cause) {
     throw DesignRefusedException(substitute(translate("DesignSave", cannot), {quoted(file), why}), reason, cause);
 }
 
@@ -145,14 +145,46 @@ std::string failedFile(FileRole role, const std::error_code& code) {
     }
 }
 
+// Whether the file of `e` is one beside the design that is in its way (a
+// FIFO at its journal's name), not the design or a file the save made.
+bool inTheWay(const FileError& e) {
+    return e.role() == FileRole::Journal || e.role() == FileRole::Log || e.role() == FileRole::Other;
+}
+
+// The sentence for the system's refusal `code` of this user on the file of
+// a save that is `role` to it: a permission, or a file system mounted
+// read-only. Whatever the road, the user can do nothing about it but ask
+// for the permission.
+std::string deniedFile(FileRole role, const std::error_code& code) {
+    const std::string why = describe(code);
+    switch (role) {
+    case FileRole::Journal:
+    case FileRole::Log:
+    case FileRole::NewVersion:
+        return substitute(translate("DesignSave", "this user may not write the files a save keeps beside it (%1); the "
+                                                  "design is left as it was."),
+                          {why});
+    case FileRole::AutosaveCopy:
+        return substitute(translate("DesignSave", "this user may not read or write its autosave copy (%1)."), {why});
+    case FileRole::Folder:
+        return substitute(translate("DesignSave", "this user may not read or enter its folder (%1)."), {why});
+    default:
+        // SQLite refuses a reader that would have to write: the journal of
+        // an update cut short is played back before the design is read.
+        return code.category() == designStoreCategory()
+                   ? translate("DesignSave", "an update of it was cut short, and only a user who may write it can "
+                                             "undo that before it is read.")
+                   : substitute(translate("DesignSave", "this user may not read it (%1)."), {why});
+    }
+}
+
 // The sentence for what the store found wrong with the file of `e` itself.
 std::string badFile(const FileError& e, FileErrc wrong) {
     switch (wrong) {
     case FileErrc::NotRegular:
-        return e.role() == FileRole::Journal || e.role() == FileRole::Log || e.role() == FileRole::Other
-                   ? substitute(translate("DesignSave", "%1 is in the way beside it (not a regular file)."),
-                                {quoted(e.path())})
-                   : translate("DesignSave", "it is not a regular file.");
+        return inTheWay(e) ? substitute(translate("DesignSave", "%1 is in the way beside it (not a regular file)."),
+                                        {quoted(e.path())})
+                           : translate("DesignSave", "it is not a regular file.");
     case FileErrc::OtherFile:
         return substitute(translate("DesignSave", "it asks for %1, which a design never uses; it is left as it is."),
                           {quoted(e.path())});
@@ -176,7 +208,7 @@ std::string badFile(const FileError& e, FileErrc wrong) {
 struct Said {
     DesignRefusal reason;
     std::string why;
-    std::error_code cause;
+    std::optional<std::error_code> cause;
 };
 
 // What the store found wrong itself, also where SQLite's code says it.
@@ -207,6 +239,14 @@ Said said(const FileError& e, DesignRefusal otherwise) {
         return {DesignRefusal::Missing,
                 translate("DesignSave", "its symbolic links lead round in a circle to no file."), code};
     }
+    if ((e.role() == FileRole::Design || e.role() == FileRole::Lock) &&
+        means(code, std::errc::no_such_file_or_directory)) {
+        return {DesignRefusal::Missing, translate("DesignSave", "it does not exist."), code};
+    }
+    // SQLite's own READONLY and PERM are the system's refusal too.
+    if (isDenied(code)) {
+        return {DesignRefusal::ReadOnly, deniedFile(e.role(), code), code};
+    }
     if (bySystem(code)) {
         return {DesignRefusal::Failed, failedFile(e.role(), code), code};
     }
@@ -218,7 +258,12 @@ Said said(const FileError& e, DesignRefusal otherwise) {
     case FileErrc::SuperJournal:
     case FileErrc::WriteAheadMode:
     case FileErrc::ProtectedLink:
-        return {DesignRefusal::ForeignFile, foreignFile(e, wrong), {}};
+        return {DesignRefusal::ForeignFile, foreignFile(e, wrong), std::nullopt};
+    case FileErrc::NotRegular:
+        // As the road's own look at the name says it, whatever looked.
+        return inTheWay(e) ? Said{DesignRefusal::ForeignFile, badFile(e, wrong), std::nullopt}
+                           : Said{DesignRefusal::NotRegularFile, badFile(e, wrong),
+                                  condition(std::errc::invalid_argument)};
     case FileErrc::Duplicate:
         return {DesignRefusal::Failed,
                 substitute(translate("DesignSave", "two of its objects have the identity %1; nothing was saved."),
@@ -240,7 +285,14 @@ bool bySystem(const std::error_code& code) {
            means(code, std::errc::permission_denied);
 }
 
-std::string failure(const FileNameException& e) { return failedFile(roleOfName(e.path()), e.code()); }
+void refuseFailure(const char* cannot, const std::string& file, const FileNameException& e) {
+    const FileRole role = roleOfName(e.path());
+    const std::error_code& code = e.code();
+    if (isDenied(code)) {
+        refuse(cannot, file, deniedFile(role, code), DesignRefusal::ReadOnly, code);
+    }
+    refuse(cannot, file, code ? failedFile(role, code) : std::string(e.what()) + ".", DesignRefusal::Failed, code);
+}
 
 void refuseFailure(const char* cannot, const std::string& file, const FileError& e, DesignRefusal otherwise) {
     const Said s = said(e, otherwise);
@@ -283,7 +335,7 @@ SaveTarget saveTarget(const std::string& file, const char* cannot) {
     try {
         resolved = resolveName(file, where);
     } catch (const FileNameException& e) {
-        refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
+        refuseFailure(cannot, file, e);
     }
     switch (resolved.outcome) {
     case ResolvedName::Outcome::Missing:
@@ -310,7 +362,7 @@ SaveTarget saveTarget(const std::string& file, const char* cannot) {
         }
     } catch (const FileNameException& e) {
         if (!isAbsent(e.code())) { // no folder: nothing there yet, which the checks below say
-            refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
+            refuseFailure(cannot, file, e);
         }
     }
     if (there && there->kind != FileFacts::Kind::Regular) {
@@ -335,7 +387,7 @@ std::shared_ptr<const Folder> holdFolder(const char* cannot, const std::string& 
         }
         return folder;
     } catch (const FileNameException& e) {
-        refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
+        refuseFailure(cannot, file, e);
     }
 }
 
@@ -428,7 +480,7 @@ FileLock lockDesign(const char* cannot, const std::string& file, const Site& tar
         }
         refuseFailure(cannot, file, e);
     } catch (const FileNameException& e) {
-        refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
+        refuseFailure(cannot, file, e);
     }
 }
 
@@ -514,14 +566,26 @@ std::optional<OpenedDesign> open(const char* cannot, const std::string& file, co
 OpenedDesign openForHost(const char* cannot, const std::string& file, const std::string& path,
                          const DesignOpenOptions& options) {
     const bool editing = options.intent == DesignIntent::Edit;
-    if (editing) {
-        requireSavePossible(cannot, file, file);
-    }
+    // Read first: a file this user may not even read is refused as such,
+    // not as one that cannot be overwritten.
     OpenedDesign opened = *open(cannot, file, path, /*emptyIsNew=*/false, /*full=*/true);
-    opened.file = path;
-    if (editing || !options.lookAtNewer) {
+    if (editing) {
+        // What a save of `file` would refuse before it writes.
+        const SaveTarget target = saveTarget(file, cannot);
+        requireSavePossible(cannot, file, target);
+        (void)holdFolder(cannot, file, FileName(target.path), target.site.folder);
+    }
+    if (!opened.readable && (editing || !options.lookAtNewer)) {
+        if (path != file) { // the autosave copy: the refusal names the design
+            refuse(cannot, file,
+                   substitute(translate("DesignSave", "it was written by a newer version of the software (file "
+                                                      "version %1, this one reads up to %2)."),
+                              {std::to_string(opened.version), std::to_string(SqliteDesignStore::kCurrentVersion)}),
+                   DesignRefusal::Newer);
+        }
         opened.requireReadable();
     }
+    opened.file = path;
     guarded(cannot, file, [&] { ZvFileIO::logFileVersionInfo(path, opened.store); });
     if (opened.readable) {
         takeIdentities(file, opened.store);

@@ -47,12 +47,8 @@ std::string translate(const char* context, const char* sourceText);
 // Raises the refusal `cannot` (one of the sentences above) of `file`; `why`
 // is in the user's language already, `cause` what failed underneath.
 [[noreturn]] void refuse(const char* cannot, const std::string& file, const std::string& why, DesignRefusal reason,
-                         std::error_code cause = {});
+                         std::optional<std::error_code> cause = std::nullopt);
 
-// The reason of a file service's failure, in the user's language: which of
-// the save's files the system failed (the design, or one the save keeps
-// beside it, which the user never named) and the system's reason.
-std::string failure(const FileNameException& e);
 // Whether the system failed the file of `code` (the disk, the memory, a
 // permission), not the store on what the file holds.
 bool bySystem(const std::error_code& code);
@@ -61,6 +57,11 @@ bool bySystem(const std::error_code& code);
 // failure of the store on what the file holds counts as `otherwise`.
 [[noreturn]] void refuseFailure(const char* cannot, const std::string& file, const FileError& e,
                                 DesignRefusal otherwise = DesignRefusal::Failed);
+// Raises the refusal `cannot` of `file` for the file service's failure `e`:
+// which of the save's files the system failed or refused this user (the
+// design, its folder, or one the save keeps beside it, which the user never
+// named) and the system's reason; ReadOnly for a refusal, else Failed.
+[[noreturn]] void refuseFailure(const char* cannot, const std::string& file, const FileNameException& e);
 
 // The file a save of `file` writes: the file itself, or the file the links
 // at that name lead to, followed once, here, as the kernel would follow
@@ -108,7 +109,7 @@ auto guarded(const char* cannot, const std::string& file, Action&& action) {
     } catch (const FileError& e) {
         refuseFailure(cannot, file, e);
     } catch (const FileNameException& e) {
-        refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
+        refuseFailure(cannot, file, e);
     }
 }
 

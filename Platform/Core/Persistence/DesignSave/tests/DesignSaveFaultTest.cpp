@@ -165,7 +165,7 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
                 EXPECT_TRUE(revisions() == untouched || revisions() == road.partway || revisions() == road.done) << said;
             } else {
                 EXPECT_EQ(ended.reason, DesignRefusal::Failed) << said;
-                EXPECT_TRUE(means(ended.cause, std::errc::io_error)) << "the cause: " << ended.cause.message();
+                EXPECT_TRUE(means(ended.cause, std::errc::io_error)) << "the cause: " << named(ended.cause);
                 EXPECT_TRUE(revisions() == untouched || revisions() == road.partway) << said;
             }
         } else {

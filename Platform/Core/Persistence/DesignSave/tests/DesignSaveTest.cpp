@@ -11,6 +11,7 @@
 #include <mutex>
 #include <random>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #ifdef _WIN32
@@ -46,6 +47,8 @@ using testing::DesignSaveTest;
 // thread; parts and saves used after their end, or moved from, are misuse;
 // cancel() leaves the design as it was; start-up finds a copy only when it
 // holds what the design does not; identities are never handed out twice.
+static_assert(std::is_copy_assignable_v<DesignPart> && std::is_move_assignable_v<DesignPart>);
+
 TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
     using enum DesignRefusal;
     const auto designHolds = [&](const std::string& revision, std::int64_t objects) {
@@ -59,7 +62,8 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
     };
     const auto update = [&](Mode mode, const std::function<void(DesignPart&)>& edit) {
         DesignSave save = DesignSave::begin(path("a.zvd"), options(mode));
-        DesignPart part = save.part(false);
+        DesignPart part = save.part();
+        part = save.part(false); // a host keeps its parts in members it assigns
         edit(part);
         (void)save.commit("updated", 2);
     };
@@ -79,7 +83,7 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
         std::function<void()> run;
         Ending::Kind kind = Ending::Done;
         DesignRefusal reason = Failed;
-        std::error_code cause = {};
+        std::optional<std::error_code> cause = {};
         std::string says = {};
     };
     const Row rows[] = {
@@ -240,6 +244,8 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
              (void)save.part(); // NOLINT(bugprone-use-after-move): the misuse under test
          },
          Ending::Misused, Failed, {}, "moved from"},
+        {"a write mode no save knows", [&] { (void)DesignSave::begin(path("no/a.zvd"), options(static_cast<Mode>(7))); },
+         Ending::Misused, Failed, {}, "7 is no ZvFileWriteMode"},
         {"a part after its save was committed",
          [&] {
              DesignSave save = DesignSave::begin(path("a.zvd"), options(Mode::UpdateAll));
@@ -287,11 +293,6 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
         {"a newer design looked at for editing",
          [&] { (void)openDesign(path("future.zvd"), {.intent = DesignIntent::Edit, .lookAtNewer = true}); },
          Ending::Refused, Newer, {}, "was written by a newer version of the software"},
-        {"a read-only design opened for editing",
-         [&] { (void)openDesign(path("locked.zvd"), {.intent = DesignIntent::Edit}); }, Ending::Refused, ReadOnly,
-         std::make_error_code(std::errc::permission_denied), "It is not possible to overwrite a readonly file."},
-        {"a design that is not there", [&] { (void)openDesign(path("missing.zvd")); }, Ending::Refused, Missing,
-         std::make_error_code(std::errc::no_such_file_or_directory), "cannot open '" + path("missing.zvd")},
         {"recovery: none, one a save made obsolete (at once, whatever the clock), one after the last save, decided "
          "under the design's lock",
          [&] {
@@ -381,7 +382,7 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
              EXPECT_EQ(testing::OtherProgram(path("c.zvd")).run("BEGIN EXCLUSIVE"), "error 5");
              std::ranges::for_each(saves, [](std::optional<DesignSave>& save) { (void)save->commit("parent", 1); });
              EXPECT_EQ(revisionOf(path("a.zvd")) + revisionOf(path("b.zvd")) + revisionOf(path("new.zvd")), "parentparentparent");
-             EXPECT_EQ(files().size(), 6u) << "the designs alone";
+             EXPECT_EQ(files().size(), 5u) << "the designs alone";
          }},
 #endif
     };
@@ -389,16 +390,13 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
         SCOPED_TRACE(row.edge);
         folder.clear();
         saveDesign("a.zvd", 3, "old");
-        saveDesign("locked.zvd", 1, "");
-        fs::permissions(path("locked.zvd"), fs::perms::owner_read);
         SqliteDesignStore::openForWriting(path("future.zvd"), SqliteDesignStore::kCurrentVersion + 1)->commit();
         const Ending ended = endingOf(row.run);
         EXPECT_EQ(ended.kind, row.kind) << ended.said;
         EXPECT_NE(ended.said.find(row.says), std::string::npos) << ended.said;
         if (row.kind == Ending::Refused) {
             EXPECT_EQ(ended.reason, row.reason) << ended.said;
-            EXPECT_EQ(std::string(ended.cause.category().name()) + " " + std::to_string(ended.cause.value()),
-                      std::string(row.cause.category().name()) + " " + std::to_string(row.cause.value()))
+            EXPECT_EQ(named(ended.cause), named(row.cause))
                 << ended.said;
         }
         (void)DesignSave::begin(path("a.zvd"), options()); // nothing of the row holds the design
