@@ -78,8 +78,15 @@ EditorRecord readRecord(Env& env, const EnvHandle& file) {
     return parse(text);
 }
 
+// Whether `error` says the name holds no regular file: a link (never
+// followed), a folder, a FIFO or a device.
+bool noRegularFile(const std::error_code& error) {
+    return means(error, std::errc::too_many_symbolic_link_levels) || means(error, std::errc::is_a_directory) ||
+           means(error, std::errc::operation_not_supported);
+}
+
 // The claim's file at `leaf`, opened to be locked when this user may write
-// it, else to be looked at; nullopt when there is none and `create` is false.
+// it, else to be looked at; nullopt when there is none, or no regular file.
 std::optional<Opened> openClaimFile(const Folder& folder, const std::string& leaf, bool create, bool& writable) {
     Env& env = folder.env();
     Opened opened;
@@ -94,7 +101,7 @@ std::optional<Opened> openClaimFile(const Folder& folder, const std::string& lea
         options.creation = OpenOptions::Creation::Existing;
         error = env.open(folder.handle(), leaf, options, opened.file);
     }
-    if (!create && isAbsent(error)) {
+    if ((!create && isAbsent(error)) || noRegularFile(error)) {
         return std::nullopt;
     }
     if (error || (error = env.facts(opened.file, opened.facts))) {
@@ -165,7 +172,18 @@ std::optional<EditClaim> EditClaim::take(const std::shared_ptr<const Folder>& fo
     Env& env = folder->env();
     for (int attempt = 0; attempt < kTries; ++attempt) {
         bool writable = false;
-        Opened opened = *openClaimFile(*folder, leaf, /*create=*/true, writable);
+        std::optional<Opened> found = openClaimFile(*folder, leaf, /*create=*/true, writable);
+        if (!found) { // a link planted at its name is removed, never followed
+            const std::optional<FileFacts> there = folder->look(leaf);
+            if (there && there->kind != FileFacts::Kind::Link) {
+                fail(make_error_code(FileErrc::NotRegular), *folder, leaf);
+            }
+            if (there) {
+                removeForeign(*folder, leaf, *there);
+            }
+            continue;
+        }
+        Opened& opened = *found;
         if (!writable || !isOwn(opened.facts)) {
             if (lockedByAnother(*folder, leaf, opened.file)) {
                 holder = readRecord(env, opened.file);
