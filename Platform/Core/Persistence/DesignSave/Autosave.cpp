@@ -104,8 +104,12 @@ std::optional<RecoveredCopy> DesignSave::recoverAutosave(const std::string& file
     }),
                     copyName.getLeafName()};
     const std::optional<FileFacts> copied = guarded(kCannotRecover, file, [&] { return copy.folder->look(copy.leaf); });
+    if (copied && (copied->kind == FileFacts::Kind::Folder || copied->kind == FileFacts::Kind::Other)) {
+        refuse(kCannotRecover, file, translate("DesignSave", "it is not a regular file."), DesignRefusal::NotRegularFile,
+               std::make_error_code(std::errc::invalid_argument));
+    }
     if (!copied || copied->kind != FileFacts::Kind::Regular || copied->size == 0) {
-        return std::nullopt;
+        return std::nullopt; // no copy (a link there is none this software wrote)
     }
     const std::string target = FileName(s.target).getLeafName();
     requireCopyOfOwner(file, copyName.toNativeString(), *copied,
@@ -147,12 +151,20 @@ DesignSave DesignSave::beginAutosave(const std::shared_ptr<EditSessionState>& ed
     const Site design = designSite(kCannotCopy, file, resolved);
     // A design never saved is locked by the name it will have, as a first
     // save locks it, with an empty file that goes with the lock.
-    auto state = std::make_unique<State>(file, resolved.path, options, editing->copyFolder,
-                                         lockDesign(kCannotCopy, file, design, /*create=*/true, options),
-                                         SessionKind::Autosave);
+    // Marked before the lock is taken, so that a save of the session that
+    // meets the lock waits the autosave's moment out.
     if (!editing->startAutosave()) {
         refuse(kCannotCopy, file, thisProgram(), DesignRefusal::Busy,
                std::make_error_code(std::errc::device_or_resource_busy));
+    }
+    std::unique_ptr<State> state;
+    try {
+        state = std::make_unique<State>(file, resolved.path, options, editing->copyFolder,
+                                        lockDesign(kCannotCopy, file, design, /*create=*/true, options),
+                                        SessionKind::Autosave);
+    } catch (...) {
+        editing->endAutosave();
+        throw;
     }
     state->editing = editing;
     state->autosave = true;
