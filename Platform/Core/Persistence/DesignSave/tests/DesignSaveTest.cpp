@@ -252,7 +252,8 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
                  return !copy || openDesign(copy->toNativeString()).objectCount >= saved;
              };
              std::minstd_rand pause(11);
-             for (int round = 0; round < 200; ++round) {
+             for (int round = 0; round < 200; ++round) { // the user edits, pauses, saves, pauses
+                 std::this_thread::sleep_for(std::chrono::microseconds(pause() % 4000));
                  std::unique_lock editing(host);
                  EXPECT_TRUE(copyUpToDate()) << round;
                  objects.push_back({Identifier::create().number, "Pipe", "edited"});
