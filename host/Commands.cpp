@@ -11,6 +11,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "Platform/Core/Persistence/DesignSave/EditSession.h"
+
 #include "Identifier/Identifier.h"
 #include "Logging/Logging.h"
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
@@ -171,38 +173,6 @@ int save(const Invocation& invocation, std::ostream& out) { return saveDesign(in
 
 namespace {
 
-// The name of a refusal's reason in `info --json`.
-const char* reasonName(Zorvan::DesignRefusal reason) {
-    using Zorvan::DesignRefusal;
-    switch (reason) {
-    case DesignRefusal::NoName:
-        return "no-name";
-    case DesignRefusal::ReadOnly:
-        return "read-only";
-    case DesignRefusal::NotRegularFile:
-        return "not-a-regular-file";
-    case DesignRefusal::NameTooLong:
-        return "name-too-long";
-    case DesignRefusal::Missing:
-        return "missing";
-    case DesignRefusal::NoDesignYet:
-        return "no-design-yet";
-    case DesignRefusal::NotADesign:
-        return "not-a-design";
-    case DesignRefusal::Newer:
-        return "newer";
-    case DesignRefusal::Busy:
-        return "busy";
-    case DesignRefusal::Interfered:
-        return "interfered";
-    case DesignRefusal::ForeignFile:
-        return "foreign-file";
-    case DesignRefusal::Failed:
-        break;
-    }
-    return "failed";
-}
-
 // info --json: one JSON object for every outcome (its members are in the
 // README and host/info.schema.json). Bytes of a file name that are not
 // UTF-8 are replaced, so the output is always valid JSON.
@@ -224,7 +194,7 @@ int infoJson(const std::string& file, std::ostream& out) {
         });
         opened.requireReadable();
     } catch (const Zorvan::DesignRefusedException& e) {
-        report["error"] = {{"reason", reasonName(e.reason())}, {"message", e.what()}};
+        report["error"] = {{"reason", Zorvan::to_string(e.reason())}, {"message", e.what()}};
         code = kRefused;
     }
     out << report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
@@ -260,10 +230,13 @@ int info(const Invocation& invocation, std::ostream& out) {
 
 int autosave(const Invocation& invocation, std::ostream& out) {
     // zvfile holds no changes of its own: the objects it would save now are
-    // the design's as they are.
-    const Zorvan::OpenedDesign opened = Zorvan::openDesign(invocation.file);
-    DesignSave copy = DesignSave::beginAutosave(invocation.file, saveOptions(invocation));
+    // the design's as they are, autosaved as an editor's session would.
+    const Zorvan::DesignSaveOptions options = saveOptions(invocation);
+    const Zorvan::EditSession session =
+        Zorvan::EditSession::open(invocation.file, {.lockWait = options.lockWait, .onWait = options.onWait, .recover = false});
+    DesignSave copy = session.autosave(session.snapshot(), options);
     Zorvan::DesignPart objects = copy.part();
+    const Zorvan::OpenedDesign& opened = session.design();
     opened.forEachObject([&](const Zorvan::SerializationTransferObject& object) {
         objects.save(object);
         return true;
@@ -274,28 +247,14 @@ int autosave(const Invocation& invocation, std::ostream& out) {
 
 int recover(const Invocation& invocation, std::ostream& out) {
     const std::string& file = invocation.file;
-    const std::optional<FileName> copy = Zorvan::newerAutosaveCopy(file);
-    if (!copy) {
+    const std::optional<Zorvan::RecoveredCopy> recovered = DesignSave::recoverAutosave(file, saveOptions(invocation));
+    if (!recovered) {
         out << Zorvan::substitute(translate("zvfile", "no autosave copy newer than %1"), {quoted(file)}) << "\n";
         return kDone;
     }
-    {
-        const Zorvan::OpenedDesign recovered = Zorvan::openAutosaveCopy(file, {.intent = Zorvan::DesignIntent::Edit});
-        Invocation rewrite = invocation;
-        rewrite.mode = SaveMode::Overwrite;
-        DesignSave saving = DesignSave::begin(file, saveOptions(rewrite));
-        Zorvan::DesignPart objects = saving.part();
-        recovered.forEachObject([&](const Zorvan::SerializationTransferObject& object) {
-            objects.save(object);
-            return true;
-        });
-        (void)saving.commit(recovered.dataRevision, recovered.dataRevisionNumber);
-        out << Zorvan::substitute(translate("zvfile", "recovered %1 objects of %2 from %3"),
-                                  {std::to_string(recovered.objectCount), quoted(file),
-                                   quoted(copy->toNativeString())})
-            << "\n";
-    }
-    (void)Zorvan::removeAutosaveCopy(file, saveOptions(invocation));
+    out << Zorvan::substitute(translate("zvfile", "recovered %1 objects of %2 from %3"),
+                              {std::to_string(recovered->objectCount), quoted(file), quoted(recovered->copy)})
+        << "\n";
     return kDone;
 }
 

@@ -22,7 +22,7 @@ inline std::string translate(const char* context, const char* sourceText) {
 
 // The version of the members of `info --json`: raised when one changes its
 // meaning or goes away (new members do not raise it).
-inline constexpr int kInfoSchema = 1;
+inline constexpr int kInfoSchema = 2;
 
 class Refusal : public std::runtime_error {
 public:

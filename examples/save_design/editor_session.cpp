@@ -2,15 +2,15 @@
 // pipe networks with the save API. It keeps its design in memory, autosaves
 // the changes nobody saved yet on a timer thread, saves in every mode
 // (removing what the user deleted), recovers the autosave copy after a
-// crash and refuses a design of a newer version. Run it in an empty folder:
+// crash, keeps a second editor out and refuses a design of a newer version.
+// Run it in an empty folder:
 //
-//   editor_session crash   edits, lets the timer autosave, then dies as if
-//                          killed (exit code 3) before saving
-//   editor_session         finds the copy newer than the design, recovers
-//                          the edits, saves them and goes on editing
+//   editor_session crash   edits a new design, lets the timer autosave, then
+//                          dies as if killed (exit code 3) before saving
+//   editor_session         opens the design, which recovers the edits,
+//                          and goes on editing
 //
 // It checks what it tells and ends with exit code 1 when anything differs.
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -23,13 +23,15 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "Identifier/Identifier.h"
-#include "Platform/Core/Persistence/DesignSave/DesignSave.h"
+#include "Platform/Core/Persistence/DesignSave/EditSession.h"
 
 namespace {
 
 using Zorvan::DesignSave;
+using Zorvan::EditSession;
 using Zorvan::SerializationTransferObject;
 
 const char* const kParts[] = {"Pipe", "Valve", "Pump"};
@@ -44,6 +46,8 @@ void check(bool holds, const std::string& what) {
 // since the last save, by part (an update in place writes only that).
 class Network {
 public:
+    using Objects = std::map<std::int64_t, SerializationTransferObject>;
+
     std::int64_t add(const std::string& part, const std::string& payload) {
         const std::int64_t id = Zorvan::Identifier::create().number; // never one the design holds
         change({id, part, payload});
@@ -63,17 +67,18 @@ public:
         m_changed.erase(id);
         ++m_generation;
     }
-    // What an autosave writes: every object, taken under the lock, written
-    // without it; with the edits and the saves made so far.
-    std::map<std::int64_t, SerializationTransferObject> snapshot(std::uint64_t& generation, int& saves) const {
+    // What an autosave writes: every object, and the session's token, taken
+    // together under the lock; the copy is written without it. nullopt when
+    // the design holds every edit.
+    std::optional<std::pair<Objects, Zorvan::SaveToken>> snapshot(const EditSession& session,
+                                                                  std::uint64_t& generation) const {
         const std::lock_guard lock(m_mutex);
         generation = m_generation;
-        saves = m_saves;
-        return m_objects;
+        if (m_changed.empty() && m_removed.empty()) {
+            return std::nullopt;
+        }
+        return std::pair{m_objects, session.snapshot()};
     }
-    // Without the lock, which a save holds while it makes an autosave of
-    // the design give way: the autosave asks this between its own calls.
-    int saves() const { return m_saves.load(); }
     std::uint64_t generation() const {
         const std::lock_guard lock(m_mutex);
         return m_generation;
@@ -85,14 +90,11 @@ public:
 
     // Saves the design in `mode`: a rewrite writes every object, an update
     // in place the changed and removed ones of the parts it writes (for
-    // UpdateSelected, those in `selected`). Returns the edits it holds now,
-    // by their generation; 0 when some are left for a later save.
-    std::uint64_t save(const std::string& file, Zorvan::ZvFileWriteMode mode,
+    // UpdateSelected, those in `selected`).
+    void save(const EditSession& session, Zorvan::ZvFileWriteMode mode,
                        const std::set<std::string>& selected = {}) {
         const std::lock_guard lock(m_mutex);
-        Zorvan::DesignSaveOptions options;
-        options.mode = mode;
-        DesignSave save = DesignSave::begin(file, options);
+        DesignSave save = session.save({.mode = mode});
         const bool rewrite = mode == Zorvan::ZvFileWriteMode::Overwrite;
         std::map<std::string, Zorvan::DesignPart> parts;
         for (const char* part : kParts) {
@@ -107,45 +109,42 @@ public:
             parts.at(part).remove(id); // a rewrite has nothing to remove
         }
         (void)save.commit("revision " + std::to_string(++m_revision), m_revision);
-        ++m_saves;
         // What the save did not write stays for the next one.
         std::erase_if(m_changed, [&](std::int64_t id) { return parts.at(m_objects.at(id).type()).isWritten(); });
         std::erase_if(m_removed, [&](const auto& removed) { return parts.at(removed.second).isWritten(); });
-        std::cout << "saved " << file << " (" << m_objects.size() << " objects)\n";
-        return m_changed.empty() && m_removed.empty() ? m_generation : 0;
+        std::cout << "saved " << session.file() << " (" << m_objects.size() << " objects)\n";
     }
 
-    // Loads a design opened with openDesign or openAutosaveCopy.
-    void load(const Zorvan::OpenedDesign& design, bool recovered) {
+    // Loads what the session opened (or recovered).
+    void load(const Zorvan::OpenedDesign& design) {
         const std::lock_guard lock(m_mutex);
+        if (!design.store) {
+            return; // a new design
+        }
         design.forEachObject([&](const SerializationTransferObject& object) {
             m_objects[object.id()] = object;
-            if (recovered) {
-                m_changed.insert(object.id()); // not in the design yet
-            }
             return true;
         });
+        design.store->endRead();
         m_revision = design.dataRevisionNumber;
     }
 
 private:
     mutable std::mutex m_mutex;
-    std::map<std::int64_t, SerializationTransferObject> m_objects;
+    Objects m_objects;
     std::set<std::int64_t> m_changed;
     std::map<std::int64_t, std::string> m_removed; // identity, part
     std::uint64_t m_generation = 0;
     std::int32_t m_revision = 0;
-    std::atomic<int> m_saves{0};
 };
 
 // Writes what the editor holds to the autosave copy every `interval` while
-// something changed, on a thread of its own. An autosave never holds up a
-// save: while one runs, or when one begins, the autosave is skipped and the
-// next tick writes the copy anew.
+// something changed, on a thread of its own. A save supersedes an autosave
+// at once: the autosave is refused (Busy) and the next tick writes anew.
 class Autosaver {
 public:
-    Autosaver(const Network& network, std::string file, std::chrono::milliseconds interval)
-        : m_network(network), m_file(std::move(file)), m_thread([this, interval] { run(interval); }) {}
+    Autosaver(const Network& network, const EditSession& session, std::chrono::milliseconds interval)
+        : m_network(network), m_session(session), m_thread([this, interval] { run(interval); }) {}
     ~Autosaver() {
         {
             const std::lock_guard lock(m_mutex);
@@ -153,12 +152,6 @@ public:
         }
         m_wake.notify_all();
         m_thread.join();
-    }
-    // The design holds the edits up to `generation` (0: not all of them, and
-    // the copy is written again).
-    void saved(std::uint64_t generation) {
-        const std::lock_guard lock(m_mutex);
-        m_copied = generation;
     }
     // Waits until the copy holds the edits made so far.
     void waitUntilCopied() {
@@ -186,18 +179,14 @@ private:
     std::optional<std::uint64_t> writeCopy() const {
         try {
             std::uint64_t generation = 0;
-            int saves = 0;
-            const auto objects = m_network.snapshot(generation, saves);
-            Zorvan::DesignSaveOptions options;
-            options.lockWait = std::chrono::milliseconds(0); // skip while another program saves
-            DesignSave copy = DesignSave::beginAutosave(m_file, options);
-            // The copy stands for the design as it is now: a save that came
-            // since the snapshot may hold more than the snapshot.
-            if (m_network.saves() != saves) {
-                return std::nullopt;
+            const auto unsaved = m_network.snapshot(m_session, generation);
+            if (!unsaved) {
+                return generation; // nothing the design lacks
             }
+            // Another program's save keeps it out at once: the timer skips.
+            DesignSave copy = m_session.autosave(unsaved->second, {.lockWait = std::chrono::milliseconds(0)});
             Zorvan::DesignPart part = copy.part();
-            for (const auto& [id, object] : objects) {
+            for (const auto& [id, object] : unsaved->first) {
                 part.save(object);
             }
             (void)copy.commit("autosave", 0);
@@ -211,7 +200,7 @@ private:
     }
 
     const Network& m_network;
-    std::string m_file;
+    const EditSession& m_session;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::condition_variable m_written;
@@ -220,93 +209,84 @@ private:
     std::thread m_thread;
 };
 
-// Opens the design as the editor starts: the autosave copy when it holds
-// edits nobody saved (the editor crashed), else the design, else nothing.
-bool start(Network& network, const std::string& file) {
-    if (const std::optional<Zorvan::FileName> copy = Zorvan::newerAutosaveCopy(file)) {
-        network.load(Zorvan::openAutosaveCopy(file, {.intent = Zorvan::DesignIntent::Edit}), true);
-        std::cout << "recovered " << network.size() << " objects from " << copy->getLeafName() << "\n";
-        return true;
-    }
-    try {
-        network.load(Zorvan::openDesign(file, {.intent = Zorvan::DesignIntent::Edit}), false);
-    } catch (const Zorvan::DesignRefusedException& e) {
-        if (e.reason() != Zorvan::DesignRefusal::Missing) {
-            throw;
-        }
-    }
-    std::cout << "opened " << file << " (" << network.size() << " objects)\n";
-    return false;
-}
-
 // How many objects `file` holds.
 std::int64_t objectsIn(const std::string& file) { return Zorvan::openDesign(file).objectCount; }
+
+// A new design, two saves' worth of edits, then the editor dies as if killed.
+[[noreturn]] void editAndCrash(const std::string& file) {
+    const EditSession session = EditSession::create(file);
+    Network network;
+    Autosaver autosaver(network, session, std::chrono::milliseconds(20));
+    const std::int64_t valve = network.add("Valve", "DN80 gate");
+    network.add("Pipe", "DN80 12 m");
+    network.save(session, Zorvan::ZvFileWriteMode::Overwrite);
+    network.add("Pump", "15 kW");
+    network.change({valve, "Valve", "DN80 butterfly"});
+    autosaver.waitUntilCopied();
+    check(Zorvan::newerAutosaveCopy(file).has_value(), "the copy holds the edits not saved");
+    std::cout << "autosaved 3 objects; the editor is killed before it saves\n";
+    std::cout.flush();
+    std::_Exit(3); // no destructor runs, as after a kill
+}
 
 } // namespace
 
 int main(int argc, char** argv) {
-    const bool crash = argc > 1 && std::string(argv[1]) == "crash";
     const std::string file = "network.zvd";
     try {
-        Network network;
-        const bool recovered = start(network, file);
-        Autosaver autosaver(network, file, std::chrono::milliseconds(20));
-        // Once the design holds every edit, the copy has nothing more to give.
-        const auto save = [&](Zorvan::ZvFileWriteMode mode, const std::set<std::string>& selected = {}) {
-            const std::uint64_t saved = network.save(file, mode, selected);
-            autosaver.saved(saved);
-            if (saved != 0) {
-                (void)Zorvan::removeAutosaveCopy(file, {});
-            }
-        };
-        if (crash) {
-            // A first save, then edits the editor dies with.
-            const std::int64_t valve = network.add("Valve", "DN80 gate");
-            network.add("Pipe", "DN80 12 m");
-            save(Zorvan::ZvFileWriteMode::Overwrite);
-            network.add("Pump", "15 kW");
-            network.change({valve, "Valve", "DN80 butterfly"});
-            autosaver.waitUntilCopied();
-            check(Zorvan::openAutosaveCopy(file).objectCount == 3, "the copy holds the edits not saved");
-            std::cout << "autosaved 3 objects; the editor is killed before it saves\n";
-            std::cout.flush();
-            std::_Exit(3); // no destructor runs, as after a kill
+        if (argc > 1 && std::string(argv[1]) == "crash") {
+            editAndCrash(file);
         }
-        check(recovered && network.size() == 3, "the edits made before the crash are back");
-        save(Zorvan::ZvFileWriteMode::UpdateAll);
-        check(!Zorvan::newerAutosaveCopy(file), "the copy is gone once the design holds its edits");
+        // Opening recovers what the crash left: the copy is saved as the design.
+        EditSession session = EditSession::open(file);
+        check(session.recovered() && session.design().objectCount == 3, "the edits made before the crash are back");
+        std::cout << "recovered " << session.recovered()->objectCount << " objects from "
+                  << session.recovered()->copy << "\n";
+        Network network;
+        network.load(session.design());
+        Autosaver autosaver(network, session, std::chrono::milliseconds(20));
+
+        // A second editor is kept out and told who has the design; reading it is never refused.
+        try {
+            (void)EditSession::open(file);
+            check(false, "a second editor is refused");
+        } catch (const Zorvan::DesignRefusedException& e) {
+            check(e.reason() == Zorvan::DesignRefusal::Claimed, "refused as claimed");
+            std::cout << "a second editor: " << e.what() << "\n";
+        }
+        check(Zorvan::openDesign(file).readable, "reading is never refused");
 
         // Edit, then an update of selected parts: only the pumps are written.
         const std::int64_t pump = network.add("Pump", "22 kW");
         const std::int64_t pipe = network.add("Pipe", "DN100 4 m");
-        save(Zorvan::ZvFileWriteMode::UpdateSelected, {"Pump"});
+        network.save(session, Zorvan::ZvFileWriteMode::UpdateSelected, {"Pump"});
         check(objectsIn(file) == 4, "the pump is saved, the pipe not yet");
         autosaver.waitUntilCopied();
         check(Zorvan::newerAutosaveCopy(file).has_value(), "the copy keeps the pipe, which the design lacks");
         // Removals in place: an update of all parts writes the pipe and removes the pump.
         network.remove(pump);
-        save(Zorvan::ZvFileWriteMode::UpdateAll);
-        check(objectsIn(file) == 4, "the pipe added, the pump removed");
+        network.save(session, Zorvan::ZvFileWriteMode::UpdateAll);
+        check(objectsIn(file) == 4 && !Zorvan::newerAutosaveCopy(file), "the pipe added, the pump removed, no copy");
         network.remove(pipe);
-        save(Zorvan::ZvFileWriteMode::Overwrite); // a rewrite holds what the editor holds
+        network.save(session, Zorvan::ZvFileWriteMode::Overwrite); // what the editor holds
         check(objectsIn(file) == 3, "the rewrite leaves the pipe out");
 
         // A design of a newer version is refused, with its reason.
         Zorvan::SqliteDesignStore::openForWriting("future.zvd", Zorvan::SqliteDesignStore::kCurrentVersion + 1)
             ->commit();
         try {
-            Network other;
-            (void)start(other, "future.zvd");
+            (void)EditSession::open("future.zvd");
             check(false, "a newer design is refused");
         } catch (const Zorvan::DesignRefusedException& e) {
             check(e.reason() == Zorvan::DesignRefusal::Newer, "refused as newer");
             std::cout << e.what() << "\n";
         }
+        session.close();
         std::cout << "session done\n";
     } catch (const Zorvan::DesignRefusedException& e) {
         // Every failure of the road: a sentence, a reason and its cause.
-        std::cerr << "editor: " << e.what() << " (reason " << static_cast<int>(e.reason()) << ", "
-                  << e.cause().category().name() << " " << e.cause().value() << ": " << e.cause().message() << ")\n";
+        std::cerr << "editor: " << e.what() << " (" << Zorvan::to_string(e.reason())
+                  << (e.cause() ? ": " + e.cause()->message() : std::string()) << ")\n";
         return 1;
     } catch (const std::exception& e) {
         std::cerr << "editor: " << e.what() << "\n";

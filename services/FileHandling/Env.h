@@ -219,6 +219,12 @@ SERVICES_FILEHANDLING_EXPORT bool isMemberOf(std::uint32_t user, std::uint32_t g
 /// The name of the user `id` ("user 1001" for one the system cannot name).
 SERVICES_FILEHANDLING_EXPORT std::string userName(std::uint32_t id);
 
+/// The name of the user this process runs as, and of the machine it runs
+/// on, as a user would recognise them ("alice", "drafting-pc"); "?" when
+/// the system cannot tell.
+SERVICES_FILEHANDLING_EXPORT std::string currentUserName();
+SERVICES_FILEHANDLING_EXPORT std::string machineName();
+
 /// Whether a file may be renamed over another, or renamed itself, while this
 /// process has either open: true on POSIX; false on Windows, where putting a
 /// file in place wants the only handle on it and on the file it replaces.

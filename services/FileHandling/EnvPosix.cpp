@@ -277,6 +277,16 @@ std::string userName(std::uint32_t id) {
     return "user " + std::to_string(id);
 }
 
+std::string currentUserName() { return userName(::geteuid()); }
+
+std::string machineName() {
+    std::vector<char> name(256, '\0');
+    if (::gethostname(name.data(), name.size() - 1) != 0) {
+        return "?";
+    }
+    return name.data();
+}
+
 bool isMemberOf(std::uint32_t user, std::uint32_t group) {
     std::vector<char> buffer(16384);
     struct passwd entry {};

@@ -436,6 +436,24 @@ bool isMemberOf(std::uint32_t, std::uint32_t) { return false; }
 
 std::string userName(std::uint32_t id) { return "user " + std::to_string(id); }
 
+std::string currentUserName() {
+    std::vector<wchar_t> name(257);
+    DWORD length = static_cast<DWORD>(name.size());
+    if (!::GetUserNameW(name.data(), &length) || length == 0) {
+        return "?";
+    }
+    return windows::narrow(name.data(), static_cast<int>(length - 1)); // the length counts the terminator
+}
+
+std::string machineName() {
+    std::vector<wchar_t> name(MAX_COMPUTERNAME_LENGTH + 1);
+    DWORD length = static_cast<DWORD>(name.size());
+    if (!::GetComputerNameW(name.data(), &length)) {
+        return "?";
+    }
+    return windows::narrow(name.data(), static_cast<int>(length));
+}
+
 bool isHeldOpen(const FileName& name) {
     const std::optional<std::wstring> path = widen(name.toNativeString());
     return path && windows::deletable(*path) == ERROR_SHARING_VIOLATION;

@@ -1,10 +1,11 @@
 #pragma once
 /// @file
 /// LogSink: where the log lines of every Logging object go. One sink is
-/// installed per process; the default writes errors to standard error and
-/// drops INFO lines (the version line of every opened file), which a host
-/// that wants them gets with a sink of its own (Logging::setSink), for
-/// instance StderrSink(LogLevel::Info).
+/// installed per process; the default drops every line (a host learns what
+/// failed from the exceptions), and a host that wants the lines installs a
+/// sink of its own (Logging::setSink), for instance StderrSink(LogLevel::Error)
+/// or StderrSink(LogLevel::Info) for the version line of every opened file
+/// too.
 ///
 /// Thread-safety: write() may be called from several threads at once; the
 /// sinks here serialise their output themselves.

@@ -7,9 +7,16 @@
 namespace Zorvan {
 namespace {
 
-// A host that installs no sink hears of errors only: the INFO lines are
-// for hosts and tools that ask for them.
-std::shared_ptr<LogSink> quietSink() { return std::make_shared<StderrSink>(LogLevel::Error); }
+// A host that installs no sink hears nothing: what it needs of a failure
+// reaches it in the exception, and a line on its standard error would only
+// come before, and differ from, the one it shows. Hosts and tools that want
+// the lines install a sink.
+class DiscardSink final : public LogSink {
+public:
+    void write(const LogRecord&) override {}
+};
+
+std::shared_ptr<LogSink> quietSink() { return std::make_shared<DiscardSink>(); }
 
 internal::ServiceSlot<LogSink>& sinkSlot() {
     static internal::ServiceSlot<LogSink> instance(quietSink());

@@ -2,8 +2,8 @@
 /// @file
 /// Logging: a named logger. Each logINFO/logERROR call writes exactly one
 /// record, tagged with the logger's name and the caller's file, function
-/// signature and line, to the process-wide sink (unless a host or test
-/// installs another with setSink: standard error, errors only).
+/// signature and line, to the process-wide sink, which writes nothing
+/// unless a host or test installs one with setSink.
 ///
 /// Thread-safety: all operations may be called concurrently.
 
@@ -33,8 +33,7 @@ public:
     const std::string& name() const noexcept { return m_name; }
 
     /// Installs `sink` for every logger of the process and returns the one
-    /// it replaces. A null sink restores the default: errors to standard
-    /// error, INFO lines dropped.
+    /// it replaces. A null sink restores the default, which drops every line.
     static std::shared_ptr<LogSink> setSink(std::shared_ptr<LogSink> sink);
 
 private:

@@ -47,36 +47,137 @@ std::optional<FileFacts> lookAt(const FileName& name) {
     }
 }
 
+// A copy is recovered only when this user, or the design's owner, wrote it:
+// one of another user (planted beside a design in a shared folder) would
+// put that user's content in the design.
+void requireCopyOfOwner(const std::string& file, const std::string& copy, const FileFacts& copied,
+                        const std::optional<FileFacts>& design) {
+    const std::optional<std::uint32_t> me = currentUser();
+    if (!copied.owner || !me || *copied.owner == *me || (design && design->owner == copied.owner)) {
+        return; // Windows keeps no owners to compare
+    }
+    refuse(kCannotRecover, file,
+           substitute(translate("DesignSave",
+                                "its autosave copy %1 belongs to %2, who is neither this user nor the design's owner; "
+                                "it is left as it is."),
+                      {quoted(copy), userName(*copied.owner)}),
+           DesignRefusal::ForeignFile);
+}
+
+// The copy at `copy`, opened for recovery: the file looked at, and one an
+// autosave of this software wrote.
+OpenedDesign openCopy(const std::string& file, const Site& copy, const FileFacts& copied, AutosaveOrigin& origin) {
+    const std::string name = copy.folder->pathOf(copy.leaf);
+    OpenedDesign opened = *open(kCannotOpenCopy, file, name, /*emptyIsNew=*/false, /*full=*/true, &copy);
+    opened.requireReadable();
+    if (!sameFile(opened.store->identity(), copied.identity)) {
+        refuse(kCannotRecover, file, translate("DesignSave", "its autosave copy was replaced while it was read."),
+               DesignRefusal::Interfered);
+    }
+    if (!guarded(kCannotOpenCopy, file, [&] { return opened.store->readAutosaveOrigin(origin); })) {
+        refuse(kCannotRecover, file,
+               substitute(translate("DesignSave", "%1 is not an autosave copy this software wrote; it is left as it "
+                                                  "is."),
+                          {quoted(name)}),
+               DesignRefusal::ForeignFile);
+    }
+    return opened;
+}
+
 } // namespace
 
-DesignSave DesignSave::beginAutosave(const std::string& file, const DesignSaveOptions& options) {
-    const SaveTarget resolved = saveTarget(file, kCannotCopy);
-    const std::string& target = resolved.path;
-    const FileName copy = ZvFileIO().constructAutosaveFileName(file);
-    const FileName temporary = ZvFileIO::temporaryName(copy);
-    FileIdentity there;
-    if (guarded(kCannotCopy, file, [&] { return designAt(resolved.site, there); })) {
-        requireMayCopy(file, target);
-        requireNotUnderWayHere(kCannotCopy, file, there);
+std::optional<RecoveredCopy> DesignSave::recoverAutosave(const std::string& file, const DesignSaveOptions& options) {
+    return recoverAutosave(file, options, nullptr);
+}
+
+// The recovery is a rewrite of the design that decides, once it holds the
+// design's lock, whether the copy holds what the design does not.
+std::optional<RecoveredCopy> DesignSave::recoverAutosave(const std::string& file, const DesignSaveOptions& options,
+                                                         const std::shared_ptr<EditSessionState>& editing) {
+    DesignSaveOptions rewrite = options;
+    rewrite.mode = ZvFileWriteMode::Overwrite;
+    DesignSave save = begin(file, rewrite, editing);
+    const State& s = *save.m_state;
+    const FileName copyName = ZvFileIO().constructAutosaveFileName(file);
+    const Site copy{editing ? editing->copyFolder : guarded(kCannotRecover, file, [&] {
+        return std::make_shared<const Folder>(Folder::holding(copyName));
+    }),
+                    copyName.getLeafName()};
+    const std::optional<FileFacts> copied = guarded(kCannotRecover, file, [&] { return copy.folder->look(copy.leaf); });
+    if (copied && (copied->kind == FileFacts::Kind::Folder || copied->kind == FileFacts::Kind::Other)) {
+        refuse(kCannotRecover, file, translate("DesignSave", "it is not a regular file."), DesignRefusal::NotRegularFile,
+               std::make_error_code(std::errc::invalid_argument));
     }
-    std::shared_ptr<const Folder> folder = holdFolder(kCannotCopy, file, copy);
+    if (!copied || copied->kind != FileFacts::Kind::Regular || copied->size == 0) {
+        return std::nullopt; // no copy (a link there is none this software wrote)
+    }
+    const std::string target = FileName(s.target).getLeafName();
+    requireCopyOfOwner(file, copyName.toNativeString(), *copied,
+                       guarded(kCannotRecover, file, [&] { return s.folder->look(target); }));
+    RecoveredCopy recovered;
+    {
+        AutosaveOrigin origin;
+        const OpenedDesign opened = openCopy(file, copy, *copied, origin);
+        const bool newer = s.isNew || (sameFile(FileIdentity{origin.device, origin.inode, origin.birth},
+                                                s.lock->identity()) &&
+                                       origin.changes == s.previousChanges);
+        if (!newer) {
+            return std::nullopt;
+        }
+        takeIdentities(file, opened.store);
+        DesignPart part = save.part();
+        opened.forEachObject([&](const SerializationTransferObject& object) {
+            part.save(object);
+            ++recovered.objectCount;
+            return true;
+        });
+        recovered.saved = save.commit(opened.dataRevision, opened.dataRevisionNumber);
+        recovered.copy = copyName.toNativeString();
+    }
+    // Still under the design's lock. A copy that stays is older than the
+    // design now, and never recovered again.
+    try {
+        (void)copy.folder->remove(copy.leaf);
+    } catch (const FileNameException&) {
+    }
+    return recovered;
+}
+
+DesignSave DesignSave::beginAutosave(const std::shared_ptr<EditSessionState>& editing, std::uint64_t saves,
+                                     const DesignSaveOptions& options) {
+    const std::string& file = editing->file;
+    const SaveTarget resolved = saveTarget(file, kCannotCopy);
+    const FileName temporary = ZvFileIO::temporaryName(FileName(editing->copyLeaf));
     const Site design = designSite(kCannotCopy, file, resolved);
     // A design never saved is locked by the name it will have, as a first
     // save locks it, with an empty file that goes with the lock.
-    auto state =
-        std::make_unique<State>(file, target, options, std::move(folder),
-                                lockDesign(kCannotCopy, file, design, /*create=*/true, options), SessionKind::Autosave);
-    step(options, "locked");
+    // Marked before the lock is taken, so that a save of the session that
+    // meets the lock waits the autosave's moment out.
+    if (!editing->startAutosave()) {
+        refuse(kCannotCopy, file, thisProgram(), DesignRefusal::Busy,
+               std::make_error_code(std::errc::device_or_resource_busy));
+    }
+    std::unique_ptr<State> state;
+    try {
+        state = std::make_unique<State>(file, resolved.path, options, editing->copyFolder,
+                                        lockDesign(kCannotCopy, file, design, /*create=*/true, options),
+                                        SessionKind::Autosave);
+    } catch (...) {
+        editing->endAutosave();
+        throw;
+    }
+    state->editing = editing;
     state->autosave = true;
+    step(options, "locked");
     state->cannot = kCannotCopy;
-    state->copyLeaf = copy.getLeafName();
-    state->copyName = copy.toNativeString();
-    requireNoLinkAt(*state->folder, file, copy);
+    state->design = design;
+    state->tokenSaves = saves;
+    state->copyLeaf = editing->copyLeaf;
+    state->copyName = editing->copyName;
+    state->origin = guarded(kCannotCopy, file, [&] { return originOf(state->lock->identity(), design); });
+    requireCopyCurrent(*state, state->origin);
+    requireNoLinkAt(*state->folder, file, FileName(state->copyName));
     guarded(kCannotCopy, file, [&] {
-        // No save of the design can come between this and the copy's
-        // commit: one of another program waits for the lock, one of this
-        // process makes the autosave give way.
-        state->origin = originOf(state->lock.identity(), design);
         // Left by an autosave that did not finish; a link there is removed,
         // never followed.
         (void)state->folder->remove(temporary.getLeafName());
@@ -86,6 +187,8 @@ DesignSave DesignSave::beginAutosave(const std::string& file, const DesignSaveOp
         step(options, "prepared");
         state->store = SqliteDesignStore::openForReplacement(Site{state->folder, temporary.getLeafName()});
     });
+    // The copy is written with the design let go: a save never waits for it.
+    state->lock.reset();
     state->session = std::make_shared<DesignPart::Session>(
         DesignPart::Session{file, kCannotCopy, ZvFileWriteMode::Overwrite, state->store, state->entry.giveWay()});
     return DesignSave(std::move(state));
@@ -96,10 +199,16 @@ FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& opt
     const std::string& target = resolved.path;
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
     const FileName temporary = ZvFileIO::temporaryName(copy);
+    FileIdentity there;
+    if (!guarded(kCannotCopy, file, [&] { return designAt(resolved.site, there); })) {
+        refuse(kCannotCopy, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing,
+               std::make_error_code(std::errc::no_such_file_or_directory));
+    }
     requireMayCopy(file, target);
     const std::shared_ptr<const Folder> folder = holdFolder(kCannotCopy, file, copy);
     const Site design = designSite(kCannotCopy, file, resolved);
     const FileLock lock = lockDesign(kCannotCopy, file, design, /*create=*/false, options);
+    requireUnclaimed(kCannotCopy, file, design);
     step(options, "locked");
     const OpenedDesign opened = *open(kCannotCopy, file, target, /*emptyIsNew=*/false, /*full=*/false, &design);
     opened.requireReadable();
@@ -160,26 +269,28 @@ std::optional<FileName> newerAutosaveCopy(const std::string& file) {
     });
 }
 
-OpenedDesign openAutosaveCopy(const std::string& file, const DesignOpenOptions& options) {
-    return openForHost(kCannotOpenCopy, file, ZvFileIO().constructAutosaveFileName(file).toNativeString(), options);
-}
-
 bool removeAutosaveCopy(const std::string& file, const DesignSaveOptions& options) {
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
     FileIdentity there;
     if (guarded(kCannotDeleteCopy, file, [&] { return identityOf(FileName(file), there); })) {
-        makeWay(kCannotDeleteCopy, file, there, options);
+        makeWay(kCannotDeleteCopy, file, there);
     }
     // A design that is gone has no lock to take, and no autosave to keep out.
+    std::optional<Site> design;
     std::optional<FileLock> lock;
     try {
-        lock.emplace(lockDesign(kCannotDeleteCopy, file, guarded(kCannotDeleteCopy, file, [&] { return siteOf(file); }),
-                                /*create=*/false, options));
+        design = guarded(kCannotDeleteCopy, file, [&] { return siteOf(file); });
+        lock.emplace(lockDesign(kCannotDeleteCopy, file, *design, /*create=*/false, options));
         step(options, "locked");
     } catch (const DesignRefusedException& e) {
-        if (e.reason() != DesignRefusal::Failed || FileUtilities::exists(file, true)) {
+        const bool gone = e.reason() == DesignRefusal::Missing || e.reason() == DesignRefusal::Failed;
+        if (!gone || FileUtilities::exists(file, true)) {
             throw;
         }
+    }
+    // The copy of a design an editor holds is the editor's.
+    if (design && design->folder) {
+        requireUnclaimed(kCannotDeleteCopy, file, *design);
     }
     try {
         // This process's handles of the copy (a recovery) would keep it from
@@ -190,15 +301,18 @@ bool removeAutosaveCopy(const std::string& file, const DesignSaveOptions& option
                 reader->close();
             }
         }
-        return Folder::holding(copy).remove(copy.getLeafName());
+        const Folder folder = Folder::holding(copy);
+        const std::optional<FileFacts> atCopy = folder.look(copy.getLeafName());
+        if (atCopy && (atCopy->kind == FileFacts::Kind::Folder || atCopy->kind == FileFacts::Kind::Other)) {
+            refuse(kCannotDeleteCopy, file, translate("DesignSave", "it is not a regular file."),
+                   DesignRefusal::NotRegularFile, std::make_error_code(std::errc::invalid_argument));
+        }
+        return atCopy && folder.remove(copy.getLeafName());
     } catch (const FileNameException& e) {
         if (isAbsent(e.code())) {
             return false; // no folder, no copy
         }
-        throw DesignRefusedException(
-            substitute(translate("DesignSave", "cannot delete %1: %2"),
-                       {quoted(copy.toNativeString()), (e.code() ? describe(e.code()) : std::string(e.what())) + "."}),
-            DesignRefusal::Failed, e.code());
+        refuseFailure(kCannotDeleteCopy, file, e);
     }
 }
 

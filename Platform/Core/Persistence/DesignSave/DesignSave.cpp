@@ -3,6 +3,7 @@
 
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -13,12 +14,45 @@ namespace Zorvan {
 
 using namespace road;
 
-DesignRefusedException::DesignRefusedException(const std::string& message, DesignRefusal reason, std::error_code cause,
-                                               std::source_location location)
-    : ZvException(message, location), m_reason(reason), m_cause(cause) {}
+DesignRefusedException::DesignRefusedException(const std::string& message, DesignRefusal reason,
+                                               std::optional<std::error_code> cause, std::source_location location)
+    // A code of value 0 prints as "Success": it is no cause.
+    : ZvException(message, location), m_reason(reason), m_cause(cause && *cause ? cause : std::nullopt) {}
 DesignRefusedException::DesignRefusedException(const DesignRefusedException& other) = default;
 DesignRefusedException& DesignRefusedException::operator=(const DesignRefusedException& other) = default;
 DesignRefusedException::~DesignRefusedException() = default;
+
+std::string_view to_string(DesignRefusal reason) noexcept {
+    switch (reason) {
+    case DesignRefusal::NoName:
+        return "NoName";
+    case DesignRefusal::ReadOnly:
+        return "ReadOnly";
+    case DesignRefusal::NotRegularFile:
+        return "NotRegularFile";
+    case DesignRefusal::NameTooLong:
+        return "NameTooLong";
+    case DesignRefusal::Missing:
+        return "Missing";
+    case DesignRefusal::NoDesignYet:
+        return "NoDesignYet";
+    case DesignRefusal::NotADesign:
+        return "NotADesign";
+    case DesignRefusal::Newer:
+        return "Newer";
+    case DesignRefusal::Busy:
+        return "Busy";
+    case DesignRefusal::Interfered:
+        return "Interfered";
+    case DesignRefusal::ForeignFile:
+        return "ForeignFile";
+    case DesignRefusal::Failed:
+        return "Failed";
+    case DesignRefusal::Claimed:
+        return "Claimed";
+    }
+    return ""; // a value cast from a number no reason has
+}
 
 void OpenedDesign::requireReadable() const {
     if (!readable) {
@@ -42,10 +76,21 @@ OpenedDesign openDesign(const std::string& file, const DesignOpenOptions& option
 }
 
 DesignPart::DesignPart(std::shared_ptr<Session> session, bool selected)
-    : m_session(std::move(session)),
-      m_module(m_session->store, m_session->mode, selected) {}
+    : m_session(std::move(session)), m_selected(selected) {}
 
 namespace {
+
+// The longest an autosave of the session may hold the design while it
+// begins or puts its copy in place, on a slow disk.
+constexpr std::chrono::milliseconds kAutosaveMoment{10000};
+
+// Refuses an autosave once a save of the design began.
+void requireNotSuperseded(const DesignPart::Session& s) {
+    if (s.giveWay && *s.giveWay) {
+        refuse(s.cannot, s.file, translate("DesignSave", "a save of it began, and the autosave gave way to it."),
+               DesignRefusal::Busy, std::make_error_code(std::errc::operation_canceled));
+    }
+}
 
 // Refuses the use of a part whose save ended, and an autosave's part once a
 // save of the design began.
@@ -54,32 +99,39 @@ void requireWriting(const DesignPart::Session& s, const char* call) {
         throw std::logic_error(std::string("DesignPart::") + call +
                                " called after its save was committed, cancelled or dropped");
     }
-    if (s.giveWay && *s.giveWay) {
-        refuse(s.cannot, s.file, translate("DesignSave", "a save of it began, and the autosave gave way to it."),
-               DesignRefusal::Busy, std::make_error_code(std::errc::operation_canceled));
-    }
+    requireNotSuperseded(s);
 }
 
 } // namespace
+
+// The library's module for the part, made for each call: it holds a share of
+// the store, which a part kept by the host must not keep open once its save
+// ended.
+DesignIOModule DesignPart::module() const { return {m_session->store, m_session->mode, m_selected}; }
 
 void DesignPart::save(const SerializationTransferObject& object) {
     requireWriting(*m_session, "save");
     // The module hands the object to the store as it is; neither changes it.
     guarded(m_session->cannot, m_session->file,
-            [&] { m_module.save(const_cast<SerializationTransferObject&>(object)); });
+            [&] { module().save(const_cast<SerializationTransferObject&>(object)); });
 }
 
 bool DesignPart::remove(std::int64_t identity) {
     requireWriting(*m_session, "remove");
-    if (!m_module.doAction()) {
+    if (!module().doAction()) {
         return false;
     }
     return guarded(m_session->cannot, m_session->file, [&] { return m_session->store->remove(identity); });
 }
 
-bool DesignPart::isWritten() const { return m_module.doAction(); }
+bool DesignPart::isWritten() const { return module().doAction(); }
 
-DesignSave::State::~State() { endWriting(); }
+DesignSave::State::~State() {
+    endWriting();
+    if (autosave && editing) {
+        editing->endAutosave();
+    }
+}
 
 void DesignSave::State::endWriting() {
     if (session) {
@@ -105,7 +157,7 @@ namespace {
 // Refuses when the file SQLite opened for an update in place is not the one
 // the save locked and read (another was put at the name in between).
 void requireLockedDesignOpened(const DesignSave::State& s) {
-    if (!sameFile(s.store->identity(), s.lock.identity())) {
+    if (!sameFile(s.store->identity(), s.lock->identity())) {
         refuseMoved(s);
     }
 }
@@ -114,35 +166,64 @@ void requireLockedDesignOpened(const DesignSave::State& s) {
 
 namespace {
 
+// A mode no save knows is the caller's mistake, refused before any file is
+// looked at: the library's module would save it as an update of selected
+// parts.
+void requireKnownMode(ZvFileWriteMode mode) {
+    switch (mode) {
+    case ZvFileWriteMode::Overwrite:
+    case ZvFileWriteMode::UpdateSelected:
+    case ZvFileWriteMode::UpdateAll:
+        return;
+    }
+    throw std::invalid_argument("DesignSave::begin: " + std::to_string(static_cast<std::int32_t>(mode)) +
+                                " is no ZvFileWriteMode");
+}
+
 // The design's place in the folder its save holds.
 Site designOf(const DesignSave::State& s) { return {s.folder, FileName(s.target).getLeafName()}; }
 
 // The first steps of a save of `file`: its name resolved and checked, the
 // design found (an update needs one), this process's saves and autosaves
 // of it given way to, its folder held and its one-writer lock taken.
-std::unique_ptr<DesignSave::State> lockForSave(const std::string& file, const DesignSaveOptions& options) {
+std::unique_ptr<DesignSave::State> lockForSave(const std::string& file, const DesignSaveOptions& options,
+                                               const std::shared_ptr<EditSessionState>& editing) {
     const bool rewrite = options.mode == ZvFileWriteMode::Overwrite;
     const SaveTarget resolved = saveTarget(file, kCannotSave);
     requireSavePossible(kCannotSave, file, resolved);
     FileIdentity there;
     const bool exists = guarded(kCannotSave, file, [&] { return designAt(resolved.site, there); });
     if (!rewrite && !exists) {
+        const std::optional<AutosaveOrigin> known = editing ? editing->known() : std::nullopt;
+        if (known && known->changes != 0 && !options.overwriteChanges) {
+            refuseChangedSinceOpened(kCannotSave, file); // removed since the session opened it
+        }
         refuse(kCannotUpdate, file, translate("DesignSave", "it does not exist."), DesignRefusal::Missing,
                std::make_error_code(std::errc::no_such_file_or_directory));
     }
     if (exists) {
-        makeWay(kCannotSave, file, there, options);
+        makeWay(kCannotSave, file, there);
     }
     std::shared_ptr<const Folder> folder = holdFolder(kCannotSave, file, FileName(resolved.path), resolved.site.folder);
     const Site design{folder, resolved.site.leaf};
+    // The session's own autosave holds the design only for a moment as it
+    // begins or puts its copy in place: a save waits that moment out.
+    DesignSaveOptions waiting = options;
+    if (editing && editing->autosaving()) {
+        waiting.lockWait = std::max(options.lockWait, kAutosaveMoment);
+    }
     auto state = std::make_unique<DesignSave::State>(file, resolved.path, options, std::move(folder),
-                                                     lockDesign(kCannotSave, file, design, rewrite, options),
+                                                     lockDesign(kCannotSave, file, design, rewrite, waiting),
                                                      SessionKind::Save);
+    state->editing = editing;
+    if (!editing) {
+        requireUnclaimed(kCannotSave, file, design);
+    }
     step(options, "locked");
     // This process's own read handles of the design would keep an update in
     // place from committing: their reads end here (they read on by
     // themselves, each read under a lock of its own).
-    for (const std::shared_ptr<SqliteDesignStore>& reader : Sessions::instance().readers(state->lock.identity())) {
+    for (const std::shared_ptr<SqliteDesignStore>& reader : Sessions::instance().readers(state->lock->identity())) {
         reader->endRead();
     }
     return state;
@@ -210,13 +291,35 @@ void openWritten(DesignSave::State& s) {
     }
 }
 
+// The design as it is now, which the save holds locked.
+AutosaveOrigin designState(const DesignSave::State& s) {
+    return s.isNew ? AutosaveOrigin{} : originOf(s.lock->identity(), designOf(s));
+}
+
+// A save of an editing session: the design is still as the session opened
+// or last saved it, unless the host chose to overwrite another's changes.
+void requireAsOpened(const DesignSave::State& s) {
+    const std::optional<AutosaveOrigin> known = s.editing ? s.editing->known() : std::nullopt;
+    if (known && !s.options.overwriteChanges &&
+        !guarded(kCannotSave, s.file, [&] { return sameState(*known, designState(s)); })) {
+        refuseChangedSinceOpened(kCannotSave, s.file);
+    }
+}
+
 } // namespace
 
 DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& options) {
-    std::unique_ptr<State> state = lockForSave(file, options);
-    if (!state->lock.createdFile()) {
+    return begin(file, options, nullptr);
+}
+
+DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& options,
+                             const std::shared_ptr<EditSessionState>& editing) {
+    requireKnownMode(options.mode);
+    std::unique_ptr<State> state = lockForSave(file, options, editing);
+    if (!state->lock->createdFile()) {
         readDesignAsItIs(*state);
     }
+    requireAsOpened(*state);
     openWritten(*state);
     state->session = std::make_shared<DesignPart::Session>(
         DesignPart::Session{file, kCannotSave, options.mode, state->store, nullptr});
@@ -305,7 +408,48 @@ void putCopyInPlace(DesignSave::State& s) {
     s.temporary->release();
 }
 
+// An autosave takes the design's lock again to put its copy in place, and
+// does only while the copy is still current.
+void relockForCopy(DesignSave::State& s) {
+    requireNotSuperseded(*s.session);
+    requireCopyCurrent(s, s.origin);
+    s.lock.emplace(lockDesign(kCannotCopy, s.file, s.design, /*create=*/true, s.options));
+    requireNotSuperseded(*s.session);
+    requireCopyCurrent(s, guarded(kCannotCopy, s.file, [&] { return originOf(s.lock->identity(), s.design); }));
+}
+
+// A save of an editing session moves the session on: the design it knows is
+// the new version, tokens taken before are stale, and the autosave copy,
+// which holds nothing the design does not, goes (one left behind is older
+// than the design, and never recovered).
+void noteSaved(DesignSave::State& s) {
+    if (!s.editing) {
+        return;
+    }
+    const FileIdentity now = s.temporary ? s.temporary->identity() : s.lock->identity();
+    AutosaveOrigin state{now.device, now.inode, now.birth, ~std::uint32_t{0}}; // matches nothing unless read
+    try {
+        state = originOf(now, designOf(s));
+        (void)s.editing->copyFolder->remove(s.editing->copyLeaf);
+    } catch (const FileNameException&) {
+    }
+    s.editing->saved(state);
+}
+
 } // namespace
+
+void road::requireCopyCurrent(const DesignSave::State& s, const AutosaveOrigin& now) {
+    if (s.editing->saves() != s.tokenSaves) {
+        refuse(kCannotCopy, s.file,
+               translate("DesignSave", "it was saved after the objects to copy were taken; the copy is left as it "
+                                       "was."),
+               DesignRefusal::Busy, std::make_error_code(std::errc::operation_canceled));
+    }
+    const std::optional<AutosaveOrigin> known = s.editing->known();
+    if ((known && !sameState(*known, now)) || !sameState(s.origin, now)) {
+        refuseChangedSinceOpened(kCannotCopy, s.file);
+    }
+}
 
 SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t dataRevisionNumber) {
     State& s = live("commit");
@@ -333,12 +477,15 @@ SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t data
     s.endWriting();
     step(s.options, "committed");
     if (s.autosave) {
+        relockForCopy(s);
         putCopyInPlace(s);
+        s.lock.reset();
         result.file = s.copyName;
     } else {
         if (s.temporary) {
             putInPlace(s);
         }
+        noteSaved(s);
         result.file = s.file;
     }
     s.committed = true;
@@ -400,7 +547,7 @@ void requireTemporaryUnchanged(DesignSave::State& s, bool replacesOpenFiles) {
 // is closed, this process's read handles of it too.
 void closeWhatHoldsTheDesign(DesignSave::State& s) {
     s.previous.reset();
-    for (const std::shared_ptr<SqliteDesignStore>& reader : Sessions::instance().readers(s.lock.identity())) {
+    for (const std::shared_ptr<SqliteDesignStore>& reader : Sessions::instance().readers(s.lock->identity())) {
         reader->close();
     }
 }
@@ -411,7 +558,7 @@ void replaceDesign(DesignSave::State& s) {
     Folder::Replaced replaced = Folder::Replaced::Done;
     try {
         replaced = s.folder->replace(s.written.getLeafName(), s.temporary->identity(), FileName(s.target).getLeafName(),
-                                    s.lock.identity(), /*takeAccess=*/true);
+                                    s.lock->identity(), /*takeAccess=*/true);
     } catch (const FileNameException& e) {
         // Windows: a viewer, a scanner or a SQLite connection of another
         // program that has the design open without sharing deletion.
@@ -425,7 +572,7 @@ void replaceDesign(DesignSave::State& s) {
                substitute(translate("DesignSave",
                                     "its new version cannot be put in place (%1); the design is left as it was."),
                           {e.code() ? e.code().message() : std::string(e.what())}),
-               DesignRefusal::Failed, e.code());
+               isDenied(e.code()) ? DesignRefusal::ReadOnly : DesignRefusal::Failed, e.code());
     }
     if (replaced == Folder::Replaced::SourceChanged) {
         refuseTemporaryReplaced(s);
@@ -459,7 +606,7 @@ void DesignSave::putInPlace(State& s) {
     }
     replaceDesign(s);
     s.temporary->release();
-    s.lock.keepFile();
+    s.lock->keepFile();
     s.entry.moveTo(s.temporary->identity());
     s.previous.reset();
     if (!replacesOpenFiles) {

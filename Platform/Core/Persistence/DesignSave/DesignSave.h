@@ -1,13 +1,13 @@
 #pragma once
 /// @file
-/// The save API: a host's whole editing session with a design file, on one
-/// road. A host opens the design (openDesign), saves it (DesignSave::begin,
-/// one DesignPart per part of the design, commit), writes what it has not
-/// saved yet to the autosave copy from a background thread
-/// (DesignSave::beginAutosave), asks at start-up whether a copy holds more
-/// than the design (newerAutosaveCopy, openAutosaveCopy) and removes the
-/// copy once saved (removeAutosaveCopy). examples/save_design/editor_session.cpp
-/// is such a session.
+/// The save API: opening, saving and autosaving a design file, on one road.
+/// An editor runs its session through EditSession (EditSession.h), which
+/// holds the design for one editor, saves what it opened and autosaves what
+/// it has not saved; a program that only shows a design opens it with
+/// openDesign; a tool saves one by name (DesignSave::begin, one DesignPart
+/// per part of the design, commit), recovers a crashed session's autosave
+/// copy (DesignSave::recoverAutosave) or removes it (removeAutosaveCopy).
+/// examples/save_design/editor_session.cpp is an editor's session.
 ///
 /// @code
 /// Zorvan::DesignSave save = Zorvan::DesignSave::begin("pump.zvd", {});
@@ -45,7 +45,7 @@
 ///
 /// Thread-safety: one thread at a time per object. Two saves of one design
 /// exclude each other, in one process or in many; an autosave may run on a
-/// thread of its own while the host edits and saves (see beginAutosave).
+/// thread of its own while the host edits and saves (see EditSession).
 
 #include <chrono>
 #include <cstdint>
@@ -58,6 +58,7 @@
 #include <system_error>
 
 #include "Exceptions/ZvException.h"
+#include "FileHandling/Env.h"
 #include "FileHandling/FileName.h"
 #include "Platform/Core/Persistence/DesignSave/DesignSaveExport.h"
 #include "Platform/Core/Persistence/ZvFileIO/DesignIOModule.h"
@@ -66,29 +67,47 @@
 
 namespace Zorvan {
 
-/// Why a design could not be opened or saved.
+struct EditSessionState;
+
+/// Why a design could not be opened or saved. One condition has one reason
+/// on every road (opening to read or to edit, each save mode, an autosave,
+/// a recovery): a folder at the name is NotRegularFile whether it is opened
+/// or saved, a permission this user lacks is ReadOnly whichever file or
+/// folder it is on. The values keep their order: new ones come last.
 enum class DesignRefusal {
     NoName,         ///< the name names no file (".zvd")
-    ReadOnly,       ///< this user may not write the file
+    ReadOnly,       ///< this user may not do to the file what the road needs: write it (a save, an autosave,
+                    ///< opening it to edit), read it, or read, enter or write its folder; the cause is the
+                    ///< denial (permission_denied, operation_not_permitted, read_only_file_system)
     NotRegularFile, ///< a FIFO, device or folder is at the name
     NameTooLong,    ///< no room for the names of the save's own files
-    Missing,        ///< nothing to open or update in place
+    Missing,        ///< nothing to open, update in place or copy
     NoDesignYet,    ///< an empty file: a first save that did not finish
     NotADesign,     ///< the file's version cannot be read
     Newer,          ///< written by a newer version of the software
     Busy,           ///< another program, or another save or autosave of this one, is saving or writing it
     Interfered,     ///< another program replaced or changed the design or the save's files meanwhile
     ForeignFile,    ///< a file beside it that this software did not write (another
-                    ///< program's log, another user's journal or link) would change it
+                    ///< program's log, another user's journal or link, a FIFO at a
+                    ///< journal's name) would change it
     Failed,         ///< the disk or the store failed; the design is as it was
+    Claimed,        ///< another editor has it open for editing (the sentence says who and since
+                    ///< when); it can be opened to read
 };
+
+/// The reason's name as the enumerator is written: "Busy", "ReadOnly", ...
+/// ("" for a value this software does not know), for logs and for tools
+/// that report a refusal to other programs.
+[[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT std::string_view to_string(DesignRefusal reason) noexcept;
 
 /// Everything the road raises when it cannot do what it was asked. what()
 /// is one sentence for the user that names the user's file, e.g. "cannot
 /// save 'a.zvd': another program is saving it; try again when it is done."
 class PERSISTENCE_DESIGNSAVE_EXPORT DesignRefusedException : public ZvException {
 public:
-    DesignRefusedException(const std::string& message, DesignRefusal reason, std::error_code cause = {},
+    /// An empty `cause` (or a cause whose value is 0) is none: nothing failed underneath.
+    DesignRefusedException(const std::string& message, DesignRefusal reason,
+                           std::optional<std::error_code> cause = std::nullopt,
                            std::source_location location = std::source_location::current());
     DesignRefusedException(const DesignRefusedException& other);
     DesignRefusedException& operator=(const DesignRefusedException& other);
@@ -101,15 +120,22 @@ public:
     /// own findings carry the portable condition closest to them (Missing:
     /// no_such_file_or_directory, ReadOnly: permission_denied, Busy:
     /// device_or_resource_busy, NameTooLong: filename_too_long, NoName and
-    /// NotRegularFile: invalid_argument); empty when nothing failed and the
-    /// file itself is the reason (Newer, NoDesignYet, Interfered,
-    /// ForeignFile, a version that cannot be read).
-    [[nodiscard]] const std::error_code& cause() const noexcept { return m_cause; }
+    /// NotRegularFile: invalid_argument). Absent, never an error code of
+    /// value 0, when nothing failed and the file itself is the reason
+    /// (Newer, NoDesignYet, Interfered, ForeignFile, a version that cannot
+    /// be read).
+    [[nodiscard]] const std::optional<std::error_code>& cause() const noexcept { return m_cause; }
 
 private:
     DesignRefusal m_reason;
-    std::error_code m_cause;
+    std::optional<std::error_code> m_cause;
 };
+
+/// True when `cause` is there and is the portable condition `condition`:
+/// means(e.cause(), std::errc::no_space_on_device).
+inline bool means(const std::optional<std::error_code>& cause, std::errc condition) {
+    return cause.has_value() && means(*cause, condition);
+}
 
 /// How a save runs.
 struct DesignSaveOptions {
@@ -122,6 +148,10 @@ struct DesignSaveOptions {
     /// "committed"; "copied" for writeAutosaveCopy): for progress and for
     /// tests that look at the files at that moment.
     std::function<void(std::string_view step)> onStep{};
+    /// A save of an EditSession: replace the design even when another
+    /// program changed it since the session opened or saved it (the user
+    /// chose to keep this version).
+    bool overwriteChanges = false;
 };
 
 /// What a committed save reports.
@@ -130,6 +160,16 @@ struct SaveResult {
     std::string revision;
     /// The file that holds the new version: the design, or its autosave copy.
     std::string file;
+};
+
+/// What DesignSave::recoverAutosave saved.
+struct RecoveredCopy {
+    /// The save of the design.
+    SaveResult saved;
+    /// The copy it was recovered from (removed now).
+    std::string copy;
+    /// How many objects the copy held, and the design now holds.
+    std::int64_t objectCount = 0;
 };
 
 /// What a host opens a design for.
@@ -199,8 +239,9 @@ struct PERSISTENCE_DESIGNSAVE_EXPORT OpenedDesign {
 
 /// One part of a design as a save writes it (the pipes, the valves, ...): a
 /// handle on the new version that the save gives out with DesignSave::part.
-/// Copies share the part. Misuse (any call once its save is committed,
-/// cancelled or dropped) raises std::logic_error.
+/// Copies share the part; a part may be assigned another (of any save).
+/// Misuse (any call once its save is committed, cancelled or dropped)
+/// raises std::logic_error.
 class PERSISTENCE_DESIGNSAVE_EXPORT DesignPart {
 public:
     /// Stores `object` in the new version: a rewrite adds it; an update
@@ -224,8 +265,9 @@ public:
 private:
     friend class DesignSave;
     DesignPart(std::shared_ptr<Session> session, bool selected);
+    PERSISTENCE_DESIGNSAVE_NO_EXPORT DesignIOModule module() const;
     std::shared_ptr<Session> m_session;
-    DesignIOModule m_module;
+    bool m_selected;
 };
 
 class PERSISTENCE_DESIGNSAVE_EXPORT DesignSave {
@@ -236,27 +278,25 @@ public:
     /// once, naming this program, when a save or autosave of the design this
     /// thread began has not ended. An autosave of the design running on
     /// another thread of this process gives way to the save at its next
-    /// call, and the save begins once it has.
+    /// call, and the save begins once it has. REQUIRES: options.mode is one
+    /// of ZvFileWriteMode's values; any other (static_cast<ZvFileWriteMode>(7))
+    /// is misuse and raises std::invalid_argument naming it before any file
+    /// is looked at.
     [[nodiscard]] static DesignSave begin(const std::string& file, const DesignSaveOptions& options);
 
-    /// Starts writing the autosave copy of `file` (part.bak.zvd beside it)
-    /// with the host's current objects, saved through parts as in a rewrite
-    /// and put in place by commit(), whole, under the temporary name
-    /// part.bak.tmp.zvd first; the design itself is neither read nor
-    /// written, and need not exist yet (a design never saved). Call it from
-    /// any thread, also while the host edits: hand it a copy of the objects
-    /// taken under the host's own lock, not the lock itself.
-    ///
-    /// An autosave waits for a save or autosave of another program as
-    /// options.lockWait says (a host's timer passes 0: the autosave is then
-    /// refused at once as Busy). It never holds up a save of this process:
-    /// once one of the design begins, the autosave's next call (save,
-    /// remove, commit) raises DesignRefusedException (Busy), the copy stays
-    /// as it was, and the save goes on as soon as the autosave is dropped.
-    /// Either way the host skips this autosave and writes the next one.
-    /// options.mode is not used. forEachObject() and objectCount() see no
-    /// objects, and isNewDesign() is true: the copy is written anew.
-    [[nodiscard]] static DesignSave beginAutosave(const std::string& file, const DesignSaveOptions& options);
+    /// Recovers the autosave copy of `file` (part.bak.zvd beside it) when it
+    /// holds what no save holds, in one call: under the design's lock it
+    /// decides that the copy is newer (the design is still the file, with
+    /// the changes, the copy records it was made from; or there is no design
+    /// yet), saves what the copy holds as a rewrite (a copy records no
+    /// deletions, so only a rewrite brings back what the user had), and
+    /// removes the copy. nullopt, with nothing changed, when there is no
+    /// newer copy. A copy is recovered only when this software wrote it as
+    /// this user or as the design's owner; any other is refused as
+    /// ForeignFile, naming the copy and its owner. Refused as Claimed while an
+    /// editor holds the design (EditSession::open recovers it for itself).
+    [[nodiscard]] static std::optional<RecoveredCopy> recoverAutosave(const std::string& file,
+                                                                      const DesignSaveOptions& options);
 
     DesignSave(DesignSave&& other) noexcept;
     DesignSave& operator=(DesignSave&& other) noexcept;
@@ -305,8 +345,24 @@ public:
     struct State;
 
 private:
+    friend class EditSession;
     enum class Ended { No, Committed, Cancelled };
     PERSISTENCE_DESIGNSAVE_NO_EXPORT explicit DesignSave(std::unique_ptr<State> state);
+    // A save, and a recovery, of `file`: of an editing session when
+    // `editing` is given, else refused while an editor holds the design.
+    PERSISTENCE_DESIGNSAVE_NO_EXPORT static DesignSave begin(const std::string& file, const DesignSaveOptions& options,
+                                                             const std::shared_ptr<EditSessionState>& editing);
+    PERSISTENCE_DESIGNSAVE_NO_EXPORT static std::optional<RecoveredCopy>
+    recoverAutosave(const std::string& file, const DesignSaveOptions& options,
+                    const std::shared_ptr<EditSessionState>& editing);
+    // Starts writing the autosave copy of the session's design with the
+    // host's objects of `saves` (its SaveToken): the copy's parts are
+    // written as a rewrite's and put in place whole by commit(), under the
+    // temporary name part.bak.tmp.zvd first; the design is neither read nor
+    // written, and need not exist yet.
+    PERSISTENCE_DESIGNSAVE_NO_EXPORT static DesignSave beginAutosave(const std::shared_ptr<EditSessionState>& editing,
+                                                                     std::uint64_t saves,
+                                                                     const DesignSaveOptions& options);
     // The save's state; std::logic_error once it was moved from, cancelled
     // or, for a call that `writing` needs the store, committed.
     PERSISTENCE_DESIGNSAVE_NO_EXPORT State& live(const char* call, bool writing = true) const;
@@ -318,8 +374,8 @@ private:
 /// Writes the autosave copy of `file` as the design is on disk, under the
 /// design's one-writer lock: a complete copy under a temporary name that
 /// then replaces the previous copy, with the design's access. Returns the
-/// copy's name. A host with unsaved changes writes them with beginAutosave
-/// instead.
+/// copy's name. Refused as Claimed while an editor holds the design: an
+/// editor writes its unsaved changes with EditSession::autosave.
 [[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT FileName writeAutosaveCopy(const std::string& file,
                                                                        const DesignSaveOptions& options);
 
@@ -328,18 +384,10 @@ private:
 /// written (the copy records which file the design was and its change
 /// counter then), or the design was never saved (there is no file, or the
 /// empty one a first save cut short leaves). nullopt when there is no such
-/// copy (a copy writeAutosaveCopy made is never newer). Ask at start-up,
-/// before opening the design.
+/// copy (a copy writeAutosaveCopy made is never newer). What it says may
+/// change at once: recover with DesignSave::recoverAutosave, which decides
+/// again under the design's lock.
 [[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT std::optional<FileName> newerAutosaveCopy(const std::string& file);
-
-/// Opens the autosave copy of `file` for recovery, as openDesign opens a
-/// design (the copy's identifier counter, which covers the objects added
-/// since the last save, goes to the identifier service); refusals name the
-/// design's copy. Opened for editing, this user must be able to save
-/// `file`. The host saves what it recovers with DesignSave::begin(file),
-/// then removes the copy.
-[[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT OpenedDesign openAutosaveCopy(const std::string& file,
-                                                                         const DesignOpenOptions& options = {});
 
 /// Removes the autosave copy of `file` under the design's one-writer lock,
 /// waiting for a save or autosave of another program as `options` say (an
@@ -347,7 +395,8 @@ private:
 /// design that is gone has no lock to take). Handles this process opened on
 /// the copy are closed first. True when this call removed the copy, which is
 /// then gone from the disk; false when there was none, also when another
-/// program removed it first.
+/// program removed it first. Refused as Claimed while an editor holds the
+/// design (its copy is the editor's; EditSession::close removes it).
 [[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT bool removeAutosaveCopy(const std::string& file,
                                                                     const DesignSaveOptions& options);
 

@@ -20,6 +20,7 @@ const char* const kCannotUpdate = ZV_TRANSLATE_NOOP("DesignSave", "cannot update
 const char* const kCannotDeleteCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot delete the autosave copy of %1: %2");
 const char* const kCannotOpenCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot open the autosave copy of %1: %2");
 const char* const kCannotLookForCopy = ZV_TRANSLATE_NOOP("DesignSave", "cannot look for an autosave copy of %1: %2");
+const char* const kCannotRecover = ZV_TRANSLATE_NOOP("DesignSave", "cannot recover the autosave copy of %1: %2");
 
 namespace {
 
@@ -27,8 +28,6 @@ namespace {
 // for the autosave to give way. It does so at its next call, which a slow
 // or busy disk may put off for seconds (a commit that flushes the copy):
 // only an autosave that never calls again keeps a save waiting this long.
-constexpr std::chrono::milliseconds kAutosaveGivesWay{60000};
-
 std::error_code condition(std::errc e) { return std::make_error_code(e); }
 
 // The most bytes a save adds to a design's leaf name: its journal
@@ -80,10 +79,6 @@ std::string foreignFile(const FileError& e, FileErrc wrong) {
     }
 }
 
-std::string thisProgram() {
-    return translate("DesignSave", "this program is saving or autosaving it already; try again when that save has "
-                                   "ended.");
-}
 
 std::string busyWriting() {
     return translate("DesignSave", "another program is writing it; try again when it is done.");
@@ -97,12 +92,17 @@ std::string savingElsewhere() {
 
 std::string quoted(const std::string& file) { return "'" + file + "'"; }
 
+std::string thisProgram() {
+    return translate("DesignSave", "this program is saving or autosaving it already; try again when that save has "
+                                   "ended.");
+}
+
 std::string translate(const char* context, const char* sourceText) {
     return Translator::translate(context, sourceText, nullptr, -1);
 }
 
 void refuse(const char* cannot, const std::string& file, const std::string& why, DesignRefusal reason,
-            std::error_code cause) {
+            std::optional<std::error_code> cause) {
     throw DesignRefusedException(substitute(translate("DesignSave", cannot), {quoted(file), why}), reason, cause);
 }
 
@@ -145,14 +145,46 @@ std::string failedFile(FileRole role, const std::error_code& code) {
     }
 }
 
+// Whether the file of `e` is one beside the design that is in its way (a
+// FIFO at its journal's name), not the design or a file the save made.
+bool inTheWay(const FileError& e) {
+    return e.role() == FileRole::Journal || e.role() == FileRole::Log || e.role() == FileRole::Other;
+}
+
+// The sentence for the system's refusal `code` of this user on the file of
+// a save that is `role` to it: a permission, or a file system mounted
+// read-only. Whatever the road, the user can do nothing about it but ask
+// for the permission.
+std::string deniedFile(FileRole role, const std::error_code& code) {
+    const std::string why = describe(code);
+    switch (role) {
+    case FileRole::Journal:
+    case FileRole::Log:
+    case FileRole::NewVersion:
+        return substitute(translate("DesignSave", "this user may not write the files a save keeps beside it (%1); the "
+                                                  "design is left as it was."),
+                          {why});
+    case FileRole::AutosaveCopy:
+        return substitute(translate("DesignSave", "this user may not read or write its autosave copy (%1)."), {why});
+    case FileRole::Folder:
+        return substitute(translate("DesignSave", "this user may not read or enter its folder (%1)."), {why});
+    default:
+        // SQLite refuses a reader that would have to write: the journal of
+        // an update cut short is played back before the design is read.
+        return code.category() == designStoreCategory()
+                   ? translate("DesignSave", "an update of it was cut short, and only a user who may write it can "
+                                             "undo that before it is read.")
+                   : substitute(translate("DesignSave", "this user may not read it (%1)."), {why});
+    }
+}
+
 // The sentence for what the store found wrong with the file of `e` itself.
 std::string badFile(const FileError& e, FileErrc wrong) {
     switch (wrong) {
     case FileErrc::NotRegular:
-        return e.role() == FileRole::Journal || e.role() == FileRole::Log || e.role() == FileRole::Other
-                   ? substitute(translate("DesignSave", "%1 is in the way beside it (not a regular file)."),
-                                {quoted(e.path())})
-                   : translate("DesignSave", "it is not a regular file.");
+        return inTheWay(e) ? substitute(translate("DesignSave", "%1 is in the way beside it (not a regular file)."),
+                                        {quoted(e.path())})
+                           : translate("DesignSave", "it is not a regular file.");
     case FileErrc::OtherFile:
         return substitute(translate("DesignSave", "it asks for %1, which a design never uses; it is left as it is."),
                           {quoted(e.path())});
@@ -176,7 +208,7 @@ std::string badFile(const FileError& e, FileErrc wrong) {
 struct Said {
     DesignRefusal reason;
     std::string why;
-    std::error_code cause;
+    std::optional<std::error_code> cause;
 };
 
 // What the store found wrong itself, also where SQLite's code says it.
@@ -207,6 +239,14 @@ Said said(const FileError& e, DesignRefusal otherwise) {
         return {DesignRefusal::Missing,
                 translate("DesignSave", "its symbolic links lead round in a circle to no file."), code};
     }
+    if ((e.role() == FileRole::Design || e.role() == FileRole::Lock) &&
+        means(code, std::errc::no_such_file_or_directory)) {
+        return {DesignRefusal::Missing, translate("DesignSave", "it does not exist."), code};
+    }
+    // SQLite's own READONLY and PERM are the system's refusal too.
+    if (isDenied(code)) {
+        return {DesignRefusal::ReadOnly, deniedFile(e.role(), code), code};
+    }
     if (bySystem(code)) {
         return {DesignRefusal::Failed, failedFile(e.role(), code), code};
     }
@@ -218,7 +258,12 @@ Said said(const FileError& e, DesignRefusal otherwise) {
     case FileErrc::SuperJournal:
     case FileErrc::WriteAheadMode:
     case FileErrc::ProtectedLink:
-        return {DesignRefusal::ForeignFile, foreignFile(e, wrong), {}};
+        return {DesignRefusal::ForeignFile, foreignFile(e, wrong), std::nullopt};
+    case FileErrc::NotRegular:
+        // As the road's own look at the name says it, whatever looked.
+        return inTheWay(e) ? Said{DesignRefusal::ForeignFile, badFile(e, wrong), std::nullopt}
+                           : Said{DesignRefusal::NotRegularFile, badFile(e, wrong),
+                                  condition(std::errc::invalid_argument)};
     case FileErrc::Duplicate:
         return {DesignRefusal::Failed,
                 substitute(translate("DesignSave", "two of its objects have the identity %1; nothing was saved."),
@@ -240,7 +285,14 @@ bool bySystem(const std::error_code& code) {
            means(code, std::errc::permission_denied);
 }
 
-std::string failure(const FileNameException& e) { return failedFile(roleOfName(e.path()), e.code()); }
+void refuseFailure(const char* cannot, const std::string& file, const FileNameException& e) {
+    const FileRole role = roleOfName(e.path());
+    const std::error_code& code = e.code();
+    if (isDenied(code)) {
+        refuse(cannot, file, deniedFile(role, code), DesignRefusal::ReadOnly, code);
+    }
+    refuse(cannot, file, code ? failedFile(role, code) : std::string(e.what()) + ".", DesignRefusal::Failed, code);
+}
 
 void refuseFailure(const char* cannot, const std::string& file, const FileError& e, DesignRefusal otherwise) {
     const Said s = said(e, otherwise);
@@ -283,7 +335,7 @@ SaveTarget saveTarget(const std::string& file, const char* cannot) {
     try {
         resolved = resolveName(file, where);
     } catch (const FileNameException& e) {
-        refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
+        refuseFailure(cannot, file, e);
     }
     switch (resolved.outcome) {
     case ResolvedName::Outcome::Missing:
@@ -310,7 +362,7 @@ SaveTarget saveTarget(const std::string& file, const char* cannot) {
         }
     } catch (const FileNameException& e) {
         if (!isAbsent(e.code())) { // no folder: nothing there yet, which the checks below say
-            refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
+            refuseFailure(cannot, file, e);
         }
     }
     if (there && there->kind != FileFacts::Kind::Regular) {
@@ -335,7 +387,7 @@ std::shared_ptr<const Folder> holdFolder(const char* cannot, const std::string& 
         }
         return folder;
     } catch (const FileNameException& e) {
-        refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
+        refuseFailure(cannot, file, e);
     }
 }
 
@@ -428,7 +480,7 @@ FileLock lockDesign(const char* cannot, const std::string& file, const Site& tar
         }
         refuseFailure(cannot, file, e);
     } catch (const FileNameException& e) {
-        refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
+        refuseFailure(cannot, file, e);
     }
 }
 
@@ -514,14 +566,26 @@ std::optional<OpenedDesign> open(const char* cannot, const std::string& file, co
 OpenedDesign openForHost(const char* cannot, const std::string& file, const std::string& path,
                          const DesignOpenOptions& options) {
     const bool editing = options.intent == DesignIntent::Edit;
-    if (editing) {
-        requireSavePossible(cannot, file, file);
-    }
+    // Read first: a file this user may not even read is refused as such,
+    // not as one that cannot be overwritten.
     OpenedDesign opened = *open(cannot, file, path, /*emptyIsNew=*/false, /*full=*/true);
-    opened.file = path;
-    if (editing || !options.lookAtNewer) {
+    if (editing) {
+        // What a save of `file` would refuse before it writes.
+        const SaveTarget target = saveTarget(file, cannot);
+        requireSavePossible(cannot, file, target);
+        (void)holdFolder(cannot, file, FileName(target.path), target.site.folder);
+    }
+    if (!opened.readable && (editing || !options.lookAtNewer)) {
+        if (path != file) { // the autosave copy: the refusal names the design
+            refuse(cannot, file,
+                   substitute(translate("DesignSave", "it was written by a newer version of the software (file "
+                                                      "version %1, this one reads up to %2)."),
+                              {std::to_string(opened.version), std::to_string(SqliteDesignStore::kCurrentVersion)}),
+                   DesignRefusal::Newer);
+        }
         opened.requireReadable();
     }
+    opened.file = path;
     guarded(cannot, file, [&] { ZvFileIO::logFileVersionInfo(path, opened.store); });
     if (opened.readable) {
         takeIdentities(file, opened.store);
@@ -539,6 +603,39 @@ AutosaveOrigin originOf(const FileIdentity& design, const Site& target) {
         changes = changes << 8 | static_cast<unsigned char>(header[at]);
     }
     return {design.device, design.inode, design.birth, changes};
+}
+
+bool sameState(const AutosaveOrigin& a, const AutosaveOrigin& b) {
+    return (a.changes == 0 && b.changes == 0) ||
+           (sameFile(FileIdentity{a.device, a.inode, a.birth}, FileIdentity{b.device, b.inode, b.birth}) &&
+            a.changes == b.changes);
+}
+
+void requireUnclaimed(const char* cannot, const std::string& file, const Site& design) {
+    const std::optional<EditorRecord> holder =
+        guarded(cannot, file, [&] { return EditClaim::holder(*design.folder, design.leaf); });
+    if (holder) {
+        refuseClaimed(cannot, file, *holder);
+    }
+}
+
+void refuseClaimed(const char* cannot, const std::string& file, const EditorRecord& holder) {
+    const std::string who =
+        holder.user.empty()
+            ? translate("DesignSave", "another editor has it open for editing")
+            : substitute(translate("DesignSave", "%1 has it open for editing on %2 since %3"),
+                         {holder.user, holder.machine.empty() ? "?" : holder.machine,
+                          holder.since.empty() ? "?" : holder.since});
+    refuse(cannot, file,
+           who + translate("DesignSave", "; open it to read instead, or try again once it is closed."),
+           DesignRefusal::Claimed);
+}
+
+void refuseChangedSinceOpened(const char* cannot, const std::string& file) {
+    refuse(cannot, file,
+           translate("DesignSave", "another program saved, replaced or removed it since it was opened; save under "
+                                   "another name, or overwrite its changes."),
+           DesignRefusal::Interfered);
 }
 
 void takeIdentities(const std::string& file, const std::shared_ptr<SqliteDesignStore>& store) {
@@ -562,11 +659,8 @@ Sessions::Entry::Entry(const FileIdentity& design, SessionKind kind) {
 
 Sessions::Entry::~Entry() {
     Sessions& all = instance();
-    {
-        const std::lock_guard lock(all.m_mutex);
-        all.m_records.erase(m_record);
-    }
-    all.m_ended.notify_all();
+    const std::lock_guard lock(all.m_mutex);
+    all.m_records.erase(m_record);
 }
 
 const std::shared_ptr<std::atomic<bool>>& Sessions::Entry::giveWay() const { return m_record->giveWay; }
@@ -579,7 +673,7 @@ void Sessions::Entry::moveTo(const FileIdentity& design) {
 bool Sessions::ofThisThread(const FileIdentity& design) const {
     const std::lock_guard lock(m_mutex);
     return std::any_of(m_records.begin(), m_records.end(), [&](const Record& r) {
-        return sameFile(r.design, design) && r.thread == std::this_thread::get_id();
+        return r.kind == SessionKind::Save && sameFile(r.design, design) && r.thread == std::this_thread::get_id();
     });
 }
 
@@ -588,19 +682,13 @@ bool Sessions::underWay(const FileIdentity& design) const {
     return std::any_of(m_records.begin(), m_records.end(), [&](const Record& r) { return sameFile(r.design, design); });
 }
 
-void Sessions::yieldAutosaves(const FileIdentity& design, std::chrono::milliseconds wait) {
-    const auto autosaving = [&] {
-        bool any = false;
-        for (const Record& r : m_records) {
-            if (r.kind == SessionKind::Autosave && sameFile(r.design, design)) {
-                r.giveWay->store(true);
-                any = true;
-            }
+void Sessions::yieldAutosaves(const FileIdentity& design) {
+    const std::lock_guard lock(m_mutex);
+    for (const Record& r : m_records) {
+        if (r.kind == SessionKind::Autosave && sameFile(r.design, design)) {
+            r.giveWay->store(true);
         }
-        return any;
-    };
-    std::unique_lock lock(m_mutex);
-    m_ended.wait_for(lock, wait, [&] { return !autosaving(); });
+    }
 }
 
 void Sessions::addReader(const FileIdentity& design, const std::shared_ptr<SqliteDesignStore>& store) {
@@ -626,10 +714,49 @@ void requireNotUnderWayHere(const char* cannot, const std::string& file, const F
     }
 }
 
-void makeWay(const char* cannot, const std::string& file, const FileIdentity& design,
-             const DesignSaveOptions& options) {
+void makeWay(const char* cannot, const std::string& file, const FileIdentity& design) {
     requireNotUnderWayHere(cannot, file, design);
-    Sessions::instance().yieldAutosaves(design, std::max(options.lockWait, kAutosaveGivesWay));
+    Sessions::instance().yieldAutosaves(design);
+}
+
+} // namespace Zorvan::road
+
+namespace Zorvan {
+
+std::optional<AutosaveOrigin> EditSessionState::known() const {
+    const std::lock_guard lock(m_mutex);
+    return m_known;
+}
+
+std::uint64_t EditSessionState::saves() const {
+    const std::lock_guard lock(m_mutex);
+    return m_saves;
+}
+
+void EditSessionState::saved(const AutosaveOrigin& now) {
+    const std::lock_guard lock(m_mutex);
+    m_known = now;
+    ++m_saves;
+}
+
+void EditSessionState::endTokens() {
+    const std::lock_guard lock(m_mutex);
+    ++m_saves;
+}
+
+bool EditSessionState::startAutosave() {
+    const std::lock_guard lock(m_mutex);
+    return !std::exchange(m_autosaving, true);
+}
+
+void EditSessionState::endAutosave() {
+    const std::lock_guard lock(m_mutex);
+    m_autosaving = false;
+}
+
+bool EditSessionState::autosaving() const {
+    const std::lock_guard lock(m_mutex);
+    return m_autosaving;
 }
 
 } // namespace Zorvan::road

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -21,8 +20,10 @@
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/Folder.h"
 #include "FileHandling/NewFile.h"
+#include "FileLock/EditClaim.h"
 #include "FileLock/FileLock.h"
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
+#include "Platform/Core/Persistence/DesignSave/EditSession.h"
 
 namespace Zorvan::road {
 
@@ -35,20 +36,19 @@ extern const char* const kCannotUpdate;
 extern const char* const kCannotDeleteCopy;
 extern const char* const kCannotOpenCopy;
 extern const char* const kCannotLookForCopy;
+extern const char* const kCannotRecover;
 
 std::string quoted(const std::string& file);
+// The reason of a road refused because this process runs another on the design.
+std::string thisProgram();
 // A sentence of the user's language: translated whole, values put in after.
 std::string translate(const char* context, const char* sourceText);
 
 // Raises the refusal `cannot` (one of the sentences above) of `file`; `why`
 // is in the user's language already, `cause` what failed underneath.
 [[noreturn]] void refuse(const char* cannot, const std::string& file, const std::string& why, DesignRefusal reason,
-                         std::error_code cause = {});
+                         std::optional<std::error_code> cause = std::nullopt);
 
-// The reason of a file service's failure, in the user's language: which of
-// the save's files the system failed (the design, or one the save keeps
-// beside it, which the user never named) and the system's reason.
-std::string failure(const FileNameException& e);
 // Whether the system failed the file of `code` (the disk, the memory, a
 // permission), not the store on what the file holds.
 bool bySystem(const std::error_code& code);
@@ -57,6 +57,11 @@ bool bySystem(const std::error_code& code);
 // failure of the store on what the file holds counts as `otherwise`.
 [[noreturn]] void refuseFailure(const char* cannot, const std::string& file, const FileError& e,
                                 DesignRefusal otherwise = DesignRefusal::Failed);
+// Raises the refusal `cannot` of `file` for the file service's failure `e`:
+// which of the save's files the system failed or refused this user (the
+// design, its folder, or one the save keeps beside it, which the user never
+// named) and the system's reason; ReadOnly for a refusal, else Failed.
+[[noreturn]] void refuseFailure(const char* cannot, const std::string& file, const FileNameException& e);
 
 // The file a save of `file` writes: the file itself, or the file the links
 // at that name lead to, followed once, here, as the kernel would follow
@@ -104,7 +109,7 @@ auto guarded(const char* cannot, const std::string& file, Action&& action) {
     } catch (const FileError& e) {
         refuseFailure(cannot, file, e);
     } catch (const FileNameException& e) {
-        refuse(cannot, file, failure(e), DesignRefusal::Failed, e.code());
+        refuseFailure(cannot, file, e);
     }
 }
 
@@ -124,6 +129,17 @@ OpenedDesign openForHost(const char* cannot, const std::string& file, const std:
 // The design at `target` as an autosave copy records it: the file and its
 // change counter (0 for a file that holds no design yet).
 AutosaveOrigin originOf(const FileIdentity& design, const Site& target);
+// Whether two states of a design are the same: no design in either, or the
+// same file with the same changes.
+bool sameState(const AutosaveOrigin& a, const AutosaveOrigin& b);
+
+// Refuses, as Claimed, a road of `file` while an editor holds the design at
+// `design` (an EditSession, of this process or another).
+void requireUnclaimed(const char* cannot, const std::string& file, const Site& design);
+[[noreturn]] void refuseClaimed(const char* cannot, const std::string& file, const EditorRecord& holder);
+// Refuses a save or autosave of an editing session whose design changed
+// since the session opened or saved it.
+[[noreturn]] void refuseChangedSinceOpened(const char* cannot, const std::string& file);
 
 // Hands the design's identifier counter to the identifier service and
 // reserves every identity the design holds, whatever the counter says.
@@ -165,13 +181,14 @@ public:
         std::list<Record>::iterator m_record;
     };
 
-    // True when this thread began a save or autosave of `design` that has not ended.
+    // True when this thread began a save of `design` that has not ended.
     bool ofThisThread(const FileIdentity& design) const;
     // True when this process has a save or autosave of `design` under way.
     bool underWay(const FileIdentity& design) const;
-    // Asks the autosaves of `design` on other threads to give way and waits
-    // until they have, up to `wait`.
-    void yieldAutosaves(const FileIdentity& design, std::chrono::milliseconds wait);
+    // Asks the autosaves of `design` to give way: their next call refuses.
+    // They hold the design only while they begin and put their copy in
+    // place, so a save never waits for one longer than that.
+    void yieldAutosaves(const FileIdentity& design);
     void addReader(const FileIdentity& design, const std::shared_ptr<SqliteDesignStore>& store);
     // The read handles of `design` this process has open.
     std::vector<std::shared_ptr<SqliteDesignStore>> readers(const FileIdentity& design);
@@ -179,23 +196,59 @@ public:
 private:
     friend class Entry;
     mutable std::mutex m_mutex;
-    std::condition_variable m_ended;
     std::list<Record> m_records;
     std::vector<std::pair<FileIdentity, std::weak_ptr<SqliteDesignStore>>> m_readers;
 };
 
-// Refuses at once a road of `design` while this thread has a save or
-// autosave of it under way, which could not end while the road waited.
+// Refuses at once a road of `design` while this thread has a save of it
+// under way, which could not end while the road waited.
 void requireNotUnderWayHere(const char* cannot, const std::string& file, const FileIdentity& design);
 // Before a road takes the lock of the existing design `design`: refuses at
-// once what this thread has under way on it, and lets autosaves of other
-// threads give way.
-void makeWay(const char* cannot, const std::string& file, const FileIdentity& design,
-             const DesignSaveOptions& options);
+// once a save this thread has under way on it, and makes this process's
+// autosaves of it give way.
+void makeWay(const char* cannot, const std::string& file, const FileIdentity& design);
 
 } // namespace Zorvan::road
 
 namespace Zorvan {
+
+// What an editing session holds: its claim, what it opened and the state of
+// the design it knows, which its saves check and move on.
+struct EditSessionState {
+    std::string file;
+    EditOptions options;
+    // The design's place, its folder held since the session began.
+    Site design;
+    // The autosave copy's folder (that of the name the host gave), its leaf
+    // and its name as the host spelled the design's.
+    std::shared_ptr<const Folder> copyFolder;
+    std::string copyLeaf;
+    std::string copyName;
+    std::optional<EditClaim> claim;
+    OpenedDesign opened;
+    std::optional<RecoveredCopy> recovered;
+
+    // The design as the session last read or saved it; nullopt before it
+    // read it (a recovery as it opens).
+    std::optional<AutosaveOrigin> known() const;
+    // The tokens handed out carry this count of committed saves.
+    std::uint64_t saves() const;
+    // A save of the session committed (under the design's lock): the design
+    // is `now`, and every token taken before is stale.
+    void saved(const AutosaveOrigin& now);
+    // Makes every token taken so far stale (the session closes).
+    void endTokens();
+    // One autosave at a time: false when one runs.
+    bool startAutosave();
+    void endAutosave();
+    bool autosaving() const;
+
+private:
+    mutable std::mutex m_mutex;
+    std::optional<AutosaveOrigin> m_known;
+    std::uint64_t m_saves = 0;
+    bool m_autosaving = false;
+};
 
 // What a part shares with its save: the store while the save writes (null
 // once it ended), and for an autosave the sign to give way to a save.
@@ -229,12 +282,16 @@ struct DesignSave::State {
     State& operator=(const State&) = delete;
 
     road::Sessions::Entry entry;
+    // The editing session the save or autosave is of, if any.
+    std::shared_ptr<EditSessionState> editing;
     std::string file;
     std::string target;
     DesignSaveOptions options;
     // The design's folder, held since begin: every later step acts in it.
     std::shared_ptr<const Folder> folder;
-    FileLock lock;
+    // The design's one-writer lock; an autosave lets it go while it writes
+    // its copy, and takes it again to put the copy in place.
+    std::optional<FileLock> lock;
     // The new version's own lock, taken before it is renamed into place.
     std::optional<FileLock> successorLock;
     // The design as it was, open for reading during a rewrite: its read
@@ -249,8 +306,11 @@ struct DesignSave::State {
     bool autosave = false;
     std::string copyLeaf;
     std::string copyName;
-    // The design as the autosave found it, recorded in the copy.
+    // The design as the autosave found it, recorded in the copy; where the
+    // design is, and the count of saves the autosave's objects came after.
     AutosaveOrigin origin;
+    Site design;
+    std::uint64_t tokenSaves = 0;
     const char* cannot = road::kCannotSave;
     std::string createdRevision;
     FileName written;
@@ -264,5 +324,12 @@ struct DesignSave::State {
     // Ends the writing: parts are told, the store closed.
     void endWriting();
 };
+
+namespace road {
+// Refuses an autosave whose copy is no longer current when the design is
+// `now`: a save of its session committed since its objects were taken, or
+// another program changed the design since the session knew it.
+void requireCopyCurrent(const DesignSave::State& s, const AutosaveOrigin& now);
+} // namespace road
 
 } // namespace Zorvan

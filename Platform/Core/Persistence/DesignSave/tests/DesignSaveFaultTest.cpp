@@ -69,6 +69,9 @@ struct Road {
     std::string design;
     std::function<void(EveryFailingCall&)> run;
     Files done;
+    // What a refusal may leave besides the folder as it was: the first of
+    // a road's two steps done.
+    Files partway = {};
 };
 void PrintTo(const Road& road, std::ostream* to) { *to << road.name; }
 
@@ -92,7 +95,12 @@ public:
             {"autosave_of_a_design_never_saved", "c.zvd", [](T& t) { t.saveDesign("c.zvd", 2, "edited", options(), true); },
              {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}, {"c.bak.zvd", "edited"}}},
             {"open", "a.zvd", [](T& t) { (void)openDesign(t.path("a.zvd")); }, untouched},
-            {"open_for_recovery", "a.zvd", [](T& t) { (void)openAutosaveCopy(t.path("a.zvd")); }, untouched},
+            {"recovery", "a.zvd",
+             [](T& t) {
+                 t.saveDesign("a.zvd", 2, "edited", options(), true);
+                 EXPECT_TRUE(DesignSave::recoverAutosave(t.path("a.zvd"), options()));
+             },
+             {{"a.zvd", "edited"}}, {{"a.zvd", "old"}, {"a.bak.zvd", "edited"}}},
             {"removal_of_the_autosave_copy", "a.zvd",
              [](T& t) { EXPECT_TRUE(removeAutosaveCopy(t.path("a.zvd"), options())); }, {{"a.zvd", "old"}}},
         };
@@ -104,7 +112,7 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
     saveDesign("a.bak.zvd", 1, "copy");
     const Files start = files(), untouched = {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}};
     // What the folder holds, by data revision.
-    const auto revisions = [&] {
+    const auto folderRevisions = [&] {
         Files all;
         for (const auto& [leaf, bytes] : files()) {
             all[leaf] = leaf.ends_with(".zvd") && !bytes.empty() ? revisionOf(path(leaf)) : bytes;
@@ -130,6 +138,14 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
         const std::optional<FaultEnv::Call> failed = env->failed();
         ASSERT_TRUE(failed) << "the road made fewer calls than when it ran without a fault";
         SCOPED_TRACE("the failed call: " + failed->describe() + " (" + std::to_string(k) + ")");
+        // An editor's claim file that a failed call left claims nothing:
+        // nobody holds its lock.
+        const bool onClaim = failed->names.find(".editor") != std::string::npos;
+        const auto revisions = [&] {
+            Files all = folderRevisions();
+            std::erase_if(all, [&](const auto& file) { return onClaim && file.first.ends_with(".editor"); });
+            return all;
+        };
         if (ended.kind == Ending::Refused) {
             const std::string& said = ended.said;
             // Named by the user, or for its removal the autosave copy, and
@@ -143,13 +159,14 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
                 // it interfered). A read lock SQLite cannot take back after
                 // its commit fails the commit that is done: the design is
                 // whole, old or new.
-                EXPECT_THAT(ended.reason, ::testing::AnyOf(DesignRefusal::Busy, DesignRefusal::Interfered, DesignRefusal::Failed))
+                EXPECT_THAT(ended.reason, ::testing::AnyOf(DesignRefusal::Busy, DesignRefusal::Claimed,
+                                                           DesignRefusal::Interfered, DesignRefusal::Failed))
                     << said;
-                EXPECT_TRUE(revisions() == untouched || revisions() == road.done) << said;
+                EXPECT_TRUE(revisions() == untouched || revisions() == road.partway || revisions() == road.done) << said;
             } else {
                 EXPECT_EQ(ended.reason, DesignRefusal::Failed) << said;
-                EXPECT_TRUE(means(ended.cause, std::errc::io_error)) << "the cause: " << ended.cause.message();
-                EXPECT_EQ(revisions(), untouched);
+                EXPECT_TRUE(means(ended.cause, std::errc::io_error)) << "the cause: " << named(ended.cause);
+                EXPECT_TRUE(revisions() == untouched || revisions() == road.partway) << said;
             }
         } else {
             // Windows: the new version is locked under the design's name
@@ -165,7 +182,11 @@ TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
             if (keptEmpty) {
                 left.erase(road.design);
             }
-            EXPECT_TRUE(tolerated(*failed) || keptEmpty || env->failedCallMadeAgain() || endingOnWindows)
+            // A recovered copy that could not be removed is older than the
+            // design now, and never recovered again.
+            const bool keptStale = failed->kind == Kind::Remove && failed->names.ends_with(".bak.zvd") &&
+                                   road.done.size() < start.size() && left.erase("a.bak.zvd") == 1;
+            EXPECT_TRUE(tolerated(*failed) || keptEmpty || keptStale || onClaim || env->failedCallMadeAgain() || endingOnWindows)
                 << "the road succeeded without that call";
             EXPECT_EQ(left, road.done);
         }

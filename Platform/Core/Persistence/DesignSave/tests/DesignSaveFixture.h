@@ -8,12 +8,14 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "FileHandling/testing/TempFolder.h"
 #include "Identifier/Identifier.h"
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
+#include "Platform/Core/Persistence/DesignSave/EditSession.h"
 
 namespace Zorvan::testing {
 
@@ -33,10 +35,14 @@ protected:
                 }};
     }
     // Saves `objects` new objects to `leaf`, committed; or to its autosave
-    // copy, as a host's autosave does.
+    // copy, as an editor's session that then ends as a crash would.
     void saveDesign(const std::string& leaf, int objects, const std::string& revision,
                     const DesignSaveOptions& o = options(), bool autosave = false) {
-        DesignSave save = autosave ? DesignSave::beginAutosave(path(leaf), o) : DesignSave::begin(path(leaf), o);
+        std::optional<EditSession> session;
+        if (autosave) {
+            session.emplace(EditSession::create(path(leaf), {.recover = false}));
+        }
+        DesignSave save = session ? session->autosave(session->snapshot(), o) : DesignSave::begin(path(leaf), o);
         DesignPart part = save.part();
         for (int i = 0; i < objects; ++i) {
             part.save({Identifier::create().number, "Pipe", revision});
@@ -56,9 +62,13 @@ protected:
     struct Ending {
         enum Kind { Done, Refused, Misused } kind = Done;
         DesignRefusal reason = DesignRefusal::Failed;
-        std::error_code cause;
+        std::optional<std::error_code> cause;
         std::string said;
     };
+    // A cause as "category value", "none" when there is none.
+    static std::string named(const std::optional<std::error_code>& cause) {
+        return cause ? std::string(cause->category().name()) + " " + std::to_string(cause->value()) : "none";
+    }
     static Ending endingOf(const std::function<void()>& action) {
         try {
             action();
@@ -69,6 +79,25 @@ protected:
         }
         return {};
     }
+    // Whether `cause` is what a refusal for `reason` carries: the system's
+    // denial, the condition the road found, nothing when the file itself is
+    // the reason, never a code of value 0.
+    static bool causeFits(DesignRefusal reason, const std::optional<std::error_code>& cause) {
+        using enum DesignRefusal;
+        switch (reason) {
+        case ReadOnly:
+            return cause && isDenied(*cause);
+        case NotRegularFile:
+            return means(cause, std::errc::invalid_argument);
+        case NoDesignYet:
+        case Newer:
+        case Interfered:
+        case ForeignFile:
+            return !cause;
+        default:
+            return !cause || *cause;
+        }
+    }
     // That `action` is refused for `reason` at once, in one sentence that
     // names `file` and says `why`.
     static void expectRefused(const std::function<void()>& action, DesignRefusal reason, const std::string& file,
@@ -77,7 +106,8 @@ protected:
         const Ending ended = endingOf(action);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "refused at once: " << ended.said;
         EXPECT_EQ(ended.kind, Ending::Refused) << ended.said;
-        EXPECT_EQ(ended.reason, reason) << ended.said;
+        EXPECT_EQ(to_string(ended.reason), to_string(reason)) << ended.said;
+        EXPECT_TRUE(causeFits(reason, ended.cause)) << named(ended.cause) << ": " << ended.said;
         EXPECT_THAT(ended.said, ::testing::AllOf(::testing::HasSubstr("'" + file + "'"), ::testing::HasSubstr(why),
                                                  ::testing::Not(::testing::HasSubstr("\n"))));
     }

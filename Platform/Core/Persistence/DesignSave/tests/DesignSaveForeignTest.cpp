@@ -59,13 +59,16 @@ std::shared_ptr<void> asOtherUser() {
 // each call a road makes on files, and every road it names is refused for
 // that reason, naming the file and saying why within a second (changing no
 // file when nothing acted meanwhile), or succeeds (a save with what it
-// wrote, every file it wrote of the design's access). A hold of a moment is
+// wrote, every file it wrote of the design's access). One row, one reason:
+// a condition is refused for the same reason on open, each save mode, the
+// autosaves and the recovery roads, which meet it at the autosave copy's
+// name (what the row put at the design's names is moved there). A hold of a moment is
 // waited out. Nothing SQLite would play into a design is played into it, no
 // name is followed after the save checked it, a design another program
 // changed meanwhile is not replaced, and a file the row put beside the
 // design is never written.
 TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
-    enum Road { Rewrite, Update, UpdateSelected, Autosave, Open };
+    enum Road { Rewrite, Update, UpdateSelected, Autosave, HostAutosave, Open, Edit, Recover, RemoveCopy };
     using Plant = std::function<void()>;
     const auto put = [&](const std::string& leaf, const std::string& bytes) -> Plant {
         return [&, leaf, bytes] { fs::remove(path(leaf)), folder.write(leaf, bytes); };
@@ -181,6 +184,17 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
         fs::permissions(real / "a.zvd", P::owner_read | P::owner_write | P::group_read);
     };
 #endif
+    // What the row put at the names of the design `file` (the design, its
+    // journal, ...) moved to those of its autosave copy, which the recovery
+    // roads meet it at.
+    const auto moveToCopy = [&](const std::string& file) {
+        const std::string leaf = FileName(file).getLeafName(), copy = ZvFileIO().constructAutosaveFileName(leaf).getLeafName();
+        for (const fs::directory_entry& entry : fs::directory_iterator(TempFolder::fromUtf8(path(file)).parent_path())) {
+            if (const std::string name = TempFolder::utf8(entry.path().filename()); name.starts_with(leaf)) {
+                fs::rename(entry.path(), entry.path().parent_path() / TempFolder::fromUtf8(copy + name.substr(leaf.size())));
+            }
+        }
+    };
     struct Case {
         const char* what;
         Plant arrange = {};                       // before the roads
@@ -195,7 +209,11 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
     };
     using enum DesignRefusal;
     const std::vector<Road> saves = {Rewrite, Update, UpdateSelected};
-    const std::vector<Road> everyRoad = {Rewrite, Update, UpdateSelected, Autosave, Open};
+    // The roads that read the design (a recovery rewrites it; with no copy
+    // beside it, it recovers nothing).
+    const std::vector<Road> everyRoad = {Rewrite, Update, UpdateSelected, Autosave, Open, Edit, Recover};
+    const std::vector<Road> allRoads = {Rewrite, Update, UpdateSelected, Autosave, HostAutosave, Open, Edit, Recover,
+                                        RemoveCopy};
     const std::vector<Road> fourRoads = {Rewrite, Update, Autosave, Open};
     const std::string longest(255 - 8 - 4, 'n');
 #ifndef _WIN32
@@ -223,7 +241,8 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
         {"the longest name that leaves room for the save's own files", designAt("long/" + longest + ".zvd"),
          everyRoad, {}, "", "long/" + longest + ".zvd"},
 #endif
-        {"a read-only design", [&] { fs::permissions(path("a.zvd"), fs::perms::owner_read); }, saves, ReadOnly,
+        {"a read-only design", [&] { fs::permissions(path("a.zvd"), fs::perms::owner_read); },
+         {Rewrite, Update, UpdateSelected, Edit}, ReadOnly,
          "It is not possible to overwrite a readonly file."},
         {"another program saving it", [&] { saving.emplace(FileLock::acquire(path("a.zvd"), {})); }, saves, Busy,
          "another program is saving it; try again when it is done."},
@@ -237,22 +256,17 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
         {"the empty file a first save killed midway leaves", put("a.zvd", ""), {Update, Autosave, Open}, NoDesignYet,
          "holds no design yet"},
         {"the empty file a first save killed midway leaves is replaced", put("a.zvd", ""), {Rewrite}},
-        {"a design that is not there", {}, {UpdateSelected, Open}, Missing, "it does not exist", "missing.zvd"},
-        // Refused, though not yet for the reason the other roads give.
-        {"an autosave of a design that is not there", {}, {Autosave}, Failed, "No such file or directory", "missing.zvd"},
+        {"a design that is not there", {}, {Update, UpdateSelected, Autosave, Open, Edit}, Missing,
+         "it does not exist", "missing.zvd"},
         {"no name", {}, {Rewrite}, NoName, "The file must have a name.", ".zvd"},
-        {"a folder", [&] { fs::create_directory(path("dir.zvd")); }, {Update, Autosave}, NotRegularFile,
+        {"a folder", [&] { fs::create_directory(path("dir.zvd")); }, allRoads, NotRegularFile,
          "it is not a regular file", "dir.zvd"},
-        {"a folder opened: refused, though not yet for the reason a save gives",
-         [&] { fs::create_directory(path("dir.zvd")); }, {Open}, NotADesign, "it is not a regular file.", "dir.zvd"},
         {"a name too long for the files beside it", {}, {Rewrite}, NameTooLong,
          "this folder takes names of up to 255 bytes", longest + "x.zvd"},
 #ifndef _WIN32
-        {"a FIFO", fifoAt("a.zvd"), {Rewrite, Autosave}, NotRegularFile, "it is not a regular file"},
-        {"a FIFO opened: refused, though not yet for the reason a save gives", fifoAt("a.zvd"), {Open}, NotADesign,
-         "it is not a regular file."},
-        {"a FIFO at its journal's name", fifoAt("a.zvd-journal"), {Rewrite, Autosave, Open}, NotADesign,
-         "a.zvd-journal' is in the way"},
+        {"a FIFO", fifoAt("a.zvd"), allRoads, NotRegularFile, "it is not a regular file"},
+        {"a FIFO at its journal's name", fifoAt("a.zvd-journal"), {Rewrite, Autosave, Open, Edit, Recover},
+         ForeignFile, "-journal' is in the way"},
         {"a path too long for the files beside it", [&] { fs::create_directories(path(deep)); }, {Rewrite},
          NameTooLong, "its full path is too long", deep + "/a.zvd"},
 #endif
@@ -371,15 +385,29 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
          {Autosave, Open}},
 #endif
 #ifdef __linux__
-        {"another user, to whom it is read-only, in a folder that lets them rename over it",
-         openTo(fs::perms::all, readable), saves, ReadOnly, "It is not possible to overwrite a readonly file.", "a.zvd",
-         "", {}, {}, true},
-        {"another user who may write it, in a folder they may not", openTo(entered, fs::perms(0666)), {Rewrite, Update},
-         ReadOnly, "its folder '" + TempFolder::utf8(folder.root()) + "' cannot be written", "a.zvd", "", {}, {}, true},
-        {"another user whom an access list lets write it",
-         both(openTo(fs::perms::all, readable),
-              [&] { ASSERT_EQ(std::system(("setfacl -m u:65534:rw '" + path("a.zvd") + "'").c_str()), 0); }),
-         {Update}, {}, "", "a.zvd", "", {}, {}, true},
+        // This user's permissions: whatever a road needs and is denied is
+        // ReadOnly, on the design, its copy or its folder.
+        {.what = "another user, to whom it is read-only, in a folder that lets them rename over it",
+         .arrange = openTo(fs::perms::all, readable),
+         .roads = {Rewrite, Update, UpdateSelected, Autosave, HostAutosave, Edit, Recover}, .reason = ReadOnly, .asOther = true},
+        {.what = "another user, to whom it is read-only, reads it and removes its copy",
+         .arrange = openTo(fs::perms::all, readable), .roads = {Open, RemoveCopy}, .asOther = true},
+        {.what = "another user who may not read it, opening it or its copy", .arrange = openTo(fs::perms::all, P::owner_all),
+         .roads = {Open, Edit}, .reason = ReadOnly, .said = "this user may not read it", .asOther = true},
+        {.what = "another user who may not read it, writing it or its copy", .arrange = openTo(fs::perms::all, P::owner_all),
+         .roads = {Rewrite, Update, UpdateSelected, Autosave, HostAutosave, Recover}, .reason = ReadOnly, .asOther = true},
+        {.what = "another user who may write it, in a folder they may not", .arrange = openTo(entered, fs::perms(0666)),
+         .roads = {Rewrite, Update, UpdateSelected, Autosave, HostAutosave, Edit, Recover, RemoveCopy}, .reason = ReadOnly,
+         .asOther = true},
+        {.what = "another user, in a folder they may not read or enter", .arrange = openTo(P::owner_all, fs::perms(0666)),
+         .roads = allRoads, .reason = ReadOnly, .asOther = true},
+        {.what = "another user, to whom it is read-only, beside an update of its owner's cut short",
+         .arrange = both(openTo(fs::perms::all, readable), put("a.zvd-journal", hot)), .roads = {Open, Edit},
+         .reason = ReadOnly, .said = "only a user who may write it can undo that", .asOther = true},
+        {.what = "another user whom an access list lets write it",
+         .arrange = both(openTo(fs::perms::all, readable),
+                         [&] { ASSERT_EQ(std::system(("setfacl -m u:65534:rw '" + path("a.zvd") + "'").c_str()), 0); }),
+         .roads = {Update}, .asOther = true},
 #endif
     };
     cases.insert(cases.end(), othersCases.begin(), root ? othersCases.end() : othersCases.begin());
@@ -387,11 +415,14 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         for (const Road road : c.roads) {
-            SCOPED_TRACE(static_cast<int>(road));
+            SCOPED_TRACE("road " + std::to_string(road));
             saveDesign("a.zvd", 2, "old");
             fs::permissions(folder.write("victim", "not a design"), victimBits);
             if (c.arrange) {
                 c.arrange();
+            }
+            if (road == RemoveCopy) {
+                moveToCopy(c.file);
             }
             const auto before = files();
             const fs::path named = TempFolder::fromUtf8(path(c.file));
@@ -400,16 +431,19 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
             const fs::file_status was = fs::symlink_status(named, absent), bits = fs::status(named, absent);
             std::optional<ScopedEnv> interfering =
                 c.beforeCall ? std::optional<ScopedEnv>(std::in_place, std::make_shared<FaultEnv>(c.beforeCall)) : std::nullopt;
-            const Mode modes[] = {Mode::Overwrite, Mode::UpdateAll, Mode::UpdateSelected, Mode::Overwrite, Mode::Overwrite};
-            const DesignSaveOptions o = options(modes[road], c.step, c.meanwhile);
+            const Mode modes[] = {Mode::Overwrite, Mode::UpdateAll, Mode::UpdateSelected};
+            const DesignSaveOptions o = options(road <= UpdateSelected ? modes[road] : Mode::Overwrite, c.step, c.meanwhile);
             const FileName copy = ZvFileIO().constructAutosaveFileName(path(c.file));
             const std::function<void()> run = [&] {
 #ifdef __linux__
                 const auto user = c.asOther ? asOtherUser() : nullptr;
 #endif
-                road == Autosave ? (void)writeAutosaveCopy(path(c.file), o)
-                : road == Open   ? openDesign(path(c.file)).requireReadable()
-                                 : saveDesign(c.file, 2, "new", o);
+                road == Autosave     ? (void)writeAutosaveCopy(path(c.file), o)
+                : road == Open       ? openDesign(path(c.file)).requireReadable()
+                : road == Edit       ? (void)openDesign(path(c.file), {.intent = DesignIntent::Edit})
+                : road == Recover    ? (void)DesignSave::recoverAutosave(path(c.file), o)
+                : road == RemoveCopy ? (void)removeAutosaveCopy(path(c.file), o)
+                                     : saveDesign(c.file, 2, "new", o, road == HostAutosave);
             };
             if (c.reason) {
                 expectRefused(run, *c.reason, path(c.file), c.said);
@@ -418,17 +452,18 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
                 // What it wrote, with the design's access, and nothing else
                 // beside the design: a link at its name stays one.
                 run();
-                if (road != Open) {
-                    EXPECT_EQ(revisionOf(road == Autosave ? copy.toNativeString() : path(c.file)),
+                if (road < Open) { // the design the save wrote, or its copy
+                    EXPECT_EQ(revisionOf(road == Autosave || road == HostAutosave ? copy.toNativeString() : path(c.file)),
                               road == Autosave ? revisionOf(path(c.file)) : "new");
                 }
                 EXPECT_THAT(files(named.parent_path()), ::testing::Each(::testing::Key(::testing::AnyOf(
                     ::testing::Truly([&](const std::string& leaf) { return beside.contains(leaf); }),
                     TempFolder::utf8(named.filename()), copy.getLeafName())))) << "a file is left beside the design";
-                EXPECT_EQ(fs::symlink_status(named).type(), was.type());
+                EXPECT_TRUE(was.type() == fs::file_type::not_found || fs::symlink_status(named).type() == was.type());
                 if (bits.type() == fs::file_type::regular) {
                     EXPECT_EQ(fs::status(named).permissions(), bits.permissions());
-                    EXPECT_EQ(road == Autosave ? fs::status(TempFolder::fromUtf8(copy.toNativeString())).permissions()
+                    EXPECT_EQ(road == Autosave || road == HostAutosave
+                                  ? fs::status(TempFolder::fromUtf8(copy.toNativeString())).permissions()
                                               : bits.permissions(),
                               bits.permissions()) << "the autosave copy";
                 }

@@ -5,21 +5,27 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <memory>
+#include <mutex>
+#include <random>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #ifdef _WIN32
 #include "Common/WindowsApi.h"
 #include "FileHandling/testing/HeldOpen.h"
 #else
+#include <csignal>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
 #include "DesignSaveFixture.h"
+#include "FileHandling/Env.h"
 #include "Serialization/testing/OtherProgram.h"
 
 namespace Zorvan {
@@ -41,15 +47,23 @@ using testing::DesignSaveTest;
 // thread; parts and saves used after their end, or moved from, are misuse;
 // cancel() leaves the design as it was; start-up finds a copy only when it
 // holds what the design does not; identities are never handed out twice.
+static_assert(std::is_copy_assignable_v<DesignPart> && std::is_move_assignable_v<DesignPart>);
+
 TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
     using enum DesignRefusal;
     const auto designHolds = [&](const std::string& revision, std::int64_t objects) {
         const OpenedDesign opened = openDesign(path("a.zvd"));
         EXPECT_EQ(opened.dataRevision + " " + std::to_string(opened.objectCount), revision + " " + std::to_string(objects));
     };
+    const auto saveOf = [&](const EditSession& session, const DesignSaveOptions& o, const std::string& revision) {
+        DesignSave save = session.save(o);
+        save.part().save({Identifier::create().number, "Pipe", revision});
+        (void)save.commit(revision, 1);
+    };
     const auto update = [&](Mode mode, const std::function<void(DesignPart&)>& edit) {
         DesignSave save = DesignSave::begin(path("a.zvd"), options(mode));
-        DesignPart part = save.part(false);
+        DesignPart part = save.part();
+        part = save.part(false); // a host keeps its parts in members it assigns
         edit(part);
         (void)save.commit("updated", 2);
     };
@@ -69,7 +83,7 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
         std::function<void()> run;
         Ending::Kind kind = Ending::Done;
         DesignRefusal reason = Failed;
-        std::error_code cause = {};
+        std::optional<std::error_code> cause = {};
         std::string says = {};
     };
     const Row rows[] = {
@@ -140,30 +154,118 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
              });
              designHolds("updated", 2);
          }},
-        {"a save while this thread autosaves",
+        {"a save of the session supersedes its autosave at once, on this thread or another",
          [&] {
-             DesignSave copy = DesignSave::beginAutosave(path("a.zvd"), options());
-             (void)DesignSave::begin(path("a.zvd"), options());
-         },
-         Ending::Refused, Busy, std::make_error_code(std::errc::device_or_resource_busy),
-         "this program is saving or autosaving it already"},
-        {"an autosave gives way to a save of another thread",
-         [&] {
-             std::optional<DesignSave> copy(DesignSave::beginAutosave(path("a.zvd"), options()));
-             DesignPart part = copy->part();
-             std::thread saver([&] { EXPECT_NO_THROW(saveDesign("a.zvd", 1, "saved")); });
-             // The autosave is dropped as the refusal leaves; then the save goes on.
-             const std::shared_ptr<void> joined(nullptr, [&](void*) {
-                 copy.reset();
-                 saver.join();
-                 designHolds("saved", 1);
-             });
-             for (;;) { // until the save asks the autosave to give way
-                 part.save({Identifier::create().number, "Pipe", "autosaved"});
-                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
-             }
+             const EditSession session = EditSession::open(path("a.zvd"));
+             (void)session.autosave(session.snapshot(), options()).commit("autosaved", 0);
+             DesignSave copy = session.autosave(session.snapshot(), options());
+             DesignPart part = copy.part();
+             saveOf(session, options(), "saved");
+             EXPECT_FALSE(files().contains("a.bak.zvd")) << "the design holds every edit the copy held";
+             std::thread([&] { EXPECT_NO_THROW(saveOf(session, options(), "saved")); }).join();
+             designHolds("saved", 1);
+             part.save({Identifier::create().number, "Pipe", "autosaved"});
          },
          Ending::Refused, Busy, std::make_error_code(std::errc::operation_canceled), "the autosave gave way to it"},
+        {"an editor is told who holds the design, and every road by name is refused the same way; reading is not",
+         [&] {
+#ifndef _WIN32
+             folder.write("victim", "kept");
+             fs::create_symlink(path("victim"), path("a.zvd.editor")); // removed, never followed
+#endif
+             std::optional<EditSession> first(EditSession::open(path("a.zvd")));
+             const std::string who = currentUserName() + " has it open for editing on " + machineName() + " since ";
+             const auto before = files();
+             for (const auto& road : std::vector<std::function<void()>>{
+                      [&] { (void)EditSession::open(path("a.zvd")); },
+                      [&] { (void)DesignSave::begin(path("a.zvd"), options()); },
+                      [&] { (void)DesignSave::begin(path("a.zvd"), options(Mode::UpdateAll)); },
+                      [&] { (void)writeAutosaveCopy(path("a.zvd"), options()); },
+                      [&] { (void)removeAutosaveCopy(path("a.zvd"), options()); },
+                      [&] { (void)DesignSave::recoverAutosave(path("a.zvd"), options()); }}) {
+                 expectRefused(road, Claimed, path("a.zvd"), who);
+             }
+             EXPECT_EQ(files(), before);
+             EXPECT_TRUE(openDesign(path("a.zvd")).readable);
+             (void)first->autosave(first->snapshot(), options()).commit("autosaved", 0);
+             first->close();
+             EXPECT_FALSE(files().contains("a.bak.zvd")) << "closed: the edits were saved or discarded";
+             first.reset();
+#ifndef _WIN32
+             fs::create_hard_link(path("victim"), path("a.zvd.editor")); // another name of a file: never written
+             EditSession::open(path("a.zvd")).close();
+             EXPECT_EQ(testing::TempFolder::read(path("victim")), "kept");
+             if (::geteuid() == 0) { // what a crashed editor of another user left claims nothing
+                 folder.write("a.zvd.editor", "mallory\nelsewhere\nlong ago\n");
+                 ASSERT_EQ(::chown(path("a.zvd.editor").c_str(), 65534, 65534), 0);
+             }
+#endif
+             EditSession::open(path("a.zvd")).close();
+             EXPECT_EQ(files().count("a.zvd.editor"), 0u) << "the claim goes with its session";
+         }},
+        {"a save of what the session opened, after another program committed to it, replaced or removed it",
+         [&] {
+             for (const auto& change : std::vector<std::function<void()>>{
+                      [&] { testing::OtherProgram(path("a.zvd")).run("UPDATE zv_metadata SET identifier_number = 9"); },
+                      [&] { fs::copy_file(path("a.zvd"), path("b.zvd")), fs::rename(path("b.zvd"), path("a.zvd")); },
+                      [&] { fs::remove(path("a.zvd")); }}) {
+                 const EditSession session = EditSession::open(path("a.zvd"));
+                 session.design().store->close(); // Windows: no handle of this process keeps others out
+                 change();
+                 for (const Mode mode : {Mode::Overwrite, Mode::UpdateAll}) {
+                     expectRefused([&] { (void)session.save(options(mode)); }, Interfered, path("a.zvd"),
+                                   "another program saved, replaced or removed it since it was opened");
+                 }
+                 expectRefused([&] { (void)session.autosave(session.snapshot(), options()); }, Interfered,
+                               path("a.zvd"), "since it was opened");
+                 DesignSaveOptions overwrite = options();
+                 overwrite.overwriteChanges = true;
+                 saveOf(session, overwrite, "kept");
+                 saveOf(session, options(), "old"); // the session knows its own save
+             }
+         }},
+        {"an autosave racing the session's saves, jittered 0-12 ms after the host's copy, never outdates the design",
+         [&] {
+             const EditSession session = EditSession::open(path("a.zvd"));
+             std::mutex host;
+             std::vector<SerializationTransferObject> objects;
+             const std::jthread autosaver([&](const std::stop_token& stop) {
+                 std::minstd_rand jitter(7);
+                 while (!stop.stop_requested()) {
+                     std::unique_lock copying(host);
+                     const std::vector<SerializationTransferObject> copied = objects;
+                     const SaveToken token = session.snapshot();
+                     copying.unlock();
+                     std::this_thread::sleep_for(std::chrono::microseconds(jitter() % 12000));
+                     const Ending ended = endingOf([&] {
+                         DesignSave copy = session.autosave(token, options());
+                         std::ranges::for_each(copied, [&](const auto& object) { copy.part().save(object); });
+                         (void)copy.commit("autosaved", 0);
+                     });
+                     EXPECT_TRUE(ended.kind == Ending::Done || ended.reason == Busy) << ended.said;
+                 }
+             });
+             // A copy newer than the design holds at least what the design does.
+             const auto copyUpToDate = [&] {
+                 const std::int64_t saved = openDesign(path("a.zvd")).objectCount;
+                 const std::optional<FileName> copy = newerAutosaveCopy(path("a.zvd"));
+                 return !copy || openDesign(copy->toNativeString()).objectCount >= saved;
+             };
+             std::minstd_rand pause(11);
+             for (int round = 0; round < 200; ++round) { // the user edits, pauses, saves, pauses
+                 std::this_thread::sleep_for(std::chrono::microseconds(pause() % 4000));
+                 std::unique_lock editing(host);
+                 EXPECT_TRUE(copyUpToDate()) << round;
+                 objects.push_back({Identifier::create().number, "Pipe", "edited"});
+                 editing.unlock();
+                 std::this_thread::sleep_for(std::chrono::microseconds(pause() % 4000));
+                 editing.lock();
+                 DesignSave save = session.save(options());
+                 std::ranges::for_each(objects, [&](const auto& object) { save.part().save(object); });
+                 (void)save.commit("saved", round);
+                 EXPECT_TRUE(copyUpToDate()) << round;
+             }
+         }},
         {"a save moved from",
          [&] {
              DesignSave save = DesignSave::begin(path("a.zvd"), options());
@@ -171,6 +273,8 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
              (void)save.part(); // NOLINT(bugprone-use-after-move): the misuse under test
          },
          Ending::Misused, Failed, {}, "moved from"},
+        {"a write mode no save knows", [&] { (void)DesignSave::begin(path("no/a.zvd"), options(static_cast<Mode>(7))); },
+         Ending::Misused, Failed, {}, "7 is no ZvFileWriteMode"},
         {"a part after its save was committed",
          [&] {
              DesignSave save = DesignSave::begin(path("a.zvd"), options(Mode::UpdateAll));
@@ -218,32 +322,69 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
         {"a newer design looked at for editing",
          [&] { (void)openDesign(path("future.zvd"), {.intent = DesignIntent::Edit, .lookAtNewer = true}); },
          Ending::Refused, Newer, {}, "was written by a newer version of the software"},
-        {"a read-only design opened for editing",
-         [&] { (void)openDesign(path("locked.zvd"), {.intent = DesignIntent::Edit}); }, Ending::Refused, ReadOnly,
-         std::make_error_code(std::errc::permission_denied), "It is not possible to overwrite a readonly file."},
-        {"a design that is not there", [&] { (void)openDesign(path("missing.zvd")); }, Ending::Refused, Missing,
-         std::make_error_code(std::errc::no_such_file_or_directory), "cannot open '" + path("missing.zvd")},
-        {"start-up: no copy, a copy a save made obsolete (at once, whatever the clock), a copy after the last save",
+        {"recovery: none, one a save made obsolete (at once, whatever the clock), one after the last save, decided "
+         "under the design's lock",
          [&] {
              EXPECT_FALSE(newerAutosaveCopy(path("a.zvd")));
              saveDesign("a.zvd", 2, "edited", options(), true);
              saveDesign("a.zvd", 3, "saved");
-             EXPECT_FALSE(newerAutosaveCopy(path("a.zvd")));
+             EXPECT_FALSE(newerAutosaveCopy(path("a.zvd")) || DesignSave::recoverAutosave(path("a.zvd"), options()));
              saveDesign("a.zvd", 2, "edited", options(), true);
              EXPECT_EQ(newerAutosaveCopy(path("a.zvd"))->toNativeString(), path("a.bak.zvd"));
-             const OpenedDesign recovered = openAutosaveCopy(path("a.zvd"), {.intent = DesignIntent::Edit});
-             EXPECT_EQ(recovered.dataRevision + " " + std::to_string(recovered.objectCount), "edited 2");
-             EXPECT_GE(Identifier::create().number, recovered.nextIdentifier);
-             EXPECT_TRUE(removeAutosaveCopy(path("a.zvd"), options())) << "this program's handle of it is closed";
+             std::optional<DesignSave> saving(DesignSave::begin(path("a.zvd"), options()));
+             std::optional<RecoveredCopy> recovered;
+             std::thread recovery([&] {
+                 DesignSaveOptions waiting = options();
+                 waiting.lockWait = std::chrono::seconds(30);
+                 waiting.onWait = [&] { (void)saving->commit("saved meanwhile", 1), saving.reset(); };
+                 recovered = DesignSave::recoverAutosave(path("a.zvd"), waiting);
+             });
+             recovery.join();
+             EXPECT_FALSE(recovered);
+             designHolds("saved meanwhile", 0);
+             saveDesign("a.zvd", 2, "edited", options(), true);
+             recovered = DesignSave::recoverAutosave(path("a.zvd"), options());
+             EXPECT_EQ(recovered->copy + " " + std::to_string(recovered->objectCount), path("a.bak.zvd") + " 2");
+             designHolds("edited", 2);
+             EXPECT_FALSE(files().contains("a.bak.zvd"));
+#ifndef _WIN32
+             if (::geteuid() == 0) { // a copy another user planted, with the origin it would record
+                 saveDesign("a.zvd", 1, "planted", options(), true);
+                 ASSERT_EQ(::chown(path("a.bak.zvd").c_str(), 65534, 65534), 0);
+                 expectRefused([&] { (void)DesignSave::recoverAutosave(path("a.zvd"), options()); }, ForeignFile,
+                               path("a.bak.zvd"), "belongs to " + userName(65534) + ", who is neither");
+             }
+#endif
          }},
-        {"start-up: the copy of a design never saved",
+        {"recovery as an editor opens a design never saved, or refuses a copy this software did not write",
          [&] {
              saveDesign("new.zvd", 1, "unsaved", options(), true);
              EXPECT_FALSE(fs::exists(path("new.zvd"))) << "the name it held while it autosaved";
-             EXPECT_TRUE(newerAutosaveCopy(path("new.zvd")));
-             EXPECT_EQ(openAutosaveCopy(path("new.zvd")).objectCount, 1);
-         }},
+             EXPECT_EQ(EditSession::open(path("new.zvd")).design().objectCount, 1);
+             saveDesign("a.bak.zvd", 1, "planted");
+             (void)DesignSave::recoverAutosave(path("a.zvd"), options());
+         },
+         Ending::Refused, ForeignFile, {}, "is not an autosave copy this software wrote"},
 #ifndef _WIN32
+        {"an editor in another process, then killed holding the design, which is free at once",
+         [&] {
+             std::array<int, 2> ready{};
+             ASSERT_EQ(::pipe(ready.data()), 0);
+             const pid_t editor = ::fork();
+             if (editor == 0) {
+                 const EditSession held = EditSession::open(path("a.zvd"));
+                 (void)!::write(ready[1], "r", 1);
+                 ::pause();
+             }
+             char byte = 0;
+             ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+             expectRefused([&] { (void)EditSession::open(path("a.zvd")); }, Claimed, path("a.zvd"),
+                           currentUserName() + " has it open for editing on " + machineName());
+             ::kill(editor, SIGKILL);
+             ASSERT_EQ(::waitpid(editor, nullptr, 0), editor);
+             ::close(ready[0]), ::close(ready[1]);
+             EditSession::open(path("a.zvd")).close();
+         }},
         // As a child that never execs does when it returns from main: it
         // lets go of its memory and nothing else.
         {"a forked child drops this program's update in place, rewrite, first save and read handle",
@@ -270,7 +411,7 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
              EXPECT_EQ(testing::OtherProgram(path("c.zvd")).run("BEGIN EXCLUSIVE"), "error 5");
              std::ranges::for_each(saves, [](std::optional<DesignSave>& save) { (void)save->commit("parent", 1); });
              EXPECT_EQ(revisionOf(path("a.zvd")) + revisionOf(path("b.zvd")) + revisionOf(path("new.zvd")), "parentparentparent");
-             EXPECT_EQ(files().size(), 6u) << "the designs alone";
+             EXPECT_EQ(files().size(), 5u) << "the designs alone";
          }},
 #endif
     };
@@ -278,16 +419,13 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
         SCOPED_TRACE(row.edge);
         folder.clear();
         saveDesign("a.zvd", 3, "old");
-        saveDesign("locked.zvd", 1, "");
-        fs::permissions(path("locked.zvd"), fs::perms::owner_read);
         SqliteDesignStore::openForWriting(path("future.zvd"), SqliteDesignStore::kCurrentVersion + 1)->commit();
         const Ending ended = endingOf(row.run);
         EXPECT_EQ(ended.kind, row.kind) << ended.said;
         EXPECT_NE(ended.said.find(row.says), std::string::npos) << ended.said;
         if (row.kind == Ending::Refused) {
             EXPECT_EQ(ended.reason, row.reason) << ended.said;
-            EXPECT_EQ(std::string(ended.cause.category().name()) + " " + std::to_string(ended.cause.value()),
-                      std::string(row.cause.category().name()) + " " + std::to_string(row.cause.value()))
+            EXPECT_EQ(named(ended.cause), named(row.cause))
                 << ended.said;
         }
         (void)DesignSave::begin(path("a.zvd"), options()); // nothing of the row holds the design
