@@ -244,32 +244,34 @@ int main(int argc, char** argv) {
                   << session.recovered()->copy << "\n";
         Network network;
         network.load(session.design());
-        Autosaver autosaver(network, session, std::chrono::milliseconds(20));
+        { // the autosave thread runs while the user edits, and stops before the session closes
+            Autosaver autosaver(network, session, std::chrono::milliseconds(20));
 
-        // A second editor is kept out and told who has the design; reading it is never refused.
-        try {
-            (void)EditSession::open(file);
-            check(false, "a second editor is refused");
-        } catch (const Zorvan::DesignRefusedException& e) {
-            check(e.reason() == Zorvan::DesignRefusal::Claimed, "refused as claimed");
-            std::cout << "a second editor: " << e.what() << "\n";
+            // A second editor is kept out and told who has the design; reading it is never refused.
+            try {
+                (void)EditSession::open(file);
+                check(false, "a second editor is refused");
+            } catch (const Zorvan::DesignRefusedException& e) {
+                check(e.reason() == Zorvan::DesignRefusal::Claimed, "refused as claimed");
+                std::cout << "a second editor: " << e.what() << "\n";
+            }
+            check(Zorvan::openDesign(file).readable, "reading is never refused");
+
+            // Edit, then an update of selected parts: only the pumps are written.
+            const std::int64_t pump = network.add("Pump", "22 kW");
+            const std::int64_t pipe = network.add("Pipe", "DN100 4 m");
+            network.save(session, Zorvan::ZvFileWriteMode::UpdateSelected, {"Pump"});
+            check(objectsIn(file) == 4, "the pump is saved, the pipe not yet");
+            autosaver.waitUntilCopied();
+            check(Zorvan::newerAutosaveCopy(file).has_value(), "the copy keeps the pipe, which the design lacks");
+            // Removals in place: an update of all parts writes the pipe and removes the pump.
+            network.remove(pump);
+            network.save(session, Zorvan::ZvFileWriteMode::UpdateAll);
+            check(objectsIn(file) == 4 && !Zorvan::newerAutosaveCopy(file), "the pipe added, the pump removed, no copy");
+            network.remove(pipe);
+            network.save(session, Zorvan::ZvFileWriteMode::Overwrite); // what the editor holds
+            check(objectsIn(file) == 3, "the rewrite leaves the pipe out");
         }
-        check(Zorvan::openDesign(file).readable, "reading is never refused");
-
-        // Edit, then an update of selected parts: only the pumps are written.
-        const std::int64_t pump = network.add("Pump", "22 kW");
-        const std::int64_t pipe = network.add("Pipe", "DN100 4 m");
-        network.save(session, Zorvan::ZvFileWriteMode::UpdateSelected, {"Pump"});
-        check(objectsIn(file) == 4, "the pump is saved, the pipe not yet");
-        autosaver.waitUntilCopied();
-        check(Zorvan::newerAutosaveCopy(file).has_value(), "the copy keeps the pipe, which the design lacks");
-        // Removals in place: an update of all parts writes the pipe and removes the pump.
-        network.remove(pump);
-        network.save(session, Zorvan::ZvFileWriteMode::UpdateAll);
-        check(objectsIn(file) == 4 && !Zorvan::newerAutosaveCopy(file), "the pipe added, the pump removed, no copy");
-        network.remove(pipe);
-        network.save(session, Zorvan::ZvFileWriteMode::Overwrite); // what the editor holds
-        check(objectsIn(file) == 3, "the rewrite leaves the pipe out");
 
         // A design of a newer version is refused, with its reason.
         Zorvan::SqliteDesignStore::openForWriting("future.zvd", Zorvan::SqliteDesignStore::kCurrentVersion + 1)

@@ -83,7 +83,8 @@ public:
     /// Opens `file` for editing: takes its claim, recovers a newer autosave
     /// copy when options.recover says so, and opens the design as openDesign
     /// opens it for editing. Raises DesignRefusedException: Claimed while
-    /// another editor holds it, and as openDesign does.
+    /// another editor holds it, and as DesignSave::recoverAutosave and
+    /// openDesign do (a host may open it with options.recover false then).
     [[nodiscard]] static EditSession open(const std::string& file, const EditOptions& options = {});
     /// Starts a new design that will be saved as `file`: takes its claim;
     /// nothing is read. A design at the name now is replaced by the first
@@ -122,7 +123,8 @@ public:
     /// Ends the session: the edits were saved or the user discarded them,
     /// so the autosave copy is removed (an autosave under way is refused
     /// from now on) and the claim let go. Raises DesignRefusedException when
-    /// the copy cannot be removed; the claim is let go all the same.
+    /// the copy cannot be removed; the claim is let go all the same. Stop
+    /// the autosave thread first: only autosave() runs beside other calls.
     void close();
 
 private:

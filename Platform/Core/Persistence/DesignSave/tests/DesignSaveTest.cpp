@@ -228,7 +228,11 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
          [&] {
              const EditSession session = EditSession::open(path("a.zvd"));
              std::mutex host;
-             std::vector<SerializationTransferObject> objects;
+             std::vector<SerializationTransferObject> objects; // as the host loaded them
+             session.design().forEachObject([&](const SerializationTransferObject& object) {
+                 objects.push_back(object);
+                 return true;
+             });
              const std::jthread autosaver([&](const std::stop_token& stop) {
                  std::minstd_rand jitter(7);
                  while (!stop.stop_requested()) {
