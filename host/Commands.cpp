@@ -233,7 +233,8 @@ int autosave(const Invocation& invocation, std::ostream& out) {
     // the design's as they are, autosaved as an editor's session would.
     const Zorvan::DesignSaveOptions options = saveOptions(invocation);
     const Zorvan::EditSession session =
-        Zorvan::EditSession::open(invocation.file, {.lockWait = options.lockWait, .onWait = options.onWait, .recover = false});
+        Zorvan::EditSession::open(invocation.file,
+                                  {.lockWait = options.lockWait, .onWait = options.onWait, .recover = false});
     DesignSave copy = session.autosave(session.snapshot(), options);
     Zorvan::DesignPart objects = copy.part();
     const Zorvan::OpenedDesign& opened = session.design();

@@ -267,7 +267,8 @@ int main(int argc, char** argv) {
             // Removals in place: an update of all parts writes the pipe and removes the pump.
             network.remove(pump);
             network.save(session, Zorvan::ZvFileWriteMode::UpdateAll);
-            check(objectsIn(file) == 4 && !Zorvan::newerAutosaveCopy(file), "the pipe added, the pump removed, no copy");
+            check(objectsIn(file) == 4 && !Zorvan::newerAutosaveCopy(file),
+                  "the pipe added, the pump removed, no copy");
             network.remove(pipe);
             network.save(session, Zorvan::ZvFileWriteMode::Overwrite); // what the editor holds
             check(objectsIn(file) == 3, "the rewrite leaves the pipe out");

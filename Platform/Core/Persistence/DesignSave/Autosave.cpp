@@ -99,14 +99,15 @@ std::optional<RecoveredCopy> DesignSave::recoverAutosave(const std::string& file
     DesignSave save = begin(file, rewrite, editing);
     const State& s = *save.m_state;
     const FileName copyName = ZvFileIO().constructAutosaveFileName(file);
-    const Site copy{editing ? editing->copyFolder : guarded(kCannotRecover, file, [&] {
-        return std::make_shared<const Folder>(Folder::holding(copyName));
-    }),
-                    copyName.getLeafName()};
+    const std::shared_ptr<const Folder> copyFolder =
+        editing ? editing->copyFolder : guarded(kCannotRecover, file, [&] {
+            return std::make_shared<const Folder>(Folder::holding(copyName));
+        });
+    const Site copy{copyFolder, copyName.getLeafName()};
     const std::optional<FileFacts> copied = guarded(kCannotRecover, file, [&] { return copy.folder->look(copy.leaf); });
     if (copied && (copied->kind == FileFacts::Kind::Folder || copied->kind == FileFacts::Kind::Other)) {
-        refuse(kCannotRecover, file, translate("DesignSave", "it is not a regular file."), DesignRefusal::NotRegularFile,
-               std::make_error_code(std::errc::invalid_argument));
+        refuse(kCannotRecover, file, translate("DesignSave", "it is not a regular file."),
+               DesignRefusal::NotRegularFile, std::make_error_code(std::errc::invalid_argument));
     }
     if (!copied || copied->kind != FileFacts::Kind::Regular || copied->size == 0) {
         return std::nullopt; // no copy (a link there is none this software wrote)

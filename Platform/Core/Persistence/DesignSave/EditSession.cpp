@@ -33,7 +33,8 @@ std::shared_ptr<EditSessionState> claim(const std::string& file, const EditOptio
     state->copyName = copy.toNativeString();
     state->copyFolder = holdFolder(kCannotOpen, file, copy);
     EditorRecord holder;
-    state->claim = guarded(kCannotOpen, file, [&] { return EditClaim::take(target.site.folder, target.site.leaf, holder); });
+    state->claim =
+        guarded(kCannotOpen, file, [&] { return EditClaim::take(target.site.folder, target.site.leaf, holder); });
     if (!state->claim) {
         refuseClaimed(kCannotOpen, file, holder);
     }
@@ -102,7 +103,8 @@ EditSession::~EditSession() = default;
 
 EditSessionState& EditSession::live(const char* call) const {
     if (!m_state) {
-        throw std::logic_error(std::string("EditSession::") + call + " called on a session that was closed or moved from");
+        throw std::logic_error(std::string("EditSession::") + call +
+                               " called on a session that was closed or moved from");
     }
     return *m_state;
 }
