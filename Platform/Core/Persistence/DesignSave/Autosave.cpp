@@ -152,21 +152,20 @@ DesignSave DesignSave::beginAutosave(const std::shared_ptr<EditSessionState>& ed
     const Site design = designSite(kCannotCopy, file, resolved);
     // A design never saved is locked by the name it will have, as a first
     // save locks it, with an empty file that goes with the lock.
-    // Marked before the lock is taken, so that a save of the session that
-    // meets the lock waits the autosave's moment out.
+    // One at a time: each writes the copy's temporary file.
     if (!editing->startAutosave()) {
         refuse(kCannotCopy, file, thisProgram(), DesignRefusal::Busy,
                std::make_error_code(std::errc::device_or_resource_busy));
     }
-    std::unique_ptr<State> state;
+    std::optional<FileLock> lock;
     try {
-        state = std::make_unique<State>(file, resolved.path, options, editing->copyFolder,
-                                        lockDesign(kCannotCopy, file, design, /*create=*/true, options),
-                                        SessionKind::Autosave);
+        lock.emplace(lockDesign(kCannotCopy, file, design, /*create=*/true, options));
     } catch (...) {
         editing->endAutosave();
         throw;
     }
+    auto state = std::make_unique<State>(file, resolved.path, options, editing->copyFolder, std::move(*lock),
+                                         SessionKind::Autosave, editing);
     state->editing = editing;
     state->autosave = true;
     step(options, "locked");

@@ -126,12 +126,7 @@ bool DesignPart::remove(std::int64_t identity) {
 
 bool DesignPart::isWritten() const { return module().doAction(); }
 
-DesignSave::State::~State() {
-    endWriting();
-    if (autosave && editing) {
-        editing->endAutosave();
-    }
-}
+DesignSave::State::~State() { endWriting(); }
 
 void DesignSave::State::endWriting() {
     if (session) {
@@ -206,10 +201,12 @@ std::unique_ptr<DesignSave::State> lockForSave(const std::string& file, const De
     }
     std::shared_ptr<const Folder> folder = holdFolder(kCannotSave, file, FileName(resolved.path), resolved.site.folder);
     const Site design{folder, resolved.site.leaf};
-    // The session's own autosave holds the design only for a moment as it
-    // begins or puts its copy in place: a save waits that moment out.
+    // Under a session's claim no other editor saves: only the session's own
+    // autosave, for a moment as it begins or puts its copy in place, or a
+    // road by name that finds the claim and gives up, holds the lock. A save
+    // of the session waits that moment out.
     DesignSaveOptions waiting = options;
-    if (editing && editing->autosaving()) {
+    if (editing) {
         waiting.lockWait = std::max(options.lockWait, kAutosaveMoment);
     }
     auto state = std::make_unique<DesignSave::State>(file, resolved.path, options, std::move(folder),

@@ -754,9 +754,4 @@ void EditSessionState::endAutosave() {
     m_autosaving = false;
 }
 
-bool EditSessionState::autosaving() const {
-    const std::lock_guard lock(m_mutex);
-    return m_autosaving;
-}
-
 } // namespace Zorvan::road

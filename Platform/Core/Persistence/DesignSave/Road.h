@@ -241,13 +241,30 @@ struct EditSessionState {
     // One autosave at a time: false when one runs.
     bool startAutosave();
     void endAutosave();
-    bool autosaving() const;
 
 private:
     mutable std::mutex m_mutex;
     std::optional<AutosaveOrigin> m_known;
     std::uint64_t m_saves = 0;
     bool m_autosaving = false;
+};
+
+// The session's one autosave at a time, held by the autosave's state until
+// all else of it is gone, its lock included.
+class AutosaveSlot {
+public:
+    AutosaveSlot() = default;
+    explicit AutosaveSlot(std::shared_ptr<EditSessionState> editing) : m_editing(std::move(editing)) {}
+    AutosaveSlot(const AutosaveSlot&) = delete;
+    AutosaveSlot& operator=(const AutosaveSlot&) = delete;
+    ~AutosaveSlot() {
+        if (m_editing) {
+            m_editing->endAutosave();
+        }
+    }
+
+private:
+    std::shared_ptr<EditSessionState> m_editing;
 };
 
 // What a part shares with its save: the store while the save writes (null
@@ -268,8 +285,9 @@ struct DesignPart::Session {
 struct DesignSave::State {
     State(std::string fileName, std::string targetName, const DesignSaveOptions& saveOptions,
           std::shared_ptr<const Folder> designFolder,
-          FileLock designLock, road::SessionKind kind)
-        : entry(designLock.identity(), kind),
+          FileLock designLock, road::SessionKind kind, std::shared_ptr<EditSessionState> autosaving = nullptr)
+        : slot(std::move(autosaving)),
+          entry(designLock.identity(), kind),
           file(std::move(fileName)),
           target(std::move(targetName)),
           options(saveOptions),
@@ -281,6 +299,7 @@ struct DesignSave::State {
     State(const State&) = delete;
     State& operator=(const State&) = delete;
 
+    AutosaveSlot slot;
     road::Sessions::Entry entry;
     // The editing session the save or autosave is of, if any.
     std::shared_ptr<EditSessionState> editing;
