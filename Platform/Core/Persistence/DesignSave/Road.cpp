@@ -299,6 +299,37 @@ void refuseFailure(const char* cannot, const std::string& file, const FileError&
     refuse(cannot, file, s.why, s.reason, s.cause);
 }
 
+std::string usableName(const char* cannot, const std::string& file) {
+    const NativeName name = nativeName(file);
+    switch (name.fault) {
+    case NativeName::Fault::None:
+        return name.path;
+    case NativeName::Fault::Device:
+        refuse(cannot, file,
+               substitute(translate("DesignSave", "Windows keeps the name %1 for a device, whatever its extension; "
+                                                  "choose another name."),
+                          {quoted(name.part)}),
+               DesignRefusal::UnusableName, condition(std::errc::invalid_argument));
+    case NativeName::Fault::Stream:
+        refuse(cannot, file,
+               substitute(translate("DesignSave", "Windows would take %1 for a stream of another file; a name may "
+                                                  "hold a colon only after its drive."),
+                          {quoted(name.part)}),
+               DesignRefusal::UnusableName, condition(std::errc::invalid_argument));
+    case NativeName::Fault::Character:
+        break;
+    }
+    const bool control = static_cast<unsigned char>(name.part[0]) < 32;
+    refuse(cannot, file,
+           control ? substitute(translate("DesignSave", "it holds the control character %1, which Windows does not "
+                                                        "allow in names."),
+                                {std::to_string(static_cast<int>(name.part[0]))})
+                   : substitute(translate("DesignSave", "it holds %1, which Windows does not allow in names (nor "
+                                                        "any of < > | ? * \")."),
+                                {quoted(name.part)}),
+           DesignRefusal::UnusableName, condition(std::errc::invalid_argument));
+}
+
 namespace {
 
 // Refuses a name (`target`, which the links of `file` lead to at
