@@ -32,12 +32,8 @@ bool hasDrive(const std::string& path) {
 // "Z:pump.zvd": in the current folder of drive Z, whatever the process's.
 bool isDriveRelative(const std::string& path) { return hasDrive(path) && (path.size() == 2 || !isSeparator(path[2])); }
 
-// Whether `component` opens a device wherever it stands: CON, PRN, AUX,
-// NUL, COM1-COM9, LPT1-LPT9 (also with the superscript digits 1-3) in any
-// case, whatever follows its first dot, spaces before that dot ignored.
-bool isDevice(std::string_view component) {
-    std::string base(component.substr(0, component.find('.')));
-    base.erase(base.find_last_not_of(' ') + 1);
+// Whether `base`, a component up to its first dot, is a device's name.
+bool isDevice(std::string base) {
     std::transform(base.begin(), base.end(), base.begin(),
                    [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
     constexpr std::array<std::string_view, 6> kNamed = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
@@ -50,6 +46,16 @@ bool isDevice(std::string_view component) {
     constexpr std::array<std::string_view, 3> kSuperscripts = {"\xc2\xb9", "\xc2\xb2", "\xc2\xb3"};
     return isPort && ((number.size() == 1 && number[0] >= '1' && number[0] <= '9') ||
                       std::find(kSuperscripts.begin(), kSuperscripts.end(), number) != kSuperscripts.end());
+}
+
+// The device `component` opens wherever it stands ("con" for "con .zvd"),
+// or nothing: CON, PRN, AUX, NUL, COM1-COM9, LPT1-LPT9 (also with the
+// superscript digits 1-3) in any case, whatever follows its first dot,
+// spaces before that dot ignored.
+std::optional<std::string> deviceOf(std::string_view component) {
+    std::string named(component.substr(0, component.find('.')));
+    named.erase(named.find_last_not_of(' ') + 1);
+    return isDevice(named) ? std::optional<std::string>(named) : std::nullopt;
 }
 
 // The first thing in `path` no file name may hold on Windows.
@@ -67,8 +73,8 @@ NativeName faultOf(const std::string& path) {
     for (std::size_t at = start; at < path.size();) {
         const std::size_t end = std::min(path.find_first_of("/\\", at), path.size());
         const std::string component = path.substr(at, end - at);
-        if (isDevice(component)) {
-            return {path, NativeName::Fault::Device, component};
+        if (const std::optional<std::string> device = deviceOf(component)) {
+            return {path, NativeName::Fault::Device, *device};
         }
         at = end + 1;
     }

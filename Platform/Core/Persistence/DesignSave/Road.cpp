@@ -321,11 +321,11 @@ std::string usableName(const char* cannot, const std::string& file) {
     }
     const bool control = static_cast<unsigned char>(name.part[0]) < 32;
     refuse(cannot, file,
-           control ? substitute(translate("DesignSave", "it holds the control character %1, which Windows does not "
-                                                        "allow in names."),
+           control ? substitute(translate("DesignSave", "its name holds the control character %1, which Windows does "
+                                                        "not allow in names."),
                                 {std::to_string(static_cast<int>(name.part[0]))})
-                   : substitute(translate("DesignSave", "it holds %1, which Windows does not allow in names (nor "
-                                                        "any of < > | ? * \")."),
+                   : substitute(translate("DesignSave", "its name holds %1; Windows allows none of < > | ? * \" in "
+                                                        "names."),
                                 {quoted(name.part)}),
            DesignRefusal::UnusableName, condition(std::errc::invalid_argument));
 }
