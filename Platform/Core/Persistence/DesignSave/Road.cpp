@@ -299,35 +299,39 @@ void refuseFailure(const char* cannot, const std::string& file, const FileError&
     refuse(cannot, file, s.why, s.reason, s.cause);
 }
 
-std::string usableName(const char* cannot, const std::string& file) {
-    const NativeName name = nativeName(file);
+namespace {
+
+// Why no file may have the name `name` (a fault nativeName found).
+std::string unusable(const NativeName& name) {
     switch (name.fault) {
-    case NativeName::Fault::None:
-        return name.path;
     case NativeName::Fault::Device:
-        refuse(cannot, file,
-               substitute(translate("DesignSave", "Windows keeps the name %1 for a device, whatever its extension; "
+        return substitute(translate("DesignSave", "Windows keeps the name %1 for a device, whatever its extension; "
                                                   "choose another name."),
-                          {quoted(name.part)}),
-               DesignRefusal::UnusableName, condition(std::errc::invalid_argument));
+                          {quoted(name.part)});
     case NativeName::Fault::Stream:
-        refuse(cannot, file,
-               substitute(translate("DesignSave", "Windows would take %1 for a stream of another file; a name may "
+        return substitute(translate("DesignSave", "Windows would take %1 for a stream of another file; a name may "
                                                   "hold a colon only after its drive."),
-                          {quoted(name.part)}),
-               DesignRefusal::UnusableName, condition(std::errc::invalid_argument));
-    case NativeName::Fault::Character:
+                          {quoted(name.part)});
+    default:
         break;
     }
-    const bool control = static_cast<unsigned char>(name.part[0]) < 32;
-    refuse(cannot, file,
-           control ? substitute(translate("DesignSave", "its name holds the control character %1, which Windows does "
-                                                        "not allow in names."),
-                                {std::to_string(static_cast<int>(name.part[0]))})
-                   : substitute(translate("DesignSave", "its name holds %1; Windows allows none of < > | ? * \" in "
-                                                        "names."),
-                                {quoted(name.part)}),
-           DesignRefusal::UnusableName, condition(std::errc::invalid_argument));
+    return static_cast<unsigned char>(name.part[0]) < 32
+               ? substitute(translate("DesignSave", "its name holds the control character %1, which Windows does "
+                                                    "not allow in names."),
+                            {std::to_string(static_cast<int>(name.part[0]))})
+               : substitute(translate("DesignSave", "its name holds %1; Windows allows none of < > | ? * \" in "
+                                                    "names."),
+                            {quoted(name.part)});
+}
+
+} // namespace
+
+std::string usableName(const char* cannot, const std::string& file) {
+    NativeName name = nativeName(file);
+    if (name.fault != NativeName::Fault::None) {
+        refuse(cannot, file, unusable(name), DesignRefusal::UnusableName, condition(std::errc::invalid_argument));
+    }
+    return std::move(name.path);
 }
 
 namespace {
