@@ -13,6 +13,7 @@
 
 #include "Platform/Core/Persistence/DesignSave/EditSession.h"
 
+#include "FileHandling/Folder.h"
 #include "Identifier/Identifier.h"
 #include "Logging/Logging.h"
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
@@ -265,7 +266,8 @@ int clean(const Invocation& invocation, std::ostream& out) {
         out << Zorvan::substitute(translate("zvfile", "no autosave copy of %1"), {quoted(file)}) << "\n";
         return kDone;
     }
-    const FileName copy = Zorvan::ZvFileIO().constructAutosaveFileName(file);
+    // The copy of the name as the system took it ("pump.zvd." is pump.zvd).
+    const FileName copy = Zorvan::ZvFileIO().constructAutosaveFileName(Zorvan::nativeName(file).path);
     out << Zorvan::substitute(translate("zvfile", "deleted %1"), {quoted(copy.toNativeString())}) << "\n";
     return kDone;
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "FileHandling/Env.h"
+#include "FileHandling/Folder.h"
 #include "PosixFiles.h"
 
 namespace Zorvan {
@@ -306,6 +307,9 @@ bool isMemberOf(std::uint32_t user, std::uint32_t group) {
 }
 
 bool isHeldOpen(const FileName&) { return false; }
+
+// Every name means what it says: a file may be called "CON.zvd" or "a:b".
+NativeName nativeName(const std::string& path) { return {path, NativeName::Fault::None, ""}; }
 
 std::size_t maxLeafNameLength(const FileName& name) {
     const long longest = ::pathconf(folderOf(name).c_str(), _PC_NAME_MAX);

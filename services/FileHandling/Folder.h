@@ -57,6 +57,26 @@ struct ResolvedName {
 /// it cannot look at a name on the way (nothing there is no failure).
 SERVICES_FILEHANDLING_EXPORT ResolvedName resolveName(const std::string& path);
 
+/// A name the user typed as the system takes it, or why no file can have
+/// it. On POSIX every name is taken as it is. On Windows the name is what
+/// Win32 would make of it: a short (8.3) name of a file or folder that
+/// exists becomes its long name, a drive-relative "Z:pump.zvd" the path in
+/// that drive's current folder, and trailing dots and spaces go as Win32
+/// drops them ("pump.zvd. " names the file pump.zvd); `\\?\` and `\\.\` names are
+/// taken as they are. A name that would reach a device ("CON.zvd",
+/// "lpt1 .txt", a folder "nul"), a stream ("pump.zvd:x") or a character
+/// Windows forbids in names (< > | ? * " and control characters) is
+/// refused: `fault` says which, `part` is the component or the character.
+struct NativeName {
+    enum class Fault { None, Device, Stream, Character };
+    std::string path;
+    Fault fault = Fault::None;
+    std::string part;
+};
+/// Looks only at the folders that exist on the way (Windows); never throws
+/// but std::bad_alloc.
+SERVICES_FILEHANDLING_EXPORT NativeName nativeName(const std::string& path);
+
 class Folder;
 
 /// Where a name resolved to a file (perhaps nothing yet) ends: the folder

@@ -406,5 +406,72 @@ TEST_F(NativeEnv, AFileGivenTheDesignsAccessIsNeverLooserThanTheDesign) {
 
 #endif
 
+// What a name the user typed means: on Windows what Win32 makes of it
+// (its long name, its drive's current folder, no trailing dots or spaces),
+// or why no file can have it; elsewhere the name itself, whatever it holds.
+TEST_F(NativeEnv, ANameMeansWhatTheSystemMakesOfIt) {
+    using Fault = NativeName::Fault;
+    struct Case {
+        std::string typed;
+        std::string meant; // on Windows; elsewhere the name typed
+        Fault fault = Fault::None;
+    };
+    const std::string pump = dir.path("pump.zvd");
+    std::vector<Case> cases = {
+        {pump, pump},
+        {pump + ".", pump},
+        {pump + " ", pump},
+        {pump + " . .", pump},
+        {dir.path("d.") + "/pump.zvd", dir.path("d") + "\\pump.zvd"},
+        {pump + ":evil", "", Fault::Stream},
+        {dir.path("d") + ":x/pump.zvd", "", Fault::Stream},
+        {"\\\\?\\" + pump + ".", "\\\\?\\" + pump + "."}, // the system's own form, taken as it is
+    };
+    // Names a device has, in every place and form Windows gives it; and
+    // names that only look like one (their derived names are as ordinary).
+    for (const std::string device : {"CON", "prn", "Aux", "nul", "COM1", "com9", "LPT1", "lpt9", "COM\xc2\xb2", "conout$"}) {
+        for (const std::string form : {".zvd", "", "  .zvd", ".bak.zvd", ".tmp.zvd", "/pump.zvd", ".d\\pump.zvd"}) {
+            cases.push_back({dir.path(device + form), "", Fault::Device});
+        }
+    }
+    for (const std::string lookalike : {"COM10.zvd", "CONSOLE.zvd", "LPT.zvd", "nul-pump.zvd", "auxiliary.bak.zvd"}) {
+        cases.push_back({dir.path(lookalike), dir.path(lookalike)});
+    }
+    for (const char forbidden : std::string("<>|?*\"\x01\x1f")) {
+        cases.push_back({dir.path(std::string("pu") + forbidden + "mp.zvd"), "", Fault::Character});
+    }
+#ifdef _WIN32
+    // A short name of a folder and of a file, and a drive-relative name.
+    const std::string longName = dir.path("LongFolderName") + "\\PumpStationNorth.zvd";
+    fs::create_directory(dir.path("LongFolderName"));
+    dir.write("LongFolderName/PumpStationNorth.zvd", "design");
+    std::wstring shortName(MAX_PATH, L'\0');
+    shortName.resize(::GetShortPathNameW(fs::path(longName).c_str(), shortName.data(), MAX_PATH));
+    const std::string shortFile = TempFolder::utf8(shortName);
+    const std::string shortFolder = shortFile.substr(0, shortFile.find_last_of('\\'));
+    ASSERT_NE(shortFile, longName) << "the system made no short names";
+    cases.push_back({shortFile, longName});
+    cases.push_back({shortFolder + "\\new.zvd", dir.path("LongFolderName") + "\\new.zvd"});
+    const fs::path was = fs::current_path();
+    fs::current_path(dir.root());
+    const std::shared_ptr<void> back(nullptr, [&](void*) { fs::current_path(was); });
+    cases.push_back({pump.substr(0, 2) + "pump.zvd", pump});
+#endif
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        const NativeName name = nativeName(c.typed);
+#ifdef _WIN32
+        EXPECT_EQ(name.fault, c.fault);
+        EXPECT_THAT(c.typed, HasSubstr(name.part));
+        if (c.fault == Fault::None) {
+            EXPECT_EQ(name.path, c.meant);
+        }
+#else
+        EXPECT_EQ(name.fault, Fault::None);
+        EXPECT_EQ(name.path, c.typed);
+#endif
+    }
+}
+
 } // namespace
 } // namespace Zorvan

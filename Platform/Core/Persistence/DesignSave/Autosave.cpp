@@ -87,7 +87,7 @@ OpenedDesign openCopy(const std::string& file, const Site& copy, const FileFacts
 } // namespace
 
 std::optional<RecoveredCopy> DesignSave::recoverAutosave(const std::string& file, const DesignSaveOptions& options) {
-    return recoverAutosave(file, options, nullptr);
+    return recoverAutosave(usableName(kCannotRecover, file), options, nullptr);
 }
 
 // The recovery is a rewrite of the design that decides, once it holds the
@@ -194,7 +194,8 @@ DesignSave DesignSave::beginAutosave(const std::shared_ptr<EditSessionState>& ed
     return DesignSave(std::move(state));
 }
 
-FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& options) {
+FileName writeAutosaveCopy(const std::string& typed, const DesignSaveOptions& options) {
+    const std::string file = usableName(kCannotCopy, typed);
     const SaveTarget resolved = saveTarget(file, kCannotCopy);
     const std::string& target = resolved.path;
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
@@ -236,7 +237,8 @@ FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& opt
     return copy;
 }
 
-std::optional<FileName> newerAutosaveCopy(const std::string& file) {
+std::optional<FileName> newerAutosaveCopy(const std::string& typed) {
+    const std::string file = usableName(kCannotLookForCopy, typed);
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
     return guarded(kCannotLookForCopy, file, [&]() -> std::optional<FileName> {
         const std::optional<FileFacts> copied = lookAt(copy);
@@ -269,7 +271,8 @@ std::optional<FileName> newerAutosaveCopy(const std::string& file) {
     });
 }
 
-bool removeAutosaveCopy(const std::string& file, const DesignSaveOptions& options) {
+bool removeAutosaveCopy(const std::string& typed, const DesignSaveOptions& options) {
+    const std::string file = usableName(kCannotDeleteCopy, typed);
     const FileName copy = ZvFileIO().constructAutosaveFileName(file);
     FileIdentity there;
     if (guarded(kCannotDeleteCopy, file, [&] { return identityOf(FileName(file), there); })) {

@@ -50,6 +50,8 @@ std::string_view to_string(DesignRefusal reason) noexcept {
         return "Failed";
     case DesignRefusal::Claimed:
         return "Claimed";
+    case DesignRefusal::UnusableName:
+        return "UnusableName";
     }
     return ""; // a value cast from a number no reason has
 }
@@ -72,7 +74,8 @@ void OpenedDesign::forEachObject(const SqliteDesignStore::ObjectVisitor& visit) 
 }
 
 OpenedDesign openDesign(const std::string& file, const DesignOpenOptions& options) {
-    return openForHost(kCannotOpen, file, file, options);
+    const std::string name = usableName(kCannotOpen, file);
+    return openForHost(kCannotOpen, name, name, options);
 }
 
 DesignPart::DesignPart(std::shared_ptr<Session> session, bool selected)
@@ -306,7 +309,7 @@ void requireAsOpened(const DesignSave::State& s) {
 } // namespace
 
 DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& options) {
-    return begin(file, options, nullptr);
+    return begin(usableName(kCannotSave, file), options, nullptr);
 }
 
 DesignSave DesignSave::begin(const std::string& file, const DesignSaveOptions& options,

@@ -93,6 +93,8 @@ enum class DesignRefusal {
     Failed,         ///< the disk or the store failed; the design is as it was
     Claimed,        ///< another editor has it open for editing (the sentence says who and since
                     ///< when); it can be opened to read
+    UnusableName,   ///< the system would not take the name as a file's (Windows: a device such as
+                    ///< CON or COM1, a stream, a character names may not hold); nothing was touched
 };
 
 /// The reason's name as the enumerator is written: "Busy", "ReadOnly", ...
@@ -119,8 +121,8 @@ public:
     /// SQLite's extended result code in designStoreCategory(). The road's
     /// own findings carry the portable condition closest to them (Missing:
     /// no_such_file_or_directory, ReadOnly: permission_denied, Busy:
-    /// device_or_resource_busy, NameTooLong: filename_too_long, NoName and
-    /// NotRegularFile: invalid_argument). Absent, never an error code of
+    /// device_or_resource_busy, NameTooLong: filename_too_long, NoName,
+    /// NotRegularFile and UnusableName: invalid_argument). Absent, never an error code of
     /// value 0, when nothing failed and the file itself is the reason
     /// (Newer, NoDesignYet, Interfered, ForeignFile, a version that cannot
     /// be read).

@@ -16,7 +16,8 @@ namespace {
 
 // The first steps of a session of `file`: its name resolved, its folder and
 // its copy's folder held, and its claim taken.
-std::shared_ptr<EditSessionState> claim(const std::string& file, const EditOptions& options) {
+std::shared_ptr<EditSessionState> claim(const std::string& typed, const EditOptions& options) {
+    const std::string file = usableName(kCannotOpen, typed);
     auto state = std::make_shared<EditSessionState>();
     state->file = file;
     state->options = options;

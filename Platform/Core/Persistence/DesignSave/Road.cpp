@@ -301,6 +301,41 @@ void refuseFailure(const char* cannot, const std::string& file, const FileError&
 
 namespace {
 
+// Why no file may have the name `name` (a fault nativeName found).
+std::string unusable(const NativeName& name) {
+    switch (name.fault) {
+    case NativeName::Fault::Device:
+        return substitute(translate("DesignSave", "Windows keeps the name %1 for a device, whatever its extension; "
+                                                  "choose another name."),
+                          {quoted(name.part)});
+    case NativeName::Fault::Stream:
+        return substitute(translate("DesignSave", "Windows would take %1 for a stream of another file; a name may "
+                                                  "hold a colon only after its drive."),
+                          {quoted(name.part)});
+    default:
+        break;
+    }
+    return static_cast<unsigned char>(name.part[0]) < 32
+               ? substitute(translate("DesignSave", "its name holds the control character %1, which Windows does "
+                                                    "not allow in names."),
+                            {std::to_string(static_cast<int>(name.part[0]))})
+               : substitute(translate("DesignSave", "its name holds %1; Windows allows none of < > | ? * \" in "
+                                                    "names."),
+                            {quoted(name.part)});
+}
+
+} // namespace
+
+std::string usableName(const char* cannot, const std::string& file) {
+    NativeName name = nativeName(file);
+    if (name.fault != NativeName::Fault::None) {
+        refuse(cannot, file, unusable(name), DesignRefusal::UnusableName, condition(std::errc::invalid_argument));
+    }
+    return std::move(name.path);
+}
+
+namespace {
+
 // Refuses a name (`target`, which the links of `file` lead to at
 // `resolvedPath`) too long for the files a save puts beside it: in its
 // folder, or as a path the store opens (`tooLong`: longer than any path).

@@ -63,6 +63,11 @@ bool bySystem(const std::error_code& code);
 // named) and the system's reason; ReadOnly for a refusal, else Failed.
 [[noreturn]] void refuseFailure(const char* cannot, const std::string& file, const FileNameException& e);
 
+// The name every road of `file` works with, says and derives its files'
+// names from: `file` as the system takes it (nativeName). Refuses, before
+// anything is looked at, a name the system would not take as a file's.
+std::string usableName(const char* cannot, const std::string& file);
+
 // The file a save of `file` writes: the file itself, or the file the links
 // at that name lead to, followed once, here, as the kernel would follow
 // them. Refuses, before anything is written, links that lead nowhere or

@@ -38,11 +38,17 @@ protected:
     // copy, as an editor's session that then ends as a crash would.
     void saveDesign(const std::string& leaf, int objects, const std::string& revision,
                     const DesignSaveOptions& o = options(), bool autosave = false) {
+        saveDesignAt(path(leaf), objects, revision, o, autosave);
+    }
+    // The same, by a name as a user would type it (relative to the drive's
+    // current folder, say).
+    void saveDesignAt(const std::string& file, int objects, const std::string& revision,
+                      const DesignSaveOptions& o = options(), bool autosave = false) {
         std::optional<EditSession> session;
         if (autosave) {
-            session.emplace(EditSession::create(path(leaf), {.recover = false}));
+            session.emplace(EditSession::create(file, {.recover = false}));
         }
-        DesignSave save = session ? session->autosave(session->snapshot(), o) : DesignSave::begin(path(leaf), o);
+        DesignSave save = session ? session->autosave(session->snapshot(), o) : DesignSave::begin(file, o);
         DesignPart part = save.part();
         for (int i = 0; i < objects; ++i) {
             part.save({Identifier::create().number, "Pipe", revision});

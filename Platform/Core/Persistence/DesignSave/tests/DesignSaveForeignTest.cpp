@@ -189,7 +189,8 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
     // roads meet it at.
     const auto moveToCopy = [&](const std::string& file) {
         const std::string leaf = FileName(file).getLeafName(), copy = ZvFileIO().constructAutosaveFileName(leaf).getLeafName();
-        for (const fs::directory_entry& entry : fs::directory_iterator(TempFolder::fromUtf8(path(file)).parent_path())) {
+        std::error_code noFolder; // a name no folder can have holds nothing to move
+        for (const fs::directory_entry& entry : fs::directory_iterator(TempFolder::fromUtf8(path(file)).parent_path(), noFolder)) {
             if (const std::string name = TempFolder::utf8(entry.path().filename()); name.starts_with(leaf)) {
                 fs::rename(entry.path(), entry.path().parent_path() / TempFolder::fromUtf8(copy + name.substr(leaf.size())));
             }
@@ -206,6 +207,8 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
         Plant meanwhile = {};
         FaultEnv::Hook beforeCall = {};           // runs before each call the road makes on files
         bool asOther = false;                     // the roads run as another user (root alone can)
+        std::string typed = {};                   // the name the roads are given, when not path(file): one
+                                                  // the system takes for `file` (a short or drive-relative name)
     };
     using enum DesignRefusal;
     const std::vector<Road> saves = {Rewrite, Update, UpdateSelected};
@@ -241,6 +244,13 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
         {"the longest name that leaves room for the save's own files", designAt("long/" + longest + ".zvd"),
          everyRoad, {}, "", "long/" + longest + ".zvd"},
 #endif
+        // The names of other scripts and of a folder with an umlaut, through every road.
+        {"a German name in a folder so named", designAt("Entwürfe/Pumpe-Größe.zvd"), allRoads, {}, "", "Entwürfe/Pumpe-Größe.zvd"},
+        {"a Chinese name", designAt("泵站.zvd"), allRoads, {}, "", "泵站.zvd"},
+        {"a name with an emoji", designAt("pump🚀.zvd"), allRoads, {}, "", "pump🚀.zvd"},
+        // Names that only look like a device's: so do the names derived from them.
+        {"a name that only looks like a device's", designAt("COM10.zvd"), allRoads, {}, "", "COM10.zvd"},
+        {"a name that begins as a device's does", designAt("nul-pump.zvd"), allRoads, {}, "", "nul-pump.zvd"},
         {"a read-only design", [&] { fs::permissions(path("a.zvd"), fs::perms::owner_read); },
          {Rewrite, Update, UpdateSelected, Edit}, ReadOnly,
          "It is not possible to overwrite a readonly file."},
@@ -411,6 +421,43 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
 #endif
     };
     cases.insert(cases.end(), othersCases.begin(), root ? othersCases.end() : othersCases.begin());
+    // Names Windows takes for another file, for a device or a stream, or
+    // forbids: there the roads work on the file meant, or refuse at once;
+    // elsewhere each is a name like any other.
+    const std::pair<const char*, const char*> unusable[] = {
+        {"CON.zvd", "for a device"}, {"nul.zvd", "for a device"}, {"COM1.zvd", "for a device"},
+        {"aux.bak.zvd", "for a device"}, {"LPT1.zvd", "for a device"}, {"con  .zvd", "for a device"},
+        {"Prn/a.zvd", "for a device"}, {"a.zvd:evil", "for a stream"}, {"pu<mp.zvd", "allows none of"},
+        {"pu|mp.zvd", "allows none of"}, {"pu?mp.zvd", "allows none of"}, {"pu*mp.zvd", "allows none of"},
+        {"pu\"mp.zvd", "allows none of"}, {"pu\x01mp.zvd", "control character 1"},
+    };
+    for (const auto& [name, why] : unusable) {
+#ifdef _WIN32
+        cases.push_back({.what = name, .roads = allRoads, .reason = UnusableName, .said = why, .file = name});
+#else
+        cases.push_back({.what = name, .arrange = designAt(name), .roads = allRoads, .file = name});
+#endif
+    }
+#ifdef _WIN32
+    // A short name of a long folder and file as the system made them.
+    designAt("LongFolderName/PumpStationNorth.zvd")();
+    std::wstring shortName(MAX_PATH, L'\0');
+    shortName.resize(::GetShortPathNameW(fs::path(path("LongFolderName/PumpStationNorth.zvd")).c_str(),
+                                         shortName.data(), MAX_PATH));
+    folder.clear();
+    const fs::path drive = folder.root().root_name();
+    const fs::path current = fs::current_path();
+    fs::current_path(folder.root());
+    const std::shared_ptr<void> back(nullptr, [&](void*) { fs::current_path(current); });
+    const std::vector<Case> meaning = {
+        {.what = "a trailing dot", .roads = allRoads, .typed = path("a.zvd") + "."},
+        {.what = "trailing spaces and dots", .roads = allRoads, .typed = path("a.zvd") + " . "},
+        {.what = "a drive-relative name", .roads = allRoads, .typed = TempFolder::utf8(drive) + "a.zvd"},
+        {.what = "a short name", .arrange = designAt("LongFolderName/PumpStationNorth.zvd"), .roads = allRoads,
+         .file = "LongFolderName/PumpStationNorth.zvd", .typed = TempFolder::utf8(shortName)},
+    };
+    cases.insert(cases.end(), meaning.begin(), meaning.end());
+#endif
     const fs::perms victimBits = fs::perms::owner_read | fs::perms::owner_write;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -427,26 +474,27 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
             const auto before = files();
             const fs::path named = TempFolder::fromUtf8(path(c.file));
             std::error_code absent;
-            const auto beside = fs::is_directory(named.parent_path(), absent) ? files(named.parent_path()) : before;
+            const auto beside = !c.reason && fs::is_directory(named.parent_path(), absent) ? files(named.parent_path()) : before;
             const fs::file_status was = fs::symlink_status(named, absent), bits = fs::status(named, absent);
             std::optional<ScopedEnv> interfering =
                 c.beforeCall ? std::optional<ScopedEnv>(std::in_place, std::make_shared<FaultEnv>(c.beforeCall)) : std::nullopt;
             const Mode modes[] = {Mode::Overwrite, Mode::UpdateAll, Mode::UpdateSelected};
             const DesignSaveOptions o = options(road <= UpdateSelected ? modes[road] : Mode::Overwrite, c.step, c.meanwhile);
             const FileName copy = ZvFileIO().constructAutosaveFileName(path(c.file));
+            const std::string typed = c.typed.empty() ? path(c.file) : c.typed;
             const std::function<void()> run = [&] {
 #ifdef __linux__
                 const auto user = c.asOther ? asOtherUser() : nullptr;
 #endif
-                road == Autosave     ? (void)writeAutosaveCopy(path(c.file), o)
-                : road == Open       ? openDesign(path(c.file)).requireReadable()
-                : road == Edit       ? (void)openDesign(path(c.file), {.intent = DesignIntent::Edit})
-                : road == Recover    ? (void)DesignSave::recoverAutosave(path(c.file), o)
-                : road == RemoveCopy ? (void)removeAutosaveCopy(path(c.file), o)
-                                     : saveDesign(c.file, 2, "new", o, road == HostAutosave);
+                road == Autosave     ? (void)writeAutosaveCopy(typed, o)
+                : road == Open       ? openDesign(typed).requireReadable()
+                : road == Edit       ? (void)openDesign(typed, {.intent = DesignIntent::Edit})
+                : road == Recover    ? (void)DesignSave::recoverAutosave(typed, o)
+                : road == RemoveCopy ? (void)removeAutosaveCopy(typed, o)
+                                     : saveDesignAt(typed, 2, "new", o, road == HostAutosave);
             };
             if (c.reason) {
-                expectRefused(run, *c.reason, path(c.file), c.said);
+                expectRefused(run, *c.reason, typed, c.said);
                 EXPECT_TRUE(c.meanwhile || c.beforeCall || files() == before) << "a refusal changes nothing";
             } else {
                 // What it wrote, with the design's access, and nothing else
