@@ -360,15 +360,19 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
              }
 #endif
          }},
-        {"recovery as an editor opens a design never saved, or refuses a copy this software did not write",
+        {"recovery as an editor opens a design never saved, or finds nothing to recover in a design at the copy's "
+         "name, which its close leaves and a recovery by name refuses",
          [&] {
              saveDesign("new.zvd", 1, "unsaved", options(), true);
              EXPECT_FALSE(fs::exists(path("new.zvd"))) << "the name it held while it autosaved";
              EXPECT_EQ(EditSession::open(path("new.zvd")).design().objectCount, 1);
              saveDesign("a.bak.zvd", 1, "planted");
+             EditSession editing = EditSession::open(path("a.zvd"));
+             EXPECT_FALSE(editing.recovered());
+             editing.close(); // which leaves that design as it is
              (void)DesignSave::recoverAutosave(path("a.zvd"), options());
          },
-         Ending::Refused, ForeignFile, {}, "is not an autosave copy this software wrote"},
+         Ending::Refused, ForeignFile, {}, "a.bak.zvd' at its autosave copy's name is not an autosave copy of it"},
 #ifndef _WIN32
         {"an editor in another process, then killed holding the design, which is free at once",
          [&] {
