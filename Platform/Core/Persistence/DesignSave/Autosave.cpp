@@ -217,8 +217,6 @@ FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& opt
     const OpenedDesign opened = *open(kCannotCopy, file, target, /*emptyIsNew=*/false, /*full=*/false, &design);
     opened.requireReadable();
     requireNoLinkAt(*folder, file, copy);
-    const AtCopyName at =
-        requireReplaceableCopy(kCannotCopy, file, copy.toNativeString(), Site{folder, copy.getLeafName()}, design);
     guarded(kCannotCopy, file, [&] {
         // Left by an autosave that did not finish; a link there is removed,
         // never followed.
@@ -231,9 +229,11 @@ FileName writeAutosaveCopy(const std::string& file, const DesignSaveOptions& opt
         const FileIdentity was = lock.identity();
         opened.store->copyTo(made, {was.device, was.inode, was.birth, 0}, design.leaf);
         step(options, "copied");
-        // The copy keeps the design's access, given as it was made; what was
+        // The copy keeps the design's access, given as it was made; what is
         // at the copy's name (an older copy, or a link planted meanwhile)
-        // is replaced, not followed.
+        // is replaced, not followed, unless it is not the design's copy.
+        const AtCopyName at =
+            requireReplaceableCopy(kCannotCopy, file, copy.toNativeString(), Site{folder, copy.getLeafName()}, design);
         if (folder->replace(temporary.getLeafName(), copied.identity(), copy.getLeafName(), expectedAt(at),
                            /*takeAccess=*/false) != Folder::Replaced::Done) {
             throw DesignRefusedException(

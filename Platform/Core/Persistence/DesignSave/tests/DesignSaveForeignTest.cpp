@@ -246,6 +246,11 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
         {.what = "a design at the autosave copy's name, spelled in other case", .arrange = designAt("A.Bak.zvd"),
          .roads = copyRoadsAndRecovery, .reason = ForeignFile, .said = notItsCopy, .atCopy = true},
 #endif
+        {.what = "a design put at the autosave copy's name while the copy is written", .roads = {Autosave},
+         .reason = ForeignFile, .said = notItsCopy, .step = "copied", .meanwhile = designAt("a.bak.zvd")},
+        {.what = "a design put at the autosave copy's name while the host's objects are written",
+         .roads = {HostAutosave}, .reason = ForeignFile, .said = notItsCopy, .step = "committed",
+         .meanwhile = designAt("a.bak.zvd")},
         {.what = "a design at the autosave copy's name is no concern of opening it", .arrange = designAt("a.bak.zvd"),
          .roads = {Open, Edit}, .atCopy = true},
         {.what = "a copy of another design at its copy's name", .arrange = anotherDesignsCopy,
