@@ -511,6 +511,7 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
                     EXPECT_EQ(revisionOf(road == Autosave || road == HostAutosave ? copy.toNativeString() : path(c.file)),
                               road == Autosave ? revisionOf(path(c.file)) : "new");
                 }
+                EXPECT_TRUE(road != Autosave || !newerAutosaveCopy(path(c.file))) << "a copy of the design as it is";
                 EXPECT_THAT(files(named.parent_path()), ::testing::Each(::testing::Key(::testing::AnyOf(
                     ::testing::Truly([&](const std::string& leaf) { return beside.contains(leaf); }),
                     TempFolder::utf8(named.filename()), copy.getLeafName())))) << "a file is left beside the design";
