@@ -367,10 +367,13 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
              EXPECT_FALSE(fs::exists(path("new.zvd"))) << "the name it held while it autosaved";
              EXPECT_EQ(EditSession::open(path("new.zvd")).design().objectCount, 1);
              saveDesign("a.bak.zvd", 1, "planted");
-             EditSession editing = EditSession::open(path("a.zvd"));
-             EXPECT_FALSE(editing.recovered());
-             (void)editing.save(options()).commit("saved", 0); // its save and close leave that design as it is
-             editing.close();
+             const Ending editing = endingOf([&] {
+                 EditSession session = EditSession::open(path("a.zvd"));
+                 EXPECT_FALSE(session.recovered());
+                 (void)session.save(options()).commit("saved", 0); // its save and close leave that design as it is
+                 session.close();
+             });
+             EXPECT_EQ(editing.kind, Ending::Done) << editing.said;
              (void)DesignSave::recoverAutosave(path("a.zvd"), options());
          },
          Ending::Refused, ForeignFile, {}, "a.bak.zvd' at its autosave copy's name is not an autosave copy of it"},
