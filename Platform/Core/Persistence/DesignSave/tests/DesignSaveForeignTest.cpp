@@ -230,6 +230,7 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
         (void)writeAutosaveCopy(path("b.zvd"), options());
         fs::rename(path("b.bak.zvd"), path("a.bak.zvd"));
     };
+    const Plant copyBToCopy = [&] { fs::copy_file(path("b.zvd"), path("a.bak.zvd")); };
     const std::vector<Road> copyRoads = {Autosave, HostAutosave, RemoveCopy};
     const std::vector<Road> copyRoadsAndRecovery = {Autosave, HostAutosave, Recover, RemoveCopy};
     const std::string notItsCopy = "a.bak.zvd' at its autosave copy's name is not an autosave copy of it";
@@ -246,11 +247,11 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
         {.what = "a design at the autosave copy's name, spelled in other case", .arrange = designAt("A.Bak.zvd"),
          .roads = copyRoadsAndRecovery, .reason = ForeignFile, .said = notItsCopy, .atCopy = true},
 #endif
-        {.what = "a design put at the autosave copy's name while the copy is written", .roads = {Autosave},
-         .reason = ForeignFile, .said = notItsCopy, .step = "copied", .meanwhile = designAt("a.bak.zvd")},
+        {.what = "a design put at the autosave copy's name while the copy is written", .arrange = designAt("b.zvd"),
+         .roads = {Autosave}, .reason = ForeignFile, .said = notItsCopy, .step = "copied", .meanwhile = copyBToCopy},
         {.what = "a design put at the autosave copy's name while the host's objects are written",
-         .roads = {HostAutosave}, .reason = ForeignFile, .said = notItsCopy, .step = "committed",
-         .meanwhile = designAt("a.bak.zvd")},
+         .arrange = designAt("b.zvd"), .roads = {HostAutosave}, .reason = ForeignFile, .said = notItsCopy,
+         .step = "committed", .meanwhile = copyBToCopy},
         {.what = "a design at the autosave copy's name is no concern of opening it", .arrange = designAt("a.bak.zvd"),
          .roads = {Open, Edit}, .atCopy = true},
         {.what = "a copy of another design at its copy's name", .arrange = anotherDesignsCopy,
