@@ -113,11 +113,13 @@ std::optional<RecoveredCopy> DesignSave::recoverAutosave(const std::string& file
                        guarded(kCannotRecover, file, [&] { return s.folder->look(target); }));
     // An editor opening the design finds nothing to recover in a file that
     // is not its copy; its autosave refuses that file later.
-    const Site design{s.folder, target};
-    if (editing && guarded(kCannotRecover, file, [&] { return lookAtCopy(copy, design); }).foreign) {
-        return std::nullopt;
+    const AtCopyName at = guarded(kCannotRecover, file, [&] { return lookAtCopy(copy, Site{s.folder, target}); });
+    if (at.foreign) {
+        if (editing) {
+            return std::nullopt;
+        }
+        requireReplaceable(kCannotRecover, file, copyName.toNativeString(), at);
     }
-    requireReplaceableCopy(kCannotRecover, file, copyName.toNativeString(), copy, design);
     RecoveredCopy recovered;
     {
         AutosaveOrigin origin;
@@ -319,15 +321,16 @@ bool removeAutosaveCopy(const std::string& file, const DesignSaveOptions& option
             }
         }
         const Site copySite{std::make_shared<const Folder>(Folder::holding(copy)), copy.getLeafName()};
-        const std::optional<FileFacts> atCopy = copySite.folder->look(copySite.leaf);
-        if (atCopy && (atCopy->kind == FileFacts::Kind::Folder || atCopy->kind == FileFacts::Kind::Other)) {
+        // A design that is gone is still named by its leaf.
+        const AtCopyName at = guarded(kCannotDeleteCopy, file, [&] {
+            return lookAtCopy(copySite, design.value_or(Site{nullptr, FileName(file).getLeafName()}));
+        });
+        if (at.facts && (at.facts->kind == FileFacts::Kind::Folder || at.facts->kind == FileFacts::Kind::Other)) {
             refuse(kCannotDeleteCopy, file, translate("DesignSave", "it is not a regular file."),
                    DesignRefusal::NotRegularFile, std::make_error_code(std::errc::invalid_argument));
         }
-        // A design that is gone is still named by its leaf.
-        (void)requireReplaceableCopy(kCannotDeleteCopy, file, copy.toNativeString(), copySite,
-                                     design.value_or(Site{nullptr, FileName(file).getLeafName()}));
-        return atCopy && copySite.folder->remove(copySite.leaf);
+        requireReplaceable(kCannotDeleteCopy, file, copy.toNativeString(), at);
+        return at.facts && copySite.folder->remove(copySite.leaf);
     } catch (const FileNameException& e) {
         if (isAbsent(e.code())) {
             return false; // no folder, no copy
