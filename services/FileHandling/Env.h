@@ -230,6 +230,17 @@ SERVICES_FILEHANDLING_EXPORT std::string machineName();
 /// file in place wants the only handle on it and on the file it replaces.
 SERVICES_FILEHANDLING_EXPORT bool openFilesMayBeReplaced();
 
+/// Whether the leaf names `a` and `b` name one file in a folder, as the
+/// system compares names: byte for byte on POSIX; on Windows regardless of
+/// case, as its file systems compare them ("Pump.Bak.zvd" is "pump.bak.zvd").
+SERVICES_FILEHANDLING_EXPORT bool sameLeafName(const std::string& a, const std::string& b);
+
+/// Whether a file Env::mayWrite refuses also keeps its name from being
+/// replaced or removed: false on POSIX, where the folder's permission alone
+/// decides that; true on Windows, whose read-only attribute keeps a file
+/// from being renamed over or deleted.
+SERVICES_FILEHANDLING_EXPORT bool writeProtectionKeepsName();
+
 /// Forwards every call to another Env, so that a test double overrides only
 /// the calls it is about.
 class SERVICES_FILEHANDLING_EXPORT EnvWrapper : public Env {

@@ -318,6 +318,10 @@ std::size_t maxLeafNameLength(const FileName& name) {
 
 bool openFilesMayBeReplaced() { return true; }
 
+bool sameLeafName(const std::string& a, const std::string& b) { return a == b; }
+
+bool writeProtectionKeepsName() { return false; }
+
 std::shared_ptr<Env> Env::native() {
     static const std::shared_ptr<Env> instance = std::make_shared<PosixEnv>();
     return instance;

@@ -465,6 +465,19 @@ std::size_t maxLeafNameLength(const FileName&) { return 255; }
 
 bool openFilesMayBeReplaced() { return false; }
 
+// NTFS compares names by its table of upper-case letters, which the
+// system's ordinal comparison ignoring case follows.
+bool sameLeafName(const std::string& a, const std::string& b) {
+    const std::optional<std::wstring> wideA = widen(a), wideB = widen(b);
+    if (!wideA || !wideB) {
+        return a == b;
+    }
+    return ::CompareStringOrdinal(wideA->c_str(), static_cast<int>(wideA->size()), wideB->c_str(),
+                                  static_cast<int>(wideB->size()), TRUE) == CSTR_EQUAL;
+}
+
+bool writeProtectionKeepsName() { return true; }
+
 std::shared_ptr<Env> Env::native() {
     static const std::shared_ptr<Env> instance = std::make_shared<WindowsEnv>();
     return instance;

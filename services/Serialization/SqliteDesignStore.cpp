@@ -787,17 +787,23 @@ void SqliteDesignStore::update(SerializationTransferObject& object) {
 }
 
 // A table of autosave copies alone, made by the first write of an origin:
-// designs never hold it, and readers of designs never look for it.
-void SqliteDesignStore::writeAutosaveOrigin(const AutosaveOrigin& origin) {
+// designs never hold it, and readers of designs never look for it. Copies
+// written before origins named their design have no `design` column.
+void SqliteDesignStore::writeAutosaveOrigin(const AutosaveOrigin& origin) { writeAutosaveOrigin(origin, {}); }
+
+void SqliteDesignStore::writeAutosaveOrigin(const AutosaveOrigin& origin, const std::string& designLeaf) {
     beginWrite();
     execute("CREATE TABLE IF NOT EXISTS zv_autosave_origin(singleton INTEGER PRIMARY KEY CHECK (singleton = 1), "
-            "device INTEGER NOT NULL, inode INTEGER NOT NULL, birth INTEGER NOT NULL, changes INTEGER NOT NULL)");
+            "device INTEGER NOT NULL, inode INTEGER NOT NULL, birth INTEGER NOT NULL, changes INTEGER NOT NULL, "
+            "design TEXT)");
     // The identity's 64-bit values are kept as SQLite's signed integers, bit for bit.
-    Statement(*this, "INSERT OR REPLACE INTO zv_autosave_origin VALUES (1, ?, ?, ?, ?)")
-        .bind(1, static_cast<std::int64_t>(origin.device))
+    Statement statement(*this, "INSERT OR REPLACE INTO zv_autosave_origin(singleton, device, inode, birth, changes, "
+                               "design) VALUES (1, ?, ?, ?, ?, NULLIF(?, ''))");
+    statement.bind(1, static_cast<std::int64_t>(origin.device))
         .bind(2, static_cast<std::int64_t>(origin.inode))
         .bind(3, static_cast<std::int64_t>(origin.birth))
         .bind(4, std::int64_t{origin.changes})
+        .bind(5, designLeaf)
         .run();
 }
 
@@ -812,6 +818,19 @@ bool SqliteDesignStore::readAutosaveOrigin(AutosaveOrigin& origin) const {
     }
     origin = {static_cast<std::uint64_t>(select.integer(0)), static_cast<std::uint64_t>(select.integer(1)),
               static_cast<std::uint64_t>(select.integer(2)), static_cast<std::uint32_t>(select.integer(3))};
+    return true;
+}
+
+bool SqliteDesignStore::readAutosaveOriginName(std::string& designLeaf) const {
+    Statement column(*this, "SELECT count(*) FROM pragma_table_info('zv_autosave_origin') WHERE name = 'design'");
+    if (!column.step() || column.integer(0) == 0) {
+        return false;
+    }
+    Statement select(*this, "SELECT design FROM zv_autosave_origin WHERE singleton = 1 AND design IS NOT NULL");
+    if (!select.step()) {
+        return false;
+    }
+    designLeaf = select.text(0);
     return true;
 }
 
@@ -927,6 +946,15 @@ void SqliteDesignStore::copyTo(const Site& site) const {
         }
         refuse();
     }
+}
+
+void SqliteDesignStore::copyTo(const Site& site, const AutosaveOrigin& origin, const std::string& designLeaf) const {
+    copyTo(site);
+    const std::shared_ptr<SqliteDesignStore> copy =
+        opened(site, SQLITE_OPEN_READWRITE, m_writerVersion, kBusyTimeout, FileRole::NewVersion);
+    copy->execute("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF");
+    copy->writeAutosaveOrigin(origin, designLeaf);
+    copy->commit();
 }
 
 } // namespace Zorvan

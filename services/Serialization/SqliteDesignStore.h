@@ -206,9 +206,15 @@ public:
     bool remove(std::int64_t identity);
     /// Records, in an autosave copy, the design it was made from.
     void writeAutosaveOrigin(const AutosaveOrigin& origin);
+    /// The same, with the design's leaf name as its folder spells it: what
+    /// still names the design after a save gave it another file.
+    void writeAutosaveOrigin(const AutosaveOrigin& origin, const std::string& designLeaf);
     /// What writeAutosaveOrigin recorded; false when the file records none
-    /// (a design, or a copy made as the design was on disk).
+    /// (a design).
     bool readAutosaveOrigin(AutosaveOrigin& origin) const;
+    /// The design's leaf name writeAutosaveOrigin recorded; false when the
+    /// file records none (no origin, or one recorded without a name).
+    bool readAutosaveOriginName(std::string& designLeaf) const;
 
     /// What forEachObject reads of each object.
     enum class Fields { All, IdentityAndType };
@@ -253,6 +259,10 @@ public:
     void copyTo(const std::string& path) const;
     /// The same, into the file at `site`.
     void copyTo(const Site& site) const;
+    /// The same, made an autosave copy that records `origin` and the
+    /// design's leaf name (writeAutosaveOrigin), written as the copy is: with
+    /// no journal of its own beside it.
+    void copyTo(const Site& site, const AutosaveOrigin& origin, const std::string& designLeaf) const;
     const std::string& path() const noexcept { return m_path; }
     /// The file the handle opened (device and inode), whatever its name
     /// holds now.

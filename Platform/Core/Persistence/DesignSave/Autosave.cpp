@@ -75,11 +75,7 @@ OpenedDesign openCopy(const std::string& file, const Site& copy, const FileFacts
                DesignRefusal::Interfered);
     }
     if (!guarded(kCannotOpenCopy, file, [&] { return opened.store->readAutosaveOrigin(origin); })) {
-        refuse(kCannotRecover, file,
-               substitute(translate("DesignSave", "%1 is not an autosave copy this software wrote; it is left as it "
-                                                  "is."),
-                          {quoted(name)}),
-               DesignRefusal::ForeignFile);
+        requireReplaceable(kCannotRecover, file, name, AtCopyName{copied, /*foreign=*/true});
     }
     return opened;
 }
@@ -115,6 +111,15 @@ std::optional<RecoveredCopy> DesignSave::recoverAutosave(const std::string& file
     const std::string target = FileName(s.target).getLeafName();
     requireCopyOfOwner(file, copyName.toNativeString(), *copied,
                        guarded(kCannotRecover, file, [&] { return s.folder->look(target); }));
+    // An editor opening the design finds nothing to recover in a file that
+    // is not its copy; its autosave refuses that file later.
+    const AtCopyName at = guarded(kCannotRecover, file, [&] { return lookAtCopy(copy, Site{s.folder, target}); });
+    if (at.foreign) {
+        if (editing) {
+            return std::nullopt;
+        }
+        requireReplaceable(kCannotRecover, file, copyName.toNativeString(), at);
+    }
     RecoveredCopy recovered;
     {
         AutosaveOrigin origin;
@@ -177,6 +182,7 @@ DesignSave DesignSave::beginAutosave(const std::shared_ptr<EditSessionState>& ed
     state->origin = guarded(kCannotCopy, file, [&] { return originOf(state->lock->identity(), design); });
     requireCopyCurrent(*state, state->origin);
     requireNoLinkAt(*state->folder, file, FileName(state->copyName));
+    (void)requireReplaceableCopy(kCannotCopy, file, state->copyName, Site{state->folder, state->copyLeaf}, design);
     guarded(kCannotCopy, file, [&] {
         // Left by an autosave that did not finish; a link there is removed,
         // never followed.
@@ -218,13 +224,20 @@ FileName writeAutosaveCopy(const std::string& typed, const DesignSaveOptions& op
         // Left by an autosave that did not finish; a link there is removed,
         // never followed.
         (void)folder->remove(temporary.getLeafName());
-        NewFile made = NewFile::create(Site{folder, temporary.getLeafName()}, design);
-        opened.store->copyTo(Site{folder, temporary.getLeafName()});
+        const Site made{folder, temporary.getLeafName()};
+        NewFile copied = NewFile::create(made, design);
+        // The copy says whose it is. It holds what the design holds, no
+        // more: its origin's change count, 0, is that of no saved design, so
+        // it is never taken for a copy newer than the design.
+        const FileIdentity was = lock.identity();
+        opened.store->copyTo(made, {was.device, was.inode, was.birth, 0}, design.leaf);
         step(options, "copied");
-        // The copy keeps the design's access, given as it was made; what was
+        // The copy keeps the design's access, given as it was made; what is
         // at the copy's name (an older copy, or a link planted meanwhile)
-        // is replaced, not followed.
-        if (folder->replace(temporary.getLeafName(), made.identity(), copy.getLeafName(), std::nullopt,
+        // is replaced, not followed, unless it is not the design's copy.
+        const AtCopyName at =
+            requireReplaceableCopy(kCannotCopy, file, copy.toNativeString(), Site{folder, copy.getLeafName()}, design);
+        if (folder->replace(temporary.getLeafName(), copied.identity(), copy.getLeafName(), expectedAt(at),
                            /*takeAccess=*/false) != Folder::Replaced::Done) {
             throw DesignRefusedException(
                 substitute(translate("DesignSave", "cannot put the autosave copy of %1 in place; the previous copy "
@@ -232,7 +245,7 @@ FileName writeAutosaveCopy(const std::string& typed, const DesignSaveOptions& op
                            {quoted(file)}),
                 DesignRefusal::Interfered);
         }
-        made.release();
+        copied.release();
     });
     return copy;
 }
@@ -248,6 +261,12 @@ std::optional<FileName> newerAutosaveCopy(const std::string& typed) {
         const ResolvedName resolved = resolveName(file);
         const std::optional<FileFacts> design =
             resolved.outcome == ResolvedName::Outcome::Resolved ? lookAt(FileName(resolved.path)) : std::nullopt;
+        // Only a copy of this design is one to recover.
+        const Site designSite = design ? siteOf(resolved.path) : Site{nullptr, FileName(file).getLeafName()};
+        const Site copySite{std::make_shared<const Folder>(Folder::holding(copy)), copy.getLeafName()};
+        if (lookAtCopy(copySite, designSite).foreign) {
+            return std::nullopt;
+        }
         if (!design || design->size == 0) {
             return copy; // a design never saved, or whose first save was cut short
         }
@@ -264,7 +283,7 @@ std::optional<FileName> newerAutosaveCopy(const std::string& typed) {
             }
             return std::nullopt; // no copy this software wrote
         }
-        const AutosaveOrigin now = originOf(design->identity, siteOf(resolved.path));
+        const AutosaveOrigin now = originOf(design->identity, designSite);
         const bool unchanged = sameFile(FileIdentity{origin.device, origin.inode, origin.birth}, design->identity) &&
                                origin.changes == now.changes;
         return unchanged ? std::optional<FileName>(copy) : std::nullopt;
@@ -304,13 +323,17 @@ bool removeAutosaveCopy(const std::string& typed, const DesignSaveOptions& optio
                 reader->close();
             }
         }
-        const Folder folder = Folder::holding(copy);
-        const std::optional<FileFacts> atCopy = folder.look(copy.getLeafName());
-        if (atCopy && (atCopy->kind == FileFacts::Kind::Folder || atCopy->kind == FileFacts::Kind::Other)) {
+        const Site copySite{std::make_shared<const Folder>(Folder::holding(copy)), copy.getLeafName()};
+        // A design that is gone is still named by its leaf.
+        const AtCopyName at = guarded(kCannotDeleteCopy, file, [&] {
+            return lookAtCopy(copySite, design.value_or(Site{nullptr, FileName(file).getLeafName()}));
+        });
+        if (at.facts && (at.facts->kind == FileFacts::Kind::Folder || at.facts->kind == FileFacts::Kind::Other)) {
             refuse(kCannotDeleteCopy, file, translate("DesignSave", "it is not a regular file."),
                    DesignRefusal::NotRegularFile, std::make_error_code(std::errc::invalid_argument));
         }
-        return atCopy && folder.remove(copy.getLeafName());
+        requireReplaceable(kCannotDeleteCopy, file, copy.toNativeString(), at);
+        return at.facts && copySite.folder->remove(copySite.leaf);
     } catch (const FileNameException& e) {
         if (isAbsent(e.code())) {
             return false; // no folder, no copy

@@ -391,11 +391,14 @@ void rollBack(DesignSave::State& s) {
     }
 }
 
-// Puts an autosave's copy in place of the previous one, not following what
-// is at the copy's name (an older copy, or a link planted meanwhile).
+// Puts an autosave's copy in place of the previous one, under the design's
+// lock, not following what is at the copy's name (an older copy of the
+// design, or a link planted meanwhile) and never replacing what is not the
+// design's copy, which may have come there while the copy was written.
 void putCopyInPlace(DesignSave::State& s) {
+    const AtCopyName at = requireReplaceableCopy(kCannotCopy, s.file, s.copyName, Site{s.folder, s.copyLeaf}, s.design);
     const bool done = guarded(kCannotCopy, s.file, [&] {
-        return s.folder->replace(s.written.getLeafName(), s.temporary->identity(), s.copyLeaf, std::nullopt,
+        return s.folder->replace(s.written.getLeafName(), s.temporary->identity(), s.copyLeaf, expectedAt(at),
                                 /*takeAccess=*/false) == Folder::Replaced::Done;
     });
     if (!done) {
@@ -421,7 +424,8 @@ void relockForCopy(DesignSave::State& s) {
 // A save of an editing session moves the session on: the design it knows is
 // the new version, tokens taken before are stale, and the autosave copy,
 // which holds nothing the design does not, goes (one left behind is older
-// than the design, and never recovered).
+// than the design, and never recovered). A file at the copy's name that is
+// not the design's copy stays, unmentioned: the save is done.
 void noteSaved(DesignSave::State& s) {
     if (!s.editing) {
         return;
@@ -430,8 +434,13 @@ void noteSaved(DesignSave::State& s) {
     AutosaveOrigin state{now.device, now.inode, now.birth, ~std::uint32_t{0}}; // matches nothing unless read
     try {
         state = originOf(now, designOf(s));
-        (void)s.editing->copyFolder->remove(s.editing->copyLeaf);
+        const Site copy{s.editing->copyFolder, s.editing->copyLeaf};
+        const AtCopyName at = lookAtCopy(copy, designOf(s));
+        if (at.facts && !at.foreign && !at.readOnly) {
+            (void)copy.folder->remove(copy.leaf);
+        }
     } catch (const FileNameException&) {
+    } catch (const FileError&) {
     }
     s.editing->saved(state);
 }
@@ -460,7 +469,7 @@ SaveResult DesignSave::commit(const std::string& dataRevision, std::int32_t data
     try {
         guarded(s.cannot, s.file, [&] {
             if (s.autosave) {
-                s.store->writeAutosaveOrigin(s.origin);
+                s.store->writeAutosaveOrigin(s.origin, s.design.leaf);
             }
             result.revision =
                 ZvFileIO::writeMetaData(s.store, dataRevision, dataRevisionNumber, mode, s.createdRevision);

@@ -294,9 +294,11 @@ public:
     /// deletions, so only a rewrite brings back what the user had), and
     /// removes the copy. nullopt, with nothing changed, when there is no
     /// newer copy. A copy is recovered only when this software wrote it as
-    /// this user or as the design's owner; any other is refused as
-    /// ForeignFile, naming the copy and its owner. Refused as Claimed while an
-    /// editor holds the design (EditSession::open recovers it for itself).
+    /// an autosave copy of this design, as this user or as the design's
+    /// owner; any other is refused as ForeignFile, naming the file at the
+    /// copy's name (and its owner). Refused as Claimed while an editor holds
+    /// the design (EditSession::open recovers it for itself, and finds
+    /// nothing to recover in a file that is not its copy).
     [[nodiscard]] static std::optional<RecoveredCopy> recoverAutosave(const std::string& file,
                                                                       const DesignSaveOptions& options);
 
@@ -376,8 +378,13 @@ private:
 /// Writes the autosave copy of `file` as the design is on disk, under the
 /// design's one-writer lock: a complete copy under a temporary name that
 /// then replaces the previous copy, with the design's access. Returns the
-/// copy's name. Refused as Claimed while an editor holds the design: an
-/// editor writes its unsaved changes with EditSession::autosave.
+/// copy's name. The copy records the design it is of, as never newer than
+/// it. Refused as Claimed while an editor holds the design: an editor
+/// writes its unsaved changes with EditSession::autosave. Like every
+/// autosave, refused as ForeignFile when a file at the copy's name is not
+/// an autosave copy of this design (a design of its own, another design's
+/// copy), and as ReadOnly for a copy the system keeps from being replaced
+/// (Windows: its read-only attribute).
 [[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT FileName writeAutosaveCopy(const std::string& file,
                                                                        const DesignSaveOptions& options);
 
@@ -386,7 +393,8 @@ private:
 /// written (the copy records which file the design was and its change
 /// counter then), or the design was never saved (there is no file, or the
 /// empty one a first save cut short leaves). nullopt when there is no such
-/// copy (a copy writeAutosaveCopy made is never newer). What it says may
+/// copy (a copy writeAutosaveCopy made is never newer, and a file at the
+/// copy's name that is not this design's copy is none). What it says may
 /// change at once: recover with DesignSave::recoverAutosave, which decides
 /// again under the design's lock.
 [[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT std::optional<FileName> newerAutosaveCopy(const std::string& file);
@@ -398,7 +406,10 @@ private:
 /// the copy are closed first. True when this call removed the copy, which is
 /// then gone from the disk; false when there was none, also when another
 /// program removed it first. Refused as Claimed while an editor holds the
-/// design (its copy is the editor's; EditSession::close removes it).
+/// design (its copy is the editor's; EditSession::close removes it), as
+/// ForeignFile when the file at the copy's name is not an autosave copy of
+/// this design, and as ReadOnly for a copy the system keeps from being
+/// removed (Windows: its read-only attribute).
 [[nodiscard]] PERSISTENCE_DESIGNSAVE_EXPORT bool removeAutosaveCopy(const std::string& file,
                                                                     const DesignSaveOptions& options);
 

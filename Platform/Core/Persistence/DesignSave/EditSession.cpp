@@ -134,7 +134,15 @@ void EditSession::close() {
     const FileLock lock =
         lockDesign(kCannotDeleteCopy, state->file, state->design, /*create=*/true, waitingAs(state->options));
     state->endTokens();
-    guarded(kCannotDeleteCopy, state->file, [&] { (void)state->copyFolder->remove(state->copyLeaf); });
+    // A file at the copy's name that is not the design's copy stays,
+    // unmentioned: closing asked for no removal, and the design's next
+    // autosave refuses that file.
+    const Site copy{state->copyFolder, state->copyLeaf};
+    const AtCopyName at = guarded(kCannotDeleteCopy, state->file, [&] { return lookAtCopy(copy, state->design); });
+    if (at.facts && !at.foreign) {
+        requireReplaceable(kCannotDeleteCopy, state->file, state->copyName, at);
+        guarded(kCannotDeleteCopy, state->file, [&] { (void)copy.folder->remove(copy.leaf); });
+    }
 }
 
 } // namespace Zorvan

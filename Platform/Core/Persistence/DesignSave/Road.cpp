@@ -646,6 +646,76 @@ bool sameState(const AutosaveOrigin& a, const AutosaveOrigin& b) {
             a.changes == b.changes);
 }
 
+namespace {
+
+// Whether the regular file at `copy` is an autosave copy of the design at
+// `design` (see lookAtCopy).
+bool isCopyOf(const Site& copy, const Site& design) {
+    AutosaveOrigin origin;
+    std::string named;
+    try {
+        const std::shared_ptr<SqliteDesignStore> store = SqliteDesignStore::openForReading(copy);
+        if (!store->readAutosaveOrigin(origin)) {
+            return false;
+        }
+        if (!store->readAutosaveOriginName(named)) {
+            return true;
+        }
+    } catch (const FileError& e) {
+        if (bySystem(e.code()) || means(e.code(), std::errc::device_or_resource_busy)) {
+            throw;
+        }
+        return false; // it holds no design
+    }
+    if (sameLeafName(named, design.leaf)) {
+        return true;
+    }
+    const std::optional<FileFacts> now = design.folder ? design.folder->look(design.leaf) : std::nullopt;
+    return now && sameFile(FileIdentity{origin.device, origin.inode, origin.birth}, now->identity);
+}
+
+} // namespace
+
+AtCopyName lookAtCopy(const Site& copy, const Site& design) {
+    AtCopyName at{copy.folder->look(copy.leaf)};
+    if (!at.facts || at.facts->kind != FileFacts::Kind::Regular || at.facts->size == 0) {
+        return at;
+    }
+    at.foreign = !isCopyOf(copy, design);
+    at.readOnly = !at.foreign && writeProtectionKeepsName() &&
+                  isDenied(copy.folder->env().mayWrite(copy.folder->handle(), copy.leaf));
+    return at;
+}
+
+void requireReplaceable(const char* cannot, const std::string& file, const std::string& copyName,
+                        const AtCopyName& at) {
+    if (at.foreign) {
+        refuse(cannot, file,
+               substitute(translate("DesignSave", "%1 at its autosave copy's name is not an autosave copy of it; "
+                                                  "rename or move that file."),
+                          {quoted(copyName)}),
+               DesignRefusal::ForeignFile);
+    }
+    if (at.readOnly) {
+        refuse(cannot, file,
+               substitute(translate("DesignSave", "its autosave copy %1 is read-only, and is left as it is; clear "
+                                                  "its read-only attribute to let it be replaced or removed."),
+                          {quoted(copyName)}),
+               DesignRefusal::ReadOnly, condition(std::errc::permission_denied));
+    }
+}
+
+AtCopyName requireReplaceableCopy(const char* cannot, const std::string& file, const std::string& copyName,
+                                  const Site& copy, const Site& design) {
+    const AtCopyName at = guarded(cannot, file, [&] { return lookAtCopy(copy, design); });
+    requireReplaceable(cannot, file, copyName, at);
+    return at;
+}
+
+std::optional<FileIdentity> expectedAt(const AtCopyName& at) {
+    return at.facts && at.facts->kind == FileFacts::Kind::Regular ? std::optional(at.facts->identity) : std::nullopt;
+}
+
 void requireUnclaimed(const char* cannot, const std::string& file, const Site& design) {
     const std::optional<EditorRecord> holder =
         guarded(cannot, file, [&] { return EditClaim::holder(*design.folder, design.leaf); });

@@ -138,6 +138,43 @@ AutosaveOrigin originOf(const FileIdentity& design, const Site& target);
 // same file with the same changes.
 bool sameState(const AutosaveOrigin& a, const AutosaveOrigin& b);
 
+// What is at the autosave copy's name of a design, as a road that would
+// replace or remove it finds it.
+struct AtCopyName {
+    std::optional<FileFacts> facts; // nullopt: nothing
+    // A regular file that is not an autosave copy of the design: one that
+    // holds no design, a design that records no origin, another design's
+    // copy. No road replaces or removes it.
+    bool foreign = false;
+    // The design's copy, which the system keeps from being replaced or
+    // removed (the read-only attribute on Windows).
+    bool readOnly = false;
+};
+// Looks at the file at `copy`, the autosave copy's name of the design at
+// `design` (a null folder: one that does not exist). An empty file (a first
+// autosave cut short), a link and anything but a regular file are no one's
+// copy: each road treats those as it always did. A copy is the design's
+// when the origin it records names the design by its file (as it was then,
+// until a save gives the design another) or by its leaf name, compared as
+// the system compares names. An origin that names no leaf, written before
+// origins named their design, counts as the design's: that autosave wrote
+// it only at the name made from its design's, so only a file moved there by
+// hand could be another's, while refusing it would leave every copy from
+// before an update in the way of the design's autosaves.
+// Throws FileError or FileNameException when the system fails the look.
+AtCopyName lookAtCopy(const Site& copy, const Site& design);
+// Refuses a road of `file` that would replace or remove what `at` found at
+// the copy's name `copyName`: a foreign file (ForeignFile), a read-only copy
+// (ReadOnly).
+void requireReplaceable(const char* cannot, const std::string& file, const std::string& copyName,
+                        const AtCopyName& at);
+// lookAtCopy, then requireReplaceable; a failure is refused as `cannot`.
+AtCopyName requireReplaceableCopy(const char* cannot, const std::string& file, const std::string& copyName,
+                                  const Site& copy, const Site& design);
+// The identity a replace of the copy's name expects there: that of the
+// regular file the look found, nothing otherwise.
+std::optional<FileIdentity> expectedAt(const AtCopyName& at);
+
 // Refuses, as Claimed, a road of `file` while an editor holds the design at
 // `design` (an EditSession, of this process or another).
 void requireUnclaimed(const char* cannot, const std::string& file, const Site& design);

@@ -108,8 +108,9 @@ public:
 };
 
 TEST_P(EveryFailingCall, EndsTheRoadCleanly) {
+    saveDesign("a.zvd", 1, "copy");
+    (void)writeAutosaveCopy(path("a.zvd"), options());
     saveDesign("a.zvd", 2, "old");
-    saveDesign("a.bak.zvd", 1, "copy");
     const Files start = files(), untouched = {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}};
     // What the folder holds, by data revision.
     const auto folderRevisions = [&] {

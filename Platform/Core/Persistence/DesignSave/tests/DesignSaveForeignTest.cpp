@@ -209,6 +209,7 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
         bool asOther = false;                     // the roads run as another user (root alone can)
         std::string typed = {};                   // the name the roads are given, when not path(file): one
                                                   // the system takes for `file` (a short or drive-relative name)
+        bool atCopy = false;                      // the row arranges the copy's name itself: nothing is moved there
     };
     using enum DesignRefusal;
     const std::vector<Road> saves = {Rewrite, Update, UpdateSelected};
@@ -219,17 +220,66 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
                                         RemoveCopy};
     const std::vector<Road> fourRoads = {Rewrite, Update, Autosave, Open};
     const std::string longest(255 - 8 - 4, 'n');
+    // The design's autosave copy, then what `then` does to it or the design.
+    const auto copyThen = [&](Plant then) -> Plant {
+        return [&, then] { (void)writeAutosaveCopy(path("a.zvd"), options()), then(); };
+    };
+    const auto onCopy = [&](const std::string& sql) -> Plant {
+        return [&, sql] { EXPECT_EQ(testing::OtherProgram(path("a.bak.zvd")).run(sql), "-"); };
+    };
+    const Plant savedSince = [&] { saveDesign("a.zvd", 2, "old"); };
+    const Plant anotherDesignsCopy = [&] {
+        saveDesign("b.zvd", 1, "b");
+        (void)writeAutosaveCopy(path("b.zvd"), options());
+        fs::rename(path("b.bak.zvd"), path("a.bak.zvd"));
+    };
+    const Plant copyBToCopy = [&] { fs::copy_file(path("b.zvd"), path("a.bak.zvd")); };
+    const std::vector<Road> copyRoads = {Autosave, HostAutosave, RemoveCopy};
+    const std::vector<Road> copyRoadsAndRecovery = {Autosave, HostAutosave, Recover, RemoveCopy};
+    const std::string notItsCopy = "a.bak.zvd' at its autosave copy's name is not an autosave copy of it";
 #ifndef _WIN32
     const std::string level(200, 'd');
     const std::string deep = level + "/" + level + "/" + level;
 #endif
     std::vector<Case> cases = {
+        // Only the design's own autosave copy is replaced or removed, however
+        // the design was saved since; anything else at the copy's name stays.
+        {.what = "a design at the autosave copy's name", .arrange = designAt("a.bak.zvd"), .roads = copyRoadsAndRecovery,
+         .reason = ForeignFile, .said = notItsCopy, .atCopy = true},
+#ifdef _WIN32
+        {.what = "a design at the autosave copy's name, spelled in other case", .arrange = designAt("A.Bak.zvd"),
+         .roads = copyRoadsAndRecovery, .reason = ForeignFile, .said = notItsCopy, .atCopy = true},
+#endif
+        {.what = "a design put at the autosave copy's name while the copy is written", .arrange = designAt("b.zvd"),
+         .roads = {Autosave}, .reason = ForeignFile, .said = notItsCopy, .step = "copied", .meanwhile = copyBToCopy},
+        {.what = "a design put at the autosave copy's name while the host's objects are written",
+         .arrange = designAt("b.zvd"), .roads = {HostAutosave}, .reason = ForeignFile, .said = notItsCopy,
+         .step = "committed", .meanwhile = copyBToCopy},
+        {.what = "a design at the autosave copy's name is no concern of opening it", .arrange = designAt("a.bak.zvd"),
+         .roads = {Open, Edit}, .atCopy = true},
+        {.what = "a copy of another design at its copy's name", .arrange = anotherDesignsCopy,
+         .roads = copyRoadsAndRecovery, .reason = ForeignFile, .said = notItsCopy, .atCopy = true},
+        {.what = "a stale copy of this design", .arrange = copyThen(savedSince), .roads = copyRoads, .atCopy = true},
+        {.what = "a copy of this design as it is, made under another name",
+         .arrange = copyThen(onCopy("UPDATE zv_autosave_origin SET design = 'renamed.zvd'")), .roads = copyRoads,
+         .atCopy = true},
+        {.what = "a stale copy an earlier version wrote, which names no design",
+         .arrange = copyThen(both(onCopy("UPDATE zv_autosave_origin SET design = NULL"), savedSince)),
+         .roads = copyRoads, .atCopy = true},
+        {.what = "a read-only copy: kept on Windows, whose attribute forbids replacing it; replaced on POSIX",
+         .arrange = copyThen([&] { fs::permissions(path("a.bak.zvd"), fs::perms::owner_read); }), .roads = copyRoads,
+#ifdef _WIN32
+         .reason = ReadOnly, .said = "a.bak.zvd' is read-only, and is left as it is",
+#endif
+         .atCopy = true},
         // A name beyond ASCII (on Windows through the wide-character API: a
         // conversion to the local code page would garble or refuse it).
         {"a name beyond ASCII in a folder so named", designAt("Pläne/ポンプ Ü.zvd"), everyRoad, {}, "", "Pläne/ポンプ Ü.zvd"},
         {"a design only its owner and group may read: every file a save writes has its access, a copy too",
-         both(put("a.bak.zvd", "older copy, open to everybody"),
-              [&] { fs::permissions(path("a.bak.zvd"), fs::perms::all), fs::permissions(path("a.zvd"), fs::perms(0640)); }),
+         [&] {
+             (void)writeAutosaveCopy(path("a.zvd"), options()); // an older copy, open to everybody
+             fs::permissions(path("a.bak.zvd"), fs::perms::all), fs::permissions(path("a.zvd"), fs::perms(0640));
+         },
          {Rewrite, Update, UpdateSelected, Autosave}, {}, "", "a.zvd", "", [&] {
              for (const char* leaf : {"a.tmp.zvd", "a.bak.tmp.zvd"}) {
                  EXPECT_EQ(fs::exists(path(leaf)) ? fs::status(path(leaf)).permissions() : fs::status(path("a.zvd")).permissions(),
@@ -464,11 +514,17 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
         for (const Road road : c.roads) {
             SCOPED_TRACE("road " + std::to_string(road));
             saveDesign("a.zvd", 2, "old");
+            const bool moved = road == RemoveCopy && !c.atCopy;
+            if (moved) { // what is moved to the copy's name is a copy of the design
+                const std::shared_ptr<SqliteDesignStore> store = SqliteDesignStore::openForWriting(path("a.zvd"));
+                store->writeAutosaveOrigin({}, "a.zvd");
+                store->commit();
+            }
             fs::permissions(folder.write("victim", "not a design"), victimBits);
             if (c.arrange) {
                 c.arrange();
             }
-            if (road == RemoveCopy) {
+            if (moved) {
                 moveToCopy(c.file);
             }
             const auto before = files();
@@ -504,6 +560,7 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
                     EXPECT_EQ(revisionOf(road == Autosave || road == HostAutosave ? copy.toNativeString() : path(c.file)),
                               road == Autosave ? revisionOf(path(c.file)) : "new");
                 }
+                EXPECT_TRUE(road != Autosave || !newerAutosaveCopy(path(c.file))) << "a copy of the design as it is";
                 EXPECT_THAT(files(named.parent_path()), ::testing::Each(::testing::Key(::testing::AnyOf(
                     ::testing::Truly([&](const std::string& leaf) { return beside.contains(leaf); }),
                     TempFolder::utf8(named.filename()), copy.getLeafName())))) << "a file is left beside the design";

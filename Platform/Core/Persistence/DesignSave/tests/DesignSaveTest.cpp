@@ -360,15 +360,23 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
              }
 #endif
          }},
-        {"recovery as an editor opens a design never saved, or refuses a copy this software did not write",
+        {"recovery as an editor opens a design never saved, or finds nothing to recover in a design at the copy's "
+         "name, which its save and close leave and a recovery by name refuses",
          [&] {
              saveDesign("new.zvd", 1, "unsaved", options(), true);
              EXPECT_FALSE(fs::exists(path("new.zvd"))) << "the name it held while it autosaved";
              EXPECT_EQ(EditSession::open(path("new.zvd")).design().objectCount, 1);
              saveDesign("a.bak.zvd", 1, "planted");
+             const Ending editing = endingOf([&] {
+                 EditSession session = EditSession::open(path("a.zvd"));
+                 EXPECT_FALSE(session.recovered());
+                 (void)session.save(options()).commit("saved", 0); // its save and close leave that design as it is
+                 session.close();
+             });
+             EXPECT_EQ(editing.kind, Ending::Done) << editing.said;
              (void)DesignSave::recoverAutosave(path("a.zvd"), options());
          },
-         Ending::Refused, ForeignFile, {}, "is not an autosave copy this software wrote"},
+         Ending::Refused, ForeignFile, {}, "a.bak.zvd' at its autosave copy's name is not an autosave copy of it"},
 #ifndef _WIN32
         {"an editor in another process, then killed holding the design, which is free at once",
          [&] {
