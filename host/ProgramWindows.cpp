@@ -4,6 +4,9 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <fcntl.h>
+#include <io.h>
+#include <utility>
 
 namespace {
 
@@ -27,18 +30,32 @@ bool isConsole(DWORD stream) {
 // A console shows the bytes written to it in its output code page, the
 // 8-bit one unless told otherwise: while the program runs it is told
 // UTF-8, which every text of the program is, and given back its own code
-// page after. Files and pipes get the UTF-8 bytes as they are.
+// page after. The C runtime must hand it whole characters, as they are:
+// in text mode it reads each byte as a character of its own locale ("ö"
+// comes out as "Ã¶"), and unbuffered it may write a character's bytes one
+// at a time, which the console cannot put together. So a console stream
+// is written in binary mode (the console itself starts a new line at
+// "\n") through a buffer, which the C++ streams flush at each std::endl
+// and before anything goes to standard error. Files and pipes get the
+// UTF-8 bytes as they are, in text mode.
 class Utf8Console {
 public:
-    Utf8Console() : m_previous(isConsole(STD_OUTPUT_HANDLE) || isConsole(STD_ERROR_HANDLE) ? ::GetConsoleOutputCP() : 0) {
-        if (m_previous != 0 && m_previous != CP_UTF8) {
+    Utf8Console() {
+        for (const auto& [stream, handle] : {std::pair{stdout, STD_OUTPUT_HANDLE}, {stderr, STD_ERROR_HANDLE}}) {
+            if (isConsole(handle)) {
+                (void)::_setmode(::_fileno(stream), _O_BINARY);
+                (void)std::setvbuf(stream, nullptr, _IOFBF, kBuffer);
+                m_previous = ::GetConsoleOutputCP();
+            }
+        }
+        if (m_previous != 0) {
             ::SetConsoleOutputCP(CP_UTF8);
         }
     }
     ~Utf8Console() {
-        if (m_previous != 0 && m_previous != CP_UTF8) {
-            std::fflush(stdout);
-            std::fflush(stderr);
+        std::fflush(stdout);
+        std::fflush(stderr);
+        if (m_previous != 0) {
             ::SetConsoleOutputCP(m_previous);
         }
     }
@@ -46,7 +63,10 @@ public:
     Utf8Console& operator=(const Utf8Console&) = delete;
 
 private:
-    UINT m_previous;
+    // Larger than anything the program writes between two flushes, so
+    // that a character is never cut between two writes.
+    static constexpr std::size_t kBuffer = 64 * 1024;
+    UINT m_previous = 0; // the console's code page; 0: no console
 };
 
 } // namespace
