@@ -9,10 +9,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <thread>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -24,6 +28,9 @@
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
 #include "FileHandling/Env.h"
 #include "FileHandling/testing/CrashEnv.h"
+#ifdef _WIN32
+#include "FileHandling/testing/HeldOpen.h"
+#endif
 #include "FileHandling/testing/TempFolder.h"
 #include "FileLock/FileLock.h"
 #include "Identifier/Identifier.h"
@@ -300,6 +307,31 @@ TEST_F(Host, EachCommandSaysWhatItDidOrInOneLineWhyNot) {
                                       : AllOf(StartsWith("zvfile: "), HasSubstr("'" + path(file) + "'"), HasSubstr(why),
                                               EndsWith("\n")));
         EXPECT_LE(std::count(line.begin(), line.end(), '\n'), 1) << "one line: " << line;
+    }
+}
+
+// A command that waits for the design says on standard error, before it
+// waits, who holds it and for how long it waits: another save, or (Windows)
+// a program that has it open without letting others write it.
+TEST_F(Host, AWaitSaysWhoHoldsTheDesign) {
+    const std::string design = path("a.zvd");
+    ASSERT_EQ(save({.file = design, .objects = 1}), kDone) << err.str();
+    std::vector<std::pair<std::function<std::shared_ptr<void>()>, std::string>> holders = {
+        {[&] { return std::make_shared<Zorvan::FileLock>(Zorvan::FileLock::acquire(design, {})); },
+         "is being saved by another program; waiting up to 0.05 s for it to finish"},
+    };
+#ifdef _WIN32
+    holders.emplace_back([&] { return std::make_shared<Zorvan::testing::HeldOpen>(design); },
+                         "is held open by another program; waiting up to 0.05 s for it to be closed");
+#endif
+    for (const auto& [hold, note] : holders) {
+        const std::shared_ptr<void> held = hold();
+        std::ostringstream noted;
+        std::streambuf* const standardError = std::cerr.rdbuf(noted.rdbuf());
+        const int code = save({.file = design, .lockWait = 50ms});
+        std::cerr.rdbuf(standardError);
+        EXPECT_EQ(code, kRefused);
+        EXPECT_EQ(noted.str(), "zvfile: '" + design + "' " + note + "\n");
     }
 }
 
