@@ -5,98 +5,66 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "FileHandling/WideText.h"
 
 namespace Zorvan {
 namespace {
 
-// The compiler's own encoding of the same literal is the independent
-// answer: names a user types, in UTF-8 and as wide text.
-TEST(WideText, NamesComeOutAsTheCompilerEncodesThem) {
-    struct Name { std::wstring_view wide; std::u8string_view utf8; };
-    const Name names[] = {
-        {L"pump.zvd", u8"pump.zvd"},
-        {L"Entwürfe/Pumpe-Größe.zvd", u8"Entwürfe/Pumpe-Größe.zvd"},
-        {L"泵站.zvd", u8"泵站.zvd"},
-        {L"pump🚀.zvd", u8"pump🚀.zvd"},
-        {L"", u8""},
-    };
-    for (const Name& name : names) {
-        const std::string utf8(name.utf8.begin(), name.utf8.end());
-        EXPECT_EQ(utf8FromWide(name.wide), utf8) << utf8;
-        EXPECT_EQ(wideFromUtf8(utf8), name.wide) << utf8;
-    }
-}
-
 // Every character, alone and between others, goes to UTF-8 of the length
-// its value calls for and comes back the same.
+// its value calls for and comes back the same; names a user types come out
+// as the compiler encodes the same literal, the independent answer.
 TEST(WideText, EveryCharacterGoesThereAndBack) {
     const auto utf8Length = [](char32_t c) { return c < 0x80 ? 1U : c < 0x800 ? 2U : c < 0x10000 ? 3U : 4U; };
-    for (char32_t c = 0; c <= 0x10FFFF; ++c) {
-        if (c == 0xD800) {
-            c = 0xE000; // surrogates are no characters
-        }
-        std::wstring wide;
-        if (sizeof(wchar_t) == 2 && c >= 0x10000) {
-            wide = {static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10)),
-                    static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF))};
-        } else {
-            wide = {static_cast<wchar_t>(c)};
-        }
+    for (char32_t c = 0; c <= 0x10FFFF; c = c == 0xD7FF ? 0xE000 : c + 1) { // surrogates are no characters
+        const std::wstring wide = sizeof(wchar_t) == 2 && c >= 0x10000
+                                      ? std::wstring{static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10)),
+                                                     static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF))}
+                                      : std::wstring{static_cast<wchar_t>(c)};
         const std::string utf8 = utf8FromWide(wide);
-        const auto value = static_cast<std::uint32_t>(c);
-        ASSERT_EQ(utf8.size(), utf8Length(c)) << std::hex << value;
-        ASSERT_EQ(wideFromUtf8(utf8), wide) << std::hex << value;
-        ASSERT_EQ(wideFromUtf8("a" + utf8 + "b"), L"a" + wide + L"b") << std::hex << value;
+        ASSERT_EQ(utf8.size(), utf8Length(c)) << std::hex << static_cast<std::uint32_t>(c);
+        ASSERT_EQ(wideFromUtf8("a" + utf8 + "b"), L"a" + wide + L"b") << std::hex << static_cast<std::uint32_t>(c);
     }
+    const std::u8string_view typed = u8"Entwürfe/Pumpe-Größe.zvd 泵站.zvd pump🚀.zvd";
+    const std::string utf8(typed.begin(), typed.end());
+    EXPECT_EQ(utf8FromWide(L"Entwürfe/Pumpe-Größe.zvd 泵站.zvd pump🚀.zvd"), utf8);
+    EXPECT_EQ(wideFromUtf8(utf8), L"Entwürfe/Pumpe-Größe.zvd 泵站.zvd pump🚀.zvd");
 }
 
-TEST(WideText, RefusesWhatIsNoText) {
-    // An unpaired surrogate, wherever it stands, and (as UTF-32) a value
-    // above the last character; the message names the unit.
-    struct Wide { std::wstring text; const char* at; };
-    std::vector<Wide> wides = {
-        {{L'a', wchar_t(0xD83D)}, "unit 1"},
-        {{wchar_t(0xDE80), L'a'}, "unit 0"},
-        {{L'a', wchar_t(0xD83D), wchar_t(0xD83D), wchar_t(0xDE80)}, "unit 1"},
-        {{wchar_t(0xD83D), L'a', wchar_t(0xDE80)}, "unit 0"},
+// An unpaired surrogate wherever it stands, a value above the last
+// character (UTF-32), and every way bytes fail to be UTF-8 are refused,
+// naming the unit or byte where the fault starts.
+TEST(WideText, RefusesWhatIsNoTextSayingWhere) {
+    const auto wide = [](std::wstring text) { return [text] { (void)utf8FromWide(text); }; };
+    const auto bytes = [](std::string text) { return [text] { (void)wideFromUtf8(text); }; };
+    const wchar_t high = static_cast<wchar_t>(0xD83D), low = static_cast<wchar_t>(0xDE80);
+    const std::pair<std::function<void()>, const char*> cases[] = {
+        {wide({L'a', high}), "unit 1"},
+        {wide({low, L'a'}), "unit 0"},
+        {wide({L'a', high, high, low}), "unit 1"},
+        {wide({high, L'a', low}), "unit 0"},
+        {wide({L'a', L'b', static_cast<wchar_t>(sizeof(wchar_t) == 4 ? 0x110000 : 0xDE80)}), "unit 2"},
+        {bytes("ab\x80"), "byte 2"},                       // a stray continuation byte
+        {bytes("a\xE6\xB3"), "byte 1"},                    // a cut sequence
+        {bytes("\xE6\xB3" "a"), "byte 0"},                 // one cut by another character
+        {bytes("a\xC0\xAF"), "byte 1"},                    // an overlong slash
+        {bytes("\xE0\x80\xAF"), "byte 0"},                 // an overlong three-byte form
+        {bytes("\xF0\x8F\xBF\xBF"), "byte 0"},             // an overlong four-byte form
+        {bytes("x\xED\xA0\x80"), "byte 1"},                // a surrogate
+        {bytes("\xF4\x90\x80\x80"), "byte 0"},             // above U+10FFFF
+        {bytes("\xF8\x88\x80\x80\x80"), "byte 0"},         // a five-byte lead
+        {bytes("Gr\xF6\xDF" "e"), "byte 2"},               // the 8-bit code page's "Größe"
     };
-    if (sizeof(wchar_t) == 4) {
-        wides.push_back({{L'a', L'b', static_cast<wchar_t>(0x110000)}, "unit 2"});
-    }
-    for (const Wide& wide : wides) {
+    for (const auto& [convert, at] : cases) {
         try {
-            (void)utf8FromWide(wide.text);
-            ADD_FAILURE() << "accepted unit " << wide.at;
+            convert();
+            ADD_FAILURE() << "accepted, expected a refusal at " << at;
         } catch (const std::invalid_argument& e) {
-            EXPECT_NE(std::string(e.what()).find(wide.at), std::string::npos) << e.what();
-        }
-    }
-    // Every way bytes fail to be UTF-8; the message names the byte the bad
-    // sequence starts at.
-    struct Bytes { const char* what; std::string text; const char* at; };
-    const Bytes bytes[] = {
-        {"a stray continuation byte", "ab\x80", "byte 2"},
-        {"a cut sequence", "a\xE6\xB3", "byte 1"},
-        {"a sequence cut by another character", "\xE6\xB3" "a", "byte 0"},
-        {"an overlong slash", "a\xC0\xAF", "byte 1"},
-        {"an overlong three-byte form", "\xE0\x80\xAF", "byte 0"},
-        {"an overlong four-byte form", "\xF0\x8F\xBF\xBF", "byte 0"},
-        {"a surrogate", "x\xED\xA0\x80", "byte 1"},
-        {"above U+10FFFF", "\xF4\x90\x80\x80", "byte 0"},
-        {"a five-byte lead", "\xF8\x88\x80\x80\x80", "byte 0"},
-        {"the 8-bit code page's ö", "Gr\xF6\xDF" "e", "byte 2"},
-    };
-    for (const Bytes& b : bytes) {
-        try {
-            (void)wideFromUtf8(b.text);
-            ADD_FAILURE() << "accepted " << b.what;
-        } catch (const std::invalid_argument& e) {
-            EXPECT_NE(std::string(e.what()).find(b.at), std::string::npos) << b.what << ": " << e.what();
+            EXPECT_NE(std::string(e.what()).find(at), std::string::npos) << e.what();
         }
     }
 }
