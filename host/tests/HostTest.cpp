@@ -15,8 +15,6 @@
 #include <sstream>
 #include <thread>
 #include <tuple>
-#include <utility>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -316,23 +314,20 @@ TEST_F(Host, EachCommandSaysWhatItDidOrInOneLineWhyNot) {
 TEST_F(Host, AWaitSaysWhoHoldsTheDesign) {
     const std::string design = path("a.zvd");
     ASSERT_EQ(save({.file = design, .objects = 1}), kDone) << err.str();
-    std::vector<std::pair<std::function<std::shared_ptr<void>()>, std::string>> holders = {
-        {[&] { return std::make_shared<Zorvan::FileLock>(Zorvan::FileLock::acquire(design, {})); },
-         "is being saved by another program; waiting up to 0.05 s for it to finish"},
-    };
-#ifdef _WIN32
-    holders.emplace_back([&] { return std::make_shared<Zorvan::testing::HeldOpen>(design); },
-                         "is held open by another program; waiting up to 0.05 s for it to be closed");
-#endif
-    for (const auto& [hold, note] : holders) {
-        const std::shared_ptr<void> held = hold();
+    const auto noteWhileHeld = [&](const std::shared_ptr<void>& /*held*/) {
         std::ostringstream noted;
         std::streambuf* const standardError = std::cerr.rdbuf(noted.rdbuf());
-        const int code = save({.file = design, .lockWait = 50ms});
+        EXPECT_EQ(save({.file = design, .lockWait = 50ms}), kRefused);
         std::cerr.rdbuf(standardError);
-        EXPECT_EQ(code, kRefused);
-        EXPECT_EQ(noted.str(), "zvfile: '" + design + "' " + note + "\n");
-    }
+        return noted.str();
+    };
+    const std::string waiting = "zvfile: '" + design + "' is ";
+    EXPECT_EQ(noteWhileHeld(std::make_shared<Zorvan::FileLock>(Zorvan::FileLock::acquire(design, {}))),
+              waiting + "being saved by another program; waiting up to 0.05 s for it to finish\n");
+#ifdef _WIN32
+    EXPECT_EQ(noteWhileHeld(std::make_shared<Zorvan::testing::HeldOpen>(design)),
+              waiting + "held open by another program; waiting up to 0.05 s for it to be closed\n");
+#endif
 }
 
 // The members of `info --json` where the schema allows them: the schema's
