@@ -341,9 +341,7 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
                  DesignSaveOptions waiting = options();
                  waiting.lockWait = std::chrono::seconds(30);
                  waiting.onWait = [&](std::error_code why) {
-                     EXPECT_EQ(why, FileErrc::Busy);
-                     (void)saving->commit("saved meanwhile", 1), saving.reset();
-                 };
+                     EXPECT_EQ(why, FileErrc::Busy), (void)saving->commit("saved meanwhile", 1), saving.reset(); };
                  recovered = DesignSave::recoverAutosave(path("a.zvd"), waiting);
              });
              recovery.join();
