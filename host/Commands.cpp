@@ -35,17 +35,17 @@ static_assert(static_cast<int>(SaveMode::Overwrite) == ZvFileWriteMode::Overwrit
 std::string quoted(const std::string& file) { return "'" + file + "'"; }
 
 // The note on standard error when a command waits for another program
-// that holds the design's one-writer lock.
-std::function<void()> waitNote(const std::string& file, std::chrono::milliseconds lockWait) {
-    return [file, lockWait] {
+// that holds the design: one that is saving it (its one-writer lock), or
+// one that has it open without letting others write it (Windows).
+std::function<void(std::error_code)> waitNote(const std::string& file, std::chrono::milliseconds lockWait) {
+    return [file, lockWait](std::error_code why) {
         std::ostringstream seconds;
         seconds << std::chrono::duration<double>(lockWait).count();
-        std::cerr << "zvfile: "
-                  << Zorvan::substitute(
-                         translate("zvfile",
-                                   "%1 is being saved by another program; waiting up to %2 s for it to finish"),
-                         {quoted(file), seconds.str()})
-                  << std::endl;
+        const std::string note =
+            why == Zorvan::FileErrc::HeldOpen
+                ? translate("zvfile", "%1 is held open by another program; waiting up to %2 s for it to be closed")
+                : translate("zvfile", "%1 is being saved by another program; waiting up to %2 s for it to finish");
+        std::cerr << "zvfile: " << Zorvan::substitute(note, {quoted(file), seconds.str()}) << std::endl;
     };
 }
 

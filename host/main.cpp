@@ -20,6 +20,7 @@
 #include "CommandLine.h"
 #include "DynamicLibrary/DynamicLibrary.h"
 #include "Invocation.h"
+#include "Program.h"
 #include "Translation/Languages.h"
 #include "Translation/Substitute.h"
 
@@ -105,11 +106,14 @@ int runCommand(const zvfile::Invocation& invocation) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+namespace zvfile {
+
+int runProgram(const std::vector<std::string>& args) {
     chooseLanguage();
-    const zvfile::CommandLine line =
-        zvfile::readCommandLine(std::vector<std::string>(argv + 1, argv + argc),
-                                std::string("zvfile " ZVFILE_VERSION " (source revision ") + zv_build::kRevision + ")",
-                                translate, std::cout, std::cerr);
+    const CommandLine line =
+        readCommandLine(args, std::string("zvfile " ZVFILE_VERSION " (source revision ") + zv_build::kRevision + ")",
+                        translate, std::cout, std::cerr);
     return line.invocation ? runCommand(*line.invocation) : line.exitCode;
 }
+
+} // namespace zvfile

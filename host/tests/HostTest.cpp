@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -24,6 +26,9 @@
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
 #include "FileHandling/Env.h"
 #include "FileHandling/testing/CrashEnv.h"
+#ifdef _WIN32
+#include "FileHandling/testing/HeldOpen.h"
+#endif
 #include "FileHandling/testing/TempFolder.h"
 #include "FileLock/FileLock.h"
 #include "Identifier/Identifier.h"
@@ -312,6 +317,28 @@ TEST_F(Host, EachCommandSaysWhatItDidOrInOneLineWhyNot) {
         EXPECT_THAT(err.str(), HasSubstr("a.bak.zvd' at its autosave copy's name is not an autosave copy of it"));
     }
     EXPECT_EQ(TempFolder::read(path("a.bak.zvd")), own);
+}
+
+// A command that waits for the design says on standard error, before it
+// waits, who holds it and for how long it waits: another save, or (Windows)
+// a program that has it open without letting others write it.
+TEST_F(Host, AWaitSaysWhoHoldsTheDesign) {
+    const std::string design = path("a.zvd");
+    ASSERT_EQ(save({.file = design, .objects = 1}), kDone) << err.str();
+    const auto noteWhileHeld = [&](const std::shared_ptr<void>& /*held*/) {
+        std::ostringstream noted;
+        std::streambuf* const standardError = std::cerr.rdbuf(noted.rdbuf());
+        EXPECT_EQ(save({.file = design, .lockWait = 50ms}), kRefused);
+        std::cerr.rdbuf(standardError);
+        return noted.str();
+    };
+    const std::string waiting = "zvfile: '" + design + "' is ";
+    EXPECT_EQ(noteWhileHeld(std::make_shared<Zorvan::FileLock>(Zorvan::FileLock::acquire(design, {}))),
+              waiting + "being saved by another program; waiting up to 0.05 s for it to finish\n");
+#ifdef _WIN32
+    EXPECT_EQ(noteWhileHeld(std::make_shared<Zorvan::testing::HeldOpen>(design)),
+              waiting + "held open by another program; waiting up to 0.05 s for it to be closed\n");
+#endif
 }
 
 // The members of `info --json` where the schema allows them: the schema's

@@ -351,19 +351,19 @@ Clock::time_point deadlineOf(Clock::time_point start, std::chrono::milliseconds 
 }
 
 // The pauses between tries: doubling up to the longest, never past the
-// time given, the caller told once that it waits.
+// time given, the caller told once that it waits, and why.
 class Pauses {
 public:
-    explicit Pauses(const std::function<void()>& onWait) : m_onWait(onWait) {}
+    explicit Pauses(const std::function<void(std::error_code)>& onWait) : m_onWait(onWait) {}
 
-    // Sleeps before the next try; false when `until` has passed.
-    bool before(Clock::time_point until) {
+    // Sleeps before the next try after `attempt`; false when `until` has passed.
+    bool before(Clock::time_point until, Attempt attempt) {
         const Clock::time_point now = Clock::now();
         if (now >= until) {
             return false;
         }
         if (!m_waited && m_onWait) {
-            m_onWait();
+            m_onWait(make_error_code(attempt == Attempt::HeldOpen ? FileErrc::HeldOpen : FileErrc::Busy));
         }
         m_waited = true;
         Env::current()->sleepFor(std::min(m_pause, std::chrono::ceil<std::chrono::milliseconds>(until - now)));
@@ -372,7 +372,7 @@ public:
     }
 
 private:
-    const std::function<void()>& m_onWait;
+    const std::function<void(std::error_code)>& m_onWait;
     std::chrono::milliseconds m_pause = kFirstPause;
     bool m_waited = false;
 };
@@ -410,7 +410,8 @@ FileLock FileLock::acquire(const std::function<Site()>& where, const std::string
         heldOpen = attempt == Attempt::Changed ? heldOpen : attempt == Attempt::HeldOpen;
         // A name in the middle of a replace is looked at again for the gap
         // even when the caller would not wait.
-        if (!pauses.before(attempt == Attempt::Changed ? std::max(deadline, start + replaceGap()) : deadline)) {
+        if (!pauses.before(attempt == Attempt::Changed ? std::max(deadline, start + replaceGap()) : deadline,
+                           attempt)) {
             throw FileError(heldOpen ? make_error_code(FileErrc::HeldOpen)
                                      : std::make_error_code(std::errc::device_or_resource_busy),
                             FileRole::Lock, path);

@@ -36,6 +36,7 @@
 #include <memory>
 #include <source_location>
 #include <string>
+#include <system_error>
 
 #include "Exceptions/FileError.h"
 #include "FileHandling/Folder.h"
@@ -60,8 +61,12 @@ public:
         /// How long to wait for another writer before giving up; zero: do
         /// not wait.
         std::chrono::milliseconds wait{0};
-        /// Called once, before waiting, when another writer holds the lock.
-        std::function<void()> onWait{};
+        /// Called once, before waiting, with why it waits: FileErrc::Busy
+        /// when another writer holds the lock (or is replacing the file),
+        /// FileErrc::HeldOpen when (Windows) another program has the file
+        /// open without letting others write it. Both compare equal to
+        /// std::errc::device_or_resource_busy.
+        std::function<void(std::error_code why)> onWait{};
         /// The name, beside the file, that a replace of the file moves the
         /// new version from (a save's temporary file). While it holds a file,
         /// an empty name is taken, for replaceGap(), for a replace between

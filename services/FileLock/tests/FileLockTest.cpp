@@ -65,14 +65,14 @@ TEST_F(FileLockTest, OthersAreRefusedOrWaitUntilTheHolderLetsGo) {
     EXPECT_EQ(opens, 0) << "a file this process holds locked was opened again";
     EXPECT_LT(Clock::now() - start, 1s);
     int calls = 0;
-    EXPECT_THROW(FileLock::acquire(file, {false, 100ms, [&] { ++calls; }}), FileError);
+    EXPECT_THROW(FileLock::acquire(file, {false, 100ms, [&](std::error_code) { ++calls; }}), FileError);
     EXPECT_TRUE(Clock::now() - start >= 100ms && calls == 1);
     std::optional<FileLock> moved(std::move(*first));
     first.reset(); // a moved-from lock releases nothing
     EXPECT_EQ(busyThreads(file), 2);
     std::promise<void> waiting; // told twice, it throws
     auto second = std::async(std::launch::async,
-                             [&] { return FileLock::acquire(file, {false, milliseconds::max(), [&] { waiting.set_value(); }}); });
+                             [&] { return FileLock::acquire(file, {false, milliseconds::max(), [&](std::error_code) { waiting.set_value(); }}); });
     EXPECT_EQ(waiting.get_future().wait_for(60s), std::future_status::ready);
     moved.reset();
     EXPECT_EQ(second.get().path(), file);
@@ -153,16 +153,19 @@ TEST_F(FileLockTest, EachTryEndsAsTheEnvAnswers) {
     const std::string folder = dir.path("folder.zvd");
     fs::create_directory(TempFolder::fromUtf8(folder));
     const auto notRegular = [](const std::string& name) { return "'" + name + "' is not a regular file"; };
-    // name: the file's unless given; message: what a refusal says.
+    // name: the file's unless given; message: what a refusal says; waitsFor:
+    // why the lock says it waits, when it does.
     struct Row { const char* what; FaultEnv::Hook hook; bool create; milliseconds wait; Outcome outcome; int pauses = 0;
-                 std::string name = {}; std::string message = {}; };
+                 std::string name = {}; std::string message = {}; FileErrc waitsFor = FileErrc::Busy; };
     std::vector<Row> rows = {
         {"held elsewhere for 40 tries", FaultEnv::failing(Kind::Lock, 1, busy, 40), false, 60s, Locked, 40},
         {"renamed over before the lock", replacing({{Kind::Lock, 1, false}}), false, 60s, Locked},
         {"replaced by another process", replacing({{Kind::Lock, 1, true, busy}, {Kind::Look, 40, false}}), true, 60s, Locked},
         {"arriving mid-replace", replacing({{Kind::Look, 1, true}, {Kind::Look, 20, false}}), false, 0ms, Locked},
-        {"held open", FaultEnv::failing(Kind::Open, 1, heldOpen, 1 << 30), false, 50ms, HeldOpen},
-        {"held open, then replaced by another process", heldThenReplaced, false, 60s, Locked},
+        {"held open", FaultEnv::failing(Kind::Open, 1, heldOpen, 1 << 30), false, 50ms, HeldOpen, 0, {}, {},
+         FileErrc::HeldOpen},
+        {"held open, then replaced by another process", heldThenReplaced, false, 60s, Locked, 0, {}, {},
+         FileErrc::HeldOpen},
         {"refused", FaultEnv::failing(Kind::Lock, 1, ioError), false, 60s, Refused, 0, file,
          "Cannot lock '" + file + "': " + describe(ioError)},
         {"a folder", {}, false, 30s, Refused, 0, folder, notRegular(folder)},
@@ -186,10 +189,12 @@ TEST_F(FileLockTest, EachTryEndsAsTheEnvAnswers) {
         const auto env = std::make_shared<FaultEnv>(row.hook);
         const ScopedEnv installed(env);
         int waits = 0;
+        std::error_code waitedFor;
         const Clock::time_point start = Clock::now();
         try {
             const FileLock lock = FileLock::acquire(row.name.empty() ? file : row.name,
-                                                    {row.create, row.wait, [&] { ++waits; }, dir.path("renamed.zvd")});
+                                                    {row.create, row.wait, [&](std::error_code why) { ++waits, waitedFor = why; },
+                                                     dir.path("renamed.zvd")});
             FileIdentity named;
             EXPECT_TRUE(identityOf(file, named) && sameFile(lock.identity(), named)) << "another file is locked";
             EXPECT_TRUE(!lock.createdFile() && row.outcome == Locked);
@@ -204,6 +209,7 @@ TEST_F(FileLockTest, EachTryEndsAsTheEnvAnswers) {
         const std::vector<milliseconds> pauses = env->pauses();
         EXPECT_TRUE(row.pauses == 0 || pauses.size() == static_cast<std::size_t>(row.pauses)) << pauses.size();
         EXPECT_EQ(waits, pauses.empty() ? 0 : 1);
+        EXPECT_TRUE(waits == 0 || waitedFor == row.waitsFor) << waitedFor.message();
         EXPECT_THAT(pauses, ::testing::Each(::testing::Le(25ms)));
     }
 }

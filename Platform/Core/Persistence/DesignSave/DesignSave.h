@@ -39,6 +39,14 @@
 /// after commit() or cancel(), on an object moved from) raises
 /// std::logic_error.
 ///
+/// Names are UTF-8 text on every system: a design's path, the files a
+/// result names and the sentences of a refusal. On Windows the road turns
+/// them into the system's UTF-16 where it calls the system, so any name
+/// Windows allows works, "Entwürfe\\泵站.zvd" included; a host that holds
+/// UTF-16 names (a wide main(), a file dialog) converts each with
+/// utf8FromWide (FileHandling/WideText.h), never through the 8-bit code
+/// page, which cannot hold most names.
+///
 /// The library's fixed calls (ZvFileIO, DesignIOModule) are the primitives
 /// this road is built from. Called directly they take no lock and check
 /// nothing beside the design: only the road makes them safe.
@@ -60,6 +68,7 @@
 #include "Exceptions/ZvException.h"
 #include "FileHandling/Env.h"
 #include "FileHandling/FileName.h"
+#include "FileHandling/WideText.h"
 #include "Platform/Core/Persistence/DesignSave/DesignSaveExport.h"
 #include "Platform/Core/Persistence/ZvFileIO/DesignIOModule.h"
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
@@ -144,8 +153,12 @@ struct DesignSaveOptions {
     ZvFileWriteMode mode = ZvFileWriteMode::Overwrite;
     /// How long to wait for another program that is saving the same design.
     std::chrono::milliseconds lockWait{10000};
-    /// Called once, before waiting, when another program holds the design.
-    std::function<void()> onWait{};
+    /// Called once, before waiting, when another program holds the design,
+    /// with why it waits: FileErrc::Busy while another save or autosave is
+    /// writing it, FileErrc::HeldOpen while (Windows) another program has
+    /// it open without letting others write it (a viewer, a scanner). Both
+    /// compare equal to std::errc::device_or_resource_busy.
+    std::function<void(std::error_code why)> onWait{};
     /// Called as the save reaches each step ("locked", "prepared",
     /// "committed"; "copied" for writeAutosaveCopy): for progress and for
     /// tests that look at the files at that moment.

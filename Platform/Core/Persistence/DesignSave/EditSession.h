@@ -41,6 +41,10 @@
 /// save that begins makes its next call refuse (Busy). The host skips that
 /// autosave and writes the next one.
 ///
+/// A design's name is UTF-8 text on every system, as for DesignSave: a
+/// Windows host converts a UTF-16 name with utf8FromWide
+/// (FileHandling/WideText.h) before opening it.
+///
 /// Thread-safety: autosave() may run on a thread of its own while the host
 /// edits and saves; every other call on one thread at a time.
 
@@ -71,8 +75,9 @@ struct EditOptions {
     /// How long to wait for a save of another program while recovering,
     /// and for an autosave of this session's as it is closed.
     std::chrono::milliseconds lockWait{10000};
-    /// Called once, before waiting, when another program holds the design.
-    std::function<void()> onWait{};
+    /// Called once, before waiting, when another program holds the design,
+    /// with why it waits (as DesignSaveOptions::onWait).
+    std::function<void(std::error_code why)> onWait{};
     /// Save a newer autosave copy as the design before opening it
     /// (DesignSave::recoverAutosave): what a crashed session left.
     bool recover = true;

@@ -23,6 +23,10 @@
 /// their own they take no lock and check nothing of the kind, so two
 /// programs saving one design through them can lose it; hosts use the road.
 ///
+/// Names: every file name taken or given back (FileName's text) is UTF-8,
+/// on Windows as on Linux; a host holding UTF-16 names converts them with
+/// utf8FromWide (FileHandling/WideText.h).
+///
 /// Thread-safety: a ZvFileIO holds no mutable state; its operations may run
 /// on several threads at once as far as the handles and services allow.
 
