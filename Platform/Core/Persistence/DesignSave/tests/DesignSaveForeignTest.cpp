@@ -515,16 +515,23 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
             SCOPED_TRACE("road " + std::to_string(road));
             saveDesign("a.zvd", 2, "old");
             const bool moved = road == RemoveCopy && !c.atCopy;
-            if (moved) { // what is moved to the copy's name is a copy of the design
-                const std::shared_ptr<SqliteDesignStore> store = SqliteDesignStore::openForWriting(path("a.zvd"));
-                store->writeAutosaveOrigin({}, "a.zvd");
+            // What is moved to the copy's name is a copy of the design.
+            const auto makeCopy = [&](const std::string& file) {
+                const std::shared_ptr<SqliteDesignStore> store = SqliteDesignStore::openForWriting(path(file));
+                store->writeAutosaveOrigin({}, FileName(file).getLeafName());
                 store->commit();
+            };
+            if (moved) {
+                makeCopy("a.zvd");
             }
             fs::permissions(folder.write("victim", "not a design"), victimBits);
             if (c.arrange) {
                 c.arrange();
             }
             if (moved) {
+                if (c.file != "a.zvd" && fs::is_regular_file(TempFolder::fromUtf8(path(c.file)))) {
+                    makeCopy(c.file); // the row's own design
+                }
                 moveToCopy(c.file);
             }
             const auto before = files();
