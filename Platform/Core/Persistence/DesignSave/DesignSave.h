@@ -56,6 +56,7 @@
 /// thread of its own while the host edits and saves (see EditSession).
 
 #include <chrono>
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -64,6 +65,8 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <type_traits>
+#include <utility>
 
 #include "Exceptions/ZvException.h"
 #include "FileHandling/Env.h"
@@ -148,6 +151,48 @@ inline bool means(const std::optional<std::error_code>& cause, std::errc conditi
     return cause.has_value() && means(*cause, condition);
 }
 
+/// What a save calls, once, before it waits for another program that holds
+/// the design: a callable taken with why it waits (a std::error_code), or
+/// one taking nothing, as hosts written before the reason was given pass.
+/// Empty by default; calling an empty note does nothing.
+class WaitNote {
+public:
+    WaitNote() = default;
+    template <std::invocable<std::error_code> Note>
+        requires(!std::same_as<std::remove_cvref_t<Note>, WaitNote>)
+    WaitNote(Note note) { // NOLINT(google-explicit-constructor): assigned as a callable is
+        if (!isEmpty(note)) {
+            m_note = std::move(note);
+        }
+    }
+    template <std::invocable Note>
+        requires(!std::invocable<Note, std::error_code>)
+    WaitNote(Note note) { // NOLINT(google-explicit-constructor)
+        if (!isEmpty(note)) {
+            m_note = [note = std::move(note)](std::error_code) mutable { note(); };
+        }
+    }
+    explicit operator bool() const { return static_cast<bool>(m_note); }
+    void operator()(std::error_code why) const {
+        if (m_note) {
+            m_note(why);
+        }
+    }
+
+private:
+    // An empty std::function or a null function pointer notes nothing.
+    template <class Note> static bool isEmpty(const Note& note) {
+        if constexpr (std::is_pointer_v<Note>) {
+            return note == nullptr;
+        } else if constexpr (requires { note.target_type(); }) { // a std::function
+            return !note;
+        } else {
+            return false;
+        }
+    }
+    std::function<void(std::error_code)> m_note{};
+};
+
 /// How a save runs.
 struct DesignSaveOptions {
     ZvFileWriteMode mode = ZvFileWriteMode::Overwrite;
@@ -157,8 +202,9 @@ struct DesignSaveOptions {
     /// with why it waits: FileErrc::Busy while another save or autosave is
     /// writing it, FileErrc::HeldOpen while (Windows) another program has
     /// it open without letting others write it (a viewer, a scanner). Both
-    /// compare equal to std::errc::device_or_resource_busy.
-    std::function<void(std::error_code why)> onWait{};
+    /// compare equal to std::errc::device_or_resource_busy. A note taking
+    /// nothing is taken too.
+    WaitNote onWait{};
     /// Called as the save reaches each step ("locked", "prepared",
     /// "committed"; "copied" for writeAutosaveCopy): for progress and for
     /// tests that look at the files at that moment.

@@ -77,7 +77,7 @@ struct EditOptions {
     std::chrono::milliseconds lockWait{10000};
     /// Called once, before waiting, when another program holds the design,
     /// with why it waits (as DesignSaveOptions::onWait).
-    std::function<void(std::error_code why)> onWait{};
+    WaitNote onWait{};
     /// Save a newer autosave copy as the design before opening it
     /// (DesignSave::recoverAutosave): what a crashed session left.
     bool recover = true;

@@ -500,7 +500,9 @@ FileLock lockDesign(const char* cannot, const std::string& file, const Site& tar
     FileLock::Options lockOptions;
     lockOptions.create = create;
     lockOptions.wait = options.lockWait;
-    lockOptions.onWait = options.onWait;
+    if (options.onWait) {
+        lockOptions.onWait = options.onWait;
+    }
     lockOptions.replacedFrom = ZvFileIO::temporaryName(FileName(target.leaf)).getLeafName();
     try {
         return FileLock::acquire(target, lockOptions);
