@@ -22,6 +22,7 @@
 
 #include "FileHandling/testing/FaultEnv.h"
 #include "FileHandling/testing/TempFolder.h"
+#include "Serialization/testing/Damage.h"
 #include "Serialization/testing/OtherProgram.h"
 #include "Serialization/SqliteDesignStore.h"
 
@@ -84,7 +85,10 @@ protected:
     std::string journal = SqliteDesignStore::journalPath(design);
 
     // A design of kObjects objects that only its owner and group may read (and so its journals).
+    // Written as designs were before checksums: the stock program's commits
+    // are what the store then reads, not damage.
     void makeDesign() const {
+        testing::damage::emptyDatabaseWithoutChecksums(design);
         auto store = SqliteDesignStore::openForWriting(design);
         store->writeDataRevision("before");
         forEachObject(100, 'x', [&](SerializationTransferObject& object) { store->insert(object); });
