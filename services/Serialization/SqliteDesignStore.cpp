@@ -626,8 +626,8 @@ bool SqliteDesignStore::readFileVersion(std::int32_t& version) {
         raw = reused(sql);
         return raw && sqlite3_step(raw.get()) == SQLITE_ROW && sqlite3_column_type(raw.get(), 0) == SQLITE_INTEGER;
     };
-    bool ok = query("PRAGMA application_id") && sqlite3_column_int(raw.get(), 0) == kApplicationId &&
-              query("SELECT file_version FROM zv_metadata WHERE singleton = 1");
+    const bool ours = query("PRAGMA application_id") && sqlite3_column_int(raw.get(), 0) == kApplicationId;
+    bool ok = ours && query("SELECT file_version FROM zv_metadata WHERE singleton = 1");
     if (ok) {
         const std::int64_t stored = sqlite3_column_int64(raw.get(), 0);
         ok = stored >= INT32_MIN && stored <= INT32_MAX;
@@ -642,6 +642,11 @@ bool SqliteDesignStore::readFileVersion(std::int32_t& version) {
     // a damaged design is no file of another kind.
     if (!ok && (isBusy(result) || isSystemFailure(result, cause) || (m_db && isDamage(m_db.get(), result)))) {
         fail();
+    }
+    // A file marked as a design whose metadata row is gone (or holds no
+    // version) lost what every design is written with.
+    if (!ok && ours) {
+        raise(FileErrc::Damaged, m_role, m_path);
     }
     return ok;
 }
@@ -941,11 +946,17 @@ void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields)
                 return;
             }
         }
-        if (filled == 0 || batch[filled - 1].id() == end) {
+        if (filled > 0 && batch[filled - 1].id() == end) {
             return; // the last batch, or one ending at the largest identity (no next one to start from)
         }
-        from = batch[filled - 1].id() + 1;
+        from = filled > 0 ? batch[filled - 1].id() + 1 : from;
     } while (filled == kBatch);
+    // The rows in identity order ended before the largest identity: pages
+    // of the table contradict each other, unless `visit` removed the rest.
+    Statement largest(*this, "SELECT 1 FROM zv_objects WHERE id = ?");
+    if (largest.bind(1, end).step()) {
+        raise(FileErrc::Damaged, m_role, m_path, std::to_string(end));
+    }
 }
 
 FileIdentity SqliteDesignStore::identity() const { return m_site->design().value_or(FileIdentity{}); }

@@ -672,7 +672,8 @@ bool isCopyOf(const Site& copy, const Site& design) {
             return true;
         }
     } catch (const FileError& e) {
-        if (bySystem(e.code()) || means(e.code(), std::errc::device_or_resource_busy)) {
+        // A damaged copy is not taken for another file: it says so.
+        if (bySystem(e.code()) || means(e.code(), std::errc::device_or_resource_busy) || is(e.code(), FileErrc::Damaged)) {
             throw;
         }
         return false; // it holds no design
