@@ -4,8 +4,6 @@
 // function takes the file's path and changes its bytes in place. Page
 // numbers count from 1, as SQLite's do.
 
-#include <sqlite3.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -16,7 +14,6 @@
 
 namespace Zorvan::testing::damage {
 
-/// The file's bytes.
 inline std::string bytesOf(const std::string& path) {
     std::ifstream in(std::filesystem::path(path), std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -24,64 +21,35 @@ inline std::string bytesOf(const std::string& path) {
 
 /// Writes `bytes` over the file from `offset` on.
 inline void writeAt(const std::string& path, std::uint64_t offset, const std::string& bytes) {
-    std::fstream file(std::filesystem::path(path), std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(static_cast<std::streamoff>(offset));
-    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::fstream(std::filesystem::path(path), std::ios::in | std::ios::out | std::ios::binary)
+        .seekp(static_cast<std::streamoff>(offset))
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-/// The database's page size, from its header (bytes 16 and 17; 1 is 65536).
-inline std::size_t pageSizeOf(const std::string& path) {
-    const std::string header = bytesOf(path).substr(0, 18);
-    const std::size_t size = header.size() < 18 ? 0
-                                                : std::size_t{static_cast<unsigned char>(header[16])} << 8 |
-                                                      static_cast<unsigned char>(header[17]);
-    return size == 1 ? 65536 : size;
+/// The page size of every design: SQLite's default, which the store keeps.
+constexpr std::size_t kPageSize = 4096;
+
+/// Flips bit 0 of the byte at `offset`.
+inline void flipBit(const std::string& path, std::uint64_t offset) {
+    writeAt(path, offset, std::string(1, static_cast<char>(bytesOf(path).at(static_cast<std::size_t>(offset)) ^ 1)));
 }
 
-/// Flips bit `bit` of the byte at `offset`.
-inline void flipBit(const std::string& path, std::uint64_t offset, int bit = 0) {
-    std::string byte = bytesOf(path).substr(static_cast<std::size_t>(offset), 1);
-    byte[0] = static_cast<char>(byte[0] ^ (1 << bit));
-    writeAt(path, offset, byte);
+/// Copies page `page` of the database `from` over page `page` of `path`,
+/// or zeros over it when `from` is empty.
+inline void overwritePage(const std::string& from, const std::string& path, std::uint64_t page) {
+    writeAt(path, (page - 1) * kPageSize,
+            from.empty() ? std::string(kPageSize, '\0') : bytesOf(from).substr((page - 1) * kPageSize, kPageSize));
 }
 
-/// Overwrites page `page` with zeros.
-inline void zeroPage(const std::string& path, std::uint64_t page) {
-    const std::size_t size = pageSizeOf(path);
-    writeAt(path, (page - 1) * size, std::string(size, '\0'));
-}
-
-/// Cuts the file to `size` bytes.
-inline void cutTo(const std::string& path, std::uint64_t size) { std::filesystem::resize_file(path, size); }
-
-/// Copies page `page` of the database `from` over the same page of `path`.
-inline void copyPage(const std::string& from, const std::string& path, std::uint64_t page) {
-    const std::size_t size = pageSizeOf(from);
-    writeAt(path, (page - 1) * size, bytesOf(from).substr(static_cast<std::size_t>((page - 1) * size), size));
-}
-
-/// The first page after page 1 whose B-tree page type is `kind` (2 index
-/// interior, 5 table interior, 10 index leaf, 13 table leaf); 0 when none is.
-inline std::uint64_t firstPageOfKind(const std::string& path, unsigned char kind) {
+/// The last page whose B-tree page type is `kind` (5 table interior, 13
+/// table leaf); 0 when none is.
+inline std::uint64_t lastPageOfKind(const std::string& path, unsigned char kind) {
     const std::string bytes = bytesOf(path);
-    const std::size_t size = pageSizeOf(path);
-    for (std::size_t at = size; size != 0 && at < bytes.size(); at += size) {
-        if (static_cast<unsigned char>(bytes[at]) == kind) {
-            return at / size + 1;
-        }
+    std::uint64_t last = 0;
+    for (std::size_t at = kPageSize; at < bytes.size(); at += kPageSize) {
+        last = static_cast<unsigned char>(bytes[at]) == kind ? at / kPageSize + 1 : last;
     }
-    return 0;
-}
-
-/// Makes `path` an empty database of the system's SQLite, which a store
-/// opened for writing makes a design of as designs were written before
-/// their pages carried checksums: a stock program's commit to it then goes
-/// unnoticed, as it did to every design then.
-inline void emptyDatabaseWithoutChecksums(const std::string& path) {
-    sqlite3* db = nullptr;
-    (void)sqlite3_open(path.c_str(), &db);
-    (void)sqlite3_exec(db, "CREATE TABLE t(x); DROP TABLE t", nullptr, nullptr, nullptr);
-    (void)sqlite3_close(db);
+    return last;
 }
 
 /// Stores every page's checksum again, as this software would have written
@@ -89,12 +57,8 @@ inline void emptyDatabaseWithoutChecksums(const std::string& path) {
 /// nothing to a file whose pages keep no checksums.
 inline void restampChecksums(const std::string& path) {
     std::string bytes = bytesOf(path);
-    const std::size_t size = pageSizeOf(path);
-    if (size == 0 || bytes.size() < 21 || static_cast<unsigned char>(bytes[20]) != internal::kPageChecksumBytes) {
-        return;
-    }
-    for (std::size_t at = 0; at + size <= bytes.size(); at += size) {
-        internal::storePageChecksum(std::span(reinterpret_cast<unsigned char*>(bytes.data()) + at, size));
+    for (std::size_t at = 0; bytes.size() > 20 && bytes[20] == 8 && at + kPageSize <= bytes.size(); at += kPageSize) {
+        internal::storePageChecksum(std::span(reinterpret_cast<unsigned char*>(bytes.data()) + at, kPageSize));
     }
     writeAt(path, 0, bytes);
 }

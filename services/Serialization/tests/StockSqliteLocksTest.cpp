@@ -22,7 +22,6 @@
 
 #include "FileHandling/testing/FaultEnv.h"
 #include "FileHandling/testing/TempFolder.h"
-#include "Serialization/testing/Damage.h"
 #include "Serialization/testing/OtherProgram.h"
 #include "Serialization/SqliteDesignStore.h"
 
@@ -88,7 +87,7 @@ protected:
     // Written as designs were before checksums: the stock program's commits
     // are what the store then reads, not damage.
     void makeDesign() const {
-        testing::damage::emptyDatabaseWithoutChecksums(design);
+        (void)OtherProgram(design).run("CREATE TABLE t(x); DROP TABLE t");
         auto store = SqliteDesignStore::openForWriting(design);
         store->writeDataRevision("before");
         forEachObject(100, 'x', [&](SerializationTransferObject& object) { store->insert(object); });

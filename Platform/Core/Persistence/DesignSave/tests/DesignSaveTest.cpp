@@ -207,10 +207,9 @@ TEST_F(DesignSaveTest, EveryEdgeOfASessionEndsAsItSays) {
         {"a save of what the session opened, after another program committed to it, replaced or removed it",
          [&] {
              for (const auto& change : std::vector<std::function<void()>>{
-                      [&] {
-                          testing::OtherProgram(path("a.zvd")).run("UPDATE zv_metadata SET identifier_number = 9");
-                          testing::damage::restampChecksums(path("a.zvd")); // another program of this software
-                      },
+                      [&] { // another program of this software
+                          testing::OtherProgram(path("a.zvd")).run("UPDATE zv_metadata SET identifier_number = 9"),
+                              testing::damage::restampChecksums(path("a.zvd")); },
                       [&] { fs::copy_file(path("a.zvd"), path("b.zvd")), fs::rename(path("b.zvd"), path("a.zvd")); },
                       [&] { fs::remove(path("a.zvd")); }}) {
                  const EditSession session = EditSession::open(path("a.zvd"));
