@@ -45,11 +45,11 @@ inline void overwritePage(const std::string& from, const std::string& path, std:
 /// table leaf); 0 when none is.
 inline std::uint64_t lastPageOfKind(const std::string& path, unsigned char kind) {
     const std::string bytes = bytesOf(path);
-    std::uint64_t last = 0;
-    for (std::size_t at = kPageSize; at < bytes.size(); at += kPageSize) {
-        last = static_cast<unsigned char>(bytes[at]) == kind ? at / kPageSize + 1 : last;
+    std::uint64_t page = bytes.size() / kPageSize;
+    while (page > 1 && static_cast<unsigned char>(bytes[(page - 1) * kPageSize]) != kind) {
+        --page;
     }
-    return last;
+    return page > 1 ? page : 0;
 }
 
 /// Stores every page's checksum again, as this software would have written

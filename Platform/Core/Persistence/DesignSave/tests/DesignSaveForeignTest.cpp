@@ -248,7 +248,6 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
     };
     // The last object's payload: "old" after its type "Pipe" becomes "nld".
     const Damage payloadBit = [](const std::string& f) { damage::flipBit(f, damage::bytesOf(f).rfind("Pipeold") + 4); };
-    const auto lastLeaf = [](const std::string& f) { return damage::lastPageOfKind(f, 13); };
     const Plant anotherDesignsCopy = [&] {
         saveDesign("b.zvd", 1, "b");
         (void)writeAutosaveCopy(path("b.zvd"), options());
@@ -383,7 +382,7 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
         {.what = "a damaged autosave copy a crashed session left", .arrange = damaged(payloadBit, true),
          .roads = {Recover}, .reason = Damaged, .said = isDamaged, .atCopy = true},
         {.what = "a page of another design copied over one of the copy", .arrange = damaged([&](const std::string& f) {
-             saveDesign("b.zvd", 2000, "b"), damage::overwritePage(path("b.zvd"), f, lastLeaf(f) - 3), fs::remove(path("b.zvd")); }, true),
+             saveDesign("b.zvd", 2000, "b"), damage::overwritePage(path("b.zvd"), f, damage::lastPageOfKind(f, 13) - 3), fs::remove(path("b.zvd")); }, true),
          .roads = {Recover}, .reason = Damaged, .said = isDamaged, .atCopy = true},
         {"a design written before checksums, a bit of its payload flipped, opens as it always did",
          [&] { fs::remove(path("a.zvd")), testing::OtherProgram(path("a.zvd")).run("CREATE TABLE t(x); DROP TABLE t");
@@ -507,17 +506,17 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
     // Damage on every road that reads the design: a page that fails its
     // checksum, a header SQLite cannot read, a file cut short, the metadata
     // row lost, a stock program's change.
-    const auto stock = [](const char* sql) { return [sql](const std::string& f) { testing::OtherProgram(f).run(sql); }; };
     for (const auto& [what, damage] : std::vector<std::pair<const char*, Damage>>{
              {"a flipped bit in an object's payload", payloadBit},
              {"a flipped bit in a B-tree interior page",
               [](const std::string& f) { damage::flipBit(f, damage::lastPageOfKind(f, 5) * 4096 - 28); }},
              {"a flipped bit in the header's page size", [](const std::string& f) { damage::flipBit(f, 17); }},
              {"a flipped bit in the header's user version", [](const std::string& f) { damage::flipBit(f, 63); }},
-             {"a zeroed page", [&](const std::string& f) { damage::overwritePage("", f, lastLeaf(f)); }},
+             {"a zeroed page", [&](const std::string& f) { damage::overwritePage("", f, damage::lastPageOfKind(f, 13)); }},
              {"a file cut to two thirds", [](const std::string& f) { fs::resize_file(f, fs::file_size(f) / 3 * 2 / 4096 * 4096); }},
-             {"the metadata row lost", [&](const std::string& f) { stock("DELETE FROM zv_metadata")(f), damage::restampChecksums(f); }},
-             {"an object changed by a stock SQLite program", stock("UPDATE zv_objects SET payload = 'x' WHERE id = (SELECT max(id) FROM zv_objects)")}}) {
+             {"the metadata row lost", [](const std::string& f) { testing::OtherProgram(f).run("DELETE FROM zv_metadata"), damage::restampChecksums(f); }},
+             {"an object changed by a stock SQLite program", [](const std::string& f) {
+                  testing::OtherProgram(f).run("UPDATE zv_objects SET payload = 'x' WHERE id = (SELECT max(id) FROM zv_objects)"); }}}) {
         cases.push_back({what, damaged(damage), {Rewrite, Update, UpdateSelected, Autosave, Open, Edit}, Damaged, isDamaged});
     }
     // Names Windows takes for another file, for a device or a stream, or
