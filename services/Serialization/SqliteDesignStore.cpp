@@ -949,8 +949,7 @@ void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields)
         if (filled > 0 && batch[filled - 1].id() == end) {
             return; // the last batch, or one ending at the largest identity (no next one to start from)
         }
-        from = filled > 0 ? batch[filled - 1].id() + 1 : from;
-    } while (filled == kBatch);
+    } while (filled == kBatch); // the next batch starts after the last identity read
     // The rows in identity order ended before the largest identity: pages
     // of the table contradict each other, unless `visit` removed the rest.
     Statement largest(*this, "SELECT 1 FROM zv_objects WHERE id = ?");
