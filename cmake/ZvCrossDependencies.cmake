@@ -39,6 +39,9 @@ _zv_cross_headers(Boost::headers ${ZV_CROSS_BOOST_INCLUDE_DIR} boost)
 # under the names their CMake packages give them.
 _zv_cross_headers(CLI11::CLI11 ${ZV_CROSS_CLI11_INCLUDE_DIR} CLI)
 _zv_cross_headers(nlohmann_json::nlohmann_json ${ZV_CROSS_JSON_INCLUDE_DIR} nlohmann)
+# The pages' checksum (XXH3), used as a header alone.
+set(ZV_CROSS_XXHASH_INCLUDE_DIR /usr/include CACHE PATH "Folder holding xxhash.h for a cross build")
+_zv_cross_headers(xxHash::xxhash ${ZV_CROSS_XXHASH_INCLUDE_DIR} xxhash.h)
 
 # GoogleTest and GMock built with the cross compiler. Their targets come
 # with the GTest:: aliases the tests link; SYSTEM keeps the tree's warning

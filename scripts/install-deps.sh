@@ -15,6 +15,7 @@ packages=(
   libboost-locale-dev      # the gettext catalogue of the translation service
   gettext                  # xgettext, msgfmt, msgmerge, msgcmp: the message catalogues
   libsqlite3-dev           # the file-backed design store
+  libxxhash-dev            # XXH3, the pages' checksum (header only; also for the Windows build)
   libcli11-dev             # the zvfile host's command line
   nlohmann-json3-dev       # zvfile info --json
   gcovr                    # make coverage: line and branch figures per folder from gcov's counts
@@ -53,7 +54,7 @@ windows_packages=(
 # make demo: only what building and running zvfile needs.
 demo_packages=(
   g++ make cmake ninja-build git libboost-thread-dev libboost-locale-dev gettext
-  libsqlite3-dev libcli11-dev nlohmann-json3-dev
+  libsqlite3-dev libxxhash-dev libcli11-dev nlohmann-json3-dev
 )
 windows=false
 case "${1:-}" in

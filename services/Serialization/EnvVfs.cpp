@@ -13,9 +13,11 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "FileHandling/Env.h"
 #include "FileHandling/FileName.h"
+#include "Serialization/PageChecksum.h"
 #include "Serialization/SqliteDesignStore.h"
 
 namespace Zorvan::internal {
@@ -130,6 +132,9 @@ struct Open {
     bool pending = false;
     // A journal opened to be written: its name reaches the disk with its first flush.
     bool syncFolder = false;
+    // The design's reserved bytes per page (header byte 20) as last read or
+    // written: whether its pages carry checksums. Unknown before then.
+    std::optional<unsigned char> reserveBytes;
 
     Env& env() const { return site->folder().env(); }
     const EnvHandle& folder() const { return site->folder().handle(); }
@@ -154,6 +159,40 @@ int take(Open& open, ByteRange range, Env::Lock kind) {
 
 void release(Open& open, ByteRange range) { (void)open.env().lock(open.file, range, Env::Lock::Unlocked); }
 
+// Where a design's header says how many bytes each page keeps reserved.
+constexpr std::size_t kReservedAt = 20;
+
+// Whether `amount` bytes at `offset` are one whole page of a design: SQLite
+// reads and writes a design's pages whole, and its header in parts.
+bool isPage(std::size_t amount, sqlite3_int64 offset) {
+    const bool pageSize = amount >= 512 && amount <= 65536 && (amount & (amount - 1)) == 0;
+    return pageSize && offset % static_cast<sqlite3_int64>(amount) == 0;
+}
+
+// Learns from bytes of the design at `offset` (as read or as written)
+// whether its pages carry checksums.
+void learnReserved(Open& open, std::span<const unsigned char> bytes, sqlite3_int64 offset) {
+    if (open.role == FileRole::Design && offset == 0 && bytes.size() > kReservedAt) {
+        open.reserveBytes = bytes[kReservedAt];
+    }
+}
+
+// Whether a page read of the design holds what was written to it. A design
+// written before checksums (no reserved bytes) has none to check; one whose
+// pages keep reserved bytes of another size was changed by another program
+// since this software wrote it, and its pages cannot be trusted.
+//
+// A page that fails is SQLite's corruption error, not an input/output
+// error: the pager hands a failed read back through the statement that
+// asked for the page without putting the connection into its error state,
+// and the store tells the damage from a disk's failure by the code alone.
+int checkPage(const Open& open, std::span<const unsigned char> page, sqlite3_int64 offset) {
+    if (open.role != FileRole::Design || !open.reserveBytes || *open.reserveBytes == 0 || !isPage(page.size(), offset)) {
+        return SQLITE_OK;
+    }
+    return *open.reserveBytes == kPageChecksumBytes && pageChecksumHolds(page) ? SQLITE_OK : SQLITE_CORRUPT;
+}
+
 int xRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
     Open& open = of(file);
     const std::span<char> into(static_cast<char*>(buffer), static_cast<std::size_t>(amount));
@@ -162,15 +201,37 @@ int xRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
         return failed(error, SQLITE_IOERR_READ);
     }
     if (got < into.size()) {
+        // Beyond the end: SQLite takes it for zeros, and so is no page written.
         std::fill(into.begin() + static_cast<std::ptrdiff_t>(got), into.end(), '\0');
         return SQLITE_IOERR_SHORT_READ;
     }
-    return SQLITE_OK;
+    const std::span<const unsigned char> bytes(static_cast<const unsigned char*>(buffer), into.size());
+    learnReserved(open, bytes, offset);
+    return checkPage(open, bytes, offset);
+}
+
+// The page `bytes` with its checksum in its last bytes, when the design's
+// pages carry checksums; else the bytes as they are.
+std::span<const char> withChecksum(Open& open, std::span<const char> bytes, sqlite3_int64 offset) {
+    const std::span<const unsigned char> raw(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    learnReserved(open, raw, offset);
+    if (!open.reserveBytes && open.role == FileRole::Design) {
+        open.reserveBytes = open.site->expectedReserved();
+    }
+    if (open.role != FileRole::Design || open.reserveBytes != kPageChecksumBytes || !isPage(bytes.size(), offset)) {
+        return bytes;
+    }
+    // SQLite's page is not ours to change: the sum goes into a copy.
+    thread_local std::vector<unsigned char> page;
+    page.assign(raw.begin(), raw.end());
+    storePageChecksum(page);
+    return {reinterpret_cast<const char*>(page.data()), page.size()};
 }
 
 int xWrite(sqlite3_file* file, const void* data, int amount, sqlite3_int64 offset) {
     Open& open = of(file);
-    const std::span<const char> bytes(static_cast<const char*>(data), static_cast<std::size_t>(amount));
+    const std::span<const char> bytes =
+        withChecksum(open, {static_cast<const char*>(data), static_cast<std::size_t>(amount)}, offset);
     if (const std::error_code error = open.env().write(open.file, static_cast<std::uint64_t>(offset), bytes)) {
         return failed(error, means(error, std::errc::no_space_on_device) ? SQLITE_FULL : SQLITE_IOERR_WRITE);
     }

@@ -94,12 +94,19 @@ public:
     /// Why the VFS last refused a file of this site; cleared by the call.
     std::optional<VfsRefusal> takeRefusal() noexcept { return std::exchange(m_refusal, std::nullopt); }
 
+    /// The reserved bytes per page of the new database the connection is
+    /// about to write: SQLite may write other pages of it before its header,
+    /// which says so.
+    void expectReserved(unsigned char bytes) noexcept { m_newReserved = bytes; }
+    std::optional<unsigned char> expectedReserved() const noexcept { return m_newReserved; }
+
 private:
     friend struct VfsAccess;
     Site m_site;
     std::string m_journalName;
     std::string m_name;
     std::optional<VfsRefusal> m_refusal;
+    std::optional<unsigned char> m_newReserved;
     // The design as the connection opened it: whose journal may be played
     // into it is judged against it.
     std::optional<FileFacts> m_design;

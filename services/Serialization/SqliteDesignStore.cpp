@@ -14,6 +14,7 @@
 #include "FileHandling/FileNameException.h"
 #include "FileHandling/Folder.h"
 #include "Serialization/EnvVfs.h"
+#include "Serialization/PageChecksum.h"
 
 namespace Zorvan {
 namespace {
@@ -139,9 +140,27 @@ sqlite3_int64 fileSize(sqlite3* db, FileRole role, const std::string& path) {
     return size;
 }
 
+// Whether the main file of `db` begins as every SQLite database does.
+bool hasSqliteMagic(sqlite3* db) {
+    constexpr std::string_view kMagic("SQLite format 3\0", 16);
+    sqlite3_file* file = nullptr;
+    char start[16] = {};
+    return sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK && file != nullptr &&
+           file->pMethods != nullptr && file->pMethods->xRead(file, start, sizeof start, 0) == SQLITE_OK &&
+           std::string_view(start, sizeof start) == kMagic;
+}
+
+// Whether SQLite's `result` on `db` says the design is damaged: SQLite
+// found its pages contradicting each other or a page failed its checksum
+// (corruption), or a file that begins as a database has a header SQLite
+// cannot read.
+bool isDamage(sqlite3* db, int result) {
+    return (result & 0xff) == SQLITE_CORRUPT || ((result & 0xff) == SQLITE_NOTADB && hasSqliteMagic(db));
+}
+
 // Why SQLite failed on `db`: another program's lock, the system's error
 // where the system failed it (a full disk, a file-size limit, a denied
-// permission), else SQLite's result code.
+// permission), damage, else SQLite's result code.
 std::error_code failureOf(sqlite3* db) {
     if (db == nullptr) {
         return std::make_error_code(std::errc::not_enough_memory);
@@ -149,6 +168,9 @@ std::error_code failureOf(sqlite3* db) {
     const int result = sqlite3_extended_errcode(db);
     if (isBusy(result)) {
         return storeCode(SQLITE_BUSY);
+    }
+    if ((result & 0xff) == SQLITE_NOTADB && hasSqliteMagic(db)) {
+        return make_error_code(FileErrc::Damaged);
     }
     const std::error_code cause = internal::envVfsCause(sqlite3_system_errno(db));
     return isSystemFailure(result, cause) && cause ? cause : storeCode(result);
@@ -177,6 +199,17 @@ Site siteOf(const std::string& path, bool followLink) {
         // No such folder: the file cannot be opened, as SQLite would say.
         raise(e.code(), FileRole::Folder, path);
     }
+}
+
+// Gives a database that holds nothing yet room for a checksum at the end
+// of each page, which the store's VFS keeps there (header byte 20 says
+// so). Only a new database takes it: an existing one keeps its pages as
+// they are, and a design written before checksums gets them at its next
+// rewrite, which writes a new file.
+void reserveChecksumBytes(sqlite3* db, internal::VfsSite& site) {
+    int reserved = static_cast<int>(internal::kPageChecksumBytes);
+    (void)sqlite3_file_control(db, "main", SQLITE_FCNTL_RESERVE_BYTES, &reserved);
+    site.expectReserved(static_cast<unsigned char>(internal::kPageChecksumBytes));
 }
 
 std::string ownerOf(std::optional<std::uint32_t> owner) { return owner ? userName(*owner) : std::string(); }
@@ -419,6 +452,9 @@ std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForWriting(const std::
 std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForWriting(const Site& site, std::int32_t writerVersion) {
     std::shared_ptr<SqliteDesignStore> store =
         opened(site, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, writerVersion, kBusyTimeout);
+    if (fileSize(store->m_db.get(), store->m_role, store->m_path) == 0) {
+        reserveChecksumBytes(store->m_db.get(), *store->m_site);
+    }
     // An update in place is done once SQLite has deleted its journal; the
     // deletion must reach the disk before commit() returns, or a power cut
     // would bring the journal back and the next open would roll the update
@@ -441,6 +477,7 @@ std::shared_ptr<SqliteDesignStore> SqliteDesignStore::openForReplacement(const S
     if (fileSize(store->m_db.get(), store->m_role, store->m_path) != 0) {
         raise(FileErrc::NotEmpty, store->m_role, store->m_path);
     }
+    reserveChecksumBytes(store->m_db.get(), *store->m_site);
     // The durable replace is the only durability this file needs: no
     // journal to write, nothing synced before the replace flushes it once.
     store->execute("PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF");
@@ -534,7 +571,10 @@ void SqliteDesignStore::beginWrite() {
 }
 
 void SqliteDesignStore::createSchema() {
-    if (sqlite3_exec(m_db.get(), "PRAGMA schema_version", nullptr, nullptr, nullptr) == SQLITE_NOTADB) {
+    if (const int result = sqlite3_exec(m_db.get(), "PRAGMA schema_version", nullptr, nullptr, nullptr);
+        result != SQLITE_OK && isDamage(m_db.get(), sqlite3_extended_errcode(m_db.get()))) {
+        fail();
+    } else if (result == SQLITE_NOTADB) {
         raise(FileErrc::NotADesign, m_role, m_path);
     }
     // A rollback restores whole pages: a file that ends inside a page (a
@@ -586,8 +626,8 @@ bool SqliteDesignStore::readFileVersion(std::int32_t& version) {
         raw = reused(sql);
         return raw && sqlite3_step(raw.get()) == SQLITE_ROW && sqlite3_column_type(raw.get(), 0) == SQLITE_INTEGER;
     };
-    bool ok = query("PRAGMA application_id") && sqlite3_column_int(raw.get(), 0) == kApplicationId &&
-              query("SELECT file_version FROM zv_metadata WHERE singleton = 1");
+    const bool ours = query("PRAGMA application_id") && sqlite3_column_int(raw.get(), 0) == kApplicationId;
+    bool ok = ours && query("SELECT file_version FROM zv_metadata WHERE singleton = 1");
     if (ok) {
         const std::int64_t stored = sqlite3_column_int64(raw.get(), 0);
         ok = stored >= INT32_MIN && stored <= INT32_MAX;
@@ -598,9 +638,15 @@ bool SqliteDesignStore::readFileVersion(std::int32_t& version) {
     const int result = m_db ? sqlite3_extended_errcode(m_db.get()) : SQLITE_NOMEM;
     const std::error_code cause = internal::envVfsCause(m_db ? sqlite3_system_errno(m_db.get()) : 0);
     raw.reset();
-    // A disk that fails to give the version says nothing about the file.
-    if (!ok && (isBusy(result) || isSystemFailure(result, cause))) {
+    // A disk that fails to give the version says nothing about the file;
+    // a damaged design is no file of another kind.
+    if (!ok && (isBusy(result) || isSystemFailure(result, cause) || (m_db && isDamage(m_db.get(), result)))) {
         fail();
+    }
+    // A file marked as a design whose metadata row is gone (or holds no
+    // version) lost what every design is written with.
+    if (!ok && ours) {
+        raise(FileErrc::Damaged, m_role, m_path);
     }
     return ok;
 }
@@ -882,11 +928,17 @@ void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields)
         filled = 0;
         select.bind(1, from).bind(2, end).bind(3, static_cast<std::int64_t>(kBatch));
         while (select.step()) {
+            // The identity is the table's key: rows out of order or twice
+            // are pages of the design that contradict each other.
+            if (select.integer(0) < from) {
+                raise(FileErrc::Damaged, m_role, m_path, std::to_string(select.integer(0)));
+            }
             if (filled == batch.size()) {
                 batch.emplace_back();
             }
             batch[filled++].assign(select.integer(0), select.view(1),
                                    fields == Fields::All ? select.view(2) : std::string_view());
+            from = batch[filled - 1].id() == std::numeric_limits<std::int64_t>::max() ? from : batch[filled - 1].id() + 1;
         }
         select.reset();
         for (std::size_t i = 0; i < filled; ++i) {
@@ -894,11 +946,16 @@ void SqliteDesignStore::forEachObject(const ObjectVisitor& visit, Fields fields)
                 return;
             }
         }
-        if (filled == 0 || batch[filled - 1].id() == end) {
+        if (filled > 0 && batch[filled - 1].id() == end) {
             return; // the last batch, or one ending at the largest identity (no next one to start from)
         }
-        from = batch[filled - 1].id() + 1;
-    } while (filled == kBatch);
+    } while (filled == kBatch); // the next batch starts after the last identity read
+    // The rows in identity order ended before the largest identity: pages
+    // of the table contradict each other, unless `visit` removed the rest.
+    Statement largest(*this, "SELECT 1 FROM zv_objects WHERE id = ?");
+    if (largest.bind(1, end).step()) {
+        raise(FileErrc::Damaged, m_role, m_path, std::to_string(end));
+    }
 }
 
 FileIdentity SqliteDesignStore::identity() const { return m_site->design().value_or(FileIdentity{}); }
@@ -931,6 +988,13 @@ void SqliteDesignStore::copyTo(const Site& site) const {
         SQLITE_OK) {
         refuse();
     }
+    // The copy's pages are the design's: checksums where it has them.
+    unsigned char reserved = 0;
+    sqlite3_file* file = fileOf(connection(), m_role, m_path);
+    if (const int result = file->pMethods->xRead(file, &reserved, 1, 20); result != SQLITE_OK) {
+        raise(fileCallFailure(result), m_role, m_path);
+    }
+    target.expectReserved(reserved);
     // The backup reads the committed file in one read transaction, so the
     // copy is consistent even while another program waits to write.
     sqlite3_backup* backup = sqlite3_backup_init(copy.get(), "main", connection(), "main");

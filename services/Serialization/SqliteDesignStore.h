@@ -12,9 +12,21 @@
 /// or nothing, even when the process dies in the middle.
 ///
 /// Failures other than those of readCurrentVersion/readFileVersion (which
-/// answer false) raise FileError: the file's path, its role (the design,
-/// or for a handle made by openForReplacement the new version; a file
-/// beside it SQLite would use) and the error as a code.
+/// answer false for a file that holds no design) raise FileError: the
+/// file's path, its role (the design, or for a handle made by
+/// openForReplacement the new version; a file beside it SQLite would use)
+/// and the error as a code.
+///
+/// Damage is a failure of its own (is(code, FileErrc::Damaged)), raised by
+/// readFileVersion too: a page that does not hold what was written to it
+/// (every page of a design this store created keeps a checksum of itself
+/// in its last 8 bytes, the page's reserved bytes, and each read checks
+/// it), a file cut short, pages that contradict each other (SQLite's
+/// corruption, a walk that meets an identity twice or out of order), a
+/// header SQLite cannot read behind SQLite's magic. A design a stock
+/// SQLite program changed after the store wrote it is damaged to this
+/// check. Designs written before checksums (no reserved bytes) are read
+/// as they always were, and an update in place keeps them so.
 ///
 /// SQLite reads, writes, flushes, locks and removes the design and its
 /// journal through the installed Env (a VFS of the store's own; never the

@@ -10,6 +10,7 @@
 
 #include "FileHandling/testing/TempFolder.h"
 #include "Serialization/SqliteDesignStore.h"
+#include "Serialization/testing/Damage.h"
 #include "Serialization/testing/OtherProgram.h"
 #include "Serialization/testing/StoredObjects.h"
 
@@ -66,6 +67,7 @@ TEST_F(DesignStore, WhatIsWrittenIsReadBack) {
         ASSERT_EQ(Other(path(leaf)).run("UPDATE zv_metadata SET identifier_number = " + std::to_string(kMin) +
                                         ", identifier_domain = " + std::to_string(domain)),
                   "-");
+        testing::damage::restampChecksums(path(leaf)); // as a writer of this software would have left it
     }
     struct Case {
         std::string file;
@@ -129,6 +131,7 @@ TEST_F(DesignStore, AnythingButAWholeDesignIsRefusedAndLeftAsItWas) {
     const std::string tables = bytes(path("foreign.zvd"));
     folder.write("foreign.zvd", std::string(tables).replace(68, 4, std::string(4, '\0')));
     folder.write("other-program.zvd", std::string(tables).replace(68, 4, "\x12\x34\x56\x78"));
+    testing::damage::restampChecksums(path("foreign.zvd")), testing::damage::restampChecksums(path("other-program.zvd"));
     // Other programs' databases before they made their tables: no schema, but
     // the program's application id, or its user version alone, in the header.
     for (const char* mark : {"application_id", "user_version"}) {

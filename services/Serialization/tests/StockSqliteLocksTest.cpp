@@ -84,7 +84,10 @@ protected:
     std::string journal = SqliteDesignStore::journalPath(design);
 
     // A design of kObjects objects that only its owner and group may read (and so its journals).
+    // Written as designs were before checksums: the stock program's commits
+    // are what the store then reads, not damage.
     void makeDesign() const {
+        (void)OtherProgram(design).run("CREATE TABLE t(x); DROP TABLE t");
         auto store = SqliteDesignStore::openForWriting(design);
         store->writeDataRevision("before");
         forEachObject(100, 'x', [&](SerializationTransferObject& object) { store->insert(object); });

@@ -52,6 +52,8 @@ std::string_view to_string(DesignRefusal reason) noexcept {
         return "Claimed";
     case DesignRefusal::UnusableName:
         return "UnusableName";
+    case DesignRefusal::Damaged:
+        return "Damaged";
     }
     return ""; // a value cast from a number no reason has
 }

@@ -107,6 +107,9 @@ enum class DesignRefusal {
                     ///< when); it can be opened to read
     UnusableName,   ///< the system would not take the name as a file's (Windows: a device such as
                     ///< CON or COM1, a stream, a character names may not hold); nothing was touched
+    Damaged,        ///< the design is damaged: a page does not hold what was written to it, the file is
+                    ///< cut short, its pages contradict each other (SQLite's corruption, two objects of
+                    ///< one identity); the file is left as it is, and what can be read of it can be salvaged
 };
 
 /// The reason's name as the enumerator is written: "Busy", "ReadOnly", ...

@@ -250,7 +250,15 @@ Said said(const FileError& e, DesignRefusal otherwise) {
     if (bySystem(code)) {
         return {DesignRefusal::Failed, failedFile(e.role(), code), code};
     }
-    const FileErrc wrong = foundWrong(code).value_or(FileErrc::Damaged);
+    const std::optional<FileErrc> found = foundWrong(code);
+    if (found == FileErrc::Damaged) {
+        return {DesignRefusal::Damaged,
+                translate("DesignSave", "it is damaged (what it holds is not what was saved, or contradicts itself); "
+                                        "what can still be read of it can be salvaged."),
+                code};
+    }
+    // Any other code of SQLite's: the file may hold no design at all.
+    const FileErrc wrong = found.value_or(FileErrc::Damaged);
     switch (wrong) {
     case FileErrc::UnfinishedLog:
     case FileErrc::OtherOwner:
@@ -664,7 +672,8 @@ bool isCopyOf(const Site& copy, const Site& design) {
             return true;
         }
     } catch (const FileError& e) {
-        if (bySystem(e.code()) || means(e.code(), std::errc::device_or_resource_busy)) {
+        // A damaged copy is not taken for another file: it says so.
+        if (bySystem(e.code()) || means(e.code(), std::errc::device_or_resource_busy) || is(e.code(), FileErrc::Damaged)) {
             throw;
         }
         return false; // it holds no design

@@ -22,6 +22,7 @@
 #include "DesignSaveFixture.h"
 #include "FileLock/FileLock.h"
 #include "FileHandling/testing/FaultEnv.h"
+#include "Serialization/testing/Damage.h"
 #include "Serialization/testing/OtherProgram.h"
 #ifdef _WIN32
 #include "Common/WindowsApi.h"
@@ -219,15 +220,34 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
     const std::vector<Road> allRoads = {Rewrite, Update, UpdateSelected, Autosave, HostAutosave, Open, Edit, Recover,
                                         RemoveCopy};
     const std::vector<Road> fourRoads = {Rewrite, Update, Autosave, Open};
+    const std::string isDamaged = "what it holds is not what was saved, or contradicts itself); what can still be read of it can be salvaged.";
     const std::string longest(255 - 8 - 4, 'n');
     // The design's autosave copy, then what `then` does to it or the design.
     const auto copyThen = [&](Plant then) -> Plant {
         return [&, then] { (void)writeAutosaveCopy(path("a.zvd"), options()), then(); };
     };
     const auto onCopy = [&](const std::string& sql) -> Plant {
-        return [&, sql] { EXPECT_EQ(testing::OtherProgram(path("a.bak.zvd")).run(sql), "-"); };
+        return [&, sql] {
+            EXPECT_EQ(testing::OtherProgram(path("a.bak.zvd")).run(sql), "-");
+            testing::damage::restampChecksums(path("a.bak.zvd")); // as an earlier version wrote it
+        };
     };
     const Plant savedSince = [&] { saveDesign("a.zvd", 2, "old"); };
+    // A design of 2,000 objects (or the newer copy of it a crashed session
+    // left), then `damage` done to it on pages every road reads: page 1,
+    // the last leaf, the interior page above it. A page copied whole keeps
+    // a checksum that holds: only a walk (the recovery's) meets it, as
+    // identities out of order.
+    namespace damage = testing::damage;
+    using Damage = std::function<void(const std::string& file)>;
+    const auto damaged = [&](Damage damage, bool copy = false) -> Plant {
+        return [&, damage, copy] {
+            saveDesign("a.zvd", 2000, "old"), copy ? saveDesign("a.zvd", 2000, "old", options(), /*autosave=*/true) : void();
+            damage(path(copy ? "a.bak.zvd" : "a.zvd"));
+        };
+    };
+    // The last object's payload: "old" after its type "Pipe" becomes "nld".
+    const Damage payloadBit = [](const std::string& f) { damage::flipBit(f, damage::bytesOf(f).rfind("Pipeold") + 4); };
     const Plant anotherDesignsCopy = [&] {
         saveDesign("b.zvd", 1, "b");
         (void)writeAutosaveCopy(path("b.zvd"), options());
@@ -311,7 +331,10 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
          everyRoad, Newer, "was written by a newer version of the software"},
         {"not a design", put("a.zvd", "not a design\n"), {Rewrite, Autosave, Open}, NotADesign, "Error reading file version."},
         {"a format version below any",
-         [&] { EXPECT_EQ(testing::OtherProgram(path("a.zvd")).run("UPDATE zv_metadata SET file_version = -1"), "-"); },
+         [&] {
+             EXPECT_EQ(testing::OtherProgram(path("a.zvd")).run("UPDATE zv_metadata SET file_version = -1"), "-");
+             testing::damage::restampChecksums(path("a.zvd"));
+         },
          fourRoads, NotADesign, "its format version -1 is not one"},
         {"the empty file a first save killed midway leaves", put("a.zvd", ""), {Update, Autosave, Open}, NoDesignYet,
          "holds no design yet"},
@@ -356,6 +379,15 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
         {"a relative link at the name is followed from its own folder",
          moveAwayAndPut([&] { fs::create_symlink("moved.zvd", path("a.zvd")); })},
 #endif
+        {.what = "a damaged autosave copy a crashed session left", .arrange = damaged(payloadBit, true),
+         .roads = {Recover}, .reason = Damaged, .said = isDamaged, .atCopy = true},
+        {.what = "a page of another design copied over one of the copy", .arrange = damaged([&](const std::string& f) {
+             saveDesign("b.zvd", 2000, "b"), damage::overwritePage(path("b.zvd"), f, damage::lastPageOfKind(f, 13) - 3), fs::remove(path("b.zvd")); }, true),
+         .roads = {Recover}, .reason = Damaged, .said = isDamaged, .atCopy = true},
+        {"a design written before checksums, a bit of its payload flipped, opens as it always did",
+         [&] { fs::remove(path("a.zvd")), testing::OtherProgram(path("a.zvd")).run("CREATE TABLE t(x); DROP TABLE t");
+               SqliteDesignStore::openForWriting(path("a.zvd"))->commit(), saveDesign("a.zvd", 2000, "old", options(Mode::UpdateAll)), payloadBit(path("a.zvd")); },
+         {Open, Edit, Autosave, Update, Rewrite}},
         {"a design switched to write-ahead logging", setHeader(18, "\x02\x02"), fourRoads, ForeignFile,
          "switched it to write-ahead logging"},
         {"a journal that names a file as its super-journal", superJournal("victim"), fourRoads, ForeignFile,
@@ -471,6 +503,22 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
 #endif
     };
     cases.insert(cases.end(), othersCases.begin(), root ? othersCases.end() : othersCases.begin());
+    // Damage on every road that reads the design: a page that fails its
+    // checksum, a header SQLite cannot read, a file cut short, the metadata
+    // row lost, a stock program's change.
+    for (const auto& [what, damage] : std::vector<std::pair<const char*, Damage>>{
+             {"a flipped bit in an object's payload", payloadBit},
+             {"a flipped bit in a B-tree interior page",
+              [](const std::string& f) { damage::flipBit(f, damage::lastPageOfKind(f, 5) * 4096 - 28); }},
+             {"a flipped bit in the header's page size", [](const std::string& f) { damage::flipBit(f, 17); }},
+             {"a flipped bit in the header's user version", [](const std::string& f) { damage::flipBit(f, 63); }},
+             {"a zeroed page", [&](const std::string& f) { damage::overwritePage("", f, damage::lastPageOfKind(f, 13)); }},
+             {"a file cut to two thirds", [](const std::string& f) { fs::resize_file(f, fs::file_size(f) / 3 * 2 / 4096 * 4096); }},
+             {"the metadata row lost", [](const std::string& f) { testing::OtherProgram(f).run("DELETE FROM zv_metadata"), damage::restampChecksums(f); }},
+             {"an object changed by a stock SQLite program", [](const std::string& f) {
+                  testing::OtherProgram(f).run("UPDATE zv_objects SET payload = 'x' WHERE id = (SELECT max(id) FROM zv_objects)"); }}}) {
+        cases.push_back({what, damaged(damage), {Rewrite, Update, UpdateSelected, Autosave, Open, Edit}, Damaged, isDamaged});
+    }
     // Names Windows takes for another file, for a device or a stream, or
     // forbids: there the roads work on the file meant, or refuse at once;
     // elsewhere each is a name like any other.
