@@ -398,7 +398,7 @@ SalvageReport salvageDesign(const std::string& file, const std::string& into, co
     }
     if (report.version > SqliteDesignStore::kCurrentVersion) {
         refuse(kCannotSalvage, report,
-               translate("DesignSalvage", "it was written by a newer version of the software, which can read it."),
+               translate("DesignSalvage", "it was written by a newer version of the software; salvage it with that version."),
                DesignRefusal::Newer);
     }
     markSuspects(bytes, input.get(), options, objects, report);
