@@ -16,6 +16,9 @@
 /// read page by page, rows that no page of the table points at any more
 /// included, and writes them through the road as a first save of `into`
 /// (a temporary file, flushed, renamed in place). Identities are kept.
+/// The read opens and closes a descriptor of `file`: on POSIX systems that
+/// drops any record lock this process holds on it, so a host salvages a
+/// design it has closed (the road refused it anyway).
 
 #include <chrono>
 #include <cstdint>
