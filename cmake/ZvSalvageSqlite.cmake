@@ -37,10 +37,13 @@ target_include_directories(ZvSalvageSQLite SYSTEM PUBLIC $<BUILD_INTERFACE:${_zv
 # SQLite directly instead of through a loaded extension's table. The
 # engine settings that decide what a database may hold are Debian's.
 target_compile_definitions(ZvSalvageSQLite PRIVATE
-  SQLITE_ENABLE_DBPAGE_VTAB SQLITE_CORE SQLITE_THREADSAFE=1 SQLITE_MAX_SCHEMA_RETRY=25
-  SQLITE_MAX_VARIABLE_NUMBER=250000 SQLITE_OMIT_LOAD_EXTENSION)
+  SQLITE_ENABLE_DBPAGE_VTAB SQLITE_CORE SQLITE_THREADSAFE=1 SQLITE_SECURE_DELETE SQLITE_LIKE_DOESNT_MATCH_BLOBS
+  SQLITE_MAX_SCHEMA_RETRY=25 SQLITE_MAX_VARIABLE_NUMBER=250000 SQLITE_OMIT_LOAD_EXTENSION)
+# A static build of the package installs it beside the salvage library,
+# which its users then link.
 set_target_properties(ZvSalvageSQLite PROPERTIES
-  C_VISIBILITY_PRESET hidden POSITION_INDEPENDENT_CODE ON)
+  C_VISIBILITY_PRESET hidden POSITION_INDEPENDENT_CODE ON
+  ZV_DESCRIPTION "SQLite with its recover extension, for salvage alone (symbols hidden)")
 # Third-party code: none of the tree's warnings, no debug information
 # (it would triple the build time of the one large file).
 target_compile_options(ZvSalvageSQLite PRIVATE -g0 -w -O2)

@@ -56,11 +56,6 @@ inline void zeroPage(const std::string& file, std::size_t page) {
     writeBytes(file, bytes);
 }
 
-// Cuts the file to `length` bytes.
-inline void truncate(const std::string& file, std::uintmax_t length) {
-    std::filesystem::resize_file(pathOf(file), length);
-}
-
 // Writes page `from` of `other` (of the same page size) over page `to` of `file`.
 inline void copyPage(const std::string& other, std::size_t from, const std::string& file, std::size_t to) {
     const std::vector<char> source = bytesOf(other);
