@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <set>
@@ -111,12 +110,16 @@ std::vector<unsigned char> readWhole(const SalvageReport& report) {
         refuse(kCannotSalvage, report, translate("DesignSalvage", "it is not a file."),
                DesignRefusal::NotRegularFile, std::make_error_code(std::errc::invalid_argument));
     }
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) {
         refuse(kCannotSalvage, report, translate("DesignSalvage", "this user may not read it."),
                DesignRefusal::ReadOnly, std::make_error_code(std::errc::permission_denied));
     }
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0)));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
+    return bytes;
 }
 
 // The private SQLite's view of the bytes: an in-memory database that reads
