@@ -19,7 +19,13 @@ elseif(DEFINED ENV{XDG_CACHE_HOME})
 else()
   set(_zv_salvage_cache $ENV{HOME}/.cache/persistence-zvfileio)
 endif()
-set(ZV_SALVAGE_SQLITE_DIR ${_zv_salvage_cache}/sqlite3 CACHE PATH
+# A Windows build's SQLite comes from the same folder (ZvCrossDependencies).
+if(DEFINED ZV_SQLITE_AMALGAMATION_DIR)
+  set(_zv_salvage_default ${ZV_SQLITE_AMALGAMATION_DIR})
+else()
+  set(_zv_salvage_default ${_zv_salvage_cache}/sqlite3)
+endif()
+set(ZV_SALVAGE_SQLITE_DIR ${_zv_salvage_default} CACHE PATH
     "Folder holding sqlite3.c, sqlite3.h and recover/ (scripts/sqlite-source.sh) for the salvage library")
 set(_zv_s ${ZV_SALVAGE_SQLITE_DIR})
 foreach(file IN ITEMS sqlite3.c sqlite3.h recover/sqlite3recover.c recover/sqlite3recover.h recover/dbdata.c

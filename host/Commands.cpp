@@ -274,9 +274,6 @@ int clean(const Invocation& invocation, std::ostream& out) {
     return kDone;
 }
 
-} // namespace zvfile
-
-namespace zvfile {
 namespace {
 
 // At most this many identities are listed in a sentence; the rest are counted.
