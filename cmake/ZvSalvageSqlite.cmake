@@ -12,13 +12,8 @@
 # the damaged design), so the two never share a file's locks either.
 include_guard(GLOBAL)
 
-if(DEFINED ENV{ZV_CACHE_DIR})
-  set(_zv_salvage_cache $ENV{ZV_CACHE_DIR})
-elseif(DEFINED ENV{XDG_CACHE_HOME})
-  set(_zv_salvage_cache $ENV{XDG_CACHE_HOME}/persistence-zvfileio)
-else()
-  set(_zv_salvage_cache $ENV{HOME}/.cache/persistence-zvfileio)
-endif()
+include(ZvHelpers)
+zv_source_cache(_zv_salvage_cache)
 # A Windows build's SQLite comes from the same folder (ZvCrossDependencies).
 if(DEFINED ZV_SQLITE_AMALGAMATION_DIR)
   set(_zv_salvage_default ${ZV_SQLITE_AMALGAMATION_DIR})
