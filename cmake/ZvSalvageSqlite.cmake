@@ -32,7 +32,10 @@ foreach(file IN ITEMS sqlite3.c sqlite3.h recover/sqlite3recover.c recover/sqlit
   endif()
 endforeach()
 
-add_library(ZvSalvageSQLite STATIC ${_zv_s}/sqlite3.c ${_zv_s}/recover/dbdata.c ${_zv_s}/recover/sqlite3recover.c)
+# dbdata.c through PageTables.c, which keeps its entry point from being
+# exported from a Windows DLL.
+add_library(ZvSalvageSQLite STATIC ${_zv_s}/sqlite3.c ${_zv_s}/recover/sqlite3recover.c
+  ${PROJECT_SOURCE_DIR}/Platform/Core/Persistence/DesignSalvage/PageTables.c)
 target_include_directories(ZvSalvageSQLite SYSTEM PUBLIC $<BUILD_INTERFACE:${_zv_s}> $<BUILD_INTERFACE:${_zv_s}/recover>)
 # sqlite_dbpage for the recover extension; SQLITE_CORE makes dbdata.c call
 # SQLite directly instead of through a loaded extension's table. The
