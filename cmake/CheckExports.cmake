@@ -5,9 +5,11 @@ cmake_policy(VERSION 3.25)
 #   or a symbol outside its version node ZORVAN_<NAME>_1.0 (libServices_FileLock.so.1
 #   -> ZORVAN_SERVICES_FILELOCK_1.0). The exports are read with NM from the
 #   dynamic symbol table, demangled with CXXFILT for the report.
-# - With LIBRARY: fails unless it exports exactly the classes ZvFileIO,
-#   DesignIOModule and FileOpenException (with their typeinfo and vtables),
-#   and at least one operation of each. The exports are read with NM from a
+# - With LIBRARY: fails unless it exports exactly the entities of Zorvan
+#   that EXPECTED lists, separated by commas (by default the classes ZvFileIO, DesignIOModule and
+#   FileOpenException, with their typeinfo and vtables; salvageDesign for
+#   a function), and at least one symbol of each: nothing of a library
+#   linked into it, such as SQLite, and nothing of the C++ library. The exports are read with NM from a
 #   shared object's dynamic symbol table, or, when OBJDUMP is given, from a
 #   DLL's export table (and demangled with CXXFILT).
 if(PREFIX)
@@ -113,14 +115,18 @@ else()
   endforeach()
 endif()
 string(REPLACE "\n" ";" lines "${listing}")
-set(classes "ZvFileIO|DesignIOModule|FileOpenException")
+if(NOT EXPECTED)
+  set(EXPECTED ZvFileIO DesignIOModule FileOpenException)
+endif()
+string(REPLACE "," ";" EXPECTED "${EXPECTED}") # given on the command line as a,b
+list(JOIN EXPECTED "|" classes)
 set(foreign "")
 set(found "")
 foreach(symbol IN LISTS lines)
   if(symbol STREQUAL "")
     continue()
   endif()
-  if(symbol MATCHES "^((typeinfo|typeinfo name|vtable) for )?Zorvan::(${classes})(::|$)")
+  if(symbol MATCHES "^((typeinfo|typeinfo name|vtable) for )?Zorvan::(${classes})(::|\\(|$)")
     list(APPEND found "${CMAKE_MATCH_3}")
   else()
     list(APPEND foreign "${symbol}")
@@ -128,11 +134,11 @@ foreach(symbol IN LISTS lines)
 endforeach()
 if(foreign)
   list(JOIN foreign "\n  " text)
-  message(FATAL_ERROR "Exported beyond the three classes:\n  ${text}")
+  message(FATAL_ERROR "Exported beyond ${classes}:\n  ${text}")
 endif()
-foreach(class ZvFileIO DesignIOModule FileOpenException)
+foreach(class IN LISTS EXPECTED)
   if(NOT class IN_LIST found)
     message(FATAL_ERROR "Nothing of Zorvan::${class} is exported")
   endif()
 endforeach()
-message(STATUS "Exports: only the three classes")
+message(STATUS "Exports: only ${classes}")

@@ -58,13 +58,8 @@ endif()
 
 # Where scripts/sqlite-source.sh and scripts/boost-locale-source.sh keep
 # what they make from Debian's source packages.
-if(DEFINED ENV{ZV_CACHE_DIR})
-  set(_zv_cache $ENV{ZV_CACHE_DIR})
-elseif(DEFINED ENV{XDG_CACHE_HOME})
-  set(_zv_cache $ENV{XDG_CACHE_HOME}/persistence-zvfileio)
-else()
-  set(_zv_cache $ENV{HOME}/.cache/persistence-zvfileio)
-endif()
+include(ZvHelpers)
+zv_source_cache(_zv_cache)
 
 # SQLite for a Windows build, compiled here from SQLite's amalgamation,
 # which scripts/sqlite-source.sh makes from Debian's source package

@@ -2,6 +2,20 @@
 include_guard(GLOBAL)
 include(GenerateExportHeader)
 
+# zv_source_cache(<out>): the folder where scripts/sqlite-source.sh and
+# scripts/boost-locale-source.sh keep what they make from Debian's source
+# packages: $ZV_CACHE_DIR, else $XDG_CACHE_HOME/persistence-zvfileio, else
+# ~/.cache/persistence-zvfileio, as the scripts choose it.
+function(zv_source_cache out)
+  if(DEFINED ENV{ZV_CACHE_DIR})
+    set(${out} $ENV{ZV_CACHE_DIR} PARENT_SCOPE)
+  elseif(DEFINED ENV{XDG_CACHE_HOME})
+    set(${out} $ENV{XDG_CACHE_HOME}/persistence-zvfileio PARENT_SCOPE)
+  else()
+    set(${out} $ENV{HOME}/.cache/persistence-zvfileio PARENT_SCOPE)
+  endif()
+endfunction()
+
 # Warnings, sanitizers, linker hygiene and source-tree-relative __FILE__ for
 # one target.
 function(zv_target_defaults target)

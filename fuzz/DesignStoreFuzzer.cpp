@@ -13,7 +13,10 @@
 //     handle bound to a design; it takes an empty file, and no file that
 //     is not a design but carries another program's mark; writes through that handle fail, if at all,
 //     with FileError, and dropping it without commit() leaves
-//     the file byte for byte as it was.
+//     the file byte for byte as it was;
+//   - salvageDesign either writes a new design holding the objects it
+//     reports or refuses with DesignRefusedException, and never changes
+//     the file it salvages.
 // Any other exception, a crash or a sanitizer report is a finding.
 //
 // Speed (each input opens two connections, so a run is slow next to a
@@ -42,6 +45,7 @@
 #include "FileHandling/FileName.h"
 #include "FuzzCheck.h"
 #include "Logging/Logging.h"
+#include "Platform/Core/Persistence/DesignSalvage/DesignSalvage.h"
 #include "Platform/Core/Persistence/ZvFileIO/FileOpenException.h"
 #include "Platform/Core/Persistence/ZvFileIO/ZvFileIO.h"
 #include "Serialization/SqliteDesignStore.h"
@@ -206,6 +210,21 @@ void checkWriting(const fs::path& file, const std::string& bytes, bool isDesign)
     ZV_FUZZ_REQUIRE(contentOf(file) == bytes, std::string("a handle dropped without commit changed the file"));
 }
 
+void checkSalvage(const fs::path& file, const std::string& bytes) {
+    const fs::path into = fs::path(file).replace_extension(".salvaged.zvd");
+    std::error_code ignored;
+    fs::remove(into, ignored);
+    try {
+        const SalvageReport report = salvageDesign(file.string(), into.string());
+        ZV_FUZZ_REQUIRE(openDesign(into.string()).objectCount == report.objectsSalvaged,
+                        "the salvaged design does not hold the " + std::to_string(report.objectsSalvaged) +
+                            " objects reported");
+    } catch (const DesignRefusedException&) {
+        // Nothing readable, or a new design that could not be written.
+    }
+    ZV_FUZZ_REQUIRE(contentOf(file) == bytes, std::string("salvage changed the file"));
+}
+
 } // namespace
 
 // Each connection allocates and frees SQLite's page cache: with the default
@@ -229,6 +248,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const fs::path writing = folder.path / "write.zvd";
         writeFresh(writing, bytes);
         checkWriting(writing, bytes, isDesign);
+
+        writeFresh(reading, bytes);
+        checkSalvage(reading, bytes);
     } catch (const std::exception& e) {
         // Also a FileError from openForReading, or from
         // anything but a read or a write.

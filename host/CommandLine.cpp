@@ -13,7 +13,7 @@ namespace {
 
 using Zorvan::substitute;
 
-constexpr std::string_view kCommands[] = {"save", "info", "autosave", "recover", "clean", "demo"};
+constexpr std::string_view kCommands[] = {"save", "info", "autosave", "recover", "clean", "salvage", "demo"};
 
 // What the options are read into before they make an Invocation.
 struct Given {
@@ -27,6 +27,7 @@ struct Given {
     CLI::App* autosave = nullptr;
     CLI::App* recover = nullptr;
     CLI::App* clean = nullptr;
+    CLI::App* salvage = nullptr;
 };
 
 class Reader {
@@ -171,6 +172,20 @@ private:
                               "zvfile clean pump.zvd");
         fileArgument(given.clean, given);
         waitOption(given.clean, given);
+        CLI::App* salvage = given.salvage =
+            command(app, "salvage", translate("zvfile", "Write what can still be read of FILE, damaged or not, to a "
+                                                        "new design, and say what came back"),
+                    "zvfile salvage pump.zvd --into pump.rescued.zvd");
+        fileArgument(salvage, given);
+        salvage->add_option("--into", invocation.into,
+                            translate("zvfile", "The new design (default: FILE's name with .salvaged before its "
+                                                "extension); never an existing file"));
+        salvage->add_flag("--json", invocation.json,
+                          translate("zvfile", "Print the report as one JSON object (members in the README)"));
+        waitOption(salvage, given);
+        salvage->add_flag("--no-progress", given.noProgress,
+                          translate("zvfile", "Show no progress line (it is shown only on a terminal, for long "
+                                              "salvages)"));
         CLI::App* demo =
             command(app, "demo", translate("zvfile", "Tell the whole story on real files in DIR"), "zvfile demo");
         demo->add_option("DIR", invocation.folder,
@@ -185,6 +200,7 @@ private:
                              : *given.autosave ? Command::Autosave
                              : *given.recover  ? Command::Recover
                              : *given.clean    ? Command::Clean
+                             : *given.salvage  ? Command::Salvage
                                                : Command::Demo;
         for (const ModeWord& word : kModeWords) {
             if (given.mode == word.word) {
@@ -209,7 +225,7 @@ private:
         if (app.get_subcommands().empty()) {
             if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
                 return usageError(
-                    translate("zvfile", "a command is required: save, info, autosave, recover, clean or demo"), "");
+                    translate("zvfile", "a command is required: save, info, autosave, recover, clean, salvage or demo"), "");
             }
             return usageError(describe(app, app, e), "");
         }

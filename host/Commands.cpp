@@ -16,6 +16,7 @@
 #include "FileHandling/Folder.h"
 #include "Identifier/Identifier.h"
 #include "Logging/Logging.h"
+#include "Platform/Core/Persistence/DesignSalvage/DesignSalvage.h"
 #include "Platform/Core/Persistence/DesignSave/DesignSave.h"
 #include "SampleDesign.h"
 #include "Translation/Substitute.h"
@@ -61,12 +62,13 @@ Zorvan::DesignSaveOptions saveOptions(const Invocation& invocation) {
     return options;
 }
 
-// A line on standard error that shows how far a long save is, rewritten in
-// place; only on a terminal, and gone before the save's result is printed.
+// A line on standard error that shows how far a long save or salvage is,
+// rewritten in place; only on a terminal, and gone before the result is
+// printed. `text` takes the file and the percentage done.
 class ProgressLine {
 public:
-    ProgressLine(const std::string& file, std::int64_t total, bool wanted)
-        : m_text(translate("zvfile", "saving %1: %2%")),
+    ProgressLine(std::string text, const std::string& file, std::int64_t total, bool wanted)
+        : m_text(std::move(text)),
           m_file(quoted(file)),
           m_total(total),
           m_shown(wanted && total >= 10000 && Zorvan::isStandardErrorTerminal()) {}
@@ -121,7 +123,7 @@ std::vector<Zorvan::DesignPart> partsOf(DesignSave& saving, const Invocation& op
 // many the save wrote: an update of selected parts leaves the others.
 std::int64_t writeObjects(DesignSave& saving, std::vector<Zorvan::DesignPart>& parts, const Invocation& options,
                           std::int64_t count) {
-    ProgressLine progress(options.file, count, options.progress);
+    ProgressLine progress(translate("zvfile", "saving %1: %2%"), options.file, count, options.progress);
     std::int64_t done = 0;
     std::int64_t written = 0;
     const auto saveOne = [&](std::int64_t id, std::size_t part) {
@@ -270,6 +272,134 @@ int clean(const Invocation& invocation, std::ostream& out) {
     const FileName copy = Zorvan::ZvFileIO().constructAutosaveFileName(Zorvan::nativeName(file).path);
     out << Zorvan::substitute(translate("zvfile", "deleted %1"), {quoted(copy.toNativeString())}) << "\n";
     return kDone;
+}
+
+namespace {
+
+// At most this many identities are listed in a sentence; the rest are counted.
+constexpr std::size_t kListed = 10;
+
+std::string listOf(const std::vector<std::int64_t>& identities) {
+    std::string list;
+    for (std::size_t i = 0; i < std::min(identities.size(), kListed); ++i) {
+        list += (i == 0 ? "" : ", ") + std::to_string(identities[i]);
+    }
+    if (identities.size() > kListed) {
+        list += Zorvan::substitute(translate("zvfile", " and %1 more"), {std::to_string(identities.size() - kListed)});
+    }
+    return list;
+}
+
+// The report in sentences, each only when it has something to say.
+void printReport(const Zorvan::SalvageReport& report, std::ostream& out) {
+    using Zorvan::substitute;
+    out << substitute(translate("zvfile", "salvaged %1 objects of %2 into %3 (software revision %4)"),
+                      {std::to_string(report.objectsSalvaged), quoted(report.file), quoted(report.into),
+                       report.savedRevision})
+        << "\n";
+    if (!report.lostIdentities.empty()) {
+        out << "  "
+            << substitute(translate("zvfile", "lost: %1 objects whose content could not be read (identities %2)"),
+                          {std::to_string(report.lostIdentities.size()), listOf(report.lostIdentities)})
+            << "\n";
+    }
+    if (!report.suspectIdentities.empty()) {
+        out << "  "
+            << substitute(translate("zvfile", "suspect: %1 objects were read from pages that fail their check; look at "
+                                              "them before relying on them (identities %2)"),
+                          {std::to_string(report.suspectIdentities.size()), listOf(report.suspectIdentities)})
+            << "\n";
+    }
+    for (const Zorvan::SalvagedDuplicate& duplicate : report.duplicates) {
+        out << "  "
+            << substitute(duplicate.keptFromTable
+                              ? translate("zvfile", "identity %1 was held by %2 different objects; kept the one the "
+                                                    "design still lists (%3, %4 bytes)")
+                              : translate("zvfile", "identity %1 was held by %2 different objects; kept the first one "
+                                                    "found (%3, %4 bytes)"),
+                          {std::to_string(duplicate.identity), std::to_string(duplicate.copies), duplicate.keptType,
+                           std::to_string(duplicate.keptPayloadBytes)})
+            << "\n";
+    }
+    if (!report.metadataReadable) {
+        out << "  " << translate("zvfile", "the design's metadata could not be read; defaults were used for all of it")
+            << "\n";
+    } else if (!report.defaultsUsed.empty()) {
+        std::string fields;
+        for (const std::string& field : report.defaultsUsed) {
+            fields += (fields.empty() ? "" : ", ") + field;
+        }
+        out << "  " << substitute(translate("zvfile", "defaults were used for what could not be read: %1"), {fields})
+            << "\n";
+    }
+    out << "  "
+        << substitute(translate("zvfile", "the new design hands out identifiers from %1"),
+                      {std::to_string(report.nextIdentifier)})
+        << "\n";
+}
+
+nlohmann::json jsonOf(const Zorvan::SalvageReport& report) {
+    nlohmann::json duplicates = nlohmann::json::array();
+    for (const Zorvan::SalvagedDuplicate& duplicate : report.duplicates) {
+        duplicates.push_back({{"identity", duplicate.identity},
+                              {"copies", duplicate.copies},
+                              {"keptFromTable", duplicate.keptFromTable},
+                              {"keptType", duplicate.keptType},
+                              {"keptPayloadBytes", duplicate.keptPayloadBytes}});
+    }
+    return {
+        {"objects", report.objectsSalvaged},
+        {"lost", report.lostIdentities},
+        {"suspect", report.suspectIdentities},
+        {"unsoundPages", report.unsoundPages},
+        {"duplicates", duplicates},
+        {"groups", report.groups},
+        {"metadata",
+         {{"readable", report.metadataReadable},
+          {"defaultsUsed", report.defaultsUsed},
+          {"version", report.version},
+          {"createdRevision", report.createdRevision},
+          {"lastSavedRevision", report.lastSavedRevision},
+          {"dataRevision", report.dataRevision},
+          {"dataRevisionNumber", report.dataRevisionNumber},
+          {"nextIdentifier", report.formerNextIdentifier}}},
+        {"identifier", {{"number", report.nextIdentifier}, {"domain", report.identifierDomain}}},
+        {"revision", report.savedRevision},
+    };
+}
+
+} // namespace
+
+int salvage(const Invocation& invocation, std::ostream& out) {
+    const std::string into = invocation.into.empty() ? Zorvan::salvagedName(invocation.file) : invocation.into;
+    std::optional<ProgressLine> progress;
+    Zorvan::SalvageOptions options;
+    options.lockWait = invocation.lockWait;
+    options.onWait = waitNote(into, invocation.lockWait);
+    options.onProgress = [&](std::int64_t done, std::int64_t total) {
+        if (!progress) {
+            progress.emplace(translate("zvfile", "salvaging %1: %2%"), invocation.file, total,
+                             invocation.progress && !invocation.json);
+        }
+        progress->advance(done);
+    };
+    if (!invocation.json) {
+        const Zorvan::SalvageReport report = Zorvan::salvageDesign(invocation.file, into, options);
+        progress.reset();
+        printReport(report, out);
+        return kDone;
+    }
+    nlohmann::json json = {{"schema", kInfoSchema}, {"file", invocation.file}, {"into", into}};
+    int code = kDone;
+    try {
+        json.update(jsonOf(Zorvan::salvageDesign(invocation.file, into, options)));
+    } catch (const Zorvan::DesignRefusedException& e) {
+        json["error"] = {{"reason", Zorvan::to_string(e.reason())}, {"message", e.what()}};
+        code = kRefused;
+    }
+    progress.reset();
+    out << json.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    return code;
 }
 
 } // namespace zvfile

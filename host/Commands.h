@@ -50,6 +50,11 @@ int recover(const Invocation& invocation, std::ostream& out);
 // copy took effect.
 int clean(const Invocation& invocation, std::ostream& out);
 
+// Writes what can be read of the design to a new design and reports what
+// came back and what did not (as JSON with invocation.json). Done (0) when
+// the new design is written, whatever was lost.
+int salvage(const Invocation& invocation, std::ostream& out);
+
 // Runs the command `invocation` names, as the commands module's entry point
 // does (which also installs the user's language first): what it did goes
 // to `out`, a refusal or failure is one line on `err`.

@@ -53,13 +53,28 @@ private:
     bool m_failed = false;
 };
 
+// Zeroes the page in the middle of `file`, as a failing disk or an
+// interrupted copy leaves one.
+void zeroMiddlePage(const std::string& file) {
+    std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
+    unsigned char size[2] = {};
+    stream.seekg(16);
+    stream.read(reinterpret_cast<char*>(size), 2);
+    const std::streamoff pageSize = size[0] == 0 && size[1] == 1 ? 65536 : (size[0] << 8 | size[1]);
+    const std::streamoff pages = static_cast<std::streamoff>(fs::file_size(file)) / pageSize;
+    stream.seekp(pages / 2 * pageSize);
+    const std::string zeros(static_cast<std::size_t>(pageSize), '\0');
+    stream.write(zeros.data(), pageSize);
+}
+
 } // namespace
 
 int demo(const std::string& folder, std::ostream& out, std::ostream& err) {
     fs::create_directories(folder);
     // The story writes these and what a save puts beside them: a folder that
     // holds one of them already holds someone's file.
-    for (const char* leaf : {"pump.zvd", "pump.tmp.zvd", "pump.bak.zvd", "future.zvd", "notes.zvd"}) {
+    for (const char* leaf : {"pump.zvd", "pump.tmp.zvd", "pump.bak.zvd", "future.zvd", "notes.zvd", "damaged.zvd",
+                             "damaged.salvaged.zvd", "damaged.salvaged.tmp.zvd"}) {
         if (std::error_code error; fs::exists(fs::symlink_status(fs::path(folder) / leaf, error))) {
             throw Refusal(Zorvan::substitute(
                 translate("zvfile", "demo: '%1' already holds %2; give it an empty or new folder"), {folder, leaf}));
@@ -114,6 +129,17 @@ int demo(const std::string& folder, std::ostream& out, std::ostream& err) {
         std::ofstream(notes) << "Shopping list: flanges, gaskets, bolts.\n";
         return info({.file = notes}, out);
     });
+
+    const std::string damaged = (fs::path(folder) / "damaged.zvd").string();
+    story.step(translate("zvfile", "Damage a copy of the design (a page zeroed) and open it"), kRefused, [&] {
+        fs::copy_file(design, damaged);
+        zeroMiddlePage(damaged);
+        return info({.file = damaged}, out);
+    });
+    story.step(translate("zvfile", "Salvage what can still be read of it into a new design"), kDone,
+               [&] { return salvage({.command = Command::Salvage, .file = damaged, .progress = false}, out); });
+    story.step(translate("zvfile", "Open the salvaged design"), kDone,
+               [&] { return info({.file = (fs::path(folder) / "damaged.salvaged.zvd").string()}, out); });
 
     out << "\n"
         << (story.failed() ? translate("zvfile", "The demo did not go as planned.")

@@ -25,7 +25,7 @@ inline constexpr std::int64_t kMaxObjects = 100'000'000;
 // How long a save waits for another save of the same design by default.
 inline constexpr std::chrono::seconds kDefaultLockWait{10};
 
-enum class Command { Save, Info, Autosave, Recover, Clean, Demo };
+enum class Command { Save, Info, Autosave, Recover, Clean, Salvage, Demo };
 
 // The write modes of `save --mode`: the library's ZvFileWriteMode, value for
 // value (the commands check it), named so that this header needs none of
@@ -49,8 +49,11 @@ inline constexpr ModeWord kModeWords[] = {
 // {.command = Command::Info, .file = "pump.zvd"}.
 struct Invocation {
     Command command = Command::Demo;
-    // The design file (save, info, autosave, recover, clean).
+    // The design file (save, info, autosave, recover, clean, salvage).
     std::string file{};
+    // salvage: the new design to write; empty: FILE's name with ".salvaged"
+    // before its extension.
+    std::string into{};
     // save: how to write, how many objects (negative: as many as the file
     // holds now, 100 for a new file), the parts update-selected saves, the
     // data revision to record.
@@ -62,11 +65,11 @@ struct Invocation {
     // save, autosave, recover, clean: how long to wait for another program
     // that is saving the same design.
     std::chrono::milliseconds lockWait = kDefaultLockWait;
-    // info: print JSON.
+    // info, salvage: print JSON.
     bool json = false;
     // demo: the folder for its files; empty: a fresh one in the temporary folder.
     std::string folder{};
-    // save: a progress line on standard error for long saves, when it is a terminal.
+    // save, salvage: a progress line on standard error for long runs, when it is a terminal.
     bool progress = true;
     // The library's log lines on standard error: 0 none, 1 level and
     // message, 2 also where in the source they come from.

@@ -57,6 +57,8 @@ int run(const Invocation& invocation, std::ostream& out, std::ostream& err) {
                 return recover(invocation, out);
             case Command::Clean:
                 return clean(invocation, out);
+            case Command::Salvage:
+                return salvage(invocation, out);
             case Command::Demo: {
                 if (!invocation.folder.empty()) {
                     return demo(invocation.folder, out, err);

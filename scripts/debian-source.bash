@@ -20,7 +20,7 @@ fetch_debian_source() {
   local package=$1 wanted=$2 work=$3
   local tool
   for tool in apt-get dpkg-source dpkg-parsechangelog; do
-    command -v "$tool" >/dev/null || { echo "error: $tool is needed (scripts/install-deps.sh --windows)" >&2; return 1; }
+    command -v "$tool" >/dev/null || { echo "error: $tool is needed (scripts/install-deps.sh)" >&2; return 1; }
   done
   local apt="$work/apt"
   mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/parts" "$work/source"

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need; with --windows
-# also those of the Windows cross build, SQLite's amalgamation and
-# Boost.Locale's sources for it (scripts/sqlite-source.sh,
-# scripts/boost-locale-source.sh: taken once from Debian's source packages,
-# then kept in a cache folder); with --demo only what the demo needs.
+# Installs the Debian packages the build and the tests need, and makes
+# SQLite's amalgamation with its recover extension (scripts/sqlite-source.sh:
+# taken once from Debian's source package, then kept in a cache folder),
+# which the salvage library compiles for every build and the Windows build
+# for its SQLite; with --windows also the packages of the Windows cross
+# build and Boost.Locale's sources for it (scripts/boost-locale-source.sh);
+# with --demo only what the demo needs.
 # Idempotent: does nothing when every package is already there.
 set -euo pipefail
 
@@ -28,6 +30,9 @@ packages=(
   abigail-tools            # abidw, abidiff: package.abi compares each library's ABI with its baseline in abi/
   dpkg-dev                 # dpkg-shlibdeps: cpack's Debian package finds its dependencies
   lintian                  # package.deb: the Debian package must draw no error
+  # Salvage's SQLite is made from Debian's source package of SQLite
+  # (dpkg-source, of dpkg-dev above, unpacks it and applies Debian's patches):
+  tcl                      # tclsh runs the scripts that make the amalgamation sqlite3.c
   # The fuzz preset (libFuzzer and clang's sanitizer runtimes) and
   # package.consumer_clang. Clang 16, not Debian's default 14:
   # std::source_location needs clang 15 or later.
@@ -42,10 +47,8 @@ windows_packages=(
   wine64 wine                  # runs the test executables; console only, no X server
   googletest                   # GoogleTest/GMock sources, built with the cross compiler
   libboost-dev                 # Boost headers; boost::mutex is header-only on Windows
-  # SQLite for Windows is built from Debian's source package of SQLite
-  # (dpkg-source, of dpkg-dev in the list above, unpacks it and applies
-  # Debian's patches):
-  tcl                          # tclsh runs the scripts that make the amalgamation sqlite3.c
+  # SQLite for Windows is compiled from the amalgamation salvage's SQLite
+  # is made from (above).
   # Boost.Locale for Windows (the gettext catalogue) is compiled from
   # Debian's source package of Boost (scripts/boost-locale-source.sh), of
   # the version of libboost-dev's headers; dpkg-source unpacks it. gettext
@@ -55,6 +58,7 @@ windows_packages=(
 demo_packages=(
   g++ make cmake ninja-build git libboost-thread-dev libboost-locale-dev gettext
   libsqlite3-dev libxxhash-dev libcli11-dev nlohmann-json3-dev
+  tcl dpkg-dev             # zvfile salvage: SQLite's recover extension, made from Debian's source package
 )
 windows=false
 case "${1:-}" in
@@ -63,9 +67,9 @@ case "${1:-}" in
   --demo) packages=("${demo_packages[@]}") ;;
   *) echo "usage: $0 [--windows|--demo]" >&2; exit 2 ;;
 esac
-sources_for_windows() {
+sources() {
+  "$(dirname "$0")/sqlite-source.sh"
   if $windows; then
-    "$(dirname "$0")/sqlite-source.sh"
     "$(dirname "$0")/boost-locale-source.sh"
   fi
 }
@@ -75,7 +79,7 @@ for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
-  sources_for_windows
+  sources
   exit 0
 fi
 
@@ -95,4 +99,4 @@ if [ ${#failed[@]} -ne 0 ]; then
   echo "error: could not install: ${failed[*]}" >&2
   exit 1
 fi
-sources_for_windows
+sources

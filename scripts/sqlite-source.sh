@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # sqlite-source.sh [FOLDER]: makes SQLite's amalgamation (sqlite3.c and
-# sqlite3.h) for the Windows build from Debian's source package of SQLite,
-# patches applied, and keeps it in FOLDER (by default
-# $ZV_CACHE_DIR/sqlite3, ZV_CACHE_DIR being ~/.cache/persistence-zvfileio
-# unless set; cmake/ZvCrossDependencies.cmake looks there). Debian builds
-# SQLite for the build machine only; the Windows build compiles these two
-# files with the cross compiler.
+# sqlite3.h) from Debian's source package of SQLite, patches applied, and
+# keeps it in FOLDER (by default $ZV_CACHE_DIR/sqlite3, ZV_CACHE_DIR being
+# ~/.cache/persistence-zvfileio unless set; cmake/ZvSalvageSqlite.cmake and
+# cmake/ZvCrossDependencies.cmake look there), with the sources of SQLite's
+# recover extension beside it (FOLDER/recover: sqlite3recover.c/.h and
+# dbdata.c). Debian builds SQLite for the build machine only, and without
+# the page table the recover extension reads pages through: the salvage
+# library compiles a private copy with it on every system, and the Windows
+# build compiles these files with the cross compiler.
 #
 # Once made, FOLDER is kept as it is: every later build uses the version
 # fetched then (FOLDER/debian-version names it) until FOLDER is removed.
@@ -23,11 +26,17 @@ here=$(dirname "$0")
 
 cache=${ZV_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/persistence-zvfileio}
 folder=${1:-$cache/sqlite3}
-if [ -f "$folder/sqlite3.c" ] && [ -f "$folder/sqlite3.h" ] && [ -f "$folder/debian-version" ]; then
-  exit 0
-fi
+recover_sources=(sqlite3recover.c sqlite3recover.h dbdata.c)
+# dbdata.c includes the header of loadable extensions.
+complete() {
+  local file
+  for file in sqlite3.c sqlite3.h debian-version "${recover_sources[@]/#/recover/}" recover/sqlite3ext.h; do
+    [ -f "$folder/$file" ] || return 1
+  done
+}
+complete && exit 0
 for tool in tclsh cc make; do
-  command -v "$tool" >/dev/null || { echo "error: $tool is needed to make SQLite for Windows (scripts/install-deps.sh --windows)" >&2; exit 1; }
+  command -v "$tool" >/dev/null || { echo "error: $tool is needed to make SQLite's amalgamation (scripts/install-deps.sh)" >&2; exit 1; }
 done
 
 work=$(mktemp -d)
@@ -47,7 +56,16 @@ mkdir "$work/build"
 mkdir -p "$(dirname "$folder")"
 staged=$(mktemp -d "$folder.XXXXXX")
 cp "$work/build/sqlite3.c" "$work/build/sqlite3.h" "$staged/"
+mkdir "$staged/recover"
+cp "${recover_sources[@]/#/$work/tree/ext/recover/}" "$work/tree/src/sqlite3ext.h" "$staged/recover/"
 cp "$work/tree/debian/copyright" "$staged/copyright"
 echo "$version" >"$staged/debian-version"
+# A folder made before the recover sources were kept goes aside first.
+if [ -d "$folder" ] && ! complete; then
+  old=$(mktemp -d "$folder.old.XXXXXX")
+  mv -T "$folder" "$old/sqlite3" 2>/dev/null || true
+  rm -rf "$old"
+fi
 put_in_place "$staged" "$folder"
-echo "SQLite for Windows: $folder (Debian $version)"
+complete || { echo "error: $folder lacks the recover extension's sources" >&2; exit 1; }
+echo "SQLite's amalgamation and recover extension: $folder (Debian $version)"

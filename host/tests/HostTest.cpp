@@ -189,6 +189,10 @@ TEST_F(Host, EveryRoadLeavesTheOldOrTheNewDesignWhereverThePowerGoes) {
         {"opening an update cut short", command(info), old, autosaved, 2},
         // A rewrite from the copy, then its removal.
         {"recover", command(recover), autosaved, {}, 3},
+        // A first save of what can be read of a.zvd.
+        {"salvage", [this](const std::string& into) {
+             return salvage({.file = (std::filesystem::path(into).parent_path() / "a.zvd").string(), .into = into}, out);
+         }, old, autosaved, 2, "a.salvaged.zvd"},
     };
     // The folder `at` recorded while `road` runs.
     const auto recorded = [](const std::string& at, const std::function<void()>& road) {

@@ -1,12 +1,14 @@
 #pragma once
 // Damage done to a design file on purpose, as a failing disk, a program
 // that writes where it should not, or a copy cut short would do it: each
-// function takes the file's path and changes its bytes in place. Page
-// numbers count from 1, as SQLite's do.
+// function takes the file's UTF-8 name and changes its bytes in place.
+// Pages are numbered from 1, as SQLite numbers them.
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <span>
 #include <string>
 
@@ -14,39 +16,63 @@
 
 namespace Zorvan::testing::damage {
 
-inline std::string bytesOf(const std::string& path) {
-    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+inline std::filesystem::path pathOf(const std::string& file) {
+    return std::filesystem::path(std::u8string(file.begin(), file.end()));
+}
+
+inline std::string bytesOf(const std::string& file) {
+    std::ifstream in(pathOf(file), std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 /// Writes `bytes` over the file from `offset` on.
-inline void writeAt(const std::string& path, std::uint64_t offset, const std::string& bytes) {
-    std::fstream(std::filesystem::path(path), std::ios::in | std::ios::out | std::ios::binary)
+inline void writeAt(const std::string& file, std::uint64_t offset, const std::string& bytes) {
+    std::fstream(pathOf(file), std::ios::in | std::ios::out | std::ios::binary)
         .seekp(static_cast<std::streamoff>(offset))
         .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-/// The page size of every design: SQLite's default, which the store keeps.
-constexpr std::size_t kPageSize = 4096;
-
-/// Flips bit 0 of the byte at `offset`.
-inline void flipBit(const std::string& path, std::uint64_t offset) {
-    writeAt(path, offset, std::string(1, static_cast<char>(bytesOf(path).at(static_cast<std::size_t>(offset)) ^ 1)));
+/// The page size the file's header records.
+inline std::size_t pageSize(const std::string& file) {
+    const std::string bytes = bytesOf(file);
+    const std::size_t size = (std::size_t{static_cast<unsigned char>(bytes.at(16))} << 8) |
+                             static_cast<unsigned char>(bytes.at(17));
+    return size == 1 ? 65536 : size;
 }
 
-/// Copies page `page` of the database `from` over page `page` of `path`,
+/// Inverts bit `bit` (0-7) of the byte at `offset`.
+inline void flipBit(const std::string& file, std::uint64_t offset, int bit = 0) {
+    const auto at = static_cast<std::size_t>(offset);
+    writeAt(file, offset, std::string(1, static_cast<char>(bytesOf(file).at(at) ^ (1 << bit))));
+}
+
+/// The offset of the first occurrence of `text`, or npos.
+inline std::size_t find(const std::string& file, const std::string& text) { return bytesOf(file).find(text); }
+
+/// Writes page `from` of `other` (of the same page size) over page `to` of `file`.
+inline void copyPage(const std::string& other, std::uint64_t from, const std::string& file, std::uint64_t to) {
+    const std::size_t size = pageSize(file);
+    writeAt(file, (to - 1) * size, bytesOf(other).substr((from - 1) * size, size));
+}
+
+inline void zeroPage(const std::string& file, std::uint64_t page) {
+    const std::size_t size = pageSize(file);
+    writeAt(file, (page - 1) * size, std::string(size, '\0'));
+}
+
+/// Copies page `page` of the database `from` over page `page` of `file`,
 /// or zeros over it when `from` is empty.
-inline void overwritePage(const std::string& from, const std::string& path, std::uint64_t page) {
-    writeAt(path, (page - 1) * kPageSize,
-            from.empty() ? std::string(kPageSize, '\0') : bytesOf(from).substr((page - 1) * kPageSize, kPageSize));
+inline void overwritePage(const std::string& from, const std::string& file, std::uint64_t page) {
+    from.empty() ? zeroPage(file, page) : copyPage(from, page, file, page);
 }
 
 /// The last page whose B-tree page type is `kind` (5 table interior, 13
 /// table leaf); 0 when none is.
-inline std::uint64_t lastPageOfKind(const std::string& path, unsigned char kind) {
-    const std::string bytes = bytesOf(path);
-    std::uint64_t page = bytes.size() / kPageSize;
-    while (page > 1 && static_cast<unsigned char>(bytes[(page - 1) * kPageSize]) != kind) {
+inline std::uint64_t lastPageOfKind(const std::string& file, unsigned char kind) {
+    const std::string bytes = bytesOf(file);
+    const std::size_t size = pageSize(file);
+    std::uint64_t page = bytes.size() / size;
+    while (page > 1 && static_cast<unsigned char>(bytes[(page - 1) * size]) != kind) {
         --page;
     }
     return page > 1 ? page : 0;
@@ -55,12 +81,13 @@ inline std::uint64_t lastPageOfKind(const std::string& path, unsigned char kind)
 /// Stores every page's checksum again, as this software would have written
 /// the file: what a stock SQLite program planted then reads as ours. Does
 /// nothing to a file whose pages keep no checksums.
-inline void restampChecksums(const std::string& path) {
-    std::string bytes = bytesOf(path);
-    for (std::size_t at = 0; bytes.size() > 20 && bytes[20] == 8 && at + kPageSize <= bytes.size(); at += kPageSize) {
-        internal::storePageChecksum(std::span(reinterpret_cast<unsigned char*>(bytes.data()) + at, kPageSize));
+inline void restampChecksums(const std::string& file) {
+    std::string bytes = bytesOf(file);
+    const std::size_t size = pageSize(file);
+    for (std::size_t at = 0; bytes.size() > 20 && bytes[20] == 8 && at + size <= bytes.size(); at += size) {
+        internal::storePageChecksum(std::span(reinterpret_cast<unsigned char*>(bytes.data()) + at, size));
     }
-    writeAt(path, 0, bytes);
+    writeAt(file, 0, bytes);
 }
 
 } // namespace Zorvan::testing::damage
