@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <span>
 #include <string>
 
@@ -21,8 +20,9 @@ inline std::filesystem::path pathOf(const std::string& file) {
 }
 
 inline std::string bytesOf(const std::string& file) {
-    std::ifstream in(pathOf(file), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string bytes(static_cast<std::size_t>(std::filesystem::file_size(pathOf(file))), '\0');
+    std::ifstream(pathOf(file), std::ios::binary).read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
 }
 
 /// Writes `bytes` over the file from `offset` on.
