@@ -310,6 +310,12 @@ void printReport(const Zorvan::SalvageReport& report, std::ostream& out) {
                           {std::to_string(report.suspectIdentities.size()), listOf(report.suspectIdentities)})
             << "\n";
     }
+    if (report.unsoundPages > 0) {
+        out << "  "
+            << substitute(translate("zvfile", "damaged: %1 of its pages no longer hold what was written to them"),
+                          {std::to_string(report.unsoundPages)})
+            << "\n";
+    }
     for (const Zorvan::SalvagedDuplicate& duplicate : report.duplicates) {
         out << "  "
             << substitute(duplicate.keptFromTable
