@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -158,6 +159,9 @@ const Case kCases[] = {
      },
      [](const Layout&) { return std::size_t{0}; }, false},
 };
+
+// A row is named by its damage in test output.
+void PrintTo(const Case& row, std::ostream* out) { *out << row.name; }
 
 class SalvageDamaged : public ::testing::TestWithParam<Case> {};
 
