@@ -215,3 +215,29 @@ function(zv_add_absent_test name)
     set_tests_properties(${name} PROPERTIES DISABLED TRUE LABELS "${ARG_LABEL}")
   endif()
 endfunction()
+
+# zv_add_exports_test(<library> [EXPECTED <name>...])
+# The test <library>.exports: the shared library exports its own scope and
+# nothing else (cmake/CheckExports.cmake), or with EXPECTED exactly the
+# functions named. ELF libraries are read with nm, a MinGW DLL's export
+# table with objdump and the c++filt beside it; other toolchains get none.
+function(zv_add_exports_test library)
+  cmake_parse_arguments(ARG "" "" "EXPECTED" ${ARGN})
+  set(check -P ${PROJECT_SOURCE_DIR}/cmake/CheckExports.cmake)
+  if(ARG_EXPECTED)
+    list(JOIN ARG_EXPECTED "," expected)
+    list(PREPEND check -DEXPECTED=${expected})
+  endif()
+  if(NOT WIN32)
+    set(reader -DNM=${CMAKE_NM})
+  elseif(MINGW)
+    cmake_path(GET CMAKE_OBJDUMP FILENAME objdump)
+    string(REPLACE "objdump" "c++filt" cxxfilt "${objdump}")
+    cmake_path(REPLACE_FILENAME CMAKE_OBJDUMP ${cxxfilt} OUTPUT_VARIABLE cxxfilt)
+    set(reader -DOBJDUMP=${CMAKE_OBJDUMP} -DCXXFILT=${cxxfilt})
+  else()
+    return()
+  endif()
+  add_test(NAME ${library}.exports
+    COMMAND ${CMAKE_COMMAND} -DLIBRARY=$<TARGET_FILE:${library}> ${reader} ${check})
+endfunction()
