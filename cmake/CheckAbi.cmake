@@ -19,7 +19,7 @@ file(MAKE_DIRECTORY ${WORK})
 file(GLOB baselines RELATIVE ${BASELINE_DIR} ${BASELINE_DIR}/*.abi)
 set(failures "")
 foreach(library IN LISTS libraries)
-  # libServices_FileLock.so.1.0.0 -> its SONAME libServices_FileLock.so.1
+  # libzvfileio-filelock.so.1.0.0 -> its SONAME libzvfileio-filelock.so.1
   cmake_path(GET library FILENAME soname)
   string(REGEX REPLACE "^(lib[^.]+\\.so\\.[0-9]+)\\..*$" "\\1" soname "${soname}")
   set(dump ${WORK}/${soname}.abi)

@@ -2,8 +2,8 @@ cmake_policy(VERSION 3.25)
 # Checks export tables, in one of two ways:
 # - With PREFIX: every shared library installed in PREFIX/lib. Fails when
 #   one exports a symbol of the C++ library (namespaces std and __gnu_cxx)
-#   or a symbol outside its version node ZORVAN_<NAME>_1.0 (libServices_FileLock.so.1
-#   -> ZORVAN_SERVICES_FILELOCK_1.0). The exports are read with NM from the
+#   or a symbol outside its version node ZORVAN_<NAME>_1.0 (libzvfileio-filelock.so.1
+#   -> ZORVAN_ZVFILEIO_FILELOCK_1.0). The exports are read with NM from the
 #   dynamic symbol table, demangled with CXXFILT for the report.
 # - With LIBRARY: fails unless it exports exactly the entities of Zorvan
 #   that EXPECTED lists, separated by commas (by default the classes ZvFileIO, DesignIOModule and
@@ -22,6 +22,7 @@ if(PREFIX)
     endif()
     cmake_path(GET library FILENAME file)
     string(REGEX REPLACE "^lib([^.]+)\\.so.*$" "\\1" name "${file}")
+    string(MAKE_C_IDENTIFIER "${name}" name)
     string(TOUPPER "ZORVAN_${name}_1.0" node)
     execute_process(COMMAND ${NM} -D --defined-only ${library} OUTPUT_VARIABLE listing RESULT_VARIABLE failed)
     if(failed)

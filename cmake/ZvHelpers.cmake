@@ -73,9 +73,21 @@ function(zv_target_defaults target)
   endif()
 endfunction()
 
+# zv_file_name(<out> <library>): the name a library of the tree has as a
+# file, without prefix and suffix (zvfileio-logging), and as a pkg-config
+# package.
+function(zv_file_name out library)
+  get_target_property(file_name ${library} OUTPUT_NAME)
+  if(NOT file_name)
+    set(file_name ${library})
+  endif()
+  set(${out} ${file_name} PARENT_SCOPE)
+endfunction()
+
 # zv_add_library(<name> SOURCES ... [HEADERS ...] [PUBLIC_DEPS ...] [PRIVATE_DEPS ...]
 #                [INCLUDE_ROOT <dir>] [EXPORT_HEADER <path relative to include root>]
-#                [DESCRIPTION <text>] [EXPORTS <scope>...] [C_EXPORTS <name>...])
+#                [DESCRIPTION <text>] [EXPORTS <scope>...] [C_EXPORTS <name>...]
+#                [KEEP_NAME])
 # A library with hidden visibility and a generated export header: shared,
 # or static when BUILD_SHARED_LIBS is OFF (its users then get
 # <NAME>_STATIC_DEFINE, which empties the export macros). Users compile
@@ -85,15 +97,25 @@ endfunction()
 # at the paths they are included by (FileHandling/FileName.h) and whose
 # install folder it gives users as the include directory (ZvPackage).
 # DESCRIPTION is the one line its pkg-config file says of it.
+# Its file carries the package's prefix, so that nothing the package
+# installs can take a name another package's library has: Services_Logging
+# is libzvfileio-logging.so.1 (zvfileio-logging.dll), named by its
+# pkg-config file zvfileio-logging.pc. KEEP_NAME keeps the target's own
+# name for the file (Persistence_ZvFileIO, which hosts know by it).
 # On ELF systems a shared library exports under the version node
-# ZORVAN_<NAME>_1.0 what its export macro marks in the C++ scopes EXPORTS
+# ZORVAN_<FILE NAME>_1.0 (ZORVAN_ZVFILEIO_LOGGING_1.0) what its export macro marks in the C++ scopes EXPORTS
 # (namespaces or classes; default Zorvan) and the C functions C_EXPORTS
 # (cmake/Exports.map.in); the template code of the C++ library that the
 # compiler instantiates in it is not exported.
 function(zv_add_library name)
-  cmake_parse_arguments(ARG "" "INCLUDE_ROOT;EXPORT_HEADER;DESCRIPTION"
+  cmake_parse_arguments(ARG "KEEP_NAME" "INCLUDE_ROOT;EXPORT_HEADER;DESCRIPTION"
     "SOURCES;HEADERS;PUBLIC_DEPS;PRIVATE_DEPS;EXPORTS;C_EXPORTS" ${ARGN})
   add_library(${name} ${ARG_SOURCES})
+  if(NOT ARG_KEEP_NAME)
+    string(REGEX REPLACE "^(Services|Persistence)_" "" file_name ${name})
+    string(TOLOWER "zvfileio-${file_name}" file_name)
+    set_target_properties(${name} PROPERTIES OUTPUT_NAME ${file_name})
+  endif()
   zv_target_defaults(${name})
   target_compile_features(${name} PUBLIC cxx_std_20)
   set(generated ${PROJECT_BINARY_DIR}/generated)
@@ -128,7 +150,9 @@ function(zv_add_library name)
     if(NOT ARG_EXPORTS)
       set(ARG_EXPORTS Zorvan)
     endif()
-    string(TOUPPER "ZORVAN_${name}_1.0" ZV_EXPORTS_NODE)
+    zv_file_name(file_name ${name})
+    string(MAKE_C_IDENTIFIER "${file_name}" node)
+    string(TOUPPER "ZORVAN_${node}_1.0" ZV_EXPORTS_NODE)
     set(ZV_EXPORTS_LIBRARY ${name})
     list(JOIN ARG_EXPORTS ", " ZV_EXPORTS_SCOPES)
     # Demangled names, as the linker matches them: a scope's members, and

@@ -191,6 +191,7 @@ function(zv_install_package package)
     # The umbrella: requires the libraries a host of LINKING links; says
     # where the message catalogues are.
     get_target_property(links ${ARG_LINKING} INTERFACE_LINK_LIBRARIES)
+    _zv_pc_names(links ${links})
     list(JOIN links " " ZV_PC_REQUIRES)
     _zv_pc_prefix(ZV_PC_PREFIX)
     configure_file(${PROJECT_SOURCE_DIR}/cmake/${package}.pc.in ${PROJECT_BINARY_DIR}/package/${ARG_PKG_CONFIG}.pc
@@ -210,7 +211,18 @@ function(_zv_pc_prefix out)
   set(${out} "${prefix}" PARENT_SCOPE)
 endfunction()
 
-# _zv_install_pkg_config(<package> <library>...): lib/pkgconfig/<library>.pc
+# _zv_pc_names(<out> <library>...): the pkg-config names of libraries of the
+# tree, as their files are named (zv_file_name).
+function(_zv_pc_names out)
+  set(names "")
+  foreach(library IN LISTS ARGN)
+    zv_file_name(name ${library})
+    list(APPEND names ${name})
+  endforeach()
+  set(${out} ${names} PARENT_SCOPE)
+endfunction()
+
+# _zv_install_pkg_config(<package> <library>...): lib/pkgconfig/<file name>.pc
 # for each library (cmake/ZvLibrary.pc.in). Requires names the libraries of
 # the tree its headers use (its PUBLIC links), Requires.private and
 # Libs.private what a static link needs besides (its PRIVATE links, and the
@@ -259,11 +271,13 @@ function(_zv_install_pkg_config package)
         list(APPEND libs_private -pthread)
       endif() # Boost::headers and the like: nothing to link
     endwhile()
+    _zv_pc_names(requires ${requires})
+    _zv_pc_names(requires_private ${requires_private})
     foreach(list IN ITEMS requires requires_private libs_private)
       list(REMOVE_DUPLICATES ${list})
       list(JOIN ${list} " " ${list})
     endforeach()
-    set(ZV_PC_NAME ${library})
+    zv_file_name(ZV_PC_NAME ${library})
     get_target_property(ZV_PC_DESCRIPTION ${library} ZV_DESCRIPTION)
     set(ZV_PC_REQUIRES "${requires}")
     set(ZV_PC_REQUIRES_PRIVATE "${requires_private}")
@@ -275,7 +289,7 @@ function(_zv_install_pkg_config package)
     else()
       set(ZV_PC_LIBS "-L\${libdir} -l$<TARGET_LINKER_FILE_BASE_NAME:${library}>")
     endif()
-    set(pc ${PROJECT_BINARY_DIR}/package/pkgconfig/${library}.pc)
+    set(pc ${PROJECT_BINARY_DIR}/package/pkgconfig/${ZV_PC_NAME}.pc)
     configure_file(${PROJECT_SOURCE_DIR}/cmake/ZvLibrary.pc.in ${pc}.in @ONLY)
     file(GENERATE OUTPUT ${pc} INPUT ${pc}.in)
     install(FILES ${pc} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -36,12 +36,12 @@ while IFS='|' read -r program variables args code words lines loads; do
   ([[ $program != limited ]] || ulimit -f 100
    exec env -u LANGUAGE -u LC_ALL -u LC_MESSAGES -u LANG $variables LD_DEBUG=files "${program/limited/$zvfile}" \
      $args) </dev/null >"$dir/out" 2>"$dir/err" || got=$?
-  tree=$(grep -Eo 'file=[^ ]*(Persistence|Services_|zvfile_commands|sqlite|boost|icu)[^ ]*' "$dir/err" || true)
+  tree=$(grep -Eo 'file=[^ ]*(Persistence|libzvfileio-|zvfile_commands|sqlite|boost|icu)[^ ]*' "$dir/err" || true)
   said=$(grep -Ev '^ +[0-9]+:' "$dir/err" || true)
   if [[ $got -ne $code ]] || ! grep -qE -- "$words" "$dir/out" <(echo "$said") || [[ $loads == none && -n $tree ]] ||
      [[ $lines != - && $(grep -c . <<<"$said") -ne $lines ]] ||
      { [[ $code -eq 2 ]] && ! grep -qE "^Try 'zvfile( [a-z]+)? --help' for more information\.$" <<<"$said"; } ||
-     [[ $loads == module && $tree == *Gettext* ]] || [[ $loads == gettext && $tree != *Gettext* ]]; then
+     [[ $loads == module && $tree == *gettext* ]] || [[ $loads == gettext && $tree != *gettext* ]]; then
     echo "$variables $program $args: exit $got (expected $code), loaded: ${tree:-nothing}, output: $(cat "$dir/out") $said" >&2
     failed=1
   fi
