@@ -44,7 +44,7 @@ public:
     }
     std::error_code readLink(const EnvHandle&, const std::string&, std::string&) override { return {}; }
     std::error_code open(const EnvHandle&, const std::string&, const OpenOptions&, EnvHandle&) override { return {}; }
-    std::error_code rename(const EnvHandle&, const std::string&, const std::string&) override { return {}; }
+    std::error_code rename(const EnvHandle&, const std::string&, const std::string&, WhenTaken) override { return {}; }
     std::error_code remove(const EnvHandle&, const std::string&) override { return {}; }
     std::error_code removeIf(const EnvHandle&, const std::string&, const FileIdentity&) override { return {}; }
     std::error_code mayWrite(const EnvHandle&, const std::string&) override {

@@ -171,8 +171,9 @@ public:
                          EnvHandle& file) override {
         return count(Open, EnvWrapper::open(folder, leaf, options, file));
     }
-    std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to) override {
-        return count(Rename, EnvWrapper::rename(folder, from, to));
+    std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to,
+                           WhenTaken whenTaken) override {
+        return count(Rename, EnvWrapper::rename(folder, from, to, whenTaken));
     }
     std::error_code remove(const EnvHandle& folder, const std::string& leaf) override {
         return count(Remove, EnvWrapper::remove(folder, leaf));

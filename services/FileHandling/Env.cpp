@@ -63,8 +63,9 @@ std::error_code EnvWrapper::open(const EnvHandle& folder, const std::string& lea
                                  EnvHandle& file) {
     return m_target->open(folder, leaf, options, file);
 }
-std::error_code EnvWrapper::rename(const EnvHandle& folder, const std::string& from, const std::string& to) {
-    return m_target->rename(folder, from, to);
+std::error_code EnvWrapper::rename(const EnvHandle& folder, const std::string& from, const std::string& to,
+                                   WhenTaken whenTaken) {
+    return m_target->rename(folder, from, to, whenTaken);
 }
 std::error_code EnvWrapper::remove(const EnvHandle& folder, const std::string& leaf) {
     return m_target->remove(folder, leaf);

@@ -126,9 +126,16 @@ public:
     /// or device, and refuses anything but a regular file.
     virtual std::error_code open(const EnvHandle& folder, const std::string& leaf, const OpenOptions& options,
                                  EnvHandle& file) = 0;
-    /// Renames `from` over `to`, both in `folder`; a link at either is
-    /// renamed or replaced, not followed.
-    virtual std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to) = 0;
+    /// What a rename does when its new name is taken.
+    enum class WhenTaken {
+        Replace, ///< the file (or link) there is replaced, in one step
+        Refuse,  ///< nothing changes: std::errc::file_exists
+    };
+    /// Renames `from` to `to`, both in `folder`; a link at either is
+    /// renamed or replaced, not followed. With WhenTaken::Refuse a file put
+    /// at `to` by anyone up to the rename itself is never replaced.
+    virtual std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to,
+                                   WhenTaken whenTaken) = 0;
     /// Removes the name `leaf` (a link, not what it points to). Windows: a
     /// file another program holds for a moment is waited for briefly.
     virtual std::error_code remove(const EnvHandle& folder, const std::string& leaf) = 0;
@@ -254,7 +261,8 @@ public:
     std::error_code readLink(const EnvHandle& folder, const std::string& leaf, std::string& target) override;
     std::error_code open(const EnvHandle& folder, const std::string& leaf, const OpenOptions& options,
                          EnvHandle& file) override;
-    std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to) override;
+    std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to,
+                           WhenTaken whenTaken) override;
     std::error_code remove(const EnvHandle& folder, const std::string& leaf) override;
     std::error_code removeIf(const EnvHandle& folder, const std::string& leaf, const FileIdentity& file) override;
     std::error_code mayWrite(const EnvHandle& folder, const std::string& leaf) override;

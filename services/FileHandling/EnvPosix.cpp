@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio> // renameat2
 #include <thread>
 #include <vector>
 
@@ -146,8 +147,27 @@ public:
         return ok();
     }
 
-    std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to) override {
-        return ::renameat(fd(folder), from.c_str(), fd(folder), to.c_str()) == 0 ? ok() : lastError();
+    std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to,
+                           WhenTaken whenTaken) override {
+        const int at = fd(folder);
+        if (whenTaken == WhenTaken::Replace) {
+            return ::renameat(at, from.c_str(), at, to.c_str()) == 0 ? ok() : lastError();
+        }
+#ifdef RENAME_NOREPLACE
+        if (::renameat2(at, from.c_str(), at, to.c_str(), RENAME_NOREPLACE) == 0) {
+            return ok();
+        }
+        if (errno != EINVAL && errno != ENOSYS) {
+            return lastError();
+        }
+#endif
+        // A file system that cannot refuse within the rename: a second name
+        // is made only where none is (the file is never without one), then
+        // the first one goes.
+        if (::linkat(at, from.c_str(), at, to.c_str(), 0) != 0) {
+            return lastError();
+        }
+        return ::unlinkat(at, from.c_str(), 0) == 0 ? ok() : lastError();
     }
 
     std::error_code remove(const EnvHandle& folder, const std::string& leaf) override {

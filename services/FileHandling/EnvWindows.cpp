@@ -206,7 +206,8 @@ public:
     // there is a file to replace, and a rename that Wine reports as failed
     // after it was done counts as done. Both are retried while a scanner or
     // another program holds the file for a moment.
-    std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to) override {
+    std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to,
+                           WhenTaken whenTaken) override {
         std::wstring source;
         std::wstring target;
         if (std::error_code error = pathIn(folder, from, source); error || (error = pathIn(folder, to, target))) {
@@ -228,6 +229,12 @@ public:
             ::SetLastError(error);
             return false;
         };
+        if (whenTaken == WhenTaken::Refuse) {
+            // MoveFileExW refuses a taken name by itself.
+            const DWORD error = windows::retryWhileHeld(
+                target, [&] { return done(::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0); });
+            return error == ERROR_SUCCESS ? ok() : errorOf(error);
+        }
         if (::GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES) {
             // A file another program holds without sharing deletion is
             // waited for first: ReplaceFileW would fail, and Wine's leaves a

@@ -307,7 +307,14 @@ Folder::Replaced Folder::replace(const std::string& from, const FileIdentity& fi
     if (replaced && !holds(to, *replaced)) {
         return Replaced::TargetChanged;
     }
-    if (const std::error_code error = env.rename(m_impl->handle, from, to)) {
+    // A name found free must still be free: what another program puts
+    // there up to the rename itself is never replaced.
+    const bool wasFree = !replaced && !look(to);
+    if (const std::error_code error =
+            env.rename(m_impl->handle, from, to, wasFree ? Env::WhenTaken::Refuse : Env::WhenTaken::Replace)) {
+        if (wasFree && look(to)) {
+            return Replaced::TargetChanged;
+        }
         fail(pathOf(to), "rename '" + pathOf(from) + "' over", error);
     }
     sync();

@@ -162,7 +162,9 @@ public:
     /// no other name) in place of `to` and makes that durable: it is flushed,
     /// then renamed over `to`, then the folder is flushed. `replaced` is the
     /// file `to` must still hold right before the rename; nullopt accepts
-    /// whatever is there (a link at `to` is replaced, never followed). With
+    /// whatever is there (a link at `to` is replaced, never followed), but
+    /// when nothing is, a file put there before the rename is not replaced
+    /// (TargetChanged). With
     /// `takeAccess`, the file first takes the access of the file it replaces
     /// (owner where the process may give it, group, permission bits, ACL,
     /// extended attributes), as FileUtilities::replaceFile does. Throws

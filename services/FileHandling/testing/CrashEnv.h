@@ -148,8 +148,9 @@ public:
                          EnvHandle& file) override {
         return inFolder(folder, "open " + leaf, EnvWrapper::open(folder, leaf, options, file));
     }
-    std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to) override {
-        return inFolder(folder, "rename " + from + " " + to, EnvWrapper::rename(folder, from, to));
+    std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to,
+                           WhenTaken whenTaken) override {
+        return inFolder(folder, "rename " + from + " " + to, EnvWrapper::rename(folder, from, to, whenTaken));
     }
     std::error_code remove(const EnvHandle& folder, const std::string& leaf) override {
         return inFolder(folder, "remove " + leaf, EnvWrapper::remove(folder, leaf));

@@ -119,8 +119,10 @@ public:
         }
         return opening({Kind::Open, false, leaf}, file, [&] { return target().open(folder, leaf, options, file); });
     }
-    std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to) override {
-        return forward({Kind::Rename, true, from + " -> " + to}, [&] { return target().rename(folder, from, to); });
+    std::error_code rename(const EnvHandle& folder, const std::string& from, const std::string& to,
+                           WhenTaken whenTaken) override {
+        return forward({Kind::Rename, true, from + " -> " + to},
+                       [&] { return target().rename(folder, from, to, whenTaken); });
     }
     std::error_code remove(const EnvHandle& folder, const std::string& leaf) override {
         return forward({Kind::Remove, true, leaf}, [&] { return target().remove(folder, leaf); });
