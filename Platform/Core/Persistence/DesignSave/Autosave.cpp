@@ -239,11 +239,7 @@ FileName writeAutosaveCopy(const std::string& typed, const DesignSaveOptions& op
             requireReplaceableCopy(kCannotCopy, file, copy.toNativeString(), Site{folder, copy.getLeafName()}, design);
         if (folder->replace(temporary.getLeafName(), copied.identity(), copy.getLeafName(), expectedAt(at),
                            /*takeAccess=*/false) != Folder::Replaced::Done) {
-            throw DesignRefusedException(
-                substitute(translate("DesignSave", "cannot put the autosave copy of %1 in place; the previous copy "
-                                                   "is kept."),
-                           {quoted(file)}),
-                DesignRefusal::Interfered);
+            refuseCopyNotPut(file);
         }
         copied.release();
     });

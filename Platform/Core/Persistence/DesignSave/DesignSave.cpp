@@ -404,11 +404,7 @@ void putCopyInPlace(DesignSave::State& s) {
                                 /*takeAccess=*/false) == Folder::Replaced::Done;
     });
     if (!done) {
-        throw DesignRefusedException(
-            substitute(translate("DesignSave", "cannot put the autosave copy of %1 in place; the previous copy is "
-                                               "kept."),
-                       {quoted(s.file)}),
-            DesignRefusal::Interfered);
+        refuseCopyNotPut(s.file);
     }
     s.temporary->release();
 }

@@ -754,6 +754,13 @@ void refuseChangedSinceOpened(const char* cannot, const std::string& file) {
            DesignRefusal::Interfered);
 }
 
+void refuseCopyNotPut(const std::string& file) {
+    refuse(kCannotCopy, file,
+           translate("DesignSave", "another program changed what is at its name, or the copy as it was written; "
+                                   "what is there is left as it is."),
+           DesignRefusal::Interfered);
+}
+
 void takeIdentities(const std::string& file, const std::shared_ptr<SqliteDesignStore>& store) {
     guarded(kCannotOpen, file, [&] {
         ZvFileIO::readMaxIdentifierValue(store);

@@ -182,6 +182,9 @@ void requireUnclaimed(const char* cannot, const std::string& file, const Site& d
 // Refuses a save or autosave of an editing session whose design changed
 // since the session opened or saved it.
 [[noreturn]] void refuseChangedSinceOpened(const char* cannot, const std::string& file);
+// Refuses an autosave whose copy could not be put in place because another
+// program changed the copy's name or the copy as it was written.
+[[noreturn]] void refuseCopyNotPut(const std::string& file);
 
 // Hands the design's identifier counter to the identifier service and
 // reserves every identity the design holds, whatever the counter says.

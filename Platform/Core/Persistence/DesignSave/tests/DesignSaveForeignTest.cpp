@@ -277,7 +277,7 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
          .step = "committed", .meanwhile = copyBToCopy},
         {.what = "a design put at the autosave copy's free name as the copy is renamed there",
          .arrange = designAt("b.zvd"), .roads = {Autosave, HostAutosave}, .reason = Interfered,
-         .said = "cannot put the autosave copy",
+         .said = "another program changed what is at its name, or the copy as it was written",
          .beforeCall = atCall(FaultEnv::Kind::Rename,
                               ZvFileIO::temporaryName(FileName("a.bak.zvd")).getLeafName() + " -> a.bak.zvd", copyBToCopy)},
         {.what = "a design at the autosave copy's name is no concern of opening it", .arrange = designAt("a.bak.zvd"),
