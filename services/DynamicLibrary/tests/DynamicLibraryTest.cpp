@@ -32,21 +32,6 @@ TEST(DynamicLibrary, CallsAModulesFunctionForAsLongAsTheObjectLives) {
                                             DynamicLibrary::programFile()));
 }
 
-// The program's file is the one the system runs, every link resolved,
-// whichever folder the program is in by the time it asks.
-TEST(DynamicLibrary, NamesTheProgramsFileFromAnyFolder) {
-    const Zorvan::testing::TempFolder folder;
-    const std::filesystem::path before = std::filesystem::current_path();
-    std::filesystem::current_path(folder.root());
-    const std::filesystem::path file = DynamicLibrary::programFile();
-    std::filesystem::current_path(before);
-    EXPECT_EQ(file, std::filesystem::canonical(file));
-    std::error_code error;
-    if (const auto running = std::filesystem::canonical("/proc/self/exe", error); !error) {
-        EXPECT_EQ(file, running);
-    }
-}
-
 // Every failure is a std::runtime_error that names the file first and then
 // gives a reason (and, for a function, its name).
 TEST(DynamicLibrary, AFailureNamesTheFileAndSaysWhy) {

@@ -1,9 +1,9 @@
 cmake_policy(VERSION 3.25)
 # The revision SCRIPT (cmake/BuildRevision.cmake) records for the project of
 # version VERSION in each kind of source tree, made in WORK from the sources
-# in SOURCE_DIR: a copy, an override, a copy inside another repository, the
-# checkout itself, git's archive of its HEAD, and that archive committed
-# into a packaging repository of its own. Where git or a checkout is
+# in SOURCE_DIR: a copy, a copy inside another repository, the checkout
+# itself, git's archive of its HEAD, that archive committed into a
+# packaging repository of its own, and the archive with ZV_BUILD_REVISION. Where git or a checkout is
 # missing (sources unpacked from an archive, as CI may have them), the rows
 # that need them are left out and named.
 
@@ -36,10 +36,7 @@ file(COPY ${SOURCE_DIR}/.git_archival.txt ${SOURCE_DIR}/CMakeLists.txt DESTINATI
 
 # Each row: what the tree is, its folder, ZV_BUILD_REVISION ("-": none),
 # and the revision expected (a regular expression).
-set(rows
-  "a copy of the sources|${WORK}/copy|-|^${VERSION}$"
-  "a copy, with a revision given|${WORK}/copy|release 7|^release 7$")
-set(left_out "")
+set(rows "a copy of the sources|${WORK}/copy|-|^${VERSION}$")
 if(GIT)
   file(COPY ${WORK}/copy/ DESTINATION ${WORK}/outer/src)
   file(WRITE ${WORK}/outer/README "Someone else's project\n")
@@ -70,10 +67,10 @@ if(GIT)
       "the archive in a packaging repository|${WORK}/packaging|-|^${VERSION}\\+${head}$"
       "the archive, with a revision given|${WORK}/release|release 7|^release 7$")
   else()
-    list(APPEND left_out "the checkout and its archive (${SOURCE_DIR} is no checkout's top)")
+    message(STATUS "Not tried: the checkout and its archive (${SOURCE_DIR} is no checkout's top)")
   endif()
 else()
-  list(APPEND left_out "every tree in a repository (no git)")
+  message(STATUS "Not tried: every tree in a repository (no git)")
 endif()
 
 foreach(row IN LISTS rows)
@@ -95,7 +92,4 @@ foreach(row IN LISTS rows)
     message(FATAL_ERROR "${name} (${folder}): the revision is '${revision}', not ${expected}")
   endif()
   message(STATUS "${name}: ${revision}")
-endforeach()
-foreach(what IN LISTS left_out)
-  message(STATUS "Not tried: ${what}")
 endforeach()
