@@ -74,8 +74,9 @@ endfunction()
 #   lib/<folder>/              the modules programs load at run time (MODULE
 #                              libraries), each in the folder its property
 #                              ZV_INSTALL_DESTINATION names; they find the
-#                              libraries in lib/ and are not exported, as
-#                              nothing links them
+#                              libraries in lib/, also when moved with their
+#                              program into tools/<port>/, and are not
+#                              exported, as nothing links them
 #   include/<package>/         the header file sets (zv_add_library), at the
 #                              paths they are included by; the exported
 #                              targets' include directory
@@ -140,10 +141,22 @@ function(zv_install_package package)
       if(type STREQUAL "EXECUTABLE")
         set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
       else()
+        # From where the package installs the module, and from where a
+        # port that gathers programs under tools/<port>/ moves it with its
+        # program, the libraries staying in the library folder.
         get_target_property(destination ${target} ZV_INSTALL_DESTINATION)
-        file(RELATIVE_PATH module_to_lib ${CMAKE_INSTALL_PREFIX}/${destination} ${CMAKE_INSTALL_FULL_LIBDIR})
-        string(REGEX REPLACE "/$" "" module_to_lib "${module_to_lib}")
-        set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN/${module_to_lib}")
+        set(run_path "")
+        foreach(folder IN ITEMS ${CMAKE_INSTALL_PREFIX}/${destination} ${CMAKE_INSTALL_PREFIX}/tools/${package})
+          file(RELATIVE_PATH module_to_lib ${folder} ${CMAKE_INSTALL_FULL_LIBDIR})
+          string(REGEX REPLACE "/$" "" module_to_lib "${module_to_lib}")
+          if(module_to_lib)
+            string(PREPEND module_to_lib "/")
+          endif()
+          list(APPEND run_path "$ORIGIN${module_to_lib}")
+        endforeach()
+        list(REMOVE_DUPLICATES run_path)
+        list(JOIN run_path ":" run_path)
+        set_target_properties(${target} PROPERTIES INSTALL_RPATH "${run_path}")
       endif()
       # An RPATH, not a RUNPATH: the loader looks in a RUNPATH only for the
       # binary's own dependencies, and the libraries it loads have no run

@@ -34,13 +34,20 @@ using Zorvan::substitute;
 
 // The commands module. It is installed at ZVFILE_COMMANDS_MODULE relative
 // to the program's folder (bin/../lib/zvfile/), and the build tree keeps the
-// same relation, so the one program finds it in both. The path is made
-// from the program's own file rather than left to a run path: the
-// sanitizer runtimes stand in for dlopen, and the loader then consults
-// their run path instead of this program's. The program's file comes with
-// every link resolved, so ".." can be dropped by the text alone.
+// same relation, so the one program finds it in both; a program moved
+// together with its module (prefix/tools/zvfile/, beside the other tools of
+// a package) finds it beside itself. The path is made from the program's
+// own file rather than left to a run path: the sanitizer runtimes stand in
+// for dlopen, and the loader then consults their run path instead of this
+// program's. The program's file comes with every link resolved, so ".." can
+// be dropped by the text alone. When neither place holds the module, the
+// installed place is the one a failure names.
 std::filesystem::path commandsModule() {
-    return (Zorvan::DynamicLibrary::programFile().parent_path() / ZVFILE_COMMANDS_MODULE).lexically_normal();
+    const std::filesystem::path folder = Zorvan::DynamicLibrary::programFile().parent_path();
+    const std::filesystem::path installed = (folder / ZVFILE_COMMANDS_MODULE).lexically_normal();
+    const std::filesystem::path beside = folder / installed.filename();
+    std::error_code error;
+    return !std::filesystem::exists(installed, error) && std::filesystem::exists(beside, error) ? beside : installed;
 }
 
 // The module, loaded at most once; its loading failure is kept for the

@@ -46,9 +46,12 @@ public:
     // The file as it was opened, made absolute.
     const std::filesystem::path& file() const { return m_file; }
 
-    // The file of the running program ("/opt/zorvan/bin/zvfile"), for
-    // finding what is installed relative to it. Throws std::runtime_error
-    // when the system cannot tell.
+    // The file of the running program ("/opt/zorvan/bin/zvfile"), every
+    // link resolved, for finding what is installed relative to it. Needs no
+    // /proc. A program started by a relative name is found from the folder
+    // current when this code was loaded: the start folder for the program's
+    // own copy, the folder of the moment for a module's. Throws
+    // std::runtime_error when the system cannot tell.
     static std::filesystem::path programFile();
 
     // The file of the library or program that holds `function`, by the name

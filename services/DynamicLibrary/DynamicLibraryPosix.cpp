@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <link.h>
+#include <sys/auxv.h>
 
 #include <stdexcept>
 #include <string>
@@ -26,6 +27,20 @@ std::runtime_error failure(const std::filesystem::path& file, std::string_view f
     }
     return std::runtime_error(prefix + std::string(reason));
 }
+
+// The current folder when this code was loaded: for a program, the folder
+// it was started in, against which the relative name it may have been
+// started by ("./zvfile", "bin/zvfile") is taken, whichever folder it is in
+// later. Empty when the system could not tell.
+const std::filesystem::path& startFolder() {
+    static const std::filesystem::path folder = [] {
+        std::error_code error;
+        return std::filesystem::current_path(error);
+    }();
+    return folder;
+}
+// Taken as the code is loaded, before the program can change its folder.
+[[maybe_unused]] const bool g_startFolderTaken = !startFolder().empty();
 
 } // namespace
 
@@ -59,14 +74,22 @@ void DynamicLibrary::close() noexcept {
 }
 
 std::filesystem::path DynamicLibrary::programFile() {
-    // Linux's name for the running program's file, whatever the folder it
-    // was started from and however argv[0] names it.
-    std::error_code error;
-    std::filesystem::path file = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) {
-        throw std::runtime_error("cannot find the program's own file: /proc/self/exe: " + error.message());
+    // The name the program was started by, as the system handed it to the
+    // program (not argv[0], which the caller chooses), taken from the folder
+    // it was started in, with every link resolved: a program started through
+    // /usr/bin/zvfile -> /opt/zorvan/bin/zvfile is the one in /opt. Neither
+    // needs /proc, which a chroot or a container may lack.
+    const char* started = reinterpret_cast<const char*>(::getauxval(AT_EXECFN));
+    if (started == nullptr || *started == '\0') {
+        throw std::runtime_error("cannot find the program's own file: the system did not say how it was started");
     }
-    return file;
+    const std::filesystem::path file = startFolder() / started; // an absolute name stays as it is
+    std::error_code error;
+    std::filesystem::path resolved = std::filesystem::canonical(file, error);
+    if (error) {
+        throw std::runtime_error("cannot find the program's own file: " + file.string() + ": " + error.message());
+    }
+    return resolved;
 }
 
 std::filesystem::path DynamicLibrary::fileHoldingAddress(Address address) {

@@ -4,6 +4,7 @@
 // other descriptor of a file (SQLite's, another connection's) never drops
 // them. Beside it, the questions NewFile.h asks of the system itself.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -15,6 +16,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio> // renameat2
+#include <memory>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -77,6 +80,78 @@ std::error_code statAt(int at, const char* leaf, FileFacts& facts) {
     return ok();
 }
 
+bool sameNode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The entry of the folder open as `folder` that is the folder `wanted`.
+// Entries are compared by what they hold (device and inode, a mount point's
+// the mounted folder's), not by the inode readdir gives, which for a mount
+// point is that of the folder underneath.
+std::error_code entryHolding(int folder, const struct stat& wanted, std::string& name) {
+    const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); // the listing owns it
+    if (listing < 0) {
+        return lastError();
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> entries(::fdopendir(listing), ::closedir);
+    if (!entries) {
+        const std::error_code error = lastError();
+        ::close(listing);
+        return error;
+    }
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(entries.get());
+        if (entry == nullptr) {
+            return errno != 0 ? lastError() : std::make_error_code(std::errc::no_such_file_or_directory);
+        }
+        const std::string_view leaf = entry->d_name;
+        if ((entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) || leaf == "." || leaf == "..") {
+            continue;
+        }
+        struct stat st {};
+        if (::fstatat(folder, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && sameNode(st, wanted)) {
+            name = leaf;
+            return ok();
+        }
+    }
+}
+
+// The path of the folder open as `folder`, every link resolved, read from
+// its parents: each one's entry that is the folder below it, up to the
+// root, which is its own parent (a chroot's root too, so the path is the
+// one this process knows it by). Fails for a folder removed (it has no
+// entry), and where a parent may not be read.
+std::error_code pathByParents(int folder, std::string& path) {
+    struct stat below {};
+    if (::fstat(folder, &below) != 0) {
+        return lastError();
+    }
+    std::string found;
+    EnvHandle held; // the parent reached last; `folder` itself at first
+    for (int at = folder;;) {
+        EnvHandle parent(::openat(at, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat above {};
+        if (!parent || ::fstat(fd(parent), &above) != 0) {
+            return lastError();
+        }
+        if (sameNode(above, below)) {
+            break; // the root, its own parent
+        }
+        std::string name;
+        if (const std::error_code error = entryHolding(fd(parent), below, name)) {
+            return error; // a folder removed has no entry in its parent
+        }
+        found.insert(0, "/" + name);
+        if (found.size() >= PATH_MAX) {
+            return std::make_error_code(std::errc::filename_too_long);
+        }
+        held = std::move(parent);
+        at = fd(held);
+        below = above;
+    }
+    path = found.empty() ? "/" : found;
+    return ok();
+}
+
 class PosixEnv final : public Env {
 public:
     std::error_code openFolder(const std::string& path, EnvHandle& folder) override {
@@ -88,12 +163,15 @@ public:
         return ok();
     }
 
+    // The system's name for the descriptor in /proc takes one call; where
+    // no /proc is mounted (a chroot, a container) the folder's parents name
+    // it, at the cost of reading each of them.
     std::error_code pathOf(const EnvHandle& folder, std::string& path) override {
         std::vector<char> buffer(PATH_MAX + 1);
         const ssize_t length =
             ::readlink(("/proc/self/fd/" + std::to_string(fd(folder))).c_str(), buffer.data(), buffer.size());
         if (length < 0) {
-            return lastError();
+            return pathByParents(fd(folder), path);
         }
         if (length >= PATH_MAX || buffer[0] != '/') {
             return std::make_error_code(std::errc::filename_too_long);

@@ -19,6 +19,8 @@
 #include "FileHandling/testing/HeldOpen.h"
 #else
 #include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -87,17 +89,15 @@ auto accessOf(const std::string& path) {
 // Runs setfacl with `arguments`; false when the file system takes no ACL.
 bool setfacl(const std::string& arguments) { return std::system(("setfacl " + arguments + " 2>/dev/null").c_str()) == 0; }
 
-// Runs `check` in a forked child as user `uid` of group `gid` (no other
-// groups) and returns its result (0 to 254); -1 when the child could not
-// switch or died (it is killed after 30 seconds).
+// Runs `check` in a forked child and returns its result (0 to 254); -1
+// when the child died (it is killed after 30 seconds).
 template <class Check>
-int asUser(uid_t uid, gid_t gid, Check check) {
+int inChild(Check check) {
     std::fflush(nullptr);
     const pid_t child = ::fork();
     if (child == 0) {
         ::alarm(30);
-        const int result = ::setgroups(0, nullptr) == 0 && ::setresgid(gid, gid, gid) == 0 &&
-                                   ::setresuid(uid, uid, uid) == 0 ? check() : 255;
+        const int result = check();
 #ifdef ZV_COVERAGE
         // Every library writes its gcov counts at exit, which _exit skips:
         // what children run counts too.
@@ -107,7 +107,20 @@ int asUser(uid_t uid, gid_t gid, Check check) {
     }
     int status = 0;
     const bool ended = child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status);
-    return ended && WEXITSTATUS(status) != 255 ? WEXITSTATUS(status) : -1;
+    return ended ? WEXITSTATUS(status) : -1;
+}
+
+// Runs `check` in a forked child as user `uid` of group `gid` (no other
+// groups) and returns its result (0 to 254); -1 when the child could not
+// switch or died.
+template <class Check>
+int asUser(uid_t uid, gid_t gid, Check check) {
+    const int result = inChild([&] {
+        return ::setgroups(0, nullptr) == 0 && ::setresgid(gid, gid, gid) == 0 && ::setresuid(uid, uid, uid) == 0
+                   ? check()
+                   : 255;
+    });
+    return result != 255 ? result : -1;
 }
 #endif
 
@@ -404,6 +417,63 @@ TEST_F(NativeEnv, AFileGivenTheDesignsAccessIsNeverLooserThanTheDesign) {
     }
 }
 
+
+// A held folder is named by the path it has now, every link resolved: one
+// reached through a link, one renamed after it was opened, the root; with
+// /proc, and without it as in a chroot or a container (in a child whose
+// own mount namespace hides /proc, where only root may make one).
+TEST_F(NativeEnv, AHeldFolderIsNamedByThePathItHasNow) {
+    fs::create_directories(dir.root() / "a/b");
+    fs::create_directory_symlink(dir.root() / "a", dir.root() / "link");
+    const std::string real = fs::canonical(dir.root()).string();
+    // What is opened, the folder renamed once it is held (none: ""), the name expected.
+    struct Row { std::string opened, renamed, expected; };
+    const std::vector<Row> rows = {{dir.path("a/b"), "", real + "/a/b"},
+                                   {dir.path("link/b"), "", real + "/a/b"},
+                                   {dir.path("a/b"), "a", real + "/c/b"},
+                                   {dir.path("a"), "a", real + "/c"},
+                                   {"/", "", "/"}};
+    const auto nameOf = [&](const Row& row) {
+        const std::shared_ptr<Env> env = Env::native();
+        EnvHandle folder;
+        std::string path;
+        std::error_code error = env->openFolder(row.opened, folder);
+        if (!row.renamed.empty()) {
+            fs::rename(dir.root() / row.renamed, dir.root() / "c");
+        }
+        if (!error) {
+            error = env->pathOf(folder, path);
+        }
+        if (!row.renamed.empty()) {
+            fs::rename(dir.root() / "c", dir.root() / row.renamed);
+        }
+        return error ? "error: " + error.message() : path;
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(nameOf(row), row.expected) << row.opened << " with /proc";
+    }
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to hide /proc";
+    }
+    constexpr int kNotHidden = 254;
+    const int misnamed = inChild([&] {
+        // Private, so that the mount over /proc stays in this child.
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("none", "/proc", "tmpfs", 0, nullptr) != 0 || fs::exists("/proc/self")) {
+            return kNotHidden;
+        }
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (nameOf(rows[i]) != rows[i].expected) {
+                return static_cast<int>(i) + 1;
+            }
+        }
+        return 0;
+    });
+    if (misnamed == kNotHidden) {
+        GTEST_SKIP() << "this system lets no process hide /proc from itself";
+    }
+    EXPECT_EQ(misnamed, 0) << "-1: the child died; otherwise the row misnamed without /proc, from 1";
+}
 #endif
 
 // What a name the user typed means: on Windows what Win32 makes of it
