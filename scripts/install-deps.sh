@@ -28,8 +28,12 @@ packages=(
   help2man                 # zvfile's manual page, made from its --help
   man-db                   # package.layout: man shows zvfile's page from the install prefix
   abigail-tools            # abidw, abidiff: package.abi compares each library's ABI with its baseline in abi/
-  dpkg-dev                 # dpkg-shlibdeps: cpack's Debian package finds its dependencies
-  lintian                  # package.deb: the Debian package must draw no error
+  # The Debian packages of debian/ (package.debian_*):
+  dpkg-dev                 # dpkg-buildpackage, dpkg-shlibdeps, dpkg-gensymbols
+  debhelper                # dh and its CMake build system
+  libboost-dev             # Boost's headers and CMake package, as the source package asks for them
+  lintian                  # package.debian_lintian: only the tags the README lists
+  debootstrap              # package.debian_root: a fresh Debian root to install the packages in
   # Salvage's SQLite is made from Debian's source package of SQLite
   # (dpkg-source, of dpkg-dev above, unpacks it and applies Debian's patches):
   tcl                      # tclsh runs the scripts that make the amalgamation sqlite3.c
