@@ -135,7 +135,7 @@ function(consumer_with_pkg_config)
           GETTEXT AND NOT EXISTS ${localedir}/de/LC_MESSAGES/zvfileio.mo)
 endfunction()
 
-if(NOT DEFINED STEP)
+if(NOT CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
   return() # included for its functions (RunDebian.cmake)
 elseif(STEP STREQUAL "install")
   file(REMOVE_RECURSE ${PREFIX})

@@ -160,7 +160,8 @@ elseif(STEP STREQUAL "names")
   set(standard "usr" "usr/(bin|include|lib|share)" "usr/lib/[a-z0-9_]+-linux-[a-z0-9_]+"
       "usr/lib/[a-z0-9_]+-linux-[a-z0-9_]+/(cmake|pkgconfig)" "usr/share/(doc|doc-base|man|locale|lintian)"
       "usr/share/man/man[1-9]" "usr/share/locale/[^/]+" "usr/share/locale/[^/]+/LC_MESSAGES"
-      "usr/share/lintian/overrides" "usr/lib/debug" "usr/lib/debug/\\.build-id" "usr/lib/debug/\\.build-id/[0-9a-f][0-9a-f]")
+      "usr/share/lintian/overrides" "usr/lib/debug" "usr/lib/debug/\\.build-id" "usr/lib/debug/\\.build-id/[0-9a-f][0-9a-f]"
+      "usr/lib/debug/\\.dwz" "usr/lib/debug/\\.dwz/[a-z0-9_]+-linux-[a-z0-9_]+")
   list(JOIN standard "|" standard)
   set(ours "^(lib)?(Persistence_ZvFileIO|PersistenceZvFileIO|persistence-zvfileio|zvfile)")
   set(build_id "^usr/lib/debug/\\.build-id/[0-9a-f][0-9a-f]/[0-9a-f]+\\.debug$")
