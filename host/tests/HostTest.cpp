@@ -310,17 +310,6 @@ TEST_F(Host, EachCommandSaysWhatItDidOrInOneLineWhyNot) {
                                               EndsWith("\n")));
         EXPECT_LE(std::count(line.begin(), line.end(), '\n'), 1) << "one line: " << line;
     }
-    // A design of its own at the copy's name is neither autosaved over nor
-    // cleaned away.
-    ASSERT_EQ(save({.file = design, .objects = 5}), kDone) << err.str();
-    writeDesign(path("a.bak.zvd"), 11, "its own", 11);
-    const std::string own = TempFolder::read(path("a.bak.zvd"));
-    for (const Command command : {Command::Autosave, Command::Clean}) {
-        err.str("");
-        EXPECT_EQ(run({.command = command, .file = design}, out, err), kRefused);
-        EXPECT_THAT(err.str(), HasSubstr("a.bak.zvd' at its autosave copy's name is not an autosave copy of it"));
-    }
-    EXPECT_EQ(TempFolder::read(path("a.bak.zvd")), own);
 }
 
 // A command that waits for the design says on standard error, before it

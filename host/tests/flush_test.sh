@@ -36,7 +36,6 @@ done <<TABLE
 save d.zvd --objects 300|$replace
 save d.zvd --mode overwrite --data-revision b|$replace
 save d.zvd --mode update-all --data-revision c|$update
-save d.zvd --mode update-selected --select pipes --data-revision d|$update
 autosave d.zvd|sync temporary; rename temporary copy; sync folder; remove claim;
 recover d.zvd|$replace remove copy; sync folder;
 autosave d.zvd|sync temporary; rename temporary copy; sync folder; remove claim;

@@ -21,7 +21,6 @@ int programFunction() { return 0; }
 
 TEST(DynamicLibrary, CallsAModulesFunctionForAsLongAsTheObjectLives) {
     DynamicLibrary first = DynamicLibrary::open(testModule());
-    EXPECT_EQ(first.file(), testModule());
     const DynamicLibrary moved(std::move(first));
     { const DynamicLibrary emptied = std::move(first); } // closes nothing: the module stays loaded
 

@@ -104,22 +104,17 @@ public:
 
     /// Puts each distinct state of every point in turn into the folder
     /// `scratch` and calls `check(point, kind)` on it; a state of the last
-    /// point is never taken for one of an earlier point. Returns how many
-    /// states there were.
-    std::size_t explore(const std::string& scratch,
-                        const std::function<void(std::size_t point, const char* kind)>& check) const {
+    /// point is never taken for one of an earlier point.
+    void explore(const std::string& scratch, const std::function<void(std::size_t point, const char* kind)>& check) const {
         std::set<std::pair<Files, bool>> tried;
-        std::size_t count = 0;
         for (std::size_t point = 0; point < points(); ++point) {
             for (const State& state : states(point)) {
-                ++count;
                 if (tried.emplace(state.files, point + 1 == points()).second) {
                     materialize(state.files, scratch);
                     check(point, state.kind);
                 }
             }
         }
-        return count;
     }
     /// How many flushes of a file or of the folder were recorded.
     std::size_t flushes() const {

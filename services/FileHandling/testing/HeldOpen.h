@@ -33,8 +33,7 @@ private:
     HANDLE m_handle;
 };
 
-// The attributes of `file`, and setting them (false when they cannot be set).
-inline DWORD attributesOf(const std::string& file) { return ::GetFileAttributesW(TempFolder::fromUtf8(file).c_str()); }
+// Sets the attributes of `file` (false when they cannot be set).
 inline bool setAttributes(const std::string& file, DWORD attributes) {
     return ::SetFileAttributesW(TempFolder::fromUtf8(file).c_str(), attributes) != 0;
 }

@@ -87,7 +87,6 @@ public:
             {"first_save", "b.zvd", [](T& t) { t.saveDesign("b.zvd", 2, "new"); },
              {{"a.zvd", "old"}, {"a.bak.zvd", "copy"}, {"b.zvd", "new"}}},
             {"update_of_all_parts", "a.zvd", save(Mode::UpdateAll), saved},
-            {"update_of_selected_parts", "a.zvd", save(Mode::UpdateSelected), saved},
             {"autosave", "a.zvd", [](T& t) { (void)writeAutosaveCopy(t.path("a.zvd"), options()); },
              {{"a.zvd", "old"}, {"a.bak.zvd", "old"}}},
             {"autosave_of_the_host_s_objects", "a.zvd", [](T& t) { t.saveDesign("a.zvd", 2, "edited", options(), true); },

@@ -297,9 +297,12 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
          .reason = ReadOnly, .said = "a.bak.zvd' is read-only, and is left as it is",
 #endif
          .atCopy = true},
-        // A name beyond ASCII (on Windows through the wide-character API: a
-        // conversion to the local code page would garble or refuse it).
-        {"a name beyond ASCII in a folder so named", designAt("Pläne/ポンプ Ü.zvd"), everyRoad, {}, "", "Pläne/ポンプ Ü.zvd"},
+        // A name beyond ASCII, of several scripts and a character beyond the
+        // first 65,536 (two units of UTF-16), in a folder with an umlaut: on
+        // Windows through the wide-character API, as a conversion to the
+        // local code page would garble or refuse it.
+        {"a name beyond ASCII in a folder so named", designAt("Entwürfe/Pumpe-Größe ポンプ 泵站 🚀.zvd"), allRoads, {}, "",
+         "Entwürfe/Pumpe-Größe ポンプ 泵站 🚀.zvd"},
         {"a design only its owner and group may read: every file a save writes has its access, a copy too",
          [&] {
              (void)writeAutosaveCopy(path("a.zvd"), options()); // an older copy, open to everybody
@@ -319,13 +322,8 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
         {"the longest name that leaves room for the save's own files", designAt("long/" + longest + ".zvd"),
          everyRoad, {}, "", "long/" + longest + ".zvd"},
 #endif
-        // The names of other scripts and of a folder with an umlaut, through every road.
-        {"a German name in a folder so named", designAt("Entwürfe/Pumpe-Größe.zvd"), allRoads, {}, "", "Entwürfe/Pumpe-Größe.zvd"},
-        {"a Chinese name", designAt("泵站.zvd"), allRoads, {}, "", "泵站.zvd"},
-        {"a name with an emoji", designAt("pump🚀.zvd"), allRoads, {}, "", "pump🚀.zvd"},
-        // Names that only look like a device's: so do the names derived from them.
+        // A name that only looks like a device's: so do the names derived from it.
         {"a name that only looks like a device's", designAt("COM10.zvd"), allRoads, {}, "", "COM10.zvd"},
-        {"a name that begins as a device's does", designAt("nul-pump.zvd"), allRoads, {}, "", "nul-pump.zvd"},
         {"a read-only design", [&] { fs::permissions(path("a.zvd"), fs::perms::owner_read); },
          {Rewrite, Update, UpdateSelected, Edit}, ReadOnly,
          "It is not possible to overwrite a readonly file."},
@@ -527,12 +525,12 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
     // Names Windows takes for another file, for a device or a stream, or
     // forbids: there the roads work on the file meant, or refuse at once;
     // elsewhere each is a name like any other.
+    // One name of each kind and place: which names Windows takes for what,
+    // the native Env's own test tells.
     const std::pair<const char*, const char*> unusable[] = {
-        {"CON.zvd", "for a device"}, {"nul.zvd", "for a device"}, {"COM1.zvd", "for a device"},
-        {"aux.bak.zvd", "for a device"}, {"LPT1.zvd", "for a device"}, {"con  .zvd", "for a device"},
+        {"CON.zvd", "for a device"}, {"aux.bak.zvd", "for a device"}, {"con  .zvd", "for a device"},
         {"Prn/a.zvd", "for a device"}, {"a.zvd:evil", "for a stream"}, {"pu<mp.zvd", "allows none of"},
-        {"pu|mp.zvd", "allows none of"}, {"pu?mp.zvd", "allows none of"}, {"pu*mp.zvd", "allows none of"},
-        {"pu\"mp.zvd", "allows none of"}, {"pu\x01mp.zvd", "control character 1"},
+        {"pu\x01mp.zvd", "control character 1"},
     };
     for (const auto& [name, why] : unusable) {
 #ifdef _WIN32
@@ -553,7 +551,6 @@ TEST_F(DesignSaveTest, NothingAtItsNameBesideOrMeanwhileDecidesWhatIsSaved) {
     fs::current_path(folder.root());
     const std::shared_ptr<void> back(nullptr, [&](void*) { fs::current_path(current); });
     const std::vector<Case> meaning = {
-        {.what = "a trailing dot", .roads = allRoads, .typed = path("a.zvd") + "."},
         {.what = "trailing spaces and dots", .roads = allRoads, .typed = path("a.zvd") + " . "},
         {.what = "a drive-relative name", .roads = allRoads, .typed = TempFolder::utf8(drive) + "a.zvd"},
         {.what = "a short name", .arrange = designAt("LongFolderName/PumpStationNorth.zvd"), .roads = allRoads,
