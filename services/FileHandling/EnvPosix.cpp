@@ -245,7 +245,12 @@ public:
         if (::linkat(at, from.c_str(), at, to.c_str(), 0) != 0) {
             return lastError();
         }
-        return ::unlinkat(at, from.c_str(), 0) == 0 ? ok() : lastError();
+        if (::unlinkat(at, from.c_str(), 0) != 0) {
+            const std::error_code error = lastError();
+            (void)::unlinkat(at, to.c_str(), 0); // nothing renamed: `to` is free again
+            return error;
+        }
+        return ok();
     }
 
     std::error_code remove(const EnvHandle& folder, const std::string& leaf) override {
