@@ -136,7 +136,7 @@ function(consumer_with_pkg_config)
 endfunction()
 
 if(NOT CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
-  return() # included for its functions (RunDebian.cmake)
+  return() # included for its functions (RunDebian.cmake, RunZvfile.cmake)
 elseif(STEP STREQUAL "install")
   file(REMOVE_RECURSE ${PREFIX})
   run("Installing" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX})

@@ -11,12 +11,7 @@ cmake_policy(VERSION 3.25)
 #           other, and runs it again, the same
 # No run has LD_LIBRARY_PATH: the program and its module find what they
 # load themselves. WORK starts empty.
-
-function(fail_if message)
-  if(${ARGN})
-    message(FATAL_ERROR "${message}")
-  endif()
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/RunConsumer.cmake) # fail_if, run
 
 # zvfile(<out> <folder> <hidden> <program> <argument>...): runs <program>
 # in <folder> (with /proc hidden when <hidden>) and sets <out> to what it
@@ -59,9 +54,7 @@ if(STEP STREQUAL "noproc")
   message(STATUS "Without /proc, zvfile demo printed:\n${output}")
 
 elseif(STEP STREQUAL "moved")
-  execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK}/first
-                  RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE output)
-  fail_if("Installing failed:\n${output}" failed)
+  run("Installing" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK}/first)
   set(prefix ${WORK}/elsewhere/prefix)
   file(MAKE_DIRECTORY ${WORK}/elsewhere)
   file(RENAME ${WORK}/first ${prefix})
