@@ -73,15 +73,19 @@ function(zv_target_defaults target)
   endif()
 endfunction()
 
-# zv_file_name(<out> <library>): the name a library of the tree has as a
-# file, without prefix and suffix (zvfileio-logging), and as a pkg-config
-# package.
-function(zv_file_name out library)
-  get_target_property(file_name ${library} OUTPUT_NAME)
-  if(NOT file_name)
-    set(file_name ${library})
-  endif()
-  set(${out} ${file_name} PARENT_SCOPE)
+# zv_file_name(<out> <library>...): the names libraries of the tree have as
+# files, without prefix and suffix (zvfileio-logging), and as pkg-config
+# packages.
+function(zv_file_name out)
+  set(names "")
+  foreach(library IN LISTS ARGN)
+    get_target_property(file_name ${library} OUTPUT_NAME)
+    if(NOT file_name)
+      set(file_name ${library})
+    endif()
+    list(APPEND names ${file_name})
+  endforeach()
+  set(${out} ${names} PARENT_SCOPE)
 endfunction()
 
 # zv_add_library(<name> SOURCES ... [HEADERS ...] [PUBLIC_DEPS ...] [PRIVATE_DEPS ...]

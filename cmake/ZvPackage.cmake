@@ -204,7 +204,7 @@ function(zv_install_package package)
     # The umbrella: requires the libraries a host of LINKING links; says
     # where the message catalogues are.
     get_target_property(links ${ARG_LINKING} INTERFACE_LINK_LIBRARIES)
-    _zv_pc_names(links ${links})
+    zv_file_name(links ${links})
     list(JOIN links " " ZV_PC_REQUIRES)
     _zv_pc_prefix(ZV_PC_PREFIX)
     configure_file(${PROJECT_SOURCE_DIR}/cmake/${package}.pc.in ${PROJECT_BINARY_DIR}/package/${ARG_PKG_CONFIG}.pc
@@ -222,17 +222,6 @@ function(_zv_pc_prefix out)
   file(RELATIVE_PATH prefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
   string(REGEX REPLACE "/$" "" prefix "\${pcfiledir}/${prefix}")
   set(${out} "${prefix}" PARENT_SCOPE)
-endfunction()
-
-# _zv_pc_names(<out> <library>...): the pkg-config names of libraries of the
-# tree, as their files are named (zv_file_name).
-function(_zv_pc_names out)
-  set(names "")
-  foreach(library IN LISTS ARGN)
-    zv_file_name(name ${library})
-    list(APPEND names ${name})
-  endforeach()
-  set(${out} ${names} PARENT_SCOPE)
 endfunction()
 
 # _zv_install_pkg_config(<package> <library>...): lib/pkgconfig/<file name>.pc
@@ -284,8 +273,8 @@ function(_zv_install_pkg_config package)
         list(APPEND libs_private -pthread)
       endif() # Boost::headers and the like: nothing to link
     endwhile()
-    _zv_pc_names(requires ${requires})
-    _zv_pc_names(requires_private ${requires_private})
+    zv_file_name(requires ${requires})
+    zv_file_name(requires_private ${requires_private})
     foreach(list IN ITEMS requires requires_private libs_private)
       list(REMOVE_DUPLICATES ${list})
       list(JOIN ${list} " " ${list})
